@@ -1,0 +1,130 @@
+// Shared declarations of the model layer: Tessary.Model.ModelProperty
+// (column and relation properties, filter cells) and Tessary.Model.DataModel
+// (model classes, instances, instance lists). Other modules read the declared
+// fields directly and call the native operations through the capsules.
+#pragma once
+
+#include "py.hpp"
+
+namespace tsy::model {
+
+// Relationship codes of filter cells.
+enum Relationship : int {
+    AND = 0, OR = 1, EQ = 2, GT = 3, GE = 4, LT = 5, LE = 6, NE = 7, NOT_RELATED = 8, LIKE = 9,
+};
+
+// How a driver value becomes the column's Python value (chosen once per
+// column, applied per row).
+enum ValueKind : int {
+    KIND_PLAIN = 0,     // stored as the driver returns it
+    KIND_INTEGER,
+    KIND_FLOAT,
+    KIND_DECIMAL,
+    KIND_TEXT,
+    KIND_BOOLEAN,
+    KIND_DATETIME,
+    KIND_DATE,
+    KIND_BYTES,
+};
+
+// One column of a model class (BaseProperty and its typed subclasses).
+// The first seven fields are read directly by the other modules, in this order.
+struct PropertyObject {
+    PyObject_HEAD
+    PyObject* name;        // str: the column name (the attribute name)
+    int isPrimaryKey;
+    int nullable;
+    PyObject* default_;    // value, NullDefault, AutoIncrement or a generator
+    PyObject* owner;       // the declaring model class (None until bound)
+    PyObject* extra;       // str appended to the column definition
+    PyObject* typeArgs;    // tuple of SQL type parameters
+    // Model layer's own fields.
+    PyObject* targetType;  // str: SQL type name
+    int kind;              // ValueKind
+    int hasDefault;
+};
+
+// One link of a filter chain. Fields read directly, in this order.
+struct FilterCellObject {
+    PyObject_HEAD
+    PyObject* value;       // column name, compared value, or a generator
+    int relationship;      // Relationship code
+    PyObject* next;        // FilterCellObject or None
+    PyObject* col;         // PropertyObject on column cells, else None
+};
+
+// A relation property (ForeignKey). Unresolved names are resolved lazily on
+// first access of the resolved attributes.
+struct ForeignKeyObject {
+    PyObject_HEAD
+    PyObject* name;            // key of the relation in owner instances
+    PyObject* Type;            // ForeignType member
+    PyObject* owner;           // declaring model class
+    PyObject* targetSpec;      // model class or class name as declared
+    PyObject* bindColName;     // str as declared
+    PyObject* targetBindColName;
+    PyObject* middleSpec;      // MiddleDataModel subclass, or None
+    // Resolved (NULL until resolved).
+    PyObject* target;
+    PyObject* bindCol;
+    PyObject* targetBindCol;
+    PyObject* directTarget;
+    PyObject* middleModel;
+};
+
+inline constexpr std::uint32_t PROPERTY_API_VERSION = 1;
+inline constexpr const char* PROPERTY_CAPSULE = "Tessary.Model.ModelProperty._C_API";
+
+struct PropertyApi {
+    ApiHeader header;
+    PyTypeObject* BaseProperty;
+    PyTypeObject* FilterListCell;
+    PyTypeObject* ForeignKey;
+    PyTypeObject* NullDefault;
+    PyTypeObject* AutoIncrement;
+    // Native operations of FilterListCell, in slot order.
+    // addCell: appends `cell` at the end of the chain `self` belongs to, sets
+    // `code` on the cell that was last, returns the appended cell (new ref).
+    PyObject* (*addCell)(PyObject* self, PyObject* cell, int code);
+    // Convenience: a new cell (new ref) with next None and code 8.
+    PyObject* (*newCell)(PyObject* value, PyObject* col);
+    // toDBValue of a column (new ref).
+    PyObject* (*toDBValue)(PyObject* prop, PyObject* value);
+    // Driver value -> Python value for a column of ValueKind `kind` (new ref).
+    PyObject* (*fromDBValue)(int kind, PyObject* value);
+};
+
+inline const PropertyApi* import_property_api() noexcept {
+    return import_api<PropertyApi>(PROPERTY_CAPSULE, PROPERTY_API_VERSION);
+}
+
+// A model instance: a dict that also knows its model class.
+struct InstanceObject {
+    PyDictObject dict;
+    PyObject* model;       // the model class (attribute `object`)
+};
+
+inline constexpr std::uint32_t MODEL_API_VERSION = 1;
+inline constexpr const char* MODEL_CAPSULE = "Tessary.Model.DataModel._C_API";
+
+struct ModelApi {
+    ApiHeader header;
+    PyTypeObject* ModelMeta;      // metaclass of every model class
+    PyTypeObject* _DataModel;
+    PyTypeObject* DataModel;
+    PyTypeObject* MiddleDataModel;
+    PyTypeObject* ModelInstance;
+    PyTypeObject* InstanceList;
+    // `model(row)`: a new instance from a driver row in column order (new ref).
+    PyObject* (*fromRow)(PyObject* model, PyObject* row);
+    // `model(mapping)`: a new instance from a mapping of column name to value.
+    PyObject* (*fromMapping)(PyObject* model, PyObject* mapping);
+    // A new empty InstanceList (new ref).
+    PyObject* (*newList)();
+};
+
+inline const ModelApi* import_model_api() noexcept {
+    return import_api<ModelApi>(MODEL_CAPSULE, MODEL_API_VERSION);
+}
+
+}  // namespace tsy::model
