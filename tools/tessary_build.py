@@ -1,0 +1,111 @@
+"""In-tree PEP 517 build backend: standard library only.
+
+`pip install .` calls `build_wheel`, which runs the CMake build of every
+extension module into a private staging folder and packs that folder, the
+package's Python sources included, into a wheel for the running interpreter.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import zipfile
+
+NAME = "Tessary"
+VERSION = "0.1.0"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SUMMARY = "Compiled core of an object-relational mapper for CPython 3.13"
+
+
+def _tag() -> str:
+    interpreter = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    platform = sysconfig.get_platform().replace("-", "_").replace(".", "_")
+    return f"{interpreter}-{interpreter}-{platform}"
+
+
+def _dist_info() -> str:
+    return f"{NAME}-{VERSION}.dist-info"
+
+
+def _metadata() -> str:
+    return (
+        "Metadata-Version: 2.1\n"
+        f"Name: {NAME}\n"
+        f"Version: {VERSION}\n"
+        f"Summary: {SUMMARY}\n"
+        "Requires-Python: >=3.13,<3.14\n"
+    )
+
+
+def _wheel_file() -> str:
+    return (
+        "Wheel-Version: 1.0\n"
+        "Generator: tessary_build\n"
+        "Root-Is-Purelib: false\n"
+        f"Tag: {_tag()}\n"
+    )
+
+
+def _build_into(stage: pathlib.Path, build_dir: pathlib.Path) -> None:
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        raise RuntimeError("cmake is required to build Tessary (apt-get install cmake g++)")
+    subprocess.run(
+        [cmake, "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
+         f"-DPython3_EXECUTABLE={sys.executable}", f"-DTESSARY_STAGE={stage}"],
+        check=True,
+    )
+    subprocess.run([cmake, "--build", str(build_dir), "-j", str(os.cpu_count() or 1)], check=True)
+
+
+def _record_line(arcname: str, data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+    return f"{arcname},sha256={digest},{len(data)}"
+
+
+def _pack(stage: pathlib.Path, wheel_path: pathlib.Path) -> None:
+    records = []
+    with zipfile.ZipFile(wheel_path, "w", zipfile.ZIP_DEFLATED) as wheel:
+        for path in sorted((stage / NAME).rglob("*")):
+            if path.is_dir() or "__pycache__" in path.parts:
+                continue
+            arcname = path.relative_to(stage).as_posix()
+            data = path.read_bytes()
+            wheel.writestr(arcname, data)
+            records.append(_record_line(arcname, data))
+        info = _dist_info()
+        for name, text in (("METADATA", _metadata()), ("WHEEL", _wheel_file())):
+            arcname = f"{info}/{name}"
+            wheel.writestr(arcname, text)
+            records.append(_record_line(arcname, text.encode()))
+        records.append(f"{info}/RECORD,,")
+        wheel.writestr(f"{info}/RECORD", "\n".join(records) + "\n")
+
+
+def get_requires_for_build_wheel(config_settings=None):
+    return []
+
+
+def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
+    info = pathlib.Path(metadata_directory) / _dist_info()
+    info.mkdir(parents=True, exist_ok=True)
+    (info / "METADATA").write_text(_metadata())
+    (info / "WHEEL").write_text(_wheel_file())
+    return info.name
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    wheel_name = f"{NAME}-{VERSION}-{_tag()}.whl"
+    with tempfile.TemporaryDirectory(prefix="tessary-wheel-") as tmp:
+        tmp_path = pathlib.Path(tmp)
+        stage = tmp_path / "pkg"
+        _build_into(stage, tmp_path / "build")
+        _pack(stage, pathlib.Path(wheel_directory) / wheel_name)
+    return wheel_name
