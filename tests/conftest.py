@@ -62,6 +62,12 @@ def die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
+def server_environment():
+    """The server is not instrumented: a sanitizer runtime preloaded into the
+    test interpreter must not reach it."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def process_alive(pid):
     try:
         os.kill(pid, 0)
@@ -144,7 +150,8 @@ class MariaDBServer:
         result = subprocess.run(
             [install_db, "--no-defaults", f"--datadir={self.datadir}", "--user=root",
              "--auth-root-authentication-method=normal"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+            env=server_environment())
         if result.returncode != 0:
             pytest.fail(f"mariadb-install-db failed ({result.returncode}):\n{result.stdout}", pytrace=False)
         marker.write_text("")
@@ -165,7 +172,8 @@ class MariaDBServer:
         ]
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
-                                            stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+                                            stderr=subprocess.STDOUT, env=server_environment(),
+                                            preexec_fn=die_with_parent)
         deadline = time.monotonic() + STARTUP_TIMEOUT
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
