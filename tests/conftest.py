@@ -38,6 +38,16 @@ SHUTDOWN_TIMEOUT = 60.0
 MAX_SOCKET_PATH = 100
 
 
+# Hypothesis keeps its example database and caches with the build, not in
+# the work tree.
+try:
+    from hypothesis.configuration import set_hypothesis_home_dir
+except ImportError:
+    pass
+else:
+    set_hypothesis_home_dir(str(BUILD / "hypothesis"))
+
+
 def pytest_report_header(config):
     spec = importlib.util.find_spec("Tessary")
     where = spec.submodule_search_locations[0] if spec else "not importable"
