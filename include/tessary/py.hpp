@@ -329,6 +329,13 @@ inline int export_api(PyObject* module, Api* api, const char* capsule_name) noex
 // Imports "<module>._C_API", which imports the module itself.
 template <typename Api>
 inline const Api* import_api(const char* capsule_name, std::uint32_t version) noexcept {
+    // PyCapsule_Import walks attributes from the top package, which finds a
+    // submodule only once it has been imported: import it by name first.
+    const char* dot = std::strrchr(capsule_name, '.');
+    Ref module_name = steal(PyUnicode_FromStringAndSize(capsule_name, dot ? dot - capsule_name : 0));
+    if (!module_name) return nullptr;
+    Ref module = steal(PyImport_Import(module_name.get()));
+    if (!module) return nullptr;
     auto* api = static_cast<const Api*>(PyCapsule_Import(capsule_name, 0));
     if (!api) return nullptr;
     if (api->header.version != version || api->header.size != sizeof(Api)) {
