@@ -1,0 +1,61 @@
+// Internal declarations of Tessary.DB.Connector, shared by its files.
+#pragma once
+
+#include "tessary/db.hpp"
+
+namespace tsy::db {
+
+// How "%s" placeholders reach the driver.
+enum PlaceholderStyle : int {
+    STYLE_FORMAT = 0,  // "%s" kept; other '%' doubled when arguments are given (pymysql)
+    STYLE_QMARK = 1,   // "%s" becomes "?" (sqlite3)
+};
+
+// Every connector of this module. The subclasses differ only by data: the
+// driver's connect function and its keyword arguments, the placeholder style,
+// `con_type`, and whether their connection commits each statement itself.
+struct ConnectorObject {
+    PyObject_HEAD
+    PyObject* con;        // the connector's own connection; NULL until the first statement
+    PyObject* factory;    // driver connect function, or NULL (connect() then has to be overridden)
+    PyObject* settings;   // dict of keyword arguments for `factory`
+    PyObject* cache;      // dict: statement text -> driver text
+    int con_type;
+    int style;            // PlaceholderStyle
+    int autocommit;       // `con` commits each statement by itself outside transaction()
+    int depth;            // open transaction() blocks on `con`
+};
+
+inline ConnectorObject* as_connector(PyObject* obj) noexcept { return reinterpret_cast<ConnectorObject*>(obj); }
+
+extern PyTypeObject BaseConnectorType;
+extern PyTypeObject Sqlite3ConnectorType;
+extern PyTypeObject MysqlConnectorType;
+extern PyTypeObject TransactionType;
+
+int ready_base_connector() noexcept;
+int ready_sqlite_connector() noexcept;
+int ready_mysql_connector() noexcept;
+int ready_transaction() noexcept;
+
+// The statement text in the driver's placeholder style (new ref), cached per
+// connector. `with_args` false means the driver will not see an argument
+// tuple, so format-style text needs no escaping.
+PyObject* driver_text(ConnectorObject* self, PyObject* sql, bool with_args) noexcept;
+
+// The connector's own connection, opened through its `connect()` on first use (borrowed).
+PyObject* own_connection(PyObject* self) noexcept;
+
+// Runs one statement on a connector of this module; `con` NULL or None means
+// its own connection. Result by `mode` (RunMode).
+PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
+
+// Runs one statement on any DB-API connection; no commit or rollback.
+PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept;
+
+// Opens a transaction on the own connection (nested blocks join the outer one).
+PyObject* enter_transaction(PyObject* self) noexcept;
+// Closes one transaction() level; `ok` false rolls back. -1 on error.
+int exit_transaction(PyObject* self, bool ok) noexcept;
+
+}  // namespace tsy::db

@@ -1,0 +1,119 @@
+// Running one statement: on any DB-API connection, and with the commit
+// policy of a connector's own connection.
+#include "connector.hpp"
+
+namespace tsy::db {
+namespace {
+
+struct Names {
+    PyObject* cursor = intern("cursor");
+    PyObject* execute = intern("execute");
+    PyObject* fetchall = intern("fetchall");
+    PyObject* lastrowid = intern("lastrowid");
+    PyObject* close = intern("close");
+    PyObject* commit = intern("commit");
+    PyObject* rollback = intern("rollback");
+    PyObject* getCon = intern("getCon");
+};
+
+const Names& names() noexcept {
+    static const Names n;
+    return n;
+}
+
+// Calls `conn.<method>()` while an error is pending, keeping that error: a
+// cleanup failure must not hide why the statement failed.
+void cleanup_keeping_error(PyObject* obj, PyObject* method) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref done = call_method(obj, method);
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+Ref fetch_result(PyObject* cursor, int mode) noexcept {
+    switch (mode) {
+        case RUN_ROWS: return call_method(cursor, names().fetchall);
+        case RUN_KEY: return attr(cursor, names().lastrowid);
+        default: return borrow(Py_None);
+    }
+}
+
+// Statements on a connection the caller owns end here; on a connection that
+// commits only when told, they are committed or rolled back right away, so
+// nothing is lost and no failed statement leaves a transaction open.
+PyObject* settle(PyObject* conn, Ref result) noexcept {
+    if (!result) {
+        cleanup_keeping_error(conn, names().rollback);
+        return nullptr;
+    }
+    Ref committed = call_method(conn, names().commit);
+    if (!committed) {
+        cleanup_keeping_error(conn, names().rollback);
+        return nullptr;
+    }
+    return result.release();
+}
+
+bool has_args(PyObject* args) noexcept {
+    if (PyTuple_Check(args)) return PyTuple_GET_SIZE(args) > 0;
+    if (PyList_Check(args)) return PyList_GET_SIZE(args) > 0;
+    int truth_value = PyObject_IsTrue(args);
+    if (truth_value < 0) PyErr_Clear();  // the driver reports unusable arguments itself
+    return truth_value != 0;
+}
+
+bool check_sql(PyObject* sql) noexcept { return check_arg(sql, &PyUnicode_Type, "sql", false); }
+
+// A connector that is not one of ours: the Part-1.2 interface gives its
+// connection through getCon(); "%s" text and arguments go to it unchanged.
+PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+    bool own = !con || con == Py_None;
+    Ref conn = own ? call_method(connector, names().getCon) : borrow(con);
+    if (!conn) return nullptr;
+    PyObject* driver_args = has_args(args) ? args : Py_None;
+    Ref result = steal(run_on(conn.get(), sql, driver_args, mode));
+    if (!own) return result.release();
+    return settle(conn.get(), std::move(result));
+}
+
+}  // namespace
+
+PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
+    Ref cursor = call_method(conn, names().cursor);
+    if (!cursor) return nullptr;
+    Ref executed = args == Py_None ? call_method(cursor.get(), names().execute, text)
+                                   : call_method(cursor.get(), names().execute, text, args);
+    Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
+    if (!result) {
+        cleanup_keeping_error(cursor.get(), names().close);
+        return nullptr;
+    }
+    Ref closed = call_method(cursor.get(), names().close);
+    if (!closed) return nullptr;
+    return result.release();
+}
+
+PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+    if (!check_sql(sql)) return nullptr;
+    Ref empty;
+    if (!args || args == Py_None) {
+        empty = steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        args = empty.get();
+    }
+    if (!PyObject_TypeCheck(self, &BaseConnectorType)) return run_foreign(self, con, sql, args, mode);
+    ConnectorObject* c = as_connector(self);
+    bool given = con && con != Py_None;
+    Ref conn = given ? borrow(con) : borrow(own_connection(self));
+    if (!conn) return nullptr;
+    bool with_args = has_args(args);
+    Ref text = steal(driver_text(c, sql, with_args));
+    if (!text) return nullptr;
+    PyObject* driver_args = with_args || c->style != STYLE_FORMAT ? args : Py_None;
+    Ref result = steal(run_on(conn.get(), text.get(), driver_args, mode));
+    bool own = conn.get() == c->con;
+    if (!own || c->depth > 0 || c->autocommit) return result.release();
+    return settle(conn.get(), std::move(result));
+}
+
+}  // namespace tsy::db

@@ -1,0 +1,163 @@
+// DB: the database handle. One instance per process; it holds the connector
+// in use and runs the statements the executors prepare.
+#include "handle.hpp"
+
+#include <cstddef>
+
+namespace tsy::db {
+namespace {
+
+struct HandleObject {
+    PyObject_HEAD
+    PyObject* connector;  // NULL until set or first needed
+    PyObject* dict;       // instance attributes (lets callers wrap `execute`)
+};
+
+HandleObject* as_handle(PyObject* obj) noexcept { return reinterpret_cast<HandleObject*>(obj); }
+
+// Owned for the life of the process.
+PyObject* the_handle = nullptr;
+
+const ConnectorApi* connector_api() noexcept {
+    static const ConnectorApi* api = nullptr;
+    if (!api) api = import_connector_api();
+    return api;
+}
+
+PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
+        return fail(PyExc_TypeError, "DB() takes no arguments");
+    }
+    return get_instance();
+}
+
+int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_handle(self)->connector);
+    Py_VISIT(as_handle(self)->dict);
+    return 0;
+}
+
+int tp_clear(PyObject* self) noexcept {
+    Py_CLEAR(as_handle(self)->connector);
+    Py_CLEAR(as_handle(self)->dict);
+    return 0;
+}
+
+void tp_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    tp_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// --- methods ----------------------------------------------------------------
+
+const char* const kExecuteNames[] = {"executor", "con"};
+const char* const kExecuteSqlNames[] = {"text", "args", "con"};
+
+PyObject* getInstance(PyObject*, PyObject*) noexcept { return get_instance(); }
+
+PyObject* execute_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"execute", kExecuteNames, 2, 1};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    return execute_statement(a[0], a[1]);
+}
+
+PyObject* executeSql_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"executeSql", kExecuteSqlNames, 3, 1};
+    PyObject* a[3];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!check_arg(a[0], &PyUnicode_Type, "text", false)) return nullptr;
+    const ConnectorApi* api = connector_api();
+    Ref connector = steal(current_connector());
+    if (!api || !connector) return nullptr;
+    return api->run(connector.get(), a[2], a[0], a[1], RUN_ROWS);
+}
+
+PyObject* transaction_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("transaction", nargs, kwnames)) return nullptr;
+    Ref connector = steal(current_connector());
+    if (!connector) return nullptr;
+    static PyObject* name = intern("transaction");
+    return call_method(connector.get(), name).release();
+}
+
+PyMethodDef methods[] = {
+    {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
+     "The database handle; every call returns the same object."},
+    {"execute", fastkw<execute_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "execute(executor, con=None): run the executor's pending statement (on `con`, else the "
+     "connector's own connection) and return what the executor's process makes of the result."},
+    {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "executeSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows."},
+    {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "with DB.getInstance().transaction() as con: one transaction on the connector's connection."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- attributes ---------------------------------------------------------------
+
+PyObject* get_connector(PyObject*, void*) noexcept { return current_connector(); }
+
+// Any object offering the connector interface is accepted; None (or
+// deletion) brings back the default at the next use.
+int set_connector(PyObject* self, PyObject* value, void*) noexcept {
+    PyObject* stored = value == Py_None ? nullptr : value;
+    PyObject* old = as_handle(self)->connector;
+    as_handle(self)->connector = Py_XNewRef(stored);
+    Py_XDECREF(old);
+    return 0;
+}
+
+PyGetSetDef getset[] = {
+    {"connector", get_connector, set_connector,
+     "The connector in use; Sqlite3Connector(\":memory:\") unless another one is set.", nullptr},
+    {"_connector", get_connector, set_connector, "The same as `connector`.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject DBType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.DB.DB.DB",
+    .tp_basicsize = sizeof(HandleObject),
+    .tp_dealloc = tp_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "The database handle: DB.getInstance() returns the one instance.",
+    .tp_traverse = tp_traverse,
+    .tp_clear = tp_clear,
+    .tp_methods = methods,
+    .tp_getset = getset,
+    .tp_dictoffset = offsetof(HandleObject, dict),
+    .tp_new = tp_new,
+};
+
+int ready_handle() noexcept { return PyType_Ready(&DBType); }
+
+PyObject* get_instance() noexcept {
+    if (!the_handle) {
+        the_handle = DBType.tp_alloc(&DBType, 0);
+        if (!the_handle) return nullptr;
+    }
+    return Py_NewRef(the_handle);
+}
+
+PyObject* current_connector() noexcept {
+    Ref handle = steal(get_instance());
+    if (!handle) return nullptr;
+    HandleObject* h = as_handle(handle.get());
+    if (!h->connector) {
+        const ConnectorApi* api = connector_api();
+        if (!api) return nullptr;
+        Ref memory = steal(PyUnicode_FromString(":memory:"));
+        if (!memory) return nullptr;
+        Ref fresh = call(reinterpret_cast<PyObject*>(api->Sqlite3Connector), memory.get());
+        if (!fresh) return nullptr;
+        if (!h->connector) h->connector = fresh.release();
+    }
+    return Py_NewRef(h->connector);
+}
+
+}  // namespace tsy::db
