@@ -95,6 +95,21 @@ struct GeneratorApi {
     PyObject* (*select)(PyObject* self, PyObject* cols);
     PyObject* (*where)(PyObject* self, PyObject* cell);
     PyObject* (*Limit)(PyObject* self, int count, int offset);
+    // The remaining builder operations, same conventions (new ref or NULL).
+    // `items`/`entries` are tuples. `From`, `update` and `join` go through a
+    // Python override when the builder's class has one (and then return what
+    // the override returns: a SqlGenerator or None).
+    PyObject* (*orderBy)(PyObject* self, PyObject* items);   // returns None
+    PyObject* (*From)(PyObject* self, PyObject* target);
+    PyObject* (*insert)(PyObject* self, PyObject* model);
+    PyObject* (*values)(PyObject* self, PyObject* entries);
+    PyObject* (*update)(PyObject* self, PyObject* target);
+    PyObject* (*set)(PyObject* self, PyObject* entries);
+    PyObject* (*delete_)(PyObject* self, PyObject* target);
+    PyObject* (*join)(PyObject* self, PyObject* foreignKey, int joinType);
+    // InOperatorGenerator(others, prop) and Q(query) (new refs).
+    PyObject* (*newIn)(PyObject* others, PyObject* prop);
+    PyObject* (*Q)(PyObject* query);
 };
 
 inline const GeneratorApi* import_generator_api() noexcept {

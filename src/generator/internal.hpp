@@ -1,0 +1,239 @@
+// Declarations shared by the files of Tessary.DB.Generator. Nothing here is
+// seen by other modules: they use include/tessary/generator.hpp.
+#pragma once
+
+#include "tessary/generator.hpp"
+#include "tessary/model.hpp"
+#include "text.hpp"
+
+namespace tsy::gen {
+
+extern PyTypeObject BaseSqlGeneratorType;
+extern PyTypeObject SqlGeneratorType;
+extern PyTypeObject QueryGroupType;
+extern PyTypeObject InOperatorGeneratorType;
+extern PyTypeObject CustomSqlGeneratorType;
+extern PyTypeObject FunctionCallType;
+extern PyTypeObject CustomColAnnounceType;
+extern PyTypeObject TableGeneratorType;
+extern PyTypeObject JoinCellType;
+
+// What the module binds at import. Everything is owned by the module for the
+// life of the process (single-phase init, never unloaded).
+struct Bound {
+    const model::PropertyApi* prop = nullptr;
+    PyObject* SqlInStanceError = nullptr;
+    PyObject* SetSQLError = nullptr;
+    PyObject* WhereSQLError = nullptr;
+    PyObject* SqlMissingRelationshipError = nullptr;
+    bool assertions = true;  // false under `python -O`
+};
+extern Bound bound;
+
+// Interned names, made once at import.
+struct Names {
+    PyObject* Build;
+    PyObject* From;
+    PyObject* update;
+    PyObject* join;
+    PyObject* tableName;
+    PyObject* owner;
+    PyObject* name;
+    PyObject* dbName;
+    PyObject* target;
+    PyObject* directTarget;
+    PyObject* bindCol;
+    PyObject* targetBindCol;
+    PyObject* getOtherFkBy;
+    PyObject* getInstance;
+    PyObject* _connector;
+    PyObject* connector;
+    PyObject* con_type;
+    PyObject* autoFiledAnnounce;
+    PyObject* object;
+    PyObject* pkName;
+    PyObject* col;
+    PyObject* pkCol;
+    PyObject* value;
+    PyObject* targetType;
+    PyObject* hasDefault;
+    PyObject* toDBValue;
+    PyObject* DataModel;
+    PyObject* ModelInstance;
+    PyObject* DB;
+    PyObject* mod_DataModel;  // "Tessary.Model.DataModel"
+    PyObject* mod_DB;         // "Tessary.DB.DB"
+    PyObject* empty;        // ""
+    PyObject* blank;        // " ": the default limit text
+};
+extern Names names;
+
+int init_names() noexcept;
+
+// ---------------------------------------------------------------------------
+// Type tests and field access
+// ---------------------------------------------------------------------------
+
+inline bool is_generator(PyObject* o) noexcept { return PyObject_TypeCheck(o, &BaseSqlGeneratorType); }
+inline bool is_property(PyObject* o) noexcept { return PyObject_TypeCheck(o, bound.prop->BaseProperty); }
+inline bool is_cell(PyObject* o) noexcept { return PyObject_TypeCheck(o, bound.prop->FilterListCell); }
+
+inline SqlGeneratorObject* builder(PyObject* self) noexcept { return reinterpret_cast<SqlGeneratorObject*>(self); }
+inline model::PropertyObject* property(PyObject* o) noexcept { return reinterpret_cast<model::PropertyObject*>(o); }
+inline model::FilterCellObject* cell(PyObject* o) noexcept { return reinterpret_cast<model::FilterCellObject*>(o); }
+
+// Stores `value` in an owned struct field; the old value is released last,
+// after the field already holds the new one (its finaliser may run code).
+inline void replace_field(PyObject*& field, Ref value) noexcept {
+    PyObject* old = field;
+    field = value.release();
+    Py_XDECREF(old);
+}
+
+// New list / tuple of borrowed items (a fastcall argument array).
+inline Ref list_of(PyObject* const* items, Py_ssize_t n) noexcept {
+    Ref list = steal(PyList_New(n));
+    if (!list) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(items[i]));
+    return list;
+}
+
+inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) noexcept {
+    Ref tuple = steal(PyTuple_New(n));
+    if (!tuple) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(items[i]));
+    return tuple;
+}
+
+// `prop.owner` and `prop.name`: struct fields for column properties, attribute
+// lookups for anything else that stands in for one.
+Ref owner_of(PyObject* prop);
+Ref name_of(PyObject* prop);
+
+// `model.tableName` of the owner of a column property.
+Ref owner_table(PyObject* prop);
+
+// `getattr(sys.modules-or-import(module), name)`, looked up at each call.
+Ref late_lookup(PyObject* module, PyObject* name);
+
+// `DB.getInstance()` of Tessary.DB.DB, at call time.
+Ref db_instance();
+
+// ---------------------------------------------------------------------------
+// Building (base.cpp)
+// ---------------------------------------------------------------------------
+
+// A C-level Build: (text, args) tuple, or None for an UNSET builder.
+using BuildFn = Ref (*)(PyObject* self);
+
+// Registers the C Build of `type` and whether `Build` is public on it. Called
+// at import, after the type is ready.
+int register_build(PyTypeObject* type, BuildFn build) noexcept;
+
+// The virtual Build: a Python override on a subclass wins; otherwise the C
+// Build of the nearest extension base. Result: a tuple or None.
+Ref virtual_build(PyObject* gen);
+
+// `gen.Build()` as the interpreter would call it (public Build only).
+Ref public_build(PyObject* gen);
+
+// The Python-level override of `name` on self's class, or nullptr when the
+// class still uses `own` (the method found in our static type). Borrowed.
+PyObject* find_override(PyObject* self, PyObject* name, PyObject* own) noexcept;
+
+// Embeds a generator the way a where chain does: its public Build must give a
+// pair (text, tuple-or-None); the arguments go to `args`, the text to `out`.
+bool embed(PyObject* gen, Text& out, PyObject* args);
+
+// Unpacks an iterable of exactly two items, with the interpreter's texts.
+bool unpack_pair(PyObject* pair, Ref& first, Ref& second);
+
+// Appends every item of `items` to `list` (None: "'NoneType' object is not iterable").
+bool extend(PyObject* list, PyObject* items) noexcept;
+
+// Result of a Python-level call that must be a SqlGenerator or None.
+bool check_builder_result(PyObject* result) noexcept;
+
+// ---------------------------------------------------------------------------
+// Renderers shared between files (append to `out`, arguments to `args`)
+// ---------------------------------------------------------------------------
+
+bool render_where(PyObject* first, Text& out, PyObject* args);     // where.cpp
+bool render_group(PyObject* query, Text& out, PyObject* args);     // where.cpp
+bool render_in(PyObject* self, Text& out, PyObject* args);         // fragments.cpp
+bool render_function(PyObject* self, Text& out, PyObject* args);   // fragments.cpp
+bool render_join(PyObject* self, Text& out);                       // join.cpp
+bool render_order(PyObject* orderList, Text& out);                 // sql_generator.cpp
+
+Ref build_where_pair(PyObject* cell);                              // (text, list)
+Ref build_select(PyObject* self);
+Ref build_insert(PyObject* self);
+Ref build_update(PyObject* self);
+Ref build_delete(PyObject* self);
+Ref build_join_text(PyObject* self);
+
+// ---------------------------------------------------------------------------
+// SqlGenerator operations shared with the capsule and between files
+// ---------------------------------------------------------------------------
+
+Ref new_builder();
+bool set_from(PyObject* self, PyObject* target);       // C From
+bool call_from(PyObject* self, PyObject* target);      // From through an override
+Ref join_list(PyObject* self);                         // the joinList property
+Ref do_select(PyObject* self, PyObject* cols);
+Ref do_where(PyObject* self, PyObject* cell);
+Ref do_limit(PyObject* self, int count, int offset);
+Ref do_order(PyObject* self, PyObject* items);
+Ref do_insert(PyObject* self, PyObject* model);
+Ref do_values(PyObject* self, PyObject* entries);
+Ref do_update(PyObject* self, PyObject* target);       // C update
+Ref call_update(PyObject* self, PyObject* target);     // through an override
+Ref do_set(PyObject* self, PyObject* entries);
+Ref do_delete(PyObject* self, PyObject* target);
+Ref do_join(PyObject* self, PyObject* fk, int type);   // C join
+Ref call_join(PyObject* self, PyObject* fk, int type); // through an override
+Ref new_in(PyObject* others, PyObject* prop);
+Ref process_value(PyObject* value);                    // _processValue
+Ref new_group_cell(PyObject* query);
+
+// The SqlGenerator methods that a Python subclass may override, as found in
+// the static type's dict (what a subclass without an override inherits).
+struct OwnMethods {
+    PyObject* From;
+    PyObject* update;
+    PyObject* join;
+};
+extern OwnMethods own;
+
+Ref build_statement(PyObject* self);                   // the C Build of SqlGenerator
+Ref make_pair(Text& text, PyObject* args_list);        // (text, tuple(args_list))
+
+// The texts of the module tables; "" for codes they do not map.
+std::string_view relationship_text(int code) noexcept;
+const char* join_keyword(int type) noexcept;           // nullptr when unmapped
+Ref make_relationship_map();
+Ref make_join_type_map();
+
+// Raising the package's error classes.
+Failure raise_error(PyObject* cls);
+Failure raise_kind_error(int current, int requested);
+
+// Method tables of SqlGenerator defined in the files of their concern; the
+// type in sql_generator.cpp concatenates them.
+extern PyMethodDef where_methods[];
+extern PyMethodDef write_methods[];
+extern PyMethodDef join_methods[];
+
+// Type readiness, called once by the module init.
+int ready_base() noexcept;
+int ready_sql_generator() noexcept;
+int ready_where_types() noexcept;
+int ready_fragments() noexcept;
+int ready_table() noexcept;
+int ready_join_cell() noexcept;
+
+// Module-level functions defined beside their concern.
+extern PyMethodDef where_functions[];
+extern PyMethodDef table_functions[];
+
+}  // namespace tsy::gen

@@ -1,0 +1,387 @@
+// SqlGenerator: the single-use statement builder. Its type, life cycle, the
+// SELECT statement, ordering and the limit clause. Where clauses, the write
+// statements and joins live in where.cpp, write.cpp and join.cpp.
+#include <array>
+
+#include "internal.hpp"
+
+namespace tsy::gen {
+
+OwnMethods own;
+
+namespace {
+
+SqlGeneratorObject* alloc_builder(PyTypeObject* type) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    auto* b = builder(self);
+    b->base.currentType = UNSET;
+    b->selectCol = Py_NewRef(Py_None);
+    b->whereCol = Py_NewRef(Py_None);
+    b->target = Py_NewRef(Py_None);
+    b->limit = Py_NewRef(names.blank);
+    b->updateCol = Py_NewRef(Py_None);
+    b->_joinList = Py_NewRef(Py_None);
+    b->orderList = Py_NewRef(Py_None);
+    return b;
+}
+
+PyObject* builder_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    return reinterpret_cast<PyObject*>(alloc_builder(type));
+}
+
+const char* const kNoParams[] = {nullptr};
+
+int builder_init(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const Params params{"__init__", kNoParams, 0, 0};
+    PyObject* none[1];
+    Ref kwnames, values;
+    return parse_tuple(params, args, kwargs, none, kwnames, values) ? 0 : -1;
+}
+
+// `SqlGenerator()` without the tuple/dict round trip of tp_new + tp_init.
+// Used for the exact type only (the slot is not inherited).
+PyObject* builder_vectorcall(PyObject* type, PyObject* const*, size_t nargsf, PyObject* kwnames) noexcept {
+    if (!no_args("__init__", PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
+    return reinterpret_cast<PyObject*>(alloc_builder(reinterpret_cast<PyTypeObject*>(type)));
+}
+
+int builder_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    auto* b = builder(self);
+    Py_VISIT(b->selectCol);
+    Py_VISIT(b->whereCol);
+    Py_VISIT(b->target);
+    Py_VISIT(b->limit);
+    Py_VISIT(b->updateCol);
+    Py_VISIT(b->_joinList);
+    Py_VISIT(b->orderList);
+    return 0;
+}
+
+int builder_clear(PyObject* self) noexcept {
+    auto* b = builder(self);
+    Py_CLEAR(b->selectCol);
+    Py_CLEAR(b->whereCol);
+    Py_CLEAR(b->target);
+    Py_CLEAR(b->limit);
+    Py_CLEAR(b->updateCol);
+    Py_CLEAR(b->_joinList);
+    Py_CLEAR(b->orderList);
+    return 0;
+}
+
+void builder_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    builder_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+Ref select_items(PyObject* self, PyObject* const* items, Py_ssize_t n) {
+    auto* b = builder(self);
+    if (b->base.currentType != UNSET) return raise_kind_error(b->base.currentType, SELECT);
+    Ref cols = list_of(items, n);
+    if (!cols) return {};
+    b->base.currentType = SELECT;
+    replace_field(b->selectCol, std::move(cols));
+    return borrow(self);
+}
+
+bool render_columns(PyObject* cols, Text& out) {
+    if (!PyList_Check(cols)) {
+        fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(cols));
+        return false;
+    }
+    bool first = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
+        // Owned: reading tableName may run code that changes the list.
+        Ref col = borrow(PyList_GET_ITEM(cols, i));
+        if (!check_convert(col.get(), bound.prop->BaseProperty)) return false;
+        if (col.get() == Py_None) continue;
+        int keep = truth(col.get());
+        if (keep < 0) return false;
+        if (!keep) continue;
+        Ref table = owner_table(col.get());
+        if (!table) return false;
+        Ref name = name_of(col.get());
+        if (!name) return false;
+        if (!first) out.lit(",");
+        first = false;
+        if (!out.str_of(table.get())) return false;
+        out.lit(".");
+        if (!out.str_of(name.get())) return false;
+    }
+    return true;
+}
+
+Ref pair(Text& text, PyObject* args_list) {
+    Ref s = text.finish();
+    if (!s) return {};
+    Ref args = steal(PyList_AsTuple(args_list));
+    if (!args) return {};
+    return steal(PyTuple_Pack(2, s.get(), args.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+// ---------------------------------------------------------------------------
+
+PyObject* select_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_keywords("select", kwnames)) return nullptr;
+    return select_items(self, args, nargs).release();
+}
+
+const char* const kFromParams[] = {"target"};
+
+PyObject* from_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"From", kFromParams, 1, 1};
+    PyObject* target;
+    if (!parse(params, args, nargs, kwnames, &target)) return nullptr;
+    if (!set_from(self, target)) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* order_by_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_keywords("orderBy", kwnames)) return nullptr;
+    Ref items = tuple_of(args, nargs);
+    if (!items) return nullptr;
+    replace_field(builder(self)->orderList, std::move(items));
+    Py_RETURN_NONE;
+}
+
+const char* const kLimitParams[] = {"count", "offset"};
+
+PyObject* limit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"Limit", kLimitParams, 2, 2};
+    PyObject* values[2];
+    int count, offset;
+    if (!parse(params, args, nargs, kwnames, values)) return nullptr;
+    if (!to_int(values[0], &count) || !to_int(values[1], &offset)) return nullptr;
+    return do_limit(self, count, offset).release();
+}
+
+PyObject* build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("Build", nargs, kwnames)) return nullptr;
+    return build_statement(self).release();
+}
+
+PyObject* build_select_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("build_select", nargs, kwnames)) return nullptr;
+    return build_select(self).release();
+}
+
+const char* const kOrderParams[] = {"orderList"};
+
+PyObject* build_order_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"build_order", kOrderParams, 1, 1};
+    PyObject* items;
+    if (!parse(params, args, nargs, kwnames, &items)) return nullptr;
+    if (!check_arg(items, &PyTuple_Type, "orderList")) return nullptr;
+    Text out;
+    if (!render_order(items, out)) return nullptr;
+    return out.finish().release();
+}
+
+PyObject* join_list_get(PyObject* self, void*) noexcept { return join_list(self).release(); }
+
+PyMethodDef core_methods[] = {
+    {"select", fastkw<select_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "select(*cols): make this a SELECT of the given column properties."},
+    {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "From(target): the table, as a name or a model class."},
+    {"orderBy", fastkw<order_by_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "orderBy(*items): ORDER BY items (SQL text); replaces any earlier ordering. Returns None."},
+    {"Limit", fastkw<limit_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "Limit(count, offset): the limit clause of a SELECT."},
+    {"Build", fastkw<build_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "Build() -> (sql, args), or None while no statement kind is chosen."},
+    {"build_select", fastkw<build_select_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "build_select() -> (sql, args) of the SELECT statement."},
+    {"build_order", fastkw<build_order_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "build_order(orderList) -> the ORDER BY text of a tuple of items."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"joinList", join_list_get, nullptr, "The JoinCell entries of this builder (the list itself).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// core, where, write and join methods in one table (static storage: the type
+// keeps pointers into it).
+std::array<PyMethodDef, 40> all_methods{};
+
+int gather_methods() noexcept {
+    std::size_t n = 0;
+    for (PyMethodDef* table : {core_methods, where_methods, write_methods, join_methods}) {
+        for (PyMethodDef* m = table; m->ml_name; ++m) {
+            if (n + 1 >= all_methods.size()) {
+                PyErr_SetString(PyExc_SystemError, "SqlGenerator method table too small");
+                return -1;
+            }
+            all_methods[n++] = *m;
+        }
+    }
+    all_methods[n] = {nullptr, nullptr, 0, nullptr};
+    return 0;
+}
+
+PyObject* own_method(const char* name) noexcept {
+    PyObject* m = PyDict_GetItemString(SqlGeneratorType.tp_dict, name);
+    if (!m) PyErr_Format(PyExc_SystemError, "SqlGenerator has no method %s", name);
+    return m;
+}
+
+}  // namespace
+
+PyTypeObject SqlGeneratorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.DB.Generator.SqlGenerator",
+    .tp_basicsize = sizeof(SqlGeneratorObject),
+    .tp_dealloc = builder_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "SqlGenerator(): a single-use, chainable SQL statement builder.\n\n"
+              "Pick one statement kind (select, insert, update, delete), name the table (From),\n"
+              "add clauses and call Build() for the pair (SQL text, argument tuple).",
+    .tp_traverse = builder_traverse,
+    .tp_clear = builder_clear,
+    .tp_methods = nullptr,
+    .tp_getset = getset,
+    .tp_init = builder_init,
+    .tp_new = builder_new,
+    .tp_vectorcall = builder_vectorcall,
+};
+
+int ready_sql_generator() noexcept {
+    if (gather_methods() < 0) return -1;
+    SqlGeneratorType.tp_methods = all_methods.data();
+    SqlGeneratorType.tp_base = &BaseSqlGeneratorType;
+    if (PyType_Ready(&SqlGeneratorType) < 0) return -1;
+    own.From = own_method("From");
+    own.update = own_method("update");
+    own.join = own_method("join");
+    if (!own.From || !own.update || !own.join) return -1;
+    return register_build(&SqlGeneratorType, build_statement);
+}
+
+// ---------------------------------------------------------------------------
+// Operations (also reached through the capsule)
+// ---------------------------------------------------------------------------
+
+Ref new_builder() {
+    return steal(reinterpret_cast<PyObject*>(alloc_builder(&SqlGeneratorType)));
+}
+
+bool set_from(PyObject* self, PyObject* target) {
+    if (PyUnicode_Check(target)) {
+        replace_field(builder(self)->target, borrow(target));
+        return true;
+    }
+    if (bound.assertions) {
+        Ref data_model = late_lookup(names.mod_DataModel, names.DataModel);
+        if (!data_model) return false;
+        int ok = PyType_Check(target) ? PyObject_IsSubclass(target, data_model.get()) : 0;
+        if (ok < 0) return false;
+        if (!ok) {
+            fail(PyExc_AssertionError, "Form仅支持字符串或者DataModel子类");
+            return false;
+        }
+    }
+    Ref table = attr(target, names.tableName);
+    if (!table) return false;
+    replace_field(builder(self)->target, std::move(table));
+    return true;
+}
+
+bool call_from(PyObject* self, PyObject* target) {
+    if (Py_IS_TYPE(self, &SqlGeneratorType) || !find_override(self, names.From, own.From)) {
+        return set_from(self, target);
+    }
+    Ref result = call_method(self, names.From, target);
+    return result && check_builder_result(result.get());
+}
+
+Ref join_list(PyObject* self) {
+    auto* b = builder(self);
+    if (b->_joinList == Py_None || (PyList_Check(b->_joinList) && PyList_GET_SIZE(b->_joinList) == 0)) {
+        Ref fresh = steal(PyList_New(0));
+        if (!fresh) return {};
+        replace_field(b->_joinList, std::move(fresh));
+    }
+    return borrow(b->_joinList);
+}
+
+Ref do_select(PyObject* self, PyObject* cols) {
+    if (!PyTuple_Check(cols)) return expected_kind("tuple", cols);
+    return select_items(self, &PyTuple_GET_ITEM(cols, 0), PyTuple_GET_SIZE(cols));
+}
+
+Ref do_limit(PyObject* self, int count, int offset) {
+    Ref text = steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
+    if (!text) return {};
+    replace_field(builder(self)->limit, std::move(text));
+    return borrow(self);
+}
+
+Ref do_order(PyObject* self, PyObject* items) {
+    if (!PyTuple_Check(items)) return expected_kind("tuple", items);
+    replace_field(builder(self)->orderList, borrow(items));
+    return borrow(Py_None);
+}
+
+Ref build_statement(PyObject* self) {
+    switch (builder(self)->base.currentType) {
+        case SELECT: return build_select(self);
+        case UPDATE: return build_update(self);
+        case INSERT: return build_insert(self);
+        case DELETE: return build_delete(self);
+        default: return borrow(Py_None);
+    }
+}
+
+Ref build_select(PyObject* self) {
+    auto* b = builder(self);
+    // The fields are held for the whole build: a tableName property or an
+    // override may replace them while this runs.
+    Ref cols = borrow(b->selectCol);
+    Ref where_cell = borrow(b->whereCol);
+    Text out;
+    out.lit("SELECT ");
+    if (!render_columns(cols.get(), out)) return {};
+    Ref args = steal(PyList_New(0));
+    if (!args) return {};
+    Text where;
+    if (!render_where(where_cell.get(), where, args.get())) return {};
+
+    Ref target = borrow(b->target);
+    Ref joins = borrow(b->_joinList);
+    Ref order = borrow(b->orderList);
+    Ref limit = borrow(b->limit);
+    out.lit(" FROM ");
+    if (!out.str(target.get())) return {};
+    if (PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0 && !render_join(self, out)) return {};
+    out.append(where);
+    if (!render_order(order.get(), out)) return {};
+    if (!out.str(limit.get())) return {};
+    out.lit(";");
+    return pair(out, args.get());
+}
+
+bool render_order(PyObject* items, Text& out) {
+    if (items == Py_None) return true;
+    if (!PyTuple_Check(items)) {
+        expected_kind("tuple", items);
+        return false;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(items);
+    if (n == 0) return true;
+    out.lit(" order by ");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!out.str(PyTuple_GET_ITEM(items, i))) return false;
+        if (i != n - 1) out.lit(", ");
+    }
+    return true;
+}
+
+Ref make_pair(Text& text, PyObject* args_list) { return pair(text, args_list); }
+
+}  // namespace tsy::gen

@@ -1,0 +1,293 @@
+// CREATE TABLE of a model class: TableGenerator, one line per column
+// (build_col), the default or key text of a column (buildDefault) and the
+// SQL literal of a default value (_processValue).
+#include "internal.hpp"
+
+namespace tsy::gen {
+
+namespace {
+
+TableGeneratorObject* table(PyObject* o) noexcept { return reinterpret_cast<TableGeneratorObject*>(o); }
+
+// Optional text results (buildDefault, a generator's text) are a str or None.
+bool text_or_none(PyObject* obj) noexcept {
+    if (obj == Py_None || PyUnicode_Check(obj)) return true;
+    expected_kind("unicode", obj);
+    return false;
+}
+
+// Type parameters after the type name: (255,) -> "(255)", (10, 2) -> "(10, 2)",
+// () -> "".
+bool render_type_args(PyObject* col, Text& out) {
+    Ref args = borrow(property(col)->typeArgs ? property(col)->typeArgs : Py_None);
+    Ref text = steal(PyObject_Str(args.get()));
+    if (!text) return false;
+    Text written;
+    if (!written.str(text.get())) return false;
+    if (written.ends_with(",)")) {
+        written.erase_all(0, ",");
+        out.append(written);
+        return true;
+    }
+    Py_ssize_t n = PyObject_Size(args.get());
+    if (n < 0) return false;
+    if (n) out.append(written);
+    return true;
+}
+
+bool render_null(PyObject* col, Text& out) {
+    if (property(col)->nullable) out.lit("NULL ");
+    else out.lit("NOT NULL ");
+    return true;
+}
+
+// targetType + type parameters + " " + NULL / NOT NULL
+bool render_plain_type(PyObject* col, Text& out) {
+    Ref type = attr(col, names.targetType);
+    if (!type || !out.str(type.get())) return false;
+    if (!render_type_args(col, out)) return false;
+    out.lit(" ");
+    return render_null(col, out);
+}
+
+Ref auto_increment_text(PyObject* col) {
+    Ref handle = db_instance();
+    if (!handle) return {};
+    Ref connector = attr(handle.get(), names.connector);
+    if (!connector) return {};
+    return call_method(connector.get(), names.autoFiledAnnounce, col);
+}
+
+bool is_null_default(PyObject* value) noexcept {
+    PyTypeObject* marker = bound.prop->NullDefault;
+    return value == reinterpret_cast<PyObject*>(marker) || PyObject_TypeCheck(value, marker);
+}
+
+// buildDefault: a str, or None when a generator's text is None.
+Ref default_text(PyObject* col) {
+    Ref value = borrow(property(col)->default_ ? property(col)->default_ : Py_None);
+    if (is_generator(value.get())) {
+        Ref built = virtual_build(value.get());
+        if (!built) return {};
+        Ref text = steal(PySequence_GetItem(built.get(), 0));
+        if (!text || !text_or_none(text.get())) return {};
+        return text;
+    }
+    if (property(col)->isPrimaryKey) {
+        int is_auto = PyObject_RichCompareBool(value.get(), reinterpret_cast<PyObject*>(bound.prop->AutoIncrement), Py_EQ);
+        if (is_auto < 0) return {};
+        if (is_auto) {
+            Ref text = auto_increment_text(col);
+            if (!text || !text_or_none(text.get())) return {};
+            return text;
+        }
+        Text out;
+        if (!render_plain_type(col, out)) return {};
+        return out.finish();
+    }
+    if (!is_null_default(value.get())) {
+        Ref stored = call_method(col, names.toDBValue, value.get());
+        if (!stored) return {};
+        return process_value(stored.get());
+    }
+    return borrow(names.empty);
+}
+
+bool render_col(PyObject* col, Text& out) {
+    Ref name = borrow(property(col)->name ? property(col)->name : Py_None);
+    out.lit("   `");
+    if (!out.str(name.get())) return false;
+    out.lit("` ");
+    if (property(col)->isPrimaryKey) {
+        Ref key = default_text(col);
+        if (!key || !out.str(key.get())) return false;
+    } else {
+        if (!render_plain_type(col, out)) return false;
+        Ref has_default = attr(col, names.hasDefault);
+        if (!has_default) return false;
+        int wanted = truth(has_default.get());
+        if (wanted < 0) return false;
+        if (wanted) {
+            out.lit("DEFAULT ");
+            Ref text = default_text(col);
+            if (!text || !out.str(text.get())) return false;
+        }
+    }
+    Ref extra = borrow(property(col)->extra ? property(col)->extra : Py_None);
+    if (!out.str(extra.get())) return false;
+    out.lit(",\n");
+    return true;
+}
+
+Ref table_build(PyObject* self) {
+    Ref model = borrow(table(self)->model);
+    Ref table_name = attr(model.get(), names.tableName);
+    if (!table_name) return {};
+    Text out;
+    out.lit("CREATE TABLE ");
+    if (!out.str(table_name.get())) return {};
+    out.lit("( \n");
+    Ref cols = attr(model.get(), names.col);
+    if (!cols) return {};
+    Py_ssize_t n = PyObject_Size(cols.get());
+    if (n < 0) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // `col` is read anew for each column, as a property of the model may
+        // compute it.
+        if (i) cols = attr(model.get(), names.col);
+        if (!cols) return {};
+        Ref index = steal(PyLong_FromSsize_t(i));
+        if (!index) return {};
+        Ref col = steal(PyObject_GetItem(cols.get(), index.get()));
+        if (!col || !check_convert(col.get(), bound.prop->BaseProperty, false)) return {};
+        if (!render_col(col.get(), out)) return {};
+    }
+    Ref pk = attr(model.get(), names.pkCol);
+    if (!pk) return {};
+    int has_pk = truth(pk.get());
+    if (has_pk < 0) return {};
+    if (has_pk) {
+        Ref pk_name = name_of(pk.get());
+        if (!pk_name) return {};
+        out.lit("   constraint ");
+        if (!out.str(table_name.get())) return {};
+        out.lit("_pk PRIMARY KEY (");
+        if (!out.str(pk_name.get())) return {};
+        out.lit(")\n");
+    }
+    if (out.ends_with(",\n")) {
+        out.drop_last(2);
+        out.lit("\n");
+    }
+    out.lit(") ;");
+    Ref text = out.finish();
+    if (!text) return {};
+    return steal(PyTuple_Pack(1, text.get()));
+}
+
+PyObject* table_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self) table(self)->model = Py_NewRef(Py_None);
+    return self;
+}
+
+const char* const kModelParams[] = {"model"};
+const char* const kColParams[] = {"col"};
+const char* const kValueParams[] = {"value"};
+
+int table_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const Params params{"__init__", kModelParams, 1, 1};
+    PyObject* model;
+    Ref kwnames, holder;
+    if (!parse_tuple(params, args, kwargs, &model, kwnames, holder)) return -1;
+    replace_field(table(self)->model, borrow(model));
+    return 0;
+}
+
+int table_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(table(self)->model);
+    return 0;
+}
+
+int table_clear(PyObject* self) noexcept {
+    Py_CLEAR(table(self)->model);
+    return 0;
+}
+
+void table_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    table_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* table_build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("Build", nargs, kwnames)) return nullptr;
+    return table_build(self).release();
+}
+
+bool column_arg(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** col) {
+    const Params params{func, kColParams, 1, 1};
+    return parse(params, args, nargs, kwnames, col) && check_arg(*col, bound.prop->BaseProperty, "col", false);
+}
+
+PyObject* build_col_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* col;
+    if (!column_arg("build_col", args, nargs, kwnames, &col)) return nullptr;
+    Text out;
+    if (!render_col(col, out)) return nullptr;
+    return out.finish().release();
+}
+
+PyObject* build_default_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* col;
+    if (!column_arg("buildDefault", args, nargs, kwnames, &col)) return nullptr;
+    return default_text(col).release();
+}
+
+PyObject* process_value_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_processValue", kValueParams, 1, 1};
+    PyObject* value;
+    if (!parse(params, args, nargs, kwnames, &value)) return nullptr;
+    return process_value(value).release();
+}
+
+PyMethodDef table_methods[] = {
+    {"Build", fastkw<table_build_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "Build() -> (CREATE TABLE text,)."},
+    {"build_col", fastkw<build_col_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "build_col(col) -> the CREATE TABLE line of one column."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyMethodDef table_functions[] = {
+    {"buildDefault", fastkw<build_default_function>(), METH_FASTCALL | METH_KEYWORDS,
+     "buildDefault(col) -> the default text of a column, or the whole type text of a key column."},
+    {"_processValue", fastkw<process_value_function>(), METH_FASTCALL | METH_KEYWORDS,
+     "_processValue(value) -> the SQL literal of a default value."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject TableGeneratorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.DB.Generator.TableGenerator",
+    .tp_basicsize = sizeof(TableGeneratorObject),
+    .tp_dealloc = table_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "TableGenerator(model): the CREATE TABLE statement of a model class.",
+    .tp_traverse = table_traverse,
+    .tp_clear = table_clear,
+    .tp_methods = table_methods,
+    .tp_init = table_init,
+    .tp_new = table_new,
+};
+
+int ready_table() noexcept {
+    TableGeneratorType.tp_base = &BaseSqlGeneratorType;
+    if (PyType_Ready(&TableGeneratorType) < 0) return -1;
+    return register_build(&TableGeneratorType, table_build);
+}
+
+Ref process_value(PyObject* value) {
+    if (PyBytes_Check(value)) {
+        bool one = PyBytes_GET_SIZE(value) == 1 && PyBytes_AS_STRING(value)[0] == '\x01';
+        return steal(PyUnicode_FromString(one ? "1" : "0"));
+    }
+    if (PyUnicode_Check(value)) {
+        // Quotes are doubled: a default is data, never SQL.
+        Text out;
+        out.lit("'");
+        std::size_t start = out.size();
+        if (!out.str(value)) return {};
+        std::string& buf = out.buffer();
+        for (std::size_t i = buf.find('\'', start); i != std::string::npos; i = buf.find('\'', i + 2)) {
+            buf.insert(i, 1, '\'');
+        }
+        out.lit("'");
+        return out.finish();
+    }
+    return steal(PyObject_Str(value));
+}
+
+}  // namespace tsy::gen
