@@ -1,0 +1,49 @@
+// Tessary._coro: the coroutine type shared by the package's coroutine methods
+// and the capsule through which the other modules create and await them.
+#include "coroutine.hpp"
+
+namespace tsy::coro {
+namespace {
+
+CoroApi coro_api_table = {
+    {CORO_API_VERSION, sizeof(CoroApi)},
+    &CoroutineType,
+    wrap,
+    start_await,
+    add_traceback,
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "Tessary._coro",
+    .m_doc = "The coroutine type of the package's coroutine methods, written in C++.",
+    .m_size = -1,
+};
+
+// asyncio accepts what collections.abc.Coroutine accepts (iscoroutine,
+// create_task, gather, wait_for, run_until_complete).
+int register_as_coroutine() noexcept {
+    Ref abc = import_attr("collections.abc", "Coroutine");
+    if (!abc) return -1;
+    static PyObject* register_name = intern("register");
+    Ref registered = call_method(abc.get(), register_name, reinterpret_cast<PyObject*>(&CoroutineType));
+    return registered ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace tsy::coro
+
+TSY_EXPORT PyObject* PyInit__coro() {
+    using namespace tsy::coro;
+    tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
+    if (!module || ready_coroutine_type() < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Coroutine", reinterpret_cast<PyObject*>(&CoroutineType)) < 0) {
+        return nullptr;
+    }
+    if (register_as_coroutine() < 0 || add_testing_functions(module.get()) < 0) return nullptr;
+    if (tsy::export_api(module.get(), &coro_api_table, CORO_CAPSULE) < 0) return nullptr;
+    // This module's own coroutines (the test functions) use the table directly:
+    // importing the capsule here would import this module again.
+    api = &coro_api_table;
+    return module.release();
+}
