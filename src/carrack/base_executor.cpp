@@ -1,0 +1,184 @@
+// BaseModelExecutor: the model served, the pending statement builder, the
+// database handle, an optional connection, the attribute dictionary and the
+// executed flag; construction, the builder's life cycle and the base forms of
+// execute, save and update.
+#include "carrack.hpp"
+
+#include <cstddef>
+
+namespace tsy::exec {
+namespace {
+
+const char* const kInitNames[] = {"model", "work"};
+const char* const kCallbackNames[] = {"callback"};
+const char* const kInstanceNames[] = {"instance"};
+
+int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    ExecutorObject* ex = as_executor(self);
+    Py_VISIT(ex->model);
+    Py_VISIT(ex->sql);
+    Py_VISIT(ex->work);
+    Py_VISIT(ex->db);
+    Py_VISIT(ex->dict);
+    return 0;
+}
+
+int tp_clear(PyObject* self) noexcept {
+    ExecutorObject* ex = as_executor(self);
+    Py_CLEAR(ex->model);
+    Py_CLEAR(ex->sql);
+    Py_CLEAR(ex->work);
+    Py_CLEAR(ex->db);
+    Py_CLEAR(ex->dict);
+    return 0;
+}
+
+void tp_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    tp_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// A truthy connection wrapper with a `con` attribute stands for that connection.
+Ref unwrap_work(PyObject* work) noexcept {
+    if (!work) return borrow(Py_None);
+    int truthy = truth(work);
+    if (truthy < 0) return {};
+    if (!truthy) return borrow(work);
+    static PyObject* con_name = intern("con");
+    int has_con = PyObject_HasAttrWithError(work, con_name);
+    if (has_con < 0) return {};
+    return has_con ? attr(work, con_name) : borrow(work);
+}
+
+int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const Params params{"__init__", kInitNames, 2, 1};
+    PyObject* a[2];
+    Ref kwnames, values;
+    if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+    Ref handle = steal(bound.db->getInstance());
+    if (!handle || !check_convert(handle.get(), bound.db->DB)) return -1;
+    ExecutorObject* ex = as_executor(self);
+    set_field(ex->db, handle.get());
+    set_field(ex->model, a[0]);
+    ex->executed = 0;
+    Ref work = unwrap_work(a[1]);
+    if (!work) return -1;
+    set_field(ex->work, work.get());
+    Ref builder = steal(bound.generator->newFor(a[0]));
+    if (!builder) return -1;
+    set_field(ex->sql, builder.get());
+    Ref fresh = steal(PyDict_New());
+    if (!fresh) return -1;
+    set_field(ex->dict, fresh.get());
+    return 0;
+}
+
+// --- attributes ---------------------------------------------------------------
+
+PyObject* get_sql(PyObject* self, void*) noexcept {
+    PyObject* sql = as_executor(self)->sql;
+    return Py_NewRef(sql ? sql : Py_None);
+}
+
+int set_sql(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) value = Py_None;
+    if (!check_convert(value, bound.generator->SqlGenerator)) return -1;
+    set_field(as_executor(self)->sql, value);
+    return 0;
+}
+
+PyGetSetDef getset[] = {
+    {"sql", get_sql, set_sql, "The statement builder of the pending statement (SqlGenerator or None).", nullptr},
+    {"generator", get_sql, nullptr, "The same builder as `sql`, read only.", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// --- methods ----------------------------------------------------------------
+
+PyObject* editSql_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"editSql", kCallbackNames, 1, 1};
+    PyObject* callback[1];
+    if (!parse(params, args, nargs, kwnames, callback)) return nullptr;
+    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    if (!call(callback[0], builder.get())) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* execute_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("execute", nargs, kwnames)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Base forms: the argument contract only.
+PyObject* instance_only(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Params params{func, kInstanceNames, 1, 1};
+    PyObject* instance[1];
+    if (!parse(params, args, nargs, kwnames, instance)) return nullptr;
+    if (!check_arg(instance[0], bound.model->ModelInstance, "instance", false)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* base_save_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return instance_only("save", args, nargs, kwnames);
+}
+
+PyObject* base_update_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return instance_only("update", args, nargs, kwnames);
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"reset", fastkw<reset_method>(), kFast,
+     "Replace the builder with a fresh one if the pending statement has been executed; "
+     "returns the executor then, else None."},
+    {"editSql", fastkw<editSql_method>(), kFast, "editSql(callback): callback(sql) on the pending builder."},
+    {"save", fastkw<base_save_method>(), kFast, "save(instance): does nothing in the base class."},
+    {"update", fastkw<base_update_method>(), kFast, "update(instance): does nothing in the base class."},
+    {"execute", fastkw<execute_method>(), kFast, "Run the pending statement; does nothing in the base class."},
+    {"findAnyMatch", fastkw<findAnyMatch_method>(), kFast,
+     "findAnyMatch(instance, limit=0, offset=0): the rows equal to the instance's set fields."},
+    {"findOneBy", fastkw<findOneBy_method>(), kFast,
+     "findOneBy(Filter=None): the one row matching; QueryResoutIsNotOne otherwise."},
+    {"findAllBy", fastkw<findAllBy_method>(), kFast, "findAllBy(Filter=None): every row matching, every column."},
+    {"find", fastkw<find_method>(), kFast, "find(*cols): select these columns; By(Filter) runs."},
+    {"By", fastkw<By_method>(), kFast, "By(Filter=None): add the filter to the pending statement and run it."},
+    {"delete", fastkw<delete_method>(), kFast,
+     "delete(instance=None, filter=None): the rows `filter` matches, else the instance's row."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* reset_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("reset", nargs, kwnames)) return nullptr;
+    ExecutorObject* ex = as_executor(self);
+    if (!ex->executed) Py_RETURN_NONE;
+    Ref builder = steal(bound.generator->newFor(ex->model ? ex->model : Py_None));
+    if (!builder) return nullptr;
+    ex->executed = 0;
+    set_field(ex->sql, builder.get());
+    return Py_NewRef(self);
+}
+
+PyTypeObject BaseModelExecutorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.Carrack.BaseModelExecutor",
+    .tp_basicsize = sizeof(ExecutorObject),
+    .tp_dealloc = tp_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "BaseModelExecutor(model, work=None): prepares the statements of one model class.",
+    .tp_traverse = tp_traverse,
+    .tp_clear = tp_clear,
+    .tp_methods = methods,
+    .tp_getset = getset,
+    .tp_dictoffset = offsetof(ExecutorObject, dict),
+    .tp_init = tp_init,
+    .tp_new = PyType_GenericNew,
+};
+
+int ready_base_executor() noexcept { return PyType_Ready(&BaseModelExecutorType); }
+
+}  // namespace tsy::exec

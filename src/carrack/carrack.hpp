@@ -1,0 +1,153 @@
+// Internal declarations of Tessary.Model.Carrack, shared by its files.
+#pragma once
+
+#include "tessary/carrack.hpp"
+#include "tessary/db.hpp"
+#include "tessary/generator.hpp"
+#include "tessary/model.hpp"
+
+namespace tsy::exec {
+
+// What the module binds at import; filled once by the module init.
+struct Bound {
+    const model::PropertyApi* property = nullptr;
+    const model::ModelApi* model = nullptr;
+    const gen::GeneratorApi* generator = nullptr;
+    const db::DbApi* db = nullptr;
+    PyObject* IntegrityError = nullptr;        // pymysql's
+    PyObject* QueryResoutIsNotOne = nullptr;
+    PyObject* DeleteWithOutPrimaryKeyError = nullptr;
+    PyObject* UpdateWithOutPrimaryKeyError = nullptr;
+    PyObject* ForeignType = nullptr;           // bound at load for foreign-key loading
+    PyObject* logging = nullptr;               // the logging module
+};
+
+extern Bound bound;
+
+// Interned names, made once.
+struct Names {
+    PyObject* reset = intern("reset");
+    PyObject* execute = intern("execute");
+    PyObject* findAllBy = intern("findAllBy");
+    PyObject* findForeignKey = intern("findForeignKey");
+    PyObject* save = intern("save");
+    PyObject* update = intern("update");
+    PyObject* delete_ = intern("delete");
+    PyObject* _saveOTO = intern("_saveOTO");
+    PyObject* _saveOTM = intern("_saveOTM");
+    PyObject* _saveMTM = intern("_saveMTM");
+    PyObject* instance = intern("instance");
+    PyObject* col = intern("col");
+    PyObject* fk = intern("fk");
+    PyObject* pkName = intern("pkName");
+    PyObject* pkCol = intern("pkCol");
+    PyObject* tableName = intern("tableName");
+    PyObject* name = intern("name");
+    PyObject* get = intern("get");
+    PyObject* select = intern("select");
+    PyObject* where = intern("where");
+    PyObject* Limit = intern("Limit");
+    PyObject* insert = intern("insert");
+    PyObject* values = intern("values");
+    PyObject* set = intern("set");
+    PyObject* join = intern("join");
+    PyObject* insertCell = intern("insertCell");
+    PyObject* updateCell = intern("updateCell");
+    PyObject* getExecutor = intern("getExecutor");
+    PyObject* getOtherFkBy = intern("getOtherFkBy");
+    PyObject* object = intern("object");
+    PyObject* Type = intern("Type");
+    PyObject* target = intern("target");
+    PyObject* bindCol = intern("bindCol");
+    PyObject* targetBindCol = intern("targetBindCol");
+    PyObject* directTarget = intern("directTarget");
+    PyObject* middleModel = intern("middleModel");
+    PyObject* owner = intern("owner");
+    PyObject* info = intern("info");
+    PyObject* append = intern("append");
+    PyObject* ONE_TO_ONE = intern("ONE_TO_ONE");
+    PyObject* ONE_TO_MANY = intern("ONE_TO_MANY");
+    PyObject* MANY_TO_MANY = intern("MANY_TO_MANY");
+    // Keyword-name tuples of the calls made with keywords.
+    PyObject* kw_executor = nullptr;       // ("executor",)
+    PyObject* kw_executor_con = nullptr;   // ("executor", "con")
+    PyObject* kw_foreign_deep = nullptr;   // ("deep", "path", "clevel", "level")
+    PyObject* kw_foreign_before = nullptr; // ("deep", "path", "clevel", "level", "before")
+};
+
+const Names& names() noexcept;
+int init_names() noexcept;
+
+inline ExecutorObject* as_executor(PyObject* obj) noexcept { return reinterpret_cast<ExecutorObject*>(obj); }
+
+extern PyTypeObject BaseModelExecutorType;
+extern PyTypeObject ModelExecutorType;
+
+int ready_base_executor() noexcept;
+int ready_model_executor() noexcept;
+
+// Native operations, in slot order.
+PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept;
+PyObject* process(PyObject* self, PyObject* res) noexcept;
+PyObject* processSelect(PyObject* self, PyObject* res) noexcept;
+PyObject* processInsert(PyObject* self, long long lastrowid) noexcept;
+
+// Methods shared between the files that define the two classes.
+PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* find_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* By_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* findAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* findOneBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* findAnyMatch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Relation operations of ModelExecutor.
+PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// --- helpers (helpers.cpp) --------------------------------------------------
+
+// self.<name>(args...) through attribute lookup, so that overrides in
+// Python subclasses (and instance attributes) are the ones called.
+template <typename... A>
+inline Ref op(PyObject* self, PyObject* name, A... args) noexcept { return call_method(self, name, args...); }
+
+// Calls `obj.<name>(*args, **kw)` with keyword names `kwnames` (a tuple);
+// `args` holds the positional values followed by the keyword values.
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+// Builder operations: native on a SqlGenerator, by attribute otherwise
+// (which reports None's missing attribute as the interpreter would).
+Ref builder_select(PyObject* builder, PyObject* cols) noexcept;
+Ref builder_where(PyObject* builder, PyObject* cell) noexcept;
+Ref builder_limit(PyObject* builder, int count, int offset) noexcept;
+
+// A new cell FilterListCell(value, col=col); `col` None for value cells.
+Ref new_cell(PyObject* value, PyObject* col) noexcept;
+// prop == value: a filter chain from the model layer.
+Ref equals(PyObject* prop, PyObject* value) noexcept;
+
+// `model.col` as a tuple.
+Ref model_columns(PyObject* model) noexcept;
+// The `name` of a column property (checked to be a BaseProperty).
+Ref column_name(PyObject* col) noexcept;
+
+// The executor's attribute dictionary, made when missing (borrowed).
+PyObject* attributes(PyObject* self) noexcept;
+// Stores `instance` under "instance" in the attribute dictionary.
+int remember_instance(PyObject* self, PyObject* instance) noexcept;
+
+// A new instance of `model` from a driver row or a mapping.
+Ref make_instance(PyObject* model, PyObject* row) noexcept;
+
+// ForeignType.<member>, imported from the model layer at the call.
+Ref foreign_type(PyObject* member) noexcept;
+// fk.Type == ForeignType.<member>: 1, 0, or -1 on error.
+int is_kind(PyObject* kind, PyObject* member_value) noexcept;
+
+}  // namespace tsy::exec

@@ -1,0 +1,56 @@
+// delete: the rows a filter matches, else the one row of an instance's key;
+// never a whole table by accident.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+namespace {
+
+const char* const kDeleteNames[] = {"instance", "filter"};
+
+// instance[model.pkName] (new ref).
+Ref primary_key_of(PyObject* model, PyObject* instance) noexcept {
+    Ref pk_name = attr(model, names().pkName);
+    if (!pk_name) return {};
+    return steal(PyObject_GetItem(instance, pk_name.get()));
+}
+
+}  // namespace
+
+PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"delete", kDeleteNames, 2, 0};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* instance = a[0] ? a[0] : Py_None;
+    PyObject* filter = a[1] ? a[1] : Py_None;
+    if (!op(self, names().reset)) return nullptr;
+    Ref model = borrow(as_executor(self)->model);
+    int filtered = truth(filter);
+    if (filtered < 0) return nullptr;
+    if (!filtered) {
+        Ref key = primary_key_of(model.get(), instance);
+        if (!key) return nullptr;
+        int has_key = truth(key.get());
+        if (has_key < 0) return nullptr;
+        if (!has_key) {
+            PyErr_SetNone(bound.DeleteWithOutPrimaryKeyError);
+            return nullptr;
+        }
+    }
+    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    if (!call_method(builder.get(), names().delete_, model.get())) return nullptr;
+    Ref condition;
+    if (filtered) {
+        condition = borrow(filter);
+    } else {
+        Ref pk_col = attr(model.get(), names().pkCol);
+        Ref key = primary_key_of(model.get(), instance);
+        if (!pk_col || !key) return nullptr;
+        condition = equals(pk_col.get(), key.get());
+        if (!condition) return nullptr;
+    }
+    builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    if (!builder_where(builder.get(), condition.get())) return nullptr;
+    return op(self, names().execute).release();
+}
+
+}  // namespace tsy::exec

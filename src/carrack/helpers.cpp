@@ -1,0 +1,117 @@
+// Small operations on the builder, the model layer and the executor's
+// attribute dictionary, shared by the executor files.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+
+Bound bound;
+
+namespace {
+
+Ref name_tuple(std::initializer_list<const char*> items) noexcept {
+    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return {};
+    Py_ssize_t i = 0;
+    for (const char* item : items) {
+        PyObject* s = intern(item);
+        if (!s) return {};
+        PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(s));
+    }
+    return tuple;
+}
+
+Names& mutable_names() noexcept {
+    static Names n;
+    return n;
+}
+
+bool is_builder(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, bound.generator->SqlGenerator); }
+
+}  // namespace
+
+const Names& names() noexcept { return mutable_names(); }
+
+int init_names() noexcept {
+    Names& n = mutable_names();
+    n.kw_executor = name_tuple({"executor"}).release();
+    n.kw_executor_con = name_tuple({"executor", "con"}).release();
+    n.kw_foreign_deep = name_tuple({"deep", "path", "clevel", "level"}).release();
+    n.kw_foreign_before = name_tuple({"deep", "path", "clevel", "level", "before"}).release();
+    bool ok = n.kw_executor && n.kw_executor_con && n.kw_foreign_deep && n.kw_foreign_before;
+    return ok ? 0 : -1;
+}
+
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    Ref method = attr(obj, name);
+    if (!method) return {};
+    return steal(PyObject_Vectorcall(method.get(), args, static_cast<size_t>(nargs), kwnames));
+}
+
+Ref builder_select(PyObject* builder, PyObject* cols) noexcept {
+    if (is_builder(builder)) return steal(bound.generator->select(builder, cols));
+    Ref method = attr(builder, names().select);
+    if (!method) return {};
+    return steal(PyObject_Call(method.get(), cols, nullptr));
+}
+
+Ref builder_where(PyObject* builder, PyObject* cell) noexcept {
+    if (is_builder(builder)) return steal(bound.generator->where(builder, cell));
+    return call_method(builder, names().where, cell);
+}
+
+Ref builder_limit(PyObject* builder, int count, int offset) noexcept {
+    if (is_builder(builder)) return steal(bound.generator->Limit(builder, count, offset));
+    Ref c = steal(PyLong_FromLong(count));
+    Ref o = steal(PyLong_FromLong(offset));
+    if (!c || !o) return {};
+    return call_method(builder, names().Limit, c.get(), o.get());
+}
+
+Ref new_cell(PyObject* value, PyObject* col) noexcept { return steal(bound.property->newCell(value, col)); }
+
+Ref equals(PyObject* prop, PyObject* value) noexcept { return steal(PyObject_RichCompare(prop, value, Py_EQ)); }
+
+Ref model_columns(PyObject* model) noexcept {
+    Ref cols = attr(model, names().col);
+    if (!cols) return {};
+    return steal(PySequence_Tuple(cols.get()));
+}
+
+Ref column_name(PyObject* col) noexcept {
+    if (!check_convert(col, bound.property->BaseProperty, false)) return {};
+    PyObject* name = reinterpret_cast<model::PropertyObject*>(col)->name;
+    return borrow(name ? name : Py_None);
+}
+
+PyObject* attributes(PyObject* self) noexcept {
+    ExecutorObject* ex = as_executor(self);
+    if (!ex->dict) ex->dict = PyDict_New();
+    return ex->dict;
+}
+
+int remember_instance(PyObject* self, PyObject* instance) noexcept {
+    PyObject* dict = attributes(self);
+    if (!dict) return -1;
+    return PyDict_SetItem(dict, names().instance, instance);
+}
+
+Ref make_instance(PyObject* model, PyObject* row) noexcept {
+    const model::ModelApi* api = bound.model;
+    if (!PyObject_TypeCheck(model, api->ModelMeta)) return call(model, row);
+    if (PyDict_Check(row)) return steal(api->fromMapping(model, row));
+    return steal(api->fromRow(model, row));
+}
+
+Ref foreign_type(PyObject* member) noexcept {
+    Ref type = import_attr("Tessary.Model.ModelProperty", "ForeignType");
+    if (!type) return {};
+    return attr(type.get(), member);
+}
+
+int is_kind(PyObject* kind, PyObject* member_value) noexcept {
+    Ref equal = steal(PyObject_RichCompare(kind, member_value, Py_EQ));
+    if (!equal) return -1;
+    return truth(equal.get());
+}
+
+}  // namespace tsy::exec

@@ -1,0 +1,49 @@
+// ModelExecutor: the executor of the synchronous connector. Its execute runs
+// every statement the operations prepare through the database handle.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+namespace {
+
+PyObject* execute_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("execute", nargs, kwnames)) return nullptr;
+    ExecutorObject* ex = as_executor(self);
+    ex->executed = 1;
+    // Held: the handle runs Python code that may replace these fields.
+    Ref handle = borrow(ex->db ? ex->db : Py_None);
+    Ref work = borrow(ex->work ? ex->work : Py_None);
+    int bound_to_connection = truth(work.get());
+    if (bound_to_connection < 0) return nullptr;
+    if (bound_to_connection) {
+        PyObject* kwargs[] = {self, work.get()};
+        return call_method_kw(handle.get(), names().execute, kwargs, 0, names().kw_executor_con).release();
+    }
+    PyObject* kwargs[] = {self};
+    return call_method_kw(handle.get(), names().execute, kwargs, 0, names().kw_executor).release();
+}
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"execute", fastkw<execute_method>(), kFast,
+     "Mark the statement executed and run it through the database handle (on `work` when set)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ModelExecutorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.Carrack.ModelExecutor",
+    .tp_basicsize = sizeof(ExecutorObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
+    .tp_doc = "ModelExecutor(model, work=None): the executor of the synchronous connector.",
+    .tp_methods = methods,
+};
+
+int ready_model_executor() noexcept {
+    ModelExecutorType.tp_base = &BaseModelExecutorType;
+    return PyType_Ready(&ModelExecutorType);
+}
+
+}  // namespace tsy::exec

@@ -1,0 +1,81 @@
+// Tessary.Model.Carrack: the executors. Binds the model layer, the builder
+// and the database handle at import, and imports the error classes, pymysql,
+// sqlite3 and logging.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+namespace {
+
+// The coroutine executor comes with the event-loop connectors; its slot stays
+// empty until then.
+CarrackApi api = {
+    {CARRACK_API_VERSION, sizeof(CarrackApi)},
+    &BaseModelExecutorType,
+    &ModelExecutorType,
+    nullptr,
+    instanceToFilter,
+    process,
+    processSelect,
+    processInsert,
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "Tessary.Model.Carrack",
+    .m_doc = "Executors: BaseModelExecutor and the synchronous ModelExecutor.",
+    .m_size = -1,
+};
+
+int bind_apis() noexcept {
+    bound.property = model::import_property_api();
+    if (!bound.property) return -1;
+    bound.model = model::import_model_api();
+    if (!bound.model) return -1;
+    bound.generator = gen::import_generator_api();
+    if (!bound.generator) return -1;
+    bound.db = db::import_db_api();
+    return bound.db ? 0 : -1;
+}
+
+// Imported names are kept for the life of the process.
+int bind_names(PyObject* module) noexcept {
+    struct Import { const char* module; const char* name; PyObject** slot; };
+    const Import imports[] = {
+        {"pymysql", "IntegrityError", &bound.IntegrityError},
+        {"Tessary.Error.QueryError", "QueryResoutIsNotOne", &bound.QueryResoutIsNotOne},
+        {"Tessary.Error.DBError", "DeleteWithOutPrimaryKeyError", &bound.DeleteWithOutPrimaryKeyError},
+        {"Tessary.Error.DBError", "UpdateWithOutPrimaryKeyError", &bound.UpdateWithOutPrimaryKeyError},
+        {"Tessary.Model.ModelProperty", "ForeignType", &bound.ForeignType},
+    };
+    for (const Import& imp : imports) {
+        if (!*imp.slot) *imp.slot = import_attr(imp.module, imp.name).release();
+        if (!*imp.slot) return -1;
+    }
+    Ref sqlite = steal(PyImport_ImportModule("sqlite3"));
+    if (!sqlite) return -1;
+    if (!bound.logging) bound.logging = PyImport_ImportModule("logging");
+    if (!bound.logging) return -1;
+    if (PyModule_AddObjectRef(module, "IntegrityError", bound.IntegrityError) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "ForeignType", bound.ForeignType) < 0) return -1;
+    return PyModule_AddObjectRef(module, "logging", bound.logging);
+}
+
+int add_types(PyObject* module) noexcept {
+    if (ready_base_executor() < 0 || ready_model_executor() < 0) return -1;
+    if (PyModule_AddObjectRef(module, "BaseModelExecutor", reinterpret_cast<PyObject*>(&BaseModelExecutorType)) < 0) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, "ModelExecutor", reinterpret_cast<PyObject*>(&ModelExecutorType));
+}
+
+}  // namespace
+}  // namespace tsy::exec
+
+TSY_EXPORT PyObject* PyInit_Carrack() {
+    using namespace tsy::exec;
+    tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
+    if (!module || init_names() < 0 || bind_apis() < 0) return nullptr;
+    if (bind_names(module.get()) < 0 || add_types(module.get()) < 0) return nullptr;
+    if (tsy::export_api(module.get(), &api, CARRACK_CAPSULE) < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,103 @@
+// The native operations the database handle calls with a statement's result:
+// rows become instances, a generated key completes the saved instance.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+namespace {
+
+int statement_kind(PyObject* self) noexcept {
+    PyObject* builder = as_executor(self)->sql;
+    if (!builder || !PyObject_TypeCheck(builder, bound.generator->BaseSqlGenerator)) return gen::UNSET;
+    return reinterpret_cast<gen::BaseGeneratorObject*>(builder)->currentType;
+}
+
+// The generated key as a 64-bit integer: keys beyond the C int range are
+// ordinary on large tables, and the row is already written when this runs.
+bool to_key(PyObject* res, long long* out) noexcept {
+    if (!PyLong_Check(res) && !(Py_TYPE(res)->tp_as_number && Py_TYPE(res)->tp_as_number->nb_index)) {
+        fail(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    Ref as_long = steal(PyNumber_Index(res));
+    if (!as_long) return false;
+    long long v = PyLong_AsLongLong(as_long.get());
+    if (v == -1 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+// The stored instance's key value; a missing key reads as None (the row is
+// written by now, so a lookup error here would report a failure for it).
+Ref stored_key(PyObject* stored, PyObject* pk_name) noexcept {
+    Ref value = steal(PyObject_GetItem(stored, pk_name));
+    if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
+    PyErr_Clear();
+    return borrow(Py_None);
+}
+
+bool is_junction_model(PyObject* model) noexcept {
+    return PyType_Check(model) &&
+           PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(model), bound.model->MiddleDataModel);
+}
+
+}  // namespace
+
+PyObject* process(PyObject* self, PyObject* res) noexcept {
+    switch (statement_kind(self)) {
+        case gen::INSERT: {
+            long long key = 0;
+            if (!to_key(res, &key)) return nullptr;
+            return processInsert(self, key);
+        }
+        case gen::SELECT:
+            return processSelect(self, res);
+        case gen::UPDATE: {
+            PyObject* dict = as_executor(self)->dict;
+            PyObject* stored = dict ? PyDict_GetItemWithError(dict, names().instance) : nullptr;
+            if (!stored && PyErr_Occurred()) return nullptr;
+            return Py_NewRef(stored ? stored : Py_None);
+        }
+        default:
+            Py_RETURN_NONE;
+    }
+}
+
+PyObject* processSelect(PyObject* self, PyObject* res) noexcept {
+    Ref list = steal(bound.model->newList());
+    if (!list) return nullptr;
+    if (res == Py_None) return fail(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    Ref model = borrow(as_executor(self)->model);
+    Ref rows = steal(PySequence_Fast(res, "the fetched rows are not a sequence"));
+    if (!rows) return nullptr;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(rows.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref instance = make_instance(model.get(), PySequence_Fast_GET_ITEM(rows.get(), i));
+        if (!instance || PyList_Append(list.get(), instance.get()) < 0) return nullptr;
+    }
+    return list.release();
+}
+
+PyObject* processInsert(PyObject* self, long long lastrowid) noexcept {
+    Ref model = borrow(as_executor(self)->model);
+    if (is_junction_model(model.get())) Py_RETURN_NONE;
+    Ref pk_name = attr(model.get(), names().pkName);
+    if (!pk_name) return nullptr;
+    Ref key = steal(PyLong_FromLongLong(lastrowid));
+    if (!key) return nullptr;
+    PyObject* dict = as_executor(self)->dict;
+    Ref stored = borrow(dict ? PyDict_GetItemWithError(dict, names().instance) : nullptr);
+    if (!stored && PyErr_Occurred()) return nullptr;
+    if (!stored) {
+        Ref mapping = steal(PyDict_New());
+        if (!mapping || PyDict_SetItem(mapping.get(), pk_name.get(), key.get()) < 0) return nullptr;
+        return make_instance(model.get(), mapping.get()).release();
+    }
+    Ref current = stored_key(stored.get(), pk_name.get());
+    if (!current) return nullptr;
+    int has_key = truth(current.get());
+    if (has_key < 0) return nullptr;
+    if (!has_key && lastrowid != 0 && PyObject_SetItem(stored.get(), pk_name.get(), key.get()) < 0) return nullptr;
+    return stored.release();
+}
+
+}  // namespace tsy::exec

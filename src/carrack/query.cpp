@@ -1,0 +1,124 @@
+// Query operations: find/By, findAllBy, findOneBy, findAnyMatch, and the
+// example-instance filter behind findAnyMatch.
+#include "carrack.hpp"
+
+namespace tsy::exec {
+namespace {
+
+const char* const kFilterNames[] = {"Filter"};
+const char* const kAnyMatchNames[] = {"instance", "limit", "offset"};
+
+// The one optional Filter argument of By, findAllBy and findOneBy (borrowed).
+bool parse_filter(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter) {
+    const Params params{func, kFilterNames, 1, 0};
+    if (!parse(params, args, nargs, kwnames, filter)) return false;
+    if (!*filter) *filter = Py_None;
+    return check_arg(*filter, bound.property->FilterListCell, "Filter");
+}
+
+// The pending builder, held: operations called back may replace the field.
+Ref pending(PyObject* self) noexcept {
+    PyObject* builder = as_executor(self)->sql;
+    return borrow(builder ? builder : Py_None);
+}
+
+// select(*model.col) on the pending builder; returns what select returned.
+Ref select_all_columns(PyObject* self) noexcept {
+    Ref cols = model_columns(as_executor(self)->model);
+    if (!cols) return {};
+    Ref builder = pending(self);
+    return builder_select(builder.get(), cols.get());
+}
+
+}  // namespace
+
+PyObject* find_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_keywords("find", kwnames)) return nullptr;
+    Ref cols = steal(PyTuple_New(nargs));
+    if (!cols) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(cols.get(), i, Py_NewRef(args[i]));
+    if (!op(self, names().reset)) return nullptr;
+    Ref builder = pending(self);
+    if (!builder_select(builder.get(), cols.get())) return nullptr;
+    return Py_NewRef(self);
+}
+
+PyObject* By_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* filter;
+    if (!parse_filter("By", args, nargs, kwnames, &filter)) return nullptr;
+    Ref builder = pending(self);
+    if (!builder_where(builder.get(), filter)) return nullptr;
+    return op(self, names().execute).release();
+}
+
+PyObject* findAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* filter;
+    if (!parse_filter("findAllBy", args, nargs, kwnames, &filter)) return nullptr;
+    if (!op(self, names().reset)) return nullptr;
+    Ref selected = select_all_columns(self);
+    if (!selected || !builder_where(selected.get(), filter)) return nullptr;
+    return op(self, names().execute).release();
+}
+
+PyObject* findOneBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* filter;
+    if (!parse_filter("findOneBy", args, nargs, kwnames, &filter)) return nullptr;
+    if (!op(self, names().reset)) return nullptr;
+    Ref found = op(self, names().findAllBy, filter);
+    if (!found || !check_convert(found.get(), bound.model->InstanceList)) return nullptr;
+    if (found.get() == Py_None) return fail(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    Py_ssize_t count = PyObject_Length(found.get());
+    if (count < 0) return nullptr;
+    if (count != 1) {
+        PyErr_SetNone(bound.QueryResoutIsNotOne);
+        return nullptr;
+    }
+    return PySequence_GetItem(found.get(), 0);
+}
+
+PyObject* findAnyMatch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"findAnyMatch", kAnyMatchNames, 3, 1};
+    PyObject* a[3];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    int limit = 0, offset = 0;
+    if ((a[1] && !to_int(a[1], &limit)) || (a[2] && !to_int(a[2], &offset))) return nullptr;
+    if (!op(self, names().reset) || !select_all_columns(self)) return nullptr;
+    if (!check_convert(a[0], bound.model->ModelInstance)) return nullptr;
+    Ref filter = steal(instanceToFilter(self, a[0]));
+    if (!filter) return nullptr;
+    Ref builder = pending(self);
+    if (!builder_where(builder.get(), filter.get())) return nullptr;
+    if (limit > 0 && !builder_limit(builder.get(), limit, offset)) return nullptr;
+    return op(self, names().execute).release();
+}
+
+// Head cell "1" AND column = value for each column the instance sets. Only a
+// missing or None field is "no condition": 0, "" and False are values to
+// match, and every column of the model is examined.
+PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept {
+    Ref one = steal(PyUnicode_FromString("1"));
+    if (!one) return nullptr;
+    Ref head = new_cell(one.get(), Py_None);
+    Ref cols = model_columns(as_executor(self)->model);
+    if (!head || !cols) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols.get()); ++i) {
+        PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
+        Ref name = column_name(col);
+        if (!name) return nullptr;
+        Ref value = call_method(instance, names().get, name.get());
+        if (!value) return nullptr;
+        if (value.get() == Py_None) continue;
+        Ref column_cell = new_cell(name.get(), col);
+        if (!column_cell) return nullptr;
+        Ref linked = steal(bound.property->addCell(head.get(), column_cell.get(), model::AND));
+        if (!linked) return nullptr;
+        Ref again = call_method(instance, names().get, name.get());
+        if (!again) return nullptr;
+        Ref value_cell = new_cell(again.get(), Py_None);
+        if (!value_cell) return nullptr;
+        if (!steal(bound.property->addCell(linked.get(), value_cell.get(), model::EQ))) return nullptr;
+    }
+    return head.release();
+}
+
+}  // namespace tsy::exec
