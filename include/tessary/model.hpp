@@ -92,6 +92,11 @@ struct PropertyApi {
     PyObject* (*toDBValue)(PyObject* prop, PyObject* value);
     // Driver value -> Python value for a column of ValueKind `kind` (new ref).
     PyObject* (*fromDBValue)(int kind, PyObject* value);
+    // A copy of a column property (same type, same declared fields, same
+    // instance attributes), not yet bound when `owner` is rebound by the caller.
+    PyObject* (*cloneProperty)(PyObject* prop);
+    // A copy of a relation property as declared (name, kind, specs), unresolved.
+    PyObject* (*cloneForeignKey)(PyObject* fk);
 };
 
 inline const PropertyApi* import_property_api() noexcept {
@@ -121,6 +126,10 @@ struct ModelApi {
     PyObject* (*fromMapping)(PyObject* model, PyObject* mapping);
     // A new empty InstanceList (new ref).
     PyObject* (*newList)();
+    // Resolves a bound relation property in place (fills the resolved fields
+    // of ForeignKeyObject); 0, or -1 with an error set. Called by the
+    // ForeignKey type on first access of a resolved attribute.
+    int (*resolveForeignKey)(PyObject* fk);
 };
 
 inline const ModelApi* import_model_api() noexcept {

@@ -1,0 +1,98 @@
+// _DataModel, DataModel and MiddleDataModel: the static model bases (their
+// metaclass is ModelMeta), with the class methods every model answers.
+#include "internal.hpp"
+
+namespace tsy::model {
+namespace {
+
+const char* const kConParams[] = {"con"};
+const char* const kOwnerParams[] = {"owner"};
+
+// The executor class for the handle's connector: the coroutine executor for
+// an asynchronous connector. Both modules are built later than this one and
+// are imported on use.
+Ref executor_class() noexcept {
+    Ref db = import_attr("Tessary.DB.DB", "DB");
+    if (!db) return {};
+    static PyObject* get_instance = intern("getInstance");
+    Ref handle = call_method(db.get(), get_instance);
+    if (!handle) return {};
+    int is_async = 0;
+    if (handle.get() != Py_None) {
+        Ref connector = attr(handle.get(), "connector");
+        Ref flag = connector ? attr(connector.get(), "isAsync") : Ref();
+        if (!flag || (is_async = truth(flag.get())) < 0) return {};
+    }
+    return import_attr("Tessary.Model.Carrack", is_async ? "AsyncModelExecutor" : "ModelExecutor");
+}
+
+PyObject* get_executor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"getExecutor", kConParams, 1, 0};
+    PyObject* out[1];
+    if (!parse(params, args, nargs, kwnames, out)) return nullptr;
+    Ref executor = executor_class();
+    if (!executor) return nullptr;
+    return call(executor.get(), cls, out[0] ? out[0] : Py_None).release();
+}
+
+PyObject* get_other_fk_by(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"getOtherFkBy", kOwnerParams, 1, 1};
+    PyObject* out[1];
+    if (!parse(params, args, nargs, kwnames, out)) return nullptr;
+    return other_fk_by(cls, out[0]);
+}
+
+PyMethodDef model_methods[] = {
+    {"getExecutor", fastkw<get_executor>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "getExecutor(con=None): a new executor of this model (ModelExecutor, or AsyncModelExecutor when the\n"
+     "database handle's connector is asynchronous); `con` is the connection it works on."},
+    {"getOtherFkBy", fastkw<get_other_fk_by>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "getOtherFkBy(owner): the relation of this (junction) model that leads away from the model `owner`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject DataModelBaseType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.DataModel._DataModel",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Extension base of model classes (metaclass ModelMeta).",
+    .tp_methods = model_methods,
+};
+
+PyTypeObject DataModelType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.DataModel.DataModel",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Base of application model classes: declare columns (BaseProperty subclasses) and relations\n"
+              "(ForeignKey) as class attributes; `tableName` defaults to the class name in lower case.",
+};
+
+PyTypeObject MiddleDataModelType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.DataModel.MiddleDataModel",
+    .tp_basicsize = sizeof(PyObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Base of junction models of many-to-many relations.",
+};
+
+int ready_model_bases(PyObject* module) noexcept {
+    DataModelType.tp_base = &DataModelBaseType;
+    MiddleDataModelType.tp_base = &DataModelType;
+    struct Base {
+        PyTypeObject* type;
+        const char* name;
+    };
+    for (Base base : {Base{&DataModelBaseType, "_DataModel"}, Base{&DataModelType, "DataModel"},
+                      Base{&MiddleDataModelType, "MiddleDataModel"}}) {
+        Py_SET_TYPE(base.type, &ModelMetaType);
+        if (add_type(module, base.type, base.name) < 0) return -1;
+        if (setup_model(reinterpret_cast<PyObject*>(base.type)) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace tsy::model

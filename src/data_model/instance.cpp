@@ -1,0 +1,244 @@
+// ModelInstance (a dict that knows its model class, keys readable as
+// attributes) and InstanceList, and the mapping of driver rows to instances.
+#include "internal.hpp"
+
+#include <cstddef>
+
+namespace tsy::model {
+namespace {
+
+InstanceObject* as_instance(PyObject* o) noexcept { return reinterpret_cast<InstanceObject*>(o); }
+
+int instance_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_instance(self)->model);
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+int instance_clear(PyObject* self) noexcept {
+    Py_CLEAR(as_instance(self)->model);
+    return PyDict_Type.tp_clear(self);
+}
+
+void instance_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_instance(self)->model);
+    PyDict_Type.tp_dealloc(self);
+}
+
+bool check_name(PyObject* name) noexcept {
+    if (PyUnicode_Check(name)) return true;
+    fail(PyExc_TypeError, "attribute name must be string, not '%.200s'", type_name(name));
+    return false;
+}
+
+// Members of the type (dict methods, `object`) first, then the key.
+PyObject* instance_getattro(PyObject* self, PyObject* name) noexcept {
+    if (!check_name(name)) return nullptr;
+    if (_PyType_Lookup(Py_TYPE(self), name)) return PyObject_GenericGetAttr(self, name);
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(self, name, &value);
+    if (found != 0) return value;
+    return PyObject_GenericGetAttr(self, name);
+}
+
+// Writes go to the key, except for data descriptors of the type (`object`).
+int instance_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    if (!check_name(name)) return -1;
+    PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
+    if (descr && Py_TYPE(descr)->tp_descr_set) return PyObject_GenericSetAttr(self, name, value);
+    if (value) return PyDict_SetItem(self, name, value);
+    if (PyDict_DelItem(self, name) == 0) return 0;
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        PyErr_SetObject(PyExc_AttributeError, name);
+    }
+    return -1;
+}
+
+PyObject* get_object(PyObject* self, void*) noexcept {
+    PyObject* model = as_instance(self)->model;
+    return Py_NewRef(model ? model : Py_None);
+}
+
+int set_object(PyObject* self, PyObject* value, void*) noexcept {
+    if (value && value != Py_None && !PyType_Check(value)) {
+        return fail(PyExc_TypeError, "object must be a model class or None, got %.200s", type_name(value));
+    }
+    set_field(as_instance(self)->model, value == Py_None ? nullptr : value);
+    return 0;
+}
+
+PyGetSetDef instance_getset[] = {
+    {"object", get_object, set_object, "The model class of this instance (None when made directly).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// A copy of the same type with the same model class.
+PyObject* copy_method(PyObject* self, PyObject*) {
+    Ref copy = steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!copy || PyDict_Update(copy.get(), self) < 0) return nullptr;
+    if (PyObject_TypeCheck(copy.get(), &InstanceType)) set_field(as_instance(copy.get())->model, as_instance(self)->model);
+    return copy.release();
+}
+
+PyObject* reduce_method(PyObject* self, PyObject*) {
+    Ref restore = import_attr("Tessary.Model.DataModel", "_restore_instance");
+    Ref items = steal(PyDict_Copy(self));
+    if (!restore || !items) return nullptr;
+    PyObject* model = as_instance(self)->model;
+    return Py_BuildValue("(O(OOO))", restore.get(), Py_TYPE(self), model ? model : Py_None, items.get());
+}
+
+PyMethodDef instance_methods[] = {
+    {"copy", entry<copy_method>, METH_NOARGS, "A shallow copy that keeps the model class."},
+    {"__copy__", entry<copy_method>, METH_NOARGS, "A shallow copy that keeps the model class."},
+    {"__reduce__", entry<reduce_method>, METH_NOARGS, "Pickling support."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool converts(int kind) noexcept {
+    return kind == KIND_DECIMAL || kind == KIND_BOOLEAN || kind == KIND_DATETIME || kind == KIND_DATE ||
+           kind == KIND_BYTES;
+}
+
+int store_converted(PyObject* instance, PyObject* key, int kind, PyObject* value) noexcept {
+    if (!converts(kind)) return PyDict_SetItem(instance, key, value);
+    Ref converted = steal(property_api->fromDBValue(kind, value));
+    return converted ? PyDict_SetItem(instance, key, converted.get()) : -1;
+}
+
+const char* model_name(PyObject* model) noexcept { return reinterpret_cast<PyTypeObject*>(model)->tp_name; }
+
+// Mapping keys that name a column are converted like that column's values.
+int store_by_name(PyObject* instance, PyObject* kinds, PyObject* key, PyObject* value) noexcept {
+    PyObject* kind = nullptr;
+    if (PyUnicode_Check(key) && PyDict_GetItemRef(kinds, key, &kind) < 0) return -1;
+    if (!kind) return PyDict_SetItem(instance, key, value);
+    int k = PyLong_AsLong(kind);
+    Py_DECREF(kind);
+    return store_converted(instance, key, k, value);
+}
+
+bool is_text(PyObject* o) noexcept { return PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o); }
+
+}  // namespace
+
+PyTypeObject InstanceType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.DataModel.ModelInstance",
+    .tp_basicsize = sizeof(InstanceObject),
+    .tp_dealloc = instance_dealloc,
+    .tp_getattro = instance_getattro,
+    .tp_setattro = instance_setattro,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DICT_SUBCLASS,
+    .tp_doc = "A row of a model: a dict from column and relation names to values whose keys also read and\n"
+              "write as attributes (members such as `get`, `keys` and `object` come first).",
+    .tp_traverse = instance_traverse,
+    .tp_clear = instance_clear,
+    .tp_methods = instance_methods,
+    .tp_getset = instance_getset,
+};
+
+PyTypeObject InstanceListType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.DataModel.InstanceList",
+    .tp_basicsize = sizeof(PyListObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_LIST_SUBCLASS,
+    .tp_doc = "A list of model instances.",
+};
+
+PyObject* new_instance(PyObject* model) noexcept {
+    Ref no_args = steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    PyObject* instance = PyDict_Type.tp_new(&InstanceType, no_args.get(), nullptr);
+    if (instance) set_field(as_instance(instance)->model, model);
+    return instance;
+}
+
+PyObject* new_list() noexcept { return PyType_GenericAlloc(&InstanceListType, 0); }
+
+PyObject* from_row(PyObject* model, PyObject* row) noexcept {
+    Ref info = model_info(model);
+    if (!info) return nullptr;
+    Ref values = steal(PySequence_Fast(row, "a row must be a sequence of values"));
+    if (!values) return nullptr;
+    ModelInfoObject* i = as_info(info.get());
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
+    if (n != i->ncols) {
+        return fail(PyExc_ValueError, "%.200s(row): the row has %zd values, the model has %zd columns",
+                    model_name(model), n, i->ncols);
+    }
+    Ref instance = steal(new_instance(model));
+    if (!instance) return nullptr;
+    PyObject** items = PySequence_Fast_ITEMS(values.get());
+    for (Py_ssize_t c = 0; c < n; ++c) {
+        if (store_converted(instance.get(), PyTuple_GET_ITEM(i->names, c), i->kind_of[c], items[c]) < 0) return nullptr;
+    }
+    return instance.release();
+}
+
+PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
+    Ref info = model_info(model);
+    Ref instance = steal(info ? new_instance(model) : nullptr);
+    if (!instance) return nullptr;
+    PyObject* kinds = as_info(info.get())->kinds;
+    if (PyDict_Check(mapping)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(mapping, &pos, &key, &value)) {
+            Ref k = borrow(key), v = borrow(value);
+            if (store_by_name(instance.get(), kinds, k.get(), v.get()) < 0) return nullptr;
+        }
+        return instance.release();
+    }
+    Ref keys = steal(PyMapping_Keys(mapping));
+    if (!keys) return nullptr;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), k);
+        Ref value = steal(PyObject_GetItem(mapping, key));
+        if (!value || store_by_name(instance.get(), kinds, key, value.get()) < 0) return nullptr;
+    }
+    return instance.release();
+}
+
+// Model(row), Model(mapping), Model(**values), Model().
+PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    bool keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    const char* name = model_name(model);
+    if (nargs > 1) return arg_count_error(name, 0, 1, nargs);
+    if (nargs == 0) return keywords ? from_mapping(model, kwargs) : new_instance(model);
+    if (keywords) return fail(PyExc_TypeError, "%.200s() takes a row or a mapping, or keyword arguments, not both", name);
+    PyObject* source = PyTuple_GET_ITEM(args, 0);
+    if (PyTuple_Check(source) || PyList_Check(source)) return from_row(model, source);
+    if (PyDict_Check(source)) return from_mapping(model, source);
+    if (is_text(source)) {
+        return fail(PyExc_TypeError, "%.200s() takes a row (a sequence of values) or a mapping, got %.200s", name,
+                    type_name(source));
+    }
+    static PyObject* keys_name = intern("keys");
+    int mapping = PyObject_HasAttrWithError(source, keys_name);
+    if (mapping < 0) return nullptr;
+    return mapping ? from_mapping(model, source) : from_row(model, source);
+}
+
+// _restore_instance(type, model, items): the inverse of __reduce__.
+PyObject* restore_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) return arg_count_error("_restore_instance", 3, 3, nargs);
+    if (!PyType_Check(args[0]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[0]), &InstanceType)) {
+        return fail(PyExc_TypeError, "_restore_instance() needs a ModelInstance type");
+    }
+    Ref instance = steal(PyObject_CallNoArgs(args[0]));
+    if (!instance || PyDict_Update(instance.get(), args[2]) < 0) return nullptr;
+    if (set_object(instance.get(), args[1], nullptr) < 0) return nullptr;
+    return instance.release();
+}
+
+int ready_instances(PyObject* module) noexcept {
+    InstanceType.tp_base = &PyDict_Type;
+    InstanceListType.tp_base = &PyList_Type;
+    if (add_type(module, &InstanceType, "ModelInstance") < 0) return -1;
+    return add_type(module, &InstanceListType, "InstanceList");
+}
+
+}  // namespace tsy::model

@@ -1,0 +1,70 @@
+// Declarations shared by the translation units of Tessary.Model.DataModel.
+#pragma once
+
+#include "tessary/model.hpp"
+
+namespace tsy::model {
+
+// Bound at module init; the property module outlives this one.
+extern const PropertyApi* property_api;
+// Tessary.Model.ModelProperty.ForeignType (owned for the process lifetime).
+extern PyObject* ForeignTypeEnum;
+
+extern PyTypeObject ModelMetaType;
+extern PyTypeObject DataModelBaseType;
+extern PyTypeObject DataModelType;
+extern PyTypeObject MiddleDataModelType;
+extern PyTypeObject InstanceType;
+extern PyTypeObject InstanceListType;
+extern PyTypeObject ModelInfoType;
+
+// Per-model data kept in the class dict under `__tessary_model__`, computed
+// once by the metaclass so that rows map without per-value decisions.
+struct ModelInfoObject {
+    PyObject_HEAD
+    PyObject* cols;       // tuple of the column properties, column order
+    PyObject* names;      // tuple of the column names, same order
+    PyObject* kinds;      // dict: column name -> ValueKind (int), for mappings
+    PyObject* fks;        // tuple of the declared relation properties
+    PyObject* links;      // list: relations added when this model serves as a given junction
+    PyObject* className;  // the class's __name__, for forward references
+    int* kind_of;         // ValueKind per column, `ncols` entries (PyMem)
+    Py_ssize_t ncols;
+};
+
+inline ModelInfoObject* as_info(PyObject* o) noexcept { return reinterpret_cast<ModelInfoObject*>(o); }
+inline bool is_model(PyObject* o) noexcept { return PyObject_TypeCheck(o, &ModelMetaType); }
+
+// model_info.cpp
+Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept;
+// The model's info (new reference), or NULL with TypeError for a non-model.
+Ref model_info(PyObject* cls) noexcept;
+PyObject* info_key() noexcept;
+
+// model_meta.cpp
+int ready_model_meta() noexcept;
+int setup_model(PyObject* cls) noexcept;
+
+// data_model.cpp
+int ready_model_bases(PyObject* module) noexcept;
+
+// instance.cpp
+int ready_instances(PyObject* module) noexcept;
+PyObject* new_instance(PyObject* model) noexcept;
+PyObject* from_row(PyObject* model, PyObject* row) noexcept;
+PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept;
+PyObject* new_list() noexcept;
+// Model(x): a row, a mapping, or keyword arguments.
+PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* restore_instance(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+// relations.cpp
+int ready_registry(PyObject* module) noexcept;
+int register_model(PyObject* cls) noexcept;
+int resolve_foreign_key(PyObject* fk) noexcept;
+// Resolves pending many-to-many relations whose far side is `cls`, which
+// installs the attribute named after the owner's table; true if any was.
+bool resolve_relations_towards(PyObject* cls) noexcept;
+PyObject* other_fk_by(PyObject* cls, PyObject* owner) noexcept;
+
+}  // namespace tsy::model

@@ -1,0 +1,59 @@
+// Tessary.Model.DataModel: model classes, instances, instance lists, and
+// the capsule the other modules bind to.
+#include "internal.hpp"
+
+namespace tsy::model {
+
+const PropertyApi* property_api = nullptr;
+PyObject* ForeignTypeEnum = nullptr;
+
+namespace {
+
+ModelApi api = {
+    {MODEL_API_VERSION, sizeof(ModelApi)},
+    &ModelMetaType,
+    &DataModelBaseType,
+    &DataModelType,
+    &MiddleDataModelType,
+    &InstanceType,
+    &InstanceListType,
+    from_row,
+    from_mapping,
+    new_list,
+    resolve_foreign_key,
+};
+
+PyMethodDef module_methods[] = {
+    {"_restore_instance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<restore_instance>)),
+     METH_FASTCALL, "_restore_instance(type, model, items): rebuilds a pickled ModelInstance."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "Tessary.Model.DataModel",
+    .m_doc = "Model classes (DataModel, MiddleDataModel), model instances and instance lists.",
+    .m_size = -1,
+    .m_methods = module_methods,
+};
+
+int bind_property_module() noexcept {
+    property_api = import_property_api();
+    if (!property_api) return -1;
+    ForeignTypeEnum = import_attr("Tessary.Model.ModelProperty", "ForeignType").release();
+    return ForeignTypeEnum ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace tsy::model
+
+TSY_EXPORT PyObject* PyInit_DataModel() {
+    using namespace tsy::model;
+    tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
+    if (!module || bind_property_module() < 0) return nullptr;
+    if (PyType_Ready(&ModelInfoType) < 0 || ready_registry(module.get()) < 0 || ready_model_meta() < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "ModelMeta", reinterpret_cast<PyObject*>(&ModelMetaType)) < 0) return nullptr;
+    if (ready_model_bases(module.get()) < 0 || ready_instances(module.get()) < 0) return nullptr;
+    if (tsy::export_api(module.get(), &api, MODEL_CAPSULE) < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,146 @@
+// Conversions between Python values and the forms the drivers store and
+// return. sqlite3 on 3.13 must not rely on its deprecated datetime adapters,
+// so dates travel as ISO text; decimals as text; booleans as 0/1.
+#include "internal.hpp"
+
+#include <datetime.h>
+
+namespace tsy::model {
+namespace {
+
+// Owned for the life of the process (the decimal module is never unloaded).
+PyObject* DecimalType = nullptr;
+
+PyObject* isoformat_name() noexcept {
+    static PyObject* s = intern("isoformat");
+    return s;
+}
+
+PyObject* isoformat(PyObject* value) noexcept { return call_method(value, isoformat_name()).release(); }
+
+// 'YYYY-MM-DD HH:MM:SS[.ffffff]' (with the offset for aware values).
+PyObject* datetime_text(PyObject* value) noexcept {
+    static PyObject* blank = intern(" ");
+    return call_method(value, isoformat_name(), blank).release();
+}
+
+PyObject* date_of(PyObject* datetime) noexcept {
+    return PyDate_FromDate(PyDateTime_GET_YEAR(datetime), PyDateTime_GET_MONTH(datetime),
+                           PyDateTime_GET_DAY(datetime));
+}
+
+PyObject* date_to_db(int kind, PyObject* value) noexcept {
+    if (PyDateTime_Check(value)) {
+        if (kind != KIND_DATE) return datetime_text(value);
+        Ref date = steal(date_of(value));
+        return date ? isoformat(date.get()) : nullptr;
+    }
+    Ref text = steal(isoformat(value));
+    if (!text || kind != KIND_DATETIME) return text.release();
+    return PyUnicode_FromFormat("%U 00:00:00", text.get());
+}
+
+PyObject* class_method_call(PyTypeObject* type, const char* method, PyObject* arg) noexcept {
+    Ref fn = attr(reinterpret_cast<PyObject*>(type), method);
+    return fn ? call(fn.get(), arg).release() : nullptr;
+}
+
+// Text (or bytes holding text) as the driver returns it for DATETIME/DATE.
+Ref as_text(PyObject* value) noexcept {
+    if (PyUnicode_Check(value)) return borrow(value);
+    if (PyBytes_Check(value)) return steal(PyUnicode_FromEncodedObject(value, "ascii", "strict"));
+    return {};
+}
+
+PyObject* datetime_from_db(PyObject* value) noexcept {
+    if (PyDateTime_Check(value)) return Py_NewRef(value);
+    if (PyDate_Check(value)) {
+        return PyDateTime_FromDateAndTime(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                                          PyDateTime_GET_DAY(value), 0, 0, 0, 0);
+    }
+    Ref text = as_text(value);
+    if (!text) return PyErr_Occurred() ? nullptr : Py_NewRef(value);
+    return class_method_call(PyDateTimeAPI->DateTimeType, "fromisoformat", text.get());
+}
+
+PyObject* date_from_db(PyObject* value) noexcept {
+    if (PyDateTime_Check(value)) return date_of(value);
+    if (PyDate_Check(value)) return Py_NewRef(value);
+    Ref text = as_text(value);
+    if (!text) return PyErr_Occurred() ? nullptr : Py_NewRef(value);
+    if (PyUnicode_GET_LENGTH(text.get()) <= 10) {
+        return class_method_call(PyDateTimeAPI->DateType, "fromisoformat", text.get());
+    }
+    // A DATE column read back through sqlite may hold a full timestamp.
+    Ref datetime = steal(class_method_call(PyDateTimeAPI->DateTimeType, "fromisoformat", text.get()));
+    return datetime ? date_of(datetime.get()) : nullptr;
+}
+
+PyObject* decimal_from_db(PyObject* value) noexcept {
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) return Py_NewRef(value);
+    if (PyFloat_Check(value)) {
+        // Through the shortest repr, so 0.1 becomes Decimal('0.1').
+        Ref text = steal(PyObject_Repr(value));
+        return text ? call(DecimalType, text.get()).release() : nullptr;
+    }
+    if (PyUnicode_Check(value) || PyLong_Check(value)) return call(DecimalType, value).release();
+    if (PyBytes_Check(value)) {
+        Ref text = as_text(value);
+        return text ? call(DecimalType, text.get()).release() : nullptr;
+    }
+    return Py_NewRef(value);
+}
+
+// MySQL BIT(n) arrives as bytes; any non-zero byte is true.
+PyObject* boolean_from_db(PyObject* value) noexcept {
+    if (PyBool_Check(value)) return Py_NewRef(value);
+    if (PyLong_Check(value)) {
+        int t = truth(value);
+        return t < 0 ? nullptr : PyBool_FromLong(t);
+    }
+    if (PyBytes_Check(value)) {
+        const char* data = PyBytes_AS_STRING(value);
+        for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(value); ++i) {
+            if (data[i]) Py_RETURN_TRUE;
+        }
+        Py_RETURN_FALSE;
+    }
+    return Py_NewRef(value);
+}
+
+PyObject* bytes_from_db(PyObject* value) noexcept {
+    if (PyByteArray_Check(value) || PyMemoryView_Check(value)) return PyBytes_FromObject(value);
+    return Py_NewRef(value);
+}
+
+}  // namespace
+
+int ready_conversions() noexcept {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) return -1;
+    DecimalType = import_attr("decimal", "Decimal").release();
+    return DecimalType ? 0 : -1;
+}
+
+PyObject* to_db_value(int kind, PyObject* value) noexcept {
+    if (value == Py_None) return Py_NewRef(value);
+    if (PyDate_Check(value)) return date_to_db(kind, value);
+    if (PyTime_Check(value)) return isoformat(value);
+    if (PyBool_Check(value)) return PyLong_FromLong(value == Py_True);
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) return PyObject_Str(value);
+    return Py_NewRef(value);
+}
+
+PyObject* from_db_value(int kind, PyObject* value) noexcept {
+    if (value == Py_None) return Py_NewRef(value);
+    switch (kind) {
+        case KIND_DATETIME: return datetime_from_db(value);
+        case KIND_DATE: return date_from_db(value);
+        case KIND_DECIMAL: return decimal_from_db(value);
+        case KIND_BOOLEAN: return boolean_from_db(value);
+        case KIND_BYTES: return bytes_from_db(value);
+        default: return Py_NewRef(value);
+    }
+}
+
+}  // namespace tsy::model

@@ -1,0 +1,48 @@
+// Declarations shared by the translation units of Tessary.Model.ModelProperty.
+#pragma once
+
+#include "tessary/model.hpp"
+
+namespace tsy::model {
+
+extern PyTypeObject BasePropertyType;
+extern PyTypeObject FilterCellType;
+extern PyTypeObject ForeignKeyType;
+extern PyTypeObject NullDefaultType;
+extern PyTypeObject AutoIncrementType;
+
+// The enum.IntEnum classes made at module init; owned by the module for the
+// life of the process.
+extern PyObject* ForeignTypeEnum;
+extern PyObject* RelationshipEnum;
+
+int ready_markers(PyObject* module) noexcept;
+int ready_properties(PyObject* module) noexcept;
+int ready_filter_cell(PyObject* module) noexcept;
+int ready_foreign_key(PyObject* module) noexcept;
+int ready_conversions() noexcept;
+
+// Value conversions by ValueKind (convert.cpp). Both return a new reference.
+PyObject* to_db_value(int kind, PyObject* value) noexcept;
+PyObject* from_db_value(int kind, PyObject* value) noexcept;
+
+// toDBValue of a column, through a Python override when a subclass has one.
+PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept;
+PyObject* clone_property(PyObject* prop) noexcept;
+
+// Filter cells (filter_cell.cpp).
+PyObject* new_cell(PyObject* value, PyObject* col) noexcept;
+PyObject* add_cell(PyObject* self, PyObject* cell, int code) noexcept;
+// The two-cell chain `prop <code> value`.
+PyObject* comparison(PyObject* prop, PyObject* value, int code) noexcept;
+
+PyObject* clone_foreign_key(PyObject* fk) noexcept;
+
+inline PropertyObject* as_property(PyObject* o) noexcept { return reinterpret_cast<PropertyObject*>(o); }
+inline FilterCellObject* as_cell(PyObject* o) noexcept { return reinterpret_cast<FilterCellObject*>(o); }
+inline ForeignKeyObject* as_fk(PyObject* o) noexcept { return reinterpret_cast<ForeignKeyObject*>(o); }
+
+inline bool is_property(PyObject* o) noexcept { return PyObject_TypeCheck(o, &BasePropertyType); }
+inline bool is_cell(PyObject* o) noexcept { return PyObject_TypeCheck(o, &FilterCellType); }
+
+}  // namespace tsy::model

@@ -1,0 +1,370 @@
+// BaseProperty and its typed subclasses: one column of a model class. The
+// model layer's metaclass binds `name` and `owner`; everything else comes
+// from the constructor.
+#include "internal.hpp"
+
+#include <cstddef>
+
+namespace tsy::model {
+
+#define TSY_PROPERTY_TYPE(var, pyname, doc)                      \
+    PyTypeObject var = {                                         \
+        .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)             \
+        .tp_name = "Tessary.Model.ModelProperty." pyname,        \
+        .tp_basicsize = sizeof(PropertyObject),                  \
+        .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,    \
+        .tp_doc = doc,                                           \
+    }
+
+TSY_PROPERTY_TYPE(IntegerPropertyType, "IntegerProperty", "An INT column.");
+TSY_PROPERTY_TYPE(BigIntegerPropertyType, "BigIntegerProperty", "A BIGINT column.");
+TSY_PROPERTY_TYPE(FloatPropertyType, "FloatProperty", "A DOUBLE column.");
+TSY_PROPERTY_TYPE(DecimalPropertyType, "DecimalProperty", "A DECIMAL column; values read back as decimal.Decimal.");
+TSY_PROPERTY_TYPE(VarcharPropertyType, "VarcharProperty", "A VARCHAR column; VarcharProperty(64) gives VARCHAR(64).");
+TSY_PROPERTY_TYPE(TextPropertyType, "TextProperty", "A TEXT column.");
+TSY_PROPERTY_TYPE(BooleanPropertyType, "BooleanProperty", "A BIT column; values read back as bool.");
+TSY_PROPERTY_TYPE(DateTimePropertyType, "DateTimeProperty", "A DATETIME column; values read back as datetime.datetime.");
+TSY_PROPERTY_TYPE(DatePropertyType, "DateProperty", "A DATE column; values read back as datetime.date.");
+TSY_PROPERTY_TYPE(BytesPropertyType, "BytesProperty", "A BLOB column.");
+
+namespace {
+
+struct ColumnKind {
+    PyTypeObject* type;
+    const char* pyname;
+    const char* sql;
+    ValueKind kind;
+};
+
+const ColumnKind kColumnKinds[] = {
+    {&BasePropertyType, "BaseProperty", "", KIND_PLAIN},
+    {&IntegerPropertyType, "IntegerProperty", "INT", KIND_INTEGER},
+    {&BigIntegerPropertyType, "BigIntegerProperty", "BIGINT", KIND_INTEGER},
+    {&FloatPropertyType, "FloatProperty", "DOUBLE", KIND_FLOAT},
+    {&DecimalPropertyType, "DecimalProperty", "DECIMAL", KIND_DECIMAL},
+    {&VarcharPropertyType, "VarcharProperty", "VARCHAR", KIND_TEXT},
+    {&TextPropertyType, "TextProperty", "TEXT", KIND_TEXT},
+    {&BooleanPropertyType, "BooleanProperty", "BIT", KIND_BOOLEAN},
+    {&DateTimePropertyType, "DateTimeProperty", "DATETIME", KIND_DATETIME},
+    {&DatePropertyType, "DateProperty", "DATE", KIND_DATE},
+    {&BytesPropertyType, "BytesProperty", "BLOB", KIND_BYTES},
+};
+
+// The nearest of the package's column classes in the type's base chain.
+const ColumnKind& column_kind(PyTypeObject* type) noexcept {
+    for (PyTypeObject* t = type; t; t = t->tp_base) {
+        for (const ColumnKind& k : kColumnKinds) {
+            if (k.type == t) return k;
+        }
+    }
+    return kColumnKinds[0];
+}
+
+bool is_null_default(PyObject* value) noexcept {
+    return value == reinterpret_cast<PyObject*>(&NullDefaultType) || PyObject_TypeCheck(value, &NullDefaultType);
+}
+
+PyObject* property_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    Ref self = steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    Ref empty_text = steal(PyUnicode_New(0, 0));
+    Ref empty_args = steal(PyTuple_New(0));
+    const ColumnKind& kind = column_kind(type);
+    Ref sql_type = steal(PyUnicode_FromString(kind.sql));
+    if (!empty_text || !empty_args || !sql_type) return nullptr;
+    PropertyObject* p = as_property(self.get());
+    p->name = Py_NewRef(Py_None);
+    p->owner = Py_NewRef(Py_None);
+    p->default_ = Py_NewRef(reinterpret_cast<PyObject*>(&NullDefaultType));
+    p->extra = empty_text.release();
+    p->typeArgs = empty_args.release();
+    p->targetType = sql_type.release();
+    p->kind = kind.kind;
+    return self.release();
+}
+
+const char* const kKeywords[] = {"isPrimaryKey", "nullable", "default", "extra"};
+
+// Positional arguments are the SQL type parameters, kept as given; the rest
+// are keywords only.
+int property_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* given[4] = {nullptr, nullptr, nullptr, nullptr};
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
+        bool known = false;
+        for (int i = 0; i < 4 && !known; ++i) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, kKeywords[i]) == 0) {
+                given[i] = value;
+                known = true;
+            }
+        }
+        if (!known) return unexpected_keyword("__init__", key);
+    }
+    int primary = given[0] ? truth(given[0]) : 0;
+    int nullable = given[1] ? truth(given[1]) : 0;
+    if (primary < 0 || nullable < 0) return -1;
+    if (given[3] && !check_arg(given[3], &PyUnicode_Type, "extra", false)) return -1;
+    PropertyObject* p = as_property(self);
+    p->isPrimaryKey = primary;
+    p->nullable = nullable;
+    set_field(p->typeArgs, args);
+    if (given[2]) set_field(p->default_, given[2]);
+    p->hasDefault = given[2] && !is_null_default(given[2]);
+    if (given[3]) set_field(p->extra, given[3]);
+    return 0;
+}
+
+int property_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    PropertyObject* p = as_property(self);
+    Py_VISIT(p->name);
+    Py_VISIT(p->default_);
+    Py_VISIT(p->owner);
+    Py_VISIT(p->extra);
+    Py_VISIT(p->typeArgs);
+    Py_VISIT(p->targetType);
+    return 0;
+}
+
+int property_clear(PyObject* self) noexcept {
+    PropertyObject* p = as_property(self);
+    Py_CLEAR(p->name);
+    Py_CLEAR(p->default_);
+    Py_CLEAR(p->owner);
+    Py_CLEAR(p->extra);
+    Py_CLEAR(p->typeArgs);
+    Py_CLEAR(p->targetType);
+    return 0;
+}
+
+void property_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    property_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// "IntegerProperty(user.id)", or "IntegerProperty(<unbound>)".
+PyObject* property_repr(PyObject* self) noexcept {
+    PropertyObject* p = as_property(self);
+    Ref type_name = steal(PyType_GetName(Py_TYPE(self)));
+    if (!type_name) return nullptr;
+    if (p->name == Py_None) return PyUnicode_FromFormat("%U(<unbound>)", type_name.get());
+    Ref table = p->owner == Py_None ? Ref() : attr(p->owner, "tableName");
+    if (!table) {
+        PyErr_Clear();
+        return PyUnicode_FromFormat("%U(%S)", type_name.get(), p->name);
+    }
+    return PyUnicode_FromFormat("%U(%S.%S)", type_name.get(), table.get(), p->name);
+}
+
+Py_hash_t property_hash(PyObject* self) noexcept { return Py_HashPointer(self); }
+
+// Comparing with a value makes a filter chain. Comparing two properties is
+// identity, so that properties stay usable in containers and `in` tests.
+PyObject* property_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if (is_property(other)) {
+        if (op == Py_EQ) return PyBool_FromLong(self == other);
+        if (op == Py_NE) return PyBool_FromLong(self != other);
+        Py_RETURN_NOTIMPLEMENTED;
+    }
+    static const int codes[] = {LT, LE, EQ, NE, GT, GE};  // indexed by Py_LT..Py_GE
+    return comparison(self, other, codes[op]);
+}
+
+PyObject* get_bool(int flag) noexcept { return PyBool_FromLong(flag); }
+
+PyObject* get_primary(PyObject* self, void*) noexcept { return get_bool(as_property(self)->isPrimaryKey); }
+PyObject* get_nullable(PyObject* self, void*) noexcept { return get_bool(as_property(self)->nullable); }
+PyObject* get_has_default(PyObject* self, void*) noexcept { return get_bool(as_property(self)->hasDefault); }
+PyObject* get_kind(PyObject* self, void*) noexcept { return PyLong_FromLong(as_property(self)->kind); }
+PyObject* get_target_type(PyObject* self, void*) noexcept { return Py_NewRef(as_property(self)->targetType); }
+PyObject* get_db_name(PyObject* self, void*) noexcept { return Py_NewRef(as_property(self)->name); }
+
+int set_target_type(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) return fail(PyExc_AttributeError, "cannot delete targetType");
+    if (!check_arg(value, &PyUnicode_Type, "targetType", false)) return -1;
+    set_field(as_property(self)->targetType, value);
+    return 0;
+}
+
+PyGetSetDef property_getset[] = {
+    {"isPrimaryKey", get_primary, nullptr, "True for the primary-key column.", nullptr},
+    {"nullable", get_nullable, nullptr, "True when the column accepts NULL.", nullptr},
+    {"hasDefault", get_has_default, nullptr, "True when a default other than NullDefault was given.", nullptr},
+    {"valueKind", get_kind, nullptr, "How driver values of this column are converted (ValueKind number).", nullptr},
+    {"targetType", get_target_type, set_target_type, "SQL type name (INT, VARCHAR, ...).", nullptr},
+    {"dbName", get_db_name, nullptr, "The column name as written in SQL.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef property_members[] = {
+    {"name", Py_T_OBJECT_EX, offsetof(PropertyObject, name), Py_READONLY, "The column name (the attribute name)."},
+    {"default", Py_T_OBJECT_EX, offsetof(PropertyObject, default_), Py_READONLY, "The column default."},
+    {"owner", Py_T_OBJECT_EX, offsetof(PropertyObject, owner), Py_READONLY, "The declaring model class."},
+    {"extra", Py_T_OBJECT_EX, offsetof(PropertyObject, extra), Py_READONLY, "Text appended to the column definition."},
+    {"typeArgs", Py_T_OBJECT_EX, offsetof(PropertyObject, typeArgs), Py_READONLY, "SQL type parameters."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+const char* const kValueParam[] = {"value"};
+const char* const kPatternParam[] = {"pattern"};
+const char* const kValuesParam[] = {"values"};
+
+PyObject* one_arg(const char* func, const char* const* names, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+    const Params params{func, names, 1, 1};
+    PyObject* out[1];
+    return parse(params, args, nargs, kwnames, out) ? out[0] : nullptr;
+}
+
+PyObject* to_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value = one_arg("toDBValue", kValueParam, args, nargs, kwnames);
+    return value ? to_db_value(as_property(self)->kind, value) : nullptr;
+}
+
+PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value = one_arg("fromDBValue", kValueParam, args, nargs, kwnames);
+    return value ? from_db_value(as_property(self)->kind, value) : nullptr;
+}
+
+PyObject* cell_dict(PyObject* self, const char* key, PyObject* key_value, PyObject* value) noexcept {
+    Ref stored = steal(property_to_db_value(self, value));
+    if (!stored) return nullptr;
+    return Py_BuildValue("{sOsO}", key, key_value, "value", stored.get());
+}
+
+PyObject* insert_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value = one_arg("insertCell", kValueParam, args, nargs, kwnames);
+    return value ? cell_dict(self, "col", self, value) : nullptr;
+}
+
+PyObject* update_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* value = one_arg("updateCell", kValueParam, args, nargs, kwnames);
+    return value ? cell_dict(self, "name", as_property(self)->name, value) : nullptr;
+}
+
+PyObject* like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* pattern = one_arg("like", kPatternParam, args, nargs, kwnames);
+    return pattern ? comparison(self, pattern, LIKE) : nullptr;
+}
+
+// The IN list keeps mappings (model instances, whose key the generator
+// reads) and sequences (which it rejects) as they are.
+PyObject* in_values(PyObject* self, PyObject* values) noexcept {
+    if (PyUnicode_Check(values) || PyBytes_Check(values)) {
+        return fail(PyExc_TypeError, "In() expects a sequence of values, got %.200s", type_name(values));
+    }
+    Ref items = steal(PySequence_List(values));
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) continue;
+        PyObject* stored = property_to_db_value(self, item);
+        if (!stored) return nullptr;
+        PyList_SetItem(items.get(), i, stored);
+    }
+    return items.release();
+}
+
+PyObject* in_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* values = one_arg("In", kValuesParam, args, nargs, kwnames);
+    if (!values) return nullptr;
+    if (as_property(self)->name == Py_None) {
+        return fail(PyExc_TypeError, "In() on a column that belongs to no model class");
+    }
+    Ref items = steal(in_values(self, values));
+    if (!items) return nullptr;
+    Ref generator_class = import_attr("Tessary.DB.Generator", "InOperatorGenerator");
+    if (!generator_class) return nullptr;
+    Ref generator = call(generator_class.get(), items.get(), self);
+    if (!generator) return nullptr;
+    return new_cell(generator.get(), Py_None);
+}
+
+PyObject* copy_method(PyObject* self, PyObject*) { return clone_property(self); }
+
+PyMethodDef property_methods[] = {
+    {"toDBValue", fastkw<to_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "toDBValue(value): the form in which the column stores `value`."},
+    {"fromDBValue", fastkw<from_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "fromDBValue(value): the column's Python value for a value returned by a driver."},
+    {"insertCell", fastkw<insert_cell>(), METH_FASTCALL | METH_KEYWORDS,
+     "insertCell(value): an INSERT entry {'col': property, 'value': stored value}."},
+    {"updateCell", fastkw<update_cell>(), METH_FASTCALL | METH_KEYWORDS,
+     "updateCell(value): a SET entry {'name': column name, 'value': stored value}."},
+    {"like", fastkw<like>(), METH_FASTCALL | METH_KEYWORDS, "like(pattern): the filter `column LIKE pattern`."},
+    {"In", fastkw<in_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "In(values): the filter `column in (values...)`, a group cell."},
+    {"__copy__", entry<copy_method>, METH_NOARGS, "An unbound copy of the property."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject BasePropertyType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.ModelProperty.BaseProperty",
+    .tp_basicsize = sizeof(PropertyObject),
+    .tp_dealloc = property_dealloc,
+    .tp_repr = property_repr,
+    .tp_hash = property_hash,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "BaseProperty(*typeArgs, isPrimaryKey=False, nullable=False, default=NullDefault, extra='')\n"
+              "One column of a model class; the column name is the attribute name.",
+    .tp_traverse = property_traverse,
+    .tp_clear = property_clear,
+    .tp_richcompare = property_richcompare,
+    .tp_methods = property_methods,
+    .tp_members = property_members,
+    .tp_getset = property_getset,
+    .tp_init = property_init,
+    .tp_new = property_new,
+};
+
+PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept {
+    if (!(Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return to_db_value(as_property(prop)->kind, value);
+    static PyObject* method = intern("toDBValue");
+    return call_method(prop, method, value).release();
+}
+
+PyObject* clone_property(PyObject* prop) noexcept {
+    PyTypeObject* type = Py_TYPE(prop);
+    Ref no_args = steal(PyTuple_New(0));
+    if (!no_args) return nullptr;
+    Ref copy = steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!copy) return nullptr;
+    PropertyObject* from = as_property(prop);
+    PropertyObject* to = as_property(copy.get());
+    set_field(to->name, from->name);
+    to->isPrimaryKey = from->isPrimaryKey;
+    to->nullable = from->nullable;
+    set_field(to->default_, from->default_);
+    set_field(to->owner, from->owner);
+    set_field(to->extra, from->extra);
+    set_field(to->typeArgs, from->typeArgs);
+    set_field(to->targetType, from->targetType);
+    to->kind = from->kind;
+    to->hasDefault = from->hasDefault;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return copy.release();
+    // Instances of Python subclasses carry their own attributes too.
+    Ref source = attr(prop, "__dict__");
+    if (!source) {
+        PyErr_Clear();
+        return copy.release();
+    }
+    Ref target = attr(copy.get(), "__dict__");
+    if (!target || PyDict_Update(target.get(), source.get()) < 0) return nullptr;
+    return copy.release();
+}
+
+int ready_properties(PyObject* module) noexcept {
+    if (add_type(module, &BasePropertyType, "BaseProperty") < 0) return -1;
+    for (const ColumnKind& k : kColumnKinds) {
+        if (k.type == &BasePropertyType) continue;
+        k.type->tp_base = &BasePropertyType;
+        if (add_type(module, k.type, k.pyname) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace tsy::model
