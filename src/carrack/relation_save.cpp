@@ -1,0 +1,186 @@
+// ModelExecutor.save and its relation writers: the owner's INSERT, then the
+// related rows it carries, every statement on the executor's connection.
+#include "relations.hpp"
+
+namespace tsy::exec {
+namespace {
+
+const char* const kInstanceNames[] = {"instance"};
+const char* const kOtoNames[] = {"res", "fk", "instance"};
+const char* const kFkInstanceNames[] = {"fk", "instance"};
+
+PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
+
+// The INSERT entries: every column the instance holds with a value other than
+// None. 0, "" and False are values like any other.
+Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
+    Ref cols = model_columns(model);
+    Ref cells = steal(PyList_New(0));
+    if (!cols || !cells) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols.get()); ++i) {
+        PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
+        Ref name = column_name(col);
+        if (!name) return {};
+        int has_value = carries(instance, name.get());
+        if (has_value < 0) return {};
+        if (!has_value) continue;
+        Ref value = steal(PyObject_GetItem(instance, name.get()));
+        if (!value) return {};
+        Ref cell = call_method(col, names().insertCell, value.get());
+        if (!cell || PyList_Append(cells.get(), cell.get()) < 0) return {};
+    }
+    return steal(PyList_AsTuple(cells.get()));
+}
+
+// insert(model).values(*cells) and execute; NULL with IntegrityError pending
+// when the driver rejects the row.
+Ref insert_owner(PyObject* self, PyObject* cells) noexcept {
+    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    Ref model = borrow(as_executor(self)->model);
+    Ref inserting = call_method(builder.get(), names().insert, model.get());
+    if (!inserting) return {};
+    Ref values = attr(inserting.get(), names().values);
+    if (!values || !steal(PyObject_Call(values.get(), cells, nullptr))) return {};
+    return op(self, names().execute);
+}
+
+// A relation of a kind without a writer of its own: each element saved by a
+// new executor of the target model, the results listed in the owner's row.
+bool save_each(PyObject* self, PyObject* fk, PyObject* res, PyObject* fk_name, PyObject* elements) noexcept {
+    Ref saved = steal(PyList_New(0));
+    if (!saved || PyObject_SetItem(res, fk_name, saved.get()) < 0) return false;
+    static PyObject* target_key = intern("target");
+    Ref target = steal(PyObject_GetItem(fk, target_key));
+    Ref iter = steal(PyObject_GetIter(elements));
+    if (!target || !iter) return false;
+    while (Ref element = steal(PyIter_Next(iter.get()))) {
+        Ref exc = get_executor(target.get(), work_of(self));
+        Ref one = exc ? call_method(exc.get(), names().save, element.get()) : Ref();
+        if (!one || PyList_Append(saved.get(), one.get()) < 0) return false;
+    }
+    return !PyErr_Occurred();
+}
+
+// The relation step of save for one relation property.
+bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, const Kinds& kinds) noexcept {
+    static PyObject* name_key = intern("name");
+    static PyObject* type_key = intern("Type");
+    Ref fk_name = steal(PyObject_GetItem(fk, name_key));
+    if (!fk_name) return false;
+    int present = PySequence_Contains(instance, fk_name.get());
+    if (present <= 0) return present == 0;
+    Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
+    if (!related) return false;
+    int truthy = truth(related.get());
+    if (truthy <= 0) return truthy == 0;
+    Ref kind = steal(PyObject_GetItem(fk, type_key));
+    if (!kind) return false;
+    int is;
+    if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
+        return is > 0 && op(self, names()._saveOTO, res, fk, instance);
+    }
+    Ref type_attr = attr(fk, names().Type);
+    if (!type_attr) return false;
+    if ((is = is_kind(type_attr.get(), kinds.one_to_many.get())) != 0) {
+        return is > 0 && op(self, names()._saveOTM, fk, instance);
+    }
+    if ((is = is_kind(type_attr.get(), kinds.many_to_many.get())) != 0) {
+        return is > 0 && op(self, names()._saveMTM, fk, instance);
+    }
+    return save_each(self, fk, res, fk_name.get(), related.get());
+}
+
+}  // namespace
+
+PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"save", kInstanceNames, 1, 1};
+    PyObject* a[1];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    Ref instance = borrow(a[0]);
+    if (!op(self, names().reset) || remember_instance(self, instance.get()) < 0) return nullptr;
+    Ref model = borrow(as_executor(self)->model);
+    Ref cells = insert_cells(model.get(), instance.get());
+    if (!cells) return nullptr;
+    if (PyTuple_GET_SIZE(cells.get()) == 0) return instance.release();
+    Ref res = insert_owner(self, cells.get());
+    if (!res) {
+        if (!PyErr_ExceptionMatches(bound.IntegrityError)) return nullptr;
+        PyErr_Clear();
+        return op(self, names().update, instance.get()).release();
+    }
+    Kinds kinds;
+    Ref fks = attr(model.get(), names().fk);
+    if (!kinds.load() || !fks) return nullptr;
+    Ref iter = steal(PyObject_GetIter(fks.get()));
+    if (!iter) return nullptr;
+    while (Ref fk = steal(PyIter_Next(iter.get()))) {
+        if (!save_relation(self, fk.get(), res.get(), instance.get(), kinds)) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return res.release();
+}
+
+// One-to-one: the related instance gets the saved owner's bind value, is
+// saved on this connection, and the saved row is attached to the owner's result.
+PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_saveOTO", kOtoNames, 3, 3};
+    PyObject* a[3];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject *res = a[0], *fk = a[1], *instance = a[2];
+    static PyObject* name_key = intern("name");
+    static PyObject* bind_key = intern("bindCol");
+    static PyObject* target_bind_key = intern("targetBindCol");
+    Ref fk_name = steal(PyObject_GetItem(fk, name_key));
+    Ref bind_col = steal(PyObject_GetItem(fk, bind_key));
+    Ref target_bind_col = steal(PyObject_GetItem(fk, target_bind_key));
+    if (!fk_name || !bind_col || !target_bind_col) return nullptr;
+    Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
+    Ref target_column = attr(target_bind_col.get(), names().name);
+    Ref bind_column = attr(bind_col.get(), names().name);
+    if (!related || !target_column || !bind_column) return nullptr;
+    Ref owner_value = steal(PyObject_GetItem(res, bind_column.get()));
+    if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) return nullptr;
+    Ref target = attr(fk, names().target);
+    Ref exc = target ? get_executor(target.get(), work_of(self)) : Ref();
+    Ref current = exc ? steal(PyObject_GetItem(instance, fk_name.get())) : Ref();
+    Ref saved = current ? call_method(exc.get(), names().save, current.get()) : Ref();
+    if (!saved || PyObject_SetItem(res, fk_name.get(), saved.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// One-to-many: the children of instance[fk.name], each given the owner's
+// bind value in its own bind column, then saved by one executor of the target.
+PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_saveOTM", kFkInstanceNames, 2, 2};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject *fk = a[0], *instance = a[1];
+    const Names& n = names();
+    Ref target = attr(fk, n.target);
+    Ref exc = target ? get_executor(target.get(), work_of(self)) : Ref();
+    Ref fk_name = attr(fk, n.name);
+    Ref bind_column = attr2(fk, n.bindCol, n.name);
+    Ref child_column = attr2(fk, n.targetBindCol, n.name);
+    if (!exc || !fk_name || !bind_column || !child_column) return nullptr;
+    Ref owner_value = steal(PyObject_GetItem(instance, bind_column.get()));
+    Ref children = owner_value ? steal(PyObject_GetItem(instance, fk_name.get())) : Ref();
+    Ref iter = children ? steal(PyObject_GetIter(children.get())) : Ref();
+    if (!iter) return nullptr;
+    while (Ref child = steal(PyIter_Next(iter.get()))) {
+        if (!op(exc.get(), n.reset)) return nullptr;
+        if (PyObject_SetItem(child.get(), child_column.get(), owner_value.get()) < 0) return nullptr;
+        if (!op(exc.get(), n.save, child.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_saveMTM", kFkInstanceNames, 2, 2};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (write_many_to_many(self, a[0], a[1], false) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+}  // namespace tsy::exec

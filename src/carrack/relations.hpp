@@ -1,0 +1,33 @@
+// Helpers of the relation operations (foreign-key loading, relation saving,
+// relation-aware update).
+#pragma once
+
+#include "carrack.hpp"
+
+namespace tsy::exec {
+
+// model.getExecutor(), or model.getExecutor(work) when `work` is given.
+Ref get_executor(PyObject* model, PyObject* work = nullptr) noexcept;
+
+// obj.<first>.<second> (e.g. fk.bindCol.name).
+Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept;
+
+// ForeignType members, looked up anew from the model layer.
+struct Kinds {
+    Ref one_to_one, one_to_many, many_to_many;
+    bool load() noexcept;
+};
+
+// 1 when `container` holds `key` and the value there is not None, else 0;
+// -1 on error. Works on instances and plain dicts alike.
+int carries(PyObject* container, PyObject* key) noexcept;
+
+// The many-to-many writes of `instance[fk.name]` on the executor's connection.
+// Saving (`update_elements` false): the owner's junction rows are deleted,
+// then each far element without its key is saved and gets one junction row;
+// elements with their key are existing rows, not written again. Updating:
+// each far element is updated (saved when it has no key), then the owner's
+// junction rows are deleted and one is written per element.
+int write_many_to_many(PyObject* self, PyObject* fk, PyObject* instance, bool update_elements) noexcept;
+
+}  // namespace tsy::exec
