@@ -75,10 +75,14 @@ int group_clear(PyObject* self) noexcept {
     return 0;
 }
 
+// Groups nest through filter cells to any depth; the trashcan keeps freeing
+// a deep nest off the C stack.
 void group_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, group_dealloc)
     group_clear(self);
     Py_TYPE(self)->tp_free(self);
+    Py_TRASHCAN_END
 }
 
 Ref group_build(PyObject* self) {
