@@ -101,22 +101,28 @@ bool converts(int kind) noexcept {
            kind == KIND_BYTES;
 }
 
-int store_converted(PyObject* instance, PyObject* key, int kind, PyObject* value) noexcept {
-    if (!converts(kind)) return PyDict_SetItem(instance, key, value);
-    Ref converted = steal(property_api->fromDBValue(kind, value));
+// Column `c` of the model: converted by its ValueKind, or by the column's own
+// fromDBValue when its class overrides it.
+int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObject* value) noexcept {
+    PyObject* key = PyTuple_GET_ITEM(info->names, c);
+    int kind = info->kind_of[c];
+    if (kind != KIND_CUSTOM && !converts(kind)) return PyDict_SetItem(instance, key, value);
+    static PyObject* method = intern("fromDBValue");
+    Ref converted = kind == KIND_CUSTOM ? call_method(PyTuple_GET_ITEM(info->cols, c), method, value)
+                                        : steal(property_api->fromDBValue(kind, value));
     return converted ? PyDict_SetItem(instance, key, converted.get()) : -1;
 }
 
 const char* model_name(PyObject* model) noexcept { return reinterpret_cast<PyTypeObject*>(model)->tp_name; }
 
 // Mapping keys that name a column are converted like that column's values.
-int store_by_name(PyObject* instance, PyObject* kinds, PyObject* key, PyObject* value) noexcept {
-    PyObject* kind = nullptr;
-    if (PyUnicode_Check(key) && PyDict_GetItemRef(kinds, key, &kind) < 0) return -1;
-    if (!kind) return PyDict_SetItem(instance, key, value);
-    int k = PyLong_AsLong(kind);
-    Py_DECREF(kind);
-    return store_converted(instance, key, k, value);
+int store_by_name(PyObject* instance, ModelInfoObject* info, PyObject* key, PyObject* value) noexcept {
+    PyObject* position = nullptr;
+    if (PyUnicode_Check(key) && PyDict_GetItemRef(info->index, key, &position) < 0) return -1;
+    if (!position) return PyDict_SetItem(instance, key, value);
+    Py_ssize_t c = PyLong_AsSsize_t(position);
+    Py_DECREF(position);
+    return store_column(instance, info, c, value);
 }
 
 bool is_text(PyObject* o) noexcept { return PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o); }
@@ -160,19 +166,19 @@ PyObject* new_list() noexcept { return PyType_GenericAlloc(&InstanceListType, 0)
 PyObject* from_row(PyObject* model, PyObject* row) noexcept {
     Ref info = model_info(model);
     if (!info) return nullptr;
-    Ref values = steal(PySequence_Fast(row, "a row must be a sequence of values"));
+    // A tuple of our own: converters written in Python cannot resize it under us.
+    Ref values = PyTuple_Check(row) ? borrow(row) : steal(PySequence_Tuple(row));
     if (!values) return nullptr;
     ModelInfoObject* i = as_info(info.get());
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(values.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
     if (n != i->ncols) {
         return fail(PyExc_ValueError, "%.200s(row): the row has %zd values, the model has %zd columns",
                     model_name(model), n, i->ncols);
     }
     Ref instance = steal(new_instance(model));
     if (!instance) return nullptr;
-    PyObject** items = PySequence_Fast_ITEMS(values.get());
     for (Py_ssize_t c = 0; c < n; ++c) {
-        if (store_converted(instance.get(), PyTuple_GET_ITEM(i->names, c), i->kind_of[c], items[c]) < 0) return nullptr;
+        if (store_column(instance.get(), i, c, PyTuple_GET_ITEM(values.get(), c)) < 0) return nullptr;
     }
     return instance.release();
 }
@@ -181,13 +187,13 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
     Ref info = model_info(model);
     Ref instance = steal(info ? new_instance(model) : nullptr);
     if (!instance) return nullptr;
-    PyObject* kinds = as_info(info.get())->kinds;
+    ModelInfoObject* i = as_info(info.get());
     if (PyDict_Check(mapping)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping, &pos, &key, &value)) {
             Ref k = borrow(key), v = borrow(value);
-            if (store_by_name(instance.get(), kinds, k.get(), v.get()) < 0) return nullptr;
+            if (store_by_name(instance.get(), i, k.get(), v.get()) < 0) return nullptr;
         }
         return instance.release();
     }
@@ -196,7 +202,7 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
         PyObject* key = PyList_GET_ITEM(keys.get(), k);
         Ref value = steal(PyObject_GetItem(mapping, key));
-        if (!value || store_by_name(instance.get(), kinds, key, value.get()) < 0) return nullptr;
+        if (!value || store_by_name(instance.get(), i, key, value.get()) < 0) return nullptr;
     }
     return instance.release();
 }

@@ -24,13 +24,16 @@ struct ModelInfoObject {
     PyObject_HEAD
     PyObject* cols;       // tuple of the column properties, column order
     PyObject* names;      // tuple of the column names, same order
-    PyObject* kinds;      // dict: column name -> ValueKind (int), for mappings
+    PyObject* index;      // dict: column name -> column position, for mappings
     PyObject* fks;        // tuple of the declared relation properties
     PyObject* links;      // list: relations added when this model serves as a given junction
     PyObject* className;  // the class's __name__, for forward references
-    int* kind_of;         // ValueKind per column, `ncols` entries (PyMem)
+    int* kind_of;         // ValueKind per column, or KIND_CUSTOM; `ncols` entries (PyMem)
     Py_ssize_t ncols;
 };
+
+// A column whose class overrides fromDBValue in Python: its method converts.
+inline constexpr int KIND_CUSTOM = -1;
 
 inline ModelInfoObject* as_info(PyObject* o) noexcept { return reinterpret_cast<ModelInfoObject*>(o); }
 inline bool is_model(PyObject* o) noexcept { return PyObject_TypeCheck(o, &ModelMetaType); }

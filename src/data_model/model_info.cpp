@@ -11,7 +11,7 @@ int info_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     ModelInfoObject* i = as_info(self);
     Py_VISIT(i->cols);
     Py_VISIT(i->names);
-    Py_VISIT(i->kinds);
+    Py_VISIT(i->index);
     Py_VISIT(i->fks);
     Py_VISIT(i->links);
     Py_VISIT(i->className);
@@ -22,7 +22,7 @@ int info_clear(PyObject* self) noexcept {
     ModelInfoObject* i = as_info(self);
     Py_CLEAR(i->cols);
     Py_CLEAR(i->names);
-    Py_CLEAR(i->kinds);
+    Py_CLEAR(i->index);
     Py_CLEAR(i->fks);
     Py_CLEAR(i->links);
     Py_CLEAR(i->className);
@@ -43,6 +43,13 @@ PyMemberDef info_members[] = {
     {"links", Py_T_OBJECT_EX, offsetof(ModelInfoObject, links), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+// Decided once per column: only Python subclasses can override.
+bool overrides_conversion(PyTypeObject* type) noexcept {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    static PyObject* name = intern("fromDBValue");
+    return _PyType_Lookup(type, name) != _PyType_Lookup(property_api->BaseProperty, name);
+}
 
 }  // namespace
 
@@ -72,21 +79,21 @@ Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept {
     i->fks = Py_NewRef(fks);
     i->ncols = n;
     i->names = PyTuple_New(n);
-    i->kinds = PyDict_New();
+    i->index = PyDict_New();
     i->links = PyList_New(0);
     i->className = PyObject_GetAttrString(cls, "__name__");
     i->kind_of = static_cast<int*>(PyMem_Calloc(n ? n : 1, sizeof(int)));
-    if (!i->names || !i->kinds || !i->links || !i->className) return {};
+    if (!i->names || !i->index || !i->links || !i->className) return {};
     if (!i->kind_of) {
         PyErr_NoMemory();
         return {};
     }
     for (Py_ssize_t c = 0; c < n; ++c) {
         PropertyObject* prop = reinterpret_cast<PropertyObject*>(PyTuple_GET_ITEM(cols, c));
-        i->kind_of[c] = prop->kind;
+        i->kind_of[c] = overrides_conversion(Py_TYPE(prop)) ? KIND_CUSTOM : prop->kind;
         PyTuple_SET_ITEM(i->names, c, Py_NewRef(prop->name));
-        Ref kind = steal(PyLong_FromLong(prop->kind));
-        if (!kind || PyDict_SetItem(i->kinds, prop->name, kind.get()) < 0) return {};
+        Ref position = steal(PyLong_FromSsize_t(c));
+        if (!position || PyDict_SetItem(i->index, prop->name, position.get()) < 0) return {};
     }
     return info;
 }

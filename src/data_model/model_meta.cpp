@@ -214,8 +214,8 @@ int setup_model(PyObject* cls) noexcept {
     Ref fks = tuple_of(members, false);
     if (!cols || !fks) return -1;
     Ref pk = primary_key(cls, cols.get());
-    Ref table = table_name(cls);
-    if (!pk || !table) return -1;
+    Ref table = pk ? table_name(cls) : Ref();
+    if (!table) return -1;
     PyObject* pk_name = pk.get() == Py_None ? Py_None : reinterpret_cast<PropertyObject*>(pk.get())->name;
     Ref info = make_model_info(cls, cols.get(), fks.get());
     if (!info) return -1;

@@ -224,6 +224,13 @@ bool targets(PyObject* fk, PyObject* cls, PyObject* class_name) noexcept {
     return same > 0;
 }
 
+bool has_owner_attribute(PyObject* cls, PyObject* owner) noexcept {
+    Ref table = attr(owner, "tableName");
+    int present = table ? PyDict_Contains(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, table.get()) : -1;
+    if (present < 0) PyErr_Clear();
+    return present != 0;
+}
+
 }  // namespace
 
 int ready_registry(PyObject* module) noexcept {
@@ -284,6 +291,9 @@ bool resolve_relations_towards(PyObject* cls) noexcept {
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fks); ++i) {
             PyObject* fk = PyTuple_GET_ITEM(fks, i);
             if (as_fk(fk)->target || kind_of(fk) != MANY_TO_MANY || !targets(fk, cls, name)) continue;
+            // Newest owners come first; an older model with the same table (a
+            // redeclared class) must not replace the attribute they installed.
+            if (has_owner_attribute(cls, as_fk(fk)->owner)) continue;
             // A relation that cannot be resolved yet is reported when it is used.
             if (resolve_foreign_key(fk) < 0) PyErr_Clear();
             else resolved = true;
