@@ -132,9 +132,8 @@ Ref table_build(PyObject* self) {
     Py_ssize_t n = PyObject_Size(cols.get());
     if (n < 0) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // `col` is read anew for each column, as a property of the model may
-        // compute it.
-        if (i) cols = attr(model.get(), names.col);
+        // `col` is read anew for each column: a model may compute it.
+        cols = attr(model.get(), names.col);
         if (!cols) return {};
         Ref index = steal(PyLong_FromSsize_t(i));
         if (!index) return {};
