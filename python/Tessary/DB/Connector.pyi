@@ -1,0 +1,63 @@
+"""Connectors of the database handle."""
+
+from types import TracebackType
+from typing import Any, Sequence
+
+class BaseConnector:
+    """Synchronous connector over one DB-API connection, opened by connect() at the first
+    statement. Statements on that connection outside transaction() are committed when they
+    complete (by the connection itself when `autocommit`), and rolled back when they fail."""
+
+    @property
+    def isAsync(self) -> bool: ...
+    @property
+    def isReady(self) -> bool: ...
+    con_type: int
+    """0: INSERT column lists table-qualified; 1: single-quoted names."""
+    paramstyle: str
+    """'format' ("%s" kept, other '%' doubled when arguments are given) or 'qmark' ("%s" becomes "?")."""
+    autocommit: bool
+    """True when connect() returns a connection that commits each statement by itself."""
+    @property
+    def inTransaction(self) -> bool: ...
+    def __init__(self) -> None: ...
+    def connect(self) -> Any:
+        """A new connection of the driver; subclasses override it."""
+    def getCon(self) -> Any:
+        """The connector's own connection, opened on first use."""
+    def begin(self, con: Any) -> None:
+        """Start a transaction on `con` when it commits each statement by itself."""
+    def translate(self, sql: str) -> str:
+        """The text with its "%s" placeholders in the driver's style; quoted literals untouched."""
+    def query(self, sql: str, args: Sequence[Any] | None = (), con: Any = None) -> Sequence[Sequence[Any]]: ...
+    def write(self, sql: str, args: Sequence[Any] | None = (), con: Any = None) -> int | None: ...
+    def transaction(self) -> Transaction: ...
+    def close(self) -> None: ...
+    def autoFiledAnnounce(self, col: Any) -> str:
+        """The CREATE TABLE type text of the auto-increment key column `col`."""
+
+class Sqlite3Connector(BaseConnector):
+    """The sqlite3 module; con_type 1, autoFiledAnnounce gives "INTEGER" (a rowid alias)."""
+
+    @property
+    def path(self) -> str: ...
+    def __init__(self, path: str = ":memory:") -> None: ...
+
+class MysqlConnector(BaseConnector):
+    """MySQL/MariaDB through pymysql; con_type 0, autoFiledAnnounce gives
+    "<column type> NOT NULL AUTO_INCREMENT"."""
+
+    host: str
+    port: int
+    user: str | None
+    database: str | None
+    unix_socket: str | None
+    charset: str
+    def __init__(self, host: str = "127.0.0.1", port: int = 3306, user: str | None = None, password: str = "",
+                 database: str | None = None, unix_socket: str | None = None, charset: str = "utf8mb4") -> None: ...
+
+class Transaction:
+    def __init__(self, connector: BaseConnector) -> None: ...
+    def __enter__(self) -> Any: ...
+    def __exit__(self, type: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> bool: ...

@@ -1,0 +1,23 @@
+"""The database handle."""
+
+from typing import Any, ContextManager, Generic as Generic, Sequence, TypeVar as TypeVar
+
+class DB:
+    """The database handle; DB() and DB.getInstance() return the one instance."""
+
+    connector: Any
+    """The connector in use; Sqlite3Connector(":memory:") unless another one is set (None restores that)."""
+    _connector: Any
+    """The same as `connector`."""
+    @classmethod
+    def getInstance(cls) -> DB: ...
+    def execute(self, executor: Any, con: Any = None) -> Any:
+        """Run the executor's pending statement (`executor.sql.Build()`) on `con`, else on the
+        connector's own connection, and return what the executor's native process makes of the
+        rows (SELECT), the generated key (INSERT) or None. A SELECT whose columns are not the
+        model's whole column list hands each row over as a dict of column name to value."""
+    def executeSql(self, text: str, args: Sequence[Any] | None = (), con: Any = None) -> Sequence[Sequence[Any]]:
+        """Run SQL text with "%s" placeholders and return the fetched rows."""
+    def transaction(self) -> ContextManager[Any]:
+        """`with DB.getInstance().transaction() as con:` one transaction on the connector's
+        connection; committed when the block ends normally, rolled back when it raises."""
