@@ -26,8 +26,9 @@
 //   (a `PyObject*` parameter does not compile).
 // - Every `tsy::Ref` parameter is visible to the garbage collector while the
 //   frame lives; locals are not. Keep anything that may point back to the
-//   coroutine (self, instances, containers) in a `Ref` parameter, assigning to
-//   it if it is made inside the body.
+//   coroutine (self, instances, containers) in a `Ref` parameter; for an object
+//   made inside the body, add a parameter `tsy::Ref rows = nullptr` and assign
+//   to it.
 // - `co_await tsy::coro::await(x)` awaits any Python awaitable like `yield from`
 //   and yields an owned `Ref`, empty with the error indicator set on failure.
 //   `x` may be a borrowed `PyObject*` or a `Ref`; an empty one (the call that
@@ -63,7 +64,7 @@ struct Shared {
     PyObject* result = nullptr;    // owned: the return value once done; NULL when the coroutine raised
     int done = 0;
     int nrefs = 0;
-    Ref* refs[kMaxRefs] = {};      // the frame's Ref parameters, for tp_traverse/tp_clear
+    Ref* refs[kMaxRefs] = {};      // the frame's Ref parameters, visited by tp_traverse
 };
 
 inline constexpr std::uint32_t CORO_API_VERSION = 1;
@@ -71,6 +72,7 @@ inline constexpr const char* CORO_CAPSULE = "Tessary._coro._C_API";
 
 struct CoroApi {
     ApiHeader header;
+    std::uint32_t shared_size;  // sizeof(Shared): frames of every module must agree on it
     PyTypeObject* Coroutine;
     // Makes the coroutine object for a frame suspended before its first
     // statement. Takes over the frame in every case (it is destroyed on
@@ -90,8 +92,15 @@ struct CoroApi {
 [[gnu::visibility("hidden")]] inline const CoroApi* api = nullptr;
 
 inline bool import_coro_api() noexcept {
-    if (!api) api = import_api<CoroApi>(CORO_CAPSULE, CORO_API_VERSION);
-    return api != nullptr;
+    if (api) return true;
+    const CoroApi* imported = import_api<CoroApi>(CORO_CAPSULE, CORO_API_VERSION);
+    if (!imported) return false;
+    if (imported->shared_size != sizeof(Shared)) {
+        fail(PyExc_ImportError, "%s: binary interface mismatch (rebuild the package)", CORO_CAPSULE);
+        return false;
+    }
+    api = imported;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -247,6 +256,10 @@ inline Awaiter await(Ref awaitable, const char* file = __builtin_FILE(), int lin
 inline PyObject* make_coroutine(Task task, const char* name, const char* qualname = nullptr) noexcept {
     Task::Handle frame = task.release();
     if (!frame) return PyErr_NoMemory();
+    if (!api) {
+        frame.destroy();
+        return fail(PyExc_SystemError, "tsy::coro::import_coro_api() was not called by this module's init");
+    }
     return api->wrap(frame.address(), &frame.promise().shared, name, qualname ? qualname : name);
 }
 

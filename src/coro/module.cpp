@@ -7,6 +7,7 @@ namespace {
 
 CoroApi coro_api_table = {
     {CORO_API_VERSION, sizeof(CoroApi)},
+    sizeof(Shared),
     &CoroutineType,
     wrap,
     start_await,

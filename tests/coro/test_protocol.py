@@ -2,6 +2,7 @@
 re-entry and the attributes of the coroutine object."""
 
 import asyncio
+import ctypes
 import sys
 import warnings
 
@@ -379,11 +380,20 @@ def test_introspection_follows_the_state():
     coro.close()
 
 
+class ApiHead(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint32), ("size", ctypes.c_uint32), ("shared_size", ctypes.c_uint32),
+                ("coroutine_type", ctypes.c_void_p)]
+
+
 def test_type_is_not_instantiable_and_capsule_is_exported():
     with pytest.raises(TypeError):
         _coro.Coroutine()
-    assert type(_coro._C_API).__name__ == "PyCapsule"
-    assert "Tessary._coro._C_API" in repr(_coro._C_API)
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype = ctypes.c_void_p
+    get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+    head = ApiHead.from_address(get_pointer(_coro._C_API, b"Tessary._coro._C_API"))
+    assert (head.version, head.size) == (1, 16 + 4 * ctypes.sizeof(ctypes.c_void_p))
+    assert head.coroutine_type == id(_coro.Coroutine)
 
 
 def test_refcounts_of_arguments_are_balanced():
