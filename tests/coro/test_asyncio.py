@@ -71,9 +71,11 @@ def test_python_code_awaits_native_coroutines(loop):
     async def main():
         values = [await _coro._return(i) for i in range(3)]
         values.append(await _coro._echo(python_coroutine("x")))
+        values.append(await _coro._return(("a", "b")))
+        values.append(await _coro._return(None))
         return values
 
-    assert loop.run_until_complete(main()) == [0, 1, 2, "x"]
+    assert loop.run_until_complete(main()) == [0, 1, 2, "x", ("a", "b"), None]
 
 
 def test_is_a_coroutine_for_asyncio_and_abc():
