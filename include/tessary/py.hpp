@@ -159,18 +159,19 @@ inline void translate_exception() noexcept {
 }
 
 template <auto F> struct Entry;
-template <typename R, typename... A, R (*F)(A...)> struct Entry<F> {
+template <typename R, typename... A, bool NoExcept, R (*F)(A...) noexcept(NoExcept)> struct Entry<F> {
     static R call(A... args) noexcept {
-        try {
+        if constexpr (NoExcept) {
             return F(args...);
-        } catch (...) {
-            translate_exception();
-            return error_value<R>();
+        } else {
+            try {
+                return F(args...);
+            } catch (...) {
+                translate_exception();
+                return error_value<R>();
+            }
         }
     }
-};
-template <typename R, typename... A, R (*F)(A...) noexcept> struct Entry<F> {
-    static R call(A... args) noexcept { return F(args...); }
 };
 
 // `entry<f>` is `f` wrapped for the interpreter: usable in any slot.
