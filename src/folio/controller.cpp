@@ -1,0 +1,362 @@
+// _Folio: the paging controller. Narrowed by chained calls, ended by execute.
+#include "internal.hpp"
+
+namespace tsy::folio {
+namespace {
+
+FolioObject* as_folio(PyObject* self) noexcept { return reinterpret_cast<FolioObject*>(self); }
+
+int folio_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_folio(self)->target);
+    Py_VISIT(as_folio(self)->executor);
+    return 0;
+}
+
+int folio_clear(PyObject* self) {
+    Py_CLEAR(as_folio(self)->target);
+    Py_CLEAR(as_folio(self)->executor);
+    return 0;
+}
+
+void folio_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    folio_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+const char* const kInitParams[] = {"target", "page", "pageSize", "findForeign"};
+
+// The arguments of _Folio(...) and Folio(...), converted.
+struct FolioArgs {
+    PyObject* target;
+    int page = 1;
+    int pageSize = 10;
+    int deep = 0;
+};
+
+bool convert_args(PyObject* const* a, FolioArgs& out) noexcept {
+    out.target = a[0];
+    if (a[1] && !to_int(a[1], &out.page)) return false;
+    if (a[2] && !to_int(a[2], &out.pageSize)) return false;
+    if (a[3] && (out.deep = truth(a[3])) < 0) return false;
+    return true;
+}
+
+bool check_page_args(const FolioArgs& args) noexcept {
+    if (!bound.assertions) return true;
+    if (args.pageSize <= 0) {
+        fail(PyExc_AssertionError, "pageSize参数必须为大于零的整数");
+        return false;
+    }
+    if (args.page <= 0) {
+        fail(PyExc_AssertionError, "page参数必须为大于零的整数");
+        return false;
+    }
+    return true;
+}
+
+// Every later operation needs the executor, so a model without one is
+// rejected here rather than at the first fetch.
+Ref executor_of(PyObject* target) noexcept {
+    Ref executor = call_method(target, names.getExecutor);
+    if (!executor) return {};
+    if (executor.get() == Py_None) {
+        return fail(PyExc_TypeError, "%.200R.getExecutor() returned None: a paged model needs an executor", target);
+    }
+    if (!PyObject_TypeCheck(executor.get(), bound.carrack->BaseModelExecutor)) {
+        return fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(executor.get()),
+                    bound.carrack->BaseModelExecutor->tp_name);
+    }
+    return executor;
+}
+
+int folio_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const Params params{"__init__", kInitParams, 4, 1};
+    PyObject* a[4];
+    Ref kw_holder, value_holder;
+    FolioArgs parsed;
+    if (!parse_tuple(params, args, kwargs, a, kw_holder, value_holder)) return -1;
+    if (!convert_args(a, parsed) || !check_page_args(parsed)) return -1;
+    Ref executor = executor_of(parsed.target);
+    if (!executor) return -1;
+    FolioObject* folio = as_folio(self);
+    set_field(folio->target, parsed.target);
+    set_field(folio->executor, executor.get());
+    folio->page = parsed.page;
+    folio->pageSize = parsed.pageSize;
+    folio->deep = static_cast<char>(parsed.deep);
+    return 0;
+}
+
+PyObject* self_ref(PyObject* self) noexcept { return Py_NewRef(self); }
+
+// Selects every column of the model on the executor's builder.
+bool select_all_columns(FolioObject* self) noexcept {
+    Ref cols = attr(self->target, names.col);
+    if (!cols) return false;
+    Ref tuple = steal(PySequence_Tuple(cols.get()));
+    if (!tuple) return false;
+    gen::SqlGeneratorObject* sql = builder_of(self);
+    return sql && Ref::steal(bound.gen->select(reinterpret_cast<PyObject*>(sql), tuple.get()));
+}
+
+const char* const kFilterParams[] = {"args"};
+
+PyObject* folio_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"filter", kFilterParams, 1, 0};
+    PyObject* a[1];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* condition = a[0] ? a[0] : Py_None;
+    if (!check_arg(condition, bound.prop->FilterListCell, "args")) return nullptr;
+    if (!select_all_columns(as_folio(self))) return nullptr;
+    gen::SqlGeneratorObject* sql = builder_of(as_folio(self));
+    if (!sql || !Ref::steal(bound.gen->where(reinterpret_cast<PyObject*>(sql), condition))) return nullptr;
+    return self_ref(self);
+}
+
+PyObject* folio_findForeign(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("findForeign", nargs, kwnames)) return nullptr;
+    as_folio(self)->deep = 1;
+    return self_ref(self);
+}
+
+PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_keywords("orderBy", kwnames)) return nullptr;
+    gen::SqlGeneratorObject* sql = builder_of(as_folio(self));
+    if (!sql) return nullptr;
+    Ref method = attr(reinterpret_cast<PyObject*>(sql), names.orderBy);
+    if (!method || !Ref::steal(PyObject_Vectorcall(method.get(), args, nargs, nullptr))) return nullptr;
+    return self_ref(self);
+}
+
+const char* const kSetPageParams[] = {"page", "pageSize"};
+
+PyObject* folio_setPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"setPage", kSetPageParams, 2, 1};
+    PyObject* a[2];
+    int page = 0, pageSize = 0;
+    if (!parse(params, args, nargs, kwnames, a) || !to_int(a[0], &page)) return nullptr;
+    if (a[1] && !to_int(a[1], &pageSize)) return nullptr;
+    as_folio(self)->page = page;
+    if (pageSize > 0) as_folio(self)->pageSize = pageSize;
+    return self_ref(self);
+}
+
+const char* const kEditParams[] = {"callable"};
+
+PyObject* folio_editSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"editSql", kEditParams, 1, 1};
+    PyObject* a[1];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!call_method(as_folio(self)->executor, names.editSql, a[0])) return nullptr;
+    return self_ref(self);
+}
+
+// "select count(<table>.<pk>) from <table> <joins> <where>"
+Ref count_text(FolioObject* self, PyObject* where_text, PyObject* join_text) noexcept {
+    Ref table = attr(self->target, names.tableName);
+    Ref pk = table ? attr(self->target, names.pkName) : Ref();
+    if (!pk) return {};
+    return steal(PyUnicode_FromFormat("select count(%S.%S) from %S %S %S", table.get(), pk.get(), table.get(),
+                                      join_text, where_text));
+}
+
+Ref join_text_of(gen::SqlGeneratorObject* sql) noexcept {
+    PyObject* joins = sql->_joinList;
+    if (!joins || joins == Py_None || PyObject_Length(joins) == 0) {
+        if (PyErr_Occurred()) return {};
+        return steal(PyUnicode_FromString(""));
+    }
+    Ref text = steal(bound.gen->build_join(reinterpret_cast<PyObject*>(sql)));
+    return text;
+}
+
+PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("_getCount", nargs, kwnames)) return nullptr;
+    FolioObject* folio = as_folio(self);
+    gen::SqlGeneratorObject* sql = builder_of(folio);
+    if (!sql) return nullptr;
+    Ref where = steal(bound.gen->build_where(sql->whereCol ? sql->whereCol : Py_None));
+    if (!where) return nullptr;
+    PyObject* where_text = PyTuple_GET_ITEM(where.get(), 0);
+    PyObject* where_args = PyTuple_GET_ITEM(where.get(), 1);
+    if (!PyUnicode_Check(where_text)) return expected_kind("str", where_text);
+    if (where_args == Py_None) return fail(PyExc_TypeError, "'NoneType' object is not iterable");
+    if (!PyList_Check(where_args)) return expected_kind("list", where_args);
+    Ref joins = join_text_of(sql);
+    Ref text = joins ? count_text(folio, where_text, joins.get()) : Ref();
+    Ref handle = text ? db_handle() : Ref();
+    Ref execute_sql = handle ? attr(handle.get(), names.executeSql) : Ref();
+    Ref arg_tuple = execute_sql ? steal(PyList_AsTuple(where_args)) : Ref();
+    if (!arg_tuple) return nullptr;
+    PyObject* argv[] = {text.get(), arg_tuple.get()};
+    Ref kwnames_args = steal(PyTuple_Pack(1, names.args));
+    if (!kwnames_args) return nullptr;
+    return PyObject_Vectorcall(execute_sql.get(), argv, 1, kwnames_args.get());
+}
+
+}  // namespace
+
+gen::SqlGeneratorObject* builder_of(FolioObject* self) noexcept {
+    auto* executor = reinterpret_cast<exec::ExecutorObject*>(self->executor);
+    if (!executor) {
+        fail(PyExc_TypeError, "the paging controller has no executor");
+        return nullptr;
+    }
+    PyObject* sql = executor->sql;
+    if (!sql || !PyObject_TypeCheck(sql, bound.gen->SqlGenerator)) {
+        fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(sql ? sql : Py_None),
+             bound.gen->SqlGenerator->tp_name);
+        return nullptr;
+    }
+    return reinterpret_cast<gen::SqlGeneratorObject*>(sql);
+}
+
+int connector_is_async() noexcept {
+    Ref handle = db_handle();
+    Ref connector = handle ? attr(handle.get(), names.connector) : Ref();
+    Ref flag = connector ? attr(connector.get(), names.isAsync) : Ref();
+    return flag ? truth(flag.get()) : -1;
+}
+
+namespace {
+
+// A controller executed without `filter` means "every row": the builder gets
+// the model's columns, exactly as filter(None) would give it.
+bool ensure_statement_kind(FolioObject* self) noexcept {
+    gen::SqlGeneratorObject* sql = builder_of(self);
+    if (!sql) return false;
+    if (sql->base.currentType != gen::UNSET) return true;
+    return select_all_columns(self);
+}
+
+}  // namespace
+
+// Shared by the two fetch paths: the page with total and totalPage set from
+// the count rows, and whether content must be fetched (1), not (0), or -1.
+int fill_totals(FolioObject* self, PyObject* page, PyObject* count_rows) noexcept {
+    Ref first = steal(PySequence_GetItem(count_rows, 0));
+    Ref total = first ? steal(PySequence_GetItem(first.get(), 0)) : Ref();
+    if (!total || PyObject_SetAttr(page, names.total, total.get()) < 0) return -1;
+    Ref size = steal(PyLong_FromLong(self->pageSize));
+    Ref quotient_remainder = size ? steal(PyNumber_Divmod(total.get(), size.get())) : Ref();
+    if (!quotient_remainder) return -1;
+    if (!PyTuple_Check(quotient_remainder.get()) || PyTuple_GET_SIZE(quotient_remainder.get()) != 2) {
+        return fail(PyExc_TypeError, "the row count is not a number");
+    }
+    PyObject* quotient = PyTuple_GET_ITEM(quotient_remainder.get(), 0);
+    int has_rest = truth(PyTuple_GET_ITEM(quotient_remainder.get(), 1));
+    if (has_rest < 0) return -1;
+    Ref one = steal(PyLong_FromLong(has_rest));
+    Ref total_pages = one ? steal(PyNumber_Add(quotient, one.get())) : Ref();
+    Ref as_int = total_pages ? steal(PyNumber_Index(total_pages.get())) : Ref();
+    if (!as_int || PyObject_SetAttr(page, names.totalPage, as_int.get()) < 0) return -1;
+    int any = truth(total.get());
+    if (any <= 0) return any;
+    Ref requested = steal(PyLong_FromLong(self->page));
+    if (!requested) return -1;
+    int beyond = PyObject_RichCompareBool(requested.get(), as_int.get(), Py_GT);
+    return beyond < 0 ? -1 : !beyond;
+}
+
+// Limits the builder to the requested page; the offset must fit a C int.
+bool limit_to_page(FolioObject* self) noexcept {
+    long long offset = (static_cast<long long>(self->page) - 1) * self->pageSize;
+    if (offset > INT32_MAX || offset < INT32_MIN) {
+        fail(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    gen::SqlGeneratorObject* sql = builder_of(self);
+    return sql && Ref::steal(bound.gen->Limit(reinterpret_cast<PyObject*>(sql), self->pageSize,
+                                             static_cast<int>(offset)));
+}
+
+// Starts a fetch: the statement kind ensured and a fresh page (new ref).
+PyObject* begin_fetch(FolioObject* self) noexcept {
+    if (!ensure_statement_kind(self)) return nullptr;
+    return new_page(self->page, self->pageSize);
+}
+
+namespace {
+
+PyObject* folio_execute_sync(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("_execute", nargs, kwnames)) return nullptr;
+    FolioObject* folio = as_folio(self);
+    Ref page = steal(begin_fetch(folio));
+    Ref rows = page ? call_method(self, names._getCount) : Ref();
+    if (!rows) return nullptr;
+    int wanted = fill_totals(folio, page.get(), rows.get());
+    if (wanted <= 0) return wanted < 0 ? nullptr : page.release();
+    if (!limit_to_page(folio)) return nullptr;
+    Ref content = call_method(folio->executor, names.execute);
+    if (!content || PyObject_SetAttr(page.get(), names.content, content.get()) < 0) return nullptr;
+    if (folio->deep) {
+        Py_ssize_t n = PyObject_Length(content.get());
+        if (n < 0) return nullptr;
+        if (n > 0 && !call_method(folio->executor, names.findListForeignKey, content.get())) return nullptr;
+    }
+    return page.release();
+}
+
+PyObject* folio_execute_async(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("_asyncExecute", nargs, kwnames)) return nullptr;
+    return async_fetch(as_folio(self));
+}
+
+PyObject* folio_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("execute", nargs, kwnames)) return nullptr;
+    int is_async = connector_is_async();
+    if (is_async < 0) return nullptr;
+    if (is_async) return call_method(self, names._asyncExecute).release();
+    Ref page = call_method(self, names._execute);
+    if (page && !check_convert(page.get(), &PageType)) return nullptr;
+    return page.release();
+}
+
+PyMethodDef folio_methods[] = {
+    {"filter", fastkw<folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
+     "filter(args=None)\n\nSelect every column of the model with this condition."},
+    {"findForeign", fastkw<folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
+     "Load the related rows of the page's instances as well."},
+    {"orderBy", fastkw<folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy(*items)\n\nORDER BY items."},
+    {"setPage", fastkw<folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
+     "setPage(page, pageSize=0)\n\nThe page to fetch; a positive pageSize replaces the page size."},
+    {"editSql", fastkw<folio_editSql>(), METH_FASTCALL | METH_KEYWORDS,
+     "editSql(callable)\n\nHand the pending statement builder to `callable`."},
+    {"_getCount", fastkw<folio_getCount>(), METH_FASTCALL | METH_KEYWORDS, "Send the count statement."},
+    {"_execute", fastkw<folio_execute_sync>(), METH_FASTCALL | METH_KEYWORDS, "The synchronous fetch."},
+    {"_asyncExecute", fastkw<folio_execute_async>(), METH_FASTCALL | METH_KEYWORDS,
+     "The asynchronous fetch (a coroutine)."},
+    {"execute", fastkw<folio_execute>(), METH_FASTCALL | METH_KEYWORDS,
+     "End of the call chain: fetch the page (a coroutine with an asynchronous connector)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef folio_members[] = {
+    {"page", Py_T_INT, offsetof(FolioObject, page), Py_READONLY, "the requested page number"},
+    {"pageSize", Py_T_INT, offsetof(FolioObject, pageSize), Py_READONLY, "rows per page"},
+    {"deep", Py_T_BOOL, offsetof(FolioObject, deep), Py_READONLY, "whether related rows are loaded"},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject FolioType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Ext.Folio._Folio",
+    .tp_basicsize = sizeof(FolioObject),
+    .tp_dealloc = folio_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "_Folio(target, page=1, pageSize=10, findForeign=False)\n\n"
+              "Paging controller supporting chained calls.",
+    .tp_traverse = folio_traverse,
+    .tp_clear = folio_clear,
+    .tp_methods = folio_methods,
+    .tp_members = folio_members,
+    .tp_init = entry<folio_init>,
+    .tp_new = PyType_GenericNew,
+};
+
+int ready_folio() noexcept { return PyType_Ready(&FolioType); }
+
+}  // namespace tsy::folio

@@ -1,0 +1,85 @@
+// Declarations shared by the files of Tessary.Ext.Folio.
+#pragma once
+
+#include "tessary/carrack.hpp"
+#include "tessary/dict.hpp"
+#include "tessary/generator.hpp"
+#include "tessary/model.hpp"
+
+namespace tsy::folio {
+
+extern PyTypeObject PageType;
+extern PyTypeObject FolioType;
+
+// The paging controller. The executor's builder accumulates the filter,
+// ordering and limit; the controller only keeps the page arguments.
+struct FolioObject {
+    PyObject_HEAD
+    PyObject* target;     // the model class paged
+    PyObject* executor;   // BaseModelExecutor of `target`
+    int page;
+    int pageSize;
+    char deep;
+};
+
+// What the module binds at import; owned for the life of the process.
+struct Bound {
+    const dict::DictApi* dict = nullptr;
+    const gen::GeneratorApi* gen = nullptr;
+    const exec::CarrackApi* carrack = nullptr;
+    const model::PropertyApi* prop = nullptr;
+    PyObject* DB = nullptr;           // Tessary.DB.DB.DB
+    bool assertions = true;           // __debug__ at import
+};
+extern Bound bound;
+
+struct Names {
+    PyObject* page;
+    PyObject* pageSize;
+    PyObject* content;
+    PyObject* total;
+    PyObject* totalPage;
+    PyObject* col;
+    PyObject* tableName;
+    PyObject* pkName;
+    PyObject* getExecutor;
+    PyObject* getInstance;
+    PyObject* connector;
+    PyObject* isAsync;
+    PyObject* executeSql;
+    PyObject* args;
+    PyObject* execute;
+    PyObject* editSql;
+    PyObject* findListForeignKey;
+    PyObject* orderBy;
+    PyObject* _getCount;
+    PyObject* _execute;
+    PyObject* _asyncExecute;
+};
+extern Names names;
+
+int init_names() noexcept;
+int ready_page() noexcept;
+int ready_folio() noexcept;
+
+// Page(page, pageSize) with its own empty content list (new ref).
+PyObject* new_page(int page, int pageSize) noexcept;
+
+// The database handle, DB.getInstance() (new ref).
+inline Ref db_handle() noexcept { return call_method(bound.DB, names.getInstance); }
+
+// True when the handle's connector runs on an event loop; -1 on error.
+int connector_is_async() noexcept;
+
+// The executor's statement builder, checked to be a SqlGenerator.
+gen::SqlGeneratorObject* builder_of(FolioObject* self) noexcept;
+
+// Steps shared by the synchronous and the coroutine fetch.
+PyObject* begin_fetch(FolioObject* self) noexcept;              // new Page
+int fill_totals(FolioObject* self, PyObject* page, PyObject* count_rows) noexcept;  // 1: fetch content
+bool limit_to_page(FolioObject* self) noexcept;
+
+// The coroutine form of a fetch (returns the coroutine object).
+PyObject* async_fetch(FolioObject* self) noexcept;
+
+}  // namespace tsy::folio
