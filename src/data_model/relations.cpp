@@ -17,7 +17,11 @@ const char* class_name(PyObject* cls) noexcept { return reinterpret_cast<PyTypeO
 
 enum { ONE_TO_ONE = 0, ONE_TO_MANY = 1, MANY_TO_MANY = 2 };
 
-int kind_of(PyObject* fk) noexcept { return static_cast<int>(PyLong_AsLong(as_fk(fk)->Type)); }
+// -1 for a relation made without __init__ (its Type is still None).
+int kind_of(PyObject* fk) noexcept {
+    PyObject* type = as_fk(fk)->Type;
+    return PyLong_Check(type) ? static_cast<int>(PyLong_AsLong(type)) : -1;
+}
 
 // Live model classes, newest first.
 Ref live_models() noexcept {
@@ -259,6 +263,7 @@ int resolve_foreign_key(PyObject* fk) noexcept {
     ForeignKeyObject* f = as_fk(fk);
     if (f->target) return 0;
     if (!is_model(f->owner)) return fail(PyExc_TypeError, "relation %R is not declared in a model class", f->name);
+    if (kind_of(fk) < 0) return fail(PyExc_TypeError, "relation %R was never initialised", f->name);
     Ref owner = borrow(f->owner);
     Ref target = resolve_spec(f->targetSpec, owner.get());
     if (!target) return -1;

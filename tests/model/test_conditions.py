@@ -5,7 +5,7 @@ import decimal
 
 import pytest
 
-from conftest import chain
+from model_fixtures import chain, models  # noqa: F401  (fixture)
 from Tessary.Model.ModelProperty import FilterListCell, IntegerProperty, Relationship
 
 

@@ -2,6 +2,8 @@
 
 import pytest
 
+from model_fixtures import models  # noqa: F401  (fixture)
+
 from Tessary.Model.DataModel import DataModel, MiddleDataModel, ModelMeta
 from Tessary.Model.ModelProperty import (
     AutoIncrement,
@@ -261,3 +263,16 @@ def test_base_property_is_usable_directly():
         x = BaseProperty(3)
 
     assert (Raw.x.targetType, Raw.x.typeArgs, Raw.x.name) == ("", (3,), "x")
+
+
+def test_objects_made_without_init_are_safe():
+    class Odd(DataModel):
+        id = IntegerProperty(isPrimaryKey=True)
+        rel = ForeignKey.__new__(ForeignKey)
+        raw = IntegerProperty.__new__(IntegerProperty)
+
+    assert [c.name for c in Odd.col] == ["id", "raw"] and Odd.raw.default is NullDefault
+    with pytest.raises(TypeError, match="never initialised"):
+        Odd.rel.target
+    with pytest.raises(AttributeError):
+        Odd.missing

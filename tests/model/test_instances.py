@@ -8,6 +8,8 @@ import pickle
 
 import pytest
 
+from model_fixtures import models  # noqa: F401  (fixture)
+
 from Tessary.Model.DataModel import DataModel, InstanceList, ModelInstance
 from Tessary.Model.ModelProperty import (
     BooleanProperty,
