@@ -1,8 +1,8 @@
 """Model classes, model instances and instance lists."""
 
-from typing import Any, Iterable, Mapping, Sequence, overload
+from typing import Any, Mapping, Sequence, overload
 
-from Tessary.Model.ModelProperty import BaseProperty, FilterListCell, ForeignKey
+from Tessary.Model.ModelProperty import BaseProperty, ForeignKey
 
 class ModelMeta(type):
     """Metaclass of model classes.

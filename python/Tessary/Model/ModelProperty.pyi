@@ -1,7 +1,7 @@
 """Column and relation properties of model classes, and the filter cells their comparisons make."""
 
 import enum
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable
 
 from Tessary.Model.DataModel import DataModel, MiddleDataModel
 
@@ -94,6 +94,7 @@ class BaseProperty:
     def like(self, pattern: str) -> FilterListCell: ...
     def In(self, values: Iterable[Any]) -> FilterListCell:
         """A group cell rendering `column in (...)`; model instances contribute their key."""
+    # `prop == None` is an equality with None (rendered "= %s" with None), not IS NULL.
     def __eq__(self, other: Any) -> Any: ...  # FilterListCell, or bool against a property
     def __ne__(self, other: Any) -> Any: ...
     def __lt__(self, other: Any) -> FilterListCell: ...
