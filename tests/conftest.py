@@ -48,6 +48,34 @@ else:
     set_hypothesis_home_dir(str(BUILD / "hypothesis"))
 
 
+# Test folders are not packages, so every folder's conftest.py and test
+# modules are imported under bare names ("conftest", "test_write") and a whole
+# run would hand one folder another's. Just before a test module is imported,
+# the name `conftest` is pointed at its own folder's conftest and a test module
+# of the same name from another folder is forgotten.
+_folder_conftests = {}
+
+
+def pytest_plugin_registered(plugin, manager):
+    path = getattr(plugin, "__file__", None)
+    if path and Path(path).name == "conftest.py":
+        _folder_conftests[Path(path).resolve().parent] = plugin
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_make_collect_report(collector):
+    if isinstance(collector, pytest.Module):
+        path = Path(collector.path).resolve()
+        own = _folder_conftests.get(path.parent)
+        if own is not None:
+            sys.modules["conftest"] = own
+        same_name = sys.modules.get(path.stem)
+        if same_name is not None and getattr(same_name, "__file__", None) \
+                and Path(same_name.__file__).resolve() != path:
+            del sys.modules[path.stem]
+    yield
+
+
 def pytest_report_header(config):
     spec = importlib.util.find_spec("Tessary")
     where = spec.submodule_search_locations[0] if spec else "not importable"
