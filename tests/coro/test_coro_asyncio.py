@@ -8,7 +8,7 @@ import traceback
 
 import pytest
 
-from conftest import Calls, Yielding, generator_coroutine
+from coro_support import Calls, Yielding, generator_coroutine
 from Tessary import _coro
 
 

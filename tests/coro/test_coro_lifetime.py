@@ -10,7 +10,7 @@ import weakref
 
 import pytest
 
-from conftest import Calls, Yielding
+from coro_support import Calls, Yielding
 from Tessary import _coro
 
 

@@ -8,7 +8,7 @@ import warnings
 
 import pytest
 
-from conftest import Calls, Yielding
+from coro_support import Calls, Yielding
 from Tessary import _coro
 
 
