@@ -8,8 +8,10 @@
 namespace tsy::model {
 namespace {
 
-// Owned for the life of the process (the decimal module is never unloaded).
+// Owned for the life of the process (these modules are never unloaded).
 PyObject* DecimalType = nullptr;
+PyObject* datetime_fromisoformat = nullptr;
+PyObject* date_fromisoformat = nullptr;
 
 PyObject* isoformat_name() noexcept {
     static PyObject* s = intern("isoformat");
@@ -40,11 +42,6 @@ PyObject* date_to_db(int kind, PyObject* value) noexcept {
     return PyUnicode_FromFormat("%U 00:00:00", text.get());
 }
 
-PyObject* class_method_call(PyTypeObject* type, const char* method, PyObject* arg) noexcept {
-    Ref fn = attr(reinterpret_cast<PyObject*>(type), method);
-    return fn ? call(fn.get(), arg).release() : nullptr;
-}
-
 // Text (or bytes holding text) as the driver returns it for DATETIME/DATE.
 Ref as_text(PyObject* value) noexcept {
     if (PyUnicode_Check(value)) return borrow(value);
@@ -60,7 +57,7 @@ PyObject* datetime_from_db(PyObject* value) noexcept {
     }
     Ref text = as_text(value);
     if (!text) return PyErr_Occurred() ? nullptr : Py_NewRef(value);
-    return class_method_call(PyDateTimeAPI->DateTimeType, "fromisoformat", text.get());
+    return call(datetime_fromisoformat, text.get()).release();
 }
 
 PyObject* date_from_db(PyObject* value) noexcept {
@@ -69,10 +66,10 @@ PyObject* date_from_db(PyObject* value) noexcept {
     Ref text = as_text(value);
     if (!text) return PyErr_Occurred() ? nullptr : Py_NewRef(value);
     if (PyUnicode_GET_LENGTH(text.get()) <= 10) {
-        return class_method_call(PyDateTimeAPI->DateType, "fromisoformat", text.get());
+        return call(date_fromisoformat, text.get()).release();
     }
     // A DATE column read back through sqlite may hold a full timestamp.
-    Ref datetime = steal(class_method_call(PyDateTimeAPI->DateTimeType, "fromisoformat", text.get()));
+    Ref datetime = call(datetime_fromisoformat, text.get());
     return datetime ? date_of(datetime.get()) : nullptr;
 }
 
@@ -119,7 +116,9 @@ int ready_conversions() noexcept {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) return -1;
     DecimalType = import_attr("decimal", "Decimal").release();
-    return DecimalType ? 0 : -1;
+    datetime_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), "fromisoformat").release();
+    date_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateType), "fromisoformat").release();
+    return DecimalType && datetime_fromisoformat && date_fromisoformat ? 0 : -1;
 }
 
 PyObject* to_db_value(int kind, PyObject* value) noexcept {
