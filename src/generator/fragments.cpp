@@ -436,11 +436,11 @@ bool render_function(PyObject* self, Text& out, PyObject* args) {
         return false;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (Py_EnterRecursiveCall(" while rendering a function call")) return false;
-    bool ok = true;
-    for (Py_ssize_t i = 0; ok && i < n; ++i) ok = render_call_argument(PyTuple_GET_ITEM(items.get(), i), out, args);
-    Py_LeaveRecursiveCall();
-    if (!ok) return false;
+    RecursionGuard guard(" while rendering a function call");
+    if (!guard.entered()) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!render_call_argument(PyTuple_GET_ITEM(items.get(), i), out, args)) return false;
+    }
     // Without arguments there is no trailing ", " to take back: NAME() stays whole.
     if (n) out.drop_last(2);
     out.lit(") ");

@@ -119,6 +119,32 @@ Ref late_lookup(PyObject* module, PyObject* name);
 // `DB.getInstance()` of Tessary.DB.DB, at call time.
 Ref db_instance();
 
+// Guards one level of nested rendering (a group in a group, a call in a
+// call). The interpreter budgets about 800 bytes of C stack per recursion
+// unit; a level here takes ~300 bytes optimised and ~1 kB under
+// AddressSanitizer, so unoptimised builds count a level as two units.
+#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
+inline constexpr int kRecursionUnits = 2;
+#else
+inline constexpr int kRecursionUnits = 1;
+#endif
+
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) noexcept {
+        while (units_ < kRecursionUnits && Py_EnterRecursiveCall(where) == 0) ++units_;
+    }
+    ~RecursionGuard() {
+        for (int i = 0; i < units_; ++i) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    bool entered() const noexcept { return units_ == kRecursionUnits; }
+
+private:
+    int units_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Building (base.cpp)
 // ---------------------------------------------------------------------------

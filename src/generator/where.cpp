@@ -245,12 +245,11 @@ bool render_where(PyObject* first, Text& out, PyObject* args) {
 }
 
 bool render_group(PyObject* query, Text& out, PyObject* args) {
-    if (Py_EnterRecursiveCall(" while rendering a grouped condition")) return false;
+    RecursionGuard guard(" while rendering a grouped condition");
+    if (!guard.entered()) return false;
     out.lit(" (");
     std::size_t start = out.size();
-    bool ok = render_where(query, out, args);
-    Py_LeaveRecursiveCall();
-    if (!ok) return false;
+    if (!render_where(query, out, args)) return false;
     out.erase_all(start, "WHERE ");
     out.lit(") ");
     return true;

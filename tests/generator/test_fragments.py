@@ -171,3 +171,15 @@ class TestCustomColAnnounce:
             CustomColAnnounce(b"x")
         with pytest.raises(TypeError):
             CustomColAnnounce()
+
+
+def test_deeply_nested_calls(models):
+    call = FunctionCall("F", 1)
+    for _ in range(50):
+        call = FunctionCall("G", call)
+    text, args = call.Build()
+    assert args == (1,) and text.count("G(") == 50
+    for _ in range(30_000):
+        call = FunctionCall("G", call)
+    with pytest.raises(RecursionError):
+        call.Build()
