@@ -190,17 +190,25 @@ Ref name_of(PyObject* prop) {
     return attr(prop, names.name);
 }
 
-Ref owner_table(PyObject* prop) {
+Ref owner_table(PyObject* prop, Text& out) {
     Ref owner = owner_of(prop);
     if (!owner) return {};
-    return attr(owner.get(), names.tableName);
+    if (owner.get() == out.memo.key.get()) return borrow(out.memo.value.get());
+    Ref table = attr(owner.get(), names.tableName);
+    if (table) {
+        out.memo.key = std::move(owner);
+        out.memo.value = borrow(table.get());
+    }
+    return table;
 }
 
 Ref late_lookup(PyObject* module, PyObject* name) {
-    // sys.modules first: a full import call costs more than the whole build.
-    Ref mod = steal(PyImport_GetModule(module));
-    if (!mod) {
-        if (PyErr_Occurred()) return {};
+    // sys.modules read directly: a full import call, or even
+    // PyImport_GetModule's initialisation check, costs more than a whole build.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), module, &found) < 0) return {};
+    Ref mod = steal(found);
+    if (!mod || mod.get() == Py_None) {
         mod = steal(PyImport_Import(module));
         if (!mod) return {};
     }

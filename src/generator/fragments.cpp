@@ -222,7 +222,7 @@ bool render_call_argument(PyObject* item, Text& out, PyObject* args) {
     if (is_generator(item)) {
         if (!render_nested(item, out, args)) return false;
     } else if (is_property(item)) {
-        Ref table = owner_table(item);
+        Ref table = owner_table(item, out);
         if (!table || !out.str(table.get())) return false;
         out.lit(".");
         Ref column = attr(item, names.dbName);
@@ -404,7 +404,7 @@ bool render_in(PyObject* self, Text& out, PyObject* args) {
         out.lit(" 1 = 0 ");
         return true;
     }
-    Ref table = owner_table(prop.get());
+    Ref table = owner_table(prop.get(), out);
     if (!table) return false;
     Ref column = attr(prop.get(), names.dbName);
     if (!column) return false;

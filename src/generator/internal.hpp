@@ -110,8 +110,9 @@ inline Ref tuple_of(PyObject* const* items, Py_ssize_t n) noexcept {
 Ref owner_of(PyObject* prop);
 Ref name_of(PyObject* prop);
 
-// `model.tableName` of the owner of a column property.
-Ref owner_table(PyObject* prop);
+// `model.tableName` of the owner of a column property, read once per build
+// and owner (memo of `out`).
+Ref owner_table(PyObject* prop, Text& out);
 
 // `getattr(sys.modules-or-import(module), name)`, looked up at each call.
 Ref late_lookup(PyObject* module, PyObject* name);

@@ -2,6 +2,7 @@
 // SELECT statement, ordering and the limit clause. Where clauses, the write
 // statements and joins live in where.cpp, write.cpp and join.cpp.
 #include <array>
+#include <cstdio>
 
 #include "internal.hpp"
 
@@ -100,7 +101,7 @@ bool render_columns(PyObject* cols, Text& out) {
         int keep = truth(col.get());
         if (keep < 0) return false;
         if (!keep) continue;
-        Ref table = owner_table(col.get());
+        Ref table = owner_table(col.get(), out);
         if (!table) return false;
         Ref name = name_of(col.get());
         if (!name) return false;
@@ -279,7 +280,13 @@ bool set_from(PyObject* self, PyObject* target) {
     if (bound.assertions) {
         Ref data_model = late_lookup(names.mod_DataModel, names.DataModel);
         if (!data_model) return false;
-        int ok = PyType_Check(target) ? PyObject_IsSubclass(target, data_model.get()) : 0;
+        int ok = 0;
+        if (PyType_Check(target)) {
+            ok = PyType_Check(data_model.get())
+                     ? PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(target),
+                                        reinterpret_cast<PyTypeObject*>(data_model.get()))
+                     : PyObject_IsSubclass(target, data_model.get());
+        }
         if (ok < 0) return false;
         if (!ok) {
             fail(PyExc_AssertionError, "Form仅支持字符串或者DataModel子类");
@@ -316,7 +323,9 @@ Ref do_select(PyObject* self, PyObject* cols) {
 }
 
 Ref do_limit(PyObject* self, int count, int offset) {
-    Ref text = steal(PyUnicode_FromFormat(" limit %i, %i", offset, count));
+    char buf[48];
+    int n = std::snprintf(buf, sizeof buf, " limit %d, %d", offset, count);
+    Ref text = steal(PyUnicode_FromStringAndSize(buf, n));
     if (!text) return {};
     replace_field(builder(self)->limit, std::move(text));
     return borrow(self);
@@ -344,22 +353,30 @@ Ref build_select(PyObject* self) {
     // override may replace them while this runs.
     Ref cols = borrow(b->selectCol);
     Ref where_cell = borrow(b->whereCol);
+    Ref target = borrow(b->target);
+    Ref joins = borrow(b->_joinList);
+    Ref order = borrow(b->orderList);
+    Ref limit = borrow(b->limit);
     Text out;
     out.lit("SELECT ");
     if (!render_columns(cols.get(), out)) return {};
     Ref args = steal(PyList_New(0));
     if (!args) return {};
-    Text where;
-    if (!render_where(where_cell.get(), where, args.get())) return {};
-
-    Ref target = borrow(b->target);
-    Ref joins = borrow(b->_joinList);
-    Ref order = borrow(b->orderList);
-    Ref limit = borrow(b->limit);
-    out.lit(" FROM ");
-    if (!out.str(target.get())) return {};
-    if (PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0 && !render_join(self, out)) return {};
-    out.append(where);
+    bool joined = PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0;
+    if (joined || !PyUnicode_Check(target.get())) {
+        // The where text is made before the table and join texts, so that
+        // its errors come first; it is written after them.
+        Text where;
+        where.memo = std::move(out.memo);
+        if (!render_where(where_cell.get(), where, args.get())) return {};
+        out.lit(" FROM ");
+        if (!out.str(target.get())) return {};
+        if (joined && !render_join(self, out)) return {};
+        out.append(where);
+    } else {
+        out.lit(" FROM ");
+        if (!out.str(target.get()) || !render_where(where_cell.get(), out, args.get())) return {};
+    }
     if (!render_order(order.get(), out)) return {};
     if (!out.str(limit.get())) return {};
     out.lit(";");

@@ -15,8 +15,17 @@ inline Failure concat_error(PyObject* obj) noexcept {
     return fail(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", type_name(obj));
 }
 
+// A one-entry memo that lives as long as one build: the last model class and
+// its table name, so that the columns of one model read `tableName` once.
+struct Memo {
+    Ref key;
+    Ref value;
+};
+
 class Text {
 public:
+    Memo memo;
+
     Text() { buf_.reserve(192); }
 
     template <std::size_t N>

@@ -20,7 +20,7 @@ bool render_cell(PyObject* c, Text& out, PyObject* args) {
     int is_column = truth(col.get());
     if (is_column < 0) return false;
     if (is_column) {
-        Ref table = owner_table(col.get());
+        Ref table = owner_table(col.get(), out);
         if (!table || !out.str(table.get())) return false;
         out.lit(".");
         if (!out.str(value.get())) return false;
