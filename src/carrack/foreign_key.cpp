@@ -41,7 +41,7 @@ int cached(PyObject* path, PyObject* table, PyObject* key) noexcept {
 }
 
 Ref cached_value(PyObject* path, PyObject* table, PyObject* key) noexcept {
-    Ref entries = borrow(PyDict_GetItemWithError(path, table));
+    Ref entries = steal(PyObject_GetItem(path, table));
     if (!entries) return {};
     return steal(PyObject_GetItem(entries.get(), key));
 }

@@ -69,9 +69,10 @@ PyObject* processSelect(PyObject* self, PyObject* res) noexcept {
     Ref model = borrow(as_executor(self)->model);
     Ref rows = steal(PySequence_Fast(res, "the fetched rows are not a sequence"));
     if (!rows) return nullptr;
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(rows.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref instance = make_instance(model.get(), PySequence_Fast_GET_ITEM(rows.get(), i));
+    // The size is read on every step: a model class written in Python may change the list.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
+        Ref row = borrow(PySequence_Fast_GET_ITEM(rows.get(), i));
+        Ref instance = make_instance(model.get(), row.get());
         if (!instance || PyList_Append(list.get(), instance.get()) < 0) return nullptr;
     }
     return list.release();

@@ -56,7 +56,9 @@ int run_mode(int kind) noexcept {
 // column list (a tuple, new ref), or None when the lists are the same:
 // values of such rows must not be taken in the model's column order.
 Ref partial_columns(PyObject* model, PyObject* builder) noexcept {
-    PyObject* selected = reinterpret_cast<gen::SqlGeneratorObject*>(builder)->selectCol;
+    // Held: the columns' __bool__ and `name` may run Python code that replaces the field.
+    Ref held = borrow(reinterpret_cast<gen::SqlGeneratorObject*>(builder)->selectCol);
+    PyObject* selected = held.get();
     if (!selected || !PyList_Check(selected)) return borrow(Py_None);
     static PyObject* col_name = intern("col");
     Ref cols = attr(model, col_name);
