@@ -14,8 +14,7 @@ const char* const kOwnerParams[] = {"owner"};
 Ref executor_class() noexcept {
     Ref db = import_attr("Tessary.DB.DB", "DB");
     if (!db) return {};
-    static PyObject* get_instance = intern("getInstance");
-    Ref handle = call_method(db.get(), get_instance);
+    Ref handle = call_method(db.get(), names.getInstance);
     if (!handle) return {};
     int is_async = 0;
     if (handle.get() != Py_None) {

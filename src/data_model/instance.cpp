@@ -107,8 +107,7 @@ int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObje
     PyObject* key = PyTuple_GET_ITEM(info->names, c);
     int kind = info->kind_of[c];
     if (kind != KIND_CUSTOM && !converts(kind)) return PyDict_SetItem(instance, key, value);
-    static PyObject* method = intern("fromDBValue");
-    Ref converted = kind == KIND_CUSTOM ? call_method(PyTuple_GET_ITEM(info->cols, c), method, value)
+    Ref converted = kind == KIND_CUSTOM ? call_method(PyTuple_GET_ITEM(info->cols, c), names.fromDBValue, value)
                                         : steal(property_api->fromDBValue(kind, value));
     return converted ? PyDict_SetItem(instance, key, converted.get()) : -1;
 }
@@ -222,8 +221,7 @@ PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexc
         return fail(PyExc_TypeError, "%.200s() takes a row (a sequence of values) or a mapping, got %.200s", name,
                     type_name(source));
     }
-    static PyObject* keys_name = intern("keys");
-    int mapping = PyObject_HasAttrWithError(source, keys_name);
+    int mapping = PyObject_HasAttrWithError(source, names.keys);
     if (mapping < 0) return nullptr;
     return mapping ? from_mapping(model, source) : from_row(model, source);
 }

@@ -10,6 +10,18 @@ extern const PropertyApi* property_api;
 // Tessary.Model.ModelProperty.ForeignType (owned for the process lifetime).
 extern PyObject* ForeignTypeEnum;
 
+// Interned names, made once at module init (a lazily made name that failed
+// once would stay NULL).
+struct Names {
+    PyObject* getInstance;
+    PyObject* fromDBValue;
+    PyObject* keys;
+    PyObject* modelInfo;  // "__tessary_model__"
+    PyObject* tableName;
+    PyObject* lower;
+};
+extern Names names;
+
 extern PyTypeObject ModelMetaType;
 extern PyTypeObject DataModelBaseType;
 extern PyTypeObject DataModelType;
@@ -42,7 +54,6 @@ inline bool is_model(PyObject* o) noexcept { return PyObject_TypeCheck(o, &Model
 Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept;
 // The model's info (new reference), or NULL with TypeError for a non-model.
 Ref model_info(PyObject* cls) noexcept;
-PyObject* info_key() noexcept;
 
 // model_meta.cpp
 int ready_model_meta() noexcept;

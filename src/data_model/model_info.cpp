@@ -47,8 +47,7 @@ PyMemberDef info_members[] = {
 // Decided once per column: only Python subclasses can override.
 bool overrides_conversion(PyTypeObject* type) noexcept {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
-    static PyObject* name = intern("fromDBValue");
-    return _PyType_Lookup(type, name) != _PyType_Lookup(property_api->BaseProperty, name);
+    return _PyType_Lookup(type, names.fromDBValue) != _PyType_Lookup(property_api->BaseProperty, names.fromDBValue);
 }
 
 }  // namespace
@@ -64,11 +63,6 @@ PyTypeObject ModelInfoType = {
     .tp_clear = info_clear,
     .tp_members = info_members,
 };
-
-PyObject* info_key() noexcept {
-    static PyObject* key = intern("__tessary_model__");
-    return key;
-}
 
 Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept {
     Ref info = steal(PyType_GenericAlloc(&ModelInfoType, 0));
@@ -105,7 +99,7 @@ Ref model_info(PyObject* cls) noexcept {
     }
     PyObject* info = nullptr;
     PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    if (PyDict_GetItemRef(dict, info_key(), &info) < 0) return {};
+    if (PyDict_GetItemRef(dict, names.modelInfo, &info) < 0) return {};
     if (!info || !PyObject_TypeCheck(info, &ModelInfoType)) {
         Py_XDECREF(info);
         fail(PyExc_TypeError, "%.200s was not set up as a model class", reinterpret_cast<PyTypeObject*>(cls)->tp_name);

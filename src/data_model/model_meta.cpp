@@ -141,9 +141,8 @@ Ref primary_key(PyObject* cls, PyObject* cols) noexcept {
 
 // The class's own `tableName`, else its name in lower case.
 Ref table_name(PyObject* cls) noexcept {
-    static PyObject* key = intern("tableName");
     PyObject* own = nullptr;
-    if (PyDict_GetItemRef(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, key, &own) < 0) return {};
+    if (PyDict_GetItemRef(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, names.tableName, &own) < 0) return {};
     Ref given = steal(own);
     if (given) {
         if (PyUnicode_Check(given.get())) return given;
@@ -151,8 +150,7 @@ Ref table_name(PyObject* cls) noexcept {
         return {};
     }
     Ref name = attr(cls, "__name__");
-    static PyObject* lower = intern("lower");
-    return name ? call_method(name.get(), lower) : Ref();
+    return name ? call_method(name.get(), names.lower) : Ref();
 }
 
 // Static model bases are immutable types: their dict is written directly.
@@ -224,7 +222,7 @@ int setup_model(PyObject* cls) noexcept {
     }
     if (set_attr(cls, "col", cols.get()) < 0 || set_attr(cls, "fk", fks.get()) < 0 ||
         set_attr(cls, "pkCol", pk.get()) < 0 || set_attr(cls, "pkName", pk_name) < 0 ||
-        set_attr(cls, "tableName", table.get()) < 0 || store(cls, info_key(), info.get()) < 0) {
+        set_attr(cls, "tableName", table.get()) < 0 || store(cls, names.modelInfo, info.get()) < 0) {
         return -1;
     }
     return register_model(cls);

@@ -6,6 +6,7 @@ namespace tsy::model {
 
 const PropertyApi* property_api = nullptr;
 PyObject* ForeignTypeEnum = nullptr;
+Names names = {};
 
 namespace {
 
@@ -37,6 +38,20 @@ PyModuleDef module_def = {
     .m_methods = module_methods,
 };
 
+int ready_names() noexcept {
+    names.getInstance = intern("getInstance");
+    names.fromDBValue = intern("fromDBValue");
+    names.keys = intern("keys");
+    names.modelInfo = intern("__tessary_model__");
+    names.tableName = intern("tableName");
+    names.lower = intern("lower");
+    for (PyObject* name : {names.getInstance, names.fromDBValue, names.keys, names.modelInfo, names.tableName,
+                           names.lower}) {
+        if (!name) return -1;
+    }
+    return 0;
+}
+
 int bind_property_module() noexcept {
     property_api = import_property_api();
     if (!property_api) return -1;
@@ -50,7 +65,7 @@ int bind_property_module() noexcept {
 TSY_EXPORT PyObject* PyInit_DataModel() {
     using namespace tsy::model;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
-    if (!module || bind_property_module() < 0) return nullptr;
+    if (!module || ready_names() < 0 || bind_property_module() < 0) return nullptr;
     if (PyType_Ready(&ModelInfoType) < 0 || ready_registry(module.get()) < 0 || ready_model_meta() < 0) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "ModelMeta", reinterpret_cast<PyObject*>(&ModelMetaType)) < 0) return nullptr;
     if (ready_model_bases(module.get()) < 0 || ready_instances(module.get()) < 0) return nullptr;

@@ -13,17 +13,11 @@ PyObject* DecimalType = nullptr;
 PyObject* datetime_fromisoformat = nullptr;
 PyObject* date_fromisoformat = nullptr;
 
-PyObject* isoformat_name() noexcept {
-    static PyObject* s = intern("isoformat");
-    return s;
-}
-
-PyObject* isoformat(PyObject* value) noexcept { return call_method(value, isoformat_name()).release(); }
+PyObject* isoformat(PyObject* value) noexcept { return call_method(value, names.isoformat).release(); }
 
 // 'YYYY-MM-DD HH:MM:SS[.ffffff]' (with the offset for aware values).
 PyObject* datetime_text(PyObject* value) noexcept {
-    static PyObject* blank = intern(" ");
-    return call_method(value, isoformat_name(), blank).release();
+    return call_method(value, names.isoformat, names.blank).release();
 }
 
 PyObject* date_of(PyObject* datetime) noexcept {

@@ -16,6 +16,16 @@ extern PyTypeObject AutoIncrementType;
 extern PyObject* ForeignTypeEnum;
 extern PyObject* RelationshipEnum;
 
+// Interned names, made once at module init (a lazily made name that failed
+// once would stay NULL).
+struct Names {
+    PyObject* isoformat;
+    PyObject* blank;
+    PyObject* toDBValue;
+};
+extern Names names;
+int ready_names() noexcept;
+
 int ready_markers(PyObject* module) noexcept;
 int ready_properties(PyObject* module) noexcept;
 int ready_filter_cell(PyObject* module) noexcept;

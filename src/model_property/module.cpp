@@ -9,6 +9,14 @@ namespace tsy::model {
 
 PyObject* ForeignTypeEnum = nullptr;
 PyObject* RelationshipEnum = nullptr;
+Names names = {};
+
+int ready_names() noexcept {
+    names.isoformat = intern("isoformat");
+    names.blank = intern(" ");
+    names.toDBValue = intern("toDBValue");
+    return names.isoformat && names.blank && names.toDBValue ? 0 : -1;
+}
 
 namespace {
 
@@ -69,7 +77,7 @@ TSY_EXPORT PyObject* PyInit_ModelProperty() {
     using namespace tsy::model;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (ready_conversions() < 0 || ready_markers(module.get()) < 0 || ready_enums(module.get()) < 0 ||
+    if (ready_names() < 0 || ready_conversions() < 0 || ready_markers(module.get()) < 0 || ready_enums(module.get()) < 0 ||
         ready_properties(module.get()) < 0 || ready_filter_cell(module.get()) < 0 ||
         ready_foreign_key(module.get()) < 0) {
         return nullptr;

@@ -323,8 +323,7 @@ PyTypeObject BasePropertyType = {
 
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept {
     if (!(Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return to_db_value(as_property(prop)->kind, value);
-    static PyObject* method = intern("toDBValue");
-    return call_method(prop, method, value).release();
+    return call_method(prop, names.toDBValue, value).release();
 }
 
 PyObject* clone_property(PyObject* prop) noexcept {
