@@ -139,8 +139,7 @@ bool unpack_pair(PyObject* pair, Ref& first, Ref& second) {
 
 bool extend(PyObject* list, PyObject* items) noexcept {
     if (PyTuple_CheckExact(items) || PyList_CheckExact(items)) {
-        // Indexing each time: a list may change under an __eq__ or a finaliser
-        // only through Python code, and none runs between these appends.
+        // Borrowed items stay valid: appending runs no Python code.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
             if (PyList_Append(list, PySequence_Fast_GET_ITEM(items, i)) < 0) return false;
         }
