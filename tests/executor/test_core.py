@@ -240,3 +240,30 @@ class TestProcess:
         saved = big.getExecutor().save(big(label="wide"))
         assert saved["id"] == first
         assert backend.rows("SELECT id FROM ex_big WHERE label = %s", ("wide",)) == [(first,)]
+
+
+class TestAttributeLookup:
+    def test_operations_reach_overrides(self, users):
+        calls = []
+
+        class Tracing(ModelExecutor):
+            def reset(self):
+                calls.append("reset")
+                return super().reset()
+
+            def execute(self):
+                calls.append("execute")
+                return super().execute()
+
+            def findAllBy(self, Filter=None):
+                calls.append("findAllBy")
+                return super().findAllBy(Filter)
+
+        ex = Tracing(users)
+        assert ex.findOneBy(users.id == 1)["name"] == "ann"
+        assert calls == ["reset", "findAllBy", "reset", "execute"]
+
+    def test_instance_attribute_shadows_the_method(self, users):
+        ex = users.getExecutor()
+        ex.execute = lambda: "shadowed"
+        assert ex.findAllBy() == "shadowed"
