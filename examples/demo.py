@@ -1,10 +1,11 @@
 """A tour of Tessary on an embedded SQLite database: two related models, the
 SQL the builder makes from a condition, then the same models stored, queried
-and loaded with their related rows."""
+and loaded with their related rows, and paged through."""
 
 from Tessary.DB.DB import DB
 from Tessary.DB.Connector import Sqlite3Connector
 from Tessary.DB.Generator import SqlGenerator, TableGenerator
+from Tessary.Ext.Folio import Folio
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import (
     AutoIncrement,
@@ -54,7 +55,9 @@ def store_and_query():
     alice["posts"] = [Post(title="hello"), Post(title="again")]
     User.getExecutor().save(alice)
     User.getExecutor().save(User(name="bob", age=17))
-    User.getExecutor().save(User(name="anna", age=25))
+    anna = User(name="anna", age=25)
+    anna["posts"] = [Post(title="first")]
+    User.getExecutor().save(anna)
     print(DB.getInstance().executeSql("SELECT id, user_id, title FROM post"))
 
     print("\n-- adults whose name starts with 'a'")
@@ -68,11 +71,19 @@ def store_and_query():
     print(found.name, "wrote", [post.title for post in found["posts"]])
 
 
+def paginate():
+    print("\n-- users two at a time, second page, each with its posts")
+    page = Folio(User, page=2, pageSize=2, findForeign=True).orderBy("user.id").execute()
+    print(f"page {page.page} of {page.totalPage} ({page.total} users):",
+          [(user.name, len(user["posts"])) for user in page.content])
+
+
 def main():
     DB.getInstance().connector = Sqlite3Connector(":memory:")
     show_query()
     create_tables()
     store_and_query()
+    paginate()
 
 
 if __name__ == "__main__":
