@@ -54,12 +54,6 @@ class TestIn:
         assert text == " WHERE  user.id in (%s, %s)  AND user.name  =  %s "
         assert args == [4, 5, "x"]
 
-    @pytest.mark.parametrize("args, kwargs", [((), {}), (([1],), {}), (([1], None, None), {}),
-                                              (([1],), {"prop": None})])
-    def test_argument_counts(self, args, kwargs):
-        with pytest.raises(TypeError):
-            InOperatorGenerator(*args, **kwargs)
-
     def test_property_type(self):
         with pytest.raises(TypeError, match=r"Argument 'pro' has incorrect type \(expected "
                                             r"Tessary.Model.ModelProperty.BaseProperty, got str\)"):
@@ -106,11 +100,6 @@ class TestCustomSql:
     def test_types(self, sql, args, name):
         with pytest.raises(TypeError, match=f"Argument '{name}' has incorrect type"):
             CustomSqlGenerator(sql, args)
-
-    def test_counts(self):
-        with pytest.raises(TypeError):
-            CustomSqlGenerator("x")
-
 
 class TestFunctionCall:
     def test_worked_examples(self, models):

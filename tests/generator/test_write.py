@@ -191,26 +191,6 @@ def test_values_share_the_select_list(models):
         sql.Build()
 
 
-def test_statement_endings(models, use_connector):
-    use_connector(con_type=0)
-    U = models.User
-    assert SqlGenerator().select(U.id).From("user").Build()[0].endswith(";")
-    assert SqlGenerator().update("user").set().Build()[0].endswith(";")
-    assert SqlGenerator().insert("user").values().Build()[0].endswith(");")
-    assert not SqlGenerator().delete("user").Build()[0].endswith(";")
-
-
-@pytest.mark.parametrize("method", ["insert", "update", "delete"])
-def test_argument_checks(method):
-    sql = SqlGenerator()
-    with pytest.raises(TypeError):
-        getattr(sql, method)()
-    with pytest.raises(TypeError):
-        getattr(sql, method)("a", "b")
-    with pytest.raises(TypeError, match="unexpected keyword"):
-        getattr(sql, method)(table="user")
-
-
 def test_minimal_handle_stand_in(models, monkeypatch):
     """Any module object named Tessary.DB.DB with a DB.getInstance() will do."""
     connector = types.SimpleNamespace(con_type=1)
