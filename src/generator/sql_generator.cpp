@@ -114,14 +114,6 @@ bool render_columns(PyObject* cols, Text& out) {
     return true;
 }
 
-Ref pair(Text& text, PyObject* args_list) {
-    Ref s = text.finish();
-    if (!s) return {};
-    Ref args = steal(PyList_AsTuple(args_list));
-    if (!args) return {};
-    return steal(PyTuple_Pack(2, s.get(), args.get()));
-}
-
 // ---------------------------------------------------------------------------
 // Methods
 // ---------------------------------------------------------------------------
@@ -380,7 +372,7 @@ Ref build_select(PyObject* self) {
     if (!render_order(order.get(), out)) return {};
     if (!out.str(limit.get())) return {};
     out.lit(";");
-    return pair(out, args.get());
+    return make_pair(out, args.get());
 }
 
 bool render_order(PyObject* items, Text& out) {
@@ -399,6 +391,12 @@ bool render_order(PyObject* items, Text& out) {
     return true;
 }
 
-Ref make_pair(Text& text, PyObject* args_list) { return pair(text, args_list); }
+Ref make_pair(Text& text, PyObject* args_list) {
+    Ref s = text.finish();
+    if (!s) return {};
+    Ref args = steal(PyList_AsTuple(args_list));
+    if (!args) return {};
+    return steal(PyTuple_Pack(2, s.get(), args.get()));
+}
 
 }  // namespace tsy::gen
