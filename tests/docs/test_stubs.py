@@ -92,7 +92,7 @@ def stub_parameters(node):
     if names and names[0] in ("self", "cls"):
         names = names[1:]
     if args.vararg:
-        names.append("*" + args.vararg.arg)
+        names.append("*")  # a star parameter cannot be named by a caller
     names += [a.arg for a in args.kwonlyargs]
     if args.kwarg:
         names.append("**" + args.kwarg.arg)
