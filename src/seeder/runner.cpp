@@ -91,18 +91,17 @@ PyObject* run_tasks(GeneratorRunnerObject* self, PyObject* tasks) noexcept {
     Py_RETURN_NONE;
 }
 
-Ref snapshot_all() noexcept { return steal(PyList_GetSlice(bound.taskList, 0, PyList_GET_SIZE(bound.taskList))); }
-
+// Both passes take the registry's length when they start working through it
+// (the coroutine only once the connector is ready), so they are handed the
+// registry itself; it is only ever appended to.
 PyObject* runner_run(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("run", nargs, kwnames)) return nullptr;
-    Ref tasks = snapshot_all();
-    return tasks ? run_tasks(as_runner(self), tasks.get()) : nullptr;
+    return run_tasks(as_runner(self), bound.taskList);
 }
 
 PyObject* runner_arun(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("arun", nargs, kwnames)) return nullptr;
-    Ref tasks = snapshot_all();
-    return tasks ? async_pass(tasks.get()) : nullptr;
+    return async_pass(bound.taskList);
 }
 
 // The tasks registered under any of `groups`, each once, in registration order.
