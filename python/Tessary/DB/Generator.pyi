@@ -2,7 +2,7 @@
 
 import enum
 from types import MappingProxyType
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Final, Optional, Sequence, Union
 
 from Tessary.Error.SqlError import (
     SetSQLError as SetSQLError,
@@ -24,6 +24,8 @@ class JoinType(enum.IntEnum):
     LEFT = 1
     RIGHT = 2
     INNER = 3
+
+_C_API: Final[object]
 
 # Relationship code -> operator text (code 8, "not related", is absent).
 relationshipMap: MappingProxyType[int, str]
