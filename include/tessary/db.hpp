@@ -46,6 +46,8 @@ struct ConnectorApi {
     // Runs one statement "%s"-style on `connector` (any object: connectors of
     // this module natively, others through their getCon() connection), on
     // `con` when it is neither NULL nor None. Result by RunMode (new ref).
+    // For AioSqliteConnector and AioMysqlConnector the result is an
+    // awaitable (a coroutine, nothing runs before it is awaited) resolving to it.
     PyObject* (*run)(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode);
 };
 

@@ -1,27 +1,26 @@
 // Tessary.DB.Connector: the connectors and the capsule the handle binds to.
-// It binds nothing of the package; the drivers are imported by the
-// connectors that use them.
-#include "connector.hpp"
+// It binds only the coroutine type of Tessary._coro; the drivers are
+// imported by the connectors that use them.
+#include "aio_common.hpp"
 
 namespace tsy::db {
 namespace {
 
-// The coroutine connectors come with the event-loop executor; their slots
-// stay empty until then.
 ConnectorApi api = {
     {CONNECTOR_API_VERSION, sizeof(ConnectorApi)},
     &BaseConnectorType,
     &Sqlite3ConnectorType,
     &MysqlConnectorType,
-    nullptr,
-    nullptr,
-    run,
+    &AioSqliteConnectorType,
+    &AioMysqlConnectorType,
+    run_any,
 };
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "Tessary.DB.Connector",
-    .m_doc = "Connectors of the database handle: BaseConnector, Sqlite3Connector, MysqlConnector.",
+    .m_doc = "Connectors of the database handle: BaseConnector, Sqlite3Connector, MysqlConnector, and the "
+             "asynchronous AioSqliteConnector and AioMysqlConnector.",
     .m_size = -1,
 };
 
@@ -44,7 +43,7 @@ TSY_EXPORT PyObject* PyInit_Connector() {
     if (add(module.get(), &BaseConnectorType, "BaseConnector") < 0 ||
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
-        add(module.get(), &TransactionType, "Transaction") < 0) {
+        add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0) {
         return nullptr;
     }
     if (tsy::export_api(module.get(), &api, CONNECTOR_CAPSULE) < 0) return nullptr;

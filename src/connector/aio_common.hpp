@@ -1,0 +1,201 @@
+// Internal declarations of the coroutine connectors (AioSqliteConnector,
+// AioMysqlConnector), shared by the aio_*.cpp files.
+//
+// Both connectors keep a pool of connections that is made ready by a setup
+// task on the event loop. The setup starts when the connector is made inside
+// a running loop, otherwise at its first touch inside one (any attribute
+// read, `isReady` included). Everything here runs on the loop's thread with
+// the GIL held, except the SQLite workers (aio_worker.cpp).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "connector.hpp"
+#include "tessary/coro.hpp"
+
+namespace tsy::db {
+
+struct AioBackend;
+
+// Both coroutine connectors. `base` keeps what the synchronous connectors
+// have (con_type, placeholder style and cache, driver settings) so that the
+// statement text is translated by the same code; its `con` and `factory`
+// stay NULL.
+struct AioConnectorObject {
+    ConnectorObject base;
+    const AioBackend* backend;
+    PyObject* loop;        // the loop the setup was started on, or NULL
+    PyObject* setup;       // its task, or NULL
+    PyObject* pool;        // MySQL: aiomysql's Pool; SQLite: list of idle connections
+    PyObject* waiters;     // SQLite: futures of acquisitions waiting for a connection
+    Py_ssize_t open;       // SQLite: connections of this generation, open or being opened
+    int minsize;
+    int maxsize;
+    int ready;
+    unsigned generation;   // bumped by close(): older connections are closed when given back
+};
+
+inline AioConnectorObject* as_aio(PyObject* obj) noexcept { return reinterpret_cast<AioConnectorObject*>(obj); }
+
+// What differs between the two drivers. Awaitables are new references.
+struct AioBackend {
+    const char* name;
+    bool loop_bound;  // the pool works only on the loop it was made on
+    // The coroutine of the setup task; sets `ready` when it succeeds.
+    PyObject* (*setup)(PyObject* self);
+    // Drops the state bound to a loop that is no longer the running one.
+    void (*forget)(AioConnectorObject* self);
+    // Awaitable: a connection of the pool, lent to the caller.
+    PyObject* (*acquire)(PyObject* self);
+    // Awaitable: rolls `con` back and gives it back to the pool.
+    PyObject* (*release)(PyObject* self, PyObject* con);
+    // Gives `con` back at once, from cleanup paths; closes it when `broken`.
+    // Keeps the error indicator as it was.
+    void (*give_back)(PyObject* self, PyObject* con, bool broken);
+    // Awaitable: runs driver text with its arguments (None for none) on `con`,
+    // or on a pooled connection committed afterwards when `con` is None.
+    PyObject* (*run)(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode);
+    // Awaitable: closes every connection; the next touch sets the pool up anew.
+    PyObject* (*close)(PyObject* self);
+    // The CREATE TABLE type text of the auto-increment key column `col`.
+    PyObject* (*auto_field)(PyObject* col);
+};
+
+extern const AioBackend kSqliteBackend;
+extern const AioBackend kMysqlBackend;
+
+extern PyTypeObject AioSqliteConnectorType;
+extern PyTypeObject AioMysqlConnectorType;
+extern PyTypeObject AioSqliteConnectionType;
+extern PyTypeObject AioTransactionType;
+
+int ready_aio(PyObject* module) noexcept;
+
+bool is_aio(PyObject* obj) noexcept;
+
+// The `run` of the capsule: statements of the coroutine connectors give an
+// awaitable, the others run at once (statement.cpp).
+PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
+
+// Shared slots of the two connector types (aio_connector.cpp).
+namespace aio {
+
+extern PyMethodDef connector_methods[];
+int init_common(PyObject* self, const AioBackend* backend) noexcept;
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept;
+int clear(PyObject* self) noexcept;
+void dealloc(PyObject* self) noexcept;
+PyObject* getattro(PyObject* self, PyObject* name) noexcept;
+PyObject* new_connector(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* get_true(PyObject* self, void*) noexcept;
+PyObject* get_ready(PyObject* self, void*) noexcept;
+PyObject* get_con_type(PyObject* self, void*) noexcept;
+int set_con_type(PyObject* self, PyObject* value, void*) noexcept;
+PyObject* get_paramstyle(PyObject* self, void*) noexcept;
+PyObject* get_minsize(PyObject* self, void*) noexcept;
+PyObject* get_maxsize(PyObject* self, void*) noexcept;
+
+// Starts the setup when a loop runs and it has not been started on that loop
+// (or has failed there). -1 on error.
+int touch(PyObject* self) noexcept;
+// None when the connections are ready; otherwise an awaitable that completes
+// when they are (the setup task, shielded from the caller's cancellation).
+Ref readiness(PyObject* self) noexcept;
+
+// asyncio helpers.
+Ref running_loop() noexcept;                       // the running loop or None
+Ref new_future() noexcept;                         // on the running loop; RuntimeError without one
+bool is_cancellation(PyObject* exc) noexcept;      // CancelledError or GeneratorExit
+// Calls `obj.<name>()` while an error may be pending, keeping that error.
+void call_keeping_error(PyObject* obj, PyObject* name) noexcept;
+// Awaitable: a connection of the connector once its pool is ready (getCon()).
+PyObject* get_con(PyObject* self) noexcept;
+
+// A connection lent by a connector, given back when the coroutine holding it
+// ends however it ends: returned, failed, cancelled or dropped. `broken`
+// closes it instead of pooling it again.
+class Lease {
+public:
+    Lease() noexcept = default;
+    Lease(PyObject* connector, Ref con) noexcept : connector_(borrow(connector)), con_(std::move(con)) {}
+    Lease(Lease&& other) noexcept = default;
+    Lease& operator=(Lease&& other) noexcept {
+        finish();
+        connector_ = std::move(other.connector_);
+        con_ = std::move(other.con_);
+        broken = other.broken;
+        return *this;
+    }
+    ~Lease() { finish(); }
+
+    PyObject* con() const noexcept { return con_.get(); }
+    // Ends the lease without giving the connection back.
+    Ref take() noexcept { return std::move(con_); }
+
+    bool broken = false;
+
+private:
+    void finish() noexcept {
+        if (con_) as_aio(connector_.get())->backend->give_back(connector_.get(), con_.get(), broken);
+        con_.reset();
+    }
+
+    Ref connector_;
+    Ref con_;
+};
+
+// Runs SQLite work on worker threads (aio_worker.cpp): one thread per
+// connection, which takes the GIL only to call the sqlite3 module and
+// completes the awaiting future on its loop with call_soon_threadsafe.
+enum class Op : int { Open, Run, Begin, Commit, Rollback, Close };
+
+class Worker;
+
+// Starts a worker thread; its connection is opened by the first job, an
+// Open job. NULL with the error set.
+Worker* start_worker() noexcept;
+// Queues `op` and returns the future it completes (new ref), or queues it
+// with nobody waiting when `wait` is false (then None). For Open, `args` is
+// the keyword dict of sqlite3.connect and `text` an optional statement run
+// right after; for Run, the driver text and arguments, `settle` committing
+// (or rolling back) the statement's own transaction.
+PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode, bool settle, bool wait) noexcept;
+// Queues the Close job: the worker closes its connection and ends. The
+// pointer must not be used afterwards. Returns the future of the close when
+// `wait`, else None.
+PyObject* retire(Worker* worker, bool wait) noexcept;
+// Calls sqlite3's interrupt() when job `id` is the one running.
+void interrupt(Worker* worker, std::uint64_t id) noexcept;
+// The id the next submitted job gets.
+std::uint64_t next_job(Worker* worker) noexcept;
+int ready_workers() noexcept;
+
+}  // namespace aio
+
+// The connection object of AioSqliteConnector (aio_sqlite_connection.cpp).
+struct SqliteConnectionObject {
+    PyObject_HEAD
+    aio::Worker* worker;   // NULL once closed
+    PyObject* connector;   // the connector whose pool it belongs to
+    unsigned generation;
+    int lent;              // handed out and not given back yet
+};
+
+inline SqliteConnectionObject* as_sqlite_con(PyObject* obj) noexcept {
+    return reinterpret_cast<SqliteConnectionObject*>(obj);
+}
+
+namespace aio {
+
+// A new connection of `connector` (an awaitable resolving to it once its
+// database is open).
+PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept;
+// Awaitable of one step on the connection's worker (the future of `submit`,
+// made when first awaited).
+PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle) noexcept;
+// Closes the connection (fire and forget); no-op when closed.
+void close_sqlite_connection(PyObject* con) noexcept;
+
+}  // namespace aio
+}  // namespace tsy::db
