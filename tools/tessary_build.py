@@ -2,19 +2,27 @@
 
 `pip install .` calls `build_wheel`, which runs the CMake build of every
 extension module into a private staging folder and packs that folder, the
-package's Python sources included, into a wheel for the running interpreter.
+package's Python sources, type stubs and py.typed included, into a wheel for
+the running interpreter. `build_sdist` packs the sources needed to do that
+again elsewhere.
+
+The run-time imports pymysql (and aiomysql for the asyncio MySQL connector)
+are not declared as requirements: installing must work without a package
+index, and Debian provides both outside pip's view.
 """
 
 from __future__ import annotations
 
 import base64
 import hashlib
+import io
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
 import sysconfig
+import tarfile
 import tempfile
 import zipfile
 
@@ -22,6 +30,9 @@ NAME = "Tessary"
 VERSION = "0.1.0"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SUMMARY = "Compiled core of an object-relational mapper for CPython 3.13"
+# What an sdist carries: enough to run build_wheel from it.
+SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md")
+SDIST_DIRS = ("include", "src", "python", "tools", "docs", "examples")
 
 
 def _tag() -> str:
@@ -109,3 +120,29 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         _build_into(stage, tmp_path / "build")
         _pack(stage, pathlib.Path(wheel_directory) / wheel_name)
     return wheel_name
+
+
+def get_requires_for_build_sdist(config_settings=None):
+    return []
+
+
+def _sdist_members():
+    for name in SDIST_FILES:
+        yield ROOT / name
+    for folder in SDIST_DIRS:
+        for path in sorted((ROOT / folder).rglob("*")):
+            if path.is_file() and "__pycache__" not in path.parts and path.suffix not in (".so", ".pyc"):
+                yield path
+
+
+def build_sdist(sdist_directory, config_settings=None):
+    base = f"{NAME.lower()}-{VERSION}"
+    sdist_name = f"{base}.tar.gz"
+    with tarfile.open(pathlib.Path(sdist_directory) / sdist_name, "w:gz", format=tarfile.PAX_FORMAT) as sdist:
+        for path in _sdist_members():
+            sdist.add(path, arcname=f"{base}/{path.relative_to(ROOT).as_posix()}", recursive=False)
+        info = tarfile.TarInfo(f"{base}/PKG-INFO")
+        data = _metadata().encode()
+        info.size = len(data)
+        sdist.addfile(info, io.BytesIO(data))
+    return sdist_name
