@@ -42,7 +42,14 @@ coro::Task run_task(Ref item, Ref connector_obj = nullptr, Ref con = nullptr, Re
     bool ok = executor && check_convert(executor.get(), bound.carrack->AsyncModelExecutor);
     for (int time = 0; ok && time < task->count; ++time) {
         Ref instance = steal(generate(task, time + 1));
-        Ref saved = instance ? co_await coro::await(call_method(executor.get(), names.save, instance.get())) : Ref();
+        if (!instance) {
+            ok = false;
+            break;
+        }
+        // Kept out of a conditional expression: g++ 12 mishandles the lifetime
+        // of a co_await's temporaries there (the awaited coroutine was freed
+        // while it ran).
+        Ref saved = co_await coro::await(call_method(executor.get(), names.save, instance.get()));
         ok = static_cast<bool>(saved);
     }
     if (ok) ok = static_cast<bool>(co_await coro::await(call_method(con.get(), names.commit)));
