@@ -1,0 +1,249 @@
+"""The workload pairs on the synchronous connectors. Each factory prepares
+its inputs (untimed) and returns a Pair whose two sides do the same work:
+Tessary through its models and executors, the raw side with hand-written
+SQL on a DB-API connection of the same driver."""
+
+import random
+from dataclasses import dataclass
+from typing import Any
+
+from harness import Pair
+from schema import AGES, POST_COLUMNS, USER_COLUMNS, User, user_row
+
+from Tessary.DB.DB import DB
+from Tessary.DB.Generator import SqlGenerator
+from Tessary.Ext.Folio import Folio
+
+USER_SELECT = "SELECT id, name, age, email, score FROM user"
+PAGE_SIZE = 20
+PAGED_AGES = 100   # W5 pages through the users with age < PAGED_AGES
+
+
+@dataclass
+class Backend:
+    name: str          # shown in the table
+    mark: str          # the raw driver's placeholder
+    raw: Any           # the raw side's DB-API connection
+    users: int         # rows in user
+    posts_for: int     # users 1..posts_for have POSTS_PER_USER posts each
+    scale: float
+
+    def n(self, count):
+        return max(1, round(count * self.scale))
+
+    def sql(self, text):
+        """Hand-written text with "?" written in the driver's style."""
+        return text.replace("?", self.mark)
+
+
+def count(n):
+    return f"{n:,}"
+
+
+# --- digests: what both sides must agree on ------------------------------------
+
+def user_tuple(instance):
+    return tuple(instance[c] for c in USER_COLUMNS)
+
+
+def instances_digest(instances):
+    return len(instances), sum(u["id"] for u in instances), user_tuple(instances[0]) if instances else None
+
+
+def rows_digest(rows):
+    return len(rows), sum(r[0] for r in rows), tuple(rows[0]) if rows else None
+
+
+def lists_digest(lists, digest):
+    parts = [digest(x) for x in lists]
+    return len(parts), sum(p[0] for p in parts), sum(p[1] for p in parts)
+
+
+# --- W1: building statements -------------------------------------------------------
+
+def w1_build(b):
+    n = b.n(100_000)
+    args = [(f"user{i}", i % AGES) for i in range(n)]
+    cols = ",".join(f"user.{c}" for c in USER_COLUMNS)
+
+    def tessary():
+        length = 0
+        for name, age in args:
+            g = SqlGenerator()
+            g.select(*User.col).From(User).where((User.name == name) & (User.age > age))
+            g.orderBy("user.id desc")
+            g.Limit(10, 20)
+            built = g.Build()
+            length += len(built[0])
+        return n, length, built
+
+    def raw():
+        length = 0
+        for name, age in args:
+            built = (f"SELECT {cols} FROM user WHERE user.name  =  %s  AND user.age  >  %s  "
+                     f"order by user.id desc limit {20}, {10};", (name, age))
+            length += len(built[0])
+        return n, length, built
+
+    same = lambda result: result  # noqa: E731
+    return Pair("W1", b.name, "SqlGenerator SELECT … Build()", f"{count(n)} statements", n,
+                tessary, raw, same, same, target_us_per_op=2.0)
+
+
+# --- W2: inserting one by one --------------------------------------------------------
+
+def w2_insert(b):
+    n = b.n(10_000)
+    first = b.users + 1
+    rows = [user_row(i) for i in range(first, first + n)]
+    insert = b.sql("INSERT INTO user (name, age, email, score) VALUES (?, ?, ?, ?)")
+    db = DB.getInstance()
+
+    def before():
+        # Every run starts from the same table: the rows of the last run go,
+        # and the next generated id is `first` again.
+        cur = b.raw.cursor()
+        cur.execute(b.sql("DELETE FROM user WHERE id >= ?"), (first,))
+        if b.mark == "?":
+            cur.execute("UPDATE sqlite_sequence SET seq = ? WHERE name = 'user'", (first - 1,))
+        else:
+            cur.execute(f"ALTER TABLE user AUTO_INCREMENT = {first}")
+        cur.close()
+        b.raw.commit()
+
+    def tessary():
+        ids = []
+        with db.transaction() as con:
+            executor = User.getExecutor(con)
+            for name, age, email, score in rows:
+                saved = executor.save(User(name=name, age=age, email=email, score=score))
+                ids.append(saved["id"])
+        return ids
+
+    def raw():
+        ids = []
+        cur = b.raw.cursor()
+        for row in rows:
+            cur.execute(insert, row)
+            ids.append(cur.lastrowid)
+        b.raw.commit()
+        cur.close()
+        return ids
+
+    digest = lambda ids: (len(ids), sum(ids))  # noqa: E731
+    return Pair("W2", b.name, "ModelExecutor.save, one transaction", f"{count(n)} rows", n,
+                tessary, raw, digest, digest, before=before, target_ratio=1.3)
+
+
+# --- W3: every row -------------------------------------------------------------------
+
+def w3_select_all(b, target=1.3):
+    def tessary():
+        return User.getExecutor().findAllBy()
+
+    def raw():
+        cur = b.raw.cursor()
+        cur.execute(USER_SELECT)
+        rows = cur.fetchall()
+        cur.close()
+        return rows
+
+    return Pair("W3", b.name, "findAllBy() of every row", f"{count(b.users)} rows", b.users,
+                tessary, raw, instances_digest, rows_digest, target_ratio=target)
+
+
+# --- W4: point queries on an indexed column --------------------------------------------
+
+def w4_point(b, target=1.15):
+    n = b.n(5_000)
+    ages = random.Random(4).choices(range(min(AGES, b.users)), k=n)
+    select = b.sql(f"{USER_SELECT} WHERE age = ?")
+
+    def tessary():
+        return [User.getExecutor().findAllBy(User.age == a) for a in ages]
+
+    def raw():
+        out = []
+        cur = b.raw.cursor()
+        for a in ages:
+            cur.execute(select, (a,))
+            out.append(cur.fetchall())
+        cur.close()
+        return out
+
+    return Pair("W4", b.name, "findAllBy(User.age == a)", f"{count(n)} queries", n, tessary, raw,
+                lambda r: lists_digest(r, instances_digest), lambda r: lists_digest(r, rows_digest),
+                target_ratio=target)
+
+
+# --- W5: pages --------------------------------------------------------------------------
+
+def w5_paging(b):
+    n = b.n(1_000)
+    matching = sum(1 for i in range(1, b.users + 1) if i % AGES < PAGED_AGES)
+    pages = random.Random(5).choices(range(1, -(-matching // PAGE_SIZE) + 1), k=n)
+    count_sql = b.sql("SELECT count(id) FROM user WHERE age < ?")
+    page_sql = b.sql(f"{USER_SELECT} WHERE age < ? ORDER BY id LIMIT ? OFFSET ?")
+
+    def tessary():
+        return [Folio(User).filter(User.age < PAGED_AGES).orderBy("user.id").setPage(p, PAGE_SIZE).execute()
+                for p in pages]
+
+    def raw():
+        out = []
+        cur = b.raw.cursor()
+        for p in pages:
+            cur.execute(count_sql, (PAGED_AGES,))
+            total = cur.fetchone()[0]
+            cur.execute(page_sql, (PAGED_AGES, PAGE_SIZE, (p - 1) * PAGE_SIZE))
+            out.append((total, cur.fetchall()))
+        cur.close()
+        return out
+
+    def tessary_digest(result):
+        return sum(p.total for p in result), lists_digest([p.content for p in result], instances_digest)
+
+    def raw_digest(result):
+        return sum(t for t, _ in result), lists_digest([rows for _, rows in result], rows_digest)
+
+    return Pair("W5", b.name, "Folio(User).filter(…).setPage(p, 20)", f"{count(n)} pages", n,
+                tessary, raw, tessary_digest, raw_digest, target_ratio=1.2)
+
+
+# --- W6: owners with their related rows ---------------------------------------------------
+
+def w6_relations(b, target=1.2):
+    owners = b.posts_for
+    users_sql = b.sql(f"{USER_SELECT} WHERE id <= ?")
+    posts_sql = b.sql(f"SELECT {', '.join(POST_COLUMNS)} FROM post WHERE user_id = ?")
+
+    def tessary():
+        users = User.getExecutor().findAllBy(User.id <= owners)
+        User.getExecutor().findListForeignKey(users, True)
+        return users
+
+    def raw():
+        cur = b.raw.cursor()
+        cur.execute(users_sql, (owners,))
+        users = cur.fetchall()
+        out = []
+        for user in users:
+            cur.execute(posts_sql, (user[0],))
+            out.append((user, cur.fetchall()))
+        cur.close()
+        return out
+
+    def tessary_digest(users):
+        return instances_digest(users), lists_digest([u["posts"] for u in users], post_digest)
+
+    def raw_digest(result):
+        return rows_digest([u for u, _ in result]), lists_digest([posts for _, posts in result], rows_digest)
+
+    return Pair("W6", b.name, "findListForeignKey, one-to-many", f"{count(owners)} users, "
+                f"{count(owners * 11)} rows", owners, tessary, raw, tessary_digest, raw_digest,
+                target_ratio=target)
+
+
+def post_digest(posts):
+    return len(posts), sum(p["id"] for p in posts), tuple(posts[0][c] for c in POST_COLUMNS) if posts else None
+
