@@ -22,13 +22,13 @@ import datetime
 import os
 import random
 import sys
-import tempfile
 import time
 import urllib.parse
+import warnings
 from contextlib import contextmanager
 from decimal import Decimal
 
-from Tessary.DB.Connector import MysqlConnector, Sqlite3Connector
+from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import TableGenerator
 from Tessary.Ext.Folio import Folio
@@ -268,7 +268,9 @@ def seed():
     # connection, which the block holds.
     with DB.getInstance().transaction():
         GeneratorRunner().run_group("blog")
-    seed_summary(count_rows(DB.getInstance().executeSql), time.perf_counter() - started)
+    counts = count_rows(DB.getInstance().executeSql)
+    seed_summary(counts, time.perf_counter() - started)
+    return counts
 
 
 def filtered_query():
@@ -286,37 +288,61 @@ def deep_load(user_id):
     with sql_shown(limit=4) as log:
         user = User.getExecutor().findOneBy(User.id == user_id)
         User.getExecutor().findForeignKey(user, deep=True)
+    summary = deep_summary(user)
     print(f"  {len(log.entries)} statements\n")
     profile = user["profile"]
     pairs({**user, "profile.city": profile["city"], "profile.bio": profile["bio"]},
           ["id", "name", "email", "joined", "profile.city", "profile.bio"])
     print()
     table(user["posts"], ["id", "title", "views", "published", "tags"])
-    return user
+    return summary
+
+
+def deep_summary(user):
+    return (user["profile"]["city"], [(p["id"], sorted(t["label"] for t in p["tags"])) for p in user["posts"]])
+
+
+PAGE = dict(page=2, pageSize=8)
+
+
+def page_query():
+    return Folio(Post, **PAGE).filter(Post.views >= 4900).orderBy("post.views desc", "post.id")
+
+
+def page_summary(page):
+    return page.total, page.totalPage, [p["id"] for p in page.content]
 
 
 def paging():
     heading("5. Page 2 of a filtered, ordered listing")
     with sql_shown():
-        page = (Folio(Post, page=2, pageSize=8).filter(Post.views >= 4900)
-                .orderBy("post.views desc", "post.id").execute())
+        page = page_query().execute()
     print(f"  page {page.page} of {page.totalPage}, {page.pageSize} per page, {page.total} matching posts\n")
     table(page.content, ["id", "user_id", "title", "views", "draft"])
+    return page_summary(page)
 
 
 def update_with_related(user_id):
     heading(f"6. Updating user {user_id} together with its profile and posts")
     user = User.getExecutor().findOneBy(User.id == user_id)
     User.getExecutor().findForeignKey(user)  # profile and posts, without their tags
-    user["email"] = "new.address@example.org"
-    user["profile"]["city"] = "Reykjavik"
-    user["posts"][0]["title"] = "Renamed: " + user["posts"][0]["title"]
+    edit(user)
     with sql_shown(limit=3) as log:
         User.getExecutor().update(user)
     print(f"  {len(log.entries)} statements: the profile, each of the {len(user['posts'])} posts, then the user\n")
     again = User.getExecutor().findForeignKey(User.getExecutor().findOneBy(User.id == user_id))
-    pairs({"email": again["email"], "city": again["profile"]["city"], "first post": again["posts"][0]["title"]},
-          ["email", "city", "first post"])
+    pairs(edited(again), ["email", "city", "first post"])
+    return edited(again)
+
+
+def edit(user):
+    user["email"] = "new.address@example.org"
+    user["profile"]["city"] = "Reykjavik"
+    user["posts"][0]["title"] = "Renamed: " + user["posts"][0]["title"]
+
+
+def edited(user):
+    return {"email": user["email"], "city": user["profile"]["city"], "first post": user["posts"][0]["title"]}
 
 
 def delete_post(post_id):
@@ -329,16 +355,111 @@ def delete_post(post_id):
     left = Post.getExecutor().findAllBy(Post.id == post_id)
     links = DB.getInstance().executeSql("SELECT count(*) FROM post_tag WHERE post_id = %s", args=(post_id,))
     print(f"  post {post_id} rows left: {len(left)}, tag links left: {links[0][0]}")
+    return len(left), links[0][0]
 
 
 def sync_story():
+    """Runs every step; returns what each step found, for the asyncio run to compare."""
     create_tables(DB.getInstance().executeSql)
-    seed()
+    counts = seed()
     posts = filtered_query()
-    deep_load(7)
-    paging()
-    update_with_related(7)
-    delete_post(posts[0]["id"] if posts else 1)
+    doomed = posts[0]["id"] if posts else 1
+    return {
+        "seed": counts,
+        "query": [p["id"] for p in posts],
+        "deep": deep_load(7),
+        "page": paging(),
+        "update": update_with_related(7),
+        "delete": (doomed, delete_post(doomed)),
+    }
+
+
+# --------------------------------------------------------------------------
+# The same story with asyncio
+# --------------------------------------------------------------------------
+
+
+class AsyncSteps:
+    """Each step of the story awaited through the asyncio connector; `rows`
+    collects one summary line per step."""
+
+    def __init__(self, expected):
+        self.expected = expected
+        self.rows = []
+
+    async def step(self, name, key, work):
+        log = StatementLog()
+        with log:
+            found = await work()
+        self.rows.append({"step": name, "statements": len(log.entries),
+                          "same as synchronous": "yes" if found == self.expected[key] else f"NO: {found!r}"})
+        return found
+
+    async def seed(self):
+        rng.seed(2024)
+        # Each task runs on a pooled connection of its own, committed when the task ends.
+        await GeneratorRunner().arun()
+        return await async_counts()
+
+    async def query(self):
+        return [p["id"] for p in await Post.getExecutor().findAllBy(condition())]
+
+    async def deep(self):
+        user = await User.getExecutor().findOneBy(User.id == 7)
+        await User.getExecutor().findForeignKey(user, deep=True)
+        return deep_summary(user)
+
+    async def page(self):
+        return page_summary(await page_query().execute())
+
+    async def update(self):
+        user = await User.getExecutor().findOneBy(User.id == 7)
+        await User.getExecutor().findForeignKey(user)
+        edit(user)
+        await User.getExecutor().update(user)
+        again = await User.getExecutor().findOneBy(User.id == 7)
+        return edited(await User.getExecutor().findForeignKey(again))
+
+    async def delete(self):
+        doomed = self.expected["delete"][0]
+        post = await Post.getExecutor().findOneBy(Post.id == doomed)
+        async with DB.getInstance().connector.transaction() as con:
+            await PostTag.getExecutor(con).delete(filter=PostTag.post_id == doomed)
+            await Post.getExecutor(con).delete(post)
+        left = await Post.getExecutor().findAllBy(Post.id == doomed)
+        links = await DB.getInstance().executeSql("SELECT count(*) FROM post_tag WHERE post_id = %s", args=(doomed,))
+        return doomed, (len(left), links[0][0])
+
+
+async def async_counts():
+    return [(await DB.getInstance().executeSql(f"SELECT count(*) FROM {m.tableName}"))[0][0] for m in MODELS]
+
+
+async def async_story(connector, expected):
+    heading("8. The same story through the asyncio connector")
+    print(f"  {type(connector).__name__}: every call below is awaited; the executors are "
+          f"{type(User.getExecutor()).__name__}s\n")
+    handle = DB.getInstance()
+    with warnings.catch_warnings():
+        # MariaDB notes that it ignores the constraint names of CREATE TABLE
+        # ("Name 'user_pk' ignored for PRIMARY key"); aiomysql turns server
+        # notes into Python warnings.
+        warnings.filterwarnings("ignore", message=r"Name '\w+' ignored for PRIMARY key")
+        for model in reversed(MODELS):
+            await handle.executeSql(f"DROP TABLE IF EXISTS {model.tableName}")
+        for model in MODELS:
+            await handle.executeSql(TableGenerator(model).Build()[0])
+    steps = AsyncSteps(expected)
+    started = time.perf_counter()
+    await steps.step("seed with GeneratorRunner().arun()", "seed", steps.seed)
+    await steps.step("filtered query", "query", steps.query)
+    await steps.step("user 7 loaded deep", "deep", steps.deep)
+    await steps.step("page 2 of the listing", "page", steps.page)
+    await steps.step("update with related rows", "update", steps.update)
+    await steps.step("delete in a transaction", "delete", steps.delete)
+    table(steps.rows, ["step", "statements", "same as synchronous"])
+    print(f"  in {time.perf_counter() - started:.2f} s")
+    return all(row["same as synchronous"] == "yes" for row in steps.rows)
 
 
 # --------------------------------------------------------------------------
@@ -384,10 +505,19 @@ def main(argv=None):
     connector = MysqlConnector(**settings) if settings else Sqlite3Connector(":memory:")
     handle.connector = connector
     try:
-        sync_story()
+        expected = sync_story()
     finally:
         connector.close()
-    return 0
+    return 0 if asyncio.run(run_async(settings, expected)) else 1
+
+
+async def run_async(settings, expected):
+    connector = AioMysqlConnector(**settings) if settings else AioSqliteConnector(":memory:")
+    DB.getInstance().connector = connector
+    try:
+        return await async_story(connector, expected)
+    finally:
+        await connector.close()
 
 
 if __name__ == "__main__":

@@ -26,7 +26,8 @@ def story(output):
     connector-specific CREATE TABLE text."""
     lines = output.splitlines()
     lines = lines[lines.index("2. Seeding with data_task and GeneratorRunner"):]
-    return [re.sub(r"in \d+\.\d\d s$", "in <time>", line) for line in lines]
+    lines = [re.sub(r"in \d+\.\d\d s$", "in <time>", line) for line in lines]
+    return [re.sub(r"^  Aio(Sqlite|Mysql)Connector:", "  <connector>:", line) for line in lines]
 
 
 @pytest.fixture(scope="module")
@@ -44,6 +45,7 @@ def test_sections(sqlite_output):
         "5. Page 2 of a filtered, ordered listing",
         "6. Updating user 7 together with its profile and posts",
         "7. Deleting post 109 and its tag links in one transaction",
+        "8. The same story through the asyncio connector",
     ]
 
 
@@ -66,6 +68,18 @@ def test_tables_are_aligned(sqlite_output):
     rule = lines[header + 1]
     assert set(rule.strip()) == {"-", " "}
     assert lines[header + 2] == "   109        8  Testing asyncio       3219     1.2  2024-02-02 03:00"
+
+
+def test_asyncio_run_finds_what_the_synchronous_run_found(sqlite_output):
+    lines = sqlite_output.splitlines()
+    start = lines.index("8. The same story through the asyncio connector")
+    assert lines[start + 2] == ("  AioSqliteConnector: every call below is awaited; the executors are "
+                                "AsyncModelExecutors")
+    steps = lines[start + 6:start + 12]
+    assert [line[:36].strip() for line in steps] == [
+        "seed with GeneratorRunner().arun()", "filtered query", "user 7 loaded deep", "page 2 of the listing",
+        "update with related rows", "delete in a transaction"]
+    assert all(line.endswith("  yes") for line in steps), steps
 
 
 def test_environment_variable_and_option_name_the_same_database(tmp_path):
