@@ -261,7 +261,7 @@ def count_rows(run_sql):
 
 def seed():
     heading("2. Seeding with data_task and GeneratorRunner")
-    print(f"  {len(TAGS)} tags, {USERS} users each with a profile, {POSTS} posts with up to 3 tags each")
+    print(f"  {len(TAGS)} tags, {USERS} users each with a profile, {POSTS} posts with up to 3 tags each\n")
     rng.seed(2024)
     started = time.perf_counter()
     # One transaction: the executors of the run use the handle's own
@@ -275,7 +275,7 @@ def seed():
 
 def filtered_query():
     heading("3. A filtered query: IN, OR, LIKE and AND")
-    print("  Post.user_id.In(AUTHORS) & (Post.title.like('%asyncio%') | Post.title.like('%SQLite%'))")
+    print(f"  Post.user_id.In({AUTHORS}) & (Post.title.like('%asyncio%') | Post.title.like('%SQLite%'))")
     print("      & (Post.views >= 2500)\n")
     with sql_shown():
         posts = Post.getExecutor().findAllBy(condition())
