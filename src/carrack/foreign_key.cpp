@@ -32,6 +32,8 @@ bool recurse(const Load& load, PyObject* exc, PyObject* row, PyObject* before) n
 
 bool check_executor(PyObject* exc) noexcept { return check_convert(exc, &ModelExecutorType); }
 
+}  // namespace
+
 // path[table] holds key: 1, 0, or -1.
 int cached(PyObject* path, PyObject* table, PyObject* key) noexcept {
     PyObject* entries = PyDict_GetItemWithError(path, table);
@@ -65,6 +67,8 @@ bool register_result(PyObject* path, PyObject* table, PyObject* key, PyObject* v
     if (!fresh || PyDict_SetItem(fresh.get(), key, value) < 0) return false;
     return PyDict_SetItem(path, table, fresh.get()) == 0;
 }
+
+namespace {
 
 bool load_many_to_many(const Load& load, PyObject* fk, PyObject* fk_name) noexcept {
     const Names& n = names();
@@ -176,6 +180,8 @@ bool load_direct(const Load& load, PyObject* fk, PyObject* fk_name, PyObject* ki
     return PyObject_SetItem(load.instance, fk_name, is_one ? Py_None : rows.get()) == 0;
 }
 
+}  // namespace
+
 // False: skip this relation (its far table is `before`).
 int leads_back(PyObject* fk, PyObject* before) noexcept {
     if (before == Py_None) return 0;
@@ -183,6 +189,8 @@ int leads_back(PyObject* fk, PyObject* before) noexcept {
     if (!table) return -1;
     return PyObject_RichCompareBool(before, table.get(), Py_EQ);
 }
+
+namespace {
 
 bool load_relations(const Load& load, PyObject* before) noexcept {
     Kinds kinds;

@@ -1,18 +1,16 @@
 // Tessary.Model.Carrack: the executors. Binds the model layer, the builder
 // and the database handle at import, and imports the error classes, pymysql,
 // sqlite3 and logging.
-#include "carrack.hpp"
+#include "async.hpp"
 
 namespace tsy::exec {
 namespace {
 
-// The coroutine executor comes with the event-loop connectors; its slot stays
-// empty until then.
 CarrackApi api = {
     {CARRACK_API_VERSION, sizeof(CarrackApi)},
     &BaseModelExecutorType,
     &ModelExecutorType,
-    nullptr,
+    &AsyncModelExecutorType,
     instanceToFilter,
     process,
     processSelect,
@@ -22,7 +20,7 @@ CarrackApi api = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "Tessary.Model.Carrack",
-    .m_doc = "Executors: BaseModelExecutor and the synchronous ModelExecutor.",
+    .m_doc = "Executors: BaseModelExecutor, the synchronous ModelExecutor and the coroutine AsyncModelExecutor.",
     .m_size = -1,
 };
 
@@ -61,7 +59,10 @@ int bind_names(PyObject* module) noexcept {
 }
 
 int add_types(PyObject* module) noexcept {
-    if (ready_base_executor() < 0 || ready_model_executor() < 0) return -1;
+    if (ready_base_executor() < 0 || ready_model_executor() < 0 || ready_async_executor() < 0) return -1;
+    if (PyModule_AddObjectRef(module, "AsyncModelExecutor", reinterpret_cast<PyObject*>(&AsyncModelExecutorType)) < 0) {
+        return -1;
+    }
     if (PyModule_AddObjectRef(module, "BaseModelExecutor", reinterpret_cast<PyObject*>(&BaseModelExecutorType)) < 0) {
         return -1;
     }

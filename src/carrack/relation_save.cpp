@@ -11,6 +11,8 @@ const char* const kFkInstanceNames[] = {"fk", "instance"};
 
 PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
 
+}  // namespace
+
 // The INSERT entries: every column the instance holds with a value other than
 // None. 0, "" and False are values like any other.
 Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
@@ -31,6 +33,8 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
     }
     return steal(PyList_AsTuple(cells.get()));
 }
+
+namespace {
 
 // insert(model).values(*cells) and execute; NULL with IntegrityError pending
 // when the driver rejects the row.

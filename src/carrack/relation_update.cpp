@@ -27,6 +27,8 @@ Ref update_cells(PyObject* model, PyObject* instance) noexcept {
     return cells;
 }
 
+}  // namespace
+
 // update(model), set(*cells), where(pkCol == key) on the pending builder.
 bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept {
     Ref cells = update_cells(model, instance);
@@ -40,6 +42,8 @@ bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObjec
     Ref condition = pk_col ? equals(pk_col.get(), key) : Ref();
     return condition && builder_where(builder.get(), condition.get());
 }
+
+namespace {
 
 // Each element updated by a new executor of `target` on this connection.
 bool update_each(PyObject* self, PyObject* target, PyObject* elements) noexcept {

@@ -22,6 +22,25 @@ struct Kinds {
 // -1 on error. Works on instances and plain dicts alike.
 int carries(PyObject* container, PyObject* key) noexcept;
 
+// The per-load cache `path` of the foreign-key loading: path[table] holds
+// `key` (1, 0, or -1 on error); the value there; path[table][key] = value,
+// making path[table] when missing.
+int cached(PyObject* path, PyObject* table, PyObject* key) noexcept;
+Ref cached_value(PyObject* path, PyObject* table, PyObject* key) noexcept;
+bool register_result(PyObject* path, PyObject* table, PyObject* key, PyObject* value) noexcept;
+// The info line of a many-to-many relation answered from the cache.
+bool log_cache_hit(PyObject* fk_name) noexcept;
+// 1 when the relation's far table is `before` (the relation is skipped), 0 if not, -1 on error.
+int leads_back(PyObject* fk, PyObject* before) noexcept;
+
+// The INSERT entries of save: every column the instance holds with a value
+// other than None, in column order (a tuple).
+Ref insert_cells(PyObject* model, PyObject* instance) noexcept;
+
+// The owner's UPDATE on the pending builder: update(model), set with every
+// column, where(pkCol == key).
+bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept;
+
 // The many-to-many writes of `instance[fk.name]` on the executor's connection.
 // Saving (`update_elements` false): the owner's junction rows are deleted,
 // then each far element without its key is saved and gets one junction row;

@@ -161,14 +161,17 @@ coro::Task statement_task(Ref con, Ref text, Ref args, int mode, Ref cursor = nu
     if (!cursor) co_return nullptr;
     Ref executing = args.get() == Py_None ? call_method(cursor.get(), names().execute, text.get())
                                           : call_method(cursor.get(), names().execute, text.get(), args.get());
-    if (!co_await coro::await(std::move(executing))) co_return nullptr;
+    Ref done = co_await coro::await(std::move(executing));
+    if (!done) co_return nullptr;
     Ref result;
     if (mode == RUN_ROWS) {
         result = co_await coro::await(call_method(cursor.get(), names().fetchall));
     } else {
         result = mode == RUN_KEY ? attr(cursor.get(), names().lastrowid) : borrow(Py_None);
     }
-    if (!result || !co_await coro::await(call_method(cursor.get(), names().close))) co_return nullptr;
+    if (!result) co_return nullptr;
+    Ref closed = co_await coro::await(call_method(cursor.get(), names().close));
+    if (!closed) co_return nullptr;
     co_return result;
 }
 
@@ -192,7 +195,10 @@ coro::Task abandon_task(Ref con, Ref error) {
 coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     Ref pending = aio::readiness(self.get());
     if (!pending) co_return nullptr;
-    if (pending.get() != Py_None && !co_await coro::await(std::move(pending))) co_return nullptr;
+    if (pending.get() != Py_None) {
+        Ref ready = co_await coro::await(std::move(pending));
+        if (!ready) co_return nullptr;
+    }
     Ref con = co_await coro::await(steal(acquire(self.get())));
     if (!con) co_return nullptr;
     Lease lease(self.get(), std::move(con));
@@ -206,7 +212,8 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
         co_return co_await coro::await(
             steal(coro::make_coroutine(abandon_task(borrow(lease.con()), std::move(error)), "rollback")));
     }
-    if (!co_await coro::await(call_method(lease.con(), names().commit))) co_return nullptr;
+    Ref done = co_await coro::await(call_method(lease.con(), names().commit));
+    if (!done) co_return nullptr;
     lease.broken = false;
     co_return result;
 }

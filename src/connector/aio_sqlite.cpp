@@ -264,7 +264,10 @@ PyObject* release(PyObject* self, PyObject* con) noexcept {
 coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     Ref pending = aio::readiness(self.get());
     if (!pending) co_return nullptr;
-    if (pending.get() != Py_None && !co_await coro::await(std::move(pending))) co_return nullptr;
+    if (pending.get() != Py_None) {
+        Ref ready = co_await coro::await(std::move(pending));
+        if (!ready) co_return nullptr;
+    }
     Ref con = co_await coro::await(steal(acquire(self.get())));
     if (!con) co_return nullptr;
     Lease lease(self.get(), std::move(con));

@@ -63,7 +63,8 @@ coro::Task enter_task(Ref self, Ref connector) {
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
-    if (!co_await coro::await(call_method(lease.con(), begin_name))) co_return nullptr;
+    Ref done = co_await coro::await(call_method(lease.con(), begin_name));
+    if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
     if (t->con) {
         fail(PyExc_RuntimeError, "this transaction block has already been entered");
@@ -77,7 +78,10 @@ coro::Task enter_task(Ref self, Ref connector) {
 // block that raised, leaves its work rolled back.
 coro::Task exit_task(Ref connector, Lease lease, bool ok) {
     static PyObject* commit_name = intern("commit");
-    if (ok && !co_await coro::await(call_method(lease.con(), commit_name))) co_return nullptr;
+    if (ok) {
+        Ref committed = co_await coro::await(call_method(lease.con(), commit_name));
+        if (!committed) co_return nullptr;
+    }
     Ref released = co_await coro::await(steal(as_aio(connector.get())->backend->release(connector.get(), lease.take().get())));
     if (!released) co_return nullptr;
     co_return borrow(Py_False);  // an exception of the block propagates

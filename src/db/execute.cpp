@@ -128,6 +128,13 @@ bool refuse_async(PyObject* connector, const Bindings& b) noexcept {
     return yes != 0;
 }
 
+// The connectors of Tessary.DB.Connector driven by an event loop: their run
+// gives an awaitable of the driver's result.
+bool is_coroutine_connector(const Bindings& b, PyObject* connector) noexcept {
+    return PyObject_TypeCheck(connector, b.connector->AioSqliteConnector) ||
+           PyObject_TypeCheck(connector, b.connector->AioMysqlConnector);
+}
+
 }  // namespace
 
 PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept {
@@ -144,13 +151,22 @@ PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept {
     Ref names = kind == gen::SELECT ? partial_columns(model.get(), builder.get()) : borrow(Py_None);
     if (!names) return nullptr;
     Ref connector = steal(current_connector());
-    if (!connector || refuse_async(connector.get(), *b)) return nullptr;
+    if (!connector) return nullptr;
+    bool awaited = is_coroutine_connector(*b, connector.get());
+    if (!awaited && refuse_async(connector.get(), *b)) return nullptr;
     Ref result = steal(b->connector->run(connector.get(), con, PyTuple_GET_ITEM(built.get(), 0),
                                           PyTuple_GET_ITEM(built.get(), 1), run_mode(kind)));
     if (!result) return nullptr;
-    if (names.get() != Py_None) result = rows_as_mappings(result.get(), names.get());
-    if (!result) return nullptr;
-    return b->carrack->process(executor, result.get());
+    if (awaited) return await_statement(executor, std::move(result), std::move(names));
+    return finish_statement(executor, result.get(), names.get());
+}
+
+PyObject* finish_statement(PyObject* executor, PyObject* result, PyObject* names) noexcept {
+    const Bindings* b = bindings();
+    if (!b) return nullptr;
+    Ref rows = names != Py_None ? rows_as_mappings(result, names) : borrow(result);
+    if (!rows) return nullptr;
+    return b->carrack->process(executor, rows.get());
 }
 
 }  // namespace tsy::db

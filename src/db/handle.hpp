@@ -13,7 +13,14 @@ int ready_handle() noexcept;
 PyObject* get_instance() noexcept;
 // The handle's connector, installing Sqlite3Connector(":memory:") when none is set (new ref).
 PyObject* current_connector() noexcept;
-// Runs the statement pending in `executor` and returns what its process makes of the result.
+// Runs the statement pending in `executor` and returns what its process makes
+// of the result; with a coroutine connector, an awaitable resolving to that.
 PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept;
+// Hands the driver's result to the executor's process; `names` (a tuple of
+// column names, or None) turns each row into a dict first.
+PyObject* finish_statement(PyObject* executor, PyObject* result, PyObject* names) noexcept;
+// The coroutine of a statement run by a coroutine connector: awaits
+// `pending` (the connector's awaitable), then finish_statement (async_execute.cpp).
+PyObject* await_statement(PyObject* executor, Ref pending, Ref names) noexcept;
 
 }  // namespace tsy::db

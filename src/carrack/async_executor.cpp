@@ -1,0 +1,131 @@
+// AsyncModelExecutor: the executor of the connectors driven by an event loop.
+// It has the fields of BaseModelExecutor and inherits its operations; those
+// that end in self.execute() therefore return this class's execute
+// coroutine, unawaited. Its own methods are coroutines that await every call
+// reaching the database, one after another.
+#include "async.hpp"
+
+namespace tsy::exec {
+namespace async {
+namespace {
+
+const char* const kFilterNames[] = {"Filter"};
+
+PyObject* sqlite_integrity_error = nullptr;  // bound at module load, for the life of the process
+
+coro::Task execute_task(Ref self) {
+    ExecutorObject* ex = as_executor(self.get());
+    ex->executed = 1;
+    Ref handle = borrow(ex->db ? ex->db : Py_None);
+    Ref work = borrow(ex->work ? ex->work : Py_None);
+    int bound_to_connection = truth(work.get());
+    if (bound_to_connection < 0) co_return nullptr;
+    Ref pending;
+    if (bound_to_connection) {
+        PyObject* kwargs[] = {self.get(), work.get()};
+        pending = call_method_kw(handle.get(), names().execute, kwargs, 0, names().kw_executor_con);
+    } else {
+        PyObject* kwargs[] = {self.get()};
+        pending = call_method_kw(handle.get(), names().execute, kwargs, 0, names().kw_executor);
+    }
+    co_return co_await coro::await(std::move(pending));
+}
+
+// An empty result is None here, not an error.
+coro::Task find_one_task(Ref self, Ref filter) {
+    if (!op(self.get(), names().reset)) co_return nullptr;
+    Ref found = co_await coro::await(op(self.get(), names().findAllBy, filter.get()));
+    if (!found || !check_convert(found.get(), bound.model->InstanceList)) co_return nullptr;
+    int any = truth(found.get());
+    if (any <= 0) co_return any < 0 ? Ref() : borrow(Py_None);
+    Py_ssize_t count = PyObject_Length(found.get());
+    if (count < 0) co_return nullptr;
+    if (count != 1) {
+        PyErr_SetNone(bound.QueryResoutIsNotOne);
+        co_return nullptr;
+    }
+    co_return steal(PySequence_GetItem(found.get(), 0));
+}
+
+}  // namespace
+
+bool integrity_error_pending() noexcept {
+    return PyErr_ExceptionMatches(bound.IntegrityError) || PyErr_ExceptionMatches(sqlite_integrity_error);
+}
+
+PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
+
+bool check_executor(PyObject* exc) noexcept { return check_convert(exc, &AsyncModelExecutorType); }
+
+PyObject* coroutine(coro::Task task, const char* name, const char* qualname) noexcept {
+    return coro::make_coroutine(std::move(task), name, qualname);
+}
+
+PyObject* execute_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("execute", nargs, kwnames)) return nullptr;
+    return coroutine(execute_task(borrow(self)), "execute", "AsyncModelExecutor.execute");
+}
+
+PyObject* findOneBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"findOneBy", kFilterNames, 1, 0};
+    PyObject* filter[1];
+    if (!parse(params, args, nargs, kwnames, filter)) return nullptr;
+    if (!filter[0]) filter[0] = Py_None;
+    if (!check_arg(filter[0], bound.property->FilterListCell, "Filter")) return nullptr;
+    return coroutine(find_one_task(borrow(self), borrow(filter[0])), "findOneBy", "AsyncModelExecutor.findOneBy");
+}
+
+namespace {
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"findListForeignKey", fastkw<findListForeignKey_method>(), kFast,
+     "await findListForeignKey(instances, deep=None, path=None, clevel=1, level=3, before=None): "
+     "findForeignKey(deep=True) for every instance in turn, sharing one cache."},
+    {"findForeignKey", fastkw<findForeignKey_method>(), kFast,
+     "await findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): attach the "
+     "rows related to the instance; a relation whose bind value is missing or None is left alone."},
+    {"findOneBy", fastkw<findOneBy_method>(), kFast,
+     "await findOneBy(Filter=None): the one matching row, None when there is none; "
+     "QueryResoutIsNotOne when there are several."},
+    {"save", fastkw<save_method>(), kFast,
+     "await save(instance): INSERT the instance, then its related rows; an IntegrityError of either "
+     "driver updates it instead."},
+    {"_saveOTO", fastkw<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
+    {"_saveOTM", fastkw<saveOTM_method>(), kFast,
+     "await _saveOTM(fk, instance): save the one-to-many children, each given the owner's key."},
+    {"_saveMTM", fastkw<saveMTM_method>(), kFast,
+     "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
+    {"update", fastkw<update_method>(), kFast,
+     "await update(instance): write the related rows, then UPDATE the instance's row by primary key."},
+    {"execute", fastkw<execute_method>(), kFast,
+     "await execute(): mark the statement executed and await the database handle's execute "
+     "(on `work` when set)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+}  // namespace async
+
+PyTypeObject AsyncModelExecutorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.Carrack.AsyncModelExecutor",
+    .tp_basicsize = sizeof(ExecutorObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
+    .tp_doc = "AsyncModelExecutor(model, work=None): the executor of the asynchronous connectors; "
+              "its operations are awaited.",
+    .tp_methods = async::methods,
+};
+
+int ready_async_executor() noexcept {
+    if (!coro::import_coro_api()) return -1;
+    if (!async::sqlite_integrity_error) {
+        async::sqlite_integrity_error = import_attr("sqlite3", "IntegrityError").release();
+        if (!async::sqlite_integrity_error) return -1;
+    }
+    AsyncModelExecutorType.tp_base = &BaseModelExecutorType;
+    return PyType_Ready(&AsyncModelExecutorType);
+}
+
+}  // namespace tsy::exec
