@@ -1,7 +1,7 @@
 """Connectors of the database handle."""
 
 from types import TracebackType
-from typing import Any, Sequence
+from typing import Any, Coroutine, Sequence
 
 class BaseConnector:
     """Synchronous connector over one DB-API connection, opened by connect() at the first
@@ -61,3 +61,88 @@ class Transaction:
     def __enter__(self) -> Any: ...
     def __exit__(self, type: type[BaseException] | None, value: BaseException | None,
                  traceback: TracebackType | None) -> bool: ...
+
+class AioSqliteConnector:
+    """Asynchronous connector on the sqlite3 module: every pooled connection runs its statements
+    on a worker thread of its own and completes futures on the awaiting loop. The pool grows on
+    demand up to `maxsize`. ":memory:" is one shared in-memory database per connector (read
+    uncommitted across its connections); close() starts a new one. con_type 1, autoFiledAnnounce
+    gives "INTEGER"."""
+
+    @property
+    def isAsync(self) -> bool: ...
+    @property
+    def isReady(self) -> bool:
+        """True once the first connection is open; reading any attribute inside a running loop
+        starts the setup if it has not started there."""
+    con_type: int
+    @property
+    def paramstyle(self) -> str: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def path(self) -> str: ...
+    def __init__(self, path: str = ":memory:", maxsize: int = 5) -> None: ...
+    def getCon(self) -> Coroutine[Any, Any, AioSqliteConnection]:
+        """A pooled connection; its work is committed by `await con.commit()` only."""
+    def releaseCon(self, con: AioSqliteConnection) -> Coroutine[Any, Any, None]:
+        """Roll back what is uncommitted on `con` and give it back to the pool."""
+    def transaction(self) -> AioTransaction: ...
+    def close(self) -> Coroutine[Any, Any, None]: ...
+    def autoFiledAnnounce(self, col: Any) -> str: ...
+
+class AioSqliteConnection:
+    """A connection of AioSqliteConnector, from getCon()."""
+
+    @property
+    def closed(self) -> bool: ...
+    def commit(self) -> Coroutine[Any, Any, None]: ...
+    def rollback(self) -> Coroutine[Any, Any, None]: ...
+    def begin(self) -> Coroutine[Any, Any, None]: ...
+    def close(self) -> Coroutine[Any, Any, None]: ...
+
+class AioMysqlConnector:
+    """Asynchronous connector on aiomysql's pool (made on the running loop; touched from another
+    loop, the connector makes a new pool). Pooled connections do not commit by themselves.
+    con_type 0, autoFiledAnnounce gives "<column type> NOT NULL AUTO_INCREMENT"."""
+
+    @property
+    def isAsync(self) -> bool: ...
+    @property
+    def isReady(self) -> bool:
+        """True once the pool is made; reading any attribute inside a running loop starts the
+        setup if it has not started there."""
+    con_type: int
+    @property
+    def paramstyle(self) -> str: ...
+    @property
+    def minsize(self) -> int: ...
+    @property
+    def maxsize(self) -> int: ...
+    @property
+    def pool(self) -> Any: ...
+    host: str
+    port: int
+    user: str | None
+    database: str | None
+    unix_socket: str | None
+    charset: str
+    def __init__(self, host: str = "127.0.0.1", port: int = 3306, user: str | None = None, password: str = "",
+                 database: str | None = None, minsize: int = 1, maxsize: int = 10, unix_socket: str | None = None,
+                 charset: str = "utf8mb4") -> None: ...
+    def getCon(self) -> Coroutine[Any, Any, Any]:
+        """A pooled aiomysql connection; its work is committed by `await con.commit()` only."""
+    def releaseCon(self, con: Any) -> Coroutine[Any, Any, None]:
+        """Roll back what is uncommitted on `con` and give it back to the pool."""
+    def transaction(self) -> AioTransaction: ...
+    def close(self) -> Coroutine[Any, Any, None]: ...
+    def autoFiledAnnounce(self, col: Any) -> str: ...
+
+class AioTransaction:
+    """`async with connector.transaction() as con:` one pooled connection, committed when the
+    block ends normally, rolled back when it raises, then given back."""
+
+    def __init__(self, connector: AioSqliteConnector | AioMysqlConnector) -> None: ...
+    async def __aenter__(self) -> Any: ...
+    async def __aexit__(self, type: type[BaseException] | None, value: BaseException | None,
+                        traceback: TracebackType | None) -> bool: ...

@@ -15,9 +15,15 @@ class DB:
         """Run the executor's pending statement (`executor.sql.Build()`) on `con`, else on the
         connector's own connection, and return what the executor's native process makes of the
         rows (SELECT), the generated key (INSERT) or None. A SELECT whose columns are not the
-        model's whole column list hands each row over as a dict of column name to value."""
+        model's whole column list hands each row over as a dict of column name to value.
+        With AioSqliteConnector or AioMysqlConnector the statement is rendered at the call and
+        a coroutine is returned that runs it and resolves to that result."""
     def executeSql(self, text: str, args: Sequence[Any] | None = (), con: Any = None) -> Sequence[Sequence[Any]]:
-        """Run SQL text with "%s" placeholders and return the fetched rows."""
+        """Run SQL text with "%s" placeholders and return the fetched rows (with an asynchronous
+        connector: a coroutine resolving to them; without `con`, a pooled connection is used
+        and committed)."""
     def transaction(self) -> ContextManager[Any]:
         """`with DB.getInstance().transaction() as con:` one transaction on the connector's
-        connection; committed when the block ends normally, rolled back when it raises."""
+        connection; committed when the block ends normally, rolled back when it raises. With an
+        asynchronous connector: `async with DB.getInstance().transaction() as con:` on a pooled
+        connection (an AioTransaction)."""

@@ -2,7 +2,7 @@
 and map the results to model instances."""
 
 import logging as logging
-from typing import Any, Callable
+from typing import Any, Callable, Coroutine
 
 from pymysql import IntegrityError as IntegrityError
 
@@ -42,3 +42,26 @@ class ModelExecutor(BaseModelExecutor):
     def _saveMTM(self, fk: ForeignKey, instance: Any) -> None: ...
     def update(self, instance: ModelInstance) -> Any: ...
     def execute(self) -> Any: ...
+
+class AsyncModelExecutor(BaseModelExecutor):
+    """The executor of the asynchronous connectors. Its own methods check their arguments
+    when called and return a coroutine; the inherited operations that end in execute()
+    (findAllBy, find/By, findAnyMatch, delete) return the unawaited coroutine of execute()."""
+
+    def findListForeignKey(self, instances: InstanceList | None, deep: Any = None, path: dict | None = None,
+                           clevel: int = 1, level: int = 3, before: str | None = None) -> Coroutine[Any, Any, None]: ...
+    def findForeignKey(self, instance: ModelInstance | None, deep: Any = False, path: dict | None = None,
+                       clevel: int = 1, level: int = 3,
+                       before: str | None = None) -> Coroutine[Any, Any, ModelInstance | None]:
+        """As ModelExecutor.findForeignKey, each query awaited in turn; a relation whose bind
+        value is missing or None is left alone, and so is one with no matching row."""
+    def findOneBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, ModelInstance | None]:
+        """The one matching row; None when there is none; QueryResoutIsNotOne when there are several."""
+    def save(self, instance: Any) -> Coroutine[Any, Any, Any]:
+        """INSERT the columns the instance holds with a value other than None, then its related
+        rows; the IntegrityError of pymysql or sqlite3 turns it into update(instance)."""
+    def _saveOTO(self, res: Any, fk: ForeignKey, instance: Any) -> Coroutine[Any, Any, None]: ...
+    def _saveOTM(self, fk: ForeignKey, instance: Any) -> Coroutine[Any, Any, None]: ...
+    def _saveMTM(self, fk: ForeignKey, instance: Any) -> Coroutine[Any, Any, None]: ...
+    def update(self, instance: Any) -> Coroutine[Any, Any, Any]: ...
+    def execute(self) -> Coroutine[Any, Any, Any]: ...
