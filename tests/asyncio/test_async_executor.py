@@ -288,8 +288,8 @@ class TestUpdate:
         post["tags"] = [tables.Tag(id=2, label="b2"), tables.Tag(label="c")]
         statements.clear()
         backend.run(AsyncModelExecutor(tables.Post).update(post))
-        assert kinds(statements) == ["UPDATE as_tag", "INSERT as_tag", "DELETE as_post_as_tag", "INSERT as_post_as_tag",
-                         "INSERT as_post_as_tag", "UPDATE as_post"]
+        assert kinds(statements) == ["UPDATE as_tag", "INSERT as_tag", "DELETE as_post_as_tag",
+                                     "INSERT as_post_as_tag", "INSERT as_post_as_tag", "UPDATE as_post"]
         assert table(backend, "as_tag") == [(1, "a"), (2, "b2"), (3, "c")]
         assert table(backend, "as_post_as_tag") == [(1, 2), (1, 3)]
 
