@@ -2,15 +2,17 @@
 success and error paths, they leave the number of allocated blocks flat
 (beyond the registry's own growth: each registration keeps one task)."""
 
+import asyncio
 import gc
 import sys
 
 import pytest
 
-from Tessary.DB.Connector import Sqlite3Connector
+from Tessary.DB.Connector import AioSqliteConnector, Sqlite3Connector
+from Tessary.DB.Generator import TableGenerator
 from Tessary.Ext.Seeder import GeneratorRunner, RunnerTask, create_task, data_task
 
-from conftest import installed
+from seeder_support import installed
 
 WARMUP = 200
 ROUNDS = 1000
@@ -69,3 +71,42 @@ def registered(memory_items, group):
         "unhashable-group"])
 def test_no_growth(registered, operation):
     assert growth(lambda: operation(registered)) < ALLOWED
+
+
+def test_no_growth_on_the_coroutine_path(tmp_path, models, group):
+    """Runs of the asynchronous pass, saving and failing, each on a pool of one."""
+    path = str(tmp_path / "leaks.db")
+    with installed(Sqlite3Connector(path)) as handle:
+        handle.executeSql(TableGenerator(models.Item).Build()[0])
+        handle.connector.close()
+    create_task(lambda time: models.Item(label=str(time)), models.Item, 2, group)
+    create_task(lambda time: models.Item(label="learned"), None, 1, group)
+    create_task(lambda time: models.Item(label="x") if time == 1 else {}, models.Item, 2, group + "-bad")
+    connector = AioSqliteConnector(path, maxsize=1)
+    with installed(connector):
+        loop = asyncio.new_event_loop()
+        runner = GeneratorRunner(loop)
+
+        async def repeated(name):
+            async def once():
+                before = asyncio.all_tasks()
+                runner.run_group(name)
+                try:
+                    await asyncio.gather(*(asyncio.all_tasks() - before))
+                except TypeError:
+                    pass
+            for _ in range(WARMUP // 4):
+                await once()
+            gc.collect()
+            before = sys.getallocatedblocks()
+            for _ in range(ROUNDS // 2):
+                await once()
+            gc.collect()
+            return sys.getallocatedblocks() - before
+
+        try:
+            assert loop.run_until_complete(repeated(group)) < ALLOWED
+            assert loop.run_until_complete(repeated(group + "-bad")) < ALLOWED
+        finally:
+            loop.run_until_complete(connector.close())
+            loop.close()

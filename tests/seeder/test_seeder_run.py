@@ -95,7 +95,7 @@ WHOLE_RUN = textwrap.dedent("""
     from Tessary.DB.Connector import MysqlConnector, Sqlite3Connector
     from Tessary.DB.DB import DB
     from Tessary.Ext.Seeder import GeneratorRunner, create_task, data_task
-    from conftest import declare_models
+    from seeder_support import declare_models
 
     name, params = sys.argv[1], json.loads(sys.argv[2])
     handle = DB.getInstance()
