@@ -3,14 +3,17 @@
 # Safe to run again: only missing packages are installed.
 #   install-deps.sh          everything (build tools, test packages, MariaDB)
 #   install-deps.sh build    only what building the modules needs
+#   install-deps.sh demo     the build tools and the drivers the demo imports
 set -euo pipefail
 
 BUILD_PACKAGES=(cmake g++ make)
-TEST_PACKAGES=(python3-pytest python3-hypothesis python3-pymysql python3-aiomysql mariadb-server)
+DRIVER_PACKAGES=(python3-pymysql python3-aiomysql)
+TEST_PACKAGES=(python3-pytest python3-hypothesis mariadb-server)
 case "${1:-all}" in
     build) PACKAGES=("${BUILD_PACKAGES[@]}") ;;
-    all)   PACKAGES=("${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
-    *)     echo "usage: $0 [all|build]" >&2; exit 2 ;;
+    demo)  PACKAGES=("${BUILD_PACKAGES[@]}" "${DRIVER_PACKAGES[@]}") ;;
+    all)   PACKAGES=("${BUILD_PACKAGES[@]}" "${DRIVER_PACKAGES[@]}" "${TEST_PACKAGES[@]}") ;;
+    *)     echo "usage: $0 [all|build|demo]" >&2; exit 2 ;;
 esac
 
 missing=()
