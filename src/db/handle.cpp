@@ -87,11 +87,14 @@ PyMethodDef methods[] = {
      "The database handle; every call returns the same object."},
     {"execute", fastkw<execute_method>(), METH_FASTCALL | METH_KEYWORDS,
      "execute(executor, con=None): run the executor's pending statement (on `con`, else the "
-     "connector's own connection) and return what the executor's process makes of the result."},
+     "connector's own connection) and return what the executor's process makes of the result; with an "
+     "asynchronous connector, a coroutine resolving to it."},
     {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "executeSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows."},
+     "executeSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
+     "(with an asynchronous connector, a coroutine resolving to them)."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "with DB.getInstance().transaction() as con: one transaction on the connector's connection."},
+     "with DB.getInstance().transaction() as con: one transaction on the connector's connection "
+     "(`async with` on a pooled connection for an asynchronous connector)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
