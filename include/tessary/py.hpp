@@ -289,6 +289,27 @@ inline Ref import_attr(const char* module, const char* name) noexcept {
     return attr(mod.get(), name);
 }
 
+// `getattr(sys.modules[module], name)`, importing the module only when it is
+// not loaded yet. For names looked up on every operation: the import
+// machinery costs more than most of those operations. `module` and `name` are
+// str, interned by the callers.
+inline Ref module_attr(PyObject* module, PyObject* name) noexcept {
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(PyImport_GetModuleDict(), module, &found) < 0) return {};
+    Ref mod = steal(found);
+    if (!mod || mod.get() == Py_None) {
+        mod = steal(PyImport_Import(module));
+        if (!mod) return {};
+    }
+    // A plain module answers from its dict unless its type has a member of
+    // that name; everything else (a miss, module __getattr__) takes the full lookup.
+    if (PyModule_CheckExact(mod.get()) && !_PyType_Lookup(Py_TYPE(mod.get()), name)) {
+        PyObject* value = nullptr;
+        if (PyDict_GetItemRef(PyModule_GetDict(mod.get()), name, &value) != 0) return steal(value);
+    }
+    return attr(mod.get(), name);
+}
+
 // Interned string made once per process; immortal, never released.
 inline PyObject* intern(const char* text) noexcept {
     PyObject* s = PyUnicode_InternFromString(text);

@@ -68,6 +68,8 @@ struct Names {
     PyObject* ONE_TO_ONE = intern("ONE_TO_ONE");
     PyObject* ONE_TO_MANY = intern("ONE_TO_MANY");
     PyObject* MANY_TO_MANY = intern("MANY_TO_MANY");
+    PyObject* ForeignType = intern("ForeignType");
+    PyObject* mod_ModelProperty = intern("Tessary.Model.ModelProperty");
     // Keyword-name tuples of the calls made with keywords.
     PyObject* kw_executor = nullptr;       // ("executor",)
     PyObject* kw_executor_con = nullptr;   // ("executor", "con")

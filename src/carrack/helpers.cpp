@@ -103,7 +103,7 @@ Ref make_instance(PyObject* model, PyObject* row) noexcept {
 }
 
 Ref foreign_type(PyObject* member) noexcept {
-    Ref type = import_attr("Tessary.Model.ModelProperty", "ForeignType");
+    Ref type = module_attr(names().mod_ModelProperty, names().ForeignType);
     if (!type) return {};
     return attr(type.get(), member);
 }

@@ -15,7 +15,7 @@ Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept {
 }
 
 bool Kinds::load() noexcept {
-    Ref type = import_attr("Tessary.Model.ModelProperty", "ForeignType");
+    Ref type = module_attr(names().mod_ModelProperty, names().ForeignType);
     if (!type) return false;
     one_to_one = attr(type.get(), names().ONE_TO_ONE);
     one_to_many = attr(type.get(), names().ONE_TO_MANY);

@@ -10,19 +10,19 @@ const char* const kOwnerParams[] = {"owner"};
 
 // The executor class for the handle's connector: the coroutine executor for
 // an asynchronous connector. Both modules are built later than this one and
-// are imported on use.
+// are imported on first use; later calls find them in sys.modules.
 Ref executor_class() noexcept {
-    Ref db = import_attr("Tessary.DB.DB", "DB");
+    Ref db = module_attr(names.mod_DB, names.DB);
     if (!db) return {};
     Ref handle = call_method(db.get(), names.getInstance);
     if (!handle) return {};
     int is_async = 0;
     if (handle.get() != Py_None) {
-        Ref connector = attr(handle.get(), "connector");
-        Ref flag = connector ? attr(connector.get(), "isAsync") : Ref();
+        Ref connector = attr(handle.get(), names.connector);
+        Ref flag = connector ? attr(connector.get(), names.isAsync) : Ref();
         if (!flag || (is_async = truth(flag.get())) < 0) return {};
     }
-    return import_attr("Tessary.Model.Carrack", is_async ? "AsyncModelExecutor" : "ModelExecutor");
+    return module_attr(names.mod_Carrack, is_async ? names.AsyncModelExecutor : names.ModelExecutor);
 }
 
 PyObject* get_executor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

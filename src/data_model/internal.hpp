@@ -19,6 +19,13 @@ struct Names {
     PyObject* modelInfo;  // "__tessary_model__"
     PyObject* tableName;
     PyObject* lower;
+    PyObject* mod_DB;        // "Tessary.DB.DB"
+    PyObject* DB;
+    PyObject* mod_Carrack;   // "Tessary.Model.Carrack"
+    PyObject* ModelExecutor;
+    PyObject* AsyncModelExecutor;
+    PyObject* connector;
+    PyObject* isAsync;
 };
 extern Names names;
 

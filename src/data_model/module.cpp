@@ -46,7 +46,15 @@ int ready_names() noexcept {
     names.tableName = intern("tableName");
     names.lower = intern("lower");
     for (PyObject* name : {names.getInstance, names.fromDBValue, names.keys, names.modelInfo, names.tableName,
-                           names.lower}) {
+    names.mod_DB = intern("Tessary.DB.DB");
+    names.DB = intern("DB");
+    names.mod_Carrack = intern("Tessary.Model.Carrack");
+    names.ModelExecutor = intern("ModelExecutor");
+    names.AsyncModelExecutor = intern("AsyncModelExecutor");
+    names.connector = intern("connector");
+    names.isAsync = intern("isAsync");
+                           names.lower, names.mod_DB, names.DB, names.mod_Carrack, names.ModelExecutor,
+                           names.AsyncModelExecutor, names.connector, names.isAsync}) {
         if (!name) return -1;
     }
     return 0;

@@ -204,14 +204,7 @@ Ref owner_table(PyObject* prop, Text& out) {
 Ref late_lookup(PyObject* module, PyObject* name) {
     // sys.modules read directly: a full import call, or even
     // PyImport_GetModule's initialisation check, costs more than a whole build.
-    PyObject* found = nullptr;
-    if (PyDict_GetItemRef(PyImport_GetModuleDict(), module, &found) < 0) return {};
-    Ref mod = steal(found);
-    if (!mod || mod.get() == Py_None) {
-        mod = steal(PyImport_Import(module));
-        if (!mod) return {};
-    }
-    return attr(mod.get(), name);
+    return module_attr(module, name);
 }
 
 Ref db_instance() {
