@@ -130,6 +130,10 @@ struct ModelApi {
     // of ForeignKeyObject); 0, or -1 with an error set. Called by the
     // ForeignKey type on first access of a resolved attribute.
     int (*resolveForeignKey)(PyObject* fk);
+    // Appends `model(row)` for every row of `rows` (a list or tuple) to the
+    // list `list`, with the model's column data looked up once; 0, or -1
+    // with an error set. Only for classes whose metaclass call is ModelMeta's.
+    int (*fromRows)(PyObject* model, PyObject* rows, PyObject* list);
 };
 
 inline const ModelApi* import_model_api() noexcept {

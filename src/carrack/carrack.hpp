@@ -144,6 +144,9 @@ PyObject* attributes(PyObject* self) noexcept;
 // Stores `instance` under "instance" in the attribute dictionary.
 int remember_instance(PyObject* self, PyObject* instance) noexcept;
 
+// True when calling `model` is the model layer's own class call (no
+// metaclass of the application's replaces __call__).
+bool native_model_call(PyObject* model) noexcept;
 // A new instance of `model` from a driver row or a mapping.
 Ref make_instance(PyObject* model, PyObject* row) noexcept;
 

@@ -95,9 +95,11 @@ int remember_instance(PyObject* self, PyObject* instance) noexcept {
     return PyDict_SetItem(dict, names().instance, instance);
 }
 
+bool native_model_call(PyObject* model) noexcept { return Py_TYPE(model)->tp_call == bound.model->ModelMeta->tp_call; }
+
 Ref make_instance(PyObject* model, PyObject* row) noexcept {
     const model::ModelApi* api = bound.model;
-    if (!PyObject_TypeCheck(model, api->ModelMeta)) return call(model, row);
+    if (!native_model_call(model)) return call(model, row);
     if (PyDict_Check(row)) return steal(api->fromMapping(model, row));
     return steal(api->fromRow(model, row));
 }

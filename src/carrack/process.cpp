@@ -69,6 +69,11 @@ PyObject* processSelect(PyObject* self, PyObject* res) noexcept {
     Ref model = borrow(as_executor(self)->model);
     Ref rows = steal(PySequence_Fast(res, "the fetched rows are not a sequence"));
     if (!rows) return nullptr;
+    // The model layer's own class call: its column data is looked up once for all rows.
+    if (native_model_call(model.get())) {
+        if (bound.model->fromRows(model.get(), rows.get(), list.get()) < 0) return nullptr;
+        return list.release();
+    }
     // The size is read on every step: a model class written in Python may change the list.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(rows.get()); ++i) {
         Ref row = borrow(PySequence_Fast_GET_ITEM(rows.get(), i));

@@ -162,13 +162,13 @@ PyObject* new_instance(PyObject* model) noexcept {
 
 PyObject* new_list() noexcept { return PyType_GenericAlloc(&InstanceListType, 0); }
 
-PyObject* from_row(PyObject* model, PyObject* row) noexcept {
-    Ref info = model_info(model);
-    if (!info) return nullptr;
+namespace {
+
+// One row of the model `i` describes.
+PyObject* row_instance(PyObject* model, ModelInfoObject* i, PyObject* row) noexcept {
     // A tuple of our own: converters written in Python cannot resize it under us.
     Ref values = PyTuple_Check(row) ? borrow(row) : steal(PySequence_Tuple(row));
     if (!values) return nullptr;
-    ModelInfoObject* i = as_info(info.get());
     Py_ssize_t n = PyTuple_GET_SIZE(values.get());
     if (n != i->ncols) {
         return fail(PyExc_ValueError, "%.200s(row): the row has %zd values, the model has %zd columns",
@@ -180,6 +180,32 @@ PyObject* from_row(PyObject* model, PyObject* row) noexcept {
         if (store_column(instance.get(), i, c, PyTuple_GET_ITEM(values.get(), c)) < 0) return nullptr;
     }
     return instance.release();
+}
+
+}  // namespace
+
+PyObject* from_row(PyObject* model, PyObject* row) noexcept {
+    Ref info = model_info(model);
+    if (!info) return nullptr;
+    return row_instance(model, as_info(info.get()), row);
+}
+
+int from_rows(PyObject* model, PyObject* rows, PyObject* list) noexcept {
+    Ref info = model_info(model);
+    if (!info) return -1;
+    if (!PyList_Check(rows) && !PyTuple_Check(rows)) {
+        return fail(PyExc_TypeError, "expected a list or tuple of rows, got %.200s", type_name(rows));
+    }
+    ModelInfoObject* i = as_info(info.get());
+    // The size is read on every step: converters written in Python run in between.
+    for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(rows); ++r) {
+        Ref row = borrow(PySequence_Fast_GET_ITEM(rows, r));
+        // Driver rows are tuples; anything else takes the class call's own dispatch.
+        Ref instance = steal(PyTuple_Check(row.get()) ? row_instance(model, i, row.get())
+                                                      : PyObject_CallOneArg(model, row.get()));
+        if (!instance || PyList_Append(list, instance.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {

@@ -73,6 +73,8 @@ int ready_model_bases(PyObject* module) noexcept;
 int ready_instances(PyObject* module) noexcept;
 PyObject* new_instance(PyObject* model) noexcept;
 PyObject* from_row(PyObject* model, PyObject* row) noexcept;
+// Appends model(row) for every row of `rows` (list or tuple) to `list`; 0 or -1.
+int from_rows(PyObject* model, PyObject* rows, PyObject* list) noexcept;
 PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept;
 PyObject* new_list() noexcept;
 // Model(x): a row, a mapping, or keyword arguments.

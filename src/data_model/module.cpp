@@ -22,6 +22,7 @@ ModelApi api = {
     from_mapping,
     new_list,
     resolve_foreign_key,
+    from_rows,
 };
 
 PyMethodDef module_methods[] = {
@@ -45,7 +46,6 @@ int ready_names() noexcept {
     names.modelInfo = intern("__tessary_model__");
     names.tableName = intern("tableName");
     names.lower = intern("lower");
-    for (PyObject* name : {names.getInstance, names.fromDBValue, names.keys, names.modelInfo, names.tableName,
     names.mod_DB = intern("Tessary.DB.DB");
     names.DB = intern("DB");
     names.mod_Carrack = intern("Tessary.Model.Carrack");
@@ -53,6 +53,7 @@ int ready_names() noexcept {
     names.AsyncModelExecutor = intern("AsyncModelExecutor");
     names.connector = intern("connector");
     names.isAsync = intern("isAsync");
+    for (PyObject* name : {names.getInstance, names.fromDBValue, names.keys, names.modelInfo, names.tableName,
                            names.lower, names.mod_DB, names.DB, names.mod_Carrack, names.ModelExecutor,
                            names.AsyncModelExecutor, names.connector, names.isAsync}) {
         if (!name) return -1;
