@@ -61,7 +61,7 @@ def sqlite_pairs(args, path, users, owners):
     DB.getInstance().connector = Sqlite3Connector(str(path))
     b = workloads.Backend("SQLite", "?", raw, users, owners, args.scale)
     factories = [("W1", workloads.w1_build), ("W2", workloads.w2_insert), ("W3", workloads.w3_select_all),
-                 ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations)]
+                 ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations)]
     return [(key, lambda f=f: f(b)) for key, f in factories], raw.close
 
 

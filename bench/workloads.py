@@ -152,6 +152,24 @@ def w3_select_all(b, target=1.3):
                 tessary, raw, instances_digest, rows_digest, target_ratio=target)
 
 
+def w3_dict_floor(b):
+    """No Tessary in it: the raw rows turned into dict literals, against the
+    raw rows. Model instances are dicts, so this ratio is the floor of W3."""
+    cur = b.raw.cursor()
+
+    def dicts():
+        cur.execute(USER_SELECT)
+        return [{"id": i, "name": n, "age": a, "email": e, "score": s} for i, n, a, e, s in cur.fetchall()]
+
+    def raw():
+        cur.execute(USER_SELECT)
+        return cur.fetchall()
+
+    digest = lambda rows: (len(rows), sum(r["id"] if isinstance(r, dict) else r[0] for r in rows))  # noqa: E731
+    return Pair("W3", b.name, "reference: raw rows → dict literals (no Tessary)", f"{count(b.users)} rows",
+                b.users, dicts, raw, digest, digest)
+
+
 # --- W4: point queries on an indexed column --------------------------------------------
 
 def w4_point(b, target=1.15):
@@ -183,10 +201,10 @@ def w5_paging(b):
     matching = sum(1 for i in range(1, b.users + 1) if i % AGES < PAGED_AGES)
     pages = random.Random(5).choices(range(1, -(-matching // PAGE_SIZE) + 1), k=n)
     count_sql = b.sql("SELECT count(id) FROM user WHERE age < ?")
-    page_sql = b.sql(f"{USER_SELECT} WHERE age < ? ORDER BY id LIMIT ? OFFSET ?")
+    page_sql = b.sql(f"{USER_SELECT} WHERE age < ? ORDER BY age, id LIMIT ? OFFSET ?")
 
     def tessary():
-        return [Folio(User).filter(User.age < PAGED_AGES).orderBy("user.id").setPage(p, PAGE_SIZE).execute()
+        return [Folio(User).filter(User.age < PAGED_AGES).orderBy("user.age", "user.id").setPage(p, PAGE_SIZE).execute()
                 for p in pages]
 
     def raw():
