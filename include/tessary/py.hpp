@@ -310,6 +310,16 @@ inline Ref module_attr(PyObject* module, PyObject* name) noexcept {
     return attr(mod.get(), name);
 }
 
+// 1 when `name` is a key of `obj`'s own attribute dictionary (an instance
+// attribute that hides a method of its class), 0 when not or when `obj` has
+// no dictionary, -1 on error. With an exact static type (immutable), a 0
+// means `obj.<name>` is the type's own method.
+inline int in_instance_dict(PyObject* obj, PyObject* name) noexcept {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (!slot || !*slot) return 0;
+    return PyDict_Contains(*slot, name);
+}
+
 // Interned string made once per process; immortal, never released.
 inline PyObject* intern(const char* text) noexcept {
     PyObject* s = PyUnicode_InternFromString(text);

@@ -19,6 +19,10 @@ struct Bound {
     PyObject* DeleteWithOutPrimaryKeyError = nullptr;
     PyObject* UpdateWithOutPrimaryKeyError = nullptr;
     PyObject* ForeignType = nullptr;           // bound at load for foreign-key loading
+    // Its members (an enum's members cannot be reassigned).
+    PyObject* ONE_TO_ONE = nullptr;
+    PyObject* ONE_TO_MANY = nullptr;
+    PyObject* MANY_TO_MANY = nullptr;
     PyObject* logging = nullptr;               // the logging module
 };
 
@@ -108,6 +112,9 @@ PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ss
 PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// findForeignKey after its argument checks: `path` a dict or None, `before` a str or None.
+PyObject* find_foreign_key(PyObject* self, PyObject* instance, bool deep, PyObject* path, int clevel, int level,
+                           PyObject* before) noexcept;
 PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -20,8 +20,24 @@ struct Load {
     int level;
 };
 
+// exc.findForeignKey is this module's own method: an exact ModelExecutor
+// (immutable static type) whose attribute dictionary does not hide it.
+int native_find_foreign_key(PyObject* exc) noexcept {
+    if (!Py_IS_TYPE(exc, &ModelExecutorType)) return 0;
+    int hidden = in_instance_dict(exc, names().findForeignKey);
+    return hidden < 0 ? -1 : !hidden;
+}
+
 // exc.findForeignKey(row, deep=True, path=..., clevel=..., level=...[, before=...]).
 bool recurse(const Load& load, PyObject* exc, PyObject* row, PyObject* before) noexcept {
+    int native = native_find_foreign_key(exc);
+    if (native < 0) return false;
+    if (native) {
+        // What the call's argument parsing would check of these values.
+        if (!check_arg(row, bound.model->ModelInstance, "instance")) return false;
+        return bool(steal(find_foreign_key(exc, row, true, load.path, load.clevel, load.level,
+                                           before ? before : Py_None)));
+    }
     Ref clevel = steal(PyLong_FromLong(load.clevel));
     Ref level = steal(PyLong_FromLong(load.level));
     if (!clevel || !level) return false;
@@ -197,10 +213,9 @@ bool load_relations(const Load& load, PyObject* before) noexcept {
     Ref fks = attr(as_executor(load.self)->model, names().fk);
     Ref iter = fks ? steal(PyObject_GetIter(fks.get())) : Ref();
     if (!iter) return false;
-    kinds.many_to_many = attr(bound.ForeignType, names().MANY_TO_MANY);
-    kinds.one_to_one = attr(bound.ForeignType, names().ONE_TO_ONE);
-    kinds.one_to_many = attr(bound.ForeignType, names().ONE_TO_MANY);
-    if (!kinds.many_to_many || !kinds.one_to_one || !kinds.one_to_many) return false;
+    kinds.many_to_many = borrow(bound.MANY_TO_MANY);
+    kinds.one_to_one = borrow(bound.ONE_TO_ONE);
+    kinds.one_to_many = borrow(bound.ONE_TO_MANY);
     while (Ref fk = steal(PyIter_Next(iter.get()))) {
         int skip = leads_back(fk.get(), before);
         if (skip < 0) return false;
@@ -246,10 +261,15 @@ PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_
     }
     int deep = a[1] ? truth(a[1]) : 0;
     if (deep < 0) return nullptr;
-    Ref path = a[2] == Py_None ? steal(PyDict_New()) : borrow(a[2]);
+    return find_foreign_key(self, a[0], deep != 0, a[2], clevel, level, a[5]);
+}
+
+PyObject* find_foreign_key(PyObject* self, PyObject* instance_arg, bool deep, PyObject* path_arg, int clevel,
+                           int level, PyObject* before_arg) noexcept {
+    Ref path = path_arg == Py_None ? steal(PyDict_New()) : borrow(path_arg);
     if (!path) return nullptr;
-    Ref instance = borrow(a[0]);
-    Ref before = borrow(a[5]);
+    Ref instance = borrow(instance_arg);
+    Ref before = borrow(before_arg);
     if (deep) {
         if (clevel == 1) {
             Ref model = borrow(as_executor(self)->model);
@@ -264,7 +284,7 @@ PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_
             Py_RETURN_NONE;
         }
     }
-    Load load{self, instance.get(), path.get(), deep != 0, clevel, level};
+    Load load{self, instance.get(), path.get(), deep, clevel, level};
     if (!load_relations(load, before.get())) return nullptr;
     return instance.release();
 }

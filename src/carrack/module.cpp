@@ -3,6 +3,8 @@
 // sqlite3 and logging.
 #include "async.hpp"
 
+#include <utility>
+
 namespace tsy::exec {
 namespace {
 
@@ -48,6 +50,12 @@ int bind_names(PyObject* module) noexcept {
     for (const Import& imp : imports) {
         if (!*imp.slot) *imp.slot = import_attr(imp.module, imp.name).release();
         if (!*imp.slot) return -1;
+    }
+    for (auto [slot, member] : {std::pair{&bound.ONE_TO_ONE, names().ONE_TO_ONE},
+                                std::pair{&bound.ONE_TO_MANY, names().ONE_TO_MANY},
+                                std::pair{&bound.MANY_TO_MANY, names().MANY_TO_MANY}}) {
+        if (!*slot) *slot = attr(bound.ForeignType, member).release();
+        if (!*slot) return -1;
     }
     Ref sqlite = steal(PyImport_ImportModule("sqlite3"));
     if (!sqlite) return -1;

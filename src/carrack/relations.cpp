@@ -17,6 +17,12 @@ Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept {
 bool Kinds::load() noexcept {
     Ref type = module_attr(names().mod_ModelProperty, names().ForeignType);
     if (!type) return false;
+    if (type.get() == bound.ForeignType) {  // the enum bound at load: its members are fixed
+        one_to_one = borrow(bound.ONE_TO_ONE);
+        one_to_many = borrow(bound.ONE_TO_MANY);
+        many_to_many = borrow(bound.MANY_TO_MANY);
+        return true;
+    }
     one_to_one = attr(type.get(), names().ONE_TO_ONE);
     one_to_many = attr(type.get(), names().ONE_TO_MANY);
     many_to_many = attr(type.get(), names().MANY_TO_MANY);
