@@ -14,6 +14,11 @@ PyObject* execute_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     Ref work = borrow(ex->work ? ex->work : Py_None);
     int bound_to_connection = truth(work.get());
     if (bound_to_connection < 0) return nullptr;
+    // The handle is an exact DB (immutable static type): unless an instance
+    // attribute hides it, its execute is the database layer's own.
+    int hidden = Py_IS_TYPE(handle.get(), bound.db->DB) ? in_instance_dict(handle.get(), names().execute) : 1;
+    if (hidden < 0) return nullptr;
+    if (!hidden) return bound.db->execute(self, bound_to_connection ? work.get() : nullptr);
     if (bound_to_connection) {
         PyObject* kwargs[] = {self, work.get()};
         return call_method_kw(handle.get(), names().execute, kwargs, 0, names().kw_executor_con).release();
