@@ -116,6 +116,7 @@ PyTypeObject AsyncModelExecutorType = {
     .tp_doc = "AsyncModelExecutor(model, work=None): the executor of the asynchronous connectors; "
               "its operations are awaited.",
     .tp_methods = async::methods,
+    .tp_vectorcall = executor_vectorcall,
 };
 
 int ready_async_executor() noexcept {

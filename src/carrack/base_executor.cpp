@@ -51,21 +51,20 @@ Ref unwrap_work(PyObject* work) noexcept {
     return has_con ? attr(work, con_name) : borrow(work);
 }
 
-int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 2, 1};
-    PyObject* a[2];
-    Ref kwnames, values;
-    if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+const Params kInitParams{"__init__", kInitNames, 2, 1};
+
+// The constructor's steps; `work` NULL when not given.
+int init_fields(PyObject* self, PyObject* model, PyObject* work_arg) noexcept {
     Ref handle = steal(bound.db->getInstance());
     if (!handle || !check_convert(handle.get(), bound.db->DB)) return -1;
     ExecutorObject* ex = as_executor(self);
     set_field(ex->db, handle.get());
-    set_field(ex->model, a[0]);
+    set_field(ex->model, model);
     ex->executed = 0;
-    Ref work = unwrap_work(a[1]);
+    Ref work = unwrap_work(work_arg);
     if (!work) return -1;
     set_field(ex->work, work.get());
-    Ref builder = steal(bound.generator->newFor(a[0]));
+    Ref builder = steal(bound.generator->newFor(model));
     if (!builder) return -1;
     set_field(ex->sql, builder.get());
     Ref fresh = steal(PyDict_New());
@@ -73,6 +72,29 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     set_field(ex->dict, fresh.get());
     return 0;
 }
+
+int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* a[2];
+    Ref kwnames, values;
+    if (!parse_tuple(kInitParams, args, kwargs, a, kwnames, values)) return -1;
+    return init_fields(self, a[0], a[1]);
+}
+
+}  // namespace
+
+// Calling one of the three executor classes itself, without the argument
+// tuple and dict of tp_new + tp_init (every getExecutor() makes one). The
+// slot is not inherited: subclasses made in Python are called the usual way.
+PyObject* executor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[2];
+    if (!parse(kInitParams, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type);
+    Ref self = steal(cls->tp_alloc(cls, 0));
+    if (!self || init_fields(self.get(), a[0], a[1]) < 0) return nullptr;
+    return self.release();
+}
+
+namespace {
 
 // --- attributes ---------------------------------------------------------------
 
@@ -177,6 +199,7 @@ PyTypeObject BaseModelExecutorType = {
     .tp_dictoffset = offsetof(ExecutorObject, dict),
     .tp_init = tp_init,
     .tp_new = PyType_GenericNew,
+    .tp_vectorcall = executor_vectorcall,
 };
 
 int ready_base_executor() noexcept { return PyType_Ready(&BaseModelExecutorType); }

@@ -91,6 +91,8 @@ extern PyTypeObject ModelExecutorType;
 
 int ready_base_executor() noexcept;
 int ready_model_executor() noexcept;
+// tp_vectorcall of the executor classes: `Cls(model, work=None)`.
+PyObject* executor_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 
 // Native operations, in slot order.
 PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept;
@@ -110,11 +112,11 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Relation operations of ModelExecutor.
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // findForeignKey after its argument checks: `path` a dict or None, `before` a str or None.
 PyObject* find_foreign_key(PyObject* self, PyObject* instance, bool deep, PyObject* path, int clevel, int level,
                            PyObject* before) noexcept;
+PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

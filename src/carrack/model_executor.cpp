@@ -58,6 +58,7 @@ PyTypeObject ModelExecutorType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "ModelExecutor(model, work=None): the executor of the synchronous connector.",
     .tp_methods = methods,
+    .tp_vectorcall = executor_vectorcall,
 };
 
 int ready_model_executor() noexcept {
