@@ -116,7 +116,11 @@ int ready_conversions() noexcept {
 }
 
 PyObject* to_db_value(int kind, PyObject* value) noexcept {
-    if (value == Py_None) return Py_NewRef(value);
+    // The common values are stored as they are; only dates, times, booleans
+    // and decimals (and their subclasses) change.
+    if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
+        return Py_NewRef(value);
+    }
     if (PyDate_Check(value)) return date_to_db(kind, value);
     if (PyTime_Check(value)) return isoformat(value);
     if (PyBool_Check(value)) return PyLong_FromLong(value == Py_True);

@@ -22,6 +22,9 @@ struct Names {
     PyObject* isoformat;
     PyObject* blank;
     PyObject* toDBValue;
+    PyObject* col;    // keys of the INSERT and SET entries
+    PyObject* name;
+    PyObject* value;
 };
 extern Names names;
 int ready_names() noexcept;

@@ -15,7 +15,10 @@ int ready_names() noexcept {
     names.isoformat = intern("isoformat");
     names.blank = intern(" ");
     names.toDBValue = intern("toDBValue");
-    return names.isoformat && names.blank && names.toDBValue ? 0 : -1;
+    names.col = intern("col");
+    names.name = intern("name");
+    names.value = intern("value");
+    return names.isoformat && names.blank && names.toDBValue && names.col && names.name && names.value ? 0 : -1;
 }
 
 namespace {

@@ -227,20 +227,26 @@ PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t
     return value ? from_db_value(as_property(self)->kind, value) : nullptr;
 }
 
-PyObject* cell_dict(PyObject* self, const char* key, PyObject* key_value, PyObject* value) noexcept {
+// {key: key_value, "value": toDBValue(value)}; the keys are interned, so the
+// builder's lookups of them match by identity.
+PyObject* cell_dict(PyObject* self, PyObject* key, PyObject* key_value, PyObject* value) noexcept {
     Ref stored = steal(property_to_db_value(self, value));
-    if (!stored) return nullptr;
-    return Py_BuildValue("{sOsO}", key, key_value, "value", stored.get());
+    Ref cell = steal(stored ? PyDict_New() : nullptr);
+    if (!cell || PyDict_SetItem(cell.get(), key, key_value) < 0 ||
+        PyDict_SetItem(cell.get(), names.value, stored.get()) < 0) {
+        return nullptr;
+    }
+    return cell.release();
 }
 
 PyObject* insert_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value = one_arg("insertCell", kValueParam, args, nargs, kwnames);
-    return value ? cell_dict(self, "col", self, value) : nullptr;
+    return value ? cell_dict(self, names.col, self, value) : nullptr;
 }
 
 PyObject* update_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value = one_arg("updateCell", kValueParam, args, nargs, kwnames);
-    return value ? cell_dict(self, "name", as_property(self)->name, value) : nullptr;
+    return value ? cell_dict(self, names.name, as_property(self)->name, value) : nullptr;
 }
 
 PyObject* like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
