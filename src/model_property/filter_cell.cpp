@@ -125,20 +125,38 @@ Ref grouped(Ref chain, FilterCellObject** last) noexcept {
     return group;
 }
 
-// An operand of `&` whose own ORs would otherwise bind looser than the AND.
-Ref operand_copy(PyObject* chain, int code, FilterCellObject** last) noexcept {
-    Ref copy = copy_chain(chain, last);
-    if (!copy || code != AND || !has_top_level_or(chain)) return copy;
-    return grouped(std::move(copy), last);
+// True when nobody but the caller can reach the chain: plain cells, the head
+// held once (the interpreter's temporary of `col == value`), every other
+// cell only by its predecessor. Linking such a chain in place is the same
+// as linking a copy of it.
+bool exclusive(PyObject* head) noexcept {
+    for (FilterCellObject* c = as_cell(head); c; c = next_of(c)) {
+        if (!Py_IS_TYPE(c, &FilterCellType) || Py_REFCNT(c) != 1) return false;
+    }
+    return true;
+}
+
+// An operand of `&` or `|`: the chain itself when the caller alone holds it,
+// else a copy; grouped when its own ORs would bind looser than the AND.
+Ref operand(PyObject* chain, int code, FilterCellObject** last) noexcept {
+    Ref own;
+    if (exclusive(chain)) {
+        own = borrow(chain);
+        *last = last_of(chain);
+    } else {
+        own = copy_chain(chain, last);
+    }
+    if (!own || code != AND || !has_top_level_or(own.get())) return own;
+    return grouped(std::move(own), last);
 }
 
 PyObject* combine(PyObject* a, PyObject* b, int code) noexcept {
     if (!is_cell(a) || !is_cell(b)) Py_RETURN_NOTIMPLEMENTED;
     FilterCellObject* left_last = nullptr;
     FilterCellObject* right_last = nullptr;
-    Ref left = operand_copy(a, code, &left_last);
+    Ref left = operand(a, code, &left_last);
     if (!left) return nullptr;
-    Ref right = operand_copy(b, code, &right_last);
+    Ref right = operand(b, code, &right_last);
     if (!right) return nullptr;
     left_last->relationship = code;
     Py_SETREF(left_last->next, right.release());
