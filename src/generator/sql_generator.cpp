@@ -2,7 +2,9 @@
 // SELECT statement, ordering and the limit clause. Where clauses, the write
 // statements and joins live in where.cpp, write.cpp and join.cpp.
 #include <array>
-#include <cstdio>
+#include <charconv>
+#include <string>
+#include <string_view>
 
 #include "internal.hpp"
 
@@ -315,9 +317,15 @@ Ref do_select(PyObject* self, PyObject* cols) {
 }
 
 Ref do_limit(PyObject* self, int count, int offset) {
-    char buf[48];
-    int n = std::snprintf(buf, sizeof buf, " limit %d, %d", offset, count);
-    Ref text = steal(PyUnicode_FromStringAndSize(buf, n));
+    // " limit %d, %d" without printf's format parsing (a page fetch sets one per fetch).
+    constexpr std::string_view head = " limit ";
+    char offset_text[12], count_text[12];
+    auto offset_end = std::to_chars(offset_text, offset_text + sizeof offset_text, offset).ptr;
+    auto count_end = std::to_chars(count_text, count_text + sizeof count_text, count).ptr;
+    std::string text_buf;
+    text_buf.reserve(head.size() + 24);
+    text_buf.append(head).append(offset_text, offset_end).append(", ").append(count_text, count_end);
+    Ref text = steal(PyUnicode_FromStringAndSize(text_buf.data(), static_cast<Py_ssize_t>(text_buf.size())));
     if (!text) return {};
     replace_field(builder(self)->limit, std::move(text));
     return borrow(self);

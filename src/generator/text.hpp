@@ -3,6 +3,7 @@
 // allocation for the text instead of one per concatenated piece.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,11 @@ public:
     Text() { buf_.reserve(192); }
 
     template <std::size_t N>
-    void lit(const char (&s)[N]) { buf_.append(s, N - 1); }
-    void raw(std::string_view s) { buf_.append(s); }
+    void lit(const char (&s)[N]) { raw(std::string_view(s, N - 1)); }
+    void raw(std::string_view s) {
+        ascii_ = ascii_ && is_ascii(s);
+        buf_.append(s);
+    }
 
     // Appends a str (or str subclass); anything else fails like a str
     // concatenation would.
@@ -39,6 +43,11 @@ public:
             concat_error(s);
             return false;
         }
+        if (PyUnicode_IS_COMPACT_ASCII(s)) {  // its characters are its UTF-8
+            buf_.append(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(s)));
+            return true;
+        }
+        ascii_ = false;
         Py_ssize_t n = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
         if (utf8) {
@@ -58,6 +67,7 @@ public:
     void append(const Text& other) {
         buf_.append(other.buf_);
         surrogates_ = surrogates_ || other.surrogates_;
+        ascii_ = ascii_ && other.ascii_;
     }
 
     std::size_t size() const noexcept { return buf_.size(); }
@@ -80,11 +90,23 @@ public:
     }
 
     Ref finish() const noexcept {
-        return steal(PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()),
-                                          surrogates_ ? "surrogatepass" : nullptr));
+        auto size = static_cast<Py_ssize_t>(buf_.size());
+        if (ascii_) {  // nothing to decode: the text is copied into an ASCII str
+            Ref s = steal(PyUnicode_New(size, 127));
+            if (s) std::memcpy(PyUnicode_DATA(s.get()), buf_.data(), buf_.size());
+            return s;
+        }
+        return steal(PyUnicode_DecodeUTF8(buf_.data(), size, surrogates_ ? "surrogatepass" : nullptr));
     }
 
 private:
+    static bool is_ascii(std::string_view s) noexcept {
+        for (char c : s) {
+            if (static_cast<unsigned char>(c) >= 0x80) return false;
+        }
+        return true;
+    }
+
     // Strings holding lone surrogates have no UTF-8 form; they are carried
     // through with "surrogatepass" so the text comes back unchanged.
     bool lone_surrogates(PyObject* s) {
@@ -99,6 +121,7 @@ private:
 
     std::string buf_;
     bool surrogates_ = false;
+    bool ascii_ = true;  // every byte written so far is below 0x80
 };
 
 }  // namespace tsy::gen
