@@ -53,6 +53,13 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
 // Runs one statement on any DB-API connection; no commit or rollback.
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept;
 
+// Forgets the own connection when a failure has closed it (a driver that
+// tells so through a false `open`, as pymysql's does after the server went
+// away), so that the next statement opens a new one. Inside a transaction()
+// block it is kept: the block's later statements must fail, not run outside
+// it. Keeps the pending error.
+void drop_if_broken(PyObject* self) noexcept;
+
 // Opens a transaction on the own connection (nested blocks join the outer one).
 PyObject* enter_transaction(PyObject* self) noexcept;
 // Closes one transaction() level; `ok` false rolls back. -1 on error.

@@ -112,8 +112,27 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     PyObject* driver_args = with_args || c->style != STYLE_FORMAT ? args : Py_None;
     Ref result = steal(run_on(conn.get(), text.get(), driver_args, mode));
     bool own = conn.get() == c->con;
-    if (!own || c->depth > 0 || c->autocommit) return result.release();
-    return settle(conn.get(), std::move(result));
+    if (!own || c->depth > 0) return result.release();
+    if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
+    if (!result) drop_if_broken(self);
+    return result.release();
+}
+
+void drop_if_broken(PyObject* self) noexcept {
+    ConnectorObject* c = as_connector(self);
+    if (!c->con || c->depth > 0) return;
+    Ref pending = steal(PyErr_GetRaisedException());
+    static PyObject* open_name = intern("open");
+    PyObject* open = nullptr;
+    int known = PyObject_GetOptionalAttr(c->con, open_name, &open);
+    int usable = known > 0 ? PyObject_IsTrue(open) : 1;
+    Py_XDECREF(open);
+    if (known < 0 || usable < 0) PyErr_Clear();
+    if (usable == 0) {
+        Ref dead = steal(c->con);
+        c->con = nullptr;
+    }
+    PyErr_SetRaisedException(pending.release());
 }
 
 }  // namespace tsy::db

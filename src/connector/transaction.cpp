@@ -81,6 +81,8 @@ PyObject* enter_transaction(PyObject* self) noexcept {
     return con.release();
 }
 
+// A rollback that fails after the block raised (the connection is gone, the
+// server rolls back by itself) must not replace the block's exception.
 int exit_transaction(PyObject* self, bool ok) noexcept {
     ConnectorObject* c = as_connector(self);
     if (c->depth == 0) return 0;  // the connection was closed inside the block
@@ -88,11 +90,16 @@ int exit_transaction(PyObject* self, bool ok) noexcept {
     static PyObject* commit_name = intern("commit");
     static PyObject* rollback_name = intern("rollback");
     Ref con = borrow(c->con);
-    if (!ok) return call_method(con.get(), rollback_name) ? 0 : -1;
+    if (!ok) {
+        if (!call_method(con.get(), rollback_name)) PyErr_Clear();
+        drop_if_broken(self);
+        return 0;
+    }
     if (call_method(con.get(), commit_name)) return 0;
     Ref pending = steal(PyErr_GetRaisedException());
     if (!call_method(con.get(), rollback_name)) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
+    drop_if_broken(self);
     return -1;
 }
 
