@@ -30,6 +30,8 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->factory);
     Py_VISIT(c->settings);
     Py_VISIT(c->cache);
+    Py_VISIT(c->cursor);
+    Py_VISIT(c->cursor_con);
     return 0;
 }
 
@@ -39,6 +41,8 @@ int tp_clear(PyObject* self) noexcept {
     Py_CLEAR(c->factory);
     Py_CLEAR(c->settings);
     Py_CLEAR(c->cache);
+    Py_CLEAR(c->cursor);
+    Py_CLEAR(c->cursor_con);
     return 0;
 }
 
@@ -122,6 +126,7 @@ PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
     ConnectorObject* c = as_connector(self);
+    forget_cursor(c);
     Ref con = steal(c->con);
     c->con = nullptr;
     c->depth = 0;

@@ -24,6 +24,11 @@ struct ConnectorObject {
     int style;            // PlaceholderStyle
     int autocommit;       // `con` commits each statement by itself outside transaction()
     int depth;            // open transaction() blocks on `con`
+    // A sqlite3 cursor of `cursor_con` kept between statements, or NULL;
+    // `cursor_busy` while a statement runs on it (a nested one makes its own).
+    PyObject* cursor;
+    PyObject* cursor_con;
+    int cursor_busy;
 };
 
 inline ConnectorObject* as_connector(PyObject* obj) noexcept { return reinterpret_cast<ConnectorObject*>(obj); }
@@ -52,6 +57,9 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
 
 // Runs one statement on any DB-API connection; no commit or rollback.
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept;
+
+// Closes and forgets the connector's kept cursor, if any; keeps a pending error.
+void forget_cursor(ConnectorObject* c) noexcept;
 
 // Forgets the own connection when a failure has closed it (a driver that
 // tells so through a false `open`, as pymysql's does after the server went

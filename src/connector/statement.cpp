@@ -2,6 +2,8 @@
 // policy of a connector's own connection.
 #include "connector.hpp"
 
+#include <cstring>
+
 namespace tsy::db {
 namespace {
 
@@ -14,6 +16,8 @@ struct Names {
     PyObject* commit = intern("commit");
     PyObject* rollback = intern("rollback");
     PyObject* getCon = intern("getCon");
+    PyObject* row_factory = intern("row_factory");
+    PyObject* description = intern("description");
 };
 
 const Names& names() noexcept {
@@ -64,6 +68,59 @@ bool has_args(PyObject* args) noexcept {
 
 bool check_sql(PyObject* sql) noexcept { return check_arg(sql, &PyUnicode_Type, "sql", false); }
 
+// An exact sqlite3.Connection: its cursors are cheap to keep and cost more
+// to make than most statements take to run. The type is held once seen.
+bool plain_sqlite_connection(PyObject* conn) noexcept {
+    static PyTypeObject* type = nullptr;
+    PyTypeObject* t = Py_TYPE(conn);
+    if (type) return t == type;
+    if (std::strcmp(t->tp_name, "sqlite3.Connection") != 0) return false;
+    type = reinterpret_cast<PyTypeObject*>(Py_NewRef(reinterpret_cast<PyObject*>(t)));
+    return true;
+}
+
+// A kept cursor still behaves like a new one: a cursor takes the
+// connection's row_factory when it is made.
+int still_fresh(PyObject* cursor, PyObject* conn) noexcept {
+    Ref mine = attr(cursor, names().row_factory);
+    Ref current = mine ? attr(conn, names().row_factory) : Ref();
+    if (!current) return -1;
+    return mine.get() == current.get();
+}
+
+// The statement left rows nobody fetched (a SELECT run for no result): the
+// cursor would keep SQLite's read lock, so it is closed as before.
+int rows_left(PyObject* cursor) noexcept {
+    Ref description = attr(cursor, names().description);
+    if (!description) return -1;
+    return description.get() != Py_None;
+}
+
+// run_on with the connector's kept cursor of `conn`.
+PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
+    int fresh = c->cursor && c->cursor_con == conn ? still_fresh(c->cursor, conn) : 0;
+    if (fresh < 0) return nullptr;
+    if (!fresh) {
+        forget_cursor(c);
+        Ref made = call_method(conn, names().cursor);
+        if (!made) return nullptr;
+        c->cursor = made.release();
+        c->cursor_con = Py_NewRef(conn);
+    }
+    Ref cursor = borrow(c->cursor);
+    c->cursor_busy = 1;
+    Ref executed = args == Py_None ? call_method(cursor.get(), names().execute, text)
+                                   : call_method(cursor.get(), names().execute, text, args);
+    Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
+    c->cursor_busy = 0;
+    int left = result && mode != RUN_ROWS ? rows_left(cursor.get()) : 0;
+    if (!result || left != 0) {
+        if (c->cursor == cursor.get()) forget_cursor(c);
+        if (left < 0) return nullptr;
+    }
+    return result.release();
+}
+
 // A connector that is not one of ours: the Part-1.2 interface gives its
 // connection through getCon(); "%s" text and arguments go to it unchanged.
 PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
@@ -110,12 +167,24 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     Ref text = steal(driver_text(c, sql, with_args));
     if (!text) return nullptr;
     PyObject* driver_args = with_args || c->style != STYLE_FORMAT ? args : Py_None;
-    Ref result = steal(run_on(conn.get(), text.get(), driver_args, mode));
     bool own = conn.get() == c->con;
+    bool keep = own && !c->cursor_busy && plain_sqlite_connection(conn.get());
+    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args, mode)
+                            : run_on(conn.get(), text.get(), driver_args, mode));
+    own = conn.get() == c->con;  // the statement may have run code that closed the connector
     if (!own || c->depth > 0) return result.release();
     if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
     if (!result) drop_if_broken(self);
     return result.release();
+}
+
+void forget_cursor(ConnectorObject* c) noexcept {
+    if (!c->cursor) return;
+    Ref cursor = steal(c->cursor);
+    Ref con = steal(c->cursor_con);
+    c->cursor = nullptr;
+    c->cursor_con = nullptr;
+    cleanup_keeping_error(cursor.get(), names().close);
 }
 
 void drop_if_broken(PyObject* self) noexcept {
