@@ -29,8 +29,8 @@ def declare_models():
     class RelAccount(DataModel):
         tableName = "rel_account"
         id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-        email = VarcharProperty(64, extra="UNIQUE")
-        name = VarcharProperty(64, nullable=True)
+        email = VarcharProperty(190, extra="UNIQUE")
+        name = VarcharProperty(200, nullable=True)
         profile = ForeignKey(ForeignType.ONE_TO_ONE, "RelProfile", bindCol="id", targetBindCol="account_id")
         posts = ForeignKey(ForeignType.ONE_TO_MANY, "RelPost", bindCol="id", targetBindCol="account_id")
 
