@@ -29,6 +29,11 @@ bool to_key(PyObject* res, long long* out) noexcept {
 // The stored instance's key value; a missing key reads as None (the row is
 // written by now, so a lookup error here would report a failure for it).
 Ref stored_key(PyObject* stored, PyObject* pk_name) noexcept {
+    if (PyDict_CheckExact(stored) || Py_IS_TYPE(stored, bound.model->ModelInstance)) {
+        PyObject* found = nullptr;  // the dict's own [] without raising and clearing a KeyError
+        if (PyDict_GetItemRef(stored, pk_name, &found) < 0) return {};
+        return found ? steal(found) : borrow(Py_None);
+    }
     Ref value = steal(PyObject_GetItem(stored, pk_name));
     if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
     PyErr_Clear();

@@ -23,11 +23,19 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
         PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
         Ref name = column_name(col);
         if (!name) return {};
-        int has_value = carries(instance, name.get());
-        if (has_value < 0) return {};
-        if (!has_value) continue;
-        Ref value = steal(PyObject_GetItem(instance, name.get()));
-        if (!value) return {};
+        Ref value;
+        if (plain_mapping(instance)) {
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(instance, name.get(), &found) < 0) return {};
+            value = steal(found);
+            if (!found || found == Py_None) continue;
+        } else {
+            int has_value = carries(instance, name.get());
+            if (has_value < 0) return {};
+            if (!has_value) continue;
+            value = steal(PyObject_GetItem(instance, name.get()));
+            if (!value) return {};
+        }
         Ref cell = call_method(col, names().insertCell, value.get());
         if (!cell || PyList_Append(cells.get(), cell.get()) < 0) return {};
     }

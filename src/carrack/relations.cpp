@@ -29,7 +29,17 @@ bool Kinds::load() noexcept {
     return one_to_one && one_to_many && many_to_many;
 }
 
+bool plain_mapping(PyObject* obj) noexcept {
+    return PyDict_CheckExact(obj) || Py_IS_TYPE(obj, bound.model->ModelInstance);
+}
+
 int carries(PyObject* container, PyObject* key) noexcept {
+    if (plain_mapping(container)) {  // `in` and [] are the dict's own: one lookup answers both
+        PyObject* value = nullptr;
+        int found = PyDict_GetItemRef(container, key, &value);
+        Py_XDECREF(value);
+        return found <= 0 ? found : value != Py_None;
+    }
     int present = PySequence_Contains(container, key);
     if (present <= 0) return present;
     Ref value = steal(PyObject_GetItem(container, key));

@@ -18,6 +18,10 @@ struct Kinds {
     bool load() noexcept;
 };
 
+// An exact dict or ModelInstance: `in`, [] and get() are the dict's own
+// operations (no __missing__, no overrides), answered by PyDict calls.
+bool plain_mapping(PyObject* obj) noexcept;
+
 // 1 when `container` holds `key` and the value there is not None, else 0;
 // -1 on error. Works on instances and plain dicts alike.
 int carries(PyObject* container, PyObject* key) noexcept;
