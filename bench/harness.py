@@ -33,8 +33,10 @@ class Pair:
 @dataclass
 class Result:
     pair: Pair
-    tessary_s: list = field(default_factory=list)
+    tessary_s: list = field(default_factory=list)     # wall-clock seconds per timed run
     raw_s: list = field(default_factory=list)
+    tessary_cpu: list = field(default_factory=list)   # CPU seconds of this process (all its threads)
+    raw_cpu: list = field(default_factory=list)
     digest: Any = None
 
     @property
@@ -48,6 +50,15 @@ class Result:
     @property
     def ratio(self):
         return self.tessary_median / self.raw_median
+
+    @property
+    def cpu_ratio(self):
+        """The same ratio in CPU time: steadier on a machine others use too
+        (it leaves out time spent waiting for a core, and a database server's
+        own work)."""
+        if not self.tessary_cpu or not self.raw_cpu:
+            return None
+        return statistics.median(self.tessary_cpu) / statistics.median(self.raw_cpu)
 
     def us_per_op(self, seconds):
         return seconds / self.pair.ops * 1e6
@@ -66,21 +77,23 @@ def timed(pair, side):
     if pair.before is not None:
         pair.before()
     gc.collect()
+    cpu_start = time.process_time()
     start = time.perf_counter()
     result = side()
     elapsed = time.perf_counter() - start
-    return elapsed, result
+    cpu = time.process_time() - cpu_start
+    return elapsed, cpu, result
 
 
 def measure(pair, repeats=5, warmups=1):
     """Runs warm-ups, then `repeats` timed runs of each side; the sides take
     turns going first so that neither always inherits the other's caches."""
     result = Result(pair)
-    sides = (("Tessary", pair.tessary, pair.tessary_digest, result.tessary_s),
-             ("raw", pair.raw, pair.raw_digest, result.raw_s))
+    sides = (("Tessary", pair.tessary, pair.tessary_digest, result.tessary_s, result.tessary_cpu),
+             ("raw", pair.raw, pair.raw_digest, result.raw_s, result.raw_cpu))
     for run in range(warmups + repeats):
-        for name, side, digest, times in (sides if run % 2 == 0 else sides[::-1]):
-            elapsed, value = timed(pair, side)
+        for name, side, digest, times, cpu_times in (sides if run % 2 == 0 else sides[::-1]):
+            elapsed, cpu, value = timed(pair, side)
             got = digest(value)
             del value
             if result.digest is None:
@@ -90,6 +103,7 @@ def measure(pair, repeats=5, warmups=1):
                                    f"expected {result.digest!r}")
             if run >= warmups:
                 times.append(elapsed)
+                cpu_times.append(cpu)
     return result
 
 
@@ -113,14 +127,16 @@ def rows_of(results):
     for r in results:
         p = r.pair
         met = r.meets_target
+        cpu = r.cpu_ratio
         yield (p.key, p.backend, p.work, p.size,
                format_seconds(r.tessary_median), format_seconds(r.raw_median),
                f"{r.us_per_op(r.tessary_median):.2f}", f"{r.us_per_op(r.raw_median):.2f}",
-               f"{r.ratio:.2f}×", format_target(p), "—" if met is None else ("yes" if met else "NO"))
+               f"{r.ratio:.2f}×", "—" if cpu is None else f"{cpu:.2f}×",
+               format_target(p), "—" if met is None else ("yes" if met else "NO"))
 
 
 HEADER = ("id", "backend", "timed work", "size", "Tessary", "raw", "Tessary µs/op", "raw µs/op",
-          "ratio", "target", "met")
+          "ratio", "CPU ratio", "target", "met")
 
 
 def text_table(results):

@@ -168,6 +168,7 @@ def main(argv=None):
             json.dump({"machine": info, "scale": args.scale, "results": [
                 {"id": r.pair.key, "backend": r.pair.backend, "work": r.pair.work, "size": r.pair.size,
                  "ops": r.pair.ops, "tessary_s": r.tessary_s, "raw_s": r.raw_s, "ratio": r.ratio,
+                 "tessary_cpu_s": r.tessary_cpu, "raw_cpu_s": r.raw_cpu, "cpu_ratio": r.cpu_ratio,
                  "met": r.meets_target} for r in results]}, f, indent=2)
     return 0
 

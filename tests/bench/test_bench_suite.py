@@ -46,10 +46,10 @@ def test_a_side_that_changes_its_work_between_runs_is_refused():
 
 @pytest.mark.parametrize("tessary_s, met", [(0.15, "yes"), (0.16, "NO")])
 def test_table_reports_ratio_and_target(tessary_s, met):
-    r = harness.Result(pair(None, None), tessary_s=[tessary_s], raw_s=[0.1])
+    r = harness.Result(pair(None, None), tessary_s=[tessary_s], raw_s=[0.1], tessary_cpu=[0.3], raw_cpu=[0.1])
     table = harness.markdown_table([r])
     assert table.splitlines()[0].startswith("| id | backend | timed work |")
-    assert f"| {r.ratio:.2f}× | ≤ 1.5× | {met} |" in table
+    assert f"| {r.ratio:.2f}× | 3.00× | ≤ 1.5× | {met} |" in table
 
 
 def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
@@ -65,5 +65,5 @@ def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
         ("W1", "SQLite"), ("W2", "SQLite"), ("W3", "SQLite"), ("W3", "SQLite"), ("W4", "SQLite"),
         ("W5", "SQLite"), ("W6", "SQLite"), ("W3", "MariaDB"), ("W4", "MariaDB"),
         ("W3", "SQLite asyncio"), ("W4", "SQLite asyncio"), ("W6", "SQLite asyncio")]
-    assert all(len(r["tessary_s"]) == len(r["raw_s"]) == 1 for r in results)
+    assert all(len(r["tessary_s"]) == len(r["raw_s"]) == len(r["raw_cpu_s"]) == 1 for r in results)
     assert "ratio" in done.stdout and "W6" in done.stdout
