@@ -146,6 +146,9 @@ def sync_story(connector):
     connector.close()
 
 
+DEADLOCK = 1213  # MySQL: "Deadlock found when trying to get lock"
+
+
 # --- asyncio --------------------------------------------------------------------
 
 
@@ -160,13 +163,19 @@ async def async_story(connector):
         await handle.executeSql(TableGenerator(model).Build()[0])
 
     async def one_task(index):
-        con = await connector.getCon()
-        try:
-            saved = await E2eUser.getExecutor(con).save(new_user(index))
-            await con.commit()
-        finally:
-            await connector.releaseCon(con)
-        return saved["id"]
+        # Concurrent transactions that rewrite junction rows can deadlock on
+        # MySQL; the server rolls the loser back and the application retries.
+        for attempt in range(10):
+            con = await connector.getCon()
+            try:
+                saved = await E2eUser.getExecutor(con).save(new_user(index))
+                await con.commit()
+                return saved["id"]
+            except Exception as exc:
+                if getattr(exc, "args", (None,))[:1] != (DEADLOCK,) or attempt == 9:
+                    raise
+            finally:
+                await connector.releaseCon(con)
 
     ids = await asyncio.gather(*(one_task(i) for i in range(6)))
     found = await E2eUser.getExecutor().findAllBy(E2eUser.id.In(list(ids)))
