@@ -1,5 +1,8 @@
 """Fixtures of the reliability tests: each behaviour on a SQLite file and on
-the throw-away MariaDB, synchronously or through the asyncio connectors."""
+the throw-away MariaDB, synchronously or through the asyncio connectors; and
+a MariaDB server of their own that the fault tests stop and start."""
+
+from pathlib import Path
 
 import pytest
 
@@ -40,3 +43,23 @@ def tables(backend, models):
 def async_tables(async_backend, models):
     async_backend.create(*models.all)
     return models
+
+
+@pytest.fixture(scope="session")
+def own_server(request):
+    """A MariaDB server apart from the session's (which must stay up), made
+    by the session's server class in <build>/mariadb-faults; `stop()` takes it
+    down, `restart()` brings it back on the same port."""
+    root = request.config.pluginmanager.get_plugin(str(Path(request.config.rootpath, "tests", "conftest.py")))
+    server = root.MariaDBServer(root.BUILD / "mariadb-faults")
+
+    def restart():
+        assert server.launch(root.find_program("mariadbd")), "the server did not come back on its port"
+
+    server.restart = restart
+    try:
+        server.start()
+        server.create_database()
+        yield server
+    finally:
+        server.release()
