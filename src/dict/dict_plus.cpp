@@ -5,6 +5,8 @@
 namespace tsy::dict {
 namespace {
 
+PyObject* setitem_name = nullptr;  // "__setitem__", interned when the type is made ready
+
 // One attribute read: the key first (any Exception from the item lookup is
 // dropped), then the ordinary member lookup, which reports the missing
 // attribute with the dropped error as its context.
@@ -43,7 +45,6 @@ PyObject* getattro(PyObject* self, PyObject* name) noexcept {
 int setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
     if (!value) return PyObject_GenericSetAttr(self, name, nullptr);
     if (!check_name(name)) return -1;
-    static PyObject* setitem_name = intern("__setitem__");
     Ref setitem = steal(getattro(self, setitem_name));
     if (!setitem) return -1;
     Ref result = call(setitem.get(), name, value);
@@ -101,6 +102,7 @@ PyTypeObject DictPlusType = {
 };
 
 int ready_dict_plus() noexcept {
+    if (!(setitem_name = intern("__setitem__"))) return -1;
     DictPlusType.tp_base = &PyDict_Type;
     if (PyType_Ready(&DictPlusType) < 0) return -1;
     Ref empty = steal(PyTuple_New(0));

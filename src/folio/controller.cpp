@@ -88,8 +88,6 @@ int folio_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-PyObject* self_ref(PyObject* self) noexcept { return Py_NewRef(self); }
-
 // Selects every column of the model on the executor's builder.
 bool select_all_columns(FolioObject* self) noexcept {
     Ref cols = attr(self->target, names.col);
@@ -111,13 +109,13 @@ PyObject* folio_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!select_all_columns(as_folio(self))) return nullptr;
     gen::SqlGeneratorObject* sql = builder_of(as_folio(self));
     if (!sql || !Ref::steal(bound.gen->where(reinterpret_cast<PyObject*>(sql), condition))) return nullptr;
-    return self_ref(self);
+    return Py_NewRef(self);
 }
 
 PyObject* folio_findForeign(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("findForeign", nargs, kwnames)) return nullptr;
     as_folio(self)->deep = 1;
-    return self_ref(self);
+    return Py_NewRef(self);
 }
 
 PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -126,7 +124,7 @@ PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!sql) return nullptr;
     Ref method = attr(reinterpret_cast<PyObject*>(sql), names.orderBy);
     if (!method || !Ref::steal(PyObject_Vectorcall(method.get(), args, nargs, nullptr))) return nullptr;
-    return self_ref(self);
+    return Py_NewRef(self);
 }
 
 const char* const kSetPageParams[] = {"page", "pageSize"};
@@ -139,7 +137,7 @@ PyObject* folio_setPage(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (a[1] && !to_int(a[1], &pageSize)) return nullptr;
     as_folio(self)->page = page;
     if (pageSize > 0) as_folio(self)->pageSize = pageSize;
-    return self_ref(self);
+    return Py_NewRef(self);
 }
 
 const char* const kEditParams[] = {"callable"};
@@ -149,7 +147,7 @@ PyObject* folio_editSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     if (!call_method(as_folio(self)->executor, names.editSql, a[0])) return nullptr;
-    return self_ref(self);
+    return Py_NewRef(self);
 }
 
 // "select count(<table>.<pk>) from <table> <joins> <where>"
@@ -162,13 +160,10 @@ Ref count_text(FolioObject* self, PyObject* where_text, PyObject* join_text) noe
 }
 
 Ref join_text_of(gen::SqlGeneratorObject* sql) noexcept {
+    // The builder keeps its join entries in a list (or None before the first join).
     PyObject* joins = sql->_joinList;
-    if (!joins || joins == Py_None || PyObject_Length(joins) == 0) {
-        if (PyErr_Occurred()) return {};
-        return steal(PyUnicode_FromString(""));
-    }
-    Ref text = steal(bound.gen->build_join(reinterpret_cast<PyObject*>(sql)));
-    return text;
+    if (!joins || !PyList_Check(joins) || PyList_GET_SIZE(joins) == 0) return steal(PyUnicode_FromString(""));
+    return steal(bound.gen->build_join(reinterpret_cast<PyObject*>(sql)));
 }
 
 PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -190,9 +185,7 @@ PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     Ref arg_tuple = execute_sql ? steal(PyList_AsTuple(where_args)) : Ref();
     if (!arg_tuple) return nullptr;
     PyObject* argv[] = {text.get(), arg_tuple.get()};
-    Ref kwnames_args = steal(PyTuple_Pack(1, names.args));
-    if (!kwnames_args) return nullptr;
-    return PyObject_Vectorcall(execute_sql.get(), argv, 1, kwnames_args.get());
+    return PyObject_Vectorcall(execute_sql.get(), argv, 1, names.args_kwnames);
 }
 
 }  // namespace

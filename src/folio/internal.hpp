@@ -55,6 +55,7 @@ struct Names {
     PyObject* _getCount;
     PyObject* _execute;
     PyObject* _asyncExecute;
+    PyObject* args_kwnames;  // ("args",): keyword names of executeSql(text, args=...)
 };
 extern Names names;
 

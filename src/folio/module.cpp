@@ -22,7 +22,8 @@ int init_names() noexcept {
     for (auto& entry : table) {
         if (!(*entry.slot = intern(entry.text))) return -1;
     }
-    return 0;
+    names.args_kwnames = PyTuple_Pack(1, names.args);
+    return names.args_kwnames ? 0 : -1;
 }
 
 namespace {

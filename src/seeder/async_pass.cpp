@@ -8,11 +8,6 @@
 namespace tsy::seeder {
 namespace {
 
-PyObject* poll_interval() noexcept {
-    static PyObject* seconds = PyFloat_FromDouble(0.3);
-    return seconds;
-}
-
 // Awaits asyncio.sleep(0.3) until the connector reports ready. The handle and
 // its connector are fetched anew on every test. 1: ready, -1: error.
 coro::Task wait_until_ready() {
@@ -22,7 +17,7 @@ coro::Task wait_until_ready() {
         int is_ready = ready ? truth(ready.get()) : -1;
         if (is_ready < 0) co_return nullptr;
         if (is_ready) co_return borrow(Py_True);
-        Ref slept = co_await coro::await(call(bound.asyncio_sleep, poll_interval()));
+        Ref slept = co_await coro::await(call(bound.asyncio_sleep, names.poll_seconds));
         if (!slept) co_return nullptr;
     }
 }
@@ -55,9 +50,8 @@ coro::Task run_task(Ref item, Ref connector_obj = nullptr, Ref con = nullptr, Re
     if (ok) ok = static_cast<bool>(co_await coro::await(call_method(con.get(), names.commit)));
     // The connection goes back to the connector whatever happened; a failure
     // of the task is what the caller sees, not one of the give-back.
-    static PyObject* release_name = intern("releaseCon");
     Ref failure = ok ? Ref() : steal(PyErr_GetRaisedException());
-    Ref released = co_await coro::await(call_method(connector_obj.get(), release_name, con.get()));
+    Ref released = co_await coro::await(call_method(connector_obj.get(), names.releaseCon, con.get()));
     if (failure) {
         PyErr_Clear();
         PyErr_SetRaisedException(failure.release());

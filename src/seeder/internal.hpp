@@ -52,6 +52,9 @@ struct Names {
     PyObject* model;
     PyObject* count;
     PyObject* generator;
+    PyObject* releaseCon;
+    PyObject* one;           // 1: the default count
+    PyObject* poll_seconds;  // 0.3: the readiness poll interval
 };
 extern Names names;
 

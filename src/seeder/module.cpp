@@ -15,12 +15,14 @@ int init_names() noexcept {
         {&names.isAsync, "isAsync"}, {&names.isReady, "isReady"}, {&names.getCon, "getCon"},
         {&names.commit, "commit"}, {&names.is_running, "is_running"}, {&names.create_task, "create_task"},
         {&names.run_until_complete, "run_until_complete"}, {&names.arun, "arun"}, {&names.model, "model"},
-        {&names.count, "count"}, {&names.generator, "generator"},
+        {&names.count, "count"}, {&names.generator, "generator"}, {&names.releaseCon, "releaseCon"},
     };
     for (auto& entry : table) {
         if (!(*entry.slot = intern(entry.text))) return -1;
     }
-    return 0;
+    names.one = PyLong_FromLong(1);
+    names.poll_seconds = PyFloat_FromDouble(0.3);
+    return names.one && names.poll_seconds ? 0 : -1;
 }
 
 namespace {
@@ -61,8 +63,7 @@ PyObject* data_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Params params{"data_task", kDataTaskParams, 3, 0};
     PyObject* a[3];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    static PyObject* one = PyLong_FromLong(1);
-    PyObject* count = a[1] ? a[1] : one;
+    PyObject* count = a[1] ? a[1] : names.one;
     if (count != Py_None && !PyLong_CheckExact(count)) return wrong_arg_type("count", &PyLong_Type, count);
     Ref closure = steal(PyTuple_Pack(3, a[0] ? a[0] : Py_None, count, a[2] ? a[2] : Py_None));
     if (!closure) return nullptr;
