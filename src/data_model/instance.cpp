@@ -232,15 +232,11 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
     return instance.release();
 }
 
-// Model(row), Model(mapping), Model(**values), Model().
-PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexcept {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    bool keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+namespace {
+
+// Model(source) with one positional argument: a row or a mapping.
+PyObject* from_source(PyObject* model, PyObject* source) noexcept {
     const char* name = model_name(model);
-    if (nargs > 1) return arg_count_error(name, 0, 1, nargs);
-    if (nargs == 0) return keywords ? from_mapping(model, kwargs) : new_instance(model);
-    if (keywords) return fail(PyExc_TypeError, "%.200s() takes a row or a mapping, or keyword arguments, not both", name);
-    PyObject* source = PyTuple_GET_ITEM(args, 0);
     if (PyTuple_Check(source) || PyList_Check(source)) return from_row(model, source);
     if (PyDict_Check(source)) return from_mapping(model, source);
     if (is_text(source)) {
@@ -250,6 +246,52 @@ PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexc
     int mapping = PyObject_HasAttrWithError(source, names.keys);
     if (mapping < 0) return nullptr;
     return mapping ? from_mapping(model, source) : from_row(model, source);
+}
+
+// Model(**values) from a vectorcall's keyword names and values, in order.
+PyObject* from_keywords(PyObject* model, PyObject* const* values, PyObject* kwnames) noexcept {
+    Ref info = model_info(model);
+    Ref instance = steal(info ? new_instance(model) : nullptr);
+    if (!instance) return nullptr;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+        if (store_by_name(instance.get(), as_info(info.get()), PyTuple_GET_ITEM(kwnames, k), values[k]) < 0) {
+            return nullptr;
+        }
+    }
+    return instance.release();
+}
+
+}  // namespace
+
+// Model(row), Model(mapping), Model(**values), Model().
+PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    bool keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
+    const char* name = model_name(model);
+    if (nargs > 1) return arg_count_error(name, 0, 1, nargs);
+    if (nargs == 0) return keywords ? from_mapping(model, kwargs) : new_instance(model);
+    if (keywords) return fail(PyExc_TypeError, "%.200s() takes a row or a mapping, or keyword arguments, not both", name);
+    return from_source(model, PyTuple_GET_ITEM(args, 0));
+}
+
+PyObject* model_vectorcall(PyObject* model, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    ternaryfunc class_call = Py_TYPE(model)->tp_call;
+    if (class_call == ModelMetaType.tp_call) {
+        if (nargs == 0) return nkw ? from_keywords(model, args, kwnames) : new_instance(model);
+        if (nargs == 1 && nkw == 0) return from_source(model, args[0]);
+    }
+    // Anything else (errors included) is the class call itself, with its
+    // tuple and dict: a metaclass's own __call__ set later is honoured too.
+    Ref tuple = steal(PyTuple_New(nargs));
+    Ref kwargs = steal(nkw ? PyDict_New() : nullptr);
+    if (!tuple || (nkw && !kwargs)) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+    }
+    return class_call(model, tuple.get(), kwargs.get());
 }
 
 // _restore_instance(type, model, items): the inverse of __reduce__.

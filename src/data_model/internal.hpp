@@ -79,6 +79,9 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept;
 PyObject* new_list() noexcept;
 // Model(x): a row, a mapping, or keyword arguments.
 PyObject* make_instance(PyObject* model, PyObject* args, PyObject* kwargs) noexcept;
+// The same through vectorcall (tp_vectorcall of model classes whose
+// metaclass call is ModelMeta's): keyword arguments need no dict.
+PyObject* model_vectorcall(PyObject* model, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
 PyObject* restore_instance(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
 
 // relations.cpp

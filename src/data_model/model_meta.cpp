@@ -225,6 +225,9 @@ int setup_model(PyObject* cls) noexcept {
         set_attr(cls, "tableName", table.get()) < 0 || store(cls, names.modelInfo, info.get()) < 0) {
         return -1;
     }
+    // Calling the class skips the tuple and dict of tp_call unless a
+    // metaclass of the application's replaces the call.
+    if (Py_TYPE(cls)->tp_call == meta_call) reinterpret_cast<PyTypeObject*>(cls)->tp_vectorcall = model_vectorcall;
     return register_model(cls);
 }
 
