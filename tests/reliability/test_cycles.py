@@ -12,7 +12,6 @@ import pytest
 from Tessary.DB.Connector import (
     AioMysqlConnector,
     AioSqliteConnector,
-    MysqlConnector,
     Sqlite3Connector,
     Transaction,
 )
@@ -224,14 +223,15 @@ def test_connector_objects(tmp_path):
     assert collected(transaction)
 
 
-@pytest.mark.parametrize("kind", ["sqlite", "mysql"])
-def test_async_connectors(kind, request):
+@pytest.mark.parametrize("base", [AioSqliteConnector, AioMysqlConnector])
+def test_async_connectors(base):
+    class Connector(base):
+        pass
+
     def build(m):
-        c = AioSqliteConnector(":memory:") if kind == "sqlite" else AioMysqlConnector(user="nobody")
-        holder = type("Holder", (), {})
-        holder.m = m
-        holder.c = c
-        m.back = holder
+        c = Connector()
+        c.m = m
+        m.back = c
     assert collected(build)
 
 

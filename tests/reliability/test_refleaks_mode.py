@@ -34,6 +34,11 @@ def test_keeps_memory():
     kept.append(bytes(4000))
 
 
+def test_one_off_allocation():
+    if len(kept) == 5:
+        kept.append(bytes(100_000))
+
+
 def test_clean_statement():
     assert SqlGenerator().select(Sample.id).From(Sample).where(Sample.name == "a").Build()[1] == ("a",)
 
@@ -49,6 +54,14 @@ ran = []
 def test_not_repeatable():
     assert not ran
     ran.append(1)
+
+
+from hypothesis import given, strategies
+
+
+@given(strategies.integers())
+def test_property_based(number):
+    kept.append([number])
 
 
 def test_skipped():
@@ -83,8 +96,10 @@ def test_verdicts(outcome):
     assert summary(outcome) == {
         "test_keeps_objects": "FAILED",
         "test_keeps_memory": "FAILED",
+        "test_one_off_allocation": "PASSED",
         "test_clean_statement": "PASSED",
         "test_clean_cycle_through_an_instance": "PASSED",
+        "test_property_based": "PASSED",
         "test_not_repeatable": "FAILED",  # its own reported run, after the repetitions
     }, outcome.stdout
     assert "SKIPPED [1]" in outcome.stdout
@@ -92,7 +107,8 @@ def test_verdicts(outcome):
 
 def test_reports_name_the_growth_and_where(outcome):
     out = outcome.stdout
-    assert "2 warm-up and 4 measured repetitions per test; 2 leaking, 1 not repeatable" in out
+    assert ("2 warm-up and 4 measured repetitions per test; 2 leaking, 1 not repeatable, "
+            "1 property-based (not measured)") in out
     leaks = {line.split("::")[1].split(":")[0]: line for line in out.splitlines() if line.startswith("LEAK ")}
     assert "live objects grew every round by 4 (+1 +1 +1 +1)" in leaks["test_keeps_objects"]
     assert f"test_sample.py:{sample_line('    kept.append(Sample(name=\"x\"))')}" in leaks["test_keeps_objects"]

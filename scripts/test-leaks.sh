@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The reference-leak mode (tests/reliability/refleaks.py) over the test
+# modules that drive the extension modules directly: every test's work is
+# repeated and measured, and a test fails when what it leaves alive keeps
+# growing. Uses the build of $TESSARY_BUILD (default build/).
+#   scripts/test-leaks.sh                  the CI selection below
+#   scripts/test-leaks.sh tests/executor   any other selection (pytest arguments)
+set -euo pipefail
+HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$HERE/env.sh"
+[ -d "$BUILD/pkg/Tessary" ] || "$HERE/build.sh"
+cd "$ROOT"
+
+selection=(
+    tests/generator tests/model tests/dict tests/executor tests/folio tests/coro
+    tests/reliability/test_cycles.py tests/reliability/test_bad_input.py
+    tests/reliability/test_faults.py tests/reliability/test_hostile_values.py
+    # Tests that grow by their own design, not through the modules: one
+    # exception instance raised again every round keeps every traceback; the
+    # interpreter itself keeps the report of a warning turned into an error.
+    --deselect tests/dict/test_dict_plus.py::test_item_assignment_error_reaches_the_caller_unchanged
+    --deselect "tests/coro/test_coro_protocol.py::test_throw_signatures[args3-KeyError-value3]"
+    --deselect tests/coro/test_coro_lifetime.py::test_warning_turned_into_an_error_is_reported_as_unraisable
+)
+[ "$#" -gt 0 ] && selection=("$@")
+
+PYTHONPATH="$ROOT/tests/reliability:$PYTHONPATH" \
+    "$PY" -m pytest -p refleaks --leaks -q -p no:cacheprovider "${selection[@]}"
