@@ -2,6 +2,9 @@
 # The one command for a fresh Debian machine (as root): installs what is
 # missing, checks for Python 3.13, builds, and runs the whole test suite.
 # Extra arguments go to pytest; paths among them replace the default `tests`.
+# Without arguments the reliability runs follow the suite (skip them with
+# TESSARY_QUICK=1): the reference-leak mode (test-leaks.sh), the suite under
+# ASan and UBSan (test-asan.sh) and valgrind memcheck (valgrind.sh).
 #   scripts/test.sh                 everything
 #   scripts/test.sh -x -k where     stop at the first failure, select by name
 #   scripts/test.sh tests/dict      one folder
@@ -32,5 +35,11 @@ set -e
 if [ "$status" -eq 5 ]; then
     echo "error: pytest collected no tests" >&2
     exit 1
+fi
+if [ "$#" -eq 0 ] && [ -z "${TESSARY_QUICK:-}" ]; then
+    for check in test-leaks.sh test-asan.sh valgrind.sh; do
+        echo "== $check"
+        "$HERE/$check" || { echo "error: $check failed" >&2; status=1; }
+    done
 fi
 exit "$status"
