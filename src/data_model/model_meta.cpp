@@ -197,9 +197,11 @@ int meta_init(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
 PyTypeObject ModelMetaType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.Model.DataModel.ModelMeta",
+    // Model classes are called through their tp_vectorcall (see setup_model).
+    .tp_vectorcall_offset = offsetof(PyTypeObject, tp_vectorcall),
     .tp_call = meta_call,
     .tp_getattro = meta_getattro,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
     .tp_doc = "Metaclass of model classes: binds the declared columns and relations; calling a model class\n"
               "with a driver row, a mapping or keyword arguments returns a ModelInstance.",
     .tp_init = meta_init,

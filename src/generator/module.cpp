@@ -210,6 +210,7 @@ PyModuleDef module_def = {
     .m_name = "Tessary.DB.Generator",
     .m_doc = "SQL generation: the statement builder and the SQL fragment generators.",
     .m_size = -1,
+    .m_free = [](void*) { clear_shared_texts(); },
 };
 
 }  // namespace

@@ -400,7 +400,7 @@ bool render_order(PyObject* items, Text& out) {
 }
 
 Ref make_pair(Text& text, PyObject* args_list) {
-    Ref s = text.finish();
+    Ref s = text.finish_statement();
     if (!s) return {};
     Ref args = steal(PyList_AsTuple(args_list));
     if (!args) return {};

@@ -11,6 +11,11 @@
 
 namespace tsy::gen {
 
+// text_cache.cpp: the str of an ASCII statement text, the same object for
+// every build of the same text; and the release of those at module teardown.
+Ref shared_ascii_text(std::string_view text) noexcept;
+void clear_shared_texts() noexcept;
+
 // TypeError of `"..." + obj` when obj is not a str, as the interpreter words it.
 inline Failure concat_error(PyObject* obj) noexcept {
     return fail(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", type_name(obj));
@@ -98,6 +103,9 @@ public:
         }
         return steal(PyUnicode_DecodeUTF8(buf_.data(), size, surrogates_ ? "surrogatepass" : nullptr));
     }
+
+    // finish() for a whole statement, whose text repeats from call to call.
+    Ref finish_statement() const noexcept { return ascii_ ? shared_ascii_text(buf_) : finish(); }
 
 private:
     static bool is_ascii(std::string_view s) noexcept {

@@ -191,3 +191,23 @@ def test_build_is_repeatable(models, chain):
 
 def test_base_generator_has_no_public_build():
     assert not hasattr(BaseSqlGenerator(), "Build")
+
+
+def test_repeated_texts_are_shared_and_never_confused(models):
+    """Builds of one shape hand back one str; texts that differ anywhere, even
+    in one character of the same length, keep their own text."""
+    U = models.User
+
+    def text(limit, column, op):
+        sql = SqlGenerator().select(U.id).From(U).where(op(column, 1))
+        return sql.Limit(limit, 0).Build()[0]
+
+    shapes = [(limit, column, op) for limit in (10, 20, 30, 11) for column in (U.id, U.name)
+              for op in (lambda c, v: c == v, lambda c, v: c > v)]
+    first = [text(*shape) for shape in shapes]
+    assert len(set(first)) == len(shapes)
+    for _ in range(3):
+        assert [text(*shape) for shape in shapes] == first
+    assert all(text(*shape) is text(*shape) for shape in shapes)
+    long_text = SqlGenerator().select(*[U.id] * 400).From(U).Build()[0]
+    assert len(long_text) > 2048 and long_text == SqlGenerator().select(*[U.id] * 400).From(U).Build()[0]

@@ -52,3 +52,17 @@ def test_a_metaclass_call_of_the_application_is_honoured():
 
     assert Item(id=1) == ("called", (), {"id": 1})
     assert Item((1,)) == ("called", ((1,),), {})
+
+
+def test_a_call_set_on_the_metaclass_later_is_honoured():
+    class Late(ModelMeta):
+        pass
+
+    class Item(DataModel, metaclass=Late):
+        tableName = "item"
+        id = IntegerProperty(isPrimaryKey=True)
+
+    assert Item(id=1) == {"id": 1}
+    Late.__call__ = lambda cls, *args, **kwargs: ("late", args, kwargs)
+    assert Item(id=1) == ("late", (), {"id": 1})
+    assert Item((1,)) == ("late", ((1,),), {})
