@@ -159,13 +159,12 @@ PyObject* function_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 // `FunctionCall(func_name, *args)`: the name positionally or by keyword, the
 // arguments positionally only.
 int function_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static PyObject* name_key = intern("func_name");
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     PyObject* func_name = nargs ? PyTuple_GET_ITEM(args, 0) : nullptr;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (PyUnicode_Compare(key, name_key) != 0) {
+        if (PyUnicode_Compare(key, names.func_name) != 0) {
             if (PyErr_Occurred()) return -1;
             return unexpected_keyword("__init__", key);
         }

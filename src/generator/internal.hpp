@@ -65,6 +65,7 @@ struct Names {
     PyObject* mod_DB;         // "Tessary.DB.DB"
     PyObject* empty;        // ""
     PyObject* blank;        // " ": the default limit text
+    PyObject* func_name;
 };
 extern Names names;
 

@@ -254,6 +254,7 @@ int init_names() noexcept {
         {&names.mod_DB, "Tessary.DB.DB"},
         {&names.empty, ""},
         {&names.blank, " "},
+        {&names.func_name, "func_name"},
     };
     for (const Name& n : all) {
         *n.slot = intern(n.text);

@@ -44,8 +44,7 @@ bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& 
         return false;
     }
     if (con_type == QUALIFIED || con_type == QUOTED) {
-        static PyObject* col_key = intern("col");
-        Ref col = required(entry, col_key);
+        Ref col = required(entry, names.col);
         if (!col) return false;
         Ref name = name_of(col.get());
         if (!name) return false;
