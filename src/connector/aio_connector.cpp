@@ -7,17 +7,6 @@ namespace tsy::db {
 namespace aio {
 namespace {
 
-struct Names {
-    PyObject* create_task = intern("create_task");
-    PyObject* create_future = intern("create_future");
-    PyObject* done = intern("done");
-};
-
-const Names& names() noexcept {
-    static const Names n;
-    return n;
-}
-
 // asyncio.<name>, imported on first use and kept for the life of the process.
 PyObject* asyncio_attr(PyObject*& slot, const char* name) noexcept {
     if (!slot) slot = import_attr("asyncio", name).release();
@@ -32,7 +21,7 @@ int start_setup(PyObject* self, PyObject* loop) noexcept {
     AioConnectorObject* c = as_aio(self);
     Ref coroutine = steal(c->backend->setup(self));
     if (!coroutine) return -1;
-    Ref task = call_method(loop, names().create_task, coroutine.get());
+    Ref task = call_method(loop, names.create_task, coroutine.get());
     if (!task) return -1;
     set_field(c->loop, loop);
     set_field(c->setup, task.get());
@@ -41,7 +30,7 @@ int start_setup(PyObject* self, PyObject* loop) noexcept {
 
 // 1 when the setup task has ended (so without making the pool ready), 0 while it runs.
 int setup_ended(PyObject* task) noexcept {
-    Ref done = call_method(task, names().done);
+    Ref done = call_method(task, names.done);
     return done ? truth(done.get()) : -1;
 }
 
@@ -75,7 +64,7 @@ Ref new_future() noexcept {
     Ref loop = running_loop();
     if (!loop) return {};
     if (loop.get() == Py_None) return fail(PyExc_RuntimeError, "no running event loop");
-    return call_method(loop.get(), names().create_future);
+    return call_method(loop.get(), names.create_future);
 }
 
 bool is_cancellation(PyObject* exc) noexcept {

@@ -13,39 +13,18 @@ namespace {
 
 using aio::Lease;
 
-struct Names {
-    PyObject* acquire = intern("acquire");
-    PyObject* release = intern("release");
-    PyObject* terminate = intern("terminate");
-    PyObject* wait_closed = intern("wait_closed");
-    PyObject* close = intern("close");
-    PyObject* closed = intern("closed");
-    PyObject* cursor = intern("cursor");
-    PyObject* execute = intern("execute");
-    PyObject* fetchall = intern("fetchall");
-    PyObject* lastrowid = intern("lastrowid");
-    PyObject* commit = intern("commit");
-    PyObject* rollback = intern("rollback");
-    PyObject* db = intern("db");
-};
-
-const Names& names() noexcept {
-    static const Names n;
-    return n;
-}
-
 // The lent connections and the pool each came from: `waiters` serves as
 // that dict here. A connection goes back to its own pool even after the
 // connector moved to another one.
 PyObject* lent(AioConnectorObject* c) noexcept { return c->waiters; }
 
 int is_closed(PyObject* con) noexcept {
-    Ref closed = attr(con, names().closed);
+    Ref closed = attr(con, names.closed);
     return closed ? truth(closed.get()) : -1;
 }
 
 void terminate_keeping_error(PyObject* pool) noexcept {
-    if (pool) aio::call_keeping_error(pool, names().terminate);
+    if (pool) aio::call_keeping_error(pool, names.terminate);
 }
 
 // --- setup ------------------------------------------------------------------
@@ -78,7 +57,7 @@ void forget(AioConnectorObject* c) noexcept {
     c->pool = nullptr;
     c->ready = 0;
     Ref pending = steal(PyErr_GetRaisedException());
-    if (pool && !call_method(pool.get(), names().terminate)) PyErr_Clear();
+    if (pool && !call_method(pool.get(), names.terminate)) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
 }
 
@@ -91,10 +70,10 @@ coro::Task acquire_task(Ref self, Ref pool = nullptr) {
         co_return nullptr;
     }
     pool = borrow(c->pool);
-    Ref con = co_await coro::await(call_method(pool.get(), names().acquire));
+    Ref con = co_await coro::await(call_method(pool.get(), names.acquire));
     if (!con) co_return nullptr;
     if (PyDict_SetItem(lent(c), con.get(), pool.get()) < 0) {
-        Py_XDECREF(PyObject_CallMethodOneArg(pool.get(), names().release, con.get()));
+        Py_XDECREF(PyObject_CallMethodOneArg(pool.get(), names.release, con.get()));
         co_return nullptr;
     }
     co_return con;
@@ -116,10 +95,10 @@ void give_back(PyObject* self, PyObject* con, bool broken) noexcept {
     Ref pending = steal(PyErr_GetRaisedException());
     Ref pool = take_lent(as_aio(self), con);
     if (broken || !pool) {
-        if (!call_method(con, names().close)) PyErr_Clear();
+        if (!call_method(con, names.close)) PyErr_Clear();
     }
     // aiomysql's release is no coroutine; what it returns schedules itself.
-    if (pool && !call_method(pool.get(), names().release, con)) PyErr_Clear();
+    if (pool && !call_method(pool.get(), names.release, con)) PyErr_Clear();
     PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
 }
@@ -130,7 +109,7 @@ coro::Task release_task(Ref self, Lease lease) {
     int closed = is_closed(lease.con());
     if (closed < 0) co_return nullptr;
     if (!closed) {
-        Ref rolled = co_await coro::await(call_method(lease.con(), names().rollback));
+        Ref rolled = co_await coro::await(call_method(lease.con(), names.rollback));
         if (!rolled) {
             Ref error = steal(PyErr_GetRaisedException());
             lease.broken = !aio::is_cancellation(error.get());
@@ -141,7 +120,7 @@ coro::Task release_task(Ref self, Lease lease) {
     Ref con = lease.take();
     Ref pool = take_lent(as_aio(self.get()), con.get());
     if (!pool) co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
-    Ref released = call_method(pool.get(), names().release, con.get());
+    Ref released = call_method(pool.get(), names.release, con.get());
     if (!released) co_return nullptr;
     co_return co_await coro::await(std::move(released));
 }
@@ -157,20 +136,20 @@ PyObject* release(PyObject* self, PyObject* con) noexcept {
 // --- statements -------------------------------------------------------------
 
 coro::Task statement_task(Ref con, Ref text, Ref args, int mode, Ref cursor = nullptr) {
-    cursor = co_await coro::await(call_method(con.get(), names().cursor));
+    cursor = co_await coro::await(call_method(con.get(), names.cursor));
     if (!cursor) co_return nullptr;
-    Ref executing = args.get() == Py_None ? call_method(cursor.get(), names().execute, text.get())
-                                          : call_method(cursor.get(), names().execute, text.get(), args.get());
+    Ref executing = args.get() == Py_None ? call_method(cursor.get(), names.execute, text.get())
+                                          : call_method(cursor.get(), names.execute, text.get(), args.get());
     Ref done = co_await coro::await(std::move(executing));
     if (!done) co_return nullptr;
     Ref result;
     if (mode == RUN_ROWS) {
-        result = co_await coro::await(call_method(cursor.get(), names().fetchall));
+        result = co_await coro::await(call_method(cursor.get(), names.fetchall));
     } else {
-        result = mode == RUN_KEY ? attr(cursor.get(), names().lastrowid) : borrow(Py_None);
+        result = mode == RUN_KEY ? attr(cursor.get(), names.lastrowid) : borrow(Py_None);
     }
     if (!result) co_return nullptr;
-    Ref closed = co_await coro::await(call_method(cursor.get(), names().close));
+    Ref closed = co_await coro::await(call_method(cursor.get(), names.close));
     if (!closed) co_return nullptr;
     co_return result;
 }
@@ -184,7 +163,7 @@ PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode) noe
 // too (the connection is then closed). The statement's error is kept.
 coro::Task abandon_task(Ref con, Ref error) {
     if (!aio::is_cancellation(error.get()) && is_closed(con.get()) == 0) {
-        Ref rolled = co_await coro::await(call_method(con.get(), names().rollback));
+        Ref rolled = co_await coro::await(call_method(con.get(), names.rollback));
         if (!rolled) PyErr_Clear();
     }
     PyErr_Clear();
@@ -212,7 +191,7 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
         co_return co_await coro::await(
             steal(coro::make_coroutine(abandon_task(borrow(lease.con()), std::move(error)), "rollback")));
     }
-    Ref done = co_await coro::await(call_method(lease.con(), names().commit));
+    Ref done = co_await coro::await(call_method(lease.con(), names.commit));
     if (!done) co_return nullptr;
     lease.broken = false;
     co_return result;
@@ -234,8 +213,8 @@ coro::Task close_task(Ref self, Ref pool = nullptr) {
     pool = steal(c->pool);
     c->pool = nullptr;
     if (!pool) co_return borrow(Py_None);
-    if (!call_method(pool.get(), names().terminate)) co_return nullptr;
-    co_return co_await coro::await(call_method(pool.get(), names().wait_closed));
+    if (!call_method(pool.get(), names.terminate)) co_return nullptr;
+    co_return co_await coro::await(call_method(pool.get(), names.wait_closed));
 }
 
 PyObject* close_pool(PyObject* self) noexcept {
@@ -244,8 +223,7 @@ PyObject* close_pool(PyObject* self) noexcept {
 
 // The column's own type name, so that a BIGINT key stays BIGINT (as with MysqlConnector).
 PyObject* auto_field(PyObject* col) noexcept {
-    static PyObject* target_type = intern("targetType");
-    Ref type = attr(col, target_type);
+    Ref type = attr(col, names.targetType);
     if (!type) return nullptr;
     bool usable = PyUnicode_Check(type.get()) && PyUnicode_GET_LENGTH(type.get()) > 0;
     if (!usable) return PyUnicode_FromString("INT NOT NULL AUTO_INCREMENT");
@@ -277,16 +255,16 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref max_obj = steal(PyLong_FromLong(maxsize));
     if (!host || !password || !charset || !port_obj || !min_obj || !max_obj) return -1;
     PyObject* entries[][2] = {
-        {intern("host"), host.get()},
-        {intern("port"), port_obj.get()},
-        {intern("user"), a[2] ? a[2] : Py_None},
-        {intern("password"), password.get()},
-        {names().db, a[4] ? a[4] : Py_None},
-        {intern("unix_socket"), a[7] ? a[7] : Py_None},
-        {intern("charset"), charset.get()},
-        {intern("minsize"), min_obj.get()},
-        {intern("maxsize"), max_obj.get()},
-        {intern("autocommit"), Py_False},
+        {names.host, host.get()},
+        {names.port, port_obj.get()},
+        {names.user, a[2] ? a[2] : Py_None},
+        {names.password, password.get()},
+        {names.db, a[4] ? a[4] : Py_None},
+        {names.unix_socket, a[7] ? a[7] : Py_None},
+        {names.charset, charset.get()},
+        {names.minsize, min_obj.get()},
+        {names.maxsize, max_obj.get()},
+        {names.autocommit, Py_False},
     };
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);

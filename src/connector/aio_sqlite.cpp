@@ -24,31 +24,12 @@ using aio::Op;
 
 constexpr int kDefaultMaxsize = 5;
 
-struct Names {
-    PyObject* path = intern("path");
-    PyObject* database = intern("database");
-    PyObject* uri = intern("uri");
-    PyObject* check_same_thread = intern("check_same_thread");
-    PyObject* timeout = intern("timeout");
-    PyObject* done = intern("done");
-    PyObject* set_result = intern("set_result");
-    PyObject* set_exception = intern("set_exception");
-    PyObject* cancelled = intern("cancelled");
-    PyObject* result = intern("result");
-    PyObject* remove = intern("remove");
-};
-
-const Names& names() noexcept {
-    static const Names n;
-    return n;
-}
-
 bool is_memory(PyObject* path) noexcept { return PyUnicode_CompareWithASCIIString(path, ":memory:") == 0; }
 
 // The keyword arguments of sqlite3.connect for the current generation.
 Ref connect_kwargs(AioConnectorObject* c) noexcept {
     static std::atomic<unsigned long> serial{0};
-    PyObject* path = PyDict_GetItemWithError(c->base.settings, names().path);
+    PyObject* path = PyDict_GetItemWithError(c->base.settings, names.path);
     if (!path) return PyErr_Occurred() ? Ref() : fail(PyExc_RuntimeError, "AioSqliteConnector is not initialised");
     Ref database;
     bool uri = false;
@@ -66,10 +47,10 @@ Ref connect_kwargs(AioConnectorObject* c) noexcept {
     Ref timeout = steal(PyFloat_FromDouble(5.0));
     Ref kwargs = steal(PyDict_New());
     if (!database || !timeout || !kwargs) return {};
-    if (PyDict_SetItem(kwargs.get(), names().database, database.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), names().uri, uri ? Py_True : Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), names().check_same_thread, Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), names().timeout, timeout.get()) < 0) {
+    if (PyDict_SetItem(kwargs.get(), names.database, database.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.uri, uri ? Py_True : Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.check_same_thread, Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()) < 0) {
         return {};
     }
     return kwargs;
@@ -78,24 +59,21 @@ Ref connect_kwargs(AioConnectorObject* c) noexcept {
 // The connect arguments live in the pool's state so that every connection of
 // one generation opens the same database.
 PyObject* generation_kwargs(AioConnectorObject* c) noexcept {
-    static PyObject* key = intern("_connect");
-    PyObject* kwargs = PyDict_GetItemWithError(c->base.settings, key);
+    PyObject* kwargs = PyDict_GetItemWithError(c->base.settings, names._connect);
     if (kwargs || PyErr_Occurred()) return kwargs;
     Ref fresh = connect_kwargs(c);
-    if (!fresh || PyDict_SetItem(c->base.settings, key, fresh.get()) < 0) return nullptr;
+    if (!fresh || PyDict_SetItem(c->base.settings, names._connect, fresh.get()) < 0) return nullptr;
     return fresh.get();  // borrowed: the settings dict holds it
 }
 
 void new_generation(AioConnectorObject* c) noexcept {
-    static PyObject* key = intern("_connect");
     ++c->generation;
-    if (PyDict_DelItem(c->base.settings, key) < 0) PyErr_Clear();
+    if (PyDict_DelItem(c->base.settings, names._connect) < 0) PyErr_Clear();
 }
 
 PyObject* after_open(AioConnectorObject* c) noexcept {
-    static PyObject* shared_reads = intern("PRAGMA read_uncommitted = 1");
-    PyObject* path = PyDict_GetItem(c->base.settings, names().path);
-    return path && is_memory(path) ? shared_reads : nullptr;
+    PyObject* path = PyDict_GetItem(c->base.settings, names.path);
+    return path && is_memory(path) ? names.shared_reads_sql : nullptr;
 }
 
 // Awaitable: a new connection of the current generation, counted in `open`.
@@ -151,11 +129,11 @@ void abandon_waiter(PyObject* self, PyObject* waiter) noexcept {
     AioConnectorObject* c = as_aio(self);
     Ref pending = steal(PyErr_GetRaisedException());
     int listed = c->waiters ? PySequence_Contains(c->waiters, waiter) : 0;
-    if (listed > 0) Py_XDECREF(PyObject_CallMethodOneArg(c->waiters, names().remove, waiter));
-    Ref cancelled = call_method(waiter, names().cancelled);
-    Ref done = call_method(waiter, names().done);
+    if (listed > 0) Py_XDECREF(PyObject_CallMethodOneArg(c->waiters, names.remove, waiter));
+    Ref cancelled = call_method(waiter, names.cancelled);
+    Ref done = call_method(waiter, names.done);
     if (cancelled && done && cancelled.get() == Py_False && done.get() == Py_True) {
-        Ref con = call_method(waiter, names().result);
+        Ref con = call_method(waiter, names.result);
         if (con && PyObject_TypeCheck(con.get(), &AioSqliteConnectionType)) {
             kSqliteBackend.give_back(self, con.get(), false);
         }
@@ -212,11 +190,11 @@ void hand_back(PyObject* self, PyObject* con, bool broken) noexcept {
     while (PyList_GET_SIZE(c->waiters) > 0) {
         Ref waiter = borrow(PyList_GET_ITEM(c->waiters, 0));
         if (PyList_SetSlice(c->waiters, 0, 1, nullptr) < 0) return;
-        Ref done = call_method(waiter.get(), names().done);
+        Ref done = call_method(waiter.get(), names.done);
         if (!done) return;
         if (done.get() == Py_True) continue;
         s->lent = 1;
-        if (!call_method(waiter.get(), names().set_result, con)) s->lent = 0;
+        if (!call_method(waiter.get(), names.set_result, con)) s->lent = 0;
         return;
     }
     PyList_Append(c->pool, con);
@@ -297,16 +275,15 @@ coro::Task close_task(Ref self, Ref idle = nullptr) {
     if (!c->pool || !c->waiters) co_return nullptr;
     for (Py_ssize_t i = 0; waiters && i < PyList_GET_SIZE(waiters.get()); ++i) {
         PyObject* waiter = PyList_GET_ITEM(waiters.get(), i);
-        Ref done = call_method(waiter, names().done);
+        Ref done = call_method(waiter, names.done);
         if (!done) co_return nullptr;
         if (done.get() == Py_True) continue;
         Ref error = steal(PyObject_CallFunction(PyExc_RuntimeError, "s", "the connector was closed"));
-        if (!error || !call_method(waiter, names().set_exception, error.get())) co_return nullptr;
+        if (!error || !call_method(waiter, names.set_exception, error.get())) co_return nullptr;
     }
-    static PyObject* close_name = intern("close");
     for (Py_ssize_t i = 0; idle && i < PyList_GET_SIZE(idle.get()); ++i) {
         Ref con = borrow(PyList_GET_ITEM(idle.get(), i));
-        Ref closed = co_await coro::await(call_method(con.get(), close_name));
+        Ref closed = co_await coro::await(call_method(con.get(), names.close));
         if (!closed) co_return nullptr;
     }
     co_return borrow(Py_None);
@@ -336,7 +313,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (maxsize < 1) return fail(PyExc_ValueError, "maxsize must be at least 1, not %d", maxsize);
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);
-    if (PyDict_SetItem(c->base.settings, names().path, path.get()) < 0) return -1;
+    if (PyDict_SetItem(c->base.settings, names.path, path.get()) < 0) return -1;
     if (!c->pool && !(c->pool = PyList_New(0))) return -1;
     c->base.con_type = 1;
     c->base.style = STYLE_QMARK;
@@ -346,7 +323,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 }
 
 PyObject* get_path(PyObject* self, void*) noexcept {
-    PyObject* path = PyDict_GetItemWithError(as_aio(self)->base.settings, names().path);
+    PyObject* path = PyDict_GetItemWithError(as_aio(self)->base.settings, names.path);
     if (!path && PyErr_Occurred()) return nullptr;
     return Py_NewRef(path ? path : Py_None);
 }

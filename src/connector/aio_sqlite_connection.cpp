@@ -14,8 +14,7 @@ PyMethodDef interrupt_def = {"_interrupt_if_cancelled", interrupt_if_cancelled, 
 
 // (connection, job id) -> the future's done callback.
 PyObject* interrupt_if_cancelled(PyObject* bound, PyObject* future) noexcept {
-    static PyObject* cancelled_name = intern("cancelled");
-    Ref cancelled = call_method(future, cancelled_name);
+    Ref cancelled = call_method(future, names.cancelled);
     int yes = cancelled ? truth(cancelled.get()) : -1;
     if (yes < 0) return nullptr;
     if (yes) {
@@ -30,11 +29,10 @@ PyObject* interrupt_if_cancelled(PyObject* bound, PyObject* future) noexcept {
 // A statement whose awaiting task is cancelled is interrupted in SQLite, so
 // that the connection is free again at once.
 bool interrupt_on_cancel(PyObject* con, PyObject* future, std::uint64_t id) noexcept {
-    static PyObject* add_done_callback = intern("add_done_callback");
     Ref job = steal(PyLong_FromUnsignedLongLong(id));
     Ref bound = job ? steal(PyTuple_Pack(2, con, job.get())) : Ref();
     Ref callback = bound ? steal(PyCFunction_New(&interrupt_def, bound.get())) : Ref();
-    return callback && call_method(future, add_done_callback, callback.get());
+    return callback && call_method(future, names.add_done_callback, callback.get());
 }
 
 coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle) {

@@ -59,11 +59,10 @@ void tp_dealloc(PyObject* self) noexcept {
 }
 
 coro::Task enter_task(Ref self, Ref connector) {
-    static PyObject* begin_name = intern("begin");
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
-    Ref done = co_await coro::await(call_method(lease.con(), begin_name));
+    Ref done = co_await coro::await(call_method(lease.con(), names.begin));
     if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
     if (t->con) {
@@ -77,9 +76,8 @@ coro::Task enter_task(Ref self, Ref connector) {
 // The connection is given back however this ends: a failed commit, or a
 // block that raised, leaves its work rolled back.
 coro::Task exit_task(Ref connector, Lease lease, bool ok) {
-    static PyObject* commit_name = intern("commit");
     if (ok) {
-        Ref committed = co_await coro::await(call_method(lease.con(), commit_name));
+        Ref committed = co_await coro::await(call_method(lease.con(), names.commit));
         if (!committed) co_return nullptr;
     }
     Ref released = co_await coro::await(steal(as_aio(connector.get())->backend->release(connector.get(), lease.take().get())));

@@ -68,34 +68,17 @@ Registry& registry() noexcept {
     return r;
 }
 
-struct Names {
-    PyObject* call_soon_threadsafe = intern("call_soon_threadsafe");
-    PyObject* done = intern("done");
-    PyObject* set_result = intern("set_result");
-    PyObject* set_exception = intern("set_exception");
-    PyObject* commit = intern("commit");
-    PyObject* rollback = intern("rollback");
-    PyObject* close = intern("close");
-    PyObject* interrupt = intern("interrupt");
-    PyObject* begin_sql = intern("BEGIN");
-};
-
-const Names& names() noexcept {
-    static const Names n;
-    return n;
-}
-
 PyObject* sqlite_connect = nullptr;   // sqlite3.connect, for the life of the process
 PyObject* settle_function = nullptr;  // _settle_future below, for the life of the process
 
 // Runs on the loop: completes `future` unless it was cancelled meanwhile.
 PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 3) return fail(PyExc_TypeError, "_settle_future() takes exactly 3 arguments");
-    Ref done = call_method(args[0], names().done);
+    Ref done = call_method(args[0], names.done);
     int is_done = done ? truth(done.get()) : -1;
     if (is_done < 0) return nullptr;
     if (is_done) Py_RETURN_NONE;
-    PyObject* method = args[1] == Py_True ? names().set_result : names().set_exception;
+    PyObject* method = args[1] == Py_True ? names.set_result : names.set_exception;
     return call_method(args[0], method, args[2]).release();
 }
 
@@ -122,7 +105,7 @@ PyObject* shutdown(PyObject*, PyObject*) noexcept {
     Registry& r = registry();
     if (r.shut_down) Py_RETURN_NONE;
     for (Worker* w : r.workers) {
-        if (w->running && w->connection) call_keeping_error(w->connection, names().interrupt);
+        if (w->running && w->connection) call_keeping_error(w->connection, names.interrupt);
         if (!w->retired) Py_XDECREF(submit(w, Op::Close, nullptr, nullptr, RUN_NONE, false, false));
         PyErr_Clear();
     }
@@ -180,7 +163,7 @@ Ref Worker::open(Job& job) {
     Ref con = steal(PyObject_Call(sqlite_connect, empty.get(), job.args.get()));
     if (!con) return {};
     if (job.text && !steal(run_on(con.get(), job.text.get(), Py_None, RUN_NONE))) {
-        call_keeping_error(con.get(), names().close);
+        call_keeping_error(con.get(), names.close);
         return {};
     }
     set_field(connection, con.get());
@@ -195,11 +178,11 @@ Ref Worker::run_statement(Job& job) {
     running = 0;
     if (!job.settle) return result;
     if (!result) {
-        call_keeping_error(connection, names().rollback);
+        call_keeping_error(connection, names.rollback);
         return {};
     }
-    if (!call_method(connection, names().commit)) {
-        call_keeping_error(connection, names().rollback);
+    if (!call_method(connection, names.commit)) {
+        call_keeping_error(connection, names.rollback);
         return {};
     }
     return result;
@@ -209,7 +192,7 @@ Ref Worker::close_connection() {
     Ref con = steal(connection);
     connection = nullptr;
     if (!con) return borrow(Py_None);
-    return call_method(con.get(), names().close);
+    return call_method(con.get(), names.close);
 }
 
 void Worker::perform(Job& job) {
@@ -223,9 +206,9 @@ void Worker::perform(Job& job) {
     } else if (job.op == Op::Run) {
         result = run_statement(job);
     } else if (job.op == Op::Begin) {
-        result = steal(run_on(connection, names().begin_sql, Py_None, RUN_NONE));
+        result = steal(run_on(connection, names.begin_sql, Py_None, RUN_NONE));
     } else {
-        result = call_method(connection, job.op == Op::Commit ? names().commit : names().rollback);
+        result = call_method(connection, job.op == Op::Commit ? names.commit : names.rollback);
     }
     if (!job.future) {
         if (!result) PyErr_Clear();  // nobody waits: a give-back's rollback that failed
@@ -234,7 +217,7 @@ void Worker::perform(Job& job) {
     PyObject* ok = result ? Py_True : Py_False;
     Ref payload = result ? std::move(result) : steal(PyErr_GetRaisedException());
     if (!payload) return;
-    Ref posted = call_method(job.loop.get(), names().call_soon_threadsafe, settle_function, job.future.get(), ok,
+    Ref posted = call_method(job.loop.get(), names.call_soon_threadsafe, settle_function, job.future.get(), ok,
                              payload.get());
     if (!posted) PyErr_Clear();  // the loop is closed: nobody can wait for the result any more
 }
@@ -316,7 +299,7 @@ PyObject* retire(Worker* worker, bool wait) noexcept {
 
 void interrupt(Worker* worker, std::uint64_t id) noexcept {
     if (registry().shut_down || !worker || worker->running != id || !worker->connection) return;
-    call_keeping_error(worker->connection, names().interrupt);
+    call_keeping_error(worker->connection, names.interrupt);
 }
 
 int ready_workers() noexcept {

@@ -83,11 +83,9 @@ PyObject* begin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     PyObject* con[1];
     if (!parse(params, args, nargs, kwnames, con)) return nullptr;
     if (!as_connector(self)->autocommit) Py_RETURN_NONE;
-    static PyObject* begin_name = intern("begin");
-    int has_begin = PyObject_HasAttrWithError(con[0], begin_name);
+    int has_begin = PyObject_HasAttrWithError(con[0], names.begin);
     if (has_begin < 0) return nullptr;
-    static PyObject* begin_sql = intern("BEGIN");
-    Ref done = has_begin ? call_method(con[0], begin_name) : steal(run_on(con[0], begin_sql, Py_None, RUN_NONE));
+    Ref done = has_begin ? call_method(con[0], names.begin) : steal(run_on(con[0], names.begin_sql, Py_None, RUN_NONE));
     if (!done) return nullptr;
     Py_RETURN_NONE;
 }
@@ -130,10 +128,7 @@ PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     Ref con = steal(c->con);
     c->con = nullptr;
     c->depth = 0;
-    if (con) {
-        static PyObject* close_name = intern("close");
-        if (!call_method(con.get(), close_name)) return nullptr;
-    }
+    if (con && !call_method(con.get(), names.close)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -226,9 +221,8 @@ PyGetSetDef getset[] = {
 PyObject* own_connection(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
     if (!c->con) {
-        static PyObject* connect_name = intern("connect");
         // connect() is looked up on the object: Python subclasses open their own kind.
-        Ref con = call_method(self, connect_name);
+        Ref con = call_method(self, names.connect);
         if (!con) return nullptr;
         if (!c->con) c->con = con.release();  // connect() may have re-entered and set one
     }

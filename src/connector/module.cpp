@@ -4,6 +4,71 @@
 #include "aio_common.hpp"
 
 namespace tsy::db {
+
+Names names;
+
+int init_names() noexcept {
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name all[] = {
+        {&names._connect, "_connect"},
+        {&names.acquire, "acquire"},
+        {&names.add_done_callback, "add_done_callback"},
+        {&names.autocommit, "autocommit"},
+        {&names.begin, "begin"},
+        {&names.call_soon_threadsafe, "call_soon_threadsafe"},
+        {&names.cancelled, "cancelled"},
+        {&names.charset, "charset"},
+        {&names.check_same_thread, "check_same_thread"},
+        {&names.close, "close"},
+        {&names.closed, "closed"},
+        {&names.commit, "commit"},
+        {&names.connect, "connect"},
+        {&names.create_future, "create_future"},
+        {&names.create_task, "create_task"},
+        {&names.cursor, "cursor"},
+        {&names.database, "database"},
+        {&names.db, "db"},
+        {&names.description, "description"},
+        {&names.done, "done"},
+        {&names.execute, "execute"},
+        {&names.fetchall, "fetchall"},
+        {&names.getCon, "getCon"},
+        {&names.host, "host"},
+        {&names.interrupt, "interrupt"},
+        {&names.lastrowid, "lastrowid"},
+        {&names.maxsize, "maxsize"},
+        {&names.minsize, "minsize"},
+        {&names.open, "open"},
+        {&names.password, "password"},
+        {&names.path, "path"},
+        {&names.port, "port"},
+        {&names.release, "release"},
+        {&names.remove, "remove"},
+        {&names.result, "result"},
+        {&names.rollback, "rollback"},
+        {&names.row_factory, "row_factory"},
+        {&names.set_exception, "set_exception"},
+        {&names.set_result, "set_result"},
+        {&names.targetType, "targetType"},
+        {&names.terminate, "terminate"},
+        {&names.timeout, "timeout"},
+        {&names.unix_socket, "unix_socket"},
+        {&names.uri, "uri"},
+        {&names.user, "user"},
+        {&names.wait_closed, "wait_closed"},
+        {&names.begin_sql, "BEGIN"},
+        {&names.shared_reads_sql, "PRAGMA read_uncommitted = 1"},
+    };
+    static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
+    for (const Name& n : all) {
+        if (!(*n.slot = intern(n.text))) return -1;
+    }
+    return 0;
+}
+
 namespace {
 
 ConnectorApi api = {
@@ -39,7 +104,7 @@ int add(PyObject* module, PyTypeObject* type, const char* name) noexcept {
 TSY_EXPORT PyObject* PyInit_Connector() {
     using namespace tsy::db;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
-    if (!module || ready_types() < 0) return nullptr;
+    if (!module || init_names() < 0 || ready_types() < 0) return nullptr;
     if (add(module.get(), &BaseConnectorType, "BaseConnector") < 0 ||
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||

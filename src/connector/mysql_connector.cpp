@@ -24,14 +24,14 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
     if (!host || !port_obj || !password || !charset) return -1;
     PyObject* entries[][2] = {
-        {intern("host"), host.get()},
-        {intern("port"), port_obj.get()},
-        {intern("user"), a[2] ? a[2] : Py_None},
-        {intern("password"), password.get()},
-        {intern("database"), a[4] ? a[4] : Py_None},
-        {intern("unix_socket"), a[5] ? a[5] : Py_None},
-        {intern("charset"), charset.get()},
-        {intern("autocommit"), Py_True},
+        {names.host, host.get()},
+        {names.port, port_obj.get()},
+        {names.user, a[2] ? a[2] : Py_None},
+        {names.password, password.get()},
+        {names.database, a[4] ? a[4] : Py_None},
+        {names.unix_socket, a[5] ? a[5] : Py_None},
+        {names.charset, charset.get()},
+        {names.autocommit, Py_True},
     };
     ConnectorObject* c = as_connector(self);
     PyDict_Clear(c->settings);
@@ -50,8 +50,7 @@ PyObject* autoFiledAnnounce(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     static const Params params{"autoFiledAnnounce", kColNames, 1, 1};
     PyObject* col[1];
     if (!parse(params, args, nargs, kwnames, col)) return nullptr;
-    static PyObject* target_type = intern("targetType");
-    Ref type = attr(col[0], target_type);
+    Ref type = attr(col[0], names.targetType);
     if (!type) return nullptr;
     int usable = PyUnicode_Check(type.get()) ? static_cast<int>(PyUnicode_GET_LENGTH(type.get()) > 0) : 0;
     if (!usable) return PyUnicode_FromString("INT NOT NULL AUTO_INCREMENT");

@@ -7,24 +7,6 @@
 namespace tsy::db {
 namespace {
 
-struct Names {
-    PyObject* cursor = intern("cursor");
-    PyObject* execute = intern("execute");
-    PyObject* fetchall = intern("fetchall");
-    PyObject* lastrowid = intern("lastrowid");
-    PyObject* close = intern("close");
-    PyObject* commit = intern("commit");
-    PyObject* rollback = intern("rollback");
-    PyObject* getCon = intern("getCon");
-    PyObject* row_factory = intern("row_factory");
-    PyObject* description = intern("description");
-};
-
-const Names& names() noexcept {
-    static const Names n;
-    return n;
-}
-
 // Calls `conn.<method>()` while an error is pending, keeping that error: a
 // cleanup failure must not hide why the statement failed.
 void cleanup_keeping_error(PyObject* obj, PyObject* method) noexcept {
@@ -36,8 +18,8 @@ void cleanup_keeping_error(PyObject* obj, PyObject* method) noexcept {
 
 Ref fetch_result(PyObject* cursor, int mode) noexcept {
     switch (mode) {
-        case RUN_ROWS: return call_method(cursor, names().fetchall);
-        case RUN_KEY: return attr(cursor, names().lastrowid);
+        case RUN_ROWS: return call_method(cursor, names.fetchall);
+        case RUN_KEY: return attr(cursor, names.lastrowid);
         default: return borrow(Py_None);
     }
 }
@@ -47,12 +29,12 @@ Ref fetch_result(PyObject* cursor, int mode) noexcept {
 // nothing is lost and no failed statement leaves a transaction open.
 PyObject* settle(PyObject* conn, Ref result) noexcept {
     if (!result) {
-        cleanup_keeping_error(conn, names().rollback);
+        cleanup_keeping_error(conn, names.rollback);
         return nullptr;
     }
-    Ref committed = call_method(conn, names().commit);
+    Ref committed = call_method(conn, names.commit);
     if (!committed) {
-        cleanup_keeping_error(conn, names().rollback);
+        cleanup_keeping_error(conn, names.rollback);
         return nullptr;
     }
     return result.release();
@@ -82,8 +64,8 @@ bool plain_sqlite_connection(PyObject* conn) noexcept {
 // A kept cursor still behaves like a new one: a cursor takes the
 // connection's row_factory when it is made.
 int still_fresh(PyObject* cursor, PyObject* conn) noexcept {
-    Ref mine = attr(cursor, names().row_factory);
-    Ref current = mine ? attr(conn, names().row_factory) : Ref();
+    Ref mine = attr(cursor, names.row_factory);
+    Ref current = mine ? attr(conn, names.row_factory) : Ref();
     if (!current) return -1;
     return mine.get() == current.get();
 }
@@ -91,7 +73,7 @@ int still_fresh(PyObject* cursor, PyObject* conn) noexcept {
 // The statement left rows nobody fetched (a SELECT run for no result): the
 // cursor would keep SQLite's read lock, so it is closed as before.
 int rows_left(PyObject* cursor) noexcept {
-    Ref description = attr(cursor, names().description);
+    Ref description = attr(cursor, names.description);
     if (!description) return -1;
     return description.get() != Py_None;
 }
@@ -102,15 +84,15 @@ PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject*
     if (fresh < 0) return nullptr;
     if (!fresh) {
         forget_cursor(c);
-        Ref made = call_method(conn, names().cursor);
+        Ref made = call_method(conn, names.cursor);
         if (!made) return nullptr;
         c->cursor = made.release();
         c->cursor_con = Py_NewRef(conn);
     }
     Ref cursor = borrow(c->cursor);
     c->cursor_busy = 1;
-    Ref executed = args == Py_None ? call_method(cursor.get(), names().execute, text)
-                                   : call_method(cursor.get(), names().execute, text, args);
+    Ref executed = args == Py_None ? call_method(cursor.get(), names.execute, text)
+                                   : call_method(cursor.get(), names.execute, text, args);
     Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
     c->cursor_busy = 0;
     int left = result && mode != RUN_ROWS ? rows_left(cursor.get()) : 0;
@@ -121,11 +103,11 @@ PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject*
     return result.release();
 }
 
-// A connector that is not one of ours: the Part-1.2 interface gives its
+// A connector that is not one of ours: the connector interface gives its
 // connection through getCon(); "%s" text and arguments go to it unchanged.
 PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
     bool own = !con || con == Py_None;
-    Ref conn = own ? call_method(connector, names().getCon) : borrow(con);
+    Ref conn = own ? call_method(connector, names.getCon) : borrow(con);
     if (!conn) return nullptr;
     PyObject* driver_args = has_args(args) ? args : Py_None;
     Ref result = steal(run_on(conn.get(), sql, driver_args, mode));
@@ -136,16 +118,16 @@ PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObjec
 }  // namespace
 
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
-    Ref cursor = call_method(conn, names().cursor);
+    Ref cursor = call_method(conn, names.cursor);
     if (!cursor) return nullptr;
-    Ref executed = args == Py_None ? call_method(cursor.get(), names().execute, text)
-                                   : call_method(cursor.get(), names().execute, text, args);
+    Ref executed = args == Py_None ? call_method(cursor.get(), names.execute, text)
+                                   : call_method(cursor.get(), names.execute, text, args);
     Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
     if (!result) {
-        cleanup_keeping_error(cursor.get(), names().close);
+        cleanup_keeping_error(cursor.get(), names.close);
         return nullptr;
     }
-    Ref closed = call_method(cursor.get(), names().close);
+    Ref closed = call_method(cursor.get(), names.close);
     if (!closed) return nullptr;
     return result.release();
 }
@@ -184,16 +166,15 @@ void forget_cursor(ConnectorObject* c) noexcept {
     Ref con = steal(c->cursor_con);
     c->cursor = nullptr;
     c->cursor_con = nullptr;
-    cleanup_keeping_error(cursor.get(), names().close);
+    cleanup_keeping_error(cursor.get(), names.close);
 }
 
 void drop_if_broken(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
     if (!c->con || c->depth > 0) return;
     Ref pending = steal(PyErr_GetRaisedException());
-    static PyObject* open_name = intern("open");
     PyObject* open = nullptr;
-    int known = PyObject_GetOptionalAttr(c->con, open_name, &open);
+    int known = PyObject_GetOptionalAttr(c->con, names.open, &open);
     int usable = known > 0 ? PyObject_IsTrue(open) : 1;
     Py_XDECREF(open);
     if (known < 0 || usable < 0) PyErr_Clear();

@@ -73,10 +73,7 @@ PyObject* enter_transaction(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
     Ref con = borrow(own_connection(self));
     if (!con) return nullptr;
-    if (c->depth == 0) {
-        static PyObject* begin_name = intern("begin");
-        if (!call_method(self, begin_name, con.get())) return nullptr;
-    }
+    if (c->depth == 0 && !call_method(self, names.begin, con.get())) return nullptr;
     ++c->depth;
     return con.release();
 }
@@ -87,17 +84,15 @@ int exit_transaction(PyObject* self, bool ok) noexcept {
     ConnectorObject* c = as_connector(self);
     if (c->depth == 0) return 0;  // the connection was closed inside the block
     if (--c->depth > 0 || !c->con) return 0;
-    static PyObject* commit_name = intern("commit");
-    static PyObject* rollback_name = intern("rollback");
     Ref con = borrow(c->con);
     if (!ok) {
-        if (!call_method(con.get(), rollback_name)) PyErr_Clear();
+        if (!call_method(con.get(), names.rollback)) PyErr_Clear();
         drop_if_broken(self);
         return 0;
     }
-    if (call_method(con.get(), commit_name)) return 0;
+    if (call_method(con.get(), names.commit)) return 0;
     Ref pending = steal(PyErr_GetRaisedException());
-    if (!call_method(con.get(), rollback_name)) PyErr_Clear();
+    if (!call_method(con.get(), names.rollback)) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
     drop_if_broken(self);
     return -1;

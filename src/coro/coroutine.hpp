@@ -43,6 +43,18 @@ PyObject* wrap(void* frame, Shared* shared, const char* name, const char* qualna
 PySendResult start_await(PyObject* awaitable, PyObject** iter, PyObject** out) noexcept;
 void add_traceback(const char* file, int line, const char* function) noexcept;
 
+// Interned method names, made by init_names() when the module is imported
+// (the import fails if one cannot be made).
+struct Names {
+    PyObject* close;
+    PyObject* throw_;
+    PyObject* register_;
+};
+extern Names names;
+
+// Fills `names`; -1 with the error set when one cannot be made.
+int init_names() noexcept;
+
 int ready_coroutine_type() noexcept;
 int add_testing_functions(PyObject* module) noexcept;
 

@@ -76,9 +76,8 @@ PySendResult send_to(PyObject* iter, PyObject* arg, PyObject** result) noexcept 
 // if it has one.
 int close_iter(PyObject* iter) noexcept {
     if (is_coroutine(iter)) return coro_close(as_coroutine(iter));
-    static PyObject* close_name = intern("close");
     PyObject* method = nullptr;
-    if (PyObject_GetOptionalAttr(iter, close_name, &method) < 0) PyErr_WriteUnraisable(iter);
+    if (PyObject_GetOptionalAttr(iter, names.close, &method) < 0) PyErr_WriteUnraisable(iter);
     if (!method) return 0;
     Ref close = steal(method);
     Ref result = call(close.get());
@@ -99,9 +98,8 @@ bool take_stop_value(PyObject** value) noexcept {
 PySendResult throw_to(PyObject* iter, PyObject* exc, PyObject** result) noexcept {
     *result = nullptr;
     if (is_coroutine(iter)) return coro_throw(as_coroutine(iter), exc, result);
-    static PyObject* throw_name = intern("throw");
     PyObject* method = nullptr;
-    if (PyObject_GetOptionalAttr(iter, throw_name, &method) < 0) return PYGEN_ERROR;
+    if (PyObject_GetOptionalAttr(iter, names.throw_, &method) < 0) return PYGEN_ERROR;
     if (!method) {
         PyErr_SetRaisedException(Py_NewRef(exc));
         return PYGEN_ERROR;

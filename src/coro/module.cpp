@@ -3,6 +3,26 @@
 #include "coroutine.hpp"
 
 namespace tsy::coro {
+
+Names names;
+
+int init_names() noexcept {
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name all[] = {
+        {&names.close, "close"},
+        {&names.throw_, "throw"},
+        {&names.register_, "register"},
+    };
+    static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
+    for (const Name& n : all) {
+        if (!(*n.slot = intern(n.text))) return -1;
+    }
+    return 0;
+}
+
 namespace {
 
 CoroApi coro_api_table = {
@@ -26,8 +46,7 @@ PyModuleDef module_def = {
 int register_as_coroutine() noexcept {
     Ref abc = import_attr("collections.abc", "Coroutine");
     if (!abc) return -1;
-    static PyObject* register_name = intern("register");
-    Ref registered = call_method(abc.get(), register_name, reinterpret_cast<PyObject*>(&CoroutineType));
+    Ref registered = call_method(abc.get(), names.register_, reinterpret_cast<PyObject*>(&CoroutineType));
     return registered ? 0 : -1;
 }
 
@@ -37,7 +56,7 @@ int register_as_coroutine() noexcept {
 TSY_EXPORT PyObject* PyInit__coro() {
     using namespace tsy::coro;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
-    if (!module || ready_coroutine_type() < 0) return nullptr;
+    if (!module || init_names() < 0 || ready_coroutine_type() < 0) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Coroutine", reinterpret_cast<PyObject*>(&CoroutineType)) < 0) {
         return nullptr;
     }

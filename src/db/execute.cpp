@@ -29,9 +29,8 @@ const Bindings* bindings() noexcept {
 
 // (text, args) from the builder's Build(), which may be a Python override.
 Ref render(const Bindings& b, PyObject* builder) noexcept {
-    static PyObject* build_name = intern("Build");
     bool native = PyObject_TypeCheck(builder, b.generator->BaseSqlGenerator);
-    Ref built = native ? steal(b.generator->Build(builder)) : call_method(builder, build_name);
+    Ref built = native ? steal(b.generator->Build(builder)) : call_method(builder, names.Build);
     if (!built) return {};
     if (!PyTuple_Check(built.get())) return expected_kind("tuple", built.get());
     if (PyTuple_GET_SIZE(built.get()) != 2) {
@@ -60,8 +59,7 @@ Ref partial_columns(PyObject* model, PyObject* builder) noexcept {
     Ref held = borrow(reinterpret_cast<gen::SqlGeneratorObject*>(builder)->selectCol);
     PyObject* selected = held.get();
     if (!selected || !PyList_Check(selected)) return borrow(Py_None);
-    static PyObject* col_name = intern("col");
-    Ref cols = attr(model, col_name);
+    Ref cols = attr(model, names.col);
     if (!cols) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
         PyErr_Clear();  // not a model class: rows go to it as they are
@@ -75,18 +73,17 @@ Ref partial_columns(PyObject* model, PyObject* builder) noexcept {
         whole = PySequence_Fast_GET_ITEM(all.get(), i) == PyList_GET_ITEM(selected, i);
     }
     if (whole) return borrow(Py_None);
-    static PyObject* name_name = intern("name");
-    Ref names = steal(PyList_New(0));
-    if (!names) return {};
+    Ref columns = steal(PyList_New(0));
+    if (!columns) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(selected); ++i) {
         Ref column = borrow(PyList_GET_ITEM(selected, i));
         int present = truth(column.get());
         if (present < 0) return {};
         if (!present) continue;  // the builder leaves such entries out of the text
-        Ref name = attr(column.get(), name_name);
-        if (!name || PyList_Append(names.get(), name.get()) < 0) return {};
+        Ref name = attr(column.get(), names.name);
+        if (!name || PyList_Append(columns.get(), name.get()) < 0) return {};
     }
-    return steal(PyList_AsTuple(names.get()));
+    return steal(PyList_AsTuple(columns.get()));
 }
 
 // Each row as a dict of column name to value.
@@ -116,8 +113,7 @@ Ref rows_as_mappings(PyObject* rows, PyObject* names) noexcept {
 // coroutine executor.
 bool refuse_async(PyObject* connector, const Bindings& b) noexcept {
     if (PyObject_TypeCheck(connector, b.connector->BaseConnector)) return false;
-    static PyObject* is_async = intern("isAsync");
-    Ref flag = attr(connector, is_async);
+    Ref flag = attr(connector, names.isAsync);
     if (!flag) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return true;
         PyErr_Clear();

@@ -78,8 +78,7 @@ PyObject* transaction_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
     if (!no_args("transaction", nargs, kwnames)) return nullptr;
     Ref connector = steal(current_connector());
     if (!connector) return nullptr;
-    static PyObject* name = intern("transaction");
-    return call_method(connector.get(), name).release();
+    return call_method(connector.get(), names.transaction).release();
 }
 
 PyMethodDef methods[] = {

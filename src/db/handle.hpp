@@ -5,6 +5,20 @@
 
 namespace tsy::db {
 
+// Interned attribute and method names, made by init_names() when the module
+// is imported (the import fails if one cannot be made).
+struct Names {
+    PyObject* Build;
+    PyObject* col;
+    PyObject* isAsync;
+    PyObject* name;
+    PyObject* transaction;
+};
+extern Names names;
+
+// Fills `names`; -1 with the error set when one cannot be made.
+int init_names() noexcept;
+
 extern PyTypeObject DBType;
 
 int ready_handle() noexcept;

@@ -3,6 +3,28 @@
 #include "handle.hpp"
 
 namespace tsy::db {
+
+Names names;
+
+int init_names() noexcept {
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name all[] = {
+        {&names.Build, "Build"},
+        {&names.col, "col"},
+        {&names.isAsync, "isAsync"},
+        {&names.name, "name"},
+        {&names.transaction, "transaction"},
+    };
+    static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
+    for (const Name& n : all) {
+        if (!(*n.slot = intern(n.text))) return -1;
+    }
+    return 0;
+}
+
 namespace {
 
 PyObject* api_execute(PyObject* executor, PyObject* con) noexcept { return execute_statement(executor, con); }
@@ -36,7 +58,7 @@ int add_typing_names(PyObject* module) noexcept {
 TSY_EXPORT PyObject* PyInit_DB() {
     using namespace tsy::db;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
-    if (!module || !import_connector_api() || ready_handle() < 0) return nullptr;
+    if (!module || init_names() < 0 || !import_connector_api() || ready_handle() < 0) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "DB", reinterpret_cast<PyObject*>(&DBType)) < 0) return nullptr;
     if (add_typing_names(module.get()) < 0) return nullptr;
     if (tsy::export_api(module.get(), &api, DB_CAPSULE) < 0) return nullptr;
