@@ -36,17 +36,15 @@ Ref joined_executor(PyObject* far, PyObject* owner_table) noexcept {
     Ref exc = get_executor(far);
     if (!exc || !check_executor(exc.get())) return {};
     Ref far_relation = steal(PyObject_GetAttr(far, owner_table));
-    static PyObject* sql_name = intern("sql");
-    Ref builder = far_relation ? attr(exc.get(), sql_name) : Ref();
+    Ref builder = far_relation ? attr(exc.get(), names().sql) : Ref();
     if (!builder || !call_method(builder.get(), names().join, far_relation.get())) return {};
     return exc;
 }
 
 // getattr(fk.middleModel, owner_table + "_id") == key
 Ref junction_condition(PyObject* fk, PyObject* owner_table, PyObject* key) noexcept {
-    static PyObject* id_suffix = intern("_id");
     Ref middle = attr(fk, names().middleModel);
-    Ref column_name = middle ? steal(PyNumber_Add(owner_table, id_suffix)) : Ref();
+    Ref column_name = middle ? steal(PyNumber_Add(owner_table, names()._id)) : Ref();
     Ref junction_col = column_name ? steal(PyObject_GetAttr(middle.get(), column_name.get())) : Ref();
     return junction_col ? equals(junction_col.get(), key) : Ref();
 }

@@ -24,10 +24,9 @@ Ref start_insert(PyObject* self, PyObject* cells) noexcept {
 // A relation of a kind without a writer of its own: each element saved by a
 // new executor of the target model, the results listed in the owner's row.
 coro::Task save_each_task(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Ref saved = nullptr) {
-    static PyObject* target_key = intern("target");
     saved = steal(PyList_New(0));
     if (!saved || PyObject_SetItem(res.get(), fk_name.get(), saved.get()) < 0) co_return nullptr;
-    Ref target = steal(PyObject_GetItem(fk.get(), target_key));
+    Ref target = steal(PyObject_GetItem(fk.get(), names().target));
     if (!target) co_return nullptr;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
         Ref exc = get_executor(target.get(), work_of(self.get()));
@@ -41,16 +40,14 @@ coro::Task save_each_task(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Ref 
 // The awaitable writing one relation of the saved owner; None when the
 // instance does not carry it.
 Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, const Kinds& kinds) noexcept {
-    static PyObject* name_key = intern("name");
-    static PyObject* type_key = intern("Type");
-    Ref fk_name = steal(PyObject_GetItem(fk, name_key));
+    Ref fk_name = steal(PyObject_GetItem(fk, names().name));
     if (!fk_name) return {};
     int present = PySequence_Contains(instance, fk_name.get());
     if (present <= 0) return present < 0 ? Ref() : borrow(Py_None);
     Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
     int truthy = related ? truth(related.get()) : -1;
     if (truthy <= 0) return truthy < 0 ? Ref() : borrow(Py_None);
-    Ref kind = steal(PyObject_GetItem(fk, type_key));
+    Ref kind = steal(PyObject_GetItem(fk, names().Type));
     if (!kind) return {};
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
@@ -99,24 +96,22 @@ coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullpt
 // One-to-one: the related instance gets the saved owner's bind value, is
 // saved on this connection, and the saved row goes into the owner's result.
 coro::Task save_oto_task(Ref self, Ref res, Ref fk, Ref instance) {
-    static PyObject* name_key = intern("name");
-    static PyObject* bind_key = intern("bindCol");
-    static PyObject* target_bind_key = intern("targetBindCol");
-    Ref fk_name = steal(PyObject_GetItem(fk.get(), name_key));
-    Ref bind_col = steal(PyObject_GetItem(fk.get(), bind_key));
-    Ref target_bind_col = steal(PyObject_GetItem(fk.get(), target_bind_key));
+    const Names& n = names();
+    Ref fk_name = steal(PyObject_GetItem(fk.get(), n.name));
+    Ref bind_col = steal(PyObject_GetItem(fk.get(), n.bindCol));
+    Ref target_bind_col = steal(PyObject_GetItem(fk.get(), n.targetBindCol));
     if (!fk_name || !bind_col || !target_bind_col) co_return nullptr;
     Ref related = steal(PyObject_GetItem(instance.get(), fk_name.get()));
-    Ref target_column = attr(target_bind_col.get(), names().name);
-    Ref bind_column = attr(bind_col.get(), names().name);
+    Ref target_column = attr(target_bind_col.get(), n.name);
+    Ref bind_column = attr(bind_col.get(), n.name);
     if (!related || !target_column || !bind_column) co_return nullptr;
     Ref owner_value = steal(PyObject_GetItem(res.get(), bind_column.get()));
     if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) co_return nullptr;
-    Ref target = attr(fk.get(), names().target);
+    Ref target = attr(fk.get(), n.target);
     Ref exc = target ? get_executor(target.get(), work_of(self.get())) : Ref();
     Ref current = exc ? steal(PyObject_GetItem(instance.get(), fk_name.get())) : Ref();
     if (!current) co_return nullptr;
-    Ref saved = co_await coro::await(call_method(exc.get(), names().save, current.get()));
+    Ref saved = co_await coro::await(call_method(exc.get(), n.save, current.get()));
     if (!saved || PyObject_SetItem(res.get(), fk_name.get(), saved.get()) < 0) co_return nullptr;
     co_return borrow(Py_None);
 }

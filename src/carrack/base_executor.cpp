@@ -45,10 +45,9 @@ Ref unwrap_work(PyObject* work) noexcept {
     int truthy = truth(work);
     if (truthy < 0) return {};
     if (!truthy) return borrow(work);
-    static PyObject* con_name = intern("con");
-    int has_con = PyObject_HasAttrWithError(work, con_name);
+    int has_con = PyObject_HasAttrWithError(work, names().con);
     if (has_con < 0) return {};
-    return has_con ? attr(work, con_name) : borrow(work);
+    return has_con ? attr(work, names().con) : borrow(work);
 }
 
 const Params kInitParams{"__init__", kInitNames, 2, 1};

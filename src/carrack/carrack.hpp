@@ -28,60 +28,67 @@ struct Bound {
 
 extern Bound bound;
 
-// Interned names, made once.
+// Interned names and texts, made by init_names() when the module is imported
+// (the import fails if one cannot be made), immortal afterwards.
 struct Names {
-    PyObject* reset = intern("reset");
-    PyObject* execute = intern("execute");
-    PyObject* findAllBy = intern("findAllBy");
-    PyObject* findForeignKey = intern("findForeignKey");
-    PyObject* save = intern("save");
-    PyObject* update = intern("update");
-    PyObject* delete_ = intern("delete");
-    PyObject* _saveOTO = intern("_saveOTO");
-    PyObject* _saveOTM = intern("_saveOTM");
-    PyObject* _saveMTM = intern("_saveMTM");
-    PyObject* instance = intern("instance");
-    PyObject* col = intern("col");
-    PyObject* fk = intern("fk");
-    PyObject* pkName = intern("pkName");
-    PyObject* pkCol = intern("pkCol");
-    PyObject* tableName = intern("tableName");
-    PyObject* name = intern("name");
-    PyObject* get = intern("get");
-    PyObject* select = intern("select");
-    PyObject* where = intern("where");
-    PyObject* Limit = intern("Limit");
-    PyObject* insert = intern("insert");
-    PyObject* values = intern("values");
-    PyObject* set = intern("set");
-    PyObject* join = intern("join");
-    PyObject* insertCell = intern("insertCell");
-    PyObject* updateCell = intern("updateCell");
-    PyObject* getExecutor = intern("getExecutor");
-    PyObject* getOtherFkBy = intern("getOtherFkBy");
-    PyObject* object = intern("object");
-    PyObject* Type = intern("Type");
-    PyObject* target = intern("target");
-    PyObject* bindCol = intern("bindCol");
-    PyObject* targetBindCol = intern("targetBindCol");
-    PyObject* directTarget = intern("directTarget");
-    PyObject* middleModel = intern("middleModel");
-    PyObject* owner = intern("owner");
-    PyObject* info = intern("info");
-    PyObject* append = intern("append");
-    PyObject* ONE_TO_ONE = intern("ONE_TO_ONE");
-    PyObject* ONE_TO_MANY = intern("ONE_TO_MANY");
-    PyObject* MANY_TO_MANY = intern("MANY_TO_MANY");
-    PyObject* ForeignType = intern("ForeignType");
-    PyObject* mod_ModelProperty = intern("Tessary.Model.ModelProperty");
+    PyObject* reset;
+    PyObject* execute;
+    PyObject* findAllBy;
+    PyObject* findForeignKey;
+    PyObject* save;
+    PyObject* update;
+    PyObject* delete_;
+    PyObject* _saveOTO;
+    PyObject* _saveOTM;
+    PyObject* _saveMTM;
+    PyObject* instance;
+    PyObject* col;
+    PyObject* fk;
+    PyObject* pkName;
+    PyObject* pkCol;
+    PyObject* tableName;
+    PyObject* name;
+    PyObject* get;
+    PyObject* select;
+    PyObject* where;
+    PyObject* Limit;
+    PyObject* insert;
+    PyObject* values;
+    PyObject* set;
+    PyObject* join;
+    PyObject* insertCell;
+    PyObject* updateCell;
+    PyObject* getExecutor;
+    PyObject* getOtherFkBy;
+    PyObject* object;
+    PyObject* Type;
+    PyObject* target;
+    PyObject* bindCol;
+    PyObject* targetBindCol;
+    PyObject* directTarget;
+    PyObject* middleModel;
+    PyObject* owner;
+    PyObject* info;
+    PyObject* append;
+    PyObject* ONE_TO_ONE;
+    PyObject* ONE_TO_MANY;
+    PyObject* MANY_TO_MANY;
+    PyObject* ForeignType;
+    PyObject* mod_ModelProperty;
+    PyObject* _id;
+    PyObject* con;
+    PyObject* sql;
+    PyObject* cache_hit_head;  // log text of a foreign key answered from the cache: head + name + tail
+    PyObject* cache_hit_tail;
     // Keyword-name tuples of the calls made with keywords.
-    PyObject* kw_executor = nullptr;       // ("executor",)
-    PyObject* kw_executor_con = nullptr;   // ("executor", "con")
-    PyObject* kw_foreign_deep = nullptr;   // ("deep", "path", "clevel", "level")
-    PyObject* kw_foreign_before = nullptr; // ("deep", "path", "clevel", "level", "before")
+    PyObject* kw_executor;        // ("executor",)
+    PyObject* kw_executor_con;    // ("executor", "con")
+    PyObject* kw_foreign_deep;    // ("deep", "path", "clevel", "level")
+    PyObject* kw_foreign_before;  // ("deep", "path", "clevel", "level", "before")
 };
 
 const Names& names() noexcept;
+// Fills names(); -1 with the error set when one cannot be made.
 int init_names() noexcept;
 
 inline ExecutorObject* as_executor(PyObject* obj) noexcept { return reinterpret_cast<ExecutorObject*>(obj); }

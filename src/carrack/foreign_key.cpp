@@ -65,13 +65,11 @@ Ref cached_value(PyObject* path, PyObject* table, PyObject* key) noexcept {
 }
 
 bool log_cache_hit(PyObject* fk_name) noexcept {
-    static PyObject* prefix = PyUnicode_FromString("当前外键");
-    static PyObject* suffix = PyUnicode_FromString("已经查询过");
-    if (!prefix || !suffix) return false;
+    const Names& n = names();
     Ref name = steal(PyObject_Str(fk_name));
-    Ref head = name ? steal(PyUnicode_Concat(prefix, name.get())) : Ref();
-    Ref text = head ? steal(PyUnicode_Concat(head.get(), suffix)) : Ref();
-    return text && call_method(bound.logging, names().info, text.get());
+    Ref head = name ? steal(PyUnicode_Concat(n.cache_hit_head, name.get())) : Ref();
+    Ref text = head ? steal(PyUnicode_Concat(head.get(), n.cache_hit_tail)) : Ref();
+    return text && call_method(bound.logging, n.info, text.get());
 }
 
 // path[table][key] = value, making path[table] when missing.
@@ -106,12 +104,10 @@ bool load_many_to_many(const Load& load, PyObject* fk, PyObject* fk_name) noexce
     // that builder because nothing has run on it yet.
     Ref owner_table = attr2(fk, n.owner, n.tableName);
     Ref far_relation = owner_table ? steal(PyObject_GetAttr(far.get(), owner_table.get())) : Ref();
-    static PyObject* sql_name = intern("sql");
-    Ref builder = far_relation ? attr(exc.get(), sql_name) : Ref();
+    Ref builder = far_relation ? attr(exc.get(), n.sql) : Ref();
     if (!builder || !call_method(builder.get(), n.join, far_relation.get())) return false;
     Ref middle = attr(fk, n.middleModel);
-    static PyObject* id_suffix = intern("_id");
-    Ref column_name = steal(PyNumber_Add(owner_table.get(), id_suffix));
+    Ref column_name = steal(PyNumber_Add(owner_table.get(), n._id));
     Ref junction_col = middle && column_name ? steal(PyObject_GetAttr(middle.get(), column_name.get())) : Ref();
     Ref condition = junction_col ? equals(junction_col.get(), key.get()) : Ref();
     Ref rows = condition ? call_method(exc.get(), n.findAllBy, condition.get()) : Ref();

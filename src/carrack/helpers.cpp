@@ -25,6 +25,71 @@ Names& mutable_names() noexcept {
     return n;
 }
 
+int intern_names(Names& n) noexcept {
+    struct Name {
+        PyObject** slot;
+        const char* text;
+    };
+    const Name all[] = {
+        {&n.reset, "reset"},
+        {&n.execute, "execute"},
+        {&n.findAllBy, "findAllBy"},
+        {&n.findForeignKey, "findForeignKey"},
+        {&n.save, "save"},
+        {&n.update, "update"},
+        {&n.delete_, "delete"},
+        {&n._saveOTO, "_saveOTO"},
+        {&n._saveOTM, "_saveOTM"},
+        {&n._saveMTM, "_saveMTM"},
+        {&n.instance, "instance"},
+        {&n.col, "col"},
+        {&n.fk, "fk"},
+        {&n.pkName, "pkName"},
+        {&n.pkCol, "pkCol"},
+        {&n.tableName, "tableName"},
+        {&n.name, "name"},
+        {&n.get, "get"},
+        {&n.select, "select"},
+        {&n.where, "where"},
+        {&n.Limit, "Limit"},
+        {&n.insert, "insert"},
+        {&n.values, "values"},
+        {&n.set, "set"},
+        {&n.join, "join"},
+        {&n.insertCell, "insertCell"},
+        {&n.updateCell, "updateCell"},
+        {&n.getExecutor, "getExecutor"},
+        {&n.getOtherFkBy, "getOtherFkBy"},
+        {&n.object, "object"},
+        {&n.Type, "Type"},
+        {&n.target, "target"},
+        {&n.bindCol, "bindCol"},
+        {&n.targetBindCol, "targetBindCol"},
+        {&n.directTarget, "directTarget"},
+        {&n.middleModel, "middleModel"},
+        {&n.owner, "owner"},
+        {&n.info, "info"},
+        {&n.append, "append"},
+        {&n.ONE_TO_ONE, "ONE_TO_ONE"},
+        {&n.ONE_TO_MANY, "ONE_TO_MANY"},
+        {&n.MANY_TO_MANY, "MANY_TO_MANY"},
+        {&n.ForeignType, "ForeignType"},
+        {&n.mod_ModelProperty, "Tessary.Model.ModelProperty"},
+        {&n._id, "_id"},
+        {&n.con, "con"},
+        {&n.sql, "sql"},
+        {&n.cache_hit_head, "当前外键"},
+        {&n.cache_hit_tail, "已经查询过"},
+    };
+    constexpr std::size_t kKeywordTuples = 4;
+    static_assert(sizeof(all) / sizeof(all[0]) + kKeywordTuples == sizeof(Names) / sizeof(PyObject*),
+                  "every name has its text");
+    for (const Name& name : all) {
+        if (!(*name.slot = intern(name.text))) return -1;
+    }
+    return 0;
+}
+
 bool is_builder(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, bound.generator->SqlGenerator); }
 
 }  // namespace
@@ -33,6 +98,7 @@ const Names& names() noexcept { return mutable_names(); }
 
 int init_names() noexcept {
     Names& n = mutable_names();
+    if (intern_names(n) < 0) return -1;
     n.kw_executor = name_tuple({"executor"}).release();
     n.kw_executor_con = name_tuple({"executor", "con"}).release();
     n.kw_foreign_deep = name_tuple({"deep", "path", "clevel", "level"}).release();
