@@ -61,8 +61,7 @@ Ref insert_owner(PyObject* self, PyObject* cells) noexcept {
 bool save_each(PyObject* self, PyObject* fk, PyObject* res, PyObject* fk_name, PyObject* elements) noexcept {
     Ref saved = steal(PyList_New(0));
     if (!saved || PyObject_SetItem(res, fk_name, saved.get()) < 0) return false;
-    static PyObject* target_key = intern("target");
-    Ref target = steal(PyObject_GetItem(fk, target_key));
+    Ref target = steal(PyObject_GetItem(fk, names().target));
     Ref iter = steal(PyObject_GetIter(elements));
     if (!target || !iter) return false;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
@@ -75,9 +74,7 @@ bool save_each(PyObject* self, PyObject* fk, PyObject* res, PyObject* fk_name, P
 
 // The relation step of save for one relation property.
 bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, const Kinds& kinds) noexcept {
-    static PyObject* name_key = intern("name");
-    static PyObject* type_key = intern("Type");
-    Ref fk_name = steal(PyObject_GetItem(fk, name_key));
+    Ref fk_name = steal(PyObject_GetItem(fk, names().name));
     if (!fk_name) return false;
     int present = PySequence_Contains(instance, fk_name.get());
     if (present <= 0) return present == 0;
@@ -85,7 +82,7 @@ bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instan
     if (!related) return false;
     int truthy = truth(related.get());
     if (truthy <= 0) return truthy == 0;
-    Ref kind = steal(PyObject_GetItem(fk, type_key));
+    Ref kind = steal(PyObject_GetItem(fk, names().Type));
     if (!kind) return false;
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
@@ -139,12 +136,9 @@ PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject* a[3];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject *res = a[0], *fk = a[1], *instance = a[2];
-    static PyObject* name_key = intern("name");
-    static PyObject* bind_key = intern("bindCol");
-    static PyObject* target_bind_key = intern("targetBindCol");
-    Ref fk_name = steal(PyObject_GetItem(fk, name_key));
-    Ref bind_col = steal(PyObject_GetItem(fk, bind_key));
-    Ref target_bind_col = steal(PyObject_GetItem(fk, target_bind_key));
+    Ref fk_name = steal(PyObject_GetItem(fk, names().name));
+    Ref bind_col = steal(PyObject_GetItem(fk, names().bindCol));
+    Ref target_bind_col = steal(PyObject_GetItem(fk, names().targetBindCol));
     if (!fk_name || !bind_col || !target_bind_col) return nullptr;
     Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
     Ref target_column = attr(target_bind_col.get(), names().name);
