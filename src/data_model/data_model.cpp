@@ -1,6 +1,7 @@
 // _DataModel, DataModel and MiddleDataModel: the static model bases (their
 // metaclass is ModelMeta), with the class methods every model answers.
 #include "internal.hpp"
+#include "tessary/db.hpp"
 
 namespace tsy::model {
 namespace {
@@ -8,20 +9,26 @@ namespace {
 const char* const kConParams[] = {"con"};
 const char* const kOwnerParams[] = {"owner"};
 
+// The database layer's native operations, bound on first use: DB imports
+// modules built after this one. A failed import is tried again next time.
+const db::DbApi* db_api() noexcept {
+    static const db::DbApi* api = nullptr;
+    if (!api) api = db::import_db_api();
+    return api;
+}
+
 // The executor class for the handle's connector: the coroutine executor for
-// an asynchronous connector. Both modules are built later than this one and
-// are imported on first use; later calls find them in sys.modules.
+// an asynchronous connector. The connector comes from the handle natively
+// (the one handle, with the default connector installed when none is set);
+// the executor classes are looked up in Carrack's module, which is built
+// after this one and imported on first use.
 Ref executor_class() noexcept {
-    Ref db = module_attr(names.mod_DB, names.DB);
-    if (!db) return {};
-    Ref handle = call_method(db.get(), names.getInstance);
-    if (!handle) return {};
-    int is_async = 0;
-    if (handle.get() != Py_None) {
-        Ref connector = attr(handle.get(), names.connector);
-        Ref flag = connector ? attr(connector.get(), names.isAsync) : Ref();
-        if (!flag || (is_async = truth(flag.get())) < 0) return {};
-    }
+    const db::DbApi* api = db_api();
+    Ref connector = steal(api ? api->connector() : nullptr);
+    if (!connector) return {};
+    Ref flag = attr(connector.get(), names.isAsync);
+    int is_async = flag ? truth(flag.get()) : -1;
+    if (is_async < 0) return {};
     return module_attr(names.mod_Carrack, is_async ? names.AsyncModelExecutor : names.ModelExecutor);
 }
 

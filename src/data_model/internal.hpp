@@ -13,18 +13,14 @@ extern PyObject* ForeignTypeEnum;
 // Interned names, made once at module init (a lazily made name that failed
 // once would stay NULL).
 struct Names {
-    PyObject* getInstance;
     PyObject* fromDBValue;
     PyObject* keys;
     PyObject* modelInfo;  // "__tessary_model__"
     PyObject* tableName;
     PyObject* lower;
-    PyObject* mod_DB;        // "Tessary.DB.DB"
-    PyObject* DB;
     PyObject* mod_Carrack;   // "Tessary.Model.Carrack"
     PyObject* ModelExecutor;
     PyObject* AsyncModelExecutor;
-    PyObject* connector;
     PyObject* isAsync;
 };
 extern Names names;

@@ -40,22 +40,18 @@ PyModuleDef module_def = {
 };
 
 int ready_names() noexcept {
-    names.getInstance = intern("getInstance");
     names.fromDBValue = intern("fromDBValue");
     names.keys = intern("keys");
     names.modelInfo = intern("__tessary_model__");
     names.tableName = intern("tableName");
     names.lower = intern("lower");
-    names.mod_DB = intern("Tessary.DB.DB");
-    names.DB = intern("DB");
     names.mod_Carrack = intern("Tessary.Model.Carrack");
     names.ModelExecutor = intern("ModelExecutor");
     names.AsyncModelExecutor = intern("AsyncModelExecutor");
-    names.connector = intern("connector");
     names.isAsync = intern("isAsync");
-    for (PyObject* name : {names.getInstance, names.fromDBValue, names.keys, names.modelInfo, names.tableName,
-                           names.lower, names.mod_DB, names.DB, names.mod_Carrack, names.ModelExecutor,
-                           names.AsyncModelExecutor, names.connector, names.isAsync}) {
+    for (PyObject* name : {names.fromDBValue, names.keys, names.modelInfo, names.tableName,
+                           names.lower, names.mod_Carrack, names.ModelExecutor,
+                           names.AsyncModelExecutor, names.isAsync}) {
         if (!name) return -1;
     }
     return 0;
