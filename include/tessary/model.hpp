@@ -97,6 +97,9 @@ struct PropertyApi {
     PyObject* (*cloneProperty)(PyObject* prop);
     // A copy of a relation property as declared (name, kind, specs), unresolved.
     PyObject* (*cloneForeignKey)(PyObject* fk);
+    // BaseProperty.insertCell(value) without the method call: {"col": prop,
+    // "value": toDBValue(value)} (new ref).
+    PyObject* (*insertCell)(PyObject* prop, PyObject* value);
 };
 
 inline const PropertyApi* import_property_api() noexcept {

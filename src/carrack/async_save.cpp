@@ -39,7 +39,7 @@ coro::Task save_each_task(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Ref 
 
 // The awaitable writing one relation of the saved owner; None when the
 // instance does not carry it.
-Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, const Kinds& kinds) noexcept {
+Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, Kinds& kinds) noexcept {
     Ref fk_name = steal(PyObject_GetItem(fk, names().name));
     if (!fk_name) return {};
     int present = PySequence_Contains(instance, fk_name.get());
@@ -48,7 +48,7 @@ Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* insta
     int truthy = related ? truth(related.get()) : -1;
     if (truthy <= 0) return truthy < 0 ? Ref() : borrow(Py_None);
     Ref kind = steal(PyObject_GetItem(fk, names().Type));
-    if (!kind) return {};
+    if (!kind || !kinds.ensure()) return {};
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
         return is > 0 ? op(self, names()._saveOTO, res, fk, instance) : Ref();
@@ -82,7 +82,7 @@ coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullpt
     Kinds kinds;
     Ref declared = attr(model.get(), names().fk);
     fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();
-    if (!fks || !kinds.load()) co_return nullptr;
+    if (!fks) co_return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fks.get()); ++i) {
         Ref writer = relation_writer(self.get(), PyTuple_GET_ITEM(fks.get(), i), res.get(), instance.get(), kinds);
         if (!writer) co_return nullptr;

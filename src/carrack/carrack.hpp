@@ -24,6 +24,9 @@ struct Bound {
     PyObject* ONE_TO_MANY = nullptr;
     PyObject* MANY_TO_MANY = nullptr;
     PyObject* logging = nullptr;               // the logging module
+    // BaseProperty's own insertCell (borrowed from its static, immutable type):
+    // a column whose lookup finds it gets its cell without the method call.
+    PyObject* native_insert_cell = nullptr;
 };
 
 extern Bound bound;

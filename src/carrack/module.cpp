@@ -29,6 +29,8 @@ PyModuleDef module_def = {
 int bind_apis() noexcept {
     bound.property = model::import_property_api();
     if (!bound.property) return -1;
+    bound.native_insert_cell = _PyType_Lookup(bound.property->BaseProperty, names().insertCell);
+    if (!bound.native_insert_cell) return fail(PyExc_ImportError, "BaseProperty has no insertCell");
     bound.model = model::import_model_api();
     if (!bound.model) return -1;
     bound.generator = gen::import_generator_api();

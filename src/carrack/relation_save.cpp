@@ -13,6 +13,22 @@ PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as
 
 }  // namespace
 
+namespace {
+
+// col.insertCell(value). A column whose class inherits BaseProperty's own
+// method, and whose attribute dictionary does not hide it, gets the same cell
+// natively, without binding and calling the method.
+Ref insert_cell(PyObject* col, PyObject* value) noexcept {
+    if (_PyType_Lookup(Py_TYPE(col), names().insertCell) == bound.native_insert_cell) {
+        int hidden = in_instance_dict(col, names().insertCell);
+        if (hidden < 0) return {};
+        if (!hidden) return steal(bound.property->insertCell(col, value));
+    }
+    return call_method(col, names().insertCell, value);
+}
+
+}  // namespace
+
 // The INSERT entries: every column the instance holds with a value other than
 // None. 0, "" and False are values like any other.
 Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
@@ -36,7 +52,7 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
             value = steal(PyObject_GetItem(instance, name.get()));
             if (!value) return {};
         }
-        Ref cell = call_method(col, names().insertCell, value.get());
+        Ref cell = insert_cell(col, value.get());
         if (!cell || PyList_Append(cells.get(), cell.get()) < 0) return {};
     }
     return steal(PyList_AsTuple(cells.get()));
@@ -73,7 +89,7 @@ bool save_each(PyObject* self, PyObject* fk, PyObject* res, PyObject* fk_name, P
 }
 
 // The relation step of save for one relation property.
-bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, const Kinds& kinds) noexcept {
+bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instance, Kinds& kinds) noexcept {
     Ref fk_name = steal(PyObject_GetItem(fk, names().name));
     if (!fk_name) return false;
     int present = PySequence_Contains(instance, fk_name.get());
@@ -83,7 +99,7 @@ bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instan
     int truthy = truth(related.get());
     if (truthy <= 0) return truthy == 0;
     Ref kind = steal(PyObject_GetItem(fk, names().Type));
-    if (!kind) return false;
+    if (!kind || !kinds.ensure()) return false;
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
         return is > 0 && op(self, names()._saveOTO, res, fk, instance);
@@ -119,7 +135,7 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     Kinds kinds;
     Ref fks = attr(model.get(), names().fk);
-    if (!kinds.load() || !fks) return nullptr;
+    if (!fks) return nullptr;
     Ref iter = steal(PyObject_GetIter(fks.get()));
     if (!iter) return nullptr;
     while (Ref fk = steal(PyIter_Next(iter.get()))) {

@@ -16,6 +16,9 @@ Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept;
 struct Kinds {
     Ref one_to_one, one_to_many, many_to_many;
     bool load() noexcept;
+    // load() on first need: a save whose instance carries no related rows
+    // never asks.
+    bool ensure() noexcept { return one_to_one || load(); }
 };
 
 // An exact dict or ModelInstance: `in`, [] and get() are the dict's own

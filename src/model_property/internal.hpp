@@ -41,6 +41,8 @@ PyObject* from_db_value(int kind, PyObject* value) noexcept;
 
 // toDBValue of a column, through a Python override when a subclass has one.
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept;
+// insertCell(value) of a column: its INSERT entry {"col": prop, "value": toDBValue(value)}.
+PyObject* insert_cell_of(PyObject* prop, PyObject* value) noexcept;
 PyObject* clone_property(PyObject* prop) noexcept;
 
 // Filter cells (filter_cell.cpp).

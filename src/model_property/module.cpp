@@ -36,6 +36,7 @@ PropertyApi api = {
     from_db_value,
     clone_property,
     clone_foreign_key,
+    insert_cell_of,
 };
 
 PyModuleDef module_def = {

@@ -241,7 +241,7 @@ PyObject* cell_dict(PyObject* self, PyObject* key, PyObject* key_value, PyObject
 
 PyObject* insert_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value = one_arg("insertCell", kValueParam, args, nargs, kwnames);
-    return value ? cell_dict(self, names.col, self, value) : nullptr;
+    return value ? insert_cell_of(self, value) : nullptr;
 }
 
 PyObject* update_cell(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -326,6 +326,10 @@ PyTypeObject BasePropertyType = {
     .tp_init = property_init,
     .tp_new = property_new,
 };
+
+PyObject* insert_cell_of(PyObject* prop, PyObject* value) noexcept {
+    return cell_dict(prop, names.col, prop, value);
+}
 
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept {
     if (!(Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return to_db_value(as_property(prop)->kind, value);

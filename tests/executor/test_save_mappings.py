@@ -3,7 +3,8 @@ the dict's own operations; subclasses are read through their overrides."""
 
 import pytest
 
-from Tessary.Model.DataModel import ModelInstance
+from Tessary.Model.DataModel import DataModel, ModelInstance
+from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
 
 
 @pytest.fixture
@@ -45,3 +46,35 @@ def test_instance_subclass_missing_key_is_honoured(empty, backend):
     # carries is never replaced by the generated one.
     assert saved is row and "id" not in row
     assert backend.rows("SELECT id, name FROM ex_user") == [(1, "kim")]
+
+
+class Shouting(VarcharProperty):
+    def insertCell(self, value):
+        return super().insertCell(value.upper())
+
+
+class Plain(VarcharProperty):
+    pass
+
+
+def whispering_column():
+    column = Plain(64, nullable=True)
+    column.insertCell = lambda value: VarcharProperty.insertCell(column, value.lower())
+    return column
+
+
+@pytest.mark.parametrize("make_column, stored", [
+    (lambda: VarcharProperty(64, nullable=True), "Eve"),
+    (lambda: Plain(64, nullable=True), "Eve"),
+    (lambda: Shouting(64, nullable=True), "EVE"),
+    (whispering_column, "eve"),
+], ids=["exact", "subclass", "override", "instance-attribute"])
+def test_save_takes_each_column_cell_from_its_insertCell(backend, make_column, stored):
+    class Named(DataModel):
+        tableName = "ex_named"
+        id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+        name = make_column()
+
+    backend.create(Named)
+    Named.getExecutor().save(Named(name="Eve"))
+    assert backend.rows("SELECT name FROM ex_named") == [(stored,)]
