@@ -326,6 +326,24 @@ inline PyObject* intern(const char* text) noexcept {
     return s;
 }
 
+// One entry of a module's table of names: the text and the slot it is
+// interned into at module init.
+struct NameSlot {
+    PyObject** slot;
+    const char* text;
+};
+
+// Interns every text of `all` into its slot; -1 with the error set when one
+// cannot be made, so that the module's import fails instead of leaving a NULL
+// name for later calls.
+template <std::size_t N>
+int intern_all(const NameSlot (&all)[N]) noexcept {
+    for (const NameSlot& n : all) {
+        if (!(*n.slot = intern(n.text))) return -1;
+    }
+    return 0;
+}
+
 // Calls `callable(*args)` with vectorcall; args are borrowed.
 template <typename... A>
 inline Ref call(PyObject* callable, A... args) noexcept {

@@ -26,11 +26,7 @@ Names& mutable_names() noexcept {
 }
 
 int intern_names(Names& n) noexcept {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name all[] = {
+    const NameSlot all[] = {
         {&n.reset, "reset"},
         {&n.execute, "execute"},
         {&n.findAllBy, "findAllBy"},
@@ -84,10 +80,7 @@ int intern_names(Names& n) noexcept {
     constexpr std::size_t kKeywordTuples = 4;
     static_assert(sizeof(all) / sizeof(all[0]) + kKeywordTuples == sizeof(Names) / sizeof(PyObject*),
                   "every name has its text");
-    for (const Name& name : all) {
-        if (!(*name.slot = intern(name.text))) return -1;
-    }
-    return 0;
+    return intern_all(all);
 }
 
 bool is_builder(PyObject* obj) noexcept { return PyObject_TypeCheck(obj, bound.generator->SqlGenerator); }

@@ -8,11 +8,7 @@ namespace tsy::db {
 Names names;
 
 int init_names() noexcept {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name all[] = {
+    const NameSlot all[] = {
         {&names._connect, "_connect"},
         {&names.acquire, "acquire"},
         {&names.add_done_callback, "add_done_callback"},
@@ -63,10 +59,7 @@ int init_names() noexcept {
         {&names.shared_reads_sql, "PRAGMA read_uncommitted = 1"},
     };
     static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
-    for (const Name& n : all) {
-        if (!(*n.slot = intern(n.text))) return -1;
-    }
-    return 0;
+    return intern_all(all);
 }
 
 namespace {

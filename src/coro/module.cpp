@@ -7,20 +7,13 @@ namespace tsy::coro {
 Names names;
 
 int init_names() noexcept {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name all[] = {
+    const NameSlot all[] = {
         {&names.close, "close"},
         {&names.throw_, "throw"},
         {&names.register_, "register"},
     };
     static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
-    for (const Name& n : all) {
-        if (!(*n.slot = intern(n.text))) return -1;
-    }
-    return 0;
+    return intern_all(all);
 }
 
 namespace {

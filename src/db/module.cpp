@@ -7,11 +7,7 @@ namespace tsy::db {
 Names names;
 
 int init_names() noexcept {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name all[] = {
+    const NameSlot all[] = {
         {&names.Build, "Build"},
         {&names.col, "col"},
         {&names.isAsync, "isAsync"},
@@ -19,10 +15,7 @@ int init_names() noexcept {
         {&names.transaction, "transaction"},
     };
     static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
-    for (const Name& n : all) {
-        if (!(*n.slot = intern(n.text))) return -1;
-    }
-    return 0;
+    return intern_all(all);
 }
 
 namespace {

@@ -216,11 +216,7 @@ PyModuleDef module_def = {
 }  // namespace
 
 int init_names() noexcept {
-    struct Name {
-        PyObject** slot;
-        const char* text;
-    };
-    const Name all[] = {
+    const NameSlot all[] = {
         {&names.Build, "Build"},
         {&names.From, "From"},
         {&names.update, "update"},
@@ -256,11 +252,7 @@ int init_names() noexcept {
         {&names.blank, " "},
         {&names.func_name, "func_name"},
     };
-    for (const Name& n : all) {
-        *n.slot = intern(n.text);
-        if (!*n.slot) return -1;
-    }
-    return 0;
+    return intern_all(all);
 }
 
 }  // namespace tsy::gen
