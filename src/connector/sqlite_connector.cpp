@@ -15,6 +15,9 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     Ref path = a[0] ? borrow(a[0]) : steal(PyUnicode_FromString(":memory:"));
+    // What sqlite3.connect takes (str, bytes, os.PathLike), checked now: a bad
+    // path would otherwise surface only at the first statement.
+    if (a[0] && !steal(PyOS_FSPath(a[0]))) return -1;
     Ref connect = import_attr("sqlite3", "connect");
     if (!path || !connect) return -1;
     ConnectorObject* c = as_connector(self);
