@@ -358,6 +358,23 @@ inline Ref call_method(PyObject* obj, PyObject* name, A... args) noexcept {
     return steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// cls.<name>() for a class method written in C that takes no arguments
+// (METH_CLASS | METH_NOARGS), found on a class whose metaclass is `type`:
+// called straight through its method definition, as the bound method would
+// call it, without making and freeing the bound method. Anything else (a
+// method of Python code, an instance, another metaclass) goes through the
+// attribute and the call.
+inline Ref call_class_method(PyObject* cls, PyObject* name) noexcept {
+    if (Py_IS_TYPE(cls, &PyType_Type)) {
+        PyObject* descr = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+        if (descr && Py_IS_TYPE(descr, &PyClassMethodDescr_Type)) {
+            PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+            if (def->ml_flags == (METH_CLASS | METH_NOARGS)) return steal(def->ml_meth(cls, nullptr));
+        }
+    }
+    return call_method(cls, name);
+}
+
 // ---------------------------------------------------------------------------
 // Capsule binding between the package's extension modules
 // ---------------------------------------------------------------------------

@@ -210,7 +210,7 @@ Ref late_lookup(PyObject* module, PyObject* name) {
 Ref db_instance() {
     Ref db = late_lookup(names.mod_DB, names.DB);
     if (!db) return {};
-    return call_method(db.get(), names.getInstance);
+    return call_class_method(db.get(), names.getInstance);
 }
 
 Failure raise_error(PyObject* cls) {

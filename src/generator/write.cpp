@@ -29,12 +29,30 @@ Ref optional(PyObject* entry, PyObject* key) {
 
 // The connector type of the database handle, read once per INSERT.
 bool connector_type(PyObject* db, int* out) {
-    Ref handle = call_method(db, names.getInstance);
+    Ref handle = call_class_method(db, names.getInstance);
     if (!handle) return false;
     Ref connector = attr(handle.get(), names._connector);
     if (!connector) return false;
     Ref type = attr(connector.get(), names.con_type);
     return type && to_int(type.get(), out);
+}
+
+// The two entries of a cell made by insertCell: an exact dict holding just
+// the interned keys "col" and "value", read in one pass instead of two hashed
+// lookups. False, with nothing read, for an entry of any other shape.
+bool cell_parts(PyObject* entry, Ref& col, Ref& value) noexcept {
+    if (!PyDict_CheckExact(entry) || PyDict_GET_SIZE(entry) != 2) return false;
+    PyObject* found[2] = {nullptr, nullptr};
+    Py_ssize_t pos = 0;
+    PyObject *key, *item;
+    while (PyDict_Next(entry, &pos, &key, &item)) {
+        if (key == names.col) found[0] = item;
+        if (key == names.value) found[1] = item;
+    }
+    if (!found[0] || !found[1]) return false;
+    col = borrow(found[0]);
+    value = borrow(found[1]);
+    return true;
 }
 
 bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& cols, bool first,
@@ -43,8 +61,11 @@ bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& 
         expected_kind("dict", entry);
         return false;
     }
+    Ref col;
+    Ref value;
+    bool plain = cell_parts(entry, col, value);
     if (con_type == QUALIFIED || con_type == QUOTED) {
-        Ref col = required(entry, names.col);
+        if (!plain) col = required(entry, names.col);
         if (!col) return false;
         Ref name = name_of(col.get());
         if (!name) return false;
@@ -59,7 +80,7 @@ bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& 
             cols.lit("'");
         }
     }
-    Ref value = optional(entry, names.value);
+    if (!plain) value = optional(entry, names.value);
     return value && PyList_Append(args, value.get()) == 0;
 }
 

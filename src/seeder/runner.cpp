@@ -149,7 +149,7 @@ PyMethodDef runner_methods[] = {
 }  // namespace
 
 Ref connector() noexcept {
-    Ref handle = call_method(bound.DB, names.getInstance);
+    Ref handle = call_class_method(bound.DB, names.getInstance);
     return handle ? attr(handle.get(), names.connector) : Ref();
 }
 

@@ -39,6 +39,19 @@ class TestInsert:
         sql = SqlGenerator().insert("user").values({"col": models.User.name}, {"col": models.User.id, "value": 2})
         assert sql.Build() == ("INSERT INTO user ('name','id') values (%s,%s);", (None, 2))
 
+    @pytest.mark.parametrize("make_entry", [
+        lambda col, value: {"col": col, "value": value},
+        lambda col, value: {"value": value, "col": col},
+        lambda col, value: {"col": col, "value": value, "note": "extra"},
+        lambda col, value: {"".join(["c", "ol"]): col, "".join(["val", "ue"]): value},
+        lambda col, value: type("Cell", (dict,), {})(col=col, value=value),
+    ], ids=["cell", "other-order", "extra-key", "keys-not-interned", "dict-subclass"])
+    def test_every_entry_shape_gives_the_same_statement(self, models, use_connector, make_entry):
+        use_connector(con_type=1)
+        U = models.User
+        sql = SqlGenerator().insert("user").values(make_entry(U.id, 7), make_entry(U.name, "x"))
+        assert sql.Build() == ("INSERT INTO user ('id','name') values (%s,%s);", (7, "x"))
+
     def test_connector_type_is_read_at_build_time(self, models, use_connector):
         connector = use_connector(con_type=0)
         sql = SqlGenerator().insert("user").values(*entries(models, id=1))
@@ -191,12 +204,24 @@ def test_values_share_the_select_list(models):
         sql.Build()
 
 
-def test_minimal_handle_stand_in(models, monkeypatch):
+def python_handle_class(handle):
+    class Handle:
+        @classmethod
+        def getInstance(cls):
+            return handle
+    return Handle
+
+
+@pytest.mark.parametrize("make_db", [
+    lambda handle: types.SimpleNamespace(getInstance=lambda: handle),
+    python_handle_class,
+], ids=["namespace", "class"])
+def test_minimal_handle_stand_in(models, monkeypatch, make_db):
     """Any module object named Tessary.DB.DB with a DB.getInstance() will do."""
     connector = types.SimpleNamespace(con_type=1)
     handle = types.SimpleNamespace(_connector=connector)
     module = types.ModuleType("Tessary.DB.DB")
-    module.DB = types.SimpleNamespace(getInstance=lambda: handle)
+    module.DB = make_db(handle)
     monkeypatch.setitem(sys.modules, "Tessary.DB.DB", module)
     sql = SqlGenerator().insert("user").values(*entries(models, id=3))
     assert sql.Build() == ("INSERT INTO user ('id') values (%s);", (3,))
