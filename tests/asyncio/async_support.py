@@ -3,7 +3,6 @@ the backend: an asynchronous connector installed on the handle, an event loop
 of the test's own, and a raw driver connection to check what was written."""
 
 import asyncio
-import contextlib
 import sqlite3
 import types
 
@@ -19,6 +18,8 @@ from Tessary.Model.ModelProperty import (
     IntegerProperty,
     VarcharProperty,
 )
+
+from handle_support import installed  # noqa: F401  (also used by this folder's tests)
 
 # Only a test that hangs reaches this; a guard, not a measurement.
 HANG_GUARD = 120
@@ -58,17 +59,6 @@ def declare_models():
 
     return types.SimpleNamespace(User=AsUser, Profile=AsProfile, Post=AsPost, Tag=AsTag, Big=AsBig,
                                  PostTag=AsPost.tags.middleModel)
-
-
-@contextlib.contextmanager
-def installed(connector):
-    handle = DB.getInstance()
-    previous = handle.connector
-    handle.connector = connector
-    try:
-        yield handle
-    finally:
-        handle.connector = previous
 
 
 class Backend:

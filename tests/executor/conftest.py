@@ -1,7 +1,6 @@
 """The backend fixture of the executor tests: every behaviour runs once on a
 SQLite file and once on the throw-away MariaDB, through the database handle."""
 
-import contextlib
 import sqlite3
 import types
 
@@ -18,6 +17,8 @@ from Tessary.Model.ModelProperty import (
     IntegerProperty,
     VarcharProperty,
 )
+
+from handle_support import installed
 
 
 def _declare_models():
@@ -77,17 +78,6 @@ class Backend:
         if self._raw is not None:
             self._raw.close()
         self.connector.close()
-
-
-@contextlib.contextmanager
-def installed(connector):
-    handle = DB.getInstance()
-    previous = handle.connector
-    handle.connector = connector
-    try:
-        yield handle
-    finally:
-        handle.connector = previous
 
 
 @pytest.fixture(params=["sqlite", "mariadb"])

@@ -11,7 +11,7 @@ from Tessary.DB.DB import DB
 from Tessary.Error.QueryError import QueryResoutIsNotOne
 from Tessary.Model.Carrack import ModelExecutor
 
-from conftest import installed
+from handle_support import installed
 
 WARMUP = 200
 ROUNDS = 1000

@@ -2,7 +2,6 @@
 database behind the handle, with a raw driver connection of the test's own)."""
 
 import asyncio
-import contextlib
 import sqlite3
 import types
 
@@ -17,6 +16,8 @@ from Tessary.Model.ModelProperty import (
     IntegerProperty,
     VarcharProperty,
 )
+
+from handle_support import installed  # noqa: F401  (also used by this folder's tests)
 
 
 def declare_models():
@@ -41,17 +42,6 @@ def declare_models():
         bio = VarcharProperty(32, nullable=True)
 
     return types.SimpleNamespace(User=FoUser, Post=FoPost, Profile=FoProfile)
-
-
-@contextlib.contextmanager
-def installed(connector):
-    handle = DB.getInstance()
-    previous = handle.connector
-    handle.connector = connector
-    try:
-        yield handle
-    finally:
-        handle.connector = previous
 
 
 class Backend:

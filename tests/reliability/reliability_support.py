@@ -4,7 +4,6 @@ and the backends (a SQLite file or the throw-away MariaDB, synchronous or
 asyncio) with a raw driver connection to check what was written."""
 
 import asyncio
-import contextlib
 import sqlite3
 import types
 
@@ -20,6 +19,8 @@ from Tessary.Model.ModelProperty import (
     TextProperty,
     VarcharProperty,
 )
+
+from handle_support import installed  # noqa: F401  (also used by this folder's tests)
 
 # Only a hung test reaches this; a guard, not a measurement.
 HANG_GUARD = 120
@@ -55,17 +56,6 @@ def declare_models():
     return types.SimpleNamespace(Account=RelAccount, Profile=RelProfile, Post=RelPost, Tag=RelTag,
                                  PostTag=RelPost.tags.middleModel,
                                  all=(RelAccount, RelProfile, RelPost, RelTag, RelPost.tags.middleModel))
-
-
-@contextlib.contextmanager
-def installed(connector):
-    handle = DB.getInstance()
-    previous = handle.connector
-    handle.connector = connector
-    try:
-        yield handle
-    finally:
-        handle.connector = previous
 
 
 # --- statement recording ------------------------------------------------------
@@ -204,3 +194,21 @@ def make_backend(name, request, tmp_path):
 def integrity_errors():
     import pymysql
     return (sqlite3.IntegrityError, pymysql.err.IntegrityError)
+
+
+# --- rows the fault tests write ---------------------------------------------------
+
+
+def account_with_relations(models, email, between=None):
+    """An account with a profile and two posts; `between` runs after the
+    first post has been handed to the executor."""
+    def posts():
+        yield models.Post(title="first")
+        if between is not None:
+            between()
+        yield models.Post(title="second")
+    return models.Account(email=email, name="n", profile=models.Profile(bio="b"), posts=posts())
+
+
+def assert_all_empty(backend, models):
+    assert {m.tableName: backend.count(m) for m in models.all} == {m.tableName: 0 for m in models.all}

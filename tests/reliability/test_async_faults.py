@@ -14,26 +14,13 @@ from Tessary.DB.Connector import AioMysqlConnector
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import TableGenerator
 
-from reliability_support import installed, integrity_errors
+from reliability_support import account_with_relations, assert_all_empty, installed, integrity_errors
 
 CONNECTION_LOST = (pymysql.err.OperationalError, pymysql.err.InterfaceError)
 # MariaDB's notes on CREATE TABLE (the key's constraint name is ignored) and
 # on DROP TABLE IF EXISTS of a table that is not there.
 pytestmark = [pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key"),
               pytest.mark.filterwarnings("ignore:Unknown table")]
-
-
-def account_with_relations(models, email, between=None):
-    def posts():
-        yield models.Post(title="first")
-        if between is not None:
-            between()
-        yield models.Post(title="second")
-    return models.Account(email=email, name="n", profile=models.Profile(bio="b"), posts=posts())
-
-
-def assert_all_empty(backend, models):
-    assert {m.tableName: backend.count(m) for m in models.all} == {m.tableName: 0 for m in models.all}
 
 
 async def handle_works(models):

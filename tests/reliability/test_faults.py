@@ -12,26 +12,17 @@ from Tessary.DB.Connector import MysqlConnector
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import TableGenerator
 
-from reliability_support import RecordingSqlite, installed, integrity_errors
+from reliability_support import (
+    RecordingSqlite,
+    account_with_relations,
+    assert_all_empty,
+    installed,
+    integrity_errors,
+)
 
 CONNECTION_LOST = (pymysql.err.OperationalError, pymysql.err.InterfaceError)
 # CREATE TABLE on MariaDB: the key's constraint name is ignored, and said so.
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
-
-
-def account_with_relations(models, email, between=None):
-    """An account with a profile and two posts; `between` runs after the
-    first post has been handed to the executor."""
-    def posts():
-        yield models.Post(title="first")
-        if between is not None:
-            between()
-        yield models.Post(title="second")
-    return models.Account(email=email, name="n", profile=models.Profile(bio="b"), posts=posts())
-
-
-def assert_all_empty(backend, models):
-    assert {m.tableName: backend.count(m) for m in models.all} == {m.tableName: 0 for m in models.all}
 
 
 def assert_handle_works(models):

@@ -1,7 +1,6 @@
 """Helpers of the seeding tests: the seeded models and the backends (one
 database behind the handle, with a raw driver connection of the test's own)."""
 
-import contextlib
 import sqlite3
 import types
 
@@ -10,6 +9,8 @@ from Tessary.DB.DB import DB
 from Tessary.DB.Generator import TableGenerator
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
+
+from handle_support import installed  # noqa: F401  (also used by this folder's tests)
 
 
 def declare_models():
@@ -25,17 +26,6 @@ def declare_models():
         label = VarcharProperty(32, nullable=True)
 
     return types.SimpleNamespace(User=SdUser, Item=SdItem)
-
-
-@contextlib.contextmanager
-def installed(connector):
-    handle = DB.getInstance()
-    previous = handle.connector
-    handle.connector = connector
-    try:
-        yield handle
-    finally:
-        handle.connector = previous
 
 
 class Backend:

@@ -293,7 +293,8 @@ WHOLE_RUN = textwrap.dedent("""
 
 def test_whole_runs(aio):
     here = os.path.dirname(__file__)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]))
+    paths = [here, os.path.dirname(here), os.environ.get("PYTHONPATH", "")]  # the folder's and the shared helpers
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
     done = subprocess.run([sys.executable, "-c", WHOLE_RUN, aio.name, json.dumps(aio.params)],
                           capture_output=True, text=True, env=env, cwd=here, timeout=HANG_GUARD)
     assert done.returncode == 0, done.stderr

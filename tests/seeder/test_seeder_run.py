@@ -139,7 +139,8 @@ def test_whole_runs(backend, tables):
     """Every registered task, in registration order; failed registrations are
     not registered; a task added during a run waits for the next one."""
     here = os.path.dirname(__file__)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([here, os.environ.get("PYTHONPATH", "")]))
+    paths = [here, os.path.dirname(here), os.environ.get("PYTHONPATH", "")]  # the folder's and the shared helpers
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
     done = subprocess.run([sys.executable, "-c", WHOLE_RUN, backend.name, json.dumps(backend.params)],
                           capture_output=True, text=True, env=env, cwd=here)
     assert done.returncode == 0, done.stderr
