@@ -201,14 +201,8 @@ Ref owner_table(PyObject* prop, Text& out) {
     return table;
 }
 
-Ref late_lookup(PyObject* module, PyObject* name) {
-    // sys.modules read directly: a full import call, or even
-    // PyImport_GetModule's initialisation check, costs more than a whole build.
-    return module_attr(module, name);
-}
-
 Ref db_instance() {
-    Ref db = late_lookup(names.mod_DB, names.DB);
+    Ref db = module_attr(names.mod_DB, names.DB);
     if (!db) return {};
     return call_class_method(db.get(), names.getInstance);
 }

@@ -43,7 +43,7 @@ Ref in_value(PyObject* item, PyObject* instance_type) {
 }
 
 Ref in_values(PyObject* others) {
-    Ref instance_type = late_lookup(names.mod_DataModel, names.ModelInstance);
+    Ref instance_type = module_attr(names.mod_DataModel, names.ModelInstance);
     if (!instance_type) return {};
     Py_ssize_t n = PyObject_Size(others);
     if (n < 0) return {};

@@ -115,9 +115,6 @@ Ref name_of(PyObject* prop);
 // and owner (memo of `out`).
 Ref owner_table(PyObject* prop, Text& out);
 
-// `getattr(sys.modules-or-import(module), name)`, looked up at each call.
-Ref late_lookup(PyObject* module, PyObject* name);
-
 // `DB.getInstance()` of Tessary.DB.DB, at call time.
 Ref db_instance();
 

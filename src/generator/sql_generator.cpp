@@ -272,7 +272,7 @@ bool set_from(PyObject* self, PyObject* target) {
         return true;
     }
     if (bound.assertions) {
-        Ref data_model = late_lookup(names.mod_DataModel, names.DataModel);
+        Ref data_model = module_attr(names.mod_DataModel, names.DataModel);
         if (!data_model) return false;
         int ok = 0;
         if (PyType_Check(target)) {

@@ -28,8 +28,8 @@ Ref optional(PyObject* entry, PyObject* key) {
 }
 
 // The connector type of the database handle, read once per INSERT.
-bool connector_type(PyObject* db, int* out) {
-    Ref handle = call_class_method(db, names.getInstance);
+bool connector_type(int* out) {
+    Ref handle = db_instance();
     if (!handle) return false;
     Ref connector = attr(handle.get(), names._connector);
     if (!connector) return false;
@@ -206,14 +206,12 @@ Ref build_insert(PyObject* self) {
     auto* b = builder(self);
     Ref target = borrow(b->target);
     Ref entries = borrow(b->selectCol);
-    Ref db = late_lookup(names.mod_DB, names.DB);
-    if (!db) return {};
     Text out;
     out.lit("INSERT INTO ");
     if (!out.str(target.get())) return {};
     out.lit(" ");
     int con_type = 0;
-    if (!connector_type(db.get(), &con_type)) return {};
+    if (!connector_type(&con_type)) return {};
     if (!PyList_Check(entries.get())) return not_iterable(entries.get());
     Ref args = steal(PyList_New(0));
     if (!args) return {};
