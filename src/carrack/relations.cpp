@@ -35,10 +35,10 @@ bool plain_mapping(PyObject* obj) noexcept {
 
 int carries(PyObject* container, PyObject* key) noexcept {
     if (plain_mapping(container)) {  // `in` and [] are the dict's own: one lookup answers both
-        PyObject* value = nullptr;
-        int found = PyDict_GetItemRef(container, key, &value);
-        Py_XDECREF(value);
-        return found <= 0 ? found : value != Py_None;
+        PyObject* found_value = nullptr;
+        int found = PyDict_GetItemRef(container, key, &found_value);
+        Ref value = steal(found_value);
+        return found <= 0 ? found : value.get() != Py_None;
     }
     int present = PySequence_Contains(container, key);
     if (present <= 0) return present;

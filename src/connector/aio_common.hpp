@@ -107,8 +107,8 @@ Ref readiness(PyObject* self) noexcept;
 Ref running_loop() noexcept;                       // the running loop or None
 Ref new_future() noexcept;                         // on the running loop; RuntimeError without one
 bool is_cancellation(PyObject* exc) noexcept;      // CancelledError or GeneratorExit
-// Calls `obj.<name>()` while an error may be pending, keeping that error.
-void call_keeping_error(PyObject* obj, PyObject* name) noexcept;
+// Calls `obj.<name>()` (or `obj.<name>(arg)`) while an error may be pending, keeping that error.
+void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg = nullptr) noexcept;
 // Awaitable: a connection of the connector once its pool is ready (getCon()).
 PyObject* get_con(PyObject* self) noexcept;
 

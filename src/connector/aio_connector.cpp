@@ -77,9 +77,10 @@ bool is_cancellation(PyObject* exc) noexcept {
     return PyErr_GivenExceptionMatches(exc, cancelled_error);
 }
 
-void call_keeping_error(PyObject* obj, PyObject* name) noexcept {
+void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     Ref pending = steal(PyErr_GetRaisedException());
-    if (!call_method(obj, name)) PyErr_Clear();
+    Ref done = arg ? call_method(obj, name, arg) : call_method(obj, name);
+    if (!done) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
 }
 

@@ -73,7 +73,7 @@ coro::Task acquire_task(Ref self, Ref pool = nullptr) {
     Ref con = co_await coro::await(call_method(pool.get(), names.acquire));
     if (!con) co_return nullptr;
     if (PyDict_SetItem(lent(c), con.get(), pool.get()) < 0) {
-        Py_XDECREF(PyObject_CallMethodOneArg(pool.get(), names.release, con.get()));
+        aio::call_keeping_error(pool.get(), names.release, con.get());  // the dict's error stays
         co_return nullptr;
     }
     co_return con;

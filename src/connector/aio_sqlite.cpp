@@ -129,9 +129,10 @@ void abandon_waiter(PyObject* self, PyObject* waiter) noexcept {
     AioConnectorObject* c = as_aio(self);
     Ref pending = steal(PyErr_GetRaisedException());
     int listed = c->waiters ? PySequence_Contains(c->waiters, waiter) : 0;
-    if (listed > 0) Py_XDECREF(PyObject_CallMethodOneArg(c->waiters, names.remove, waiter));
+    // Best effort: each step that fails is dropped before the next one runs.
+    if (listed < 0 || (listed > 0 && !call_method(c->waiters, names.remove, waiter))) PyErr_Clear();
     Ref cancelled = call_method(waiter, names.cancelled);
-    Ref done = call_method(waiter, names.done);
+    Ref done = cancelled ? call_method(waiter, names.done) : Ref();
     if (cancelled && done && cancelled.get() == Py_False && done.get() == Py_True) {
         Ref con = call_method(waiter, names.result);
         if (con && PyObject_TypeCheck(con.get(), &AioSqliteConnectionType)) {

@@ -86,8 +86,8 @@ PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject*
         forget_cursor(c);
         Ref made = call_method(conn, names.cursor);
         if (!made) return nullptr;
-        c->cursor = made.release();
-        c->cursor_con = Py_NewRef(conn);
+        set_field(c->cursor, made.get());
+        set_field(c->cursor_con, conn);
     }
     Ref cursor = borrow(c->cursor);
     c->cursor_busy = 1;
@@ -173,10 +173,10 @@ void drop_if_broken(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
     if (!c->con || c->depth > 0) return;
     Ref pending = steal(PyErr_GetRaisedException());
-    PyObject* open = nullptr;
-    int known = PyObject_GetOptionalAttr(c->con, names.open, &open);
-    int usable = known > 0 ? PyObject_IsTrue(open) : 1;
-    Py_XDECREF(open);
+    PyObject* found = nullptr;
+    int known = PyObject_GetOptionalAttr(c->con, names.open, &found);
+    Ref open = steal(found);
+    int usable = known > 0 ? PyObject_IsTrue(open.get()) : 1;
     if (known < 0 || usable < 0) PyErr_Clear();
     if (usable == 0) {
         Ref dead = steal(c->con);
