@@ -23,7 +23,7 @@ struct Bound {
     PyObject* ONE_TO_ONE = nullptr;
     PyObject* ONE_TO_MANY = nullptr;
     PyObject* MANY_TO_MANY = nullptr;
-    PyObject* logging = nullptr;               // the logging module
+    PyObject* logger = nullptr;                // logging.getLogger("Tessary")
     // BaseProperty's own insertCell (borrowed from its static, immutable type):
     // a column whose lookup finds it gets its cell without the method call.
     PyObject* native_insert_cell = nullptr;
@@ -72,6 +72,8 @@ struct Names {
     PyObject* middleModel;
     PyObject* owner;
     PyObject* info;
+    PyObject* getLogger;
+    PyObject* Tessary;
     PyObject* append;
     PyObject* ONE_TO_ONE;
     PyObject* ONE_TO_MANY;

@@ -69,7 +69,7 @@ bool log_cache_hit(PyObject* fk_name) noexcept {
     Ref name = steal(PyObject_Str(fk_name));
     Ref head = name ? steal(PyUnicode_Concat(n.cache_hit_head, name.get())) : Ref();
     Ref text = head ? steal(PyUnicode_Concat(head.get(), n.cache_hit_tail)) : Ref();
-    return text && call_method(bound.logging, n.info, text.get());
+    return text && call_method(bound.logger, n.info, text.get());
 }
 
 // path[table][key] = value, making path[table] when missing.

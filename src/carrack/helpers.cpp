@@ -65,6 +65,8 @@ int intern_names(Names& n) noexcept {
         {&n.middleModel, "middleModel"},
         {&n.owner, "owner"},
         {&n.info, "info"},
+        {&n.getLogger, "getLogger"},
+        {&n.Tessary, "Tessary"},
         {&n.append, "append"},
         {&n.ONE_TO_ONE, "ONE_TO_ONE"},
         {&n.ONE_TO_MANY, "ONE_TO_MANY"},

@@ -1,6 +1,6 @@
 // Tessary.Model.Carrack: the executors. Binds the model layer, the builder
 // and the database handle at import, and imports the error classes, pymysql,
-// sqlite3 and logging.
+// sqlite3 and logging (for the package's logger).
 #include "async.hpp"
 
 #include <utility>
@@ -61,11 +61,16 @@ int bind_names(PyObject* module) noexcept {
     }
     Ref sqlite = steal(PyImport_ImportModule("sqlite3"));
     if (!sqlite) return -1;
-    if (!bound.logging) bound.logging = PyImport_ImportModule("logging");
-    if (!bound.logging) return -1;
+    // A named logger of the package, never the root logger's module
+    // functions: those install a handler on the root at first use, after
+    // which the application's own logging.basicConfig() does nothing.
+    Ref logging = steal(PyImport_ImportModule("logging"));
+    if (!logging) return -1;
+    if (!bound.logger) bound.logger = call_method(logging.get(), names().getLogger, names().Tessary).release();
+    if (!bound.logger) return -1;
     if (PyModule_AddObjectRef(module, "IntegrityError", bound.IntegrityError) < 0) return -1;
     if (PyModule_AddObjectRef(module, "ForeignType", bound.ForeignType) < 0) return -1;
-    return PyModule_AddObjectRef(module, "logging", bound.logging);
+    return PyModule_AddObjectRef(module, "logger", bound.logger);
 }
 
 int add_types(PyObject* module) noexcept {
