@@ -1,7 +1,7 @@
 """Executors: prepare statements of one model class, run them through the database handle
 and map the results to model instances."""
 
-import logging as logging
+import logging
 from typing import Any, Callable, Coroutine
 
 from pymysql import IntegrityError as IntegrityError
@@ -9,6 +9,8 @@ from pymysql import IntegrityError as IntegrityError
 from Tessary.DB.Generator import SqlGenerator
 from Tessary.Model.DataModel import InstanceList, ModelInstance
 from Tessary.Model.ModelProperty import FilterListCell, ForeignKey, ForeignType as ForeignType
+
+logger: logging.Logger
 
 class BaseModelExecutor:
     sql: SqlGenerator | None
