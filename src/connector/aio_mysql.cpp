@@ -197,11 +197,15 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     co_return result;
 }
 
+// aiomysql writes bytes as octets but any other buffer as its repr: they
+// are handed over as bytes.
 PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode) noexcept {
+    Ref bound = steal(bindable_args(args, false));
+    if (!bound) return nullptr;
     if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), borrow(args), mode), "execute");
+        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode), "execute");
     }
-    return statement(con, text, args, mode);
+    return statement(con, text, bound.get(), mode);
 }
 
 coro::Task close_task(Ref self, Ref pool = nullptr) {

@@ -253,12 +253,16 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     co_return co_await coro::await(steal(aio::sqlite_step(lease.con(), Op::Run, text.get(), args.get(), mode, true)));
 }
 
+// Buffers are taken as bytes now: the worker binds them later, on its own
+// thread, while the loop may change them.
 PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode) noexcept {
+    Ref bound = steal(bindable_args(args, false));
+    if (!bound) return nullptr;
     if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), borrow(args), mode), "execute");
+        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode), "execute");
     }
     if (!check_connection(self, con)) return nullptr;
-    return aio::sqlite_step(con, Op::Run, text, args, mode, false);
+    return aio::sqlite_step(con, Op::Run, text, bound.get(), mode, false);
 }
 
 // Idle connections are closed now; lent ones when they come back.

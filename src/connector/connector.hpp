@@ -107,6 +107,12 @@ int ready_transaction() noexcept;
 // tuple, so format-style text needs no escaping.
 PyObject* driver_text(ConnectorObject* self, PyObject* sql, bool with_args) noexcept;
 
+// The argument sequence with every bytearray and memoryview as the octets
+// it holds (new ref; `args` itself when it has none; a tuple otherwise).
+// `in_place` keeps bytearrays and C-contiguous views, for a driver that reads
+// them itself. TypeError for a view of items wider than one octet.
+PyObject* bindable_args(PyObject* args, bool in_place) noexcept;
+
 // The connector's own connection, opened through its `connect()` on first use (borrowed).
 PyObject* own_connection(PyObject* self) noexcept;
 

@@ -115,7 +115,81 @@ PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObjec
     return settle(conn.get(), std::move(result));
 }
 
+// A buffer export, released however the conversion ends.
+struct Exported {
+    Py_buffer view{};
+    bool held = false;
+    Exported() = default;
+    Exported(const Exported&) = delete;
+    Exported& operator=(const Exported&) = delete;
+    ~Exported() {
+        if (held) PyBuffer_Release(&view);
+    }
+};
+
+// The octets of a memoryview: bytes, or the view itself when the driver
+// reads C-contiguous buffers in place. Items wider than one octet are
+// refused: their octets depend on the machine's byte order and layout, and
+// only the caller can say which were meant (a cast to 'B' says it).
+Ref view_octets(PyObject* view, bool in_place) noexcept {
+    Exported exported;
+    if (PyObject_GetBuffer(view, &exported.view, PyBUF_FULL_RO) < 0) return {};  // a released view
+    exported.held = true;
+    const Py_buffer& b = exported.view;
+    if (b.itemsize != 1) {
+        return fail(PyExc_TypeError,
+                    "a memoryview of format '%s' cannot be stored as octets: its items are %zd bytes wide "
+                    "(cast it to 'B' first)",
+                    b.format ? b.format : "B", b.itemsize);
+    }
+    bool contiguous = PyBuffer_IsContiguous(&b, 'C');
+    if (contiguous && in_place) return borrow(view);
+    if (contiguous) return steal(PyBytes_FromStringAndSize(static_cast<const char*>(b.buf), b.len));
+    return steal(PyBytes_FromObject(view));
+}
+
+Ref buffer_octets(PyObject* value, bool in_place) noexcept {
+    if (PyMemoryView_Check(value)) return view_octets(value, in_place);
+    if (in_place) return borrow(value);
+    return steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value)));
+}
+
+// Most arguments are str, int, float or None, whose types export no buffer:
+// one pointer test settles each of them.
+bool is_mutable_buffer(PyObject* value) noexcept {
+    PyBufferProcs* procs = Py_TYPE(value)->tp_as_buffer;
+    if (!procs || !procs->bf_getbuffer || PyBytes_CheckExact(value)) return false;
+    return PyMemoryView_Check(value) || PyByteArray_Check(value);
+}
+
+// A new tuple of `items` with each buffer from `first` on replaced by its octets.
+PyObject* with_octets(PyObject* const* items, Py_ssize_t n, Py_ssize_t first, bool in_place) noexcept {
+    Ref bound = steal(PyTuple_New(n));
+    if (!bound) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = i >= first && is_mutable_buffer(items[i]) ? buffer_octets(items[i], in_place) : borrow(items[i]);
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(bound.get(), i, item.release());
+    }
+    return bound.release();
+}
+
 }  // namespace
+
+PyObject* bindable_args(PyObject* args, bool in_place) noexcept {
+    if (!PyTuple_Check(args) && !PyList_Check(args)) return Py_NewRef(args);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(args);
+    PyObject* const* items = PySequence_Fast_ITEMS(args);
+    Py_ssize_t first = 0;
+    while (first < n && !is_mutable_buffer(items[first])) ++first;
+    if (first == n) return Py_NewRef(args);
+    if (PyTuple_Check(args)) return with_octets(items, n, first, in_place);
+    // A list is read from a copy: an allocation may run a collection, and a
+    // finaliser could change the list meanwhile.
+    Ref snapshot = steal(PyList_AsTuple(args));
+    if (!snapshot) return nullptr;
+    return with_octets(PySequence_Fast_ITEMS(snapshot.get()), PyTuple_GET_SIZE(snapshot.get()), 0, in_place);
+}
 
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
     Ref cursor = call_method(conn, names.cursor);
@@ -148,11 +222,15 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     bool with_args = has_args(args);
     Ref text = steal(driver_text(c, sql, with_args));
     if (!text) return nullptr;
-    PyObject* driver_args = with_args || c->style != STYLE_FORMAT ? args : Py_None;
+    bool plain_sqlite = plain_sqlite_connection(conn.get());
+    // Buffers reach the driver as their octets: sqlite3 itself binds the
+    // C-contiguous ones, any other driver (or wrapper) gets bytes.
+    Ref driver_args = steal(bindable_args(with_args || c->style != STYLE_FORMAT ? args : Py_None, plain_sqlite));
+    if (!driver_args) return nullptr;
     bool own = conn.get() == c->con;
-    bool keep = own && !c->cursor_busy && plain_sqlite_connection(conn.get());
-    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args, mode)
-                            : run_on(conn.get(), text.get(), driver_args, mode));
+    bool keep = own && !c->cursor_busy && plain_sqlite;
+    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args.get(), mode)
+                            : run_on(conn.get(), text.get(), driver_args.get(), mode));
     own = conn.get() == c->con;  // the statement may have run code that closed the connector
     if (!own || c->depth > 0) return result.release();
     if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
