@@ -11,6 +11,7 @@ namespace {
 // Owned for the life of the process (these modules are never unloaded).
 PyObject* DecimalType = nullptr;
 PyObject* datetime_fromisoformat = nullptr;
+PyObject* utcoffset_name = nullptr;
 PyObject* date_fromisoformat = nullptr;
 
 PyObject* isoformat(PyObject* value) noexcept { return call_method(value, names.isoformat).release(); }
@@ -25,8 +26,36 @@ PyObject* date_of(PyObject* datetime) noexcept {
                            PyDateTime_GET_DAY(datetime));
 }
 
-PyObject* date_to_db(int kind, PyObject* value) noexcept {
+// Aware: a tzinfo that gives an offset (one whose utcoffset() is None
+// leaves the value naive).
+int is_aware(PyObject* datetime) noexcept {
+    PyObject* zone = PyDateTime_DATE_GET_TZINFO(datetime);
+    if (zone == Py_None) return 0;
+    Ref offset = call_method(datetime, utcoffset_name);
+    if (!offset) return -1;
+    return offset.get() != Py_None;
+}
+
+// A DATETIME column holds no zone: an aware value would be stored as its
+// wall-clock time in whatever zone it carries (or refused by the server),
+// and found by no condition written in another zone.
+int refuse_aware(PyObject* prop, PyObject* datetime) noexcept {
+    int aware = is_aware(datetime);
+    if (aware <= 0) return aware;
+    PyObject* name = as_property(prop)->name;
+    Ref type_name = steal(PyType_GetName(Py_TYPE(prop)));
+    if (!type_name) return -1;
+    if (!name || !PyUnicode_Check(name)) {
+        fail(PyExc_ValueError, "%U takes naive datetimes: got a timezone-aware value", type_name.get());
+    } else {
+        fail(PyExc_ValueError, "%U '%U' takes naive datetimes: got a timezone-aware value", type_name.get(), name);
+    }
+    return -1;
+}
+
+PyObject* date_to_db(PyObject* prop, int kind, PyObject* value) noexcept {
     if (PyDateTime_Check(value)) {
+        if (kind == KIND_DATETIME && refuse_aware(prop, value) < 0) return nullptr;
         if (kind != KIND_DATE) return datetime_text(value);
         Ref date = steal(date_of(value));
         return date ? isoformat(date.get()) : nullptr;
@@ -112,16 +141,18 @@ int ready_conversions() noexcept {
     DecimalType = import_attr("decimal", "Decimal").release();
     datetime_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), "fromisoformat").release();
     date_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateType), "fromisoformat").release();
-    return DecimalType && datetime_fromisoformat && date_fromisoformat ? 0 : -1;
+    utcoffset_name = PyUnicode_InternFromString("utcoffset");
+    return DecimalType && datetime_fromisoformat && date_fromisoformat && utcoffset_name ? 0 : -1;
 }
 
-PyObject* to_db_value(int kind, PyObject* value) noexcept {
+PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
     // The common values are stored as they are; only dates, times, booleans
     // and decimals (and their subclasses) change.
     if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
         return Py_NewRef(value);
     }
-    if (PyDate_Check(value)) return date_to_db(kind, value);
+    int kind = as_property(prop)->kind;
+    if (PyDate_Check(value)) return date_to_db(prop, kind, value);
     if (PyTime_Check(value)) return isoformat(value);
     if (PyBool_Check(value)) return PyLong_FromLong(value == Py_True);
     if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) return PyObject_Str(value);

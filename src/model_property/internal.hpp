@@ -35,8 +35,9 @@ int ready_filter_cell(PyObject* module) noexcept;
 int ready_foreign_key(PyObject* module) noexcept;
 int ready_conversions() noexcept;
 
-// Value conversions by ValueKind (convert.cpp). Both return a new reference.
-PyObject* to_db_value(int kind, PyObject* value) noexcept;
+// Value conversions by the column's ValueKind (convert.cpp). Both return a
+// new reference; to_db_value names the column `prop` in its errors.
+PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept;
 PyObject* from_db_value(int kind, PyObject* value) noexcept;
 
 // toDBValue of a column, through a Python override when a subclass has one.

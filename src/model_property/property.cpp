@@ -23,7 +23,9 @@ TSY_PROPERTY_TYPE(DecimalPropertyType, "DecimalProperty", "A DECIMAL column; val
 TSY_PROPERTY_TYPE(VarcharPropertyType, "VarcharProperty", "A VARCHAR column; VarcharProperty(64) gives VARCHAR(64).");
 TSY_PROPERTY_TYPE(TextPropertyType, "TextProperty", "A TEXT column.");
 TSY_PROPERTY_TYPE(BooleanPropertyType, "BooleanProperty", "A BIT column; values read back as bool.");
-TSY_PROPERTY_TYPE(DateTimePropertyType, "DateTimeProperty", "A DATETIME column; values read back as datetime.datetime.");
+TSY_PROPERTY_TYPE(DateTimePropertyType, "DateTimeProperty",
+                  "A DATETIME column (DATETIME(6) on MySQL, to keep the microseconds) of naive datetime.datetime "
+                  "values; a timezone-aware one is refused.");
 TSY_PROPERTY_TYPE(DatePropertyType, "DateProperty", "A DATE column; values read back as datetime.date.");
 TSY_PROPERTY_TYPE(BytesPropertyType, "BytesProperty", "A BLOB column.");
 
@@ -219,7 +221,7 @@ PyObject* one_arg(const char* func, const char* const* names, PyObject* const* a
 
 PyObject* to_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value = one_arg("toDBValue", kValueParam, args, nargs, kwnames);
-    return value ? to_db_value(as_property(self)->kind, value) : nullptr;
+    return value ? to_db_value(self, value) : nullptr;
 }
 
 PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -332,7 +334,7 @@ PyObject* insert_cell_of(PyObject* prop, PyObject* value) noexcept {
 }
 
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept {
-    if (!(Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return to_db_value(as_property(prop)->kind, value);
+    if (!(Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE)) return to_db_value(prop, value);
     return call_method(prop, names.toDBValue, value).release();
 }
 
