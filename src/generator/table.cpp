@@ -16,8 +16,30 @@ bool text_or_none(PyObject* obj) noexcept {
     return false;
 }
 
+// The connector type of the database handle (every connector has one:
+// 0 for MySQL and MariaDB).
+bool connector_type(int* out) {
+    Ref handle = db_instance();
+    if (!handle) return false;
+    Ref connector = attr(handle.get(), names.connector);
+    if (!connector) return false;
+    Ref type = attr(connector.get(), names.con_type);
+    return type && to_int(type.get(), out);
+}
+
+// A datetime column given no precision: MySQL's DATETIME drops the
+// fraction of a second, so a saved value would not read back equal (nor
+// match an equality condition); DATETIME(6) keeps it. SQLite stores the
+// text whole under any type name. 1 when "(6)" is wanted, -1 on error.
+int wants_microseconds(PyObject* col) {
+    if (property(col)->kind != model::KIND_DATETIME) return 0;
+    int con_type = 0;
+    if (!connector_type(&con_type)) return -1;
+    return con_type == 0;
+}
+
 // Type parameters after the type name: (255,) -> "(255)", (10, 2) -> "(10, 2)",
-// () -> "".
+// () -> "" (or "(6)" for a datetime column on MySQL).
 bool render_type_args(PyObject* col, Text& out) {
     Ref args = borrow(property(col)->typeArgs ? property(col)->typeArgs : Py_None);
     Ref text = steal(PyObject_Str(args.get()));
@@ -31,7 +53,13 @@ bool render_type_args(PyObject* col, Text& out) {
     }
     Py_ssize_t n = PyObject_Size(args.get());
     if (n < 0) return false;
-    if (n) out.append(written);
+    if (n) {
+        out.append(written);
+        return true;
+    }
+    int fraction = wants_microseconds(col);
+    if (fraction < 0) return false;
+    if (fraction) out.lit("(6)");
     return true;
 }
 
