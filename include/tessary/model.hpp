@@ -44,13 +44,25 @@ struct PropertyObject {
     int hasDefault;
 };
 
-// One link of a filter chain. Fields read directly, in this order.
+struct ChainShare;
+
+// One link of a filter chain. Fields read directly, in this order. A head
+// may be detached (a longer chain shares its cells): call settleChain() of
+// the property API on a chain's first cell before walking it.
 struct FilterCellObject {
     PyObject_HEAD
     PyObject* value;       // column name, compared value, or a generator
     int relationship;      // Relationship code
     PyObject* next;        // FilterCellObject or None
     PyObject* col;         // PropertyObject on column cells, else None
+    // What `&` and `|` keep to link a chain someone holds without copying it
+    // (filter_chain.cpp); private to the model layer.
+    ChainShare* share;     // the same for every cell of one linked chain, or NULL
+    FilterCellObject* tail;  // heads: the last cell (borrowed, reachable from the head)
+    Py_ssize_t length;     // heads: the number of cells; 0 when not known
+    int end_code;          // detached heads: the code of their own last cell
+    bool has_or;           // heads: an OR links two comparisons at the chain's own level
+    bool detached;         // heads: only the first `length` cells are this chain's
 };
 
 // A relation property (ForeignKey). Unresolved names are resolved lazily on
@@ -72,7 +84,7 @@ struct ForeignKeyObject {
     PyObject* middleModel;
 };
 
-inline constexpr std::uint32_t PROPERTY_API_VERSION = 1;
+inline constexpr std::uint32_t PROPERTY_API_VERSION = 2;
 inline constexpr const char* PROPERTY_CAPSULE = "Tessary.Model.ModelProperty._C_API";
 
 struct PropertyApi {
@@ -100,6 +112,9 @@ struct PropertyApi {
     // BaseProperty.insertCell(value) without the method call: {"col": prop,
     // "value": toDBValue(value)} (new ref).
     PyObject* (*insertCell)(PyObject* prop, PyObject* value);
+    // Makes a detached chain's head a chain of its own cells again (a copy of
+    // the cells it shares): 0, or -1 with the error set.
+    int (*settleChain)(PyObject* head);
 };
 
 inline const PropertyApi* import_property_api() noexcept {

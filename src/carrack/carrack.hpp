@@ -98,6 +98,10 @@ int init_names() noexcept;
 
 inline ExecutorObject* as_executor(PyObject* obj) noexcept { return reinterpret_cast<ExecutorObject*>(obj); }
 
+// Method-table entry of the executor classes: an executor made by __new__
+// alone is refused before the method reads its fields.
+template <auto F> inline PyCFunction method() noexcept { return fastkw_ready<executor_ready, F>(); }
+
 extern PyTypeObject BaseModelExecutorType;
 extern PyTypeObject ModelExecutorType;
 

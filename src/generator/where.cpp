@@ -216,6 +216,7 @@ bool render_where(PyObject* first, Text& out, PyObject* args) {
     int present = truth(first);
     if (present <= 0) return present == 0;
     if (!check_convert(first, bound.prop->FilterListCell, false)) return false;
+    if (bound.prop->settleChain(first) < 0) return false;
     if (cell(first)->next == Py_None && !is_generator(cell(first)->value)) {
         raise_error(bound.SqlInStanceError);
         return false;

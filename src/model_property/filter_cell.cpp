@@ -1,6 +1,6 @@
 // FilterListCell: one link of a filter chain. Comparisons of column
-// properties make two-cell chains; `&` and `|` link copies of chains, so a
-// condition object the caller keeps never changes under it.
+// properties make two-cell chains; `&` and `|` link them (filter_chain.cpp)
+// so that a condition object the caller keeps never changes under it.
 #include "internal.hpp"
 
 #include <cstddef>
@@ -9,7 +9,7 @@ namespace tsy::model {
 namespace {
 
 FilterCellObject* next_of(FilterCellObject* cell) noexcept {
-    return cell->next == Py_None ? nullptr : as_cell(cell->next);
+    return !cell->next || cell->next == Py_None ? nullptr : as_cell(cell->next);
 }
 
 FilterCellObject* last_of(PyObject* head) noexcept {
@@ -41,6 +41,8 @@ int cell_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     FilterCellObject* c = as_cell(self);
     set_field(c->value, out[0]);
     set_field(c->col, col);
+    // What a head knew of its chain's levels may no longer hold.
+    if (!c->detached) make_interior(c);
     return 0;
 }
 
@@ -54,6 +56,7 @@ int cell_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int cell_clear(PyObject* self) noexcept {
     FilterCellObject* c = as_cell(self);
+    forget_share(c);
     Py_CLEAR(c->value);
     Py_CLEAR(c->next);
     Py_CLEAR(c->col);
@@ -78,91 +81,6 @@ PyObject* cell_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("FilterListCell(%R, col=%R, relationship=%d)", c->value, c->col, c->relationship);
 }
 
-PyObject* copy_cell(FilterCellObject* from) noexcept {
-    Ref copy = steal(new_cell(from->value, from->col));
-    if (!copy) return nullptr;
-    as_cell(copy.get())->relationship = from->relationship;
-    return copy.release();
-}
-
-// A copy of the chain starting at `head`, cell by cell (values shared).
-// `last` receives the last cell of the copy (borrowed from the result).
-Ref copy_chain(PyObject* head, FilterCellObject** last) noexcept {
-    Ref first = steal(copy_cell(as_cell(head)));
-    if (!first) return {};
-    FilterCellObject* tail = as_cell(first.get());
-    for (FilterCellObject* from = next_of(as_cell(head)); from; from = next_of(from)) {
-        PyObject* copy = copy_cell(from);
-        if (!copy) return {};
-        Py_SETREF(tail->next, copy);
-        tail = as_cell(copy);
-    }
-    *last = tail;
-    return first;
-}
-
-// True when an OR links two comparisons at the chain's own level (groups
-// keep theirs inside). Column cells carry operators, not connectors.
-bool has_top_level_or(PyObject* head) noexcept {
-    for (FilterCellObject* c = as_cell(head); c; c = next_of(c)) {
-        if (c->col == Py_None && c->next != Py_None && c->relationship == OR) return true;
-    }
-    return false;
-}
-
-// The group cell Q(chain) of the statement builder, which renders the chain
-// in parentheses. Imported on use: the builder binds this module at its init.
-Ref grouped(Ref chain, FilterCellObject** last) noexcept {
-    Ref q = import_attr("Tessary.DB.Generator", "Q");
-    if (!q) return {};
-    Ref group = call(q.get(), chain.get());
-    if (!group) return {};
-    if (!is_cell(group.get())) {
-        fail(PyExc_TypeError, "Q() returned %.200s, expected FilterListCell", type_name(group.get()));
-        return {};
-    }
-    *last = last_of(group.get());
-    return group;
-}
-
-// True when nobody but the caller can reach the chain: plain cells, the head
-// held once (the interpreter's temporary of `col == value`), every other
-// cell only by its predecessor. Linking such a chain in place is the same
-// as linking a copy of it.
-bool exclusive(PyObject* head) noexcept {
-    for (FilterCellObject* c = as_cell(head); c; c = next_of(c)) {
-        if (!Py_IS_TYPE(c, &FilterCellType) || Py_REFCNT(c) != 1) return false;
-    }
-    return true;
-}
-
-// An operand of `&` or `|`: the chain itself when the caller alone holds it,
-// else a copy; grouped when its own ORs would bind looser than the AND.
-Ref operand(PyObject* chain, int code, FilterCellObject** last) noexcept {
-    Ref own;
-    if (exclusive(chain)) {
-        own = borrow(chain);
-        *last = last_of(chain);
-    } else {
-        own = copy_chain(chain, last);
-    }
-    if (!own || code != AND || !has_top_level_or(own.get())) return own;
-    return grouped(std::move(own), last);
-}
-
-PyObject* combine(PyObject* a, PyObject* b, int code) noexcept {
-    if (!is_cell(a) || !is_cell(b)) Py_RETURN_NOTIMPLEMENTED;
-    FilterCellObject* left_last = nullptr;
-    FilterCellObject* right_last = nullptr;
-    Ref left = operand(a, code, &left_last);
-    if (!left) return nullptr;
-    Ref right = operand(b, code, &right_last);
-    if (!right) return nullptr;
-    left_last->relationship = code;
-    Py_SETREF(left_last->next, right.release());
-    return left.release();
-}
-
 PyObject* cell_and(PyObject* a, PyObject* b) noexcept { return combine(a, b, AND); }
 PyObject* cell_or(PyObject* a, PyObject* b) noexcept { return combine(a, b, OR); }
 
@@ -185,13 +103,30 @@ PyObject* add_cell_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // Iterates the chain from this cell on (a convenience for inspection).
 PyObject* cells_method(PyObject* self, PyObject*) {
+    if (settle_chain(self) < 0) return nullptr;
     Ref cells = steal(PyList_New(0));
     if (!cells) return nullptr;
     for (FilterCellObject* c = as_cell(self); c; c = next_of(c)) {
+        mark_exposed(c);
         if (PyList_Append(cells.get(), reinterpret_cast<PyObject*>(c)) < 0) return nullptr;
     }
     return cells.release();
 }
+
+// A detached head reads as the chain it was; the cell handed out may be
+// held from now on, so its chain is no longer linked in place.
+PyObject* get_next(PyObject* self, void*) {
+    if (settle_chain(self) < 0) return nullptr;
+    PyObject* next = as_cell(self)->next;
+    if (!next) return fail(PyExc_AttributeError, "next");
+    if (is_cell(next)) mark_exposed(as_cell(next));
+    return Py_NewRef(next);
+}
+
+PyGetSetDef cell_getset[] = {
+    {"next", entry<get_next>, nullptr, "The following cell, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyMethodDef cell_methods[] = {
     {"addCell", fastkw<add_cell_method>(), METH_FASTCALL | METH_KEYWORDS,
@@ -205,7 +140,6 @@ PyMemberDef cell_members[] = {
      "Column name, compared value, or a generator (group cell)."},
     {"relationship", Py_T_INT, offsetof(FilterCellObject, relationship), Py_READONLY,
      "Relationship code: the operator on a column cell, else the connector to the next cell."},
-    {"next", Py_T_OBJECT_EX, offsetof(FilterCellObject, next), Py_READONLY, "The following cell, or None."},
     {"col", Py_T_OBJECT_EX, offsetof(FilterCellObject, col), Py_READONLY,
      "The compared column on column cells, else None."},
     {nullptr, 0, 0, 0, nullptr},
@@ -222,11 +156,12 @@ PyTypeObject FilterCellType = {
     .tp_as_number = &cell_as_number,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "FilterListCell(value, col=None): one link of a filter chain (next None, code 8).\n"
-              "`a & b` and `a | b` link copies of two chains with AND / OR.",
+              "`a & b` and `a | b` link two chains with AND / OR into a new one.",
     .tp_traverse = cell_traverse,
     .tp_clear = cell_clear,
     .tp_methods = cell_methods,
     .tp_members = cell_members,
+    .tp_getset = cell_getset,
     .tp_init = cell_init,
     .tp_new = cell_new,
 };
@@ -246,12 +181,14 @@ PyObject* add_cell(PyObject* self, PyObject* cell, int code) noexcept {
         return fail(PyExc_TypeError, "addCell() links FilterListCell objects, got %.200s and %.200s",
                     type_name(self), type_name(cell));
     }
+    if (settle_chain(self) < 0 || settle_chain(cell) < 0) return nullptr;
     FilterCellObject* last = last_of(self);
     for (FilterCellObject* c = as_cell(cell); c; c = next_of(c)) {
         if (c == last) return fail(PyExc_ValueError, "addCell(): the cell is already part of this chain");
     }
     last->relationship = code;
     set_field(last->next, cell);
+    make_interior(as_cell(cell));
     return Py_NewRef(cell);
 }
 

@@ -52,6 +52,19 @@ PyObject* add_cell(PyObject* self, PyObject* cell, int code) noexcept;
 // The two-cell chain `prop <code> value`.
 PyObject* comparison(PyObject* prop, PyObject* value, int code) noexcept;
 
+// Linking chains (filter_chain.cpp).
+// `a & b` (code AND) and `a | b` (code OR); NotImplemented for other operands.
+PyObject* combine(PyObject* a, PyObject* b, int code) noexcept;
+// A detached head gets cells of its own again; 0 or -1.
+int settle_chain(PyObject* head) noexcept;
+// Python code is handed `cell` (`.next`, cells()): its chain is no longer
+// linked in place, since the caller may hold any of its cells.
+void mark_exposed(FilterCellObject* cell) noexcept;
+// `cell` becomes the next of another cell: it is no longer a head.
+void make_interior(FilterCellObject* cell) noexcept;
+// Drops what a cell keeps for linking (dealloc, clear).
+void forget_share(FilterCellObject* cell) noexcept;
+
 PyObject* clone_foreign_key(PyObject* fk) noexcept;
 
 inline PropertyObject* as_property(PyObject* o) noexcept { return reinterpret_cast<PropertyObject*>(o); }

@@ -37,6 +37,7 @@ PropertyApi api = {
     clone_property,
     clone_foreign_key,
     insert_cell_of,
+    settle_chain,
 };
 
 PyModuleDef module_def = {
