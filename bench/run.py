@@ -38,7 +38,7 @@ POST_OWNERS = 1_000
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", help="comma-separated workload ids (W1..W6) to run")
+    p.add_argument("--only", help="comma-separated workload ids (W1..W7) to run")
     p.add_argument("--backends", default="sqlite,mariadb,async",
                    help="comma-separated among sqlite, mariadb, async (default: all three)")
     p.add_argument("--repeats", type=int, default=5, help="timed runs per side (default 5)")
@@ -61,7 +61,8 @@ def sqlite_pairs(args, path, users, owners):
     DB.getInstance().connector = Sqlite3Connector(str(path))
     b = workloads.Backend("SQLite", "?", raw, users, owners, args.scale)
     factories = [("W1", workloads.w1_build), ("W2", workloads.w2_insert), ("W3", workloads.w3_select_all),
-                 ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations)]
+                 ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations),
+                 ("W7", workloads.w7_long_condition), ("W7", lambda b: workloads.w7_long_condition(b, terms=100_000))]
     return [(key, lambda f=f: f(b)) for key, f in factories], raw.close
 
 

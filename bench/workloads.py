@@ -90,6 +90,31 @@ def w1_build(b):
                 tessary, raw, same, same, target_us_per_op=2.0)
 
 
+# --- W7: one condition of many terms --------------------------------------------------
+
+def w7_long_condition(b, terms=10_000):
+    """`c = c | (User.id == i)` over n values, the loop an application writes
+    for an OR of many keys; the raw side writes the same WHERE text and
+    arguments by hand. Run at two sizes: a steady ratio shows linear cost."""
+    n = b.n(terms)
+    keys = list(range(n))
+    term = "user.id  =  %s "
+
+    def tessary():
+        cond = User.id == keys[0]
+        for key in keys[1:]:
+            cond = cond | (User.id == key)
+        return SqlGenerator.build_where(cond)
+
+    def raw():
+        text = " WHERE " + " OR ".join(f"{term}" for _ in keys)
+        return text, list(keys)
+
+    digest = lambda built: (built[0].count("%s"), sum(built[1]))  # noqa: E731
+    return Pair("W7", b.name, "c = c | (User.id == i); build_where", f"{count(n)} terms", n,
+                tessary, raw, digest, digest)
+
+
 # --- W2: inserting one by one --------------------------------------------------------
 
 def w2_insert(b):
