@@ -3,8 +3,9 @@
 # modules that drive the extension modules directly: every test's work is
 # repeated and measured, and a test fails when what it leaves alive keeps
 # growing. Uses the build of $TESSARY_BUILD (default build/).
-#   scripts/test-leaks.sh                  the CI selection below
-#   scripts/test-leaks.sh tests/executor   any other selection (pytest arguments)
+#   scripts/test-leaks.sh                  the CI selection below, sampled: one case of
+#                                          each test family on each connector it runs on
+#   scripts/test-leaks.sh tests/executor   any other selection (pytest arguments), every case
 set -euo pipefail
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$HERE/env.sh"
@@ -15,6 +16,7 @@ cd "$ROOT"
 # seeding registry by design, so each repetition grows it (its own
 # test_seeder_leaks.py measures the rest with that growth allowed for).
 selection=(
+    --leaks-sample
     tests/generator tests/model tests/dict tests/executor tests/folio tests/coro tests/db tests/asyncio
     tests/reliability/test_cycles.py tests/reliability/test_bad_input.py
     tests/reliability/test_faults.py tests/reliability/test_hostile_values.py

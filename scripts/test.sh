@@ -11,6 +11,21 @@
 set -euo pipefail
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
+# Each phase's wall time, printed as it ends and again as a summary.
+phases=()
+phase_start=$SECONDS
+phase_done() {
+    local took=$(( SECONDS - phase_start ))
+    phases+=("$(printf '%4dm%02ds  %s' $(( took / 60 )) $(( took % 60 )) "$1")")
+    echo "   ($1: ${took}s)"
+    phase_start=$SECONDS
+}
+print_phases() {
+    echo "== time per phase"
+    printf '%s\n' "${phases[@]}"
+    echo "   total: $(( SECONDS / 60 ))m$(( SECONDS % 60 ))s"
+}
+
 echo "== installing missing Debian packages"
 "$HERE/install-deps.sh"
 echo "== looking for Python 3.13"
@@ -18,8 +33,10 @@ source "$HERE/env.sh"
 echo "   $PY"
 link_deps
 check_test_deps
+phase_done "install"
 echo "== building into $BUILD"
 "$HERE/build.sh"
+phase_done "build"
 
 cd "$ROOT"
 targets=(tests)
@@ -32,6 +49,7 @@ set +e
 "$PY" -m pytest "${targets[@]}" "$@"
 status=$?
 set -e
+phase_done "test suite"
 if [ "$status" -eq 5 ]; then
     echo "error: pytest collected no tests" >&2
     exit 1
@@ -40,6 +58,8 @@ if [ "$#" -eq 0 ] && [ -z "${TESSARY_QUICK:-}" ]; then
     for check in test-leaks.sh test-asan.sh valgrind.sh; do
         echo "== $check"
         "$HERE/$check" || { echo "error: $check failed" >&2; status=1; }
+        phase_done "$check"
     done
 fi
+print_phases
 exit "$status"

@@ -67,6 +67,24 @@ Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* insta
                            "save", "AsyncModelExecutor.save"));
 }
 
+// The duplicate-key fallback, as the synchronous one: the instance's row
+// updated instead when the instance names a row that exists; otherwise the
+// driver's error `clash` is the caller's answer.
+coro::Task update_instead_task(Ref self, Ref instance, Ref clash) {
+    int exists = -1;
+    {
+        Ref rows = co_await coro::await(find_instance_row(self.get(), instance.get()));
+        if (rows) exists = truth(rows.get());
+    }
+    Ref updated;
+    if (exists > 0) updated = co_await coro::await(op(self.get(), names().update, instance.get()));
+    if (!updated) {
+        reraise_clash(std::move(clash));
+        co_return nullptr;
+    }
+    co_return updated;
+}
+
 coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullptr) {
     if (!op(self.get(), names().reset) || remember_instance(self.get(), instance.get()) < 0) co_return nullptr;
     Ref model = borrow(as_executor(self.get())->model);
@@ -76,8 +94,10 @@ coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullpt
     res = co_await coro::await(start_insert(self.get(), cells.get()));
     if (!res) {
         if (!integrity_error_pending()) co_return nullptr;
-        PyErr_Clear();
-        co_return co_await coro::await(op(self.get(), names().update, instance.get()));
+        Ref fallback = steal(coroutine(update_instead_task(std::move(self), std::move(instance),
+                                                           steal(PyErr_GetRaisedException())),
+                                       "save", "AsyncModelExecutor.save"));
+        co_return co_await coro::await(std::move(fallback));
     }
     Kinds kinds;
     Ref declared = attr(model.get(), names().fk);

@@ -37,6 +37,8 @@ struct Names {
     PyObject* reset;
     PyObject* execute;
     PyObject* findAllBy;
+    PyObject* find;
+    PyObject* By;
     PyObject* findForeignKey;
     PyObject* save;
     PyObject* update;

@@ -30,6 +30,8 @@ int intern_names(Names& n) noexcept {
         {&n.reset, "reset"},
         {&n.execute, "execute"},
         {&n.findAllBy, "findAllBy"},
+        {&n.find, "find"},
+        {&n.By, "By"},
         {&n.findForeignKey, "findForeignKey"},
         {&n.save, "save"},
         {&n.update, "update"},

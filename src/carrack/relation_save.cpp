@@ -58,7 +58,63 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
     return steal(PyList_AsTuple(cells.get()));
 }
 
+Ref find_instance_row(PyObject* self, PyObject* instance) noexcept {
+    Ref model = borrow(as_executor(self)->model);
+    Ref pk_name = attr(model.get(), names().pkName);
+    Ref key = pk_name ? steal(PyObject_GetItem(instance, pk_name.get())) : Ref();
+    int has_key = key ? truth(key.get()) : -1;
+    if (has_key <= 0) {
+        if (has_key == 0) PyErr_SetNone(bound.UpdateWithOutPrimaryKeyError);
+        return {};
+    }
+    Ref pk_col = attr(model.get(), names().pkCol);
+    Ref condition = pk_col ? equals(pk_col.get(), key.get()) : Ref();
+    Ref exc = condition ? get_executor(model.get(), work_of(self)) : Ref();
+    Ref selecting = exc ? call_method(exc.get(), names().find, pk_col.get()) : Ref();
+    return selecting ? call_method(selecting.get(), names().By, condition.get()) : Ref();
+}
+
 namespace {
+
+// Cuts `error`'s chain of contexts where it reaches `clash`, so that making
+// `error` the context of `clash` cannot close a loop.
+void detach_from(PyObject* error, PyObject* clash) noexcept {
+    Ref link = borrow(error);
+    while (link) {
+        Ref next = steal(PyException_GetContext(link.get()));
+        if (next.get() == clash) {
+            PyException_SetContext(link.get(), nullptr);
+            return;
+        }
+        link = std::move(next);
+    }
+}
+
+}  // namespace
+
+void reraise_clash(Ref clash) noexcept {
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return;
+        Ref fallback_error = steal(PyErr_GetRaisedException());
+        detach_from(fallback_error.get(), clash.get());
+        PyException_SetContext(clash.get(), fallback_error.release());
+    }
+    PyErr_SetRaisedException(clash.release());
+}
+
+namespace {
+
+// The duplicate-key fallback: the instance's row updated instead, when the
+// instance names a row that exists. Otherwise the INSERT wrote nothing and
+// an UPDATE would match nothing: the driver's error is the caller's answer.
+Ref update_instead(PyObject* self, PyObject* instance) noexcept {
+    Ref clash = steal(PyErr_GetRaisedException());
+    Ref rows = find_instance_row(self, instance);
+    int exists = rows ? truth(rows.get()) : -1;
+    Ref updated = exists > 0 ? op(self, names().update, instance) : Ref();
+    if (!updated) reraise_clash(std::move(clash));
+    return updated;
+}
 
 // insert(model).values(*cells) and execute; NULL with IntegrityError pending
 // when the driver rejects the row.
@@ -130,8 +186,7 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Ref res = insert_owner(self, cells.get());
     if (!res) {
         if (!PyErr_ExceptionMatches(bound.IntegrityError)) return nullptr;
-        PyErr_Clear();
-        return op(self, names().update, instance.get()).release();
+        return update_instead(self, instance.get()).release();
     }
     Kinds kinds;
     Ref fks = attr(model.get(), names().fk);

@@ -40,6 +40,20 @@ bool log_cache_hit(PyObject* fk_name) noexcept;
 // 1 when the relation's far table is `before` (the relation is skipped), 0 if not, -1 on error.
 int leads_back(PyObject* fk, PyObject* before) noexcept;
 
+// save's duplicate-key fallback, shared by both executors; it applies only to
+// an instance whose key names an existing row. The lookup of that row by a
+// new executor of the model on the executor's connection,
+// find(pkCol).By(pkCol == key): the rows, or the awaitable of them on the
+// coroutine executor. NULL with the reason the fallback cannot apply: the
+// instance's lookup error, or UpdateWithOutPrimaryKeyError for a key that is
+// None, 0 or empty.
+Ref find_instance_row(PyObject* self, PyObject* instance) noexcept;
+
+// Raises the driver's `clash` again, with the pending error of the failed
+// fallback (if any) as its __context__. A pending error that is not an
+// Exception (an interruption, a cancellation) propagates instead.
+void reraise_clash(Ref clash) noexcept;
+
 // The INSERT entries of save: every column the instance holds with a value
 // other than None, in column order (a tuple).
 Ref insert_cells(PyObject* model, PyObject* instance) noexcept;

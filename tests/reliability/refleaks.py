@@ -53,11 +53,41 @@ def pytest_addoption(parser):
                     help="measured repetitions (default 4)")
     group.addoption("--leaks-bytes", type=int, default=8192, metavar="B",
                     help="steady traced growth over all measured rounds tolerated (default 8192)")
+    group.addoption("--leaks-sample", action="store_true", default=False,
+                    help="measure one test of each family: of a parametrized test, the first case "
+                         "on each connector it runs on")
 
 
 def pytest_configure(config):
     if config.getoption("leaks"):
         config.pluginmanager.register(LeakHunter(config), "refleaks-hunter")
+
+
+# The connectors a case can name in its parameter ids, the asyncio ones first
+# ("aiosqlite" also contains "sqlite").
+CONNECTORS = ("aiosqlite", "aiomysql", "sqlite", "mariadb")
+
+
+def family(item):
+    """(test function, connector) of an item: the cases of one parametrized
+    test on one connector exercise the same native paths."""
+    callspec = getattr(item, "callspec", None)
+    ids = callspec.id.split("-") if callspec else []
+    connector = next((name for name in CONNECTORS if name in ids), None)
+    return item.path, item.cls, getattr(item, "originalname", item.name), connector
+
+
+def pytest_collection_modifyitems(config, items):
+    if not (config.getoption("leaks") and config.getoption("leaks_sample")):
+        return
+    seen, kept, dropped = set(), [], []
+    for item in items:
+        key = family(item)
+        (dropped if key in seen else kept).append(item)
+        seen.add(key)
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = kept
 
 
 class _ParentsOnly:

@@ -115,3 +115,44 @@ def test_reports_name_the_growth_and_where(outcome):
     assert "traced memory grew every round" in leaks["test_keeps_memory"]
     assert f"test_sample.py:{sample_line('    kept.append(bytes(4000))')}" in leaks["test_keeps_memory"]
     assert "not repeatable (not measured): test_sample.py::test_not_repeatable" in out
+
+
+FAMILIES = '''
+import pytest
+
+
+@pytest.mark.parametrize("backend", ["sqlite", "mariadb", "aiosqlite", "aiomysql"])
+@pytest.mark.parametrize("value", [1, 2])
+def test_on_every_connector(backend, value):
+    pass
+
+
+@pytest.mark.parametrize("value", [1, 2, 3])
+def test_without_connector(value):
+    pass
+
+
+class TestGroup:
+    @pytest.mark.parametrize("value", [1, 2])
+    def test_same_name(self, value):
+        pass
+
+
+def test_same_name():
+    pass
+'''
+
+
+def test_sample_keeps_one_case_per_family_and_connector(tmp_path):
+    (tmp_path / "test_families.py").write_text(FAMILIES)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE), *sys.path]))
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "refleaks", "--leaks", "--leaks-sample", "-p", "no:cacheprovider",
+         "-v", "--rootdir", str(tmp_path), "-c", os.devnull, str(tmp_path / "test_families.py")],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=300)
+    ran = sorted(line.split(" ")[0].split("::", 1)[1] for line in done.stdout.splitlines() if " PASSED" in line)
+    assert ran == sorted([
+        "test_on_every_connector[1-sqlite]", "test_on_every_connector[1-mariadb]",
+        "test_on_every_connector[1-aiosqlite]", "test_on_every_connector[1-aiomysql]",
+        "test_without_connector[1]", "TestGroup::test_same_name[1]", "test_same_name"]), done.stdout
+    assert "7 passed, 7 deselected" in done.stdout
