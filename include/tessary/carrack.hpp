@@ -18,6 +18,13 @@ struct ExecutorObject {
     int executed;
 };
 
+// True once __init__ has given the executor every field; a re-run of __init__
+// only replaces fields, so a ready executor stays ready while it lives.
+inline bool executor_ready(PyObject* obj) noexcept {
+    const auto* ex = reinterpret_cast<const ExecutorObject*>(obj);
+    return ex->model && ex->sql && ex->work && ex->db;
+}
+
 inline constexpr std::uint32_t CARRACK_API_VERSION = 1;
 inline constexpr const char* CARRACK_CAPSULE = "Tessary.Model.Carrack._C_API";
 

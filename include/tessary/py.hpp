@@ -182,6 +182,38 @@ using FastKw = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 template <auto F> inline PyCFunction fastkw() noexcept { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<F>)); }
 
 // ---------------------------------------------------------------------------
+// Objects made by __new__ whose __init__ never ran (or did not complete)
+// ---------------------------------------------------------------------------
+
+// The one text of the package for them: "<Type> object is not initialised:
+// call __init__ first".
+inline Failure not_initialised(PyObject* self) noexcept {
+    return fail(PyExc_RuntimeError, "%.200s object is not initialised: call __init__ first",
+                _PyType_Name(Py_TYPE(self)));
+}
+
+// `guarded<ready, f>` is `f` (any slot or method taking the object first)
+// refusing an object that `ready` rejects, before `f` reads its fields.
+template <bool (*Ready)(PyObject*) noexcept, auto F> struct Guarded;
+template <bool (*Ready)(PyObject*) noexcept, typename R, typename... A, bool NoExcept,
+          R (*F)(PyObject*, A...) noexcept(NoExcept)>
+struct Guarded<Ready, F> {
+    static R call(PyObject* self, A... args) noexcept(NoExcept) {
+        if (!Ready(self)) {
+            not_initialised(self);
+            return error_value<R>();
+        }
+        return F(self, args...);
+    }
+};
+template <bool (*Ready)(PyObject*) noexcept, auto F> constexpr auto guarded = &Guarded<Ready, F>::call;
+
+// A METH_FASTCALL | METH_KEYWORDS entry whose object must be ready first.
+template <bool (*Ready)(PyObject*) noexcept, auto F> inline PyCFunction fastkw_ready() noexcept {
+    return fastkw<guarded<Ready, F>>();
+}
+
+// ---------------------------------------------------------------------------
 // Argument parsing (METH_FASTCALL | METH_KEYWORDS)
 // ---------------------------------------------------------------------------
 

@@ -80,26 +80,26 @@ namespace {
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"findListForeignKey", fastkw<findListForeignKey_method>(), kFast,
+    {"findListForeignKey", method<findListForeignKey_method>(), kFast,
      "await findListForeignKey(instances, deep=None, path=None, clevel=1, level=3, before=None): "
      "findForeignKey(deep=True) for every instance in turn, sharing one cache."},
-    {"findForeignKey", fastkw<findForeignKey_method>(), kFast,
+    {"findForeignKey", method<findForeignKey_method>(), kFast,
      "await findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): attach the "
      "rows related to the instance; a relation whose bind value is missing or None is left alone."},
-    {"findOneBy", fastkw<findOneBy_method>(), kFast,
+    {"findOneBy", method<findOneBy_method>(), kFast,
      "await findOneBy(Filter=None): the one matching row, None when there is none; "
      "QueryResoutIsNotOne when there are several."},
-    {"save", fastkw<save_method>(), kFast,
+    {"save", method<save_method>(), kFast,
      "await save(instance): INSERT the instance, then its related rows; an IntegrityError of either "
      "driver updates it instead."},
-    {"_saveOTO", fastkw<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
-    {"_saveOTM", fastkw<saveOTM_method>(), kFast,
+    {"_saveOTO", method<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
+    {"_saveOTM", method<saveOTM_method>(), kFast,
      "await _saveOTM(fk, instance): save the one-to-many children, each given the owner's key."},
-    {"_saveMTM", fastkw<saveMTM_method>(), kFast,
+    {"_saveMTM", method<saveMTM_method>(), kFast,
      "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
-    {"update", fastkw<update_method>(), kFast,
+    {"update", method<update_method>(), kFast,
      "await update(instance): write the related rows, then UPDATE the instance's row by primary key."},
-    {"execute", fastkw<execute_method>(), kFast,
+    {"execute", method<execute_method>(), kFast,
      "await execute(): mark the statement executed and await the database handle's execute "
      "(on `work` when set)."},
     {nullptr, nullptr, 0, nullptr},

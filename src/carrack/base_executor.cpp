@@ -110,8 +110,9 @@ int set_sql(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 PyGetSetDef getset[] = {
-    {"sql", get_sql, set_sql, "The statement builder of the pending statement (SqlGenerator or None).", nullptr},
-    {"generator", get_sql, nullptr, "The same builder as `sql`, read only.", nullptr},
+    {"sql", guarded<executor_ready, get_sql>, guarded<executor_ready, set_sql>,
+     "The statement builder of the pending statement (SqlGenerator or None).", nullptr},
+    {"generator", guarded<executor_ready, get_sql>, nullptr, "The same builder as `sql`, read only.", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -152,21 +153,21 @@ PyObject* base_update_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"reset", fastkw<reset_method>(), kFast,
+    {"reset", method<reset_method>(), kFast,
      "Replace the builder with a fresh one if the pending statement has been executed; "
      "returns the executor then, else None."},
-    {"editSql", fastkw<editSql_method>(), kFast, "editSql(callback): callback(sql) on the pending builder."},
-    {"save", fastkw<base_save_method>(), kFast, "save(instance): does nothing in the base class."},
-    {"update", fastkw<base_update_method>(), kFast, "update(instance): does nothing in the base class."},
-    {"execute", fastkw<execute_method>(), kFast, "Run the pending statement; does nothing in the base class."},
-    {"findAnyMatch", fastkw<findAnyMatch_method>(), kFast,
+    {"editSql", method<editSql_method>(), kFast, "editSql(callback): callback(sql) on the pending builder."},
+    {"save", method<base_save_method>(), kFast, "save(instance): does nothing in the base class."},
+    {"update", method<base_update_method>(), kFast, "update(instance): does nothing in the base class."},
+    {"execute", method<execute_method>(), kFast, "Run the pending statement; does nothing in the base class."},
+    {"findAnyMatch", method<findAnyMatch_method>(), kFast,
      "findAnyMatch(instance, limit=0, offset=0): the rows equal to the instance's set fields."},
-    {"findOneBy", fastkw<findOneBy_method>(), kFast,
+    {"findOneBy", method<findOneBy_method>(), kFast,
      "findOneBy(Filter=None): the one row matching; QueryResoutIsNotOne otherwise."},
-    {"findAllBy", fastkw<findAllBy_method>(), kFast, "findAllBy(Filter=None): every row matching, every column."},
-    {"find", fastkw<find_method>(), kFast, "find(*cols): select these columns; By(Filter) runs."},
-    {"By", fastkw<By_method>(), kFast, "By(Filter=None): add the filter to the pending statement and run it."},
-    {"delete", fastkw<delete_method>(), kFast,
+    {"findAllBy", method<findAllBy_method>(), kFast, "findAllBy(Filter=None): every row matching, every column."},
+    {"find", method<find_method>(), kFast, "find(*cols): select these columns; By(Filter) runs."},
+    {"By", method<By_method>(), kFast, "By(Filter=None): add the filter to the pending statement and run it."},
+    {"delete", method<delete_method>(), kFast,
      "delete(instance=None, filter=None): the rows `filter` matches, else the instance's row."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -177,7 +178,8 @@ PyObject* reset_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     if (!no_args("reset", nargs, kwnames)) return nullptr;
     ExecutorObject* ex = as_executor(self);
     if (!ex->executed) Py_RETURN_NONE;
-    Ref builder = steal(bound.generator->newFor(ex->model ? ex->model : Py_None));
+    Ref model = borrow(ex->model);  // held: building the new builder may run Python code
+    Ref builder = steal(bound.generator->newFor(model.get()));
     if (!builder) return nullptr;
     ex->executed = 0;
     set_field(ex->sql, builder.get());

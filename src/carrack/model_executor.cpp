@@ -30,21 +30,21 @@ PyObject* execute_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"findListForeignKey", fastkw<findListForeignKey_method>(), kFast,
+    {"findListForeignKey", method<findListForeignKey_method>(), kFast,
      "findListForeignKey(instances, deep, path=None, clevel=1, level=3, before=None): "
      "findForeignKey(deep=True) for every instance, sharing one cache."},
-    {"findForeignKey", fastkw<findForeignKey_method>(), kFast,
+    {"findForeignKey", method<findForeignKey_method>(), kFast,
      "findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): "
      "attach the rows related to the instance."},
-    {"save", fastkw<save_method>(), kFast,
+    {"save", method<save_method>(), kFast,
      "save(instance): INSERT the instance, then its related rows; an IntegrityError of the "
      "MySQL driver updates it instead."},
-    {"_saveOTO", fastkw<saveOTO_method>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
-    {"_saveOTM", fastkw<saveOTM_method>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
-    {"_saveMTM", fastkw<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
-    {"update", fastkw<update_method>(), kFast,
+    {"_saveOTO", method<saveOTO_method>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
+    {"_saveOTM", method<saveOTM_method>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
+    {"_saveMTM", method<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
+    {"update", method<update_method>(), kFast,
      "update(instance): UPDATE the instance's row by primary key, after its related rows."},
-    {"execute", fastkw<execute_method>(), kFast,
+    {"execute", method<execute_method>(), kFast,
      "Mark the statement executed and run it through the database handle (on `work` when set)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -13,10 +13,11 @@ CarrackApi api = {
     &BaseModelExecutorType,
     &ModelExecutorType,
     &AsyncModelExecutorType,
-    instanceToFilter,
-    process,
-    processSelect,
-    processInsert,
+    // Other modules hand over executors they did not make.
+    guarded<executor_ready, instanceToFilter>,
+    guarded<executor_ready, process>,
+    guarded<executor_ready, processSelect>,
+    guarded<executor_ready, processInsert>,
 };
 
 PyModuleDef module_def = {

@@ -24,7 +24,8 @@ Ref pending(PyObject* self) noexcept {
 
 // select(*model.col) on the pending builder; returns what select returned.
 Ref select_all_columns(PyObject* self) noexcept {
-    Ref cols = model_columns(as_executor(self)->model);
+    Ref model = borrow(as_executor(self)->model);  // held: a re-run __init__ may replace it
+    Ref cols = model_columns(model.get());
     if (!cols) return {};
     Ref builder = pending(self);
     return builder_select(builder.get(), cols.get());
@@ -99,7 +100,8 @@ PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept {
     Ref one = steal(PyUnicode_FromString("1"));
     if (!one) return nullptr;
     Ref head = new_cell(one.get(), Py_None);
-    Ref cols = model_columns(as_executor(self)->model);
+    Ref model = borrow(as_executor(self)->model);  // held: instance.get may re-run __init__
+    Ref cols = model_columns(model.get());
     if (!head || !cols) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols.get()); ++i) {
         PyObject* col = PyTuple_GET_ITEM(cols.get(), i);

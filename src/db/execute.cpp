@@ -137,6 +137,7 @@ PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept {
     const Bindings* b = bindings();
     if (!b) return nullptr;
     if (!check_arg(executor, b->carrack->BaseModelExecutor, "executor", false)) return nullptr;
+    if (!exec::executor_ready(executor)) return not_initialised(executor);
     auto* ex = reinterpret_cast<exec::ExecutorObject*>(executor);
     // Held: process and Python overrides may replace the executor's fields.
     Ref builder = borrow(ex->sql);
