@@ -9,22 +9,22 @@ namespace tsy::folio {
 namespace {
 
 coro::Task fetch(Ref self, Ref page = nullptr, Ref content = nullptr) {
-    auto* folio = reinterpret_cast<FolioObject*>(self.get());
-    page = steal(begin_fetch(folio));
+    const Fetch state = fetch_of(reinterpret_cast<FolioObject*>(self.get()));
+    page = steal(begin_fetch(state));
     if (!page) co_return nullptr;
     Ref rows = co_await coro::await(call_method(self.get(), names._getCount));
     if (!rows) co_return nullptr;
-    int wanted = fill_totals(folio, page.get(), rows.get());
+    int wanted = fill_totals(state, page.get(), rows.get());
     if (wanted < 0) co_return nullptr;
     if (wanted == 0) co_return std::move(page);
-    if (!limit_to_page(folio)) co_return nullptr;
-    content = co_await coro::await(call_method(folio->executor, names.execute));
+    if (!limit_to_page(state)) co_return nullptr;
+    content = co_await coro::await(call_method(state.executor.get(), names.execute));
     if (!content || PyObject_SetAttr(page.get(), names.content, content.get()) < 0) co_return nullptr;
-    if (folio->deep) {
+    if (state.deep) {
         Py_ssize_t n = PyObject_Length(content.get());
         if (n < 0) co_return nullptr;
         if (n > 0) {
-            Ref loaded = co_await coro::await(call_method(folio->executor, names.findListForeignKey, content.get()));
+            Ref loaded = co_await coro::await(call_method(state.executor.get(), names.findListForeignKey, content.get()));
             if (!loaded) co_return nullptr;
         }
     }

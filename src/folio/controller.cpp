@@ -6,6 +6,9 @@ namespace {
 
 FolioObject* as_folio(PyObject* self) noexcept { return reinterpret_cast<FolioObject*>(self); }
 
+// A controller made by __new__ alone has no model and no executor yet.
+bool folio_ready(PyObject* self) noexcept { return as_folio(self)->target && as_folio(self)->executor; }
+
 int folio_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_folio(self)->target);
     Py_VISIT(as_folio(self)->executor);
@@ -67,6 +70,7 @@ Ref executor_of(PyObject* target) noexcept {
         return fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(executor.get()),
                     bound.carrack->BaseModelExecutor->tp_name);
     }
+    if (!exec::executor_ready(executor.get())) return not_initialised(executor.get());
     return executor;
 }
 
@@ -89,13 +93,13 @@ int folio_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 // Selects every column of the model on the executor's builder.
-bool select_all_columns(FolioObject* self) noexcept {
-    Ref cols = attr(self->target, names.col);
+bool select_all_columns(PyObject* target, PyObject* executor) noexcept {
+    Ref cols = attr(target, names.col);
     if (!cols) return false;
     Ref tuple = steal(PySequence_Tuple(cols.get()));
     if (!tuple) return false;
-    gen::SqlGeneratorObject* sql = builder_of(self);
-    return sql && Ref::steal(bound.gen->select(reinterpret_cast<PyObject*>(sql), tuple.get()));
+    Ref sql = builder_of(executor);
+    return sql && Ref::steal(bound.gen->select(sql.get(), tuple.get()));
 }
 
 const char* const kFilterParams[] = {"args"};
@@ -106,9 +110,10 @@ PyObject* folio_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* condition = a[0] ? a[0] : Py_None;
     if (!check_arg(condition, bound.prop->FilterListCell, "args")) return nullptr;
-    if (!select_all_columns(as_folio(self))) return nullptr;
-    gen::SqlGeneratorObject* sql = builder_of(as_folio(self));
-    if (!sql || !Ref::steal(bound.gen->where(reinterpret_cast<PyObject*>(sql), condition))) return nullptr;
+    Fetch now = fetch_of(as_folio(self));
+    if (!select_all_columns(now.target.get(), now.executor.get())) return nullptr;
+    Ref sql = builder_of(now.executor.get());
+    if (!sql || !Ref::steal(bound.gen->where(sql.get(), condition))) return nullptr;
     return Py_NewRef(self);
 }
 
@@ -120,9 +125,10 @@ PyObject* folio_findForeign(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
 
 PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_keywords("orderBy", kwnames)) return nullptr;
-    gen::SqlGeneratorObject* sql = builder_of(as_folio(self));
+    Ref executor = borrow(as_folio(self)->executor);
+    Ref sql = builder_of(executor.get());
     if (!sql) return nullptr;
-    Ref method = attr(reinterpret_cast<PyObject*>(sql), names.orderBy);
+    Ref method = attr(sql.get(), names.orderBy);
     if (!method || !Ref::steal(PyObject_Vectorcall(method.get(), args, nargs, nullptr))) return nullptr;
     return Py_NewRef(self);
 }
@@ -146,20 +152,22 @@ PyObject* folio_editSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static const Params params{"editSql", kEditParams, 1, 1};
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    if (!call_method(as_folio(self)->executor, names.editSql, a[0])) return nullptr;
+    Ref executor = borrow(as_folio(self)->executor);  // held: the callable may re-run __init__
+    if (!call_method(executor.get(), names.editSql, a[0])) return nullptr;
     return Py_NewRef(self);
 }
 
 // "select count(<table>.<pk>) from <table> <joins> <where>"
-Ref count_text(FolioObject* self, PyObject* where_text, PyObject* join_text) noexcept {
-    Ref table = attr(self->target, names.tableName);
-    Ref pk = table ? attr(self->target, names.pkName) : Ref();
+Ref count_text(PyObject* target, PyObject* where_text, PyObject* join_text) noexcept {
+    Ref table = attr(target, names.tableName);
+    Ref pk = table ? attr(target, names.pkName) : Ref();
     if (!pk) return {};
     return steal(PyUnicode_FromFormat("select count(%S.%S) from %S %S %S", table.get(), pk.get(), table.get(),
                                       join_text, where_text));
 }
 
-Ref join_text_of(gen::SqlGeneratorObject* sql) noexcept {
+Ref join_text_of(const Ref& builder) noexcept {
+    auto* sql = reinterpret_cast<gen::SqlGeneratorObject*>(builder.get());
     // The builder keeps its join entries in a list (or None before the first join).
     PyObject* joins = sql->_joinList;
     if (!joins || !PyList_Check(joins) || PyList_GET_SIZE(joins) == 0) return steal(PyUnicode_FromString(""));
@@ -168,18 +176,20 @@ Ref join_text_of(gen::SqlGeneratorObject* sql) noexcept {
 
 PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("_getCount", nargs, kwnames)) return nullptr;
-    FolioObject* folio = as_folio(self);
-    gen::SqlGeneratorObject* sql = builder_of(folio);
-    if (!sql) return nullptr;
-    Ref where = steal(bound.gen->build_where(sql->whereCol ? sql->whereCol : Py_None));
+    Fetch now = fetch_of(as_folio(self));
+    Ref builder = builder_of(now.executor.get());
+    if (!builder) return nullptr;
+    auto* sql = reinterpret_cast<gen::SqlGeneratorObject*>(builder.get());
+    Ref condition = borrow(sql->whereCol ? sql->whereCol : Py_None);
+    Ref where = steal(bound.gen->build_where(condition.get()));
     if (!where) return nullptr;
     PyObject* where_text = PyTuple_GET_ITEM(where.get(), 0);
     PyObject* where_args = PyTuple_GET_ITEM(where.get(), 1);
     if (!PyUnicode_Check(where_text)) return expected_kind("str", where_text);
     if (where_args == Py_None) return fail(PyExc_TypeError, "'NoneType' object is not iterable");
     if (!PyList_Check(where_args)) return expected_kind("list", where_args);
-    Ref joins = join_text_of(sql);
-    Ref text = joins ? count_text(folio, where_text, joins.get()) : Ref();
+    Ref joins = join_text_of(builder);
+    Ref text = joins ? count_text(now.target.get(), where_text, joins.get()) : Ref();
     Ref handle = text ? db_handle() : Ref();
     Ref execute_sql = handle ? attr(handle.get(), names.executeSql) : Ref();
     Ref arg_tuple = execute_sql ? steal(PyList_AsTuple(where_args)) : Ref();
@@ -190,19 +200,18 @@ PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-gen::SqlGeneratorObject* builder_of(FolioObject* self) noexcept {
-    auto* executor = reinterpret_cast<exec::ExecutorObject*>(self->executor);
-    if (!executor) {
-        fail(PyExc_TypeError, "the paging controller has no executor");
-        return nullptr;
-    }
-    PyObject* sql = executor->sql;
+Fetch fetch_of(FolioObject* self) noexcept {
+    return {borrow(self->target), borrow(self->executor), self->page, self->pageSize, self->deep != 0};
+}
+
+Ref builder_of(PyObject* executor) noexcept {
+    if (!executor) return fail(PyExc_TypeError, "the paging controller has no executor");
+    PyObject* sql = reinterpret_cast<exec::ExecutorObject*>(executor)->sql;
     if (!sql || !PyObject_TypeCheck(sql, bound.gen->SqlGenerator)) {
-        fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(sql ? sql : Py_None),
-             bound.gen->SqlGenerator->tp_name);
-        return nullptr;
+        return fail(PyExc_TypeError, "Cannot convert %.200s to %.200s", type_name(sql ? sql : Py_None),
+                    bound.gen->SqlGenerator->tp_name);
     }
-    return reinterpret_cast<gen::SqlGeneratorObject*>(sql);
+    return borrow(sql);
 }
 
 int connector_is_async() noexcept {
@@ -216,22 +225,22 @@ namespace {
 
 // A controller executed without `filter` means "every row": the builder gets
 // the model's columns, exactly as filter(None) would give it.
-bool ensure_statement_kind(FolioObject* self) noexcept {
-    gen::SqlGeneratorObject* sql = builder_of(self);
+bool ensure_statement_kind(const Fetch& fetch) noexcept {
+    Ref sql = builder_of(fetch.executor.get());
     if (!sql) return false;
-    if (sql->base.currentType != gen::UNSET) return true;
-    return select_all_columns(self);
+    if (reinterpret_cast<gen::SqlGeneratorObject*>(sql.get())->base.currentType != gen::UNSET) return true;
+    return select_all_columns(fetch.target.get(), fetch.executor.get());
 }
 
 }  // namespace
 
 // Shared by the two fetch paths: the page with total and totalPage set from
 // the count rows, and whether content must be fetched (1), not (0), or -1.
-int fill_totals(FolioObject* self, PyObject* page, PyObject* count_rows) noexcept {
+int fill_totals(const Fetch& self, PyObject* page, PyObject* count_rows) noexcept {
     Ref first = steal(PySequence_GetItem(count_rows, 0));
     Ref total = first ? steal(PySequence_GetItem(first.get(), 0)) : Ref();
     if (!total || PyObject_SetAttr(page, names.total, total.get()) < 0) return -1;
-    Ref size = steal(PyLong_FromLong(self->pageSize));
+    Ref size = steal(PyLong_FromLong(self.pageSize));
     Ref quotient_remainder = size ? steal(PyNumber_Divmod(total.get(), size.get())) : Ref();
     if (!quotient_remainder) return -1;
     if (!PyTuple_Check(quotient_remainder.get()) || PyTuple_GET_SIZE(quotient_remainder.get()) != 2) {
@@ -246,47 +255,46 @@ int fill_totals(FolioObject* self, PyObject* page, PyObject* count_rows) noexcep
     if (!as_int || PyObject_SetAttr(page, names.totalPage, as_int.get()) < 0) return -1;
     int any = truth(total.get());
     if (any <= 0) return any;
-    Ref requested = steal(PyLong_FromLong(self->page));
+    Ref requested = steal(PyLong_FromLong(self.page));
     if (!requested) return -1;
     int beyond = PyObject_RichCompareBool(requested.get(), as_int.get(), Py_GT);
     return beyond < 0 ? -1 : !beyond;
 }
 
 // Limits the builder to the requested page; the offset must fit a C int.
-bool limit_to_page(FolioObject* self) noexcept {
-    long long offset = (static_cast<long long>(self->page) - 1) * self->pageSize;
+bool limit_to_page(const Fetch& self) noexcept {
+    long long offset = (static_cast<long long>(self.page) - 1) * self.pageSize;
     if (offset > INT32_MAX || offset < INT32_MIN) {
         fail(PyExc_OverflowError, "value too large to convert to int");
         return false;
     }
-    gen::SqlGeneratorObject* sql = builder_of(self);
-    return sql && Ref::steal(bound.gen->Limit(reinterpret_cast<PyObject*>(sql), self->pageSize,
-                                             static_cast<int>(offset)));
+    Ref sql = builder_of(self.executor.get());
+    return sql && Ref::steal(bound.gen->Limit(sql.get(), self.pageSize, static_cast<int>(offset)));
 }
 
 // Starts a fetch: the statement kind ensured and a fresh page (new ref).
-PyObject* begin_fetch(FolioObject* self) noexcept {
-    if (!ensure_statement_kind(self)) return nullptr;
-    return new_page(self->page, self->pageSize);
+PyObject* begin_fetch(const Fetch& fetch) noexcept {
+    if (!ensure_statement_kind(fetch)) return nullptr;
+    return new_page(fetch.page, fetch.pageSize);
 }
 
 namespace {
 
 PyObject* folio_execute_sync(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("_execute", nargs, kwnames)) return nullptr;
-    FolioObject* folio = as_folio(self);
-    Ref page = steal(begin_fetch(folio));
+    const Fetch fetch = fetch_of(as_folio(self));
+    Ref page = steal(begin_fetch(fetch));
     Ref rows = page ? call_method(self, names._getCount) : Ref();
     if (!rows) return nullptr;
-    int wanted = fill_totals(folio, page.get(), rows.get());
+    int wanted = fill_totals(fetch, page.get(), rows.get());
     if (wanted <= 0) return wanted < 0 ? nullptr : page.release();
-    if (!limit_to_page(folio)) return nullptr;
-    Ref content = call_method(folio->executor, names.execute);
+    if (!limit_to_page(fetch)) return nullptr;
+    Ref content = call_method(fetch.executor.get(), names.execute);
     if (!content || PyObject_SetAttr(page.get(), names.content, content.get()) < 0) return nullptr;
-    if (folio->deep) {
+    if (fetch.deep) {
         Py_ssize_t n = PyObject_Length(content.get());
         if (n < 0) return nullptr;
-        if (n > 0 && !call_method(folio->executor, names.findListForeignKey, content.get())) return nullptr;
+        if (n > 0 && !call_method(fetch.executor.get(), names.findListForeignKey, content.get())) return nullptr;
     }
     return page.release();
 }
@@ -307,20 +315,20 @@ PyObject* folio_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef folio_methods[] = {
-    {"filter", fastkw<folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
+    {"filter", fastkw_ready<folio_ready, folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
      "filter(args=None)\n\nSelect every column of the model with this condition."},
-    {"findForeign", fastkw<folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
+    {"findForeign", fastkw_ready<folio_ready, folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
      "Load the related rows of the page's instances as well."},
-    {"orderBy", fastkw<folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy(*items)\n\nORDER BY items."},
-    {"setPage", fastkw<folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
+    {"orderBy", fastkw_ready<folio_ready, folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy(*items)\n\nORDER BY items."},
+    {"setPage", fastkw_ready<folio_ready, folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
      "setPage(page, pageSize=0)\n\nThe page to fetch; a positive pageSize replaces the page size."},
-    {"editSql", fastkw<folio_editSql>(), METH_FASTCALL | METH_KEYWORDS,
+    {"editSql", fastkw_ready<folio_ready, folio_editSql>(), METH_FASTCALL | METH_KEYWORDS,
      "editSql(callable)\n\nHand the pending statement builder to `callable`."},
-    {"_getCount", fastkw<folio_getCount>(), METH_FASTCALL | METH_KEYWORDS, "Send the count statement."},
-    {"_execute", fastkw<folio_execute_sync>(), METH_FASTCALL | METH_KEYWORDS, "The synchronous fetch."},
-    {"_asyncExecute", fastkw<folio_execute_async>(), METH_FASTCALL | METH_KEYWORDS,
+    {"_getCount", fastkw_ready<folio_ready, folio_getCount>(), METH_FASTCALL | METH_KEYWORDS, "Send the count statement."},
+    {"_execute", fastkw_ready<folio_ready, folio_execute_sync>(), METH_FASTCALL | METH_KEYWORDS, "The synchronous fetch."},
+    {"_asyncExecute", fastkw_ready<folio_ready, folio_execute_async>(), METH_FASTCALL | METH_KEYWORDS,
      "The asynchronous fetch (a coroutine)."},
-    {"execute", fastkw<folio_execute>(), METH_FASTCALL | METH_KEYWORDS,
+    {"execute", fastkw_ready<folio_ready, folio_execute>(), METH_FASTCALL | METH_KEYWORDS,
      "End of the call chain: fetch the page (a coroutine with an asynchronous connector)."},
     {nullptr, nullptr, 0, nullptr},
 };

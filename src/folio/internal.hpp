@@ -72,13 +72,24 @@ inline Ref db_handle() noexcept { return call_method(bound.DB, names.getInstance
 // True when the handle's connector runs on an event loop; -1 on error.
 int connector_is_async() noexcept;
 
-// The executor's statement builder, checked to be a SqlGenerator.
-gen::SqlGeneratorObject* builder_of(FolioObject* self) noexcept;
+// What an operation works on, held from its start: a callback that re-runs
+// the controller's __init__ neither frees it nor changes it under way.
+struct Fetch {
+    Ref target;
+    Ref executor;
+    int page;
+    int pageSize;
+    bool deep;
+};
+Fetch fetch_of(FolioObject* self) noexcept;
+
+// The executor's statement builder, checked to be a SqlGenerator (held).
+Ref builder_of(PyObject* executor) noexcept;
 
 // Steps shared by the synchronous and the coroutine fetch.
-PyObject* begin_fetch(FolioObject* self) noexcept;              // new Page
-int fill_totals(FolioObject* self, PyObject* page, PyObject* count_rows) noexcept;  // 1: fetch content
-bool limit_to_page(FolioObject* self) noexcept;
+PyObject* begin_fetch(const Fetch& fetch) noexcept;              // new Page
+int fill_totals(const Fetch& fetch, PyObject* page, PyObject* count_rows) noexcept;  // 1: fetch content
+bool limit_to_page(const Fetch& fetch) noexcept;
 
 // The coroutine form of a fetch (returns the coroutine object).
 PyObject* async_fetch(FolioObject* self) noexcept;
