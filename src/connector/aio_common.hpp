@@ -38,6 +38,9 @@ struct AioConnectorObject {
 
 inline AioConnectorObject* as_aio(PyObject* obj) noexcept { return reinterpret_cast<AioConnectorObject*>(obj); }
 
+// A connector made by __new__ alone has no driver side (backend) yet.
+inline bool aio_ready(PyObject* obj) noexcept { return as_aio(obj)->backend != nullptr; }
+
 // What differs between the two drivers. Awaitables are new references.
 struct AioBackend {
     const char* name;

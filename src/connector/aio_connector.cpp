@@ -86,6 +86,7 @@ void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
 
 int touch(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
+    if (!c->backend) return 0;  // nothing to set up before __init__ (attribute reads touch too)
     Ref loop = running_loop();
     if (!loop) return -1;
     if (loop.get() == Py_None) return 0;
@@ -110,6 +111,7 @@ Ref readiness(PyObject* self) noexcept {
 }
 
 PyObject* get_con(PyObject* self) noexcept {
+    if (!aio_ready(self)) return not_initialised(self);
     return coro::make_coroutine(get_con_task(borrow(self)), "getCon");
 }
 
@@ -234,17 +236,17 @@ PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssi
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef connector_methods[] = {
-    {"getCon", fastkw<getCon_method>(), kFast,
+    {"getCon", fastkw_ready<aio_ready, getCon_method>(), kFast,
      "await getCon(): a connection of the pool (once it is ready). Its statements are not committed "
      "until `await con.commit()`; give it back with releaseCon()."},
-    {"releaseCon", fastkw<releaseCon_method>(), kFast,
+    {"releaseCon", fastkw_ready<aio_ready, releaseCon_method>(), kFast,
      "await releaseCon(con): roll back what is uncommitted on `con` and give it back to the pool."},
-    {"transaction", fastkw<transaction_method>(), kFast,
+    {"transaction", fastkw_ready<aio_ready, transaction_method>(), kFast,
      "async with transaction() as con: a pooled connection, committed when the block ends normally, "
      "rolled back when it raises, then given back."},
-    {"close", fastkw<close_method>(), kFast,
+    {"close", fastkw_ready<aio_ready, close_method>(), kFast,
      "await close(): close every connection; the next use inside a running loop sets the pool up anew."},
-    {"autoFiledAnnounce", fastkw<autoFiledAnnounce_method>(), kFast,
+    {"autoFiledAnnounce", fastkw_ready<aio_ready, autoFiledAnnounce_method>(), kFast,
      "The CREATE TABLE type text of the auto-increment key column `col`."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -258,6 +260,7 @@ bool is_aio(PyObject* obj) noexcept {
 PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
     if (!is_aio(connector)) return run(connector, con, sql, args, mode);
     if (!check_arg(sql, &PyUnicode_Type, "sql", false)) return nullptr;
+    if (!aio_ready(connector)) return not_initialised(connector);
     AioConnectorObject* c = as_aio(connector);
     if (aio::touch(connector) < 0) return nullptr;
     Ref empty;

@@ -32,6 +32,10 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         return fail(PyExc_TypeError, "Argument 'connector' has incorrect type (expected an asynchronous "
                                      "connector, got %.200s)", type_name(a[0]));
     }
+    // The connection of an entered block goes back to the connector it came from.
+    if (as_transaction(self)->con) {
+        return fail(PyExc_RuntimeError, "this transaction block is entered: it cannot be re-initialised");
+    }
     set_field(as_transaction(self)->connector, a[0]);
     return 0;
 }
@@ -65,6 +69,10 @@ coro::Task enter_task(Ref self, Ref connector) {
     Ref done = co_await coro::await(call_method(lease.con(), names.begin));
     if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
+    if (t->connector != connector.get()) {
+        fail(PyExc_RuntimeError, "this transaction block was re-initialised while it was being entered");
+        co_return nullptr;
+    }
     if (t->con) {
         fail(PyExc_RuntimeError, "this transaction block has already been entered");
         co_return nullptr;
@@ -87,7 +95,7 @@ coro::Task exit_task(Ref connector, Lease lease, bool ok) {
 
 PyObject* aenter(PyObject* self, PyObject*) noexcept {
     AioTransactionObject* t = as_transaction(self);
-    if (!t->connector) return fail(PyExc_TypeError, "transaction is not bound to a connector");
+    if (!t->connector) return not_initialised(self);
     if (t->con) return fail(PyExc_RuntimeError, "this transaction block has already been entered");
     return coro::make_coroutine(enter_task(borrow(self), borrow(t->connector)), "__aenter__",
                                 "AioTransaction.__aenter__");

@@ -21,6 +21,10 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     if (!check_arg(a[0], &BaseConnectorType, "connector", false)) return -1;
+    // An entered block ends on the connector it began on.
+    if (as_transaction(self)->entered) {
+        return fail(PyExc_RuntimeError, "this transaction block is entered: it cannot be re-initialised");
+    }
     set_field(as_transaction(self)->connector, a[0]);
     return 0;
 }
@@ -43,10 +47,12 @@ void tp_dealloc(PyObject* self) noexcept {
 
 PyObject* enter(PyObject* self, PyObject*) noexcept {
     TransactionObject* t = as_transaction(self);
-    if (!t->connector) return fail(PyExc_TypeError, "transaction is not bound to a connector");
+    if (!t->connector) return not_initialised(self);
     if (t->entered) return fail(PyExc_RuntimeError, "this transaction block has already been entered");
-    PyObject* con = enter_transaction(t->connector);
-    if (con) t->entered = 1;
+    Ref connector = borrow(t->connector);  // held: its begin() may re-run __init__
+    t->entered = 1;  // from here on a re-run __init__ is refused
+    PyObject* con = enter_transaction(connector.get());
+    if (!con) t->entered = 0;
     return con;
 }
 
@@ -55,7 +61,8 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
     if (!t->entered) return fail(PyExc_RuntimeError, "this transaction block has not been entered");
     t->entered = 0;
     bool ok = nargs == 0 || args[0] == Py_None;
-    if (exit_transaction(t->connector, ok) < 0) return nullptr;
+    Ref connector = borrow(t->connector);  // held: commit and rollback may run Python code
+    if (exit_transaction(connector.get(), ok) < 0) return nullptr;
     Py_RETURN_FALSE;  // an exception of the block propagates
 }
 
