@@ -62,6 +62,9 @@ int init_names() noexcept;
 int ready_task() noexcept;
 int ready_runner() noexcept;
 
+// True once __init__ has given the task its model and generator.
+bool task_ready(PyObject* self) noexcept;
+
 // The task's model class, learned from its generator when not given (new ref).
 PyObject* task_model(RunnerTaskObject* task) noexcept;
 

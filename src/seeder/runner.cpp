@@ -80,7 +80,8 @@ PyObject* run_tasks(GeneratorRunnerObject* self, PyObject* tasks) noexcept {
         if (!sync_pass(tasks)) return nullptr;
         Py_RETURN_NONE;
     }
-    PyObject* loop = self->loop ? self->loop : Py_None;
+    Ref held = borrow(self->loop ? self->loop : Py_None);  // is_running may re-run __init__
+    PyObject* loop = held.get();
     Ref running = call_method(loop, names.is_running);
     int is_running = running ? truth(running.get()) : -1;
     if (is_running < 0) return nullptr;

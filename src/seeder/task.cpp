@@ -39,20 +39,25 @@ int task_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-PyObject* task_get_model(PyObject* self, void*) { return task_model(as_task(self)); }
+PyObject* task_get_model(PyObject* self, void*) noexcept { return task_model(as_task(self)); }
 
 PyGetSetDef task_getset[] = {
-    {"model", task_get_model, nullptr, "The model class whose rows the task makes.", nullptr},
+    {"model", guarded<task_ready, task_get_model>, nullptr, "The model class whose rows the task makes.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
+bool task_ready(PyObject* self) noexcept { return as_task(self)->_model && as_task(self)->generator; }
+
 PyObject* task_model(RunnerTaskObject* task) noexcept {
-    PyObject* known = task->_model ? task->_model : Py_None;
-    int given = truth(known);
+    PyObject* self = reinterpret_cast<PyObject*>(task);
+    if (!task_ready(self)) return not_initialised(self);
+    // Held: its truth test, like the generator, may re-run __init__.
+    Ref known = borrow(task->_model);
+    int given = truth(known.get());
     if (given < 0) return nullptr;
-    if (given) return Py_NewRef(known);
+    if (given) return known.release();
     // Learned once from a sample instance, which is dropped, not saved.
     Ref sample = steal(generate(task, 1));
     Ref model = sample ? attr(sample.get(), names.object) : Ref();
@@ -62,12 +67,15 @@ PyObject* task_model(RunnerTaskObject* task) noexcept {
 }
 
 PyObject* generate(RunnerTaskObject* task, int time) noexcept {
+    PyObject* self = reinterpret_cast<PyObject*>(task);
+    if (!task_ready(self)) return not_initialised(self);
+    Ref generator = borrow(task->generator);  // held while it runs: it may re-run __init__
     Ref number = steal(PyLong_FromLong(time));
     if (!number) return nullptr;
     PyObject* argv[] = {number.get()};
     Ref kwnames = steal(PyTuple_Pack(1, names.time));
     if (!kwnames) return nullptr;
-    Ref instance = steal(PyObject_Vectorcall(task->generator, argv, 0, kwnames.get()));
+    Ref instance = steal(PyObject_Vectorcall(generator.get(), argv, 0, kwnames.get()));
     if (instance && !check_convert(instance.get(), bound.model->ModelInstance)) return nullptr;
     return instance.release();
 }
