@@ -117,6 +117,29 @@ def test_memoryview_of_wider_items_refused(store, view):
     assert store.rows("SELECT data FROM stored_blob") == [(view.tobytes(),)]
 
 
+@pytest.fixture
+def plain_sqlite(tmp_path):
+    """Sqlite3Connector on its own sqlite3 connection (the store's records
+    its statements through a wrapper), which binds buffers in place."""
+    connector = Sqlite3Connector(str(tmp_path / "plain.db"))
+    with installed(connector) as handle:
+        handle.executeSql(TableGenerator(StoredBlob).Build()[0])
+        yield handle
+    connector.close()
+
+
+@pytest.mark.parametrize("kind", list(BUFFERS))
+def test_buffers_on_a_plain_sqlite_connection(plain_sqlite, kind):
+    make = BUFFERS[kind]
+    saved = StoredBlob.getExecutor().save(blob(make(OCTETS)))
+    StoredBlob.getExecutor().update(blob(make(OCTETS + b"!"), id=saved["id"]))
+    found = StoredBlob.getExecutor().findAllBy(StoredBlob.data.In([make(OCTETS + b"!")]))
+    assert [(row["id"], row["data"]) for row in found] == [(saved["id"], OCTETS + b"!")]
+    with pytest.raises(TypeError, match="memoryview of format 'i'"):
+        StoredBlob.getExecutor().save(blob(memoryview(array.array("i", [1]))))
+    assert plain_sqlite.executeSql("SELECT COUNT(*) FROM stored_blob")[0][0] == 1
+
+
 def test_released_memoryview_refused(store):
     view = memoryview(b"gone")
     view.release()
