@@ -275,7 +275,7 @@ PyObject* write_junction(PyObject* junction, PyObject* elements, bool updating) 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"save", kInstanceNames, 1, 1};
     PyObject* a[1];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!parse(params, args, nargs, kwnames, a) || !check_mapping("save", a[0])) return nullptr;
     return coroutine(save_task(borrow(self), borrow(a[0])), "save", "AsyncModelExecutor.save");
 }
 

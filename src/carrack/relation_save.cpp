@@ -58,6 +58,12 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept {
     return steal(PyList_AsTuple(cells.get()));
 }
 
+bool check_mapping(const char* func, PyObject* instance) noexcept {
+    if (PyType_HasFeature(Py_TYPE(instance), Py_TPFLAGS_MAPPING)) return true;
+    fail(PyExc_TypeError, "%.200s() argument 'instance' must be a mapping, not %.200s", func, type_name(instance));
+    return false;
+}
+
 Ref find_instance_row(PyObject* self, PyObject* instance) noexcept {
     Ref model = borrow(as_executor(self)->model);
     Ref pk_name = attr(model.get(), names().pkName);
@@ -176,7 +182,7 @@ bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instan
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"save", kInstanceNames, 1, 1};
     PyObject* a[1];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!parse(params, args, nargs, kwnames, a) || !check_mapping("save", a[0])) return nullptr;
     Ref instance = borrow(a[0]);
     if (!op(self, names().reset) || remember_instance(self, instance.get()) < 0) return nullptr;
     Ref model = borrow(as_executor(self)->model);

@@ -40,6 +40,10 @@ bool log_cache_hit(PyObject* fk_name) noexcept;
 // 1 when the relation's far table is `before` (the relation is skipped), 0 if not, -1 on error.
 int leads_back(PyObject* fk, PyObject* before) noexcept;
 
+// save's argument: any mapping (a dict, an instance, a class deriving from or
+// registered with collections.abc.Mapping); TypeError for anything else.
+bool check_mapping(const char* func, PyObject* instance) noexcept;
+
 // save's duplicate-key fallback, shared by both executors; it applies only to
 // an instance whose key names an existing row. The lookup of that row by a
 // new executor of the model on the executor's connection,
