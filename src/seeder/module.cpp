@@ -27,15 +27,40 @@ int init_names() noexcept {
 
 namespace {
 
+// A task's model: a model class, or a false value (None) for one learned from
+// the generator on first use. Refused at registration, so that a task that
+// could never run does not stop every later run of the good ones.
+bool check_model(const char* func, PyObject* model) noexcept {
+    if (PyObject_TypeCheck(model, bound.model->ModelMeta)) return true;
+    int given = truth(model);
+    if (given <= 0) return given == 0;
+    if (PyType_Check(model)) {
+        fail(PyExc_TypeError, "%.200s() argument 'model' must be a model class or None, not the class %.200s", func,
+             reinterpret_cast<PyTypeObject*>(model)->tp_name);
+    } else {
+        fail(PyExc_TypeError, "%.200s() argument 'model' must be a model class or None, not %.200s", func,
+             type_name(model));
+    }
+    return false;
+}
+
+bool check_generator(const char* func, PyObject* generator) noexcept {
+    if (PyCallable_Check(generator)) return true;
+    fail(PyExc_TypeError, "%.200s() argument 'generator' must be callable, not %.200s", func, type_name(generator));
+    return false;
+}
+
 const char* const kCreateParams[] = {"generator", "model", "count", "group"};
 
 PyObject* create_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"create_task", kCreateParams, 4, 1};
     PyObject* a[4];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* model = a[1] ? a[1] : Py_None;
+    if (!check_generator("create_task", a[0]) || !check_model("create_task", model)) return nullptr;
     int count = 1;
     if (a[2] && !to_int(a[2], &count)) return nullptr;
-    if (register_task(a[0], a[1] ? a[1] : Py_None, count, a[3] ? a[3] : Py_None) < 0) return nullptr;
+    if (register_task(a[0], model, count, a[3] ? a[3] : Py_None) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -63,9 +88,14 @@ PyObject* data_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     static const Params params{"data_task", kDataTaskParams, 3, 0};
     PyObject* a[3];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* model = a[0] ? a[0] : Py_None;
+    // A model that is not a model class, the decorator's function among them
+    // (`@data_task` written without its call), is refused here, not when the
+    // decorator is applied.
+    if (!check_model("data_task", model)) return nullptr;
     PyObject* count = a[1] ? a[1] : names.one;
     if (count != Py_None && !PyLong_CheckExact(count)) return wrong_arg_type("count", &PyLong_Type, count);
-    Ref closure = steal(PyTuple_Pack(3, a[0] ? a[0] : Py_None, count, a[2] ? a[2] : Py_None));
+    Ref closure = steal(PyTuple_Pack(3, model, count, a[2] ? a[2] : Py_None));
     if (!closure) return nullptr;
     return PyCFunction_NewEx(&decorate_def, closure.get(), nullptr);
 }
