@@ -90,8 +90,8 @@ PyMethodDef methods[] = {
      "await findOneBy(Filter=None): the one matching row, None when there is none; "
      "QueryResoutIsNotOne when there are several."},
     {"save", method<save_method>(), kFast,
-     "await save(instance): INSERT the instance, then its related rows; an IntegrityError of either "
-     "driver updates it instead."},
+     "await save(instance): INSERT the instance (any mapping), then its related rows. On an IntegrityError "
+     "of either driver the row its key names is updated instead; with no such row the error stands."},
     {"_saveOTO", method<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
     {"_saveOTM", method<saveOTM_method>(), kFast,
      "await _saveOTM(fk, instance): save the one-to-many children, each given the owner's key."},

@@ -37,8 +37,8 @@ PyMethodDef methods[] = {
      "findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): "
      "attach the rows related to the instance."},
     {"save", method<save_method>(), kFast,
-     "save(instance): INSERT the instance, then its related rows; an IntegrityError of the "
-     "MySQL driver updates it instead."},
+     "save(instance): INSERT the instance (any mapping), then its related rows. On an IntegrityError of "
+     "the MySQL driver the row its key names is updated instead; with no such row the error stands."},
     {"_saveOTO", method<saveOTO_method>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
     {"_saveOTM", method<saveOTM_method>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
     {"_saveMTM", method<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
