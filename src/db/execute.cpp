@@ -155,6 +155,13 @@ PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept {
                                           PyTuple_GET_ITEM(built.get(), 1), run_mode(kind)));
     if (!result) return nullptr;
     if (awaited) return await_statement(executor, std::move(result), std::move(names));
+    // Python code called meanwhile (the connector, a Build override) that
+    // re-ran the executor's __init__ or gave it another builder: its rows
+    // would be read as the new builder's statement.
+    if (ex->sql != builder.get()) {
+        return fail(PyExc_RuntimeError, "%.200s's statement builder was replaced while its statement ran",
+                    _PyType_Name(Py_TYPE(executor)));
+    }
     return finish_statement(executor, result.get(), names.get());
 }
 

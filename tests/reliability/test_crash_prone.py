@@ -19,7 +19,7 @@ EXPECTED = {
     "nested_dicts_in_instance": "RecursionError",
     "in_values_cleared_while_rendering": "returned tuple",
     "builder_replaced_by_edit_callback": "AttributeError",
-    "build_override_drops_the_executor_builder": "returned NoneType",
+    "build_override_drops_the_executor_builder": "RuntimeError",
     "relation_list_mutates_its_owner": "returned ModelInstance",
     "instance_get_empties_the_instance": "returned InstanceList",
     "connector_replaced_during_a_statement": "OperationalError",
