@@ -223,6 +223,12 @@ coro::Task find_foreign_key_task(Ref self, Ref instance, Ref path, Ref before, b
         int go_on = level_bookkeeping(self.get(), instance.get(), path.get(), &clevel, level);
         if (go_on <= 0) co_return go_on < 0 ? Ref() : borrow(Py_None);
     }
+    {
+        // The coroutines' own frames are bounded by the driver of Tessary._coro;
+        // this makes sure the level's statements have room to run.
+        LevelRoom room(0);
+        if (!room.entered()) co_return nullptr;
+    }
     Kinds kinds;
     Ref declared = attr(as_executor(self.get())->model, names().fk);
     fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();

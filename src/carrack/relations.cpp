@@ -8,6 +8,41 @@ Ref get_executor(PyObject* model, PyObject* work) noexcept {
     return call_method(model, names().getExecutor, work);
 }
 
+namespace {
+
+// The recursion units kept free for the statements of a level: the handle,
+// the connector and the driver's own code, Python frames included (each entry
+// of the interpreter's eval loop from C takes two).
+constexpr int kStatementUnits = 100;
+
+// Enters `units` of the C recursion budget one by one; on failure leaves
+// those entered and returns false with RecursionError set.
+bool enter_units(int units) noexcept {
+    for (int entered = 0; entered < units; ++entered) {
+        if (Py_EnterRecursiveCall(" while loading related rows") != 0) {
+            for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+            return false;
+        }
+    }
+    return true;
+}
+
+void leave_units(int units) noexcept {
+    for (int i = 0; i < units; ++i) Py_LeaveRecursiveCall();
+}
+
+}  // namespace
+
+LevelRoom::LevelRoom(int units) noexcept : units_(units) {
+    if (!enter_units(units + kStatementUnits)) return;
+    leave_units(kStatementUnits);
+    entered_ = true;
+}
+
+LevelRoom::~LevelRoom() {
+    if (entered_) leave_units(units_);
+}
+
 Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept {
     Ref middle = attr(obj, first);
     if (!middle) return {};

@@ -9,6 +9,27 @@ namespace tsy::exec {
 // model.getExecutor(), or model.getExecutor(work) when `work` is given.
 Ref get_executor(PyObject* model, PyObject* work = nullptr) noexcept;
 
+// One level of relation loading, nested in the level that loaded its
+// instance. It holds `units` of the interpreter's C recursion budget while it
+// lives (what its own native frames take of the C stack), and it starts only
+// when a further margin is free for the statements it runs: the drivers' code
+// then never meets the recursion limit half way through reading a result
+// (which can leave a connection unusable, or a reader's buffer locked). A load
+// that would go deeper ends in RecursionError here, between two statements.
+class LevelRoom {
+public:
+    explicit LevelRoom(int units) noexcept;
+    ~LevelRoom();
+    LevelRoom(const LevelRoom&) = delete;
+    LevelRoom& operator=(const LevelRoom&) = delete;
+    // False with RecursionError set: no room for this level.
+    bool entered() const noexcept { return entered_; }
+
+private:
+    int units_;
+    bool entered_ = false;
+};
+
 // obj.<first>.<second> (e.g. fk.bindCol.name).
 Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept;
 
