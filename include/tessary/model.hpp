@@ -25,6 +25,7 @@ enum ValueKind : int {
     KIND_DATETIME,
     KIND_DATE,
     KIND_BYTES,
+    KIND_JSON,          // JSON text, written by json.dumps and read by json.loads
 };
 
 // One column of a model class (BaseProperty and its typed subclasses).

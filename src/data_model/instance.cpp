@@ -98,17 +98,19 @@ PyMethodDef instance_methods[] = {
 
 bool converts(int kind) noexcept {
     return kind == KIND_DECIMAL || kind == KIND_BOOLEAN || kind == KIND_DATETIME || kind == KIND_DATE ||
-           kind == KIND_BYTES;
+           kind == KIND_BYTES || kind == KIND_JSON;
 }
 
 // Column `c` of the model: converted by its ValueKind, or by the column's own
-// fromDBValue when its class overrides it.
+// fromDBValue when its class overrides it. A JSON column decodes through its
+// own method too, whose error for text that is not JSON names the column.
 int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObject* value) noexcept {
     PyObject* key = PyTuple_GET_ITEM(info->names, c);
     int kind = info->kind_of[c];
     if (kind != KIND_CUSTOM && !converts(kind)) return PyDict_SetItem(instance, key, value);
-    Ref converted = kind == KIND_CUSTOM ? call_method(PyTuple_GET_ITEM(info->cols, c), names.fromDBValue, value)
-                                        : steal(property_api->fromDBValue(kind, value));
+    bool by_method = kind == KIND_CUSTOM || (kind == KIND_JSON && value != Py_None);
+    Ref converted = by_method ? call_method(PyTuple_GET_ITEM(info->cols, c), names.fromDBValue, value)
+                              : steal(property_api->fromDBValue(kind, value));
     return converted ? PyDict_SetItem(instance, key, converted.get()) : -1;
 }
 
@@ -121,6 +123,9 @@ int store_by_name(PyObject* instance, ModelInfoObject* info, PyObject* key, PyOb
     if (!position) return PyDict_SetItem(instance, key, value);
     Py_ssize_t c = PyLong_AsSsize_t(position);
     Py_DECREF(position);
+    // The application's own value for a JSON column: a str there is a JSON
+    // string, not JSON text to decode.
+    if (info->kind_of[c] == KIND_JSON) return PyDict_SetItem(instance, key, value);
     return store_column(instance, info, c, value);
 }
 

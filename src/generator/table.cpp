@@ -69,10 +69,28 @@ bool render_null(PyObject* col, Text& out) {
     return true;
 }
 
+// SQLite gives a column declared JSON numeric affinity: JSON text such as
+// 10 or 1.0 would be stored as a number and read back as other text. A JSON
+// column keeps its type name on MySQL and MariaDB and is TEXT on SQLite.
+// 1 when "TEXT" is written instead of `type`, -1 on error.
+int json_as_text(PyObject* col, PyObject* type) {
+    if (property(col)->kind != model::KIND_JSON || !PyUnicode_Check(type) ||
+        PyUnicode_CompareWithASCIIString(type, "JSON") != 0) {
+        return 0;
+    }
+    int con_type = 0;
+    if (!connector_type(&con_type)) return -1;
+    return con_type != 0;
+}
+
 // targetType + type parameters + " " + NULL / NOT NULL
 bool render_plain_type(PyObject* col, Text& out) {
     Ref type = attr(col, names.targetType);
-    if (!type || !out.str(type.get())) return false;
+    if (!type) return false;
+    int as_text = json_as_text(col, type.get());
+    if (as_text < 0) return false;
+    if (as_text) out.lit("TEXT");
+    else if (!out.str(type.get())) return false;
     if (!render_type_args(col, out)) return false;
     out.lit(" ");
     return render_null(col, out);

@@ -146,6 +146,8 @@ int ready_conversions() noexcept {
 }
 
 PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
+    // A JSON column writes every value as JSON text, a str included.
+    if (as_property(prop)->kind == KIND_JSON) return json_to_db(prop, value);
     // The common values are stored as they are; only dates, times, booleans
     // and decimals (and their subclasses) change.
     if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
@@ -167,6 +169,7 @@ PyObject* from_db_value(int kind, PyObject* value) noexcept {
         case KIND_DECIMAL: return decimal_from_db(value);
         case KIND_BOOLEAN: return boolean_from_db(value);
         case KIND_BYTES: return bytes_from_db(value);
+        case KIND_JSON: return json_from_db(nullptr, value);
         default: return Py_NewRef(value);
     }
 }

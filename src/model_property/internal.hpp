@@ -34,11 +34,16 @@ int ready_properties(PyObject* module) noexcept;
 int ready_filter_cell(PyObject* module) noexcept;
 int ready_foreign_key(PyObject* module) noexcept;
 int ready_conversions() noexcept;
+int ready_json() noexcept;
 
 // Value conversions by the column's ValueKind (convert.cpp). Both return a
 // new reference; to_db_value names the column `prop` in its errors.
 PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept;
 PyObject* from_db_value(int kind, PyObject* value) noexcept;
+// JsonProperty's conversions (json_value.cpp); errors name the column `prop`
+// (json_from_db takes NULL when no column is known).
+PyObject* json_to_db(PyObject* prop, PyObject* value) noexcept;
+PyObject* json_from_db(PyObject* prop, PyObject* value) noexcept;
 
 // toDBValue of a column, through a Python override when a subclass has one.
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept;

@@ -82,8 +82,8 @@ TSY_EXPORT PyObject* PyInit_ModelProperty() {
     using namespace tsy::model;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (ready_names() < 0 || ready_conversions() < 0 || ready_markers(module.get()) < 0 || ready_enums(module.get()) < 0 ||
-        ready_properties(module.get()) < 0 || ready_filter_cell(module.get()) < 0 ||
+    if (ready_names() < 0 || ready_conversions() < 0 || ready_json() < 0 || ready_markers(module.get()) < 0 ||
+        ready_enums(module.get()) < 0 || ready_properties(module.get()) < 0 || ready_filter_cell(module.get()) < 0 ||
         ready_foreign_key(module.get()) < 0) {
         return nullptr;
     }

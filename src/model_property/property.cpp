@@ -28,6 +28,9 @@ TSY_PROPERTY_TYPE(DateTimePropertyType, "DateTimeProperty",
                   "values; a timezone-aware one is refused.");
 TSY_PROPERTY_TYPE(DatePropertyType, "DateProperty", "A DATE column; values read back as datetime.date.");
 TSY_PROPERTY_TYPE(BytesPropertyType, "BytesProperty", "A BLOB column.");
+TSY_PROPERTY_TYPE(JsonPropertyType, "JsonProperty",
+                  "A JSON column (TEXT on SQLite) of JSON-serialisable values, stored as json.dumps text and read "
+                  "back with json.loads; None is SQL NULL, and equality compares the stored text.");
 
 namespace {
 
@@ -50,6 +53,7 @@ const ColumnKind kColumnKinds[] = {
     {&DateTimePropertyType, "DateTimeProperty", "DATETIME", KIND_DATETIME},
     {&DatePropertyType, "DateProperty", "DATE", KIND_DATE},
     {&BytesPropertyType, "BytesProperty", "BLOB", KIND_BYTES},
+    {&JsonPropertyType, "JsonProperty", "JSON", KIND_JSON},
 };
 
 // The nearest of the package's column classes in the type's base chain.
@@ -226,7 +230,11 @@ PyObject* to_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value = one_arg("fromDBValue", kValueParam, args, nargs, kwnames);
-    return value ? from_db_value(as_property(self)->kind, value) : nullptr;
+    if (!value) return nullptr;
+    int kind = as_property(self)->kind;
+    // Text that is not JSON is reported with the column's name.
+    if (kind == KIND_JSON && value != Py_None) return json_from_db(self, value);
+    return from_db_value(kind, value);
 }
 
 // {key: key_value, "value": toDBValue(value)}; the keys are interned, so the
@@ -257,16 +265,18 @@ PyObject* like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 // The IN list keeps mappings (model instances, whose key the generator
-// reads) and sequences (which it rejects) as they are.
+// reads) and sequences (which it rejects) as they are; on a JSON column they
+// are values like any other, written as their JSON text.
 PyObject* in_values(PyObject* self, PyObject* values) noexcept {
     if (PyUnicode_Check(values) || PyBytes_Check(values)) {
         return fail(PyExc_TypeError, "In() expects a sequence of values, got %.200s", type_name(values));
     }
     Ref items = steal(PySequence_List(values));
     if (!items) return nullptr;
+    bool json = as_property(self)->kind == KIND_JSON;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item)) continue;
+        if (!json && (PyDict_Check(item) || PyList_Check(item) || PyTuple_Check(item))) continue;
         PyObject* stored = property_to_db_value(self, item);
         if (!stored) return nullptr;
         PyList_SetItem(items.get(), i, stored);

@@ -115,6 +115,23 @@ class DateTimeProperty(BaseProperty): ...
 class DateProperty(BaseProperty): ...
 class BytesProperty(BaseProperty): ...
 
+class JsonProperty(BaseProperty):
+    """A JSON column (TEXT on SQLite) of JSON-serialisable values (dict, list, str, int, float, bool).
+
+    Values are written as compact `json.dumps` text, keys in their given order and
+    non-ASCII characters kept, and rows read back through `json.loads`. None is SQL
+    NULL, so the JSON value null is not stored apart from it. `==` and `In` compare
+    the stored text. A value json cannot write (a set, an object, NaN) raises
+    TypeError naming the column before any statement is made; text read back that
+    is not JSON raises ValueError naming the column. Values given to the model's
+    constructor by keyword or mapping are kept as they are (a str is a JSON string).
+    """
+
+    def toDBValue(self, value: Any) -> str | None:
+        """The value's JSON text; None stays None (NULL)."""
+    def fromDBValue(self, value: Any) -> Any:
+        """`json.loads` of driver text (str or bytes); any other value unchanged."""
+
 class ForeignKey:
     """A relation property, readable as attributes and as items (`fk["name"] is fk.name`).
 
