@@ -5,6 +5,8 @@
 
 namespace tsy::db {
 
+int add_url_functions(PyObject* module) noexcept;  // connect(url, **options): url.cpp
+
 Names names;
 
 int init_names() noexcept {
@@ -101,7 +103,8 @@ TSY_EXPORT PyObject* PyInit_Connector() {
     if (add(module.get(), &BaseConnectorType, "BaseConnector") < 0 ||
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
-        add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0) {
+        add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 ||
+        add_url_functions(module.get()) < 0) {
         return nullptr;
     }
     if (tsy::export_api(module.get(), &api, CONNECTOR_CAPSULE) < 0) return nullptr;
