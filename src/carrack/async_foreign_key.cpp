@@ -22,18 +22,18 @@ Ref recurse(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level,
     return call_method_kw(exc, names().findForeignKey, args, 1, kwnames);
 }
 
-// row.object.getExecutor()
-Ref executor_of_row(PyObject* row) noexcept {
+// row.object.getExecutor(), on self's connection when it is bound to one.
+Ref executor_of_row(PyObject* self, PyObject* row) noexcept {
     Ref row_model = attr(row, names().object);
-    return row_model ? get_executor(row_model.get()) : Ref();
+    return row_model ? related_executor(self, row_model.get()) : Ref();
 }
 
 // --- many-to-many -------------------------------------------------------------
 
 // The far model's executor with the join to the owner on its pending builder:
 // its findAllBy keeps that builder, as nothing has run on it yet.
-Ref joined_executor(PyObject* far, PyObject* owner_table) noexcept {
-    Ref exc = get_executor(far);
+Ref joined_executor(PyObject* self, PyObject* far, PyObject* owner_table) noexcept {
+    Ref exc = related_executor(self, far);
     if (!exc || !check_executor(exc.get())) return {};
     Ref far_relation = steal(PyObject_GetAttr(far, owner_table));
     Ref builder = far_relation ? attr(exc.get(), names().sql) : Ref();
@@ -76,7 +76,7 @@ coro::Task many_to_many_task(Ref self, Ref instance, Ref path, Ref fk, Ref fk_na
     int hit = many_from_cache(instance.get(), path.get(), table.get(), key.get(), fk_name.get());
     if (hit != 0) co_return hit < 0 ? Ref() : borrow(Py_None);
     Ref owner_table = attr2(fk.get(), n.owner, n.tableName);
-    Ref exc = owner_table ? joined_executor(far.get(), owner_table.get()) : Ref();
+    Ref exc = owner_table ? joined_executor(self.get(), far.get(), owner_table.get()) : Ref();
     Ref condition = exc ? junction_condition(fk.get(), owner_table.get(), key.get()) : Ref();
     if (!condition) co_return nullptr;
     Ref found = co_await coro::await(call_method(exc.get(), n.findAllBy, condition.get()));
@@ -87,7 +87,7 @@ coro::Task many_to_many_task(Ref self, Ref instance, Ref path, Ref fk, Ref fk_na
     Py_ssize_t count = PyObject_Length(rows.get());
     if (count <= 0) co_return count < 0 ? Ref() : borrow(Py_None);
     Ref first = steal(PySequence_GetItem(rows.get(), 0));
-    row_exc = first ? executor_of_row(first.get()) : Ref();
+    row_exc = first ? executor_of_row(self.get(), first.get()) : Ref();
     if (!row_exc || !check_executor(row_exc.get())) co_return nullptr;
     Ref own_table = attr(as_executor(self.get())->model, n.tableName);
     if (!own_table) co_return nullptr;
@@ -120,7 +120,7 @@ coro::Task direct_task(Ref self, Ref instance, Ref path, Ref fk, Ref fk_name, in
     }
     Ref target_bind = attr(fk.get(), n.targetBindCol);
     Ref condition = target_bind ? equals(target_bind.get(), key.get()) : Ref();
-    Ref exc = condition ? get_executor(target.get()) : Ref();
+    Ref exc = condition ? related_executor(self.get(), target.get()) : Ref();
     if (!exc) co_return nullptr;
     rows = co_await coro::await(call_method(exc.get(), n.findAllBy, condition.get()));
     if (!rows || !check_convert(rows.get(), bound.model->InstanceList)) co_return nullptr;
@@ -135,13 +135,13 @@ coro::Task direct_task(Ref self, Ref instance, Ref path, Ref fk, Ref fk_name, in
         if (PyObject_SetItem(instance.get(), fk_name.get(), first.get()) < 0) co_return nullptr;
         if (!deep) co_return borrow(Py_None);
         Ref row = steal(PyObject_GetItem(instance.get(), fk_name.get()));
-        Ref row_exc = row ? executor_of_row(row.get()) : Ref();
+        Ref row_exc = row ? executor_of_row(self.get(), row.get()) : Ref();
         if (!row_exc) co_return nullptr;
         Ref loaded = co_await coro::await(recurse(row_exc.get(), row.get(), path.get(), clevel, level, own_table.get()));
         co_return loaded ? borrow(Py_None) : Ref();
     }
     if (found && is_many) {
-        Ref row_exc = executor_of_row(first.get());
+        Ref row_exc = executor_of_row(self.get(), first.get());
         if (!row_exc || !check_executor(row_exc.get())) co_return nullptr;
         if (PyObject_SetItem(instance.get(), fk_name.get(), rows.get()) < 0) co_return nullptr;
         if (!deep) co_return borrow(Py_None);

@@ -110,7 +110,7 @@ bool load_many_to_many(const Load& load, PyObject* fk, PyObject* fk_name) noexce
         Ref value = cached_value(load.path, table.get(), key.get());
         return value && PyObject_SetItem(load.instance, fk_name, value.get()) == 0;
     }
-    Ref exc = get_executor(far.get());
+    Ref exc = related_executor(load.self, far.get());
     if (!exc || !check_executor(exc.get())) return false;
     // The join goes on the new executor's pending builder; its findAllBy keeps
     // that builder because nothing has run on it yet.
@@ -131,7 +131,7 @@ bool load_many_to_many(const Load& load, PyObject* fk, PyObject* fk_name) noexce
     if (count <= 0) return count == 0;
     Ref first = steal(PySequence_GetItem(stored.get(), 0));
     Ref first_model = first ? attr(first.get(), n.object) : Ref();
-    Ref row_exc = first_model ? get_executor(first_model.get()) : Ref();
+    Ref row_exc = first_model ? related_executor(load.self, first_model.get()) : Ref();
     if (!row_exc || !check_executor(row_exc.get())) return false;
     Ref own_table = attr(as_executor(load.self)->model, n.tableName);
     if (!own_table) return false;
@@ -170,7 +170,7 @@ bool load_direct(const Load& load, PyObject* fk, PyObject* fk_name, PyObject* ki
     }
     Ref target_bind = attr(fk, n.targetBindCol);
     Ref condition = target_bind ? equals(target_bind.get(), key.get()) : Ref();
-    Ref exc = condition ? get_executor(target.get()) : Ref();
+    Ref exc = condition ? related_executor(load.self, target.get()) : Ref();
     Ref rows = exc ? call_method(exc.get(), n.findAllBy, condition.get()) : Ref();
     if (!rows || !check_convert(rows.get(), bound.model->InstanceList)) return false;
     int found = truth(rows.get());
@@ -183,13 +183,13 @@ bool load_direct(const Load& load, PyObject* fk, PyObject* fk_name, PyObject* ki
         if (!load.deep) return true;
         Ref row = steal(PyObject_GetItem(load.instance, fk_name));
         Ref row_model = row ? attr(row.get(), n.object) : Ref();
-        Ref row_exc = row_model ? get_executor(row_model.get()) : Ref();
+        Ref row_exc = row_model ? related_executor(load.self, row_model.get()) : Ref();
         return row_exc && recurse(load, row_exc.get(), row.get(), own_table.get());
     }
     if (found && is_many) {
         Ref first = steal(PySequence_GetItem(rows.get(), 0));
         Ref first_model = first ? attr(first.get(), n.object) : Ref();
-        Ref row_exc = first_model ? get_executor(first_model.get()) : Ref();
+        Ref row_exc = first_model ? related_executor(load.self, first_model.get()) : Ref();
         if (!row_exc || !check_executor(row_exc.get())) return false;
         if (PyObject_SetItem(load.instance, fk_name, rows.get()) < 0) return false;
         if (!load.deep) return true;

@@ -43,6 +43,13 @@ LevelRoom::~LevelRoom() {
     if (entered_) leave_units(units_);
 }
 
+Ref related_executor(PyObject* self, PyObject* model) noexcept {
+    Ref work = borrow(as_executor(self)->work ? as_executor(self)->work : Py_None);
+    int bound_to_connection = truth(work.get());
+    if (bound_to_connection < 0) return {};
+    return get_executor(model, bound_to_connection ? work.get() : nullptr);
+}
+
 Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept {
     Ref middle = attr(obj, first);
     if (!middle) return {};

@@ -9,6 +9,13 @@ namespace tsy::exec {
 // model.getExecutor(), or model.getExecutor(work) when `work` is given.
 Ref get_executor(PyObject* model, PyObject* work = nullptr) noexcept;
 
+// An executor of `model` for the rows related to what `self` loads:
+// model.getExecutor(work) when `self` is bound to a connection (its `work` is
+// truthy, as execute decides), model.getExecutor() otherwise. A load inside a
+// transaction thus sees the rows the transaction wrote, and does not wait for
+// a pooled connection while it holds one.
+Ref related_executor(PyObject* self, PyObject* model) noexcept;
+
 // One level of relation loading, nested in the level that loaded its
 // instance. It holds `units` of the interpreter's C recursion budget while it
 // lives (what its own native frames take of the C stack), and it starts only
