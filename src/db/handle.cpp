@@ -101,9 +101,53 @@ PyMethodDef methods[] = {
 
 PyObject* get_connector(PyObject*, void*) noexcept { return current_connector(); }
 
-// Any object offering the connector interface is accepted; None (or
-// deletion) brings back the default at the next use.
+// Whether `obj` offers attribute `name`, found without running its code: on
+// its class (a property counts, unread) or in its own dictionary. Only an
+// object that computes its attributes (__getattr__, a module) is asked.
+// 1, 0, or -1 on error.
+int offers(PyObject* obj, PyObject* name) noexcept {
+    if (_PyType_Lookup(Py_TYPE(obj), name)) return 1;
+    int own = in_instance_dict(obj, name);
+    if (own != 0) return own;
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) return 0;
+    PyObject* found = nullptr;
+    int known = PyObject_GetOptionalAttr(obj, name, &found);
+    Py_XDECREF(found);
+    return known;
+}
+
+constexpr const char* kConnectorKinds = "a BaseConnector or an object with isAsync, con_type and getCon";
+
+// What every statement path reads from a connector: isAsync chooses it,
+// con_type shapes every INSERT, getCon gives the connection.
+bool check_connector(PyObject* value) noexcept {
+    const ConnectorApi* api = connector_api();
+    if (!api) return false;
+    if (PyObject_TypeCheck(value, api->BaseConnector) || PyObject_TypeCheck(value, api->AioSqliteConnector) ||
+        PyObject_TypeCheck(value, api->AioMysqlConnector)) {
+        return true;
+    }
+    if (PyType_Check(value)) {
+        fail(PyExc_TypeError, "DB.connector must be a connector (%s), not the class %.200s", kConnectorKinds,
+             reinterpret_cast<PyTypeObject*>(value)->tp_name);
+        return false;
+    }
+    for (PyObject* name : {names.isAsync, names.con_type, names.getCon}) {
+        int has = offers(value, name);
+        if (has < 0) return false;
+        if (!has) {
+            fail(PyExc_TypeError, "DB.connector must be a connector (%s), not %.200s: it has no %U", kConnectorKinds,
+                 type_name(value), name);
+            return false;
+        }
+    }
+    return true;
+}
+
+// None (or deletion) brings back the default at the next use; anything
+// else must be a connector, checked before the one in place is let go.
 int set_connector(PyObject* self, PyObject* value, void*) noexcept {
+    if (value && value != Py_None && !check_connector(value)) return -1;
     PyObject* stored = value == Py_None ? nullptr : value;
     PyObject* old = as_handle(self)->connector;
     as_handle(self)->connector = Py_XNewRef(stored);
@@ -113,7 +157,9 @@ int set_connector(PyObject* self, PyObject* value, void*) noexcept {
 
 PyGetSetDef getset[] = {
     {"connector", get_connector, set_connector,
-     "The connector in use; Sqlite3Connector(\":memory:\") unless another one is set.", nullptr},
+     "The connector in use; Sqlite3Connector(\":memory:\") unless another one is set (None brings that "
+     "back). Anything but a connector (a BaseConnector or an object with isAsync, con_type and getCon) "
+     "is refused with a TypeError.", nullptr},
     {"_connector", get_connector, set_connector, "The same as `connector`.", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

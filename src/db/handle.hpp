@@ -10,6 +10,8 @@ namespace tsy::db {
 struct Names {
     PyObject* Build;
     PyObject* col;
+    PyObject* con_type;
+    PyObject* getCon;
     PyObject* isAsync;
     PyObject* name;
     PyObject* transaction;

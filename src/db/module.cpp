@@ -10,6 +10,8 @@ int init_names() noexcept {
     const NameSlot all[] = {
         {&names.Build, "Build"},
         {&names.col, "col"},
+        {&names.con_type, "con_type"},
+        {&names.getCon, "getCon"},
         {&names.isAsync, "isAsync"},
         {&names.name, "name"},
         {&names.transaction, "transaction"},

@@ -18,7 +18,8 @@ from Tessary.Model.ModelProperty import (
 
 class StubConnector:
     """Just what the builder reads from a connector: the INSERT column style
-    and the auto-increment key text."""
+    and the auto-increment key text (and getCon, without which the handle
+    takes no connector)."""
 
     isAsync = False
 
@@ -30,6 +31,9 @@ class StubConnector:
     def autoFiledAnnounce(self, col):
         self.announced.append(col)
         return self.announce
+
+    def getCon(self):
+        raise NotImplementedError("the statement-builder tests run no statement")
 
 
 @pytest.fixture

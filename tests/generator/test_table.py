@@ -196,6 +196,8 @@ class TestTableShapes:
 
     def test_connector_errors_propagate(self, use_connector):
         class NoAuto:
+            isAsync, con_type, getCon = False, 0, None
+
             def autoFiledAnnounce(self, col):
                 raise NotImplementedError("no auto increment here")
         use_connector(NoAuto())

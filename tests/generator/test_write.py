@@ -86,6 +86,8 @@ class TestInsert:
 
     def test_handle_errors_propagate(self, models, use_connector):
         class Broken:
+            isAsync, getCon = False, None
+
             @property
             def con_type(self):
                 raise RuntimeError("no connector")

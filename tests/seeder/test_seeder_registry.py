@@ -220,7 +220,7 @@ class TestGeneratorRunner:
 
     def test_asynchronous_connector_without_loop(self, Model, group):
         class AsyncStandIn:
-            isAsync = True
+            isAsync, con_type, getCon = True, 0, None
 
         from Tessary.DB.DB import DB
         handle = DB.getInstance()

@@ -6,7 +6,10 @@ class DB:
     """The database handle; DB() and DB.getInstance() return the one instance."""
 
     connector: Any
-    """The connector in use; Sqlite3Connector(":memory:") unless another one is set (None restores that)."""
+    """The connector in use; Sqlite3Connector(":memory:") unless another one is set (None restores that).
+    Setting anything but a connector raises TypeError and keeps the one in place: a connector is a
+    BaseConnector, AioSqliteConnector or AioMysqlConnector, or an object with isAsync, con_type and
+    getCon (found on its class or in its own attributes, without reading them)."""
     _connector: Any
     """The same as `connector`."""
     @classmethod
