@@ -81,6 +81,20 @@ PyObject* transaction_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
     return call_method(connector.get(), names.transaction).release();
 }
 
+// createTables(*models, ifNotExists=False)
+PyObject* createTables_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* guarded = Py_False;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_CompareWithASCIIString(key, "ifNotExists") != 0) return unexpected_keyword("createTables", key);
+        guarded = args[nargs + k];
+    }
+    int yes = truth(guarded);
+    if (yes < 0) return nullptr;
+    return create_tables(args, nargs, yes != 0);
+}
+
 PyMethodDef methods[] = {
     {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
      "The database handle; every call returns the same object."},
@@ -91,6 +105,12 @@ PyMethodDef methods[] = {
     {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
      "executeSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
      "(with an asynchronous connector, a coroutine resolving to them)."},
+    {"createTables", fastkw<createTables_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "createTables($self, /, *models, ifNotExists=False)\n--\n\n"
+     "Run TableGenerator(model).Build() of each model class, in the order given (with ifNotExists, "
+     "as CREATE TABLE IF NOT EXISTS). Every argument is checked and every text rendered before the "
+     "first statement runs. Returns None; with an asynchronous connector, a coroutine running the "
+     "statements one after the other."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
      "with DB.getInstance().transaction() as con: one transaction on the connector's connection "
      "(`async with` on a pooled connection for an asynchronous connector)."},

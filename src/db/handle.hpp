@@ -29,6 +29,9 @@ int ready_handle() noexcept;
 PyObject* get_instance() noexcept;
 // The handle's connector, installing Sqlite3Connector(":memory:") when none is set (new ref).
 PyObject* current_connector() noexcept;
+// DB.createTables(*models, ifNotExists=False): each model's CREATE TABLE
+// statement run in order; with a coroutine connector, an awaitable (tables.cpp).
+PyObject* create_tables(PyObject* const* models, Py_ssize_t count, bool if_not_exists) noexcept;
 // Runs the statement pending in `executor` and returns what its process makes
 // of the result; with a coroutine connector, an awaitable resolving to that.
 PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept;

@@ -25,6 +25,14 @@ class DB:
         """Run SQL text with "%s" placeholders and return the fetched rows (with an asynchronous
         connector: a coroutine resolving to them; without `con`, a pooled connection is used
         and committed)."""
+    def createTables(self, *models: type, ifNotExists: bool = False) -> Any:
+        """Run `TableGenerator(model).Build()` of each model class through the connector, in
+        the order given; with a true `ifNotExists` as "CREATE TABLE IF NOT EXISTS ..." (the
+        rest of the text unchanged). Every argument must be a model class (TypeError naming its
+        position) and every text is rendered before the first statement runs; a failing
+        statement stops the run, the tables before it stay. Returns None; with
+        AioSqliteConnector or AioMysqlConnector a coroutine that runs the statements one after
+        the other when awaited and resolves to None."""
     def transaction(self) -> ContextManager[Any]:
         """`with DB.getInstance().transaction() as con:` one transaction on the connector's
         connection; committed when the block ends normally, rolled back when it raises. With an
