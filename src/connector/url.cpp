@@ -154,10 +154,12 @@ bool split_parts(string_view rest, bool sqlite, Parts* parts) {
     parts->authority = rest.substr(0, end == string_view::npos ? rest.size() : end);
     string_view after = end == string_view::npos ? string_view() : rest.substr(end);
     // A '/', '?' or '#' left unencoded in a password ends the authority early,
-    // and the password's tail would then be read as host, path or query.
-    if (!sqlite && parts->authority.find('@') == string_view::npos && after.find('@') != string_view::npos) {
-        bad_url("'@' after the host: percent-encode '@', '/', '?' and '#' inside the user name, password and "
-                "database (as %%40, %%2F, %%3F and %%23)");
+    // and the password's tail would then be read as host, path or query (and
+    // shown in their messages). With no '@' after the authority, everything
+    // before the last '@' is the credentials'.
+    if (!sqlite && after.find('@') != string_view::npos) {
+        bad_url("'@' after the host: percent-encode '@', '/', '?' and '#' inside the user name, password, "
+                "database and query values (as %%40, %%2F, %%3F and %%23)");
         return false;
     }
     if (after.find('#') != string_view::npos) {
@@ -256,7 +258,8 @@ bool set_host_and_port(string_view hostport, PyObject* kwargs) {
         }
         for (char c : host) {
             if (!host_char(c)) {
-                bad_url("malformed host '%.*s'", static_cast<int>(host.size()), host.data());
+                bad_url("malformed host (letters, digits, '.', '-', '_' and percent escapes; an IPv6 address "
+                        "in brackets)");
                 return false;
             }
         }

@@ -138,7 +138,7 @@ MALFORMED = [
     ("mysql://[::1]x/db", "text after the IPv6 host's ']'"),
     ("mysql://[zz]/db", "malformed IPv6 host"),
     ("mysql://[]/db", "malformed IPv6 host"),
-    ("mysql://ho st/db", "malformed host 'ho st'"),
+    ("mysql://ho st/db", "malformed host (letters"),
     ("mysql://h%zz/db", "invalid percent escape in the host"),
     ("mysql://h/a/b", "a mysql URL names one database"),
     ("mysql://h/d%zzb", "invalid percent escape in the database name"),
@@ -159,6 +159,7 @@ MALFORMED = [
     ("mysql+asyncio://h/db?path=x", "unknown query parameter 'path' (a mysql+asyncio URL takes the query "
                                     "parameters charset, unix_socket, minsize and maxsize)"),
     ("mysql://h/db?unix_socket=/a@b", "'@' after the host"),
+    ("mysql://u:p@h/d@b", "'@' after the host"),
     ("mysql://h\udc80/db", "not valid text"),
 ]
 
@@ -201,6 +202,9 @@ SECRET_BEARING = [
     (f"mysql://root:{SECRET}?maxsize=1@h/db", {}),
     (f"mysql://root:{SECRET}#x@h/db", {}),
     (f"mysql://root:pre/{SECRET}:1@h/db", {}),
+    (f"mysql://root:a@{SECRET}?charset=1@h/db", {}),
+    (f"mysql://root:a@{SECRET}!/x@h/db", {}),
+    (f"mysql://root:a@b?{SECRET}=1@h/db", {}),
     # errors the constructor raises
     (f"mysql+asyncio://root:{SECRET}@h/db?minsize=5&maxsize=2", {}),
     (f"mysql://root:{SECRET}@h/db", {"port": "3306"}),
