@@ -6,9 +6,11 @@ package's Python sources, type stubs and py.typed included, into a wheel for
 the running interpreter. `build_sdist` packs the sources needed to do that
 again elsewhere.
 
-The run-time imports pymysql (and aiomysql for the asyncio MySQL connector)
-are not declared as requirements: installing must work without a package
-index, and Debian provides both outside pip's view.
+The wheel's metadata comes from pyproject.toml's [project] table: the
+requirements (PyMySQL, and aiomysql for the `asyncio` extra) and the README
+as the long description. Without a package index pip must find the drivers
+already installed where the environment looks (the README says how to show
+it Debian's).
 """
 
 from __future__ import annotations
@@ -24,12 +26,13 @@ import sys
 import sysconfig
 import tarfile
 import tempfile
+import tomllib
 import zipfile
 
-NAME = "Tessary"
-VERSION = "0.1.0"
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-SUMMARY = "Compiled core of an object-relational mapper for CPython 3.13"
+PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+NAME = PROJECT["name"]
+VERSION = PROJECT["version"]
 # What an sdist carries: enough to run build_wheel from it.
 SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md")
 SDIST_DIRS = ("include", "src", "python", "tools", "docs", "examples")
@@ -45,14 +48,27 @@ def _dist_info() -> str:
     return f"{NAME}-{VERSION}.dist-info"
 
 
+def _requirements() -> list[str]:
+    lines = [f"Requires-Dist: {requirement}" for requirement in PROJECT.get("dependencies", [])]
+    for extra, requirements in PROJECT.get("optional-dependencies", {}).items():
+        lines.append(f"Provides-Extra: {extra}")
+        lines += [f'Requires-Dist: {requirement}; extra == "{extra}"' for requirement in requirements]
+    return lines
+
+
 def _metadata() -> str:
-    return (
-        "Metadata-Version: 2.1\n"
-        f"Name: {NAME}\n"
-        f"Version: {VERSION}\n"
-        f"Summary: {SUMMARY}\n"
-        "Requires-Python: >=3.13,<3.14\n"
-    )
+    """Core metadata 2.1: the headers, then the README as the body."""
+    headers = [
+        "Metadata-Version: 2.1",
+        f"Name: {NAME}",
+        f"Version: {VERSION}",
+        f"Summary: {PROJECT['description']}",
+        f"Requires-Python: {PROJECT['requires-python']}",
+        *_requirements(),
+        "Description-Content-Type: text/markdown",
+    ]
+    readme = (ROOT / PROJECT["readme"]).read_text(encoding="utf-8")
+    return "\n".join(headers) + "\n\n" + readme
 
 
 def _wheel_file() -> str:
@@ -107,7 +123,7 @@ def get_requires_for_build_wheel(config_settings=None):
 def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     info = pathlib.Path(metadata_directory) / _dist_info()
     info.mkdir(parents=True, exist_ok=True)
-    (info / "METADATA").write_text(_metadata())
+    (info / "METADATA").write_text(_metadata(), encoding="utf-8")
     (info / "WHEEL").write_text(_wheel_file())
     return info.name
 

@@ -1,22 +1,27 @@
 """`pip install .` offline, through the in-tree build backend, into a fresh
-virtual environment: every module imports there without PYTHONPATH, the
-stubs and py.typed come along, and pip can uninstall what it installed."""
+virtual environment made the README's way: every module imports there
+without PYTHONPATH, the stubs and py.typed come along, the wheel declares its
+drivers and carries the README, and pip can uninstall what it installed."""
 
-import importlib.util
+import email
 import os
 import subprocess
 import sys
 import tarfile
+import zipfile
 from pathlib import Path
 
 import pytest
 
 from conftest import ROOT
+from guide_runner import blocks
 
 MODULES = ["Tessary._coro", "Tessary.Model.ModelProperty", "Tessary.Model.DataModel", "Tessary.DB.Generator",
            "Tessary.DB.DB", "Tessary.DB.Connector", "Tessary.Model.Carrack", "Tessary.Ext.Dict",
            "Tessary.Ext.Folio", "Tessary.Ext.Seeder", "Tessary.Error.QueryError", "Tessary.Error.DBError",
            "Tessary.Error.SqlError"]
+REQUIREMENTS = ["PyMySQL", 'aiomysql; extra == "asyncio"']
+DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
 
 
 def clean_environment():
@@ -26,38 +31,44 @@ def clean_environment():
     return env
 
 
-def run(args, cwd):
-    result = subprocess.run([str(a) for a in args], cwd=cwd, env=clean_environment(),
+def run(args, cwd, env=None):
+    result = subprocess.run([str(a) for a in args], cwd=cwd, env=env or clean_environment(),
                             capture_output=True, text=True, timeout=1800)
     assert result.returncode == 0, f"{args}\n{result.stdout}\n{result.stderr}"
     return result.stdout
 
 
-def provide_drivers(venv_python, tmp_path):
-    """The drivers the executors import, from wherever this interpreter
-    finds them (Debian's packages), through a .pth file of the environment:
-    the package itself declares no requirements."""
-    drivers = tmp_path / "drivers"
-    drivers.mkdir()
-    for name in ("pymysql", "aiomysql"):
-        spec = importlib.util.find_spec(name)
-        if spec is not None:
-            (drivers / name).symlink_to(Path(spec.origin).resolve().parent)
-    site = run([venv_python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"], tmp_path).strip()
-    Path(site, "drivers.pth").write_text(f"{drivers}\n")
+def backend():
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import tessary_build
+    finally:
+        sys.path.remove(str(ROOT / "tools"))
+    return tessary_build
+
+
+def readme_install_commands():
+    """The README's shell block that makes an environment and installs into it."""
+    [commands] = [b.code for b in blocks((ROOT / "README.md").read_text()) if b.language == "sh"
+                  and "pip install" in b.code]
+    return commands
 
 
 @pytest.fixture(scope="module")
 def venv(tmp_path_factory):
-    """A fresh virtual environment with Tessary installed by `pip install .`."""
+    """A fresh virtual environment made and filled by the README's commands,
+    run from the checkout; `python3.13` is this interpreter and the
+    environment goes under a home of its own."""
+    if not all(Path(DEBIAN_PACKAGES, name).is_dir() for name in ("pymysql", "aiomysql")):
+        pytest.skip("Debian's python3-pymysql and python3-aiomysql are not installed")
     tmp_path = tmp_path_factory.mktemp("install")
-    run([sys.executable, "-m", "venv", tmp_path / "venv"], tmp_path)
-    python = tmp_path / "venv" / "bin" / "python"
-    run([python, "-m", "pip", "install", "--no-index", ROOT], tmp_path)
-    provide_drivers(python, tmp_path)
-    return python, tmp_path
-
-
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "python3.13").symlink_to(sys.executable)
+    env = clean_environment()
+    env.update(HOME=str(tmp_path), PATH=f"{bin_dir}{os.pathsep}{env.get('PATH', '')}")
+    run(["bash", "-euo", "pipefail", "-c", readme_install_commands()], ROOT, env)
+    return tmp_path / "tessary-env" / "bin" / "python", tmp_path
 @pytest.mark.slow
 def test_every_module_imports_from_the_environment(venv):
     python, cwd = venv
@@ -92,6 +103,17 @@ def test_installed_package_runs_a_query(venv):
 
 
 @pytest.mark.slow
+def test_installed_metadata_and_requirements_met(venv):
+    python, cwd = venv
+    code = "import importlib.metadata as m, sys; sys.stdout.write(m.distribution('Tessary').read_text('METADATA'))"
+    assert_metadata(run([python, "-c", code], cwd))
+    # The drivers the README links in count as installed for pip.
+    run([python, "-m", "pip", "check"], cwd)
+    code = "import pymysql, aiomysql, Tessary.Model.Carrack; print('ok')"
+    assert run([python, "-c", code], cwd) == "ok\n"
+
+
+@pytest.mark.slow
 def test_uninstall_removes_what_was_installed(venv):
     # Last of the tests on the environment: it takes the package away.
     python, cwd = venv
@@ -103,16 +125,39 @@ def test_uninstall_removes_what_was_installed(venv):
 
 
 def test_sdist_carries_the_build_inputs(tmp_path):
-    sys.path.insert(0, str(ROOT / "tools"))
-    try:
-        import tessary_build
-    finally:
-        sys.path.remove(str(ROOT / "tools"))
-    name = tessary_build.build_sdist(str(tmp_path))
+    name = backend().build_sdist(str(tmp_path))
     assert name == "tessary-0.1.0.tar.gz"
     with tarfile.open(tmp_path / name) as sdist:
         members = set(sdist.getnames())
+        info = email.message_from_bytes(sdist.extractfile("tessary-0.1.0/PKG-INFO").read())
     for required in ("pyproject.toml", "CMakeLists.txt", "PKG-INFO", "tools/tessary_build.py",
-                     "include/tessary/py.hpp", "src/dict/dict_plus.cpp", "python/Tessary/py.typed"):
+                     "include/tessary/py.hpp", "src/dict/dict_plus.cpp", "python/Tessary/py.typed", "README.md"):
         assert f"tessary-0.1.0/{required}" in members
     assert not any(m.endswith(".so") or "__pycache__" in m for m in members)
+    assert info.get_all("Requires-Dist") == REQUIREMENTS
+
+
+def assert_metadata(text):
+    """Core metadata that names the drivers and carries the README."""
+    info = email.message_from_string(text)
+    assert info["Name"] == "Tessary" and info["Version"] == "0.1.0"
+    assert info["Requires-Python"] == ">=3.13,<3.14"
+    assert info.get_all("Requires-Dist") == REQUIREMENTS
+    assert info.get_all("Provides-Extra") == ["asyncio"]
+    assert info["Description-Content-Type"] == "text/markdown"
+    assert info.get_payload() == (ROOT / "README.md").read_text(encoding="utf-8")
+
+
+def test_wheel_metadata_declares_the_drivers_and_carries_the_readme(tmp_path):
+    # The wheel as build_wheel packs it, from a stage holding one file.
+    tessary_build = backend()
+    stage = tmp_path / "stage"
+    (stage / "Tessary").mkdir(parents=True)
+    (stage / "Tessary" / "py.typed").write_text("")
+    wheel_path = tmp_path / "Tessary.whl"
+    tessary_build._pack(stage, wheel_path)
+    with zipfile.ZipFile(wheel_path) as wheel:
+        assert_metadata(wheel.read("Tessary-0.1.0.dist-info/METADATA").decode("utf-8"))
+    # pip reads the metadata before it builds, to resolve the requirements.
+    info = tessary_build.prepare_metadata_for_build_wheel(str(tmp_path / "prepared"))
+    assert_metadata((tmp_path / "prepared" / info / "METADATA").read_text(encoding="utf-8"))
