@@ -123,7 +123,8 @@ def traced_outside_harness():
 
 def objects_outside_harness():
     """Objects the collector tracks that were made, since tracing started,
-    outside the harness."""
+    outside the harness. The objects older than the test are frozen (see
+    LeakHunter.series), so only the test's own are listed and asked about."""
     count = 0
     for obj in gc.get_objects():
         where = tracemalloc.get_object_traceback(obj)
@@ -165,18 +166,26 @@ class LeakHunter:
     def series(self, item):
         """The traced allocations after each measured round, or None when a
         repetition did not pass."""
-        measured = []
-        for index in range(self.warmup + self.rounds + 1):
-            if index >= self.warmup:
-                gc.collect()
-                measured.append((traced_outside_harness(), objects_outside_harness()))
-            if index == self.warmup + self.rounds:
-                return measured
-            outcome = self.repeat(item)
-            if outcome != "passed":
-                if outcome == "failed":
-                    self.unmeasured.append(item.nodeid)
-                return None
+        # Objects older than the series cannot have been made by it: frozen,
+        # the collector neither lists nor examines them, which makes each
+        # count cost what the test allocated, not what the process holds.
+        gc.collect()
+        gc.freeze()
+        try:
+            measured = []
+            for index in range(self.warmup + self.rounds + 1):
+                if index >= self.warmup:
+                    gc.collect()
+                    measured.append((traced_outside_harness(), objects_outside_harness()))
+                if index == self.warmup + self.rounds:
+                    return measured
+                outcome = self.repeat(item)
+                if outcome != "passed":
+                    if outcome == "failed":
+                        self.unmeasured.append(item.nodeid)
+                    return None
+        finally:
+            gc.unfreeze()
 
     def verdict(self, measured):
         memory = [sum(entry[0] for entry in lines.values()) for lines, _ in measured]
