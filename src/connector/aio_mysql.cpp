@@ -23,10 +23,6 @@ int is_closed(PyObject* con) noexcept {
     return closed ? truth(closed.get()) : -1;
 }
 
-void terminate_keeping_error(PyObject* pool) noexcept {
-    if (pool) aio::call_keeping_error(pool, names.terminate);
-}
-
 // --- setup ------------------------------------------------------------------
 
 coro::Task setup_task(Ref self, Ref pool = nullptr) {
@@ -38,7 +34,11 @@ coro::Task setup_task(Ref self, Ref pool = nullptr) {
     pool = co_await coro::await(steal(PyObject_Call(create_pool.get(), no_args.get(), c->base.settings)));
     if (!pool) co_return nullptr;
     if (c->generation != generation) {  // closed, or moved to another loop, meanwhile
-        terminate_keeping_error(pool.get());
+        // Its connections are cut and waited for here, on the loop that made
+        // them: collected later, after that loop closed, they would complain.
+        if (!call_method(pool.get(), names.terminate)) co_return nullptr;
+        Ref closed = co_await coro::await(call_method(pool.get(), names.wait_closed));
+        if (!closed) co_return nullptr;
         co_return borrow(Py_None);
     }
     set_field(c->pool, pool.get());

@@ -113,3 +113,40 @@ def test_cycle_through_a_suspended_coroutine_is_collected(backend, one_user):
     gc.collect()
     assert found["id"] == 1 and ref() is None
     assert backend.run(DB.getInstance().executeSql("SELECT 4")) in ([(4,)], ((4,),))
+
+
+CLOSED_DURING_SETUP = """
+import array, asyncio, gc, json, sys
+from Tessary.DB.Connector import AioMysqlConnector
+from Tessary.DB.DB import DB
+
+async def main():
+    connector = AioMysqlConnector(**json.loads(sys.argv[1]))
+    DB.getInstance().connector = connector
+    # The statement is refused once it has started the pool's setup, before
+    # the pool is ready; close() comes before the setup ends.
+    try:
+        DB.getInstance().executeSql("SELECT %s", (memoryview(array.array("i", [1])),))
+    except TypeError:
+        pass
+    await connector.close()
+    await asyncio.sleep(0.5)
+
+loop = asyncio.new_event_loop()
+loop.run_until_complete(main())
+loop.close()
+gc.collect()
+"""
+
+
+def test_a_pool_set_up_after_close_is_closed_on_its_loop(mariadb_clean):
+    """close() while the first statement is still setting the pool up: the
+    pool made afterwards is closed and waited for on the loop that made it,
+    not left to its connections' finalisers after that loop closed."""
+    import json
+    import subprocess
+    import sys
+    child = subprocess.run([sys.executable, "-X", "dev", "-c", CLOSED_DURING_SETUP, json.dumps(mariadb_clean)],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert "Event loop is closed" not in child.stderr and "unclosed" not in child.stderr, child.stderr
