@@ -21,6 +21,8 @@ selection=(
     tests/reliability/test_cycles.py tests/reliability/test_bad_input.py
     tests/reliability/test_faults.py tests/reliability/test_hostile_values.py
     tests/reliability/test_async_faults.py tests/reliability/test_concurrency.py
+    # Its work runs in child interpreters, where nothing here measures it.
+    --ignore tests/executor/test_deep_loading.py
     # Tests that grow by their own design, not through the modules: one
     # exception instance raised again every round keeps every traceback; the
     # interpreter itself keeps the report of a warning turned into an error.
