@@ -19,8 +19,6 @@ namespace async {
 // The driver errors that turn save's INSERT into an update: pymysql's and sqlite3's.
 bool integrity_error_pending() noexcept;
 
-// The executor's connection, or None.
-PyObject* work_of(PyObject* self) noexcept;
 
 // Requires an executor obtained from a model to be an AsyncModelExecutor (or None).
 bool check_executor(PyObject* exc) noexcept;

@@ -17,7 +17,7 @@ coro::Task execute_task(Ref self) {
     ExecutorObject* ex = as_executor(self.get());
     ex->executed = 1;
     Ref handle = borrow(ex->db ? ex->db : Py_None);
-    Ref work = borrow(ex->work ? ex->work : Py_None);
+    Ref work = work_of(self.get());
     int bound_to_connection = truth(work.get());
     if (bound_to_connection < 0) co_return nullptr;
     Ref pending;
@@ -52,8 +52,6 @@ coro::Task find_one_task(Ref self, Ref filter) {
 bool integrity_error_pending() noexcept {
     return PyErr_ExceptionMatches(bound.IntegrityError) || PyErr_ExceptionMatches(sqlite_integrity_error);
 }
-
-PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
 
 bool check_executor(PyObject* exc) noexcept { return check_convert(exc, &AsyncModelExecutorType); }
 

@@ -29,7 +29,7 @@ coro::Task save_each_task(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Ref 
     Ref target = steal(PyObject_GetItem(fk.get(), names().target));
     if (!target) co_return nullptr;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self.get()));
+        Ref exc = get_executor(target.get(), work_of(self.get()).get());
         if (!exc) co_return nullptr;
         Ref one = co_await coro::await(call_method(exc.get(), names().save, element.get()));
         if (!one || PyList_Append(saved.get(), one.get()) < 0) co_return nullptr;
@@ -128,7 +128,7 @@ coro::Task save_oto_task(Ref self, Ref res, Ref fk, Ref instance) {
     Ref owner_value = steal(PyObject_GetItem(res.get(), bind_column.get()));
     if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) co_return nullptr;
     Ref target = attr(fk.get(), n.target);
-    Ref exc = target ? get_executor(target.get(), work_of(self.get())) : Ref();
+    Ref exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
     Ref current = exc ? steal(PyObject_GetItem(instance.get(), fk_name.get())) : Ref();
     if (!current) co_return nullptr;
     Ref saved = co_await coro::await(call_method(exc.get(), n.save, current.get()));
@@ -141,7 +141,7 @@ coro::Task save_oto_task(Ref self, Ref res, Ref fk, Ref instance) {
 coro::Task save_otm_task(Ref self, Ref fk, Ref instance, Ref exc = nullptr, Ref iter = nullptr) {
     const Names& n = names();
     Ref target = attr(fk.get(), n.target);
-    exc = target ? get_executor(target.get(), work_of(self.get())) : Ref();
+    exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
     Ref fk_name = attr(fk.get(), n.name);
     Ref bind_column = attr2(fk.get(), n.bindCol, n.name);
     Ref child_column = attr2(fk.get(), n.targetBindCol, n.name);
@@ -245,7 +245,8 @@ coro::Task write_junction_task(Ref junction, Ref elements, bool updating) {
 
 Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance) noexcept {
     const Names& n = names();
-    PyObject* work = work_of(self);
+    Ref work_ref = work_of(self);
+    PyObject* work = work_ref.get();
     Ref far = attr(fk, n.directTarget);
     Ref middle = attr(fk, n.middleModel);
     Ref owner = attr(fk, n.owner);

@@ -13,7 +13,7 @@ const char* const kInstanceNames[] = {"instance"};
 // Each element updated by a new executor of `target` on this connection.
 coro::Task update_each_task(Ref self, Ref target, Ref iter) {
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self.get()));
+        Ref exc = get_executor(target.get(), work_of(self.get()).get());
         if (!exc) co_return nullptr;
         Ref updated = co_await coro::await(call_method(exc.get(), names().update, element.get()));
         if (!updated) co_return nullptr;
@@ -34,7 +34,7 @@ Ref relation_update(PyObject* self, PyObject* fk, PyObject* instance, const Kind
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
         Ref target = is > 0 ? attr(fk, names().target) : Ref();
-        Ref exc = target ? get_executor(target.get(), work_of(self)) : Ref();
+        Ref exc = target ? get_executor(target.get(), work_of(self).get()) : Ref();
         return exc ? call_method(exc.get(), names().save, related.get()) : Ref();
     }
     if ((is = is_kind(kind.get(), kinds.one_to_many.get())) != 0) {

@@ -166,6 +166,10 @@ Ref model_columns(PyObject* model) noexcept;
 // The `name` of a column property (checked to be a BaseProperty).
 Ref column_name(PyObject* col) noexcept;
 
+// The executor's connection, or None: held by the caller, since the Python
+// code it is handed to may re-run the executor's __init__.
+Ref work_of(PyObject* self) noexcept;
+
 // The executor's attribute dictionary, made when missing (borrowed).
 PyObject* attributes(PyObject* self) noexcept;
 // Stores `instance` under "instance" in the attribute dictionary.

@@ -146,6 +146,11 @@ Ref column_name(PyObject* col) noexcept {
     return borrow(name ? name : Py_None);
 }
 
+Ref work_of(PyObject* self) noexcept {
+    PyObject* work = as_executor(self)->work;
+    return borrow(work ? work : Py_None);
+}
+
 PyObject* attributes(PyObject* self) noexcept {
     ExecutorObject* ex = as_executor(self);
     if (!ex->dict) ex->dict = PyDict_New();

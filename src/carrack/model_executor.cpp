@@ -11,7 +11,7 @@ PyObject* execute_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     ex->executed = 1;
     // Held: the handle runs Python code that may replace these fields.
     Ref handle = borrow(ex->db ? ex->db : Py_None);
-    Ref work = borrow(ex->work ? ex->work : Py_None);
+    Ref work = work_of(self);
     int bound_to_connection = truth(work.get());
     if (bound_to_connection < 0) return nullptr;
     // The handle is an exact DB (immutable static type): unless an instance

@@ -9,8 +9,6 @@ const char* const kInstanceNames[] = {"instance"};
 const char* const kOtoNames[] = {"res", "fk", "instance"};
 const char* const kFkInstanceNames[] = {"fk", "instance"};
 
-PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
-
 }  // namespace
 
 namespace {
@@ -75,7 +73,7 @@ Ref find_instance_row(PyObject* self, PyObject* instance) noexcept {
     }
     Ref pk_col = attr(model.get(), names().pkCol);
     Ref condition = pk_col ? equals(pk_col.get(), key.get()) : Ref();
-    Ref exc = condition ? get_executor(model.get(), work_of(self)) : Ref();
+    Ref exc = condition ? get_executor(model.get(), work_of(self).get()) : Ref();
     Ref selecting = exc ? call_method(exc.get(), names().find, pk_col.get()) : Ref();
     return selecting ? call_method(selecting.get(), names().By, condition.get()) : Ref();
 }
@@ -143,7 +141,7 @@ bool save_each(PyObject* self, PyObject* fk, PyObject* res, PyObject* fk_name, P
     Ref iter = steal(PyObject_GetIter(elements));
     if (!target || !iter) return false;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self));
+        Ref exc = get_executor(target.get(), work_of(self).get());
         Ref one = exc ? call_method(exc.get(), names().save, element.get()) : Ref();
         if (!one || PyList_Append(saved.get(), one.get()) < 0) return false;
     }
@@ -224,7 +222,7 @@ PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Ref owner_value = steal(PyObject_GetItem(res, bind_column.get()));
     if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) return nullptr;
     Ref target = attr(fk, names().target);
-    Ref exc = target ? get_executor(target.get(), work_of(self)) : Ref();
+    Ref exc = target ? get_executor(target.get(), work_of(self).get()) : Ref();
     Ref current = exc ? steal(PyObject_GetItem(instance, fk_name.get())) : Ref();
     Ref saved = current ? call_method(exc.get(), names().save, current.get()) : Ref();
     if (!saved || PyObject_SetItem(res, fk_name.get(), saved.get()) < 0) return nullptr;
@@ -240,7 +238,7 @@ PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyObject *fk = a[0], *instance = a[1];
     const Names& n = names();
     Ref target = attr(fk, n.target);
-    Ref exc = target ? get_executor(target.get(), work_of(self)) : Ref();
+    Ref exc = target ? get_executor(target.get(), work_of(self).get()) : Ref();
     Ref fk_name = attr(fk, n.name);
     Ref bind_column = attr2(fk, n.bindCol, n.name);
     Ref child_column = attr2(fk, n.targetBindCol, n.name);

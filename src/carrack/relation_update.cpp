@@ -7,8 +7,6 @@ namespace {
 
 const char* const kInstanceNames[] = {"instance"};
 
-PyObject* work_of(PyObject* self) noexcept { return as_executor(self)->work ? as_executor(self)->work : Py_None; }
-
 // A SET entry for every column, the key included, whatever the values.
 Ref update_cells(PyObject* model, PyObject* instance) noexcept {
     Ref cols = model_columns(model);
@@ -50,7 +48,7 @@ bool update_each(PyObject* self, PyObject* target, PyObject* elements) noexcept 
     Ref iter = steal(PyObject_GetIter(elements));
     if (!iter) return false;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target, work_of(self));
+        Ref exc = get_executor(target, work_of(self).get());
         if (!exc || !call_method(exc.get(), names().update, element.get())) return false;
     }
     return !PyErr_Occurred();
@@ -67,7 +65,7 @@ bool update_relation(PyObject* self, PyObject* fk, PyObject* instance, const Kin
     if (!related || !kind || !target) return false;
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
-        Ref exc = is > 0 ? get_executor(target.get(), work_of(self)) : Ref();
+        Ref exc = is > 0 ? get_executor(target.get(), work_of(self).get()) : Ref();
         return exc && call_method(exc.get(), names().update, related.get());
     }
     // The junction model cannot update far-side rows: they go through their

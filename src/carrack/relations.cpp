@@ -44,7 +44,7 @@ LevelRoom::~LevelRoom() {
 }
 
 Ref related_executor(PyObject* self, PyObject* model) noexcept {
-    Ref work = borrow(as_executor(self)->work ? as_executor(self)->work : Py_None);
+    Ref work = work_of(self);
     int bound_to_connection = truth(work.get());
     if (bound_to_connection < 0) return {};
     return get_executor(model, bound_to_connection ? work.get() : nullptr);
@@ -154,7 +154,7 @@ bool write_element(PyObject* far_model, PyObject* work, PyObject* element, PyObj
 }  // namespace
 
 int write_many_to_many(PyObject* self, PyObject* fk, PyObject* instance, bool update_elements) noexcept {
-    Ref work = borrow(as_executor(self)->work ? as_executor(self)->work : Py_None);
+    Ref work = work_of(self);
     Junction j;
     if (!j.load(fk, instance, work.get())) return -1;
     Ref far_model = attr(fk, names().directTarget);
