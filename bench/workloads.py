@@ -90,9 +90,9 @@ def w1_build(b):
                 tessary, raw, same, same, target_us_per_op=2.0)
 
 
-# --- W7: one condition of many terms --------------------------------------------------
+# --- W1b: one condition of many terms ------------------------------------------------
 
-def w7_long_condition(b, terms=10_000):
+def w1b_long_condition(b, terms=10_000):
     """`c = c | (User.id == i)` over n values, the loop an application writes
     for an OR of many keys; the raw side writes the same WHERE text and
     arguments by hand. Run at two sizes: a steady ratio shows linear cost."""
@@ -111,7 +111,7 @@ def w7_long_condition(b, terms=10_000):
         return text, list(keys)
 
     digest = lambda built: (built[0].count("%s"), sum(built[1]))  # noqa: E731
-    return Pair("W7", b.name, "c = c | (User.id == i); build_where", f"{count(n)} terms", n,
+    return Pair("W1b", b.name, "c = c | (User.id == i); build_where", f"{count(n)} terms", n,
                 tessary, raw, digest, digest)
 
 
