@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "connector.hpp"
+#include "statement_log.hpp"
 #include "tessary/coro.hpp"
 
 namespace tsy::db {
@@ -58,7 +59,9 @@ struct AioBackend {
     void (*give_back)(PyObject* self, PyObject* con, bool broken);
     // Awaitable: runs driver text with its arguments (None for none) on `con`,
     // or on a pooled connection committed afterwards when `con` is None.
-    PyObject* (*run)(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode);
+    // `trace`, when not empty, gets the statement log's measures.
+    PyObject* (*run)(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+                     const std::shared_ptr<StatementTrace>& trace);
     // Awaitable: closes every connection; the next touch sets the pool up anew.
     PyObject* (*close)(PyObject* self);
     // The CREATE TABLE type text of the auto-increment key column `col`.
@@ -163,7 +166,9 @@ Worker* start_worker() noexcept;
 // the keyword dict of sqlite3.connect and `text` an optional statement run
 // right after; for Run, the driver text and arguments, `settle` committing
 // (or rolling back) the statement's own transaction.
-PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode, bool settle, bool wait) noexcept;
+// A Run job with a `trace` measures its statement on the worker.
+PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode, bool settle, bool wait,
+                 std::shared_ptr<StatementTrace> trace = {}) noexcept;
 // Queues the Close job: the worker closes its connection and ends. The
 // pointer must not be used afterwards. Returns the future of the close when
 // `wait`, else None.
@@ -196,7 +201,8 @@ namespace aio {
 PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept;
 // Awaitable of one step on the connection's worker (the future of `submit`,
 // made when first awaited).
-PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle) noexcept;
+PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
+                      std::shared_ptr<StatementTrace> trace = {}) noexcept;
 // Closes the connection (fire and forget); no-op when closed.
 void close_sqlite_connection(PyObject* con) noexcept;
 

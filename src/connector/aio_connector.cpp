@@ -273,7 +273,12 @@ PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* a
     Ref text = steal(driver_text(&c->base, sql, with_args));
     if (!text) return nullptr;
     PyObject* driver_args = with_args || c->base.style != STYLE_FORMAT ? args : Py_None;
-    return c->backend->run(connector, con ? con : Py_None, text.get(), driver_args, mode);
+    // Logged statements are awaited through a step that writes their record
+    // on the loop once they have ended.
+    std::shared_ptr<StatementTrace> trace = new_shared_trace();
+    Ref pending = steal(c->backend->run(connector, con ? con : Py_None, text.get(), driver_args, mode, trace));
+    if (!trace) return pending.release();
+    return logged_awaitable(std::move(pending), std::move(trace), sql, args, mode);
 }
 
 int ready_aio(PyObject* module) noexcept {

@@ -135,27 +135,35 @@ PyObject* release(PyObject* self, PyObject* con) noexcept {
 
 // --- statements -------------------------------------------------------------
 
-coro::Task statement_task(Ref con, Ref text, Ref args, int mode, Ref cursor = nullptr) {
+coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace,
+                          Ref cursor = nullptr) {
     cursor = co_await coro::await(call_method(con.get(), names.cursor));
     if (!cursor) co_return nullptr;
+    if (trace) trace->start();  // on the loop: the time includes other tasks' turns meanwhile
     Ref executing = args.get() == Py_None ? call_method(cursor.get(), names.execute, text.get())
                                           : call_method(cursor.get(), names.execute, text.get(), args.get());
     Ref done = co_await coro::await(std::move(executing));
-    if (!done) co_return nullptr;
+    if (!done) {
+        if (trace) trace->stop(text.get(), nullptr);
+        co_return nullptr;
+    }
     Ref result;
     if (mode == RUN_ROWS) {
         result = co_await coro::await(call_method(cursor.get(), names.fetchall));
     } else {
         result = mode == RUN_KEY ? attr(cursor.get(), names.lastrowid) : borrow(Py_None);
     }
+    if (trace) trace->stop(text.get(), cursor.get());
     if (!result) co_return nullptr;
     Ref closed = co_await coro::await(call_method(cursor.get(), names.close));
     if (!closed) co_return nullptr;
     co_return result;
 }
 
-PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode) noexcept {
-    return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode), "execute");
+PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
+                    std::shared_ptr<StatementTrace> trace) noexcept {
+    return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode, std::move(trace)),
+                                "execute");
 }
 
 // A failed statement of the handle's own: rolled back, unless the failure
@@ -171,7 +179,7 @@ coro::Task abandon_task(Ref con, Ref error) {
     co_return nullptr;
 }
 
-coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
+coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
     Ref pending = aio::readiness(self.get());
     if (!pending) co_return nullptr;
     if (pending.get() != Py_None) {
@@ -184,7 +192,7 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     // Broken until the statement and its commit have run to their end: a
     // coroutine dropped half-way leaves the protocol in an unknown state.
     lease.broken = true;
-    Ref result = co_await coro::await(steal(statement(lease.con(), text.get(), args.get(), mode)));
+    Ref result = co_await coro::await(steal(statement(lease.con(), text.get(), args.get(), mode, std::move(trace))));
     if (!result) {
         Ref error = steal(PyErr_GetRaisedException());
         lease.broken = aio::is_cancellation(error.get());
@@ -199,13 +207,15 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
 
 // aiomysql writes bytes as octets but any other buffer as its repr: they
 // are handed over as bytes.
-PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode) noexcept {
+PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+                        const std::shared_ptr<StatementTrace>& trace) noexcept {
     Ref bound = steal(bindable_args(args, false));
     if (!bound) return nullptr;
     if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode), "execute");
+        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
+                                    "execute");
     }
-    return statement(con, text, bound.get(), mode);
+    return statement(con, text, bound.get(), mode, trace);
 }
 
 coro::Task close_task(Ref self, Ref pool = nullptr) {

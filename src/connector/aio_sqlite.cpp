@@ -240,7 +240,7 @@ PyObject* release(PyObject* self, PyObject* con) noexcept {
 
 // --- statements -------------------------------------------------------------
 
-coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
+coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
     Ref pending = aio::readiness(self.get());
     if (!pending) co_return nullptr;
     if (pending.get() != Py_None) {
@@ -250,19 +250,22 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode) {
     Ref con = co_await coro::await(steal(acquire(self.get())));
     if (!con) co_return nullptr;
     Lease lease(self.get(), std::move(con));
-    co_return co_await coro::await(steal(aio::sqlite_step(lease.con(), Op::Run, text.get(), args.get(), mode, true)));
+    co_return co_await coro::await(
+        steal(aio::sqlite_step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
 }
 
 // Buffers are taken as bytes now: the worker binds them later, on its own
 // thread, while the loop may change them.
-PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode) noexcept {
+PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+                        const std::shared_ptr<StatementTrace>& trace) noexcept {
     Ref bound = steal(bindable_args(args, false));
     if (!bound) return nullptr;
     if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode), "execute");
+        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
+                                    "execute");
     }
     if (!check_connection(self, con)) return nullptr;
-    return aio::sqlite_step(con, Op::Run, text, bound.get(), mode, false);
+    return aio::sqlite_step(con, Op::Run, text, bound.get(), mode, false, trace);
 }
 
 // Idle connections are closed now; lent ones when they come back.

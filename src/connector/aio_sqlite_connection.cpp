@@ -35,10 +35,10 @@ bool interrupt_on_cancel(PyObject* con, PyObject* future, std::uint64_t id) noex
     return callback && call_method(future, names.add_done_callback, callback.get());
 }
 
-coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle) {
+coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, std::shared_ptr<StatementTrace> trace) {
     SqliteConnectionObject* c = as_sqlite_con(con.get());
     std::uint64_t id = c->worker ? next_job(c->worker) : 0;
-    Ref future = steal(submit(c->worker, op, text.get(), args.get(), mode, settle, true));
+    Ref future = steal(submit(c->worker, op, text.get(), args.get(), mode, settle, true, std::move(trace)));
     if (!future) co_return nullptr;
     if (op == Op::Run && !interrupt_on_cancel(con.get(), future.get(), id)) co_return nullptr;
     co_return co_await coro::await(std::move(future));
@@ -72,8 +72,10 @@ const char* step_name(Op op) noexcept {
 
 }  // namespace
 
-PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle) noexcept {
-    return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle), step_name(op));
+PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
+                      std::shared_ptr<StatementTrace> trace) noexcept {
+    return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle, std::move(trace)),
+                                step_name(op));
 }
 
 PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept {

@@ -30,6 +30,7 @@ struct Job {
     Ref args;
     int mode = RUN_NONE;
     bool settle = false;
+    std::shared_ptr<StatementTrace> trace;  // written here with the GIL held, read on the loop afterwards
 };
 
 class Worker {
@@ -174,7 +175,7 @@ Ref Worker::open(Job& job) {
 // transaction open behind it.
 Ref Worker::run_statement(Job& job) {
     running = job.id;
-    Ref result = steal(run_on(connection, job.text.get(), job.args.get(), job.mode));
+    Ref result = steal(run_on(connection, job.text.get(), job.args.get(), job.mode, job.trace.get()));
     running = 0;
     if (!job.settle) return result;
     if (!result) {
@@ -258,7 +259,8 @@ Worker* start_worker() noexcept {
 
 std::uint64_t next_job(Worker* worker) noexcept { return worker->next_id; }
 
-PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode, bool settle, bool wait) noexcept {
+PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode, bool settle, bool wait,
+                 std::shared_ptr<StatementTrace> trace) noexcept {
     if (registry().shut_down || !worker || worker->retired) {
         return fail(PyExc_RuntimeError, "the SQLite connection is closed");
     }
@@ -278,6 +280,7 @@ PyObject* submit(Worker* worker, Op op, PyObject* text, PyObject* args, int mode
     job->args = borrow(args);
     job->mode = mode;
     job->settle = settle;
+    job->trace = std::move(trace);
     Ref result = wait ? borrow(job->future.get()) : borrow(Py_None);
     if (op == Op::Close) worker->retired = true;
     try {

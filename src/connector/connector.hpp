@@ -120,8 +120,11 @@ PyObject* own_connection(PyObject* self) noexcept;
 // its own connection. Result by `mode` (RunMode).
 PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
 
+struct StatementTrace;  // statement_log.hpp
+
 // Runs one statement on any DB-API connection; no commit or rollback.
-PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept;
+// `trace` (when given) gets the measures of the statement log.
+PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, StatementTrace* trace = nullptr) noexcept;
 
 // Closes and forgets the connector's kept cursor, if any; keeps a pending error.
 void forget_cursor(ConnectorObject* c) noexcept;

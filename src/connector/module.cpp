@@ -2,6 +2,7 @@
 // It binds only the coroutine type of Tessary._coro; the drivers are
 // imported by the connectors that use them.
 #include "aio_common.hpp"
+#include "statement_log.hpp"
 
 namespace tsy::db {
 
@@ -99,7 +100,7 @@ int add(PyObject* module, PyTypeObject* type, const char* name) noexcept {
 TSY_EXPORT PyObject* PyInit_Connector() {
     using namespace tsy::db;
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
-    if (!module || init_names() < 0 || ready_types() < 0) return nullptr;
+    if (!module || init_names() < 0 || ready_statement_log() < 0 || ready_types() < 0) return nullptr;
     if (add(module.get(), &BaseConnectorType, "BaseConnector") < 0 ||
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||

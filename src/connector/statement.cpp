@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "statement_log.hpp"
+
 namespace tsy::db {
 namespace {
 
@@ -22,6 +24,17 @@ Ref fetch_result(PyObject* cursor, int mode) noexcept {
         case RUN_KEY: return attr(cursor, names.lastrowid);
         default: return borrow(Py_None);
     }
+}
+
+// cursor.execute(text[, args]) and the result by `mode`, measured for the
+// statement log when `trace` asks for it.
+Ref execute_and_fetch(PyObject* cursor, PyObject* text, PyObject* args, int mode, StatementTrace* trace) noexcept {
+    if (trace) trace->start();
+    Ref executed = args == Py_None ? call_method(cursor, names.execute, text)
+                                   : call_method(cursor, names.execute, text, args);
+    Ref result = executed ? fetch_result(cursor, mode) : Ref();
+    if (trace) trace->stop(text, cursor);
+    return result;
 }
 
 // Statements on a connection the caller owns end here; on a connection that
@@ -79,7 +92,8 @@ int rows_left(PyObject* cursor) noexcept {
 }
 
 // run_on with the connector's kept cursor of `conn`.
-PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
+PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject* args, int mode,
+                   StatementTrace* trace) noexcept {
     int fresh = c->cursor && c->cursor_con == conn ? still_fresh(c->cursor, conn) : 0;
     if (fresh < 0) return nullptr;
     if (!fresh) {
@@ -91,9 +105,7 @@ PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject*
     }
     Ref cursor = borrow(c->cursor);
     c->cursor_busy = 1;
-    Ref executed = args == Py_None ? call_method(cursor.get(), names.execute, text)
-                                   : call_method(cursor.get(), names.execute, text, args);
-    Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
+    Ref result = execute_and_fetch(cursor.get(), text, args, mode, trace);
     c->cursor_busy = 0;
     int left = result && mode != RUN_ROWS ? rows_left(cursor.get()) : 0;
     if (!result || left != 0) {
@@ -105,12 +117,13 @@ PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject*
 
 // A connector that is not one of ours: the connector interface gives its
 // connection through getCon(); "%s" text and arguments go to it unchanged.
-PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode,
+                      StatementTrace* trace) noexcept {
     bool own = !con || con == Py_None;
     Ref conn = own ? call_method(connector, names.getCon) : borrow(con);
     if (!conn) return nullptr;
     PyObject* driver_args = has_args(args) ? args : Py_None;
-    Ref result = steal(run_on(conn.get(), sql, driver_args, mode));
+    Ref result = steal(run_on(conn.get(), sql, driver_args, mode, trace));
     if (!own) return result.release();
     return settle(conn.get(), std::move(result));
 }
@@ -191,12 +204,10 @@ PyObject* bindable_args(PyObject* args, bool in_place) noexcept {
     return with_octets(PySequence_Fast_ITEMS(snapshot.get()), PyTuple_GET_SIZE(snapshot.get()), 0, in_place);
 }
 
-PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexcept {
+PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, StatementTrace* trace) noexcept {
     Ref cursor = call_method(conn, names.cursor);
     if (!cursor) return nullptr;
-    Ref executed = args == Py_None ? call_method(cursor.get(), names.execute, text)
-                                   : call_method(cursor.get(), names.execute, text, args);
-    Ref result = executed ? fetch_result(cursor.get(), mode) : Ref();
+    Ref result = execute_and_fetch(cursor.get(), text, args, mode, trace);
     if (!result) {
         cleanup_keeping_error(cursor.get(), names.close);
         return nullptr;
@@ -206,7 +217,10 @@ PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode) noexc
     return result.release();
 }
 
-PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+namespace {
+
+PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode,
+                        StatementTrace* trace) noexcept {
     if (!check_sql(sql)) return nullptr;
     Ref empty;
     if (!args || args == Py_None) {
@@ -214,7 +228,7 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
         if (!empty) return nullptr;
         args = empty.get();
     }
-    if (!PyObject_TypeCheck(self, &BaseConnectorType)) return run_foreign(self, con, sql, args, mode);
+    if (!PyObject_TypeCheck(self, &BaseConnectorType)) return run_foreign(self, con, sql, args, mode, trace);
     ConnectorObject* c = as_connector(self);
     bool given = con && con != Py_None;
     Ref conn = given ? borrow(con) : borrow(own_connection(self));
@@ -229,13 +243,23 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     if (!driver_args) return nullptr;
     bool own = conn.get() == c->con;
     bool keep = own && !c->cursor_busy && plain_sqlite;
-    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args.get(), mode)
-                            : run_on(conn.get(), text.get(), driver_args.get(), mode));
+    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args.get(), mode, trace)
+                            : run_on(conn.get(), text.get(), driver_args.get(), mode, trace));
     own = conn.get() == c->con;  // the statement may have run code that closed the connector
     if (!own || c->depth > 0) return result.release();
     if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
     if (!result) drop_if_broken(self);
     return result.release();
+}
+
+}  // namespace
+
+// Each statement that reaches this point is one record of the statement log,
+// written once it has ended (committed, when it commits by itself).
+PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+    if (!check_sql(sql)) return nullptr;
+    StatementTrace trace = new_trace();
+    return log_statement(trace, sql, args, mode, run_statement(self, con, sql, args, mode, &trace));
 }
 
 void forget_cursor(ConnectorObject* c) noexcept {
