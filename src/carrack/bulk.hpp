@@ -1,0 +1,103 @@
+// Shared parts of the set-oriented writes (saveAll, upsert): multi-row INSERT
+// statements in chunks under the connector's parameter limit, run through the
+// handle's executeSql on one connection. One coroutine body serves both
+// executors: on the synchronous one it is driven to its end at once (nothing
+// it calls returns an awaitable there), on the coroutine one it is awaited.
+#pragma once
+
+#include "relations.hpp"
+#include "tessary/coro.hpp"
+
+#include <vector>
+
+namespace tsy::exec::bulk {
+
+// The builder's connector types: INSERT columns written table.col (MariaDB)
+// or 'col' (SQLite).
+inline constexpr int QUALIFIED = 0;
+inline constexpr int QUOTED = 1;
+
+// What the statements of one call depend on, read once per call.
+struct Backend {
+    int con_type = QUALIFIED;
+    bool returning = false;     // INSERT ... RETURNING: SQLite 3.35+, MariaDB 10.5+
+    Py_ssize_t param_limit = 0; // host parameters one statement may carry
+};
+
+// The facts of the handle's connector and of `con`, the connection the call
+// runs on: SQLite's version from sqlite3.sqlite_version, the server's from
+// the driver connection's get_server_info() (no statement is sent).
+bool read_backend(PyObject* con, Backend& out) noexcept;
+
+// Rows per statement for rows of `width` parameters: as many as the limit
+// allows, at most `cap` when `cap` > 0, at least one.
+Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap) noexcept;
+
+// Instances whose INSERT names the same columns, in the order first met.
+struct Group {
+    Ref names;                        // tuple of column names, in column order
+    std::vector<Py_ssize_t> members;  // indices into the call's instance list
+};
+
+// The INSERT cells of every instance (insert_cells, as save makes them: each
+// column's insertCell, overrides included) and their groups. An instance with
+// no cell is in no group.
+bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& cells, std::vector<Group>& groups) noexcept;
+
+// The INSERT of a group up to and including " values ", as the builder
+// renders save's INSERT for these cells: same table and column style.
+Ref insert_head(PyObject* model, PyObject* cells) noexcept;
+
+// head + `rows` groups "(%s,...)" of `width` placeholders + tail.
+Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* tail) noexcept;
+
+// The "value" of every cell of members [begin, end), row after row (a tuple).
+Ref chunk_args(const std::vector<Ref>& cells, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
+               Py_ssize_t end) noexcept;
+
+// An identifier as the connector quotes it outside INSERT lists: "name" on
+// SQLite, `name` on MariaDB.
+Ref quoted(const Backend& b, PyObject* name) noexcept;
+
+// The handle's executeSql(text, args, con): the rows, or their awaitable on
+// an asynchronous connector.
+Ref run_sql(PyObject* self, PyObject* text, PyObject* args, PyObject* con) noexcept;
+
+// The first item of every row (a new list).
+Ref first_column(PyObject* rows) noexcept;
+
+// The argument `instances`: a list of the mappings it yields; TypeError
+// naming `func` for anything else.
+Ref instance_list(const char* func, PyObject* instances) noexcept;
+
+// The keyword `chunkSize`: None or absent gives 0 (no cap), else a positive int.
+bool chunk_size(const char* func, PyObject* value, Py_ssize_t* out) noexcept;
+
+// Runs `task` to its end now (synchronous executor: its result) or hands
+// back its coroutine for the caller to await.
+Ref launch(coro::Task task, bool is_async, const char* name) noexcept;
+
+// In a task body: `ref` becomes what it stands for (awaited on the coroutine
+// executor, taken as it is on the synchronous one).
+#define TSY_BULK_RESOLVE(ref, is_async)                               \
+    do {                                                              \
+        if (is_async) ref = co_await ::tsy::coro::await(std::move(ref)); \
+    } while (0)
+
+// The work of one call on connection `con`; `args` the call's own arguments,
+// the list of instances first.
+using Job = coro::Task (*)(Ref self, Ref con, Ref args, bool is_async);
+
+// `job` on the executor's connection when it is bound to one; otherwise in
+// one transaction of the handle (with / async with), committed when the job
+// ends and rolled back when it fails. An empty list of instances is an
+// empty result at once.
+coro::Task transactional(Ref self, Ref args, Job job, bool is_async);
+
+// The methods (save_all.cpp, upsert.cpp).
+PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* async_saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* async_upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace tsy::exec::bulk

@@ -1,0 +1,327 @@
+// The statements of the set-oriented writes: the connector's facts, rows
+// grouped by the columns they name, multi-row INSERT texts in chunks, and the
+// transaction around a call.
+#include "bulk.hpp"
+
+#include <cstdlib>
+#include <string>
+
+namespace tsy::exec::bulk {
+namespace {
+
+struct BulkNames {
+    PyObject* executeSql;
+    PyObject* transaction;
+    PyObject* enter;
+    PyObject* exit;
+    PyObject* aenter;
+    PyObject* aexit;
+    PyObject* get_server_info;
+    PyObject* con_type;
+    PyObject* value;
+    PyObject* col;
+};
+
+// Interned on first use; immortal afterwards.
+const BulkNames* bulk_names() noexcept {
+    static BulkNames n{};
+    static bool made = false;
+    if (made) return &n;
+    const NameSlot all[] = {
+        {&n.executeSql, "executeSql"}, {&n.transaction, "transaction"}, {&n.enter, "__enter__"},
+        {&n.exit, "__exit__"},         {&n.aenter, "__aenter__"},       {&n.aexit, "__aexit__"},
+        {&n.get_server_info, "get_server_info"}, {&n.con_type, "con_type"}, {&n.value, "value"},
+        {&n.col, "col"},
+    };
+    if (intern_all(all) < 0) return nullptr;
+    made = true;
+    return &n;
+}
+
+// "major.minor.patch..." at the start of `text` as one comparable number.
+long version_number(const char* text) noexcept {
+    char* end = nullptr;
+    long major = std::strtol(text, &end, 10);
+    long minor = (end && *end == '.') ? std::strtol(end + 1, &end, 10) : 0;
+    long patch = (end && *end == '.') ? std::strtol(end + 1, &end, 10) : 0;
+    return major * 1000000 + minor * 1000 + patch;
+}
+
+bool read_sqlite(Backend& out) noexcept {
+    Ref version = import_attr("sqlite3", "sqlite_version");
+    const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    if (!text) return false;
+    long number = version_number(text);
+    out.returning = number >= 3035000;
+    out.param_limit = number >= 3032000 ? 32766 : 999;
+    return true;
+}
+
+// RETURNING needs MariaDB 10.5 or later; MySQL has none. A connection that
+// cannot tell its server gets the one-row-per-INSERT path.
+bool read_mariadb(PyObject* con, Backend& out, const BulkNames& n) noexcept {
+    out.param_limit = 65535;
+    out.returning = false;
+    int offers = PyObject_HasAttrWithError(con, n.get_server_info);
+    if (offers <= 0) return offers == 0;
+    Ref info = call_method(con, n.get_server_info);
+    if (!info) return false;
+    const char* text = PyUnicode_Check(info.get()) ? PyUnicode_AsUTF8(info.get()) : nullptr;
+    if (!text) return !PyErr_Occurred();
+    out.returning = std::strstr(text, "MariaDB") && version_number(text) >= 10005000;
+    return true;
+}
+
+}  // namespace
+
+bool read_backend(PyObject* con, Backend& out) noexcept {
+    const BulkNames* n = bulk_names();
+    if (!n) return false;
+    Ref connector = steal(bound.db->connector());
+    Ref type = connector ? attr(connector.get(), n->con_type) : Ref();
+    if (!type || !to_int(type.get(), &out.con_type)) return false;
+    return out.con_type == QUOTED ? read_sqlite(out) : read_mariadb(con, out, *n);
+}
+
+Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap) noexcept {
+    Py_ssize_t rows = width > 0 ? b.param_limit / width : b.param_limit;
+    if (cap > 0 && cap < rows) rows = cap;
+    return rows > 0 ? rows : 1;
+}
+
+namespace {
+
+// The column names of a row's cells, as a tuple: the row's group.
+Ref cell_names(PyObject* cells, const BulkNames& n) noexcept {
+    Py_ssize_t count = PyTuple_GET_SIZE(cells);
+    Ref out = steal(PyTuple_New(count));
+    if (!out) return {};
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* cell = PyTuple_GET_ITEM(cells, i);
+        Ref col = PyDict_Check(cell) ? borrow(PyDict_GetItemWithError(cell, n.col)) : steal(PyObject_GetItem(cell, n.col));
+        if (!col) return PyErr_Occurred() ? Ref() : fail(PyExc_KeyError, "an INSERT cell has no 'col'");
+        Ref name = column_name(col.get());
+        if (!name) return {};
+        PyTuple_SET_ITEM(out.get(), i, name.release());
+    }
+    return out;
+}
+
+}  // namespace
+
+bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& cells, std::vector<Group>& groups) noexcept {
+    const BulkNames* n = bulk_names();
+    if (!n) return false;
+    Ref index = steal(PyDict_New());  // column names -> group number
+    if (!index) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances); ++i) {
+        Ref instance = borrow(PyList_GET_ITEM(instances, i));
+        Ref row = insert_cells(model, instance.get());
+        if (!row) return false;
+        bool empty = PyTuple_GET_SIZE(row.get()) == 0;
+        Ref names = empty ? Ref() : cell_names(row.get(), *n);
+        cells.push_back(std::move(row));
+        if (empty) continue;
+        if (!names) return false;
+        PyObject* found = PyDict_GetItemWithError(index.get(), names.get());
+        if (!found && PyErr_Occurred()) return false;
+        if (found) {
+            groups[PyLong_AsSsize_t(found)].members.push_back(i);
+            continue;
+        }
+        Ref number = steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(groups.size())));
+        if (!number || PyDict_SetItem(index.get(), names.get(), number.get()) < 0) return false;
+        groups.push_back(Group{std::move(names), {i}});
+    }
+    return true;
+}
+
+Ref insert_head(PyObject* model, PyObject* cells) noexcept {
+    const gen::GeneratorApi* g = bound.generator;
+    Ref builder = steal(g->newFor(model));
+    Ref inserting = builder ? steal(g->insert(builder.get(), model)) : Ref();
+    Ref filled = inserting ? steal(g->values(builder.get(), cells)) : Ref();
+    Ref built = filled ? steal(g->Build(builder.get())) : Ref();
+    if (!built) return {};
+    PyObject* text = PyTuple_Check(built.get()) && PyTuple_GET_SIZE(built.get()) == 2 ? PyTuple_GET_ITEM(built.get(), 0)
+                                                                                       : nullptr;
+    if (!text || !PyUnicode_Check(text)) return fail(PyExc_TypeError, "the INSERT builder gave no text");
+    Ref marker = steal(PyUnicode_FromString(" values ("));
+    if (!marker) return {};
+    Py_ssize_t at = PyUnicode_Find(text, marker.get(), 0, PyUnicode_GET_LENGTH(text), -1);
+    if (at == -2) return {};
+    if (at < 0) return fail(PyExc_ValueError, "the INSERT text has no values list");
+    return steal(PyUnicode_Substring(text, 0, at + 8));  // up to and including " values "
+}
+
+Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* tail) noexcept {
+    std::string row = "(";
+    for (Py_ssize_t k = 0; k < width; ++k) row += k ? ",%s" : "%s";
+    row += ")";
+    std::string values;
+    values.reserve(static_cast<std::size_t>(rows) * (row.size() + 1));
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        if (r) values += ",";
+        values += row;
+    }
+    Ref middle = steal(PyUnicode_FromStringAndSize(values.data(), static_cast<Py_ssize_t>(values.size())));
+    Ref start = middle ? steal(PyUnicode_Concat(head, middle.get())) : Ref();
+    return start ? steal(PyUnicode_Concat(start.get(), tail)) : Ref();
+}
+
+Ref chunk_args(const std::vector<Ref>& cells, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
+               Py_ssize_t end) noexcept {
+    const BulkNames* n = bulk_names();
+    if (!n) return {};
+    Ref args = steal(PyList_New(0));
+    if (!args) return {};
+    for (Py_ssize_t m = begin; m < end; ++m) {
+        PyObject* row = cells[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) {
+            PyObject* cell = PyTuple_GET_ITEM(row, k);
+            Ref value;
+            if (PyDict_Check(cell)) {
+                PyObject* found = PyDict_GetItemWithError(cell, n->value);
+                if (!found && PyErr_Occurred()) return {};
+                value = borrow(found ? found : Py_None);  // a missing value is None, as the builder has it
+            } else {
+                value = steal(PyObject_GetItem(cell, n->value));
+            }
+            if (!value || PyList_Append(args.get(), value.get()) < 0) return {};
+        }
+    }
+    return steal(PyList_AsTuple(args.get()));
+}
+
+Ref quoted(const Backend& b, PyObject* name) noexcept {
+    return steal(PyUnicode_FromFormat(b.con_type == QUOTED ? "\"%U\"" : "`%U`", name));
+}
+
+Ref run_sql(PyObject* self, PyObject* text, PyObject* args, PyObject* con) noexcept {
+    const BulkNames* n = bulk_names();
+    if (!n) return {};
+    Ref handle = borrow(as_executor(self)->db ? as_executor(self)->db : Py_None);
+    return call_method(handle.get(), n->executeSql, text, args, con);
+}
+
+Ref first_column(PyObject* rows) noexcept {
+    Ref seq = steal(PySequence_Fast(rows, "the RETURNING rows are not a sequence"));
+    if (!seq) return {};
+    Ref out = steal(PyList_New(0));
+    if (!out) return {};
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref value = steal(PySequence_GetItem(PySequence_Fast_GET_ITEM(seq.get(), i), 0));
+        if (!value || PyList_Append(out.get(), value.get()) < 0) return {};
+    }
+    return out;
+}
+
+Ref instance_list(const char* func, PyObject* instances) noexcept {
+    if (PyUnicode_Check(instances) || PyBytes_Check(instances) ||
+        PyType_HasFeature(Py_TYPE(instances), Py_TPFLAGS_MAPPING)) {
+        return fail(PyExc_TypeError, "%.200s() argument 'instances' must be an iterable of mappings, not %.200s", func,
+                    type_name(instances));
+    }
+    Ref list = steal(PySequence_List(instances));
+    if (!list) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
+        PyErr_Clear();
+        return fail(PyExc_TypeError, "%.200s() argument 'instances' must be an iterable of mappings, not %.200s", func,
+                    type_name(instances));
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(list.get(), i);
+        if (!PyType_HasFeature(Py_TYPE(item), Py_TPFLAGS_MAPPING)) {
+            return fail(PyExc_TypeError, "%.200s() argument 'instances': item %zd must be a mapping, not %.200s", func, i,
+                        type_name(item));
+        }
+    }
+    return list;
+}
+
+bool chunk_size(const char* func, PyObject* value, Py_ssize_t* out) noexcept {
+    *out = 0;
+    if (!value || value == Py_None) return true;
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        fail(PyExc_TypeError, "%.200s() argument 'chunkSize' must be a positive int or None, not %.200s", func,
+             type_name(value));
+        return false;
+    }
+    Py_ssize_t size = PyLong_AsSsize_t(value);
+    if (size == -1 && PyErr_Occurred()) return false;
+    if (size <= 0) {
+        fail(PyExc_ValueError, "%.200s() argument 'chunkSize' must be positive, got %zd", func, size);
+        return false;
+    }
+    *out = size;
+    return true;
+}
+
+Ref launch(coro::Task task, bool is_async, const char* name) noexcept {
+    Ref coroutine = steal(coro::make_coroutine(std::move(task), name));
+    if (!coroutine || is_async) return coroutine;
+    PyObject* result = nullptr;
+    PySendResult status = PyIter_Send(coroutine.get(), Py_None, &result);
+    if (status == PYGEN_RETURN) return steal(result);
+    if (status == PYGEN_ERROR) return {};
+    // Only an awaitable suspends the body, and the synchronous executor's
+    // calls return none: a result of Python code that did is refused.
+    Py_XDECREF(result);
+    Ref closed = call_method(coroutine.get(), steal(PyUnicode_FromString("close")).get());
+    if (!closed) return {};
+    return fail(PyExc_TypeError, "%.200s(): a call of the synchronous executor returned an awaitable", name);
+}
+
+namespace {
+
+// tx.__exit__ (or __aexit__) with the pending error's type, value and
+// traceback, or three Nones when there is none: the call's result.
+Ref exit_call(PyObject* tx, PyObject* error, bool is_async, const BulkNames& n) noexcept {
+    PyObject* exit = is_async ? n.aexit : n.exit;
+    if (!error) return call_method(tx, exit, Py_None, Py_None, Py_None);
+    Ref tb = steal(PyException_GetTraceback(error));
+    return call_method(tx, exit, reinterpret_cast<PyObject*>(Py_TYPE(error)), error, tb ? tb.get() : Py_None);
+}
+
+}  // namespace
+
+coro::Task transactional(Ref self, Ref args, Job job, bool is_async) {
+    const BulkNames* n = bulk_names();
+    if (!n) co_return nullptr;
+    // No rows: nothing is sent, no transaction begun.
+    PyObject* instances = PyTuple_GET_ITEM(args.get(), 0);
+    if (PyList_GET_SIZE(instances) == 0) co_return steal(PyList_New(0));
+    Ref work = work_of(self.get());
+    int bound_to_connection = work ? truth(work.get()) : -1;
+    if (bound_to_connection < 0) co_return nullptr;
+    if (bound_to_connection) {
+        Ref done = launch(job(borrow(self.get()), std::move(work), borrow(args.get()), is_async), is_async, "saveAll");
+        TSY_BULK_RESOLVE(done, is_async);
+        co_return done;
+    }
+    Ref handle = borrow(as_executor(self.get())->db ? as_executor(self.get())->db : Py_None);
+    Ref tx = call_method(handle.get(), n->transaction);
+    if (!tx) co_return nullptr;
+    Ref con = call_method(tx.get(), is_async ? n->aenter : n->enter);
+    TSY_BULK_RESOLVE(con, is_async);
+    if (!con) co_return nullptr;
+    Ref done = launch(job(borrow(self.get()), borrow(con.get()), borrow(args.get()), is_async), is_async, "saveAll");
+    TSY_BULK_RESOLVE(done, is_async);
+    // Cancellation and interruptions end the block too: every error rolls back.
+    Ref error = done ? Ref() : steal(PyErr_GetRaisedException());
+    Ref closed = exit_call(tx.get(), error.get(), is_async, *n);
+    TSY_BULK_RESOLVE(closed, is_async);
+    if (error) {
+        if (!closed) {
+            // The block's error stays the answer; the failed rollback is its context.
+            Ref rollback_error = steal(PyErr_GetRaisedException());
+            PyException_SetContext(error.get(), rollback_error.release());
+        }
+        PyErr_SetRaisedException(error.release());
+        co_return nullptr;
+    }
+    if (!closed) co_return nullptr;
+    co_return done;
+}
+
+}  // namespace tsy::exec::bulk
