@@ -2,6 +2,7 @@
 // and the database handle at import, and imports the error classes, pymysql,
 // sqlite3 and logging (for the package's logger).
 #include "async.hpp"
+#include "stream.hpp"
 
 #include <utility>
 
@@ -76,6 +77,11 @@ int bind_names(PyObject* module) noexcept {
 
 int add_types(PyObject* module) noexcept {
     if (ready_base_executor() < 0 || ready_model_executor() < 0 || ready_async_executor() < 0) return -1;
+    if (ready_streams() < 0) return -1;
+    if (PyModule_AddObjectRef(module, "RowStream", reinterpret_cast<PyObject*>(&RowStreamType)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "AsyncRowStream", reinterpret_cast<PyObject*>(&AsyncRowStreamType)) < 0) {
+        return -1;
+    }
     if (PyModule_AddObjectRef(module, "AsyncModelExecutor", reinterpret_cast<PyObject*>(&AsyncModelExecutorType)) < 0) {
         return -1;
     }

@@ -1,0 +1,57 @@
+// Internal declarations of the row streams of iterAllBy (stream.cpp,
+// async_stream.cpp).
+#pragma once
+
+#include "carrack.hpp"
+
+namespace tsy::exec {
+
+// RowStream: the synchronous executor's stream, reading one driver cursor.
+struct StreamObject {
+    PyObject_HEAD
+    PyObject* model;      // NULL for a stream made by __new__ alone
+    PyObject* cursor;     // the driver's cursor; NULL once closed
+    PyObject* owned_con;  // a connection opened for this stream alone, closed with it
+    PyObject* batch;      // instances of the current batch (a list)
+    Py_ssize_t pos;       // the next one to hand out
+    Py_ssize_t batch_size;
+    int busy;             // reading a batch: a next() from its code is refused
+    int done;
+};
+
+// AsyncRowStream: the coroutine executor's stream. Its batches are keyset
+// queries on the primary key (`WHERE <Filter> AND pk > <last key> ORDER BY
+// pk LIMIT batchSize`), run on one connection held from the first batch to
+// the last: the executor's own, or one taken with getCon() and given back
+// with releaseCon() at the end, on aclose() or when the stream is dropped.
+struct AsyncStreamObject {
+    PyObject_HEAD
+    PyObject* model;      // NULL for a stream made by __new__ alone
+    PyObject* filter;     // the condition (a FilterListCell) or None
+    PyObject* connector;
+    PyObject* con;        // the connection the batches run on, NULL before the first
+    PyObject* last;       // the primary key of the last row read, NULL before the first batch
+    PyObject* batch;
+    Py_ssize_t pos;
+    Py_ssize_t batch_size;
+    int leased;           // `con` came from getCon(): it is given back
+    int busy;
+    int done;             // no statement is left to send
+};
+
+extern PyTypeObject RowStreamType;
+extern PyTypeObject AsyncRowStreamType;
+
+int ready_streams() noexcept;
+int ready_async_stream() noexcept;
+
+// Filter=None, batchSize=1000 of both iterAllBy methods (filter borrowed).
+bool parse_iter_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter,
+                     Py_ssize_t* batch_size) noexcept;
+
+PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+namespace async {
+PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+}
+
+}  // namespace tsy::exec
