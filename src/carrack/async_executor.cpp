@@ -4,6 +4,7 @@
 // coroutine, unawaited. Its own methods are coroutines that await every call
 // reaching the database, one after another.
 #include "async.hpp"
+#include "bulk.hpp"
 #include "stream.hpp"
 
 namespace tsy::exec {
@@ -98,6 +99,14 @@ PyMethodDef methods[] = {
      "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
     {"update", method<update_method>(), kFast,
      "await update(instance): write the related rows, then UPDATE the instance's row by primary key."},
+    {"saveAll", method<bulk::async_saveAll_method>(), kFast,
+     "await saveAll(instances, chunkSize=None): INSERT the rows in multi-row statements (one per column set "
+     "and chunk), read their keys back, then their related rows per relation; in one transaction unless the "
+     "executor is bound to a connection. Returns the saved rows, in order."},
+    {"upsert", method<bulk::async_upsert_method>(), kFast,
+     "await upsert(instances, conflict, update=None, chunkSize=None): INSERT the rows, overwriting the "
+     "`update` columns (default: every other column given) of a row whose `conflict` columns clash; returns "
+     "the saved rows with their keys."},
     {"iterAllBy", method<iterAllBy_method>(), kFast,
      "iterAllBy(Filter=None, batchSize=1000): findAllBy's instances for `async for`, in keyset batches of "
      "batchSize rows on the primary key over one connection; aclose() or `async with` ends it early."},

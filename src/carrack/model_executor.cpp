@@ -1,6 +1,7 @@
 // ModelExecutor: the executor of the synchronous connector. Its execute runs
 // every statement the operations prepare through the database handle.
 #include "carrack.hpp"
+#include "bulk.hpp"
 #include "stream.hpp"
 
 namespace tsy::exec {
@@ -45,6 +46,14 @@ PyMethodDef methods[] = {
     {"_saveMTM", method<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
     {"update", method<update_method>(), kFast,
      "update(instance): UPDATE the instance's row by primary key, after its related rows."},
+    {"saveAll", method<bulk::saveAll_method>(), kFast,
+     "saveAll(instances, chunkSize=None): INSERT the rows in multi-row statements (one per column set and "
+     "chunk), read their keys back, then their related rows per relation; in one transaction unless the "
+     "executor is bound to a connection. Returns the saved rows, in order."},
+    {"upsert", method<bulk::upsert_method>(), kFast,
+     "upsert(instances, conflict, update=None, chunkSize=None): INSERT the rows, overwriting the `update` "
+     "columns (default: every other column given) of a row whose `conflict` columns clash; returns the "
+     "saved rows with their keys."},
     {"iterAllBy", method<iterAllBy_method>(), kFast,
      "iterAllBy(Filter=None, batchSize=1000): findAllBy's instances as an iterator reading batchSize rows at a "
      "time from one cursor; close() or `with` ends it early."},
