@@ -324,6 +324,9 @@ PyMethodDef folio_methods[] = {
      "setPage(page, pageSize=0)\n\nThe page to fetch; a positive pageSize replaces the page size."},
     {"editSql", fastkw_ready<folio_ready, folio_editSql>(), METH_FASTCALL | METH_KEYWORDS,
      "editSql(callable)\n\nHand the pending statement builder to `callable`."},
+    {"keyset", fastkw_ready<folio_ready, folio_keyset>(), METH_FASTCALL | METH_KEYWORDS,
+     "keyset(*columns, after=None, count=False)\n\nThe page after the row whose values of `columns` are `after` "
+     "(a page's `next`), in their order; the last column must be unique. Its execute() returns the Page."},
     {"_getCount", fastkw_ready<folio_ready, folio_getCount>(), METH_FASTCALL | METH_KEYWORDS, "Send the count statement."},
     {"_execute", fastkw_ready<folio_ready, folio_execute_sync>(), METH_FASTCALL | METH_KEYWORDS, "The synchronous fetch."},
     {"_asyncExecute", fastkw_ready<folio_ready, folio_execute_async>(), METH_FASTCALL | METH_KEYWORDS,

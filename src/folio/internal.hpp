@@ -94,4 +94,9 @@ bool limit_to_page(const Fetch& fetch) noexcept;
 // The coroutine form of a fetch (returns the coroutine object).
 PyObject* async_fetch(FolioObject* self) noexcept;
 
+// Keyset pages (keyset.cpp): _Folio.keyset(*columns, after=None, count=False)
+// and the readiness of its result type, added to the module.
+PyObject* folio_keyset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+int ready_keyset(PyObject* module) noexcept;
+
 }  // namespace tsy::folio

@@ -97,6 +97,7 @@ TSY_EXPORT PyObject* PyInit_Folio() {
     tsy::Ref module = tsy::steal(PyModule_Create(&module_def));
     if (!module || init_names() < 0 || !read_debug_flag() || !tsy::coro::import_coro_api()) return nullptr;
     if (bind(module.get()) < 0 || ready_page() < 0 || ready_folio() < 0) return nullptr;
+    if (ready_keyset(module.get()) < 0) return nullptr;
     if (tsy::add_type(module.get(), &PageType, "Page") < 0) return nullptr;
     if (tsy::add_type(module.get(), &FolioType, "_Folio") < 0) return nullptr;
     return module.release();
