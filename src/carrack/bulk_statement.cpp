@@ -68,6 +68,8 @@ bool read_mariadb(PyObject* con, Backend& out, const BulkNames& n) noexcept {
     if (!info) return false;
     const char* text = PyUnicode_Check(info.get()) ? PyUnicode_AsUTF8(info.get()) : nullptr;
     if (!text) return !PyErr_Occurred();
+    // MariaDB's handshake puts "5.5.5-" before its own version for old clients.
+    if (std::strncmp(text, "5.5.5-", 6) == 0) text += 6;
     out.returning = std::strstr(text, "MariaDB") && version_number(text) >= 10005000;
     return true;
 }
