@@ -44,6 +44,7 @@ class _Folio:
         """The page to fetch; a pageSize above zero replaces the page size."""
     def editSql(self, callable: Callable[[SqlGenerator | None], Any]) -> _Folio:
         """Hand the pending statement builder to `callable`."""
+    def keyset(self, *columns: Any, after: tuple[Any, ...] | None = None, count: bool = False) -> KeysetFolio: ...
     def _getCount(self) -> Any:
         """Send "select count(<table>.<pk>) from <table> <joins> <where>" through the handle's executeSql
         and return its rows (an awaitable of them with an asynchronous connector)."""
@@ -53,6 +54,12 @@ class _Folio:
         """The coroutine fetch: awaits the count, the page's rows and the related rows."""
     def execute(self) -> Page | Coroutine[Any, Any, Page]:
         """End of the call chain: the page, or with an asynchronous connector a coroutine yielding it."""
+
+class KeysetFolio:
+    """The page after `after` in the order of the keyset columns: execute() gives a Page of
+    content, pageSize and next (the following page's `after`, None after the last), with total
+    and totalPage only when counted."""
+    def execute(self) -> Page | Coroutine[Any, Any, Page]: ...
 
 def Folio(target: type[DataModel], page: int = 1, pageSize: int = 10, findForeign: Any = False) -> _Folio:
     """A paging controller for the model class `target`."""
