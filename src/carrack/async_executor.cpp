@@ -86,6 +86,10 @@ PyMethodDef methods[] = {
     {"findForeignKey", method<findForeignKey_method>(), kFast,
      "await findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): attach the "
      "rows related to the instance; a relation whose bind value is missing or None is left alone."},
+    {"findListForeignKeyIn", method<findListForeignKeyIn_method>(), kFast,
+     "await findListForeignKeyIn(instances, deep=False, level=3, chunk=None): what findForeignKey(deep=deep, "
+     "level=level) attaches to each instance, sharing one cache, with one IN statement per relation and level "
+     "(chunk: the most keys one statement carries; by default the database's parameter limit)."},
     {"findOneBy", method<findOneBy_method>(), kFast,
      "await findOneBy(Filter=None): the one matching row, None when there is none; "
      "QueryResoutIsNotOne when there are several."},

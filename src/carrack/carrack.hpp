@@ -130,6 +130,8 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // Relation operations of ModelExecutor.
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The batched loader (batch_load.cpp).
+PyObject* findListForeignKeyIn_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // findForeignKey after its argument checks: `path` a dict or None, `before` a str or None.
 PyObject* find_foreign_key(PyObject* self, PyObject* instance, bool deep, PyObject* path, int clevel, int level,
                            PyObject* before) noexcept;

@@ -38,6 +38,10 @@ PyMethodDef methods[] = {
     {"findForeignKey", method<findForeignKey_method>(), kFast,
      "findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): "
      "attach the rows related to the instance."},
+    {"findListForeignKeyIn", method<findListForeignKeyIn_method>(), kFast,
+     "findListForeignKeyIn(instances, deep=False, level=3, chunk=None): what findForeignKey(deep=deep, "
+     "level=level) attaches to each instance, sharing one cache, with one IN statement per relation and level "
+     "(chunk: the most keys one statement carries; by default the database's parameter limit)."},
     {"save", method<save_method>(), kFast,
      "save(instance): INSERT the instance (any mapping), then its related rows. On an IntegrityError of "
      "the MySQL driver the row its key names is updated instead; with no such row the error stands."},
