@@ -209,7 +209,9 @@ bool assign_upsert_keys(PyObject* instances, const std::vector<Py_ssize_t>& memb
         }
         if (!key) {
             if (!PyErr_Occurred()) {
-                fail(PyExc_RuntimeError, "upsert(): the key of the row with conflict values %R was not found", sent.get());
+                fail(PyExc_RuntimeError,
+                     "upsert(): no row holds the conflict values %R after the statement (a clash on another "
+                     "unique key updated that row instead)", sent.get());
             }
             return false;
         }
