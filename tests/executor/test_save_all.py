@@ -182,3 +182,17 @@ def test_uninitialised_executor_is_refused(method):
     for cls in (ModelExecutor, AsyncModelExecutor):
         with pytest.raises(RuntimeError, match="not initialised"):
             getattr(cls.__new__(cls), method)([], ())
+
+
+@pytest.mark.parametrize("version, inserts", [("3.35.0", 1), ("3.34.1", 3)], ids=["returning", "one-per-row"])
+def test_without_returning_each_row_is_inserted_alone(store, models, monkeypatch, version, inserts):
+    if "sqlite" not in store.name:
+        pytest.skip("the version is SQLite's own")
+    monkeypatch.setattr("sqlite3.sqlite_version", version)
+    rows = [models.Account(email=f"o{i}@x", posts=[models.Post(slug=f"o{i}")]) for i in range(3)]
+    with sent() as statements:
+        save_all(store, models.Account, rows)
+    assert len(inserts_into(statements, "sf_account")) == inserts
+    assert len(inserts_into(statements, "sf_post")) == inserts  # children are saved the same way
+    assert [r["id"] for r in rows] == [1, 2, 3]
+    assert store.rows("SELECT account_id, slug FROM sf_post ORDER BY id") == [(1, "o0"), (2, "o1"), (3, "o2")]
