@@ -24,7 +24,7 @@ coro::Task fetch(Ref self, Ref page = nullptr, Ref content = nullptr) {
         Py_ssize_t n = PyObject_Length(content.get());
         if (n < 0) co_return nullptr;
         if (n > 0) {
-            Ref loaded = co_await coro::await(call_method(state.executor.get(), names.findListForeignKey, content.get()));
+            Ref loaded = co_await coro::await(load_related_rows(state, content.get()));
             if (!loaded) co_return nullptr;
         }
     }

@@ -123,6 +123,12 @@ PyObject* folio_findForeign(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
     return Py_NewRef(self);
 }
 
+PyObject* folio_findForeignIn(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("findForeignIn", nargs, kwnames)) return nullptr;
+    as_folio(self)->deep = 2;
+    return Py_NewRef(self);
+}
+
 PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_keywords("orderBy", kwnames)) return nullptr;
     Ref executor = borrow(as_folio(self)->executor);
@@ -201,7 +207,15 @@ PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 }  // namespace
 
 Fetch fetch_of(FolioObject* self) noexcept {
-    return {borrow(self->target), borrow(self->executor), self->page, self->pageSize, self->deep != 0};
+    return {borrow(self->target), borrow(self->executor), self->page, self->pageSize, self->deep != 0,
+            self->deep == 2};
+}
+
+Ref load_related_rows(const Fetch& fetch, PyObject* content) noexcept {
+    if (!fetch.batched) return call_method(fetch.executor.get(), names.findListForeignKey, content);
+    static PyObject* batched_name = nullptr;  // interned once, immortal
+    if (!batched_name && !(batched_name = intern("findListForeignKeyIn"))) return {};
+    return call_method(fetch.executor.get(), batched_name, content, Py_True);
 }
 
 Ref builder_of(PyObject* executor) noexcept {
@@ -294,7 +308,7 @@ PyObject* folio_execute_sync(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     if (fetch.deep) {
         Py_ssize_t n = PyObject_Length(content.get());
         if (n < 0) return nullptr;
-        if (n > 0 && !call_method(fetch.executor.get(), names.findListForeignKey, content.get())) return nullptr;
+        if (n > 0 && !load_related_rows(fetch, content.get())) return nullptr;
     }
     return page.release();
 }
@@ -319,6 +333,9 @@ PyMethodDef folio_methods[] = {
      "filter(args=None)\n\nSelect every column of the model with this condition."},
     {"findForeign", fastkw_ready<folio_ready, folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
      "Load the related rows of the page's instances as well."},
+    {"findForeignIn", fastkw_ready<folio_ready, folio_findForeignIn>(), METH_FASTCALL | METH_KEYWORDS,
+     "Load the related rows of the page's instances as well, with one statement per relation and level "
+     "(the executor's findListForeignKeyIn)."},
     {"orderBy", fastkw_ready<folio_ready, folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy(*items)\n\nORDER BY items."},
     {"setPage", fastkw_ready<folio_ready, folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
      "setPage(page, pageSize=0)\n\nThe page to fetch; a positive pageSize replaces the page size."},

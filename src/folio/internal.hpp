@@ -19,7 +19,7 @@ struct FolioObject {
     PyObject* executor;   // BaseModelExecutor of `target`
     int page;
     int pageSize;
-    char deep;
+    char deep;            // 1: findForeign (per instance), 2: findForeignIn (batched)
 };
 
 // What the module binds at import; owned for the life of the process.
@@ -80,8 +80,14 @@ struct Fetch {
     int page;
     int pageSize;
     bool deep;
+    bool batched = false;  // the related rows by findListForeignKeyIn
 };
 Fetch fetch_of(FolioObject* self) noexcept;
+
+// The loading of the page's related rows: the executor's
+// findListForeignKey(content), or findListForeignKeyIn(content, True) after
+// findForeignIn; its result (an awaitable on the coroutine executor).
+Ref load_related_rows(const Fetch& fetch, PyObject* content) noexcept;
 
 // The executor's statement builder, checked to be a SqlGenerator (held).
 Ref builder_of(PyObject* executor) noexcept;

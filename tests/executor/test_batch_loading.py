@@ -379,3 +379,34 @@ def test_on_a_bound_connection(store, models, statements):
             models.Author.getExecutor(con).findListForeignKeyIn(authors)
     assert [p["title"] for p in authors[0]["posts"]] == ["new"]
     assert statements and all(c is con for _, _, c in statements)
+
+
+# --- the paging controller ---------------------------------------------------------------------
+
+def test_folio_find_foreign_in_loads_the_page_as_find_foreign_does(store, models, statements):
+    from Tessary.Ext.Folio import Folio
+
+    expected = store.result(Folio(models.Author, 2, 3).findForeign().execute())
+    statements.clear()
+    controller = Folio(models.Author, 2, 3)
+    assert controller.findForeignIn() is controller and controller.deep
+    page = store.result(controller.execute())
+    assert [a["id"] for a in page.content] == [4, 5, 6]
+    assert picture(page.content) == picture(expected.content)
+    # The count, then three relations of the authors and four of the rows they loaded.
+    assert len(statements) == 1 + 3 + 4
+
+
+def test_folio_find_foreign_after_find_foreign_in_loads_per_instance(store, models, statements):
+    from Tessary.Ext.Folio import Folio
+
+    page = store.result(Folio(models.Author, 1, 3).findForeignIn().findForeign().execute())
+    assert len(statements) == 1  # the count: the per-instance loader runs its queries through execute
+    assert "profile" in page.content[0]
+
+
+def test_folio_find_foreign_in_on_an_empty_page(store, models, statements):
+    from Tessary.Ext.Folio import Folio
+
+    page = store.result(Folio(models.Author, 9, 3).findForeignIn().execute())
+    assert page.content == [] and len(statements) == 1
