@@ -39,6 +39,7 @@ class _Folio:
         """Select every column of the model with this condition; at most once per controller."""
     def findForeign(self) -> _Folio:
         """Load the related rows of the page's instances as well."""
+    def findForeignIn(self) -> _Folio: ...
     def orderBy(self, *args: str) -> _Folio: ...
     def setPage(self, page: int, pageSize: int = 0) -> _Folio:
         """The page to fetch; a pageSize above zero replaces the page size."""

@@ -56,6 +56,7 @@ class ModelExecutor(BaseModelExecutor):
                            clevel: int = 1, level: int = 3, before: str | None = None) -> None: ...
     def findForeignKey(self, instance: ModelInstance | None, deep: Any = False, path: dict | None = None,
                        clevel: int = 1, level: int = 3, before: str | None = None) -> ModelInstance | None: ...
+    def findListForeignKeyIn(self, instances: Sequence[ModelInstance], deep: Any = False, level: int = 3, chunk: int | None = None) -> None: ...
     def save(self, instance: Any) -> Any:
         """INSERT the columns the instance holds with a value other than None, then its related
         rows; pymysql's IntegrityError turns it into update(instance)."""
@@ -80,6 +81,7 @@ class AsyncModelExecutor(BaseModelExecutor):
                        before: str | None = None) -> Coroutine[Any, Any, ModelInstance | None]:
         """As ModelExecutor.findForeignKey, each query awaited in turn; a relation whose bind
         value is missing or None is left alone, and so is one with no matching row."""
+    def findListForeignKeyIn(self, instances: Sequence[ModelInstance], deep: Any = False, level: int = 3, chunk: int | None = None) -> Coroutine[Any, Any, None]: ...
     def findOneBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, ModelInstance | None]:
         """The one matching row; None when there is none; QueryResoutIsNotOne when there are several."""
     def save(self, instance: Any) -> Coroutine[Any, Any, Any]:
