@@ -38,7 +38,7 @@ POST_OWNERS = 1_000
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", help="comma-separated workload ids (W1..W6, W1b) to run")
+    p.add_argument("--only", help="comma-separated workload ids (W1..W7, W1b) to run")
     p.add_argument("--backends", default="sqlite,mariadb,async",
                    help="comma-separated among sqlite, mariadb, async (default: all three)")
     p.add_argument("--repeats", type=int, default=5, help="timed runs per side (default 5)")
@@ -62,7 +62,8 @@ def sqlite_pairs(args, path, users, owners):
     b = workloads.Backend("SQLite", "?", raw, users, owners, args.scale)
     factories = [("W1", workloads.w1_build), ("W2", workloads.w2_insert), ("W3", workloads.w3_select_all),
                  ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations),
-                 ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000))]
+                 ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000)),
+                 ("W7", workloads.w7_save_all)]
     return [(key, lambda f=f: f(b)) for key, f in factories], raw.close
 
 
@@ -74,7 +75,8 @@ def mysql_pairs(args, settings, users, owners):
     DB.getInstance().connector = MysqlConnector(**settings)
     b = workloads.Backend("MariaDB", "%s", raw, users, owners, args.scale)
     factories = [("W3", lambda: workloads.w3_select_all(b, target=1.1)),
-                 ("W4", lambda: workloads.w4_point(b, target=1.1))]
+                 ("W4", lambda: workloads.w4_point(b, target=1.1)),
+                 ("W7", lambda: workloads.w7_save_all(b, target=1.0))]
 
     def close():
         DB.getInstance().connector.close()

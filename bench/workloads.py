@@ -160,6 +160,51 @@ def w2_insert(b):
                 tessary, raw, digest, digest, before=before, target_ratio=1.3)
 
 
+# --- W7: many rows in one call, with their keys ----------------------------------------
+
+def w7_save_all(b, target=0.5):
+    n = b.n(10_000)
+    first = b.users + 1
+    rows = [user_row(i) for i in range(first, first + n)]
+    insert = b.sql("INSERT INTO user (name, age, email, score) VALUES (?, ?, ?, ?)")
+    pending = []
+
+    def before():
+        # As W2: the table as it was, the next id `first` again; the
+        # instances to save are the input, made here, untimed.
+        cur = b.raw.cursor()
+        cur.execute(b.sql("DELETE FROM user WHERE id >= ?"), (first,))
+        if b.mark == "?":
+            cur.execute("UPDATE sqlite_sequence SET seq = ? WHERE name = 'user'", (first - 1,))
+        else:
+            cur.execute(f"ALTER TABLE user AUTO_INCREMENT = {first}")
+        cur.close()
+        b.raw.commit()
+        pending[:] = [User(name=name, age=age, email=email, score=score) for name, age, email, score in rows]
+
+    def tessary():
+        return [saved["id"] for saved in User.getExecutor().saveAll(pending)]
+
+    def raw():
+        cur = b.raw.cursor()
+        cur.executemany(insert, rows)
+        b.raw.commit()
+        cur.close()
+
+    def written(_):
+        # The raw side learns no keys: both sides are checked against the table.
+        cur = b.raw.cursor()
+        cur.execute(b.sql("SELECT COUNT(*), SUM(id) FROM user WHERE id >= ?"), (first,))
+        found = tuple(int(v) for v in cur.fetchone())
+        cur.close()
+        b.raw.commit()
+        return found
+
+    keys = lambda ids: (len(ids), sum(ids))  # noqa: E731
+    return Pair("W7", b.name, "ModelExecutor.saveAll with keys vs executemany", f"{count(n)} rows", n,
+                tessary, raw, keys, written, before=before, target_ratio=target)
+
+
 # --- W3: every row -------------------------------------------------------------------
 
 def w3_select_all(b, target=1.3):
