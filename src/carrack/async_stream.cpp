@@ -1,9 +1,11 @@
 // AsyncModelExecutor.iterAllBy: `async for` over the rows of findAllBy's
-// statement, read in keyset batches on the primary key on one connection
-// (see stream.hpp). A keyset batch costs the same wherever it starts, holds
-// nothing open on the server between batches, and each one is a statement
-// of its own through the handle, so the rows become instances exactly as
-// findAllBy's do. The rows come in primary-key order.
+// statement on one connection (see stream.hpp). On AioSqliteConnector the
+// statement runs once on a cursor its worker keeps; each batch is one
+// fetchmany job there, made instances by findAllBy's row plan. On MySQL each
+// batch is a keyset query on the primary key through the handle: it costs
+// the same wherever it starts and holds nothing open on the server between
+// batches (an unbuffered aiomysql result would block the connection for the
+// whole walk); those rows come in primary-key order.
 #include "async.hpp"
 #include "stream.hpp"
 
@@ -13,6 +15,9 @@ namespace {
 PyObject* getCon_name = nullptr;
 PyObject* releaseCon_name = nullptr;
 PyObject* close_name = nullptr;
+PyObject* openCursor_name = nullptr;
+PyObject* fetch_name = nullptr;
+PyObject* closeCursor_name = nullptr;
 
 AsyncStreamObject* as_astream(PyObject* obj) noexcept { return reinterpret_cast<AsyncStreamObject*>(obj); }
 
@@ -23,6 +28,8 @@ int astream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->connector);
     Py_VISIT(s->con);
     Py_VISIT(s->last);
+    Py_VISIT(s->statement);
+    Py_VISIT(s->cursor);
     Py_VISIT(s->batch);
     return 0;
 }
@@ -34,6 +41,8 @@ int astream_clear(PyObject* self) noexcept {
     Py_CLEAR(s->connector);
     Py_CLEAR(s->con);
     Py_CLEAR(s->last);
+    Py_CLEAR(s->statement);
+    Py_CLEAR(s->cursor);
     Py_CLEAR(s->batch);
     return 0;
 }
@@ -46,6 +55,10 @@ Ref finish(AsyncStreamObject* s) noexcept {
     s->pos = 0;
     Ref con = steal(s->con);
     s->con = nullptr;
+    Ref cursor = steal(s->cursor);
+    s->cursor = nullptr;
+    // Queued on the connection's worker ahead of its release.
+    if (cursor && con && !call_method(con.get(), closeCursor_name, cursor.get())) return {};
     bool leased = s->leased;
     s->leased = 0;
     if (!con || !leased || !s->connector) return borrow(Py_None);
@@ -145,21 +158,42 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
         set_field(s->con, con.get());
         s->leased = 1;
     }
-    executor = batch_executor(s);
-    if (executor) {
-        pending = op(executor.get(), names().execute);
-        rows = co_await coro::await(pending.get());
-        pending = nullptr;
+    if (s->statement) {
+        Ref con = borrow(s->con);
+        if (!s->cursor) {
+            pending = call_method(con.get(), openCursor_name, PyTuple_GET_ITEM(s->statement, 0),
+                                  PyTuple_GET_ITEM(s->statement, 1));
+            Ref cursor;
+            if (pending) cursor = co_await coro::await(pending.get());
+            if (cursor && !s->done) set_field(s->cursor, cursor.get());
+            else if (cursor && !call_method(con.get(), closeCursor_name, cursor.get())) PyErr_Clear();
+        }
+        if (s->cursor) {
+            Ref size = steal(PyLong_FromSsize_t(s->batch_size));
+            pending = size ? call_method(con.get(), fetch_name, s->cursor, size.get()) : Ref();
+            Ref fetched;
+            if (pending) fetched = co_await coro::await(pending.get());
+            if (fetched) rows = instances_of(s->model, fetched.get());
+        } else if (s->done && !PyErr_Occurred()) {
+            co_return stop_iteration();
+        }
+    } else {
+        executor = batch_executor(s);
+        if (executor) {
+            pending = op(executor.get(), names().execute);
+            rows = co_await coro::await(pending.get());
+        }
     }
+    pending = nullptr;
     if (rows && !PyList_Check(rows.get())) rows = expected_kind("list", rows.get());
     if (!rows) {
-        PyObject* error = PyErr_GetRaisedException();
+        Ref error = steal(PyErr_GetRaisedException());
         pending = finish(s);
         if (pending && pending.get() != Py_None) {
             Ref released = co_await coro::await(pending.get());
         }
         PyErr_Clear();  // the release's own error would hide the first
-        PyErr_SetRaisedException(error);
+        PyErr_SetRaisedException(error.release());
         co_return nullptr;
     }
     Py_ssize_t n = PyList_GET_SIZE(rows.get());
@@ -174,11 +208,13 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
         }
     }
     if (n == 0) co_return stop_iteration();
-    Ref model = borrow(s->model);
-    Ref pk_name = attr(model.get(), names().pkName);
-    Ref last = pk_name ? steal(PyObject_GetItem(PyList_GET_ITEM(rows.get(), n - 1), pk_name.get())) : Ref();
-    if (!last) co_return nullptr;
-    set_field(s->last, last.get());
+    if (!s->statement) {
+        Ref model = borrow(s->model);
+        Ref pk_name = attr(model.get(), names().pkName);
+        Ref last = pk_name ? steal(PyObject_GetItem(PyList_GET_ITEM(rows.get(), n - 1), pk_name.get())) : Ref();
+        if (!last) co_return nullptr;
+        set_field(s->last, last.get());
+    }
     set_field(s->batch, rows.get());
     s->pos = 1;
     co_return borrow(PyList_GET_ITEM(rows.get(), 0));
@@ -257,6 +293,13 @@ PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     int has_work = truth(work.get());
     if (has_work < 0) return nullptr;
     if (has_work) set_field(s->con, work.get());
+    int sqlite = is_sqlite(connector.get());
+    if (sqlite < 0) return nullptr;
+    if (sqlite) {
+        Ref built = prepare_select(self, filter);
+        if (!built) return nullptr;
+        set_field(s->statement, built.get());
+    }
     set_field(s->model, as_executor(self)->model);
     return stream.release();
 }
@@ -270,8 +313,8 @@ PyTypeObject AsyncRowStreamType = {
     .tp_dealloc = astream_dealloc,
     .tp_as_async = &astream_async,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "The instances of AsyncModelExecutor.iterAllBy for `async for`, read in keyset batches on the "
-              "primary key over one connection; aclose() (or `async with`) gives it back before the end.",
+    .tp_doc = "The instances of AsyncModelExecutor.iterAllBy for `async for`, a batch at a time over one "
+              "connection; aclose() (or `async with`) gives it back before the end.",
     .tp_traverse = astream_traverse,
     .tp_clear = astream_clear,
     .tp_methods = astream_methods,
@@ -284,6 +327,9 @@ int ready_async_stream() noexcept {
     if (!getCon_name && !(getCon_name = intern("getCon"))) return -1;
     if (!releaseCon_name && !(releaseCon_name = intern("releaseCon"))) return -1;
     if (!close_name && !(close_name = intern("close"))) return -1;
+    if (!openCursor_name && !(openCursor_name = intern("_openCursor"))) return -1;
+    if (!fetch_name && !(fetch_name = intern("_fetch"))) return -1;
+    if (!closeCursor_name && !(closeCursor_name = intern("_closeCursor"))) return -1;
     return PyType_Ready(&AsyncRowStreamType);
 }
 

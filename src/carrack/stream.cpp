@@ -99,19 +99,7 @@ Ref next_batch(StreamObject* s) noexcept {
     if (!size) return {};
     Ref rows = call_method(cursor.get(), fetchmany_name, size.get());
     if (!rows) return {};
-    Ref seq = steal(PySequence_Fast(rows.get(), "the fetched rows are not a sequence"));
-    Ref list = seq ? steal(bound.model->newList()) : Ref();
-    if (!list) return {};
-    if (native_model_call(model.get())) {
-        if (bound.model->fromRows(model.get(), seq.get(), list.get()) < 0) return {};
-        return list;
-    }
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref row = borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
-        Ref instance = make_instance(model.get(), row.get());
-        if (!instance || PyList_Append(list.get(), instance.get()) < 0) return {};
-    }
-    return list;
+    return instances_of(model.get(), rows.get());
 }
 
 PyObject* stream_next(PyObject* self) noexcept {
@@ -182,19 +170,6 @@ Ref render(PyObject* builder) noexcept {
     return built;
 }
 
-// findAllBy's statement, prepared on the executor's builder and rendered.
-Ref prepare_select(PyObject* self, PyObject* filter) noexcept {
-    if (!op(self, names().reset)) return {};
-    Ref model = borrow(as_executor(self)->model);
-    Ref cols = model_columns(model.get());
-    if (!cols) return {};
-    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
-    Ref selected = builder_select(builder.get(), cols.get());
-    if (!selected || !builder_where(selected.get(), filter)) return {};
-    as_executor(self)->executed = 1;
-    return render(builder.get());
-}
-
 bool bind_driver_names() noexcept {
     if (ss_cursor) return true;
     const NameSlot all[] = {
@@ -205,14 +180,6 @@ bool bind_driver_names() noexcept {
     if (intern_all(all) < 0) return false;
     ss_cursor = import_attr("pymysql.cursors", "SSCursor").release();
     return ss_cursor != nullptr;
-}
-
-// 1 when the connector writes "?" placeholders (the SQLite connectors).
-int is_sqlite(PyObject* connector) noexcept {
-    Ref style = attr(connector, paramstyle_name);
-    if (!style) return -1;
-    if (!PyUnicode_Check(style.get())) return 0;
-    return PyUnicode_CompareWithASCIIString(style.get(), "qmark") == 0;
 }
 
 // Opens the stream's cursor and runs the statement on it.
@@ -257,6 +224,41 @@ Ref sync_connector() noexcept {
 }
 
 }  // namespace
+
+Ref instances_of(PyObject* model, PyObject* rows) noexcept {
+    Ref seq = steal(PySequence_Fast(rows, "the fetched rows are not a sequence"));
+    Ref list = seq ? steal(bound.model->newList()) : Ref();
+    if (!list) return {};
+    if (native_model_call(model)) {
+        if (bound.model->fromRows(model, seq.get(), list.get()) < 0) return {};
+        return list;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref row = borrow(PySequence_Fast_GET_ITEM(seq.get(), i));
+        Ref instance = make_instance(model, row.get());
+        if (!instance || PyList_Append(list.get(), instance.get()) < 0) return {};
+    }
+    return list;
+}
+
+Ref prepare_select(PyObject* self, PyObject* filter) noexcept {
+    if (!op(self, names().reset)) return {};
+    Ref model = borrow(as_executor(self)->model);
+    Ref cols = model_columns(model.get());
+    if (!cols) return {};
+    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    Ref selected = builder_select(builder.get(), cols.get());
+    if (!selected || !builder_where(selected.get(), filter)) return {};
+    as_executor(self)->executed = 1;
+    return render(builder.get());
+}
+
+int is_sqlite(PyObject* connector) noexcept {
+    Ref style = attr(connector, paramstyle_name);
+    if (!style) return -1;
+    if (!PyUnicode_Check(style.get())) return 0;
+    return PyUnicode_CompareWithASCIIString(style.get(), "qmark") == 0;
+}
 
 bool parse_iter_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter,
                      Py_ssize_t* batch_size) noexcept {

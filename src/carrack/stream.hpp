@@ -19,18 +19,23 @@ struct StreamObject {
     int done;
 };
 
-// AsyncRowStream: the coroutine executor's stream. Its batches are keyset
-// queries on the primary key (`WHERE <Filter> AND pk > <last key> ORDER BY
-// pk LIMIT batchSize`), run on one connection held from the first batch to
-// the last: the executor's own, or one taken with getCon() and given back
-// with releaseCon() at the end, on aclose() or when the stream is dropped.
+// AsyncRowStream: the coroutine executor's stream, on one connection held
+// from the first batch to the last: the executor's own, or one taken with
+// getCon() and given back with releaseCon() at the end, on aclose() or when
+// the stream is dropped. On AioSqliteConnector the statement runs once on a
+// cursor the connection's worker keeps open, read with fetchmany; on MySQL
+// the batches are keyset queries on the primary key (`WHERE <Filter> AND pk
+// > <last key> ORDER BY pk LIMIT batchSize`), which hold nothing open on the
+// server between batches and come in key order.
 struct AsyncStreamObject {
     PyObject_HEAD
     PyObject* model;      // NULL for a stream made by __new__ alone
     PyObject* filter;     // the condition (a FilterListCell) or None
     PyObject* connector;
     PyObject* con;        // the connection the batches run on, NULL before the first
-    PyObject* last;       // the primary key of the last row read, NULL before the first batch
+    PyObject* last;       // keyset batches: the primary key of the last row read, NULL before the first
+    PyObject* statement;  // cursor batches: findAllBy's (text, args); NULL for keyset batches
+    PyObject* cursor;     // cursor batches: the worker's cursor once opened
     PyObject* batch;
     Py_ssize_t pos;
     Py_ssize_t batch_size;
@@ -44,6 +49,13 @@ extern PyTypeObject AsyncRowStreamType;
 
 int ready_streams() noexcept;
 int ready_async_stream() noexcept;
+
+// A list of instances of `model` from driver rows, by findAllBy's row plan.
+Ref instances_of(PyObject* model, PyObject* rows) noexcept;
+// findAllBy's statement prepared on the executor's builder, rendered: (text, args).
+Ref prepare_select(PyObject* self, PyObject* filter) noexcept;
+// 1 when the connector writes "?" placeholders (the SQLite connectors), -1 on error.
+int is_sqlite(PyObject* connector) noexcept;
 
 // Filter=None, batchSize=1000 of both iterAllBy methods (filter borrowed).
 bool parse_iter_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter,

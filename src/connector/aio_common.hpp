@@ -154,7 +154,8 @@ private:
 // Runs SQLite work on worker threads (aio_worker.cpp): one thread per
 // connection, which takes the GIL only to call the sqlite3 module and
 // completes the awaiting future on its loop with call_soon_threadsafe.
-enum class Op : int { Open, Run, Begin, Commit, Rollback, Close };
+// OpenCursor and Fetch are the kept cursors of aio_stream.cpp.
+enum class Op : int { Open, Run, Begin, Commit, Rollback, Close, OpenCursor, Fetch };
 
 class Worker;
 
@@ -205,6 +206,16 @@ PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int 
                       std::shared_ptr<StatementTrace> trace = {}) noexcept;
 // Closes the connection (fire and forget); no-op when closed.
 void close_sqlite_connection(PyObject* con) noexcept;
+
+// Kept cursors (aio_stream.cpp): the worker's side of OpenCursor (runs `text`
+// on a new cursor of `connection`, which it returns) and of Fetch (`method`
+// of the cursor `job[0]`, with `job[1]` when given); the connection's
+// _openCursor, _fetch and _closeCursor methods.
+Ref open_cursor(PyObject* connection, PyObject* text, PyObject* args) noexcept;
+Ref cursor_step(PyObject* method, PyObject* job) noexcept;
+PyObject* open_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* fetch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* close_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace aio
 }  // namespace tsy::db

@@ -161,6 +161,12 @@ PyMethodDef methods[] = {
     {"begin", fastkw<begin_method>(), kFast, "await begin(): start a transaction explicitly."},
     {"close", fastkw<close_method>(), kFast,
      "await close(): close the connection (uncommitted work is dropped) and end its worker thread."},
+    {"_openCursor", fastkw<aio::open_cursor_method>(), kFast,
+     "await _openCursor(sql, args=None): run a \"%s\" statement on a cursor kept open on the worker."},
+    {"_fetch", fastkw<aio::fetch_method>(), kFast,
+     "await _fetch(cursor, size): the kept cursor's next `size` rows (fewer at the end, [] after it)."},
+    {"_closeCursor", fastkw<aio::close_cursor_method>(), kFast,
+     "_closeCursor(cursor): close the kept cursor on the worker, after the jobs queued before."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -208,6 +208,10 @@ void Worker::perform(Job& job) {
         result = run_statement(job);
     } else if (job.op == Op::Begin) {
         result = steal(run_on(connection, names.begin_sql, Py_None, RUN_NONE));
+    } else if (job.op == Op::OpenCursor) {
+        result = open_cursor(connection, job.text.get(), job.args.get());
+    } else if (job.op == Op::Fetch) {
+        result = cursor_step(job.text.get(), job.args.get());
     } else {
         result = call_method(connection, job.op == Op::Commit ? names.commit : names.rollback);
     }

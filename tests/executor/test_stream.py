@@ -245,3 +245,36 @@ def test_sync_stream_refuses_asyncio_connector(tmp_path):
     with installed(connector):
         with pytest.raises(TypeError, match="synchronous connector"):
             ModelExecutor(declare_models().Row).iterAllBy()
+
+
+def test_aiosqlite_kept_cursor_between_other_statements(tmp_path):
+    """The worker's kept cursor reads its result a batch at a time while other
+    statements run on the same connection between the batches."""
+    from Tessary.DB.DB import DB
+    connector = AioSqliteConnector(str(tmp_path / "cursor.db"), maxsize=1)
+
+    async def main():
+        db = DB.getInstance()
+        con = await connector.getCon()
+        await db.executeSql("CREATE TABLE t (n INTEGER)", con=con)
+        for n in range(5):
+            await db.executeSql("INSERT INTO t VALUES (%s)", args=(n,), con=con)
+        cursor = await con._openCursor("SELECT n FROM t WHERE n >= %s ORDER BY n", (1,))
+        first = await con._fetch(cursor, 3)
+        other = await db.executeSql("SELECT count(*) FROM t", con=con)
+        second = await con._fetch(cursor, 3)
+        after_end = await con._fetch(cursor, 3)
+        con._closeCursor(cursor)
+        con._closeCursor(cursor)  # a second close is harmless
+        with pytest.raises(ValueError, match="size"):
+            con._fetch(cursor, 0)
+        await connector.releaseCon(con)
+        await connector.close()
+        return first, other, second, after_end
+
+    with installed(connector):
+        first, other, second, after_end = asyncio.run(asyncio.wait_for(main(), HANG_GUARD))
+    assert [tuple(r) for r in first] == [(1,), (2,), (3,)]
+    assert [tuple(r) for r in other] == [(5,)]
+    assert [tuple(r) for r in second] == [(4,)]
+    assert list(after_end) == []
