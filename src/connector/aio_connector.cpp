@@ -139,7 +139,7 @@ int init_common(PyObject* self, const AioBackend* backend) noexcept {
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_VISIT(c->base.con);
+    Py_VISIT(c->base.blocks);
     Py_VISIT(c->base.factory);
     Py_VISIT(c->base.settings);
     Py_VISIT(c->base.cache);
@@ -152,7 +152,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_CLEAR(c->base.con);
+    Py_CLEAR(c->base.blocks);
     Py_CLEAR(c->base.factory);
     Py_CLEAR(c->base.settings);
     Py_CLEAR(c->base.cache);

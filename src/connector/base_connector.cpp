@@ -1,6 +1,7 @@
-// BaseConnector: the synchronous connector over a DB-API connection. It owns
-// one connection, opened by its connect() at the first statement, and the
-// commit policy of statements run on it.
+// BaseConnector: the synchronous connector over DB-API connections. Each
+// thread that uses it gets a connection of its own, opened by its connect()
+// at the thread's first statement (thread_connections.cpp); the connector
+// holds the commit policy of statements run on them.
 #include "connector.hpp"
 
 namespace tsy::db {
@@ -13,42 +14,50 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     c->settings = PyDict_New();
     c->cache = PyDict_New();
     if (!c->settings || !c->cache) return nullptr;
+    c->threads = new_registry();
+    if (!c->threads) return nullptr;
     c->style = STYLE_FORMAT;
     return self.release();
 }
 
-int tp_init(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", nullptr, 0, 0};
-    PyObject* none[1];
+const char* const kLimitNames[] = {"maxConnections", "acquireTimeout"};
+
+int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const Params params{"__init__", kLimitNames, 2, 0};
+    PyObject* a[2];
     Ref kwnames, values;
-    return parse_tuple(params, args, kwargs, none, kwnames, values) ? 0 : -1;
+    if (PyTuple_GET_SIZE(args) > 0) return arg_count_error("__init__", 0, 0, PyTuple_GET_SIZE(args));
+    if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+    return init_limits(self, a[0], a[1]);
 }
 
 int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     ConnectorObject* c = as_connector(self);
-    Py_VISIT(c->con);
     Py_VISIT(c->factory);
     Py_VISIT(c->settings);
     Py_VISIT(c->cache);
-    Py_VISIT(c->cursor);
-    Py_VISIT(c->cursor_con);
+    Py_VISIT(c->local);
+    Py_VISIT(c->shared);
     return 0;
 }
 
+// Dropping `local` drops every thread's connection, each closing its own.
 int tp_clear(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
-    Py_CLEAR(c->con);
+    Py_CLEAR(c->local);
+    forget_shared_memory(c);
     Py_CLEAR(c->factory);
     Py_CLEAR(c->settings);
     Py_CLEAR(c->cache);
-    Py_CLEAR(c->cursor);
-    Py_CLEAR(c->cursor_con);
     return 0;
 }
 
 void tp_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     tp_clear(self);
+    ConnectorObject* c = as_connector(self);
+    release_registry(c->threads);
+    c->threads = nullptr;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -119,16 +128,14 @@ PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     return call(reinterpret_cast<PyObject*>(&TransactionType), self).release();
 }
 
-// Closing inside a transaction() block drops the block's work with the
-// connection; the next statement opens a new one.
+// Every thread's connection is closed; closing inside a transaction() block
+// drops the block's work with the connection. The next statement on any
+// thread opens a new one (on a new ":memory:" database).
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
-    ConnectorObject* c = as_connector(self);
-    forget_cursor(c);
-    Ref con = steal(c->con);
-    c->con = nullptr;
-    c->depth = 0;
-    if (con && !call_method(con.get(), names.close)) return nullptr;
+    int closed = close_all(self);
+    forget_shared_memory(as_connector(self));
+    if (closed < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -144,18 +151,21 @@ PyMethodDef methods[] = {
     {"connect", fastkw<connect_method>(), METH_FASTCALL | METH_KEYWORDS,
      "Open a new connection of the driver (called once, at the first statement)."},
     {"getCon", fastkw<getCon_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "The connector's own connection, opened on first use."},
+     "The calling thread's connection, opened on first use."},
     {"begin", fastkw<begin_method>(), METH_FASTCALL | METH_KEYWORDS,
      "Start a transaction on `con` when it commits each statement by itself."},
     {"translate", fastkw<translate_method>(), METH_FASTCALL | METH_KEYWORDS,
      "The statement text with its \"%s\" placeholders in the driver's style."},
     {"query", fastkw<query_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Run `sql` with `args` (on `con`, else the own connection) and return every row."},
+     "Run `sql` with `args` (on `con`, else the thread's connection) and return every row."},
     {"write", fastkw<write_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Run `sql` with `args` (on `con`, else the own connection) and return the generated key."},
+     "Run `sql` with `args` (on `con`, else the thread's connection) and return the generated key."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "A context manager yielding the own connection: commit at the end of the block, rollback on error."},
-    {"close", fastkw<close_method>(), METH_FASTCALL | METH_KEYWORDS, "Close the own connection, if open."},
+     "A context manager yielding the thread's connection: commit at the end of the block, rollback on "
+     "error; a block inside another one of the same thread is a savepoint."},
+    {"close", fastkw<close_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "Close the connection of every thread (one that runs a statement right now is closed by its "
+     "thread when the statement ends)."},
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce_method>(), METH_FASTCALL | METH_KEYWORDS,
      "The CREATE TABLE type text of the auto-increment key column `col`."},
     {nullptr, nullptr, 0, nullptr},
@@ -202,7 +212,19 @@ int set_autocommit(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* get_in_transaction(PyObject* self, void*) noexcept { return PyBool_FromLong(as_connector(self)->depth > 0); }
+PyObject* get_in_transaction(PyObject* self, void*) noexcept {
+    Ref state = existing_thread_state(self);
+    if (!state) return nullptr;
+    return PyBool_FromLong(state.get() != Py_None && as_thread_con(state.get())->depth > 0);
+}
+
+PyObject* max_connections_getter(PyObject* self, void*) noexcept { return get_max_connections(as_connector(self)); }
+
+PyObject* acquire_timeout_getter(PyObject* self, void*) noexcept { return get_acquire_timeout(as_connector(self)); }
+
+PyObject* open_connections_getter(PyObject* self, void*) noexcept {
+    return PyLong_FromLong(open_connections(as_connector(self)));
+}
 
 PyGetSetDef getset[] = {
     {"isAsync", get_false, nullptr, "False: statements run synchronously.", nullptr},
@@ -212,22 +234,17 @@ PyGetSetDef getset[] = {
     {"paramstyle", get_paramstyle, set_paramstyle, "'format' (%s kept) or 'qmark' (%s becomes ?).", nullptr},
     {"autocommit", get_autocommit, set_autocommit,
      "True when connect() returns a connection that commits each statement by itself.", nullptr},
-    {"inTransaction", get_in_transaction, nullptr, "True inside a transaction() block.", nullptr},
+    {"inTransaction", get_in_transaction, nullptr, "True inside a transaction() block of the calling thread.",
+     nullptr},
+    {"maxConnections", max_connections_getter, nullptr,
+     "The bound on connections open at once (all threads), or None for no bound.", nullptr},
+    {"acquireTimeout", acquire_timeout_getter, nullptr,
+     "Seconds a thread waits for a connection while maxConnections are open (then TimeoutError).", nullptr},
+    {"openConnections", open_connections_getter, nullptr, "Connections open now, all threads together.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
-
-PyObject* own_connection(PyObject* self) noexcept {
-    ConnectorObject* c = as_connector(self);
-    if (!c->con) {
-        // connect() is looked up on the object: Python subclasses open their own kind.
-        Ref con = call_method(self, names.connect);
-        if (!con) return nullptr;
-        if (!c->con) c->con = con.release();  // connect() may have re-entered and set one
-    }
-    return c->con;
-}
 
 PyTypeObject BaseConnectorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
@@ -235,7 +252,8 @@ PyTypeObject BaseConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_dealloc = tp_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Synchronous connector over a DB-API connection. Subclasses override connect() "
+    .tp_doc = "BaseConnector(*, maxConnections=None, acquireTimeout=30.0): synchronous connector over "
+              "DB-API connections, one per thread that uses it. Subclasses override connect() "
               "(and con_type, paramstyle, autocommit, autoFiledAnnounce) for their driver.",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,

@@ -1,18 +1,23 @@
-// MysqlConnector: MySQL and MariaDB through pymysql, synchronously. The
-// connection is opened in autocommit mode; transaction() starts its block
-// with the driver's begin().
+// MysqlConnector: MySQL and MariaDB through pymysql, synchronously. Each
+// thread has a connection of its own, opened in autocommit mode;
+// transaction() starts its block with the driver's begin().
 #include "connector.hpp"
 
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"host", "port", "user", "password", "database", "unix_socket", "charset"};
+const char* const kInitNames[] = {"host",        "port",    "user",           "password",      "database",
+                                  "unix_socket", "charset", "maxConnections", "acquireTimeout"};
+constexpr Py_ssize_t kPositional = 7;  // the bounds are given by keyword only
 const char* const kColNames[] = {"col"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 7, 0};
-    PyObject* a[7];
+    static const Params params{"__init__", kInitNames, 9, 0};
+    PyObject* a[9];
     Ref kwnames, values;
+    if (PyTuple_GET_SIZE(args) > kPositional) {
+        return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
+    }
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     int port = 3306;
     if (a[1] && !to_int(a[1], &port)) return -1;
@@ -23,6 +28,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref password = a[3] ? borrow(a[3]) : steal(PyUnicode_FromString(""));
     Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
     if (!host || !port_obj || !password || !charset) return -1;
+    if (init_limits(self, a[7], a[8]) < 0) return -1;
     PyObject* entries[][2] = {
         {names.host, host.get()},
         {names.port, port_obj.get()},
@@ -86,8 +92,8 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\"): synchronous connector on pymysql; connects at the "
-              "first statement.",
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0): synchronous "
+              "connector on pymysql; each thread connects at its first statement.",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,

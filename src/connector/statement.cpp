@@ -91,8 +91,8 @@ int rows_left(PyObject* cursor) noexcept {
     return description.get() != Py_None;
 }
 
-// run_on with the connector's kept cursor of `conn`.
-PyObject* run_kept(ConnectorObject* c, PyObject* conn, PyObject* text, PyObject* args, int mode,
+// run_on with the thread's kept cursor of `conn`.
+PyObject* run_kept(ThreadConnectionObject* c, PyObject* conn, PyObject* text, PyObject* args, int mode,
                    StatementTrace* trace) noexcept {
     int fresh = c->cursor && c->cursor_con == conn ? still_fresh(c->cursor, conn) : 0;
     if (fresh < 0) return nullptr;
@@ -230,8 +230,12 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     }
     if (!PyObject_TypeCheck(self, &BaseConnectorType)) return run_foreign(self, con, sql, args, mode, trace);
     ConnectorObject* c = as_connector(self);
+    // Held: the statement may run code that ends the thread's state (close()).
+    Ref state = thread_state(self);
+    if (!state) return nullptr;
+    ThreadConnectionObject* s = as_thread_con(state.get());
     bool given = con && con != Py_None;
-    Ref conn = given ? borrow(con) : borrow(own_connection(self));
+    Ref conn = given ? borrow(con) : borrow(thread_connection(self, s));
     if (!conn) return nullptr;
     bool with_args = has_args(args);
     Ref text = steal(driver_text(c, sql, with_args));
@@ -241,14 +245,22 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     // C-contiguous ones, any other driver (or wrapper) gets bytes.
     Ref driver_args = steal(bindable_args(with_args || c->style != STYLE_FORMAT ? args : Py_None, plain_sqlite));
     if (!driver_args) return nullptr;
-    bool own = conn.get() == c->con;
-    bool keep = own && !c->cursor_busy && plain_sqlite;
-    Ref result = steal(keep ? run_kept(c, conn.get(), text.get(), driver_args.get(), mode, trace)
+    bool own = conn.get() == s->con;
+    Running running(s, own);
+    long long started = 0;
+    Ref result;
+    for (;;) {
+        bool keep = own && !s->cursor_busy && plain_sqlite;
+        result = steal(keep ? run_kept(s, conn.get(), text.get(), driver_args.get(), mode, trace)
                             : run_on(conn.get(), text.get(), driver_args.get(), mode, trace));
-    own = conn.get() == c->con;  // the statement may have run code that closed the connector
-    if (!own || c->depth > 0) return result.release();
+        if (result || !c->shared) break;
+        if (!started) started = steady_now_ns();
+        if (!retry_when_locked(c, started)) break;
+    }
+    own = conn.get() == s->con;  // the statement may have run code that closed the connector
+    if (!own || s->depth > 0) return result.release();
     if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
-    if (!result) drop_if_broken(self);
+    if (!result) drop_if_broken(s);
     return result.release();
 }
 
@@ -262,7 +274,7 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     return log_statement(trace, sql, args, mode, run_statement(self, con, sql, args, mode, &trace));
 }
 
-void forget_cursor(ConnectorObject* c) noexcept {
+void forget_cursor(ThreadConnectionObject* c) noexcept {
     if (!c->cursor) return;
     Ref cursor = steal(c->cursor);
     Ref con = steal(c->cursor_con);
@@ -271,8 +283,7 @@ void forget_cursor(ConnectorObject* c) noexcept {
     cleanup_keeping_error(cursor.get(), names.close);
 }
 
-void drop_if_broken(PyObject* self) noexcept {
-    ConnectorObject* c = as_connector(self);
+void drop_if_broken(ThreadConnectionObject* c) noexcept {
     if (!c->con || c->depth > 0) return;
     Ref pending = steal(PyErr_GetRaisedException());
     PyObject* found = nullptr;
@@ -281,8 +292,10 @@ void drop_if_broken(PyObject* self) noexcept {
     int usable = known > 0 ? PyObject_IsTrue(open.get()) : 1;
     if (known < 0 || usable < 0) PyErr_Clear();
     if (usable == 0) {
+        forget_cursor(c);
         Ref dead = steal(c->con);
         c->con = nullptr;
+        if (c->counted) release_slot(c);
     }
     PyErr_SetRaisedException(pending.release());
 }

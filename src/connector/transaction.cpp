@@ -1,5 +1,8 @@
-// transaction(): a context manager over the connector's own connection.
-// Blocks nest by joining the outermost one, which alone commits or rolls back.
+// transaction(): a context manager over the calling thread's connection.
+// The outermost block of a thread begins, commits or rolls back the
+// transaction; a block inside it is a savepoint, "SAVEPOINT sp_<level>" at
+// entry, released when it ends normally, rolled back to (then released) when
+// it raises, while the outer block goes on.
 #include "connector.hpp"
 
 namespace tsy::db {
@@ -8,7 +11,9 @@ namespace {
 struct TransactionObject {
     PyObject_HEAD
     PyObject* connector;
+    PyObject* state;  // the thread connection the entered block runs on
     int entered;
+    int level;        // 0 for a thread's outermost block, else its savepoint's number
 };
 
 TransactionObject* as_transaction(PyObject* obj) noexcept { return reinterpret_cast<TransactionObject*>(obj); }
@@ -31,11 +36,13 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 
 int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_transaction(self)->connector);
+    Py_VISIT(as_transaction(self)->state);
     return 0;
 }
 
 int tp_clear(PyObject* self) noexcept {
     Py_CLEAR(as_transaction(self)->connector);
+    Py_CLEAR(as_transaction(self)->state);
     return 0;
 }
 
@@ -50,9 +57,17 @@ PyObject* enter(PyObject* self, PyObject*) noexcept {
     if (!t->connector) return not_initialised(self);
     if (t->entered) return fail(PyExc_RuntimeError, "this transaction block has already been entered");
     Ref connector = borrow(t->connector);  // held: its begin() may re-run __init__
+    Ref state = thread_state(connector.get());
+    if (!state) return nullptr;
     t->entered = 1;  // from here on a re-run __init__ is refused
-    PyObject* con = enter_transaction(connector.get());
-    if (!con) t->entered = 0;
+    int level = 0;
+    PyObject* con = enter_transaction(connector.get(), as_thread_con(state.get()), &level);
+    if (!con) {
+        t->entered = 0;
+        return nullptr;
+    }
+    set_field(t->state, state.get());
+    t->level = level;
     return con;
 }
 
@@ -62,7 +77,10 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
     t->entered = 0;
     bool ok = nargs == 0 || args[0] == Py_None;
     Ref connector = borrow(t->connector);  // held: commit and rollback may run Python code
-    if (exit_transaction(connector.get(), ok) < 0) return nullptr;
+    Ref state = steal(t->state);
+    t->state = nullptr;
+    if (!state) return not_initialised(self);
+    if (exit_transaction(connector.get(), as_thread_con(state.get()), t->level, ok) < 0) return nullptr;
     Py_RETURN_FALSE;  // an exception of the block propagates
 }
 
@@ -76,32 +94,72 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyObject* enter_transaction(PyObject* self) noexcept {
-    ConnectorObject* c = as_connector(self);
-    Ref con = borrow(own_connection(self));
-    if (!con) return nullptr;
-    if (c->depth == 0 && !call_method(self, names.begin, con.get())) return nullptr;
-    ++c->depth;
-    return con.release();
+PyObject* savepoint_sql(const char* verb, int level) noexcept {
+    return PyUnicode_FromFormat("%s sp_%d", verb, level);
+}
+
+namespace {
+
+// One savepoint statement on `con`, through a cursor like every statement.
+bool savepoint_step(PyObject* con, const char* verb, int level) noexcept {
+    Ref text = steal(savepoint_sql(verb, level));
+    return text && Ref(steal(run_on(con, text.get(), Py_None, RUN_NONE)));
+}
+
+// The savepoint's work undone, the block's exception kept: a failure here
+// (the connection is gone) would only hide why the block ended.
+void undo_savepoint(PyObject* con, int level) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    if (!savepoint_step(con, "ROLLBACK TO SAVEPOINT", level) || !savepoint_step(con, "RELEASE SAVEPOINT", level)) {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(pending.release());
 }
 
 // A rollback that fails after the block raised (the connection is gone, the
 // server rolls back by itself) must not replace the block's exception.
-int exit_transaction(PyObject* self, bool ok) noexcept {
-    ConnectorObject* c = as_connector(self);
-    if (c->depth == 0) return 0;  // the connection was closed inside the block
-    if (--c->depth > 0 || !c->con) return 0;
-    Ref con = borrow(c->con);
+int end_outermost(ThreadConnectionObject* s, PyObject* con, bool ok) noexcept {
     if (!ok) {
-        if (!call_method(con.get(), names.rollback)) PyErr_Clear();
-        drop_if_broken(self);
+        if (!call_method(con, names.rollback)) PyErr_Clear();
+        drop_if_broken(s);
         return 0;
     }
-    if (call_method(con.get(), names.commit)) return 0;
+    if (call_method(con, names.commit)) return 0;
     Ref pending = steal(PyErr_GetRaisedException());
-    if (!call_method(con.get(), names.rollback)) PyErr_Clear();
+    if (!call_method(con, names.rollback)) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
-    drop_if_broken(self);
+    drop_if_broken(s);
+    return -1;
+}
+
+}  // namespace
+
+PyObject* enter_transaction(PyObject* self, ThreadConnectionObject* s, int* level) noexcept {
+    Ref con = borrow(thread_connection(self, s));
+    if (!con) return nullptr;
+    Running running(s);
+    int depth = s->depth;
+    bool begun = depth == 0 ? bool(call_method(self, names.begin, con.get()))
+                            : savepoint_step(con.get(), "SAVEPOINT", depth);
+    if (!begun) return nullptr;
+    s->depth = depth + 1;
+    *level = depth;
+    return con.release();
+}
+
+int exit_transaction(PyObject*, ThreadConnectionObject* s, int level, bool ok) noexcept {
+    // close() inside the block ended its transaction (and the ones around it).
+    if (s->depth <= level || !s->con) return 0;
+    s->depth = level;
+    Ref con = borrow(s->con);
+    Running running(s);
+    if (level == 0) return end_outermost(s, con.get(), ok);
+    if (!ok) {
+        undo_savepoint(con.get(), level);
+        return 0;
+    }
+    if (savepoint_step(con.get(), "RELEASE SAVEPOINT", level)) return 0;
+    undo_savepoint(con.get(), level);
     return -1;
 }
 
@@ -111,7 +169,8 @@ PyTypeObject TransactionType = {
     .tp_basicsize = sizeof(TransactionObject),
     .tp_dealloc = tp_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Transaction(connector): `with` block over the connector's own connection.",
+    .tp_doc = "Transaction(connector): `with` block over the calling thread's connection of the connector "
+              "(a savepoint inside another block of the same thread).",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,
     .tp_methods = methods,

@@ -4,9 +4,12 @@ from types import TracebackType
 from typing import Any, Coroutine, Sequence
 
 class BaseConnector:
-    """Synchronous connector over one DB-API connection, opened by connect() at the first
-    statement. Statements on that connection outside transaction() are committed when they
-    complete (by the connection itself when `autocommit`), and rolled back when they fail."""
+    """Synchronous connector over DB-API connections: each thread gets one of its own, opened by
+    connect() at the thread's first statement and closed when the thread ends (or by close()).
+    Statements outside transaction() are committed when they complete (by the connection itself
+    when `autocommit`), and rolled back when they fail. With `maxConnections` set, a thread that
+    needs a new connection while that many are open waits up to `acquireTimeout` seconds for one
+    to be closed, then raises TimeoutError."""
 
     @property
     def isAsync(self) -> bool: ...
@@ -19,29 +22,43 @@ class BaseConnector:
     autocommit: bool
     """True when connect() returns a connection that commits each statement by itself."""
     @property
-    def inTransaction(self) -> bool: ...
-    def __init__(self) -> None: ...
+    def inTransaction(self) -> bool:
+        """True inside a transaction() block of the calling thread."""
+    @property
+    def maxConnections(self) -> int | None: ...
+    @property
+    def acquireTimeout(self) -> float: ...
+    @property
+    def openConnections(self) -> int:
+        """Connections open now, all threads together."""
+    def __init__(self, *, maxConnections: int | None = None, acquireTimeout: float = 30.0) -> None: ...
     def connect(self) -> Any:
         """A new connection of the driver; subclasses override it."""
     def getCon(self) -> Any:
-        """The connector's own connection, opened on first use."""
+        """The calling thread's connection, opened on first use."""
     def begin(self, con: Any) -> None:
         """Start a transaction on `con` when it commits each statement by itself."""
     def translate(self, sql: str) -> str:
         """The text with its "%s" placeholders in the driver's style; quoted literals untouched."""
     def query(self, sql: str, args: Sequence[Any] | None = (), con: Any = None) -> Sequence[Sequence[Any]]: ...
     def write(self, sql: str, args: Sequence[Any] | None = (), con: Any = None) -> int | None: ...
-    def transaction(self) -> Transaction: ...
-    def close(self) -> None: ...
+    def transaction(self) -> Transaction:
+        """A block on the calling thread's connection; inside another block of the same thread,
+        a savepoint."""
+    def close(self) -> None:
+        """Closes every thread's connection."""
     def autoFiledAnnounce(self, col: Any) -> str:
         """The CREATE TABLE type text of the auto-increment key column `col`."""
 
 class Sqlite3Connector(BaseConnector):
-    """The sqlite3 module; con_type 1, autoFiledAnnounce gives "INTEGER" (a rowid alias)."""
+    """The sqlite3 module; con_type 1, autoFiledAnnounce gives "INTEGER" (a rowid alias).
+    ":memory:" is one shared-cache database for all threads of the connector (read uncommitted);
+    close() starts a new one. The busy timeout is 5 s."""
 
     @property
     def path(self) -> str: ...
-    def __init__(self, path: str = ":memory:") -> None: ...
+    def __init__(self, path: str = ":memory:", *, maxConnections: int | None = None,
+                 acquireTimeout: float = 30.0) -> None: ...
 
 class MysqlConnector(BaseConnector):
     """MySQL/MariaDB through pymysql; con_type 0, autoFiledAnnounce gives
@@ -54,7 +71,8 @@ class MysqlConnector(BaseConnector):
     unix_socket: str | None
     charset: str
     def __init__(self, host: str = "127.0.0.1", port: int = 3306, user: str | None = None, password: str = "",
-                 database: str | None = None, unix_socket: str | None = None, charset: str = "utf8mb4") -> None: ...
+                 database: str | None = None, unix_socket: str | None = None, charset: str = "utf8mb4", *,
+                 maxConnections: int | None = None, acquireTimeout: float = 30.0) -> None: ...
 
 class Transaction:
     def __init__(self, connector: BaseConnector) -> None: ...
@@ -140,7 +158,8 @@ class AioMysqlConnector:
 
 class AioTransaction:
     """`async with connector.transaction() as con:` one pooled connection, committed when the
-    block ends normally, rolled back when it raises, then given back."""
+    block ends normally, rolled back when it raises, then given back. A block inside another one
+    of the same connector in the same asyncio task is a savepoint on the outer block's connection."""
 
     def __init__(self, connector: AioSqliteConnector | AioMysqlConnector) -> None: ...
     async def __aenter__(self) -> Any: ...
