@@ -143,7 +143,7 @@ def main(argv=None):
             if "sqlite" in backends:
                 print("SQLite")
                 run_group(args, results, lambda: sqlite_pairs(args, path, users, owners))
-            if "mariadb" in backends and any(wanted(args, k) for k in ("W3", "W4")):
+            if "mariadb" in backends and any(wanted(args, k) for k in ("W3", "W4", "W7")):
                 server = None
                 if args.mysql:
                     settings = mariadb.settings_from_url(args.mysql)
