@@ -63,17 +63,18 @@ int close_stream(StreamObject* s) noexcept {
     Py_CLEAR(s->batch);
     s->pos = 0;
     int status = 0;
-    // An unbuffered cursor's close reads the rest of the result: closing its
-    // connection instead ends it without reading.
-    if (cursor && !con && !call_method(cursor.get(), close_name)) status = -1;
+    // An unbuffered cursor's close reads the rest of its result: the server
+    // sends all of it whatever the client does (the driver's own close does
+    // the same), and a connection dropped with it unread leaves the driver's
+    // result object reading a closed socket when it is collected.
+    if (cursor && !call_method(cursor.get(), close_name)) status = -1;
     if (con) {
-        if (status < 0) {
-            PyObject* pending = PyErr_GetRaisedException();
-            if (!call_method(con.get(), close_name)) PyErr_Clear();
-            PyErr_SetRaisedException(pending);
-        } else if (!call_method(con.get(), close_name)) {
+        PyObject* pending = status < 0 ? PyErr_GetRaisedException() : nullptr;
+        if (!call_method(con.get(), close_name)) {
+            if (pending) PyErr_Clear();
             status = -1;
         }
+        if (pending) PyErr_SetRaisedException(pending);
     }
     return status;
 }

@@ -278,3 +278,49 @@ def test_aiosqlite_kept_cursor_between_other_statements(tmp_path):
     assert [tuple(r) for r in other] == [(5,)]
     assert [tuple(r) for r in second] == [(4,)]
     assert list(after_end) == []
+
+
+def reentrant_model(on_row):
+    """A model whose class call (the row converter of a model with its own
+    metaclass) runs `on_row` for every row read."""
+    Row = declare_models().Row
+
+    class Calling(type(Row)):
+        def __call__(cls, *args, **kwargs):
+            on_row()
+            return super().__call__(*args, **kwargs)
+
+    class StRowHook(Row, metaclass=Calling):
+        tableName = "st_row"
+        id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+        label = VarcharProperty(32, nullable=True)
+        rank = IntegerProperty(nullable=True)
+
+    return StRowHook
+
+
+def test_sync_next_or_close_from_the_row_converter(store, Row):
+    if store.is_async:
+        pytest.skip("the synchronous stream")
+    seen = []
+    stream = None
+
+    def step_inside():
+        try:
+            next(stream)
+        except RuntimeError as error:
+            seen.append(str(error))
+
+    Hook = reentrant_model(step_inside)
+    stream = Hook.getExecutor().iterAllBy(batchSize=3)
+    got = [x["id"] for x in stream]
+    assert sorted(got) == list(range(1, ROWS + 1))
+    assert len(seen) == ROWS and all("reads its next batch" in text for text in seen)
+
+    def close_inside():
+        stream.close()
+
+    Hook = reentrant_model(close_inside)
+    stream = Hook.getExecutor().iterAllBy(batchSize=3)
+    assert list(stream) == [] and stream.closed
+    assert len(Row.getExecutor().findAllBy()) == ROWS
