@@ -62,6 +62,7 @@ def sqlite_pairs(args, path, users, owners):
     b = workloads.Backend("SQLite", "?", raw, users, owners, args.scale)
     factories = [("W1", workloads.w1_build), ("W2", workloads.w2_insert), ("W3", workloads.w3_select_all),
                  ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations),
+                 ("W6b", workloads.w6b_batched), ("W6b", workloads.w6b_deep),
                  ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000)),
                  ("W7", workloads.w7_save_all)]
     return [(key, lambda f=f: f(b)) for key, f in factories], raw.close

@@ -13,6 +13,8 @@ from schema import AGES, POST_COLUMNS, USER_COLUMNS, User, user_row
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import SqlGenerator
 from Tessary.Ext.Folio import Folio
+from Tessary.Model.DataModel import DataModel
+from Tessary.Model.ModelProperty import AutoIncrement, FloatProperty, ForeignKey, ForeignType, IntegerProperty, VarcharProperty
 
 USER_SELECT = "SELECT id, name, age, email, score FROM user"
 PAGE_SIZE = 20
@@ -335,3 +337,140 @@ def w6_relations(b, target=1.2):
 def post_digest(posts):
     return len(posts), sum(p["id"] for p in posts), tuple(posts[0][c] for c in POST_COLUMNS) if posts else None
 
+
+
+# --- W6b: the same owners, their related rows read by findListForeignKeyIn -----------------
+
+IN_CHUNK = 32766    # SQLite's host parameters (3.32 on): both sides split their IN lists alike
+TAGS = 20
+
+
+def in_rows(cur, b, head, keys):
+    """The rows of `head` + " IN (...)" for every key, a chunk at a time."""
+    rows = []
+    for start in range(0, len(keys), IN_CHUNK):
+        part = keys[start:start + IN_CHUNK]
+        cur.execute(b.sql(f"{head} IN ({', '.join('?' * len(part))})"), part)
+        rows.extend(cur.fetchall())
+    return rows
+
+
+def grouped(rows, key_at):
+    groups = {}
+    for row in rows:
+        groups.setdefault(row[key_at], []).append(row)
+    return groups
+
+
+def w6b_batched(b, target=1.3):
+    owners = b.posts_for
+    users_sql = b.sql(f"{USER_SELECT} WHERE id <= ?")
+
+    def tessary():
+        users = User.getExecutor().findAllBy(User.id <= owners)
+        User.getExecutor().findListForeignKeyIn(users)
+        return users
+
+    def raw():
+        cur = b.raw.cursor()
+        cur.execute(users_sql, (owners,))
+        users = cur.fetchall()
+        posts = grouped(in_rows(cur, b, f"SELECT {', '.join(POST_COLUMNS)} FROM post WHERE user_id",
+                                [u[0] for u in users]), 1)
+        cur.close()
+        return [(user, posts.get(user[0], [])) for user in users]
+
+    def tessary_digest(users):
+        return instances_digest(users), lists_digest([u["posts"] for u in users], post_digest)
+
+    def raw_digest(result):
+        return rows_digest([u for u, _ in result]), lists_digest([posts for _, posts in result], rows_digest)
+
+    return Pair("W6b", b.name, "findListForeignKeyIn, one-to-many", f"{count(owners)} users, "
+                f"{count(owners * 11)} rows", owners, tessary, raw, tessary_digest, raw_digest,
+                target_ratio=target)
+
+
+# Owners, their posts and the posts' tags: models of their own over the same
+# user and post tables, and a tag table with its junction made for W6b deep.
+class TaggedUser(DataModel):
+    tableName = "user"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    name = VarcharProperty(64, nullable=True)
+    age = IntegerProperty(nullable=True)
+    email = VarcharProperty(128, nullable=True)
+    score = FloatProperty(nullable=True)
+    posts = ForeignKey(ForeignType.ONE_TO_MANY, "TaggedPost", bindCol="id", targetBindCol="user_id")
+
+
+class TaggedPost(DataModel):
+    tableName = "post"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    user_id = IntegerProperty(nullable=True)
+    title = VarcharProperty(128, nullable=True)
+    tags = ForeignKey(ForeignType.MANY_TO_MANY, "BenchTag", bindCol="id", targetBindCol="id")
+
+
+class BenchTag(DataModel):
+    tableName = "tag"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    label = VarcharProperty(32, nullable=True)
+
+
+def post_tags(post_id):
+    return sorted({post_id * 7 % TAGS + 1, post_id * 13 % TAGS + 1})
+
+
+def fill_tags(b):
+    """The tag table and two tags (or one) per post of the owners: untimed."""
+    cur = b.raw.cursor()
+    cur.execute("CREATE TABLE IF NOT EXISTS tag(id INTEGER PRIMARY KEY, label VARCHAR(32))")
+    cur.execute("CREATE TABLE IF NOT EXISTS post_tag(post_id INTEGER, tag_id INTEGER)")
+    cur.execute("CREATE INDEX IF NOT EXISTS post_tag_post_id ON post_tag(post_id)")
+    cur.execute("DELETE FROM tag")
+    cur.execute("DELETE FROM post_tag")
+    cur.executemany(b.sql("INSERT INTO tag(id, label) VALUES (?, ?)"), [(t, f"tag {t}") for t in range(1, TAGS + 1)])
+    cur.execute(b.sql("SELECT id FROM post WHERE user_id <= ?"), (b.posts_for,))
+    links = [(p, t) for (p,) in cur.fetchall() for t in post_tags(p)]
+    cur.executemany(b.sql("INSERT INTO post_tag(post_id, tag_id) VALUES (?, ?)"), links)
+    b.raw.commit()
+    cur.close()
+    return len(links)
+
+
+def w6b_deep(b, target=1.3):
+    owners = b.posts_for
+    links = fill_tags(b)
+    users_sql = b.sql(f"{USER_SELECT} WHERE id <= ?")
+    tags_head = "SELECT tag.id, tag.label, post_tag.post_id FROM tag JOIN post_tag ON tag.id = post_tag.tag_id " \
+                "WHERE post_tag.post_id"
+
+    def tessary():
+        users = TaggedUser.getExecutor().findAllBy(TaggedUser.id <= owners)
+        TaggedUser.getExecutor().findListForeignKeyIn(users, True)
+        return users
+
+    def raw():
+        cur = b.raw.cursor()
+        cur.execute(users_sql, (owners,))
+        users = cur.fetchall()
+        posts = grouped(in_rows(cur, b, f"SELECT {', '.join(POST_COLUMNS)} FROM post WHERE user_id",
+                                [u[0] for u in users]), 1)
+        post_ids = [p[0] for user in users for p in posts.get(user[0], [])]
+        tags = grouped(in_rows(cur, b, tags_head, post_ids), 2)
+        cur.close()
+        return [(user, [(post, tags.get(post[0], [])) for post in posts.get(user[0], [])]) for user in users]
+
+    def tessary_digest(users):
+        posts = [p for u in users for p in u["posts"]]
+        return (instances_digest(users), lists_digest([u["posts"] for u in users], post_digest),
+                sum(t["id"] for p in posts for t in p["tags"]), sum(len(p["tags"]) for p in posts))
+
+    def raw_digest(result):
+        posts = [p for _, ps in result for p in ps]
+        return (rows_digest([u for u, _ in result]), lists_digest([[p for p, _ in ps] for _, ps in result], rows_digest),
+                sum(t[0] for _, ts in posts for t in ts), sum(len(ts) for _, ts in posts))
+
+    return Pair("W6b deep", b.name, "findListForeignKeyIn(deep=True): users, posts, tags",
+                f"{count(owners)} users, {count(owners * 11 + links)} rows", owners, tessary, raw,
+                tessary_digest, raw_digest, target_ratio=target)
