@@ -36,23 +36,31 @@ Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap
 // Instances whose INSERT names the same columns, in the order first met.
 struct Group {
     Ref names;                        // tuple of column names, in column order
+    Ref cols;                         // tuple of the column properties named
     std::vector<Py_ssize_t> members;  // indices into the call's instance list
 };
 
-// The INSERT cells of every instance (insert_cells, as save makes them: each
-// column's insertCell, overrides included) and their groups. An instance with
-// no cell is in no group.
-bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& cells, std::vector<Group>& groups) noexcept;
+// The stored values of every instance's INSERT (rows[i], a tuple) and the
+// groups: the columns the instance holds with a value other than None, in
+// column order, each value as its column's insertCell gives it (its
+// toDBValue when the column keeps BaseProperty's own insertCell, without the
+// entry dict; an override's entry otherwise). An instance with no value is in
+// no group.
+bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& rows, std::vector<Group>& groups) noexcept;
+
+// The INSERT entries {"col": ..., "value": ...} of one row of `group`, as
+// insertCell makes them (a tuple).
+Ref cells_of(const Group& group, PyObject* values) noexcept;
 
 // The INSERT of a group up to and including " values ", as the builder
-// renders save's INSERT for these cells: same table and column style.
-Ref insert_head(PyObject* model, PyObject* cells) noexcept;
+// renders save's INSERT for its columns: same table and column style.
+Ref insert_head(PyObject* model, const Group& group) noexcept;
 
 // head + `rows` groups "(%s,...)" of `width` placeholders + tail.
 Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* tail) noexcept;
 
-// The "value" of every cell of members [begin, end), row after row (a tuple).
-Ref chunk_args(const std::vector<Ref>& cells, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
+// The values of members [begin, end), row after row (a tuple).
+Ref chunk_args(const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
                Py_ssize_t end) noexcept;
 
 // An identifier as the connector quotes it outside INSERT lists: "name" on

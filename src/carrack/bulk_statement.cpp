@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 
 namespace tsy::exec::bulk {
 namespace {
@@ -93,56 +94,138 @@ Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap
 
 namespace {
 
-// The column names of a row's cells, as a tuple: the row's group.
-Ref cell_names(PyObject* cells, const BulkNames& n) noexcept {
-    Py_ssize_t count = PyTuple_GET_SIZE(cells);
-    Ref out = steal(PyTuple_New(count));
-    if (!out) return {};
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* cell = PyTuple_GET_ITEM(cells, i);
-        Ref col = PyDict_Check(cell) ? borrow(PyDict_GetItemWithError(cell, n.col)) : steal(PyObject_GetItem(cell, n.col));
-        if (!col) return PyErr_Occurred() ? Ref() : fail(PyExc_KeyError, "an INSERT cell has no 'col'");
-        Ref name = column_name(col.get());
-        if (!name) return {};
-        PyTuple_SET_ITEM(out.get(), i, name.release());
+// What the rows of one call read of the model's columns, looked up once.
+struct ColumnPlan {
+    Ref cols;                 // model.col as a tuple
+    Ref names;                // their names
+    std::vector<char> native; // the column keeps BaseProperty's own insertCell
+
+    bool load(PyObject* model) noexcept {
+        cols = model_columns(model);
+        if (!cols) return false;
+        Py_ssize_t n = PyTuple_GET_SIZE(cols.get());
+        names = steal(PyTuple_New(n));
+        if (!names) return false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
+            Ref name = column_name(col);
+            if (!name) return false;
+            PyTuple_SET_ITEM(names.get(), i, name.release());
+            bool own = _PyType_Lookup(Py_TYPE(col), exec::names().insertCell) == bound.native_insert_cell;
+            int hidden = own ? in_instance_dict(col, exec::names().insertCell) : 1;
+            if (hidden < 0) return false;
+            native.push_back(own && !hidden);
+        }
+        return true;
     }
-    return out;
+};
+
+// instance[name] when the instance holds a value other than None there: 1
+// with `out` set, 0 when not, -1 on error (save's reading of the instance).
+int column_value(PyObject* instance, PyObject* name, Ref& out) noexcept {
+    if (plain_mapping(instance)) {
+        PyObject* found = nullptr;
+        if (PyDict_GetItemRef(instance, name, &found) < 0) return -1;
+        out = steal(found);
+        return found && found != Py_None;
+    }
+    int has_value = carries(instance, name);
+    if (has_value <= 0) return has_value;
+    out = steal(PyObject_GetItem(instance, name));
+    return out ? 1 : -1;
+}
+
+// The value column i stores for `value`: insertCell's "value".
+Ref stored_value(const ColumnPlan& plan, Py_ssize_t i, PyObject* value, const BulkNames& n) noexcept {
+    PyObject* col = PyTuple_GET_ITEM(plan.cols.get(), i);
+    if (plan.native[static_cast<std::size_t>(i)]) return steal(bound.property->toDBValue(col, value));
+    Ref cell = call_method(col, exec::names().insertCell, value);
+    if (!cell) return {};
+    if (!PyDict_Check(cell.get())) return steal(PyObject_GetItem(cell.get(), n.value));
+    PyObject* found = PyDict_GetItemWithError(cell.get(), n.value);
+    if (!found && PyErr_Occurred()) return {};
+    return borrow(found ? found : Py_None);  // a missing value is None, as the builder has it
+}
+
+// The items of `all` where `key` holds '1' (a tuple).
+Ref picked(PyObject* all, const std::string& key) noexcept {
+    Ref out = steal(PyList_New(0));
+    if (!out) return {};
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        if (key[i] == '1' && PyList_Append(out.get(), PyTuple_GET_ITEM(all, static_cast<Py_ssize_t>(i))) < 0) return {};
+    }
+    return steal(PyList_AsTuple(out.get()));
 }
 
 }  // namespace
 
-bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& cells, std::vector<Group>& groups) noexcept {
+bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& rows, std::vector<Group>& groups) noexcept {
     const BulkNames* n = bulk_names();
-    if (!n) return false;
-    Ref index = steal(PyDict_New());  // column names -> group number
-    if (!index) return false;
+    ColumnPlan plan;
+    if (!n || !plan.load(model)) return false;
+    Py_ssize_t width = PyTuple_GET_SIZE(plan.cols.get());
+    std::unordered_map<std::string, std::size_t> index;  // columns held ('1' per column) -> group
+    std::string key(static_cast<std::size_t>(width), '0');
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances); ++i) {
         Ref instance = borrow(PyList_GET_ITEM(instances, i));
-        Ref row = insert_cells(model, instance.get());
+        Ref values = steal(PyList_New(0));
+        if (!values) return false;
+        for (Py_ssize_t c = 0; c < width; ++c) {
+            Ref value;
+            int held = column_value(instance.get(), PyTuple_GET_ITEM(plan.names.get(), c), value);
+            if (held < 0) return false;
+            key[static_cast<std::size_t>(c)] = held ? '1' : '0';
+            if (!held) continue;
+            Ref stored = stored_value(plan, c, value.get(), *n);
+            if (!stored || PyList_Append(values.get(), stored.get()) < 0) return false;
+        }
+        Ref row = steal(PyList_AsTuple(values.get()));
         if (!row) return false;
         bool empty = PyTuple_GET_SIZE(row.get()) == 0;
-        Ref names = empty ? Ref() : cell_names(row.get(), *n);
-        cells.push_back(std::move(row));
+        rows.push_back(std::move(row));
         if (empty) continue;
-        if (!names) return false;
-        PyObject* found = PyDict_GetItemWithError(index.get(), names.get());
-        if (!found && PyErr_Occurred()) return false;
-        if (found) {
-            groups[PyLong_AsSsize_t(found)].members.push_back(i);
+        auto found = index.find(key);
+        if (found != index.end()) {
+            groups[found->second].members.push_back(i);
             continue;
         }
-        Ref number = steal(PyLong_FromSsize_t(static_cast<Py_ssize_t>(groups.size())));
-        if (!number || PyDict_SetItem(index.get(), names.get(), number.get()) < 0) return false;
-        groups.push_back(Group{std::move(names), {i}});
+        Ref names = picked(plan.names.get(), key);
+        Ref cols = names ? picked(plan.cols.get(), key) : Ref();
+        if (!cols) return false;
+        index.emplace(key, groups.size());
+        groups.push_back(Group{std::move(names), std::move(cols), {i}});
     }
     return true;
 }
 
-Ref insert_head(PyObject* model, PyObject* cells) noexcept {
+Ref cells_of(const Group& group, PyObject* values) noexcept {
+    const BulkNames* n = bulk_names();
+    if (!n) return {};
+    Py_ssize_t count = PyTuple_GET_SIZE(group.cols.get());
+    Ref out = steal(PyTuple_New(count));
+    if (!out) return {};
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        Ref cell = steal(PyDict_New());
+        if (!cell || PyDict_SetItem(cell.get(), n->col, PyTuple_GET_ITEM(group.cols.get(), k)) < 0 ||
+            PyDict_SetItem(cell.get(), n->value, PyTuple_GET_ITEM(values, k)) < 0) {
+            return {};
+        }
+        PyTuple_SET_ITEM(out.get(), k, cell.release());
+    }
+    return out;
+}
+
+Ref insert_head(PyObject* model, const Group& group) noexcept {
+    // The builder reads the columns' names; the values of the first row stand in.
+    Ref none = steal(PyTuple_New(PyTuple_GET_SIZE(group.cols.get())));
+    if (!none) return {};
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(none.get()); ++k) PyTuple_SET_ITEM(none.get(), k, Py_NewRef(Py_None));
+    Ref cells = cells_of(group, none.get());
+    if (!cells) return {};
     const gen::GeneratorApi* g = bound.generator;
     Ref builder = steal(g->newFor(model));
     Ref inserting = builder ? steal(g->insert(builder.get(), model)) : Ref();
-    Ref filled = inserting ? steal(g->values(builder.get(), cells)) : Ref();
+    Ref filled = inserting ? steal(g->values(builder.get(), cells.get())) : Ref();
     Ref built = filled ? steal(g->Build(builder.get())) : Ref();
     if (!built) return {};
     PyObject* text = PyTuple_Check(built.get()) && PyTuple_GET_SIZE(built.get()) == 2 ? PyTuple_GET_ITEM(built.get(), 0)
@@ -171,28 +254,20 @@ Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* 
     return start ? steal(PyUnicode_Concat(start.get(), tail)) : Ref();
 }
 
-Ref chunk_args(const std::vector<Ref>& cells, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
+Ref chunk_args(const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& members, Py_ssize_t begin,
                Py_ssize_t end) noexcept {
-    const BulkNames* n = bulk_names();
-    if (!n) return {};
-    Ref args = steal(PyList_New(0));
-    if (!args) return {};
+    Py_ssize_t total = 0;
     for (Py_ssize_t m = begin; m < end; ++m) {
-        PyObject* row = cells[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) {
-            PyObject* cell = PyTuple_GET_ITEM(row, k);
-            Ref value;
-            if (PyDict_Check(cell)) {
-                PyObject* found = PyDict_GetItemWithError(cell, n->value);
-                if (!found && PyErr_Occurred()) return {};
-                value = borrow(found ? found : Py_None);  // a missing value is None, as the builder has it
-            } else {
-                value = steal(PyObject_GetItem(cell, n->value));
-            }
-            if (!value || PyList_Append(args.get(), value.get()) < 0) return {};
-        }
+        total += PyTuple_GET_SIZE(rows[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get());
     }
-    return steal(PyList_AsTuple(args.get()));
+    Ref args = steal(PyTuple_New(total));
+    if (!args) return {};
+    Py_ssize_t at = 0;
+    for (Py_ssize_t m = begin; m < end; ++m) {
+        PyObject* row = rows[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) PyTuple_SET_ITEM(args.get(), at++, Py_NewRef(PyTuple_GET_ITEM(row, k)));
+    }
+    return args;
 }
 
 Ref quoted(const Backend& b, PyObject* name) noexcept {

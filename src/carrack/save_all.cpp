@@ -274,7 +274,7 @@ coro::Task relations(Ref model, Ref con, Ref owners, Py_ssize_t limit, bool is_a
 
 // The rows of one column set, chunk after chunk.
 coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Backend* b, const Group* group,
-                        const std::vector<Ref>* cells, Py_ssize_t cap, bool is_async) {
+                        const std::vector<Ref>* cells_by_row, Py_ssize_t cap, bool is_async) {
     Ref model = borrow(as_executor(self.get())->model);
     int given = pk_name.get() == Py_None ? 1 : PySequence_Contains(group->names.get(), pk_name.get());
     if (given < 0) co_return nullptr;
@@ -284,14 +284,15 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
     if (wants_keys && !b->returning) {
         for (Py_ssize_t m = 0; m < count; ++m) {
             Py_ssize_t at = members[static_cast<std::size_t>(m)];
-            Ref done = insert_one(model.get(), con.get(), PyList_GET_ITEM(instances.get(), at),
-                                  (*cells)[static_cast<std::size_t>(at)].get());
+            Ref cells = cells_of(*group, (*cells_by_row)[static_cast<std::size_t>(at)].get());
+            Ref done = cells ? insert_one(model.get(), con.get(), PyList_GET_ITEM(instances.get(), at), cells.get())
+                             : Ref();
             TSY_BULK_RESOLVE(done, is_async);
             if (!done) co_return nullptr;
         }
         co_return borrow(Py_None);
     }
-    Ref head = insert_head(model.get(), (*cells)[static_cast<std::size_t>(members.front())].get());
+    Ref head = insert_head(model.get(), *group);
     Ref returned = wants_keys ? quoted(*b, pk_name.get()) : Ref();
     Ref tail = wants_keys ? (returned ? steal(PyUnicode_FromFormat(" RETURNING %U;", returned.get())) : Ref())
                           : steal(PyUnicode_FromString(";"));
@@ -301,7 +302,7 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
     for (Py_ssize_t begin = 0; begin < count; begin += per) {
         Py_ssize_t end = std::min(count, begin + per);
         Ref text = statement_text(head.get(), width, end - begin, tail.get());
-        Ref args = text ? chunk_args(*cells, members, begin, end) : Ref();
+        Ref args = text ? chunk_args(*cells_by_row, members, begin, end) : Ref();
         Ref rows = args ? run_sql(self.get(), text.get(), args.get(), con.get()) : Ref();
         TSY_BULK_RESOLVE(rows, is_async);
         if (!rows) co_return nullptr;

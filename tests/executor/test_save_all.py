@@ -196,3 +196,15 @@ def test_without_returning_each_row_is_inserted_alone(store, models, monkeypatch
     assert len(inserts_into(statements, "sf_post")) == inserts  # children are saved the same way
     assert [r["id"] for r in rows] == [1, 2, 3]
     assert store.rows("SELECT account_id, slug FROM sf_post ORDER BY id") == [(1, "o0"), (2, "o1"), (3, "o2")]
+
+
+@pytest.mark.parametrize("method", ["saveAll", "upsert"])
+def test_the_coroutine_runs_nothing_until_awaited(store, models, method):
+    if not store.is_async:
+        pytest.skip("the synchronous executor runs at the call")
+    with sent() as statements:
+        rows = [models.Account(email="w@x")]
+        executor = models.Account.getExecutor()
+        pending = executor.saveAll(rows) if method == "saveAll" else executor.upsert(rows, (models.Account.email,))
+        pending.close()
+    assert statements == [] and accounts(store) == []
