@@ -38,7 +38,7 @@ POST_OWNERS = 1_000
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", help="comma-separated workload ids (W1..W7, W1b) to run")
+    p.add_argument("--only", help="comma-separated workload ids (W1..W9, W1b) to run")
     p.add_argument("--backends", default="sqlite,mariadb,async",
                    help="comma-separated among sqlite, mariadb, async (default: all three)")
     p.add_argument("--repeats", type=int, default=5, help="timed runs per side (default 5)")
@@ -64,7 +64,8 @@ def sqlite_pairs(args, path, users, owners):
                  ("W3", workloads.w3_dict_floor), ("W4", workloads.w4_point), ("W5", workloads.w5_paging), ("W6", workloads.w6_relations),
                  ("W6b", workloads.w6b_batched), ("W6b", workloads.w6b_deep),
                  ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000)),
-                 ("W7", workloads.w7_save_all)]
+                 ("W7", workloads.w7_save_all), ("W8", workloads.w8_stream), ("W9", workloads.w9_keyset),
+                 ("W9", workloads.w9_offset)]
     return [(key, lambda f=f: f(b)) for key, f in factories], raw.close
 
 
@@ -77,7 +78,9 @@ def mysql_pairs(args, settings, users, owners):
     b = workloads.Backend("MariaDB", "%s", raw, users, owners, args.scale)
     factories = [("W3", lambda: workloads.w3_select_all(b, target=1.1)),
                  ("W4", lambda: workloads.w4_point(b, target=1.1)),
-                 ("W7", lambda: workloads.w7_save_all(b, target=1.0))]
+                 ("W7", lambda: workloads.w7_save_all(b, target=1.0)),
+                 ("W8", lambda: workloads.w8_stream(b)), ("W9", lambda: workloads.w9_keyset(b)),
+                 ("W9", lambda: workloads.w9_offset(b))]
 
     def close():
         DB.getInstance().connector.close()
@@ -144,7 +147,7 @@ def main(argv=None):
             if "sqlite" in backends:
                 print("SQLite")
                 run_group(args, results, lambda: sqlite_pairs(args, path, users, owners))
-            if "mariadb" in backends and any(wanted(args, k) for k in ("W3", "W4", "W7")):
+            if "mariadb" in backends and any(wanted(args, k) for k in ("W3", "W4", "W7", "W8", "W9")):
                 server = None
                 if args.mysql:
                     settings = mariadb.settings_from_url(args.mysql)

@@ -4,6 +4,7 @@ Tessary through its models and executors, the raw side with hand-written
 SQL on a DB-API connection of the same driver."""
 
 import random
+import tracemalloc
 from dataclasses import dataclass
 from typing import Any
 
@@ -474,3 +475,98 @@ def w6b_deep(b, target=1.3):
     return Pair("W6b deep", b.name, "findListForeignKeyIn(deep=True): users, posts, tags",
                 f"{count(owners)} users, {count(owners * 11 + links)} rows", owners, tessary, raw,
                 tessary_digest, raw_digest, target_ratio=target)
+
+
+# --- W8: every row, a batch at a time ------------------------------------------------------
+
+STREAM_BATCH = 1_000
+
+
+def stream_digest(stream):
+    """instances_digest of a stream, keeping no instance."""
+    n = total = 0
+    first = None
+    for u in stream:
+        if first is None:
+            first = user_tuple(u)
+        n += 1
+        total += u["id"]
+    return n, total, first
+
+
+def peak_bytes(work):
+    """The tracemalloc peak of work() (untimed: tracing slows everything)."""
+    tracemalloc.start()
+    try:
+        work()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def w8_stream(b, target=1.1):
+    batch = min(STREAM_BATCH, b.users)
+
+    def stream():
+        return stream_digest(User.getExecutor().iterAllBy(batchSize=batch))
+
+    def whole():
+        return User.getExecutor().findAllBy()
+
+    one_batch = peak_bytes(lambda: User.getExecutor().editSql(lambda sql: sql.Limit(batch, 0)).findAllBy())
+    streamed = peak_bytes(stream)
+    work = (f"iterAllBy(batchSize={count(batch)}) vs findAllBy; peak memory {streamed / one_batch:.2f}× "
+            f"one batch's ({streamed / 1e6:.1f} MB vs {one_batch / 1e6:.1f} MB)")
+    return Pair("W8", b.name, work, f"{count(b.users)} rows", b.users, stream, whole,
+                lambda d: d, instances_digest, target_ratio=target)
+
+
+# --- W9: a deep keyset page against the first one ------------------------------------------
+
+KEYSET_DEPTH = 2_000  # the page number of the deep page
+
+
+def deep_page_start(b, depth):
+    """(age, id) of the last row before page `depth` in (age, id) order, or None for page 1."""
+    if depth <= 1:
+        return None
+    cur = b.raw.cursor()
+    cur.execute(b.sql("SELECT age, id FROM user ORDER BY age, id LIMIT 1 OFFSET ?"), ((depth - 1) * PAGE_SIZE - 1,))
+    row = cur.fetchone()
+    cur.close()
+    return tuple(row)
+
+
+def page_digest(pages):
+    return len(pages), sum(len(p) for p in pages)
+
+
+def w9_keyset(b, target=1.5):
+    n = b.n(500)
+    depth = min(KEYSET_DEPTH, max(1, b.users // PAGE_SIZE))
+    after = deep_page_start(b, depth)
+
+    def at(position):
+        return lambda: [Folio(User, pageSize=PAGE_SIZE).keyset(User.age, User.id, after=position).execute().content
+                        for _ in range(n)]
+
+    return Pair("W9", b.name, f"Folio(User).keyset(User.age, User.id): page {count(depth)} vs page 1",
+                f"{count(n)} pages of {PAGE_SIZE}, {count(b.users)} rows", n, at(after), at(None),
+                page_digest, page_digest, target_ratio=target)
+
+
+def w9_offset(b):
+    """For comparison: the same pages by OFFSET (the page statement alone, no
+    count); fewer of them, since the deep ones are slow."""
+    n = b.n(50)
+    depth = min(KEYSET_DEPTH, max(1, b.users // PAGE_SIZE))
+
+    def at(page):
+        def order_and_limit(sql):
+            sql.orderBy("user.age", "user.id")
+            sql.Limit(PAGE_SIZE, (page - 1) * PAGE_SIZE)
+        return lambda: [User.getExecutor().editSql(order_and_limit).findAllBy() for _ in range(n)]
+
+    return Pair("W9", b.name, f"reference: OFFSET page {count(depth)} vs page 1 (LIMIT o, 20)",
+                f"{count(n)} pages of {PAGE_SIZE}, {count(b.users)} rows", n, at(depth), at(1),
+                page_digest, page_digest)

@@ -63,8 +63,9 @@ def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
     results = json.loads(out.read_text())["results"]
     assert [(r["id"], r["backend"]) for r in results] == [
         ("W1", "SQLite"), ("W2", "SQLite"), ("W3", "SQLite"), ("W3", "SQLite"), ("W4", "SQLite"),
-        ("W5", "SQLite"), ("W6", "SQLite"), ("W6b", "SQLite"), ("W6b deep", "SQLite"), ("W1b", "SQLite"), ("W1b", "SQLite"), ("W7", "SQLite"), ("W3", "MariaDB"), ("W4", "MariaDB"),
-        ("W7", "MariaDB"),
+        ("W5", "SQLite"), ("W6", "SQLite"), ("W6b", "SQLite"), ("W6b deep", "SQLite"), ("W1b", "SQLite"), ("W1b", "SQLite"), ("W7", "SQLite"), ("W8", "SQLite"), ("W9", "SQLite"),
+        ("W9", "SQLite"), ("W3", "MariaDB"), ("W4", "MariaDB"),
+        ("W7", "MariaDB"), ("W8", "MariaDB"), ("W9", "MariaDB"), ("W9", "MariaDB"),
         ("W3", "SQLite asyncio"), ("W4", "SQLite asyncio"), ("W6", "SQLite asyncio")]
     assert all(len(r["tessary_s"]) == len(r["raw_s"]) == len(r["raw_cpu_s"]) == 1 for r in results)
     assert "ratio" in done.stdout and "W6" in done.stdout
