@@ -324,3 +324,50 @@ def test_sync_next_or_close_from_the_row_converter(store, Row):
     stream = Hook.getExecutor().iterAllBy(batchSize=3)
     assert list(stream) == [] and stream.closed
     assert len(Row.getExecutor().findAllBy()) == ROWS
+
+
+class Refused(Exception):
+    pass
+
+
+def test_failure_mid_stream_ends_it_and_gives_the_connection_back(store, Row):
+    """A row that fails to convert in the second batch: the error reaches the
+    caller after the first batch's rows, the stream is closed, and the
+    connector serves the next statement."""
+    calls = []
+
+    def fourth_fails():
+        calls.append(1)
+        if len(calls) == 4:
+            raise Refused("row 4")
+
+    Hook = reentrant_model(fourth_fails)
+    got = []
+
+    async def drain(stream):
+        async for x in stream:
+            got.append(x["id"])
+
+    stream = Hook.getExecutor().iterAllBy(batchSize=3)
+    with pytest.raises(Refused):
+        if store.is_async:
+            store.result(drain(stream))
+        else:
+            for x in stream:
+                got.append(x["id"])
+    assert len(got) == 3 and stream.closed
+    assert len(store.result(Row.getExecutor().findAllBy())) == ROWS
+
+
+def test_sync_stream_dropped_unfinished(store, Row, recwarn):
+    """A stream dropped half-way closes its cursor (and MySQL's connection of
+    its own) without complaint, and the connector serves the next statement."""
+    if store.is_async:
+        pytest.skip("the synchronous stream")
+    for _ in range(3):
+        stream = Row.getExecutor().iterAllBy(batchSize=2)
+        next(stream)
+        del stream
+        gc.collect()
+    assert not [w for w in recwarn if issubclass(w.category, (ResourceWarning, pytest.PytestUnraisableExceptionWarning))]
+    assert len(Row.getExecutor().findAllBy()) == ROWS
