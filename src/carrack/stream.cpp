@@ -10,9 +10,10 @@
 //   its own, opened by connector.connect() and closed with the stream: pymysql
 //   cannot run another statement on a connection while an unbuffered result
 //   is being read, and would silently cut the stream short.
-// - MySQL with `work` (inside a transaction): a buffered cursor on it, so the
-//   stream sees the transaction's rows and the connection stays usable; the
-//   driver then holds the rows, the instances are still made per batch.
+// - MySQL with `work`, or inside a transaction() block of the thread: a
+//   buffered cursor on that connection, so the stream sees the transaction's
+//   rows and the connection stays usable; the driver then holds the rows, the
+//   instances are still made per batch.
 #include "stream.hpp"
 
 namespace tsy::exec {
@@ -183,6 +184,17 @@ bool bind_driver_names() noexcept {
     return ss_cursor != nullptr;
 }
 
+// The connector's inTransaction (false for a connector without one), -1 on error.
+int in_transaction_block(PyObject* connector) noexcept {
+    Ref flag = attr(connector, "inTransaction");
+    if (!flag) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
+    return truth(flag.get());
+}
+
 // Opens the stream's cursor and runs the statement on it.
 int open_cursor(StreamObject* s, PyObject* connector, PyObject* work, PyObject* built) noexcept {
     int sqlite = is_sqlite(connector);
@@ -192,17 +204,22 @@ int open_cursor(StreamObject* s, PyObject* connector, PyObject* work, PyObject* 
     Ref text = call_method(connector, translate_name, PyTuple_GET_ITEM(built, 0));
     Ref args = text ? steal(PySequence_Tuple(PyTuple_GET_ITEM(built, 1))) : Ref();
     if (!args) return -1;
+    // Inside a transaction() block of this thread the stream must see the
+    // block's rows: it reads on the thread's connection, as findAllBy does.
+    int in_block = sqlite || bound_to_work ? 0 : in_transaction_block(connector);
+    if (in_block < 0) return -1;
+    bool own_connection = !sqlite && !bound_to_work && !in_block;
     Ref con, cursor;
     if (bound_to_work) {
         con = borrow(work);
-    } else if (sqlite) {
+    } else if (!own_connection) {
         con = call_method(connector, getCon_name);
     } else {
         con = call_method(connector, connect_name);
         if (con) set_field(s->owned_con, con.get());
     }
     if (!con) return -1;
-    cursor = !sqlite && !bound_to_work ? call_method(con.get(), cursor_name, ss_cursor) : call_method(con.get(), cursor_name);
+    cursor = own_connection ? call_method(con.get(), cursor_name, ss_cursor) : call_method(con.get(), cursor_name);
     if (!cursor) return -1;
     set_field(s->cursor, cursor.get());
     if (!call_method(cursor.get(), execute_name, text.get(), args.get())) return -1;

@@ -156,6 +156,17 @@ def test_sync_stream_inside_transaction_sees_its_rows(store, Row):
     assert sorted(x["label"] for x in Row.getExecutor().iterAllBy(Row.rank == 5)) == ["pending", "second"]
 
 
+def test_sync_stream_in_a_block_without_its_connection(store, Row):
+    """An executor made without the block's connection, inside the block:
+    the stream reads on the thread's connection, as findAllBy does."""
+    if store.is_async:
+        pytest.skip("the synchronous stream")
+    with store.connector.transaction():
+        Row.getExecutor().save(Row(label="pending", rank=6))
+        assert [x["label"] for x in Row.getExecutor().findAllBy(Row.rank == 6)] == ["pending"]
+        assert [x["label"] for x in Row.getExecutor().iterAllBy(Row.rank == 6)] == ["pending"]
+
+
 def test_async_stream_inside_transaction_sees_its_rows(store, Row):
     if not store.is_async:
         pytest.skip("the coroutine stream")
