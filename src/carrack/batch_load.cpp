@@ -393,7 +393,8 @@ bool Plan::take(PyObject* result) noexcept {
         owners = steal(PyList_New(PyList_GET_SIZE(rows.get())));
         if (!owners) return false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows.get()); ++i) {
-            Ref row = steal(PySequence_Tuple(PyList_GET_ITEM(rows.get(), i)));
+            PyObject* given = PyList_GET_ITEM(rows.get(), i);
+            Ref row = PyTuple_Check(given) ? borrow(given) : steal(PySequence_Tuple(given));
             Py_ssize_t n = row ? PyTuple_GET_SIZE(row.get()) : -1;
             if (n < 1) {
                 if (n == 0) fail(PyExc_ValueError, "a junction row without its owner column");

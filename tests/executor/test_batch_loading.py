@@ -68,9 +68,15 @@ def declare_models():
         label = VarcharProperty(32, nullable=True)
         posts = ForeignKey(JUNCTION, "BlPost", bindCol="id", targetBindCol="id")
 
+    class BlNode(DataModel):
+        tableName = "bl_node"
+        id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+        parent_id = IntegerProperty(nullable=True)
+        children = ForeignKey(MANY, "BlNode", bindCol="id", targetBindCol="parent_id")
+
     return types.SimpleNamespace(
-        Author=BlAuthor, Profile=BlProfile, Post=BlPost, Note=BlNote, Tag=BlTag,
-        all=(BlAuthor, BlProfile, BlPost, BlNote, BlTag, BlAuthor.tags.middleModel, BlPost.tags.middleModel,
+        Author=BlAuthor, Profile=BlProfile, Post=BlPost, Note=BlNote, Tag=BlTag, Node=BlNode,
+        all=(BlAuthor, BlProfile, BlPost, BlNote, BlTag, BlNode, BlAuthor.tags.middleModel, BlPost.tags.middleModel,
              BlTag.posts.middleModel))
 
 
@@ -125,6 +131,7 @@ def fill(store, authors):
         note[1] = n if n == 3 else (rng.randrange(1, n) if n > 1 and rng.random() < 0.6 else None)
     insert(store, "bl_note", ("post_id", "parent_id", "body"), [tuple(n) for n in notes])
     insert(store, "bl_tag", ("label",), [(f"t{t}",) for t in range(1, 6)])
+    insert(store, "bl_node", ("parent_id",), [(1,)])  # its own parent, and child
     insert(store, "bl_author_bl_tag", ("bl_author_id", "bl_tag_id"),
            sorted({(rng.randrange(1, authors + 1), rng.randrange(1, 6)) for _ in range(authors)}))
     insert(store, "bl_post_bl_tag", ("bl_post_id", "bl_tag_id"),
@@ -201,7 +208,7 @@ def statements():
 LOADS = [(False, 3)] + [(True, level) for level in (1, 2, 3, 4)]
 
 
-@pytest.mark.parametrize("root", ["Author", "Profile", "Post", "Note", "Tag"])
+@pytest.mark.parametrize("root", ["Author", "Profile", "Post", "Note", "Tag", "Node"])
 def test_the_same_rows_as_the_per_instance_loader(store, models, root):
     model = getattr(models, root)
     for deep, level in LOADS:
@@ -379,6 +386,23 @@ def test_on_a_bound_connection(store, models, statements):
             models.Author.getExecutor(con).findListForeignKeyIn(authors)
     assert [p["title"] for p in authors[0]["posts"]] == ["new"]
     assert statements and all(c is con for _, _, c in statements)
+
+
+def test_a_row_that_is_its_own_parent_loads_to_any_level_without_recursion(store, models, statements):
+    """The loader walks the levels in a loop, not by recursion: far beyond the
+    interpreter's recursion limit the chain is loaded to the level asked for,
+    a new instance on each level, and the row, fetched once, is not asked
+    for again."""
+    level = 3 * __import__("sys").getrecursionlimit()
+    node = roots_of(store, models.Node)
+    batched(store, models.Node, node, deep=True, level=level)
+    links, row = 0, node[0]
+    while "children" in row:
+        assert len(row["children"]) == 1
+        row, links = row["children"][0], links + 1
+        assert row is not node[0] and row["id"] == 1
+    assert links == level - 1
+    assert len(statements) == 1
 
 
 # --- the paging controller ---------------------------------------------------------------------
