@@ -142,10 +142,10 @@ bool narrow_to_page(KeysetObject* k, const Fetch& fetch) noexcept {
     return Ref::steal(bound.gen->Limit(sql.get(), fetch.pageSize, 0)) ? true : false;
 }
 
-// A page of keyset paging: pageSize, then content and next (total and
-// totalPage only when counted).
+// A page of keyset paging (pageSize, then content and next; total and
+// totalPage only when counted), after the statement kind is ensured.
 Ref new_keyset_page(const Fetch& fetch) noexcept {
-    Ref page = steal(new_page(1, fetch.pageSize));
+    Ref page = steal(begin_fetch(fetch));
     if (!page || PyObject_DelItem(page.get(), names.page) < 0 || PyObject_DelItem(page.get(), names.total) < 0) {
         return {};
     }
@@ -187,7 +187,7 @@ PyObject* execute_sync(PyObject* self) noexcept {
     KeysetObject* k = as_keyset(self);
     Ref hold = borrow(self);
     const Fetch fetch = fetch_of(reinterpret_cast<FolioObject*>(k->folio));
-    Ref page = begin_fetch(fetch) ? new_keyset_page(fetch) : Ref();
+    Ref page = new_keyset_page(fetch);
     if (!page) return nullptr;
     if (k->count) {
         Ref rows = call_method(k->folio, names._getCount);
@@ -203,7 +203,7 @@ PyObject* execute_sync(PyObject* self) noexcept {
 coro::Task execute_task(Ref self, Ref page = nullptr, Ref content = nullptr) {
     KeysetObject* k = as_keyset(self.get());
     const Fetch fetch = fetch_of(reinterpret_cast<FolioObject*>(k->folio));
-    page = begin_fetch(fetch) ? new_keyset_page(fetch) : Ref();
+    page = new_keyset_page(fetch);
     if (!page) co_return nullptr;
     if (k->count) {
         Ref pending = call_method(k->folio, names._getCount);
