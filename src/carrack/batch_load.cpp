@@ -242,7 +242,7 @@ bool Plan::start() noexcept {
     if (!path) return false;
     Ref own = borrow(as_executor(self.get())->model);
     if (model_index(own.get()) != 0) return false;
-    last_depth = args.deep ? (args.level - 1 > 1 ? args.level - 1 : 1) : 1;
+    last_depth = args.deep && args.level > 2 ? args.level - 1 : 1;  // the levels whose rows load relations
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.instances.get()); ++i) {
         level_rows.push_back(Node{borrow(PyList_GET_ITEM(args.instances.get(), i)), 0, Ref()});
     }

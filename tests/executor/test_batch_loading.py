@@ -205,7 +205,7 @@ def statements():
 
 # --- the same result as the per-instance loader ----------------------------------------
 
-LOADS = [(False, 3)] + [(True, level) for level in (1, 2, 3, 4)]
+LOADS = [(False, 3)] + [(True, level) for level in (-2**31, 0, 1, 2, 3, 4)]
 
 
 @pytest.mark.parametrize("root", ["Author", "Profile", "Post", "Note", "Tag", "Node"])
