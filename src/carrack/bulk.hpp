@@ -100,7 +100,8 @@ using Job = coro::Task (*)(Ref self, Ref con, Ref args, bool is_async);
 // one transaction of the handle (with / async with), committed when the job
 // ends and rolled back when it fails. An empty list of instances is an
 // empty result at once.
-coro::Task transactional(Ref self, Ref args, Job job, bool is_async);
+// `name` names the coroutines (the method's name, a string literal).
+coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async);
 
 // The methods (save_all.cpp, upsert.cpp).
 PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

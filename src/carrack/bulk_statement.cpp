@@ -362,7 +362,7 @@ Ref exit_call(PyObject* tx, PyObject* error, bool is_async, const BulkNames& n) 
 
 }  // namespace
 
-coro::Task transactional(Ref self, Ref args, Job job, bool is_async) {
+coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async) {
     const BulkNames* n = bulk_names();
     if (!n) co_return nullptr;
     // No rows: nothing is sent, no transaction begun.
@@ -372,7 +372,7 @@ coro::Task transactional(Ref self, Ref args, Job job, bool is_async) {
     int bound_to_connection = work ? truth(work.get()) : -1;
     if (bound_to_connection < 0) co_return nullptr;
     if (bound_to_connection) {
-        Ref done = launch(job(borrow(self.get()), std::move(work), borrow(args.get()), is_async), is_async, "saveAll");
+        Ref done = launch(job(borrow(self.get()), std::move(work), borrow(args.get()), is_async), is_async, name);
         TSY_BULK_RESOLVE(done, is_async);
         co_return done;
     }
@@ -382,7 +382,7 @@ coro::Task transactional(Ref self, Ref args, Job job, bool is_async) {
     Ref con = call_method(tx.get(), is_async ? n->aenter : n->enter);
     TSY_BULK_RESOLVE(con, is_async);
     if (!con) co_return nullptr;
-    Ref done = launch(job(borrow(self.get()), borrow(con.get()), borrow(args.get()), is_async), is_async, "saveAll");
+    Ref done = launch(job(borrow(self.get()), borrow(con.get()), borrow(args.get()), is_async), is_async, name);
     TSY_BULK_RESOLVE(done, is_async);
     // Cancellation and interruptions end the block too: every error rolls back.
     Ref error = done ? Ref() : steal(PyErr_GetRaisedException());

@@ -260,11 +260,12 @@ coro::Task relations(Ref model, Ref con, Ref owners, Py_ssize_t limit, bool is_a
         int otm = oto == 0 ? is_kind(kind.get(), kinds.one_to_many.get()) : 0;
         int mtm = oto == 0 && otm == 0 ? is_kind(kind.get(), kinds.many_to_many.get()) : 0;
         if (oto < 0 || otm < 0 || mtm < 0) co_return nullptr;
-        coro::Task step = oto   ? one_to_one(borrow(con.get()), borrow(fk.get()), std::move(fk_name), std::move(holders), is_async)
-                          : otm ? one_to_many(borrow(con.get()), borrow(fk.get()), std::move(fk_name), std::move(holders), is_async)
-                          : mtm ? many_to_many(borrow(con.get()), borrow(fk.get()), std::move(fk_name), std::move(holders),
-                                               limit, is_async)
-                                : each_alone(borrow(con.get()), borrow(fk.get()), std::move(fk_name), std::move(holders), is_async);
+        Ref c = borrow(con.get()), f = borrow(fk.get());
+        coro::Task step = oto   ? one_to_one(std::move(c), std::move(f), std::move(fk_name), std::move(holders), is_async)
+                          : otm ? one_to_many(std::move(c), std::move(f), std::move(fk_name), std::move(holders), is_async)
+                          : mtm ? many_to_many(std::move(c), std::move(f), std::move(fk_name), std::move(holders), limit,
+                                               is_async)
+                                : each_alone(std::move(c), std::move(f), std::move(fk_name), std::move(holders), is_async);
         Ref done = launch(std::move(step), is_async, "saveAll");
         TSY_BULK_RESOLVE(done, is_async);
         if (!done) co_return nullptr;
@@ -361,13 +362,15 @@ Ref save_all_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) no
 PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = save_all_args(args, nargs, kwnames);
     if (!job_args) return nullptr;
-    return launch(transactional(borrow(self), std::move(job_args), save_all_job, false), false, "saveAll").release();
+    Ref task = launch(transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", false), false, "saveAll");
+    return task.release();
 }
 
 PyObject* async_saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = save_all_args(args, nargs, kwnames);
     if (!job_args) return nullptr;
-    return launch(transactional(borrow(self), std::move(job_args), save_all_job, true), true, "saveAll").release();
+    Ref task = launch(transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", true), true, "saveAll");
+    return task.release();
 }
 
 }  // namespace tsy::exec::bulk

@@ -319,13 +319,15 @@ Ref upsert_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = upsert_args(self, args, nargs, kwnames);
     if (!job_args) return nullptr;
-    return launch(transactional(borrow(self), std::move(job_args), upsert_job, false), false, "upsert").release();
+    Ref task = launch(transactional(borrow(self), std::move(job_args), upsert_job, "upsert", false), false, "upsert");
+    return task.release();
 }
 
 PyObject* async_upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = upsert_args(self, args, nargs, kwnames);
     if (!job_args) return nullptr;
-    return launch(transactional(borrow(self), std::move(job_args), upsert_job, true), true, "upsert").release();
+    Ref task = launch(transactional(borrow(self), std::move(job_args), upsert_job, "upsert", true), true, "upsert");
+    return task.release();
 }
 
 }  // namespace tsy::exec::bulk
