@@ -33,6 +33,12 @@ bool read_backend(PyObject* con, Backend& out) noexcept;
 // allows, at most `cap` when `cap` > 0, at least one.
 Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap) noexcept;
 
+// MariaDB's drivers write the values into the statement text, which must fit
+// the server's max_allowed_packet (16 MiB by default): the values of one
+// statement are kept under this many bytes of text and buffers (escaping may
+// double them). SQLite binds its values and has no such bound.
+inline constexpr Py_ssize_t kPacketBudget = 4 * 1024 * 1024;
+
 // Instances whose INSERT names the same columns, in the order first met.
 struct Group {
     Ref names;                        // tuple of column names, in column order
@@ -55,6 +61,11 @@ Ref cells_of(const Group& group, PyObject* values) noexcept;
 // The INSERT of a group up to and including " values ", as the builder
 // renders save's INSERT for its columns: same table and column style.
 Ref insert_head(PyObject* model, const Group& group) noexcept;
+
+// The end of the chunk of members that starts at `begin`: at most `per` rows,
+// and on MariaDB at most kPacketBudget bytes of values (one row at least).
+Py_ssize_t chunk_end(const Backend& b, const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& members,
+                     Py_ssize_t begin, Py_ssize_t per) noexcept;
 
 // head + `rows` groups "(%s,...)" of `width` placeholders + tail.
 Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* tail) noexcept;

@@ -3,6 +3,7 @@
 // transaction around a call.
 #include "bulk.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
@@ -237,6 +238,36 @@ Ref insert_head(PyObject* model, const Group& group) noexcept {
     if (at == -2) return {};
     if (at < 0) return fail(PyExc_ValueError, "the INSERT text has no values list");
     return steal(PyUnicode_Substring(text, 0, at + 8));  // up to and including " values "
+}
+
+namespace {
+
+// What one value adds to a MariaDB statement's text, roughly: its length for
+// text and buffers, a few bytes for anything else.
+Py_ssize_t value_bytes(PyObject* value) noexcept {
+    if (PyUnicode_Check(value)) return PyUnicode_GET_LENGTH(value) * PyUnicode_KIND(value);
+    if (PyBytes_Check(value)) return PyBytes_GET_SIZE(value);
+    if (PyByteArray_Check(value)) return PyByteArray_GET_SIZE(value);
+    if (PyMemoryView_Check(value)) return PyMemoryView_GET_BUFFER(value)->len;
+    return 8;
+}
+
+}  // namespace
+
+Py_ssize_t chunk_end(const Backend& b, const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& members,
+                     Py_ssize_t begin, Py_ssize_t per) noexcept {
+    Py_ssize_t count = static_cast<Py_ssize_t>(members.size());
+    Py_ssize_t end = std::min(count, begin + per);
+    if (b.con_type == QUOTED) return end;
+    Py_ssize_t bytes = 0;
+    for (Py_ssize_t m = begin; m < end; ++m) {
+        PyObject* row = rows[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
+        Py_ssize_t row_bytes = 0;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) row_bytes += value_bytes(PyTuple_GET_ITEM(row, k));
+        if (m > begin && bytes + row_bytes > kPacketBudget) return m;
+        bytes += row_bytes;
+    }
+    return end;
 }
 
 Ref statement_text(PyObject* head, Py_ssize_t width, Py_ssize_t rows, PyObject* tail) noexcept {

@@ -300,8 +300,8 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
     if (!head || !tail) co_return nullptr;
     Py_ssize_t width = PyTuple_GET_SIZE(group->names.get());
     Py_ssize_t per = rows_per_statement(*b, width, cap);
-    for (Py_ssize_t begin = 0; begin < count; begin += per) {
-        Py_ssize_t end = std::min(count, begin + per);
+    for (Py_ssize_t begin = 0, end = 0; begin < count; begin = end) {
+        end = chunk_end(*b, *cells_by_row, members, begin, per);
         Ref text = statement_text(head.get(), width, end - begin, tail.get());
         Ref args = text ? chunk_args(*cells_by_row, members, begin, end) : Ref();
         Ref rows = args ? run_sql(self.get(), text.get(), args.get(), con.get()) : Ref();

@@ -7,7 +7,7 @@ import logging
 
 from Tessary.DB.DB import DB
 from Tessary.Model.DataModel import DataModel
-from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
+from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, TextProperty, VarcharProperty
 
 
 class _Recorder(logging.Handler):
@@ -51,6 +51,12 @@ class BkNote(DataModel):
     status = VarcharProperty(16, default="new")
     code = Shouting(16, nullable=True)
     hits = IntegerProperty(nullable=True)
+
+
+class BkDoc(DataModel):
+    tableName = "bk_doc"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    body = TextProperty(nullable=True)
 
 
 def in_transaction(store, work):
