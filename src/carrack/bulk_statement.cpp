@@ -296,7 +296,9 @@ Ref chunk_args(const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& memb
     Py_ssize_t at = 0;
     for (Py_ssize_t m = begin; m < end; ++m) {
         PyObject* row = rows[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) PyTuple_SET_ITEM(args.get(), at++, Py_NewRef(PyTuple_GET_ITEM(row, k)));
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) {
+            PyTuple_SET_ITEM(args.get(), at++, Py_NewRef(PyTuple_GET_ITEM(row, k)));
+        }
     }
     return args;
 }
@@ -340,8 +342,8 @@ Ref instance_list(const char* func, PyObject* instances) noexcept {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(list.get(), i);
         if (!PyType_HasFeature(Py_TYPE(item), Py_TPFLAGS_MAPPING)) {
-            return fail(PyExc_TypeError, "%.200s() argument 'instances': item %zd must be a mapping, not %.200s", func, i,
-                        type_name(item));
+            return fail(PyExc_TypeError, "%.200s() argument 'instances': item %zd must be a mapping, not %.200s",
+                        func, i, type_name(item));
         }
     }
     return list;

@@ -307,7 +307,9 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
         Ref rows = args ? run_sql(self.get(), text.get(), args.get(), con.get()) : Ref();
         TSY_BULK_RESOLVE(rows, is_async);
         if (!rows) co_return nullptr;
-        if (wants_keys && !assign_keys(instances.get(), members, begin, end, rows.get(), pk_name.get())) co_return nullptr;
+        if (wants_keys && !assign_keys(instances.get(), members, begin, end, rows.get(), pk_name.get())) {
+            co_return nullptr;
+        }
     }
     co_return borrow(Py_None);
 }
@@ -362,14 +364,16 @@ Ref save_all_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) no
 PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = save_all_args(args, nargs, kwnames);
     if (!job_args) return nullptr;
-    Ref task = launch(transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", false), false, "saveAll");
+    coro::Task job = transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", false);
+    Ref task = launch(std::move(job), false, "saveAll");
     return task.release();
 }
 
 PyObject* async_saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = save_all_args(args, nargs, kwnames);
     if (!job_args) return nullptr;
-    Ref task = launch(transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", true), true, "saveAll");
+    coro::Task job = transactional(borrow(self), std::move(job_args), save_all_job, "saveAll", true);
+    Ref task = launch(std::move(job), true, "saveAll");
     return task.release();
 }
 

@@ -33,7 +33,9 @@ Ref own_column_names(PyObject* model, PyObject* columns, const char* what) noexc
                         i, type_name(col));
         }
         bool own = false;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(all.get()) && !own; ++k) own = PyTuple_GET_ITEM(all.get(), k) == col;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(all.get()) && !own; ++k) {
+            own = PyTuple_GET_ITEM(all.get(), k) == col;
+        }
         if (!own) {
             return fail(PyExc_ValueError, "upsert() argument '%s': %R is not a column of %R", what, col, model);
         }
@@ -130,16 +132,23 @@ Ref key_select(const Backend& b, PyObject* table, PyObject* conflict, PyObject* 
                                       lhs_open, cols.get(), lhs_close, open, list.c_str()));
 }
 
+Ref casefolded(PyObject* text) noexcept {
+    static PyObject* casefold = intern("casefold");
+    return call_method(text, casefold);
+}
+
 // A value as the database gives it back, for matching the sent one: bools
 // as ints, buffers as bytes, other values of no basic type as their text.
 Ref comparable(PyObject* value, bool fold) noexcept {
     if (value == Py_None || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return borrow(value);
     if (PyBool_Check(value)) return steal(PyNumber_Long(value));
-    if (PyUnicode_Check(value)) return fold ? call_method(value, steal(PyUnicode_FromString("casefold")).get()) : borrow(value);
-    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) return steal(PyBytes_FromObject(value));
+    if (PyUnicode_Check(value)) return fold ? casefolded(value) : borrow(value);
+    if (PyBytes_Check(value) || PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+        return steal(PyBytes_FromObject(value));
+    }
     if (PyLong_Check(value)) return steal(PyNumber_Long(value));
     Ref text = steal(PyObject_Str(value));
-    return text && fold ? call_method(text.get(), steal(PyUnicode_FromString("casefold")).get()) : std::move(text);
+    return text && fold ? casefolded(text.get()) : std::move(text);
 }
 
 // A tuple of comparable(items[at + k]) for the `width` conflict values.
@@ -255,7 +264,8 @@ coro::Task upsert_group(Ref self, Ref con, Ref instances, const UpsertSpec* spec
             if (!select || !keys_args) co_return nullptr;
             for (Py_ssize_t r = 0; r < end - begin; ++r) {
                 for (Py_ssize_t at : positions) {
-                    if (PyList_Append(keys_args.get(), PyTuple_GET_ITEM(args.get(), r * width + at)) < 0) co_return nullptr;
+                    PyObject* value = PyTuple_GET_ITEM(args.get(), r * width + at);
+                    if (PyList_Append(keys_args.get(), value) < 0) co_return nullptr;
                 }
             }
             Ref as_tuple = steal(PyList_AsTuple(keys_args.get()));
@@ -263,7 +273,8 @@ coro::Task upsert_group(Ref self, Ref con, Ref instances, const UpsertSpec* spec
             TSY_BULK_RESOLVE(rows, is_async);
             if (!rows) co_return nullptr;
         }
-        if (!assign_upsert_keys(instances.get(), members, begin, end, rows.get(), args.get(), width, positions, pk_name)) {
+        if (!assign_upsert_keys(instances.get(), members, begin, end, rows.get(), args.get(), width, positions,
+                                pk_name)) {
             co_return nullptr;
         }
     }
@@ -319,14 +330,16 @@ Ref upsert_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = upsert_args(self, args, nargs, kwnames);
     if (!job_args) return nullptr;
-    Ref task = launch(transactional(borrow(self), std::move(job_args), upsert_job, "upsert", false), false, "upsert");
+    coro::Task job = transactional(borrow(self), std::move(job_args), upsert_job, "upsert", false);
+    Ref task = launch(std::move(job), false, "upsert");
     return task.release();
 }
 
 PyObject* async_upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Ref job_args = upsert_args(self, args, nargs, kwnames);
     if (!job_args) return nullptr;
-    Ref task = launch(transactional(borrow(self), std::move(job_args), upsert_job, "upsert", true), true, "upsert");
+    coro::Task job = transactional(borrow(self), std::move(job_args), upsert_job, "upsert", true);
+    Ref task = launch(std::move(job), true, "upsert");
     return task.release();
 }
 
