@@ -166,7 +166,9 @@ class AioTransaction:
     async def __aexit__(self, type: type[BaseException] | None, value: BaseException | None,
                         traceback: TracebackType | None) -> bool: ...
 
-def connect(url: str, /, **options: Any) -> Sqlite3Connector | MysqlConnector | AioSqliteConnector | AioMysqlConnector:
+# Which connector comes back is read from the URL's text at run time: typed Any, as the
+# handle's `connector` is (each of the four connectors has attributes the others lack).
+def connect(url: str, /, **options: Any) -> Any:
     """The connector a connection URL names:
 
     - sqlite:///relative.db, sqlite:////absolute.db, sqlite:///:memory: -> Sqlite3Connector

@@ -1,6 +1,40 @@
 """The database handle."""
 
-from typing import Any, ContextManager, Generic as Generic, Sequence, TypeVar as TypeVar
+from collections.abc import Awaitable, Generator
+from types import TracebackType
+from typing import Any, Generic as Generic, Sequence, TypeVar as TypeVar, overload, type_check_only
+
+from Tessary.DB.Connector import AioSqliteConnection
+from Tessary.Model.DataModel import _DataModel
+
+_T = TypeVar("_T")
+_Rows = Sequence[Sequence[Any]]
+
+# The handle's calls without a connection run on whichever connector is set, which no static
+# type shows: their results are typed as usable either way, as the value itself (synchronous
+# connectors) or awaited (asynchronous ones). A connection given picks one of the two.
+@type_check_only
+class _RowsOrAwaitable(Sequence[Sequence[Any]], Awaitable[_Rows]):
+    @overload
+    def __getitem__(self, index: int) -> Sequence[Any]: ...
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[Sequence[Any]]: ...
+    def __len__(self) -> int: ...
+    def __await__(self) -> Generator[Any, None, _Rows]: ...
+
+@type_check_only
+class _NoneOrAwaitable(Awaitable[None]):
+    def __await__(self) -> Generator[Any, None, None]: ...
+
+@type_check_only
+class _EitherTransaction:
+    """Transaction or AioTransaction, as the connector is synchronous or not."""
+    def __enter__(self) -> Any: ...
+    def __exit__(self, type: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> bool: ...
+    async def __aenter__(self) -> Any: ...
+    async def __aexit__(self, type: type[BaseException] | None, value: BaseException | None,
+                        traceback: TracebackType | None) -> bool: ...
 
 class DB:
     """The database handle; DB() and DB.getInstance() return the one instance."""
@@ -21,11 +55,19 @@ class DB:
         model's whole column list hands each row over as a dict of column name to value.
         With AioSqliteConnector or AioMysqlConnector the statement is rendered at the call and
         a coroutine is returned that runs it and resolves to that result."""
-    def executeSql(self, text: str, args: Sequence[Any] | None = (), con: Any = None) -> Sequence[Sequence[Any]]:
+    @overload
+    def executeSql(self, text: str, args: Sequence[Any] | None = (), *,
+                   con: AioSqliteConnection) -> Awaitable[_Rows]: ...
+    @overload
+    def executeSql(self, text: str, args: Sequence[Any] | None, con: AioSqliteConnection) -> Awaitable[_Rows]: ...
+    @overload
+    def executeSql(self, text: str, args: Sequence[Any] | None = (), con: None = None) -> _RowsOrAwaitable: ...
+    @overload
+    def executeSql(self, text: str, args: Sequence[Any] | None = (), con: Any = None) -> Any:
         """Run SQL text with "%s" placeholders and return the fetched rows (with an asynchronous
         connector: a coroutine resolving to them; without `con`, a pooled connection is used
         and committed)."""
-    def createTables(self, *models: type, ifNotExists: bool = False) -> Any:
+    def createTables(self, *models: type[_DataModel], ifNotExists: bool = False) -> _NoneOrAwaitable:
         """Run `TableGenerator(model).Build()` of each model class through the connector, in
         the order given; with a true `ifNotExists` as "CREATE TABLE IF NOT EXISTS ..." (the
         rest of the text unchanged). Every argument must be a model class (TypeError naming its
@@ -33,7 +75,7 @@ class DB:
         statement stops the run, the tables before it stay. Returns None; with
         AioSqliteConnector or AioMysqlConnector a coroutine that runs the statements one after
         the other when awaited and resolves to None."""
-    def transaction(self) -> ContextManager[Any]:
+    def transaction(self) -> _EitherTransaction:
         """`with DB.getInstance().transaction() as con:` one transaction on the connector's
         connection; committed when the block ends normally, rolled back when it raises. With an
         asynchronous connector: `async with DB.getInstance().transaction() as con:` on a pooled

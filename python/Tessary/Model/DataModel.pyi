@@ -1,8 +1,12 @@
 """Model classes, model instances and instance lists."""
 
-from typing import Any, Mapping, Sequence, overload
+from typing import Any, Generic, Mapping, Self, Sequence, TypeVar, overload
 
+from Tessary.DB.Connector import AioSqliteConnection
+from Tessary.Model.Carrack import AsyncModelExecutor, ModelExecutor
 from Tessary.Model.ModelProperty import BaseProperty, ForeignKey
+
+_M = TypeVar("_M", bound=_DataModel)
 
 class ModelMeta(type):
     """Metaclass of model classes.
@@ -13,20 +17,31 @@ class ModelMeta(type):
     """
 
     @overload
-    def __call__(cls, row: Sequence[Any], /) -> ModelInstance: ...
+    def __call__(cls: type[_M], row: Sequence[Any], /) -> ModelInstance[_M]: ...  # type: ignore[misc]
     @overload
-    def __call__(cls, mapping: Mapping[str, Any], /) -> ModelInstance: ...
+    def __call__(cls: type[_M], mapping: Mapping[str, Any], /) -> ModelInstance[_M]: ...  # type: ignore[misc]
     @overload
-    def __call__(cls, **values: Any) -> ModelInstance: ...
+    def __call__(cls: type[_M], **values: Any) -> ModelInstance[_M]: ...  # type: ignore[misc]
 
 class _DataModel(metaclass=ModelMeta):
+    # For type checkers that do not follow ModelMeta.__call__ (mypy 1.0): the values a model
+    # takes; calling the class still gives a ModelInstance, never an instance of it.
+    def __init__(self, *row: Any, **values: Any) -> None: ...
+    def __getattr__(self, name: str) -> Any: ...
     tableName: str
     pkName: str | None
-    pkCol: BaseProperty | None
-    col: tuple[BaseProperty, ...]
+    pkCol: BaseProperty[Any] | None
+    col: tuple[BaseProperty[Any], ...]
     fk: tuple[ForeignKey, ...]
+    # Which executor comes back depends on the connector in use, which no static type shows:
+    # without a connection the synchronous one is assumed (the default connector is synchronous);
+    # code on an asynchronous connector names AsyncModelExecutor[Model] where it awaits.
+    @overload
     @classmethod
-    def getExecutor(cls, con: Any = None) -> Any:
+    def getExecutor(cls, con: AioSqliteConnection) -> AsyncModelExecutor[Self]: ...  # type: ignore[misc]
+    @overload
+    @classmethod
+    def getExecutor(cls, con: Any = None) -> ModelExecutor[Self]:
         """A new ModelExecutor (or AsyncModelExecutor for an asynchronous connector) of this model."""
     @classmethod
     def getOtherFkBy(cls, owner: type[_DataModel]) -> ForeignKey:
@@ -35,15 +50,21 @@ class _DataModel(metaclass=ModelMeta):
 class DataModel(_DataModel): ...
 class MiddleDataModel(DataModel): ...
 
-class ModelInstance(dict[str, Any]):
-    """A dict of column and relation values; keys also read and write as attributes."""
+class ModelInstance(dict[str, Any], Generic[_M]):
+    """A dict of column and relation values; keys also read and write as attributes.
 
-    object: type[_DataModel] | None
-    def copy(self) -> ModelInstance: ...
+    An instance of model `User` is a ModelInstance[User], never a `User` (`isinstance` is
+    false). Its attributes read as Any: which keys a given model's instances hold, and the
+    type of each, are known only at run time (the column's Python type is the type
+    parameter of the model's property, e.g. `User.age` is an IntegerProperty, a
+    BaseProperty[int])."""
+
+    object: type[_M] | None
+    def copy(self) -> ModelInstance[_M]: ...
     def __getattr__(self, name: str) -> Any: ...
     def __setattr__(self, name: str, value: Any) -> None: ...
 
-class InstanceList(list[ModelInstance]): ...
+class InstanceList(list[ModelInstance[_M]], Generic[_M]): ...
 
 _models: list[Any]
 
