@@ -4,7 +4,9 @@
 # Extra arguments go to pytest; paths among them replace the default `tests`.
 # Without arguments the reliability runs follow the suite (skip them with
 # TESSARY_QUICK=1): the reference-leak mode (test-leaks.sh), the suite under
-# ASan and UBSan (test-asan.sh) and valgrind memcheck (valgrind.sh).
+# ASan and UBSan (test-asan.sh) and valgrind memcheck (valgrind.sh); the
+# type-check of examples/, the guide and tests/typing (typecheck.sh) runs on
+# every run without arguments.
 #   scripts/test.sh                 everything
 #   scripts/test.sh -x -k where     stop at the first failure, select by name
 #   scripts/test.sh tests/dict      one folder
@@ -53,6 +55,11 @@ phase_done "test suite"
 if [ "$status" -eq 5 ]; then
     echo "error: pytest collected no tests" >&2
     exit 1
+fi
+if [ "$#" -eq 0 ]; then
+    echo "== type-checking examples/, the guide's code and tests/typing against the stubs"
+    "$HERE/typecheck.sh" || { echo "error: typecheck.sh failed" >&2; status=1; }
+    phase_done "typecheck"
 fi
 if [ "$#" -eq 0 ] && [ -z "${TESSARY_QUICK:-}" ]; then
     for check in test-leaks.sh test-asan.sh valgrind.sh; do
