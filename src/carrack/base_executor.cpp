@@ -5,6 +5,7 @@
 #include "carrack.hpp"
 
 #include <cstddef>
+#include <cstring>
 
 namespace tsy::exec {
 namespace {
@@ -186,13 +187,35 @@ PyObject* reset_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     return Py_NewRef(self);
 }
 
+// The class's own name (tp_name after its module), e.g. "ModelExecutor".
+const char* short_type_name(PyObject* self) noexcept {
+    const char* full = Py_TYPE(self)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    return dot ? dot + 1 : full;
+}
+
+// "<ModelExecutor of User>", with " on <connection>" when it works on a connection of its own.
+// The fields are held first: repr of the connection runs Python code.
+PyObject* tp_repr(PyObject* self) noexcept {
+    ExecutorObject* ex = as_executor(self);
+    Ref model = borrow(ex->model ? ex->model : Py_None);
+    Ref work = borrow(ex->work ? ex->work : Py_None);
+    Ref model_name = PyType_Check(model.get())
+                         ? steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(model.get())))
+                         : steal(PyObject_Repr(model.get()));
+    if (!model_name) return nullptr;
+    if (work.get() == Py_None) return PyUnicode_FromFormat("<%s of %U>", short_type_name(self), model_name.get());
+    return PyUnicode_FromFormat("<%s of %U on %R>", short_type_name(self), model_name.get(), work.get());
+}
+
 PyTypeObject BaseModelExecutorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.Model.Carrack.BaseModelExecutor",
     .tp_basicsize = sizeof(ExecutorObject),
     .tp_dealloc = tp_dealloc,
+    .tp_repr = tp_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "BaseModelExecutor(model, work=None): prepares the statements of one model class.",
+    .tp_doc = "BaseModelExecutor(model, work=None)\n--\n\nPrepares the statements of one model class.",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,
     .tp_methods = methods,

@@ -345,6 +345,7 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_name = "Tessary.DB.Connector.AioMysqlConnector",
     .tp_basicsize = sizeof(AioConnectorObject),
     .tp_dealloc = aio::dealloc,
+    .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "AioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "

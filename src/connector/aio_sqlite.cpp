@@ -367,6 +367,7 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_name = "Tessary.DB.Connector.AioSqliteConnector",
     .tp_basicsize = sizeof(AioConnectorObject),
     .tp_dealloc = aio::dealloc,
+    .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "AioSqliteConnector(path=\":memory:\", maxsize=5): asynchronous connector on the sqlite3 module; "

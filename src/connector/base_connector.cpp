@@ -4,6 +4,8 @@
 // holds the commit policy of statements run on them.
 #include "connector.hpp"
 
+#include <cstring>
+
 namespace tsy::db {
 namespace {
 
@@ -246,13 +248,43 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
+PyObject* connector_repr(PyObject* self) noexcept {
+    // Settings key -> the name shown: the sqlite3 connectors keep the path as "database"
+    // (Sqlite3Connector) or "path", aiomysql calls the database "db".
+    static const char* const kShown[][2] = {
+        {"path", "path"}, {"host", "host"}, {"port", "port"}, {"user", "user"},
+        {"database", "database"}, {"db", "database"}, {"unix_socket", "unix_socket"},
+    };
+    const bool sqlite = PyObject_TypeCheck(self, &Sqlite3ConnectorType);
+    Ref settings = borrow(as_connector(self)->settings);
+    Ref parts = steal(PyList_New(0));
+    if (!parts) return nullptr;
+    const char* full = Py_TYPE(self)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    Ref head = steal(PyUnicode_FromFormat("<%s", dot ? dot + 1 : full));
+    if (!head || PyList_Append(parts.get(), head.get()) < 0) return nullptr;
+    for (const auto& shown : kShown) {
+        if (!settings || !PyDict_Check(settings.get())) break;
+        Ref value = borrow(PyDict_GetItemString(settings.get(), shown[0]));
+        if (!value || value.get() == Py_None) continue;
+        const char* label = sqlite && std::strcmp(shown[0], "database") == 0 ? "path" : shown[1];
+        Ref part = steal(PyUnicode_FromFormat(" %s=%R", label, value.get()));
+        if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+    }
+    Ref tail = steal(PyUnicode_FromString(">"));
+    Ref empty = steal(PyUnicode_FromString(""));
+    if (!tail || !empty || PyList_Append(parts.get(), tail.get()) < 0) return nullptr;
+    return PyUnicode_Join(empty.get(), parts.get());
+}
+
 PyTypeObject BaseConnectorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.DB.Connector.BaseConnector",
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_dealloc = tp_dealloc,
+    .tp_repr = connector_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "BaseConnector(*, maxConnections=None, acquireTimeout=30.0): synchronous connector over "
+    .tp_doc = "BaseConnector(*, maxConnections=None, acquireTimeout=30.0)\n--\n\nSynchronous connector over "
               "DB-API connections, one per thread that uses it. Subclasses override connect() "
               "(and con_type, paramstyle, autocommit, autoFiledAnnounce) for their driver.",
     .tp_traverse = tp_traverse,

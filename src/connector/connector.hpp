@@ -132,6 +132,9 @@ extern PyTypeObject MysqlConnectorType;
 extern PyTypeObject TransactionType;
 
 int ready_base_connector() noexcept;
+// repr of every connector: its class and where it connects (path, or host, port, user and
+// database), read from its driver settings; never the password.
+PyObject* connector_repr(PyObject* self) noexcept;
 int ready_sqlite_connector() noexcept;
 int ready_mysql_connector() noexcept;
 int ready_transaction() noexcept;

@@ -362,13 +362,26 @@ PyMemberDef folio_members[] = {
 
 }  // namespace
 
+// "<Folio of Post page=2 pageSize=5>"; " findForeign" or " findForeignIn" when it loads related rows.
+PyObject* folio_repr(PyObject* self) noexcept {
+    FolioObject* f = reinterpret_cast<FolioObject*>(self);
+    Ref target = borrow(f->target ? f->target : Py_None);
+    Ref name = PyType_Check(target.get())
+                   ? steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(target.get())))
+                   : steal(PyObject_Repr(target.get()));
+    if (!name) return nullptr;
+    const char* related = f->deep == 1 ? " findForeign" : f->deep == 2 ? " findForeignIn" : "";
+    return PyUnicode_FromFormat("<Folio of %U page=%d pageSize=%d%s>", name.get(), f->page, f->pageSize, related);
+}
+
 PyTypeObject FolioType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.Ext.Folio._Folio",
     .tp_basicsize = sizeof(FolioObject),
     .tp_dealloc = folio_dealloc,
+    .tp_repr = folio_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "_Folio(target, page=1, pageSize=10, findForeign=False)\n\n"
+    .tp_doc = "_Folio(target, page=1, pageSize=10, findForeign=False)\n--\n\n"
               "Paging controller supporting chained calls.",
     .tp_traverse = folio_traverse,
     .tp_clear = folio_clear,
