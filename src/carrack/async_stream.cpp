@@ -255,7 +255,7 @@ PyObject* get_closed(PyObject* self, void*) noexcept {
 
 PyMethodDef astream_methods[] = {
     {"aclose", astream_aclose, METH_NOARGS,
-     "await aclose(): stop reading; a connection taken for the stream is given back."},
+     "aclose($self)\n--\n\nawait aclose(): stop reading; a connection taken for the stream is given back."},
     {"__aenter__", astream_aenter, METH_NOARGS, nullptr},
     {"__aexit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(astream_aexit)), METH_FASTCALL,
      nullptr},
@@ -313,7 +313,7 @@ PyTypeObject AsyncRowStreamType = {
     .tp_dealloc = astream_dealloc,
     .tp_as_async = &astream_async,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "The instances of AsyncModelExecutor.iterAllBy for `async for`, a batch at a time over one "
+    .tp_doc = "AsyncRowStream()\n--\n\nThe instances of AsyncModelExecutor.iterAllBy for `async for`, a batch at a time over one "
               "connection; aclose() (or `async with`) gives it back before the end.",
     .tp_traverse = astream_traverse,
     .tp_clear = astream_clear,

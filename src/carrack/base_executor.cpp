@@ -155,21 +155,21 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"reset", method<reset_method>(), kFast,
-     "Replace the builder with a fresh one if the pending statement has been executed; "
+     "reset($self)\n--\n\nReplace the builder with a fresh one if the pending statement has been executed; "
      "returns the executor then, else None."},
-    {"editSql", method<editSql_method>(), kFast, "editSql(callback): callback(sql) on the pending builder."},
-    {"save", method<base_save_method>(), kFast, "save(instance): does nothing in the base class."},
-    {"update", method<base_update_method>(), kFast, "update(instance): does nothing in the base class."},
-    {"execute", method<execute_method>(), kFast, "Run the pending statement; does nothing in the base class."},
+    {"editSql", method<editSql_method>(), kFast, "editSql($self, callback)\n--\n\ncallback(sql) on the pending builder."},
+    {"save", method<base_save_method>(), kFast, "save($self, instance)\n--\n\ndoes nothing in the base class."},
+    {"update", method<base_update_method>(), kFast, "update($self, instance)\n--\n\ndoes nothing in the base class."},
+    {"execute", method<execute_method>(), kFast, "execute($self)\n--\n\nRun the pending statement; does nothing in the base class."},
     {"findAnyMatch", method<findAnyMatch_method>(), kFast,
-     "findAnyMatch(instance, limit=0, offset=0): the rows equal to the instance's set fields."},
+     "findAnyMatch($self, instance, limit=0, offset=0)\n--\n\nthe rows equal to the instance's set fields."},
     {"findOneBy", method<findOneBy_method>(), kFast,
-     "findOneBy(Filter=None): the one row matching; QueryResoutIsNotOne otherwise."},
-    {"findAllBy", method<findAllBy_method>(), kFast, "findAllBy(Filter=None): every row matching, every column."},
-    {"find", method<find_method>(), kFast, "find(*cols): select these columns; By(Filter) runs."},
-    {"By", method<By_method>(), kFast, "By(Filter=None): add the filter to the pending statement and run it."},
+     "findOneBy($self, Filter=None)\n--\n\nthe one row matching; QueryResoutIsNotOne otherwise."},
+    {"findAllBy", method<findAllBy_method>(), kFast, "findAllBy($self, Filter=None)\n--\n\nevery row matching, every column."},
+    {"find", method<find_method>(), kFast, "find($self, *cols)\n--\n\nselect these columns; By(Filter) runs."},
+    {"By", method<By_method>(), kFast, "By($self, Filter=None)\n--\n\nadd the filter to the pending statement and run it."},
     {"delete", method<delete_method>(), kFast,
-     "delete(instance=None, filter=None): the rows `filter` matches, else the instance's row."},
+     "delete($self, instance=None, filter=None)\n--\n\nthe rows `filter` matches, else the instance's row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -330,7 +330,7 @@ PyTypeObject RowStreamType = {
     .tp_basicsize = sizeof(StreamObject),
     .tp_dealloc = stream_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "The instances of ModelExecutor.iterAllBy, read a batch at a time; close() (or `with`) "
+    .tp_doc = "RowStream()\n--\n\nThe instances of ModelExecutor.iterAllBy, read a batch at a time; close() (or `with`) "
               "gives the cursor back before the end.",
     .tp_traverse = stream_traverse,
     .tp_clear = stream_clear,

@@ -237,17 +237,17 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef connector_methods[] = {
     {"getCon", fastkw_ready<aio_ready, getCon_method>(), kFast,
-     "await getCon(): a connection of the pool (once it is ready). Its statements are not committed "
+     "getCon($self)\n--\n\nawait getCon(): a connection of the pool (once it is ready). Its statements are not committed "
      "until `await con.commit()`; give it back with releaseCon()."},
     {"releaseCon", fastkw_ready<aio_ready, releaseCon_method>(), kFast,
-     "await releaseCon(con): roll back what is uncommitted on `con` and give it back to the pool."},
+     "releaseCon($self, con)\n--\n\nawait releaseCon(con): roll back what is uncommitted on `con` and give it back to the pool."},
     {"transaction", fastkw_ready<aio_ready, transaction_method>(), kFast,
-     "async with transaction() as con: a pooled connection, committed when the block ends normally, "
+     "transaction($self)\n--\n\nasync with transaction() as con: a pooled connection, committed when the block ends normally, "
      "rolled back when it raises, then given back."},
     {"close", fastkw_ready<aio_ready, close_method>(), kFast,
-     "await close(): close every connection; the next use inside a running loop sets the pool up anew."},
+     "close($self)\n--\n\nawait close(): close every connection; the next use inside a running loop sets the pool up anew."},
     {"autoFiledAnnounce", fastkw_ready<aio_ready, autoFiledAnnounce_method>(), kFast,
-     "The CREATE TABLE type text of the auto-increment key column `col`."},
+     "autoFiledAnnounce($self, col)\n--\n\nThe CREATE TABLE type text of the auto-increment key column `col`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -348,7 +348,7 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4')\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\"): asynchronous connector on "
               "aiomysql's pool.",
     .tp_traverse = aio::traverse,

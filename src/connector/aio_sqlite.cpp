@@ -370,7 +370,7 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioSqliteConnector(path=\":memory:\", maxsize=5): asynchronous connector on the sqlite3 module; "
+    .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5)\n--\n\nAioSqliteConnector(path=\":memory:\", maxsize=5): asynchronous connector on the sqlite3 module; "
               "each pooled connection runs its statements on a worker thread of its own.",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,

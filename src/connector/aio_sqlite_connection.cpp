@@ -156,17 +156,17 @@ PyObject* get_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(as
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
-    {"commit", fastkw<commit_method>(), kFast, "await commit(): commit the work done on this connection."},
-    {"rollback", fastkw<rollback_method>(), kFast, "await rollback(): drop the uncommitted work."},
-    {"begin", fastkw<begin_method>(), kFast, "await begin(): start a transaction explicitly."},
+    {"commit", fastkw<commit_method>(), kFast, "commit($self)\n--\n\nawait commit(): commit the work done on this connection."},
+    {"rollback", fastkw<rollback_method>(), kFast, "rollback($self)\n--\n\nawait rollback(): drop the uncommitted work."},
+    {"begin", fastkw<begin_method>(), kFast, "begin($self)\n--\n\nawait begin(): start a transaction explicitly."},
     {"close", fastkw<close_method>(), kFast,
-     "await close(): close the connection (uncommitted work is dropped) and end its worker thread."},
+     "close($self)\n--\n\nawait close(): close the connection (uncommitted work is dropped) and end its worker thread."},
     {"_openCursor", fastkw<aio::open_cursor_method>(), kFast,
-     "await _openCursor(sql, args=None): run a \"%s\" statement on a cursor kept open on the worker."},
+     "_openCursor($self, sql, args=None)\n--\n\nawait _openCursor(sql, args=None): run a \"%s\" statement on a cursor kept open on the worker."},
     {"_fetch", fastkw<aio::fetch_method>(), kFast,
-     "await _fetch(cursor, size): the kept cursor's next `size` rows (fewer at the end, [] after it)."},
+     "_fetch($self, cursor, size)\n--\n\nawait _fetch(cursor, size): the kept cursor's next `size` rows (fewer at the end, [] after it)."},
     {"_closeCursor", fastkw<aio::close_cursor_method>(), kFast,
-     "_closeCursor(cursor): close the kept cursor on the worker, after the jobs queued before."},
+     "_closeCursor($self, cursor)\n--\n\nclose the kept cursor on the worker, after the jobs queued before."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -270,7 +270,7 @@ PyTypeObject AioTransactionType = {
     .tp_basicsize = sizeof(AioTransactionObject),
     .tp_dealloc = tp_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioTransaction(connector): `async with` block on one pooled connection of a coroutine connector "
+    .tp_doc = "AioTransaction(connector)\n--\n\nAioTransaction(connector): `async with` block on one pooled connection of a coroutine connector "
               "(a savepoint inside another block of the same connector and task).",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,

@@ -151,25 +151,25 @@ PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssi
 
 PyMethodDef methods[] = {
     {"connect", fastkw<connect_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Open a new connection of the driver (called once, at the first statement)."},
+     "connect($self)\n--\n\nOpen a new connection of the driver (called once, at the first statement)."},
     {"getCon", fastkw<getCon_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "The calling thread's connection, opened on first use."},
+     "getCon($self)\n--\n\nThe calling thread's connection, opened on first use."},
     {"begin", fastkw<begin_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Start a transaction on `con` when it commits each statement by itself."},
+     "begin($self, con)\n--\n\nStart a transaction on `con` when it commits each statement by itself."},
     {"translate", fastkw<translate_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "The statement text with its \"%s\" placeholders in the driver's style."},
+     "translate($self, sql)\n--\n\nThe statement text with its \"%s\" placeholders in the driver's style."},
     {"query", fastkw<query_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Run `sql` with `args` (on `con`, else the thread's connection) and return every row."},
+     "query($self, sql, args=(), con=None)\n--\n\nRun `sql` with `args` (on `con`, else the thread's connection) and return every row."},
     {"write", fastkw<write_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Run `sql` with `args` (on `con`, else the thread's connection) and return the generated key."},
+     "write($self, sql, args=(), con=None)\n--\n\nRun `sql` with `args` (on `con`, else the thread's connection) and return the generated key."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "A context manager yielding the thread's connection: commit at the end of the block, rollback on "
+     "transaction($self)\n--\n\nA context manager yielding the thread's connection: commit at the end of the block, rollback on "
      "error; a block inside another one of the same thread is a savepoint."},
     {"close", fastkw<close_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Close the connection of every thread (one that runs a statement right now is closed by its "
+     "close($self)\n--\n\nClose the connection of every thread (one that runs a statement right now is closed by its "
      "thread when the statement ends)."},
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "The CREATE TABLE type text of the auto-increment key column `col`."},
+     "autoFiledAnnounce($self, col)\n--\n\nThe CREATE TABLE type text of the auto-increment key column `col`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -70,7 +70,7 @@ PyObject* get_setting(PyObject* self, void* key) noexcept {
 
 PyMethodDef methods[] = {
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce>(), METH_FASTCALL | METH_KEYWORDS,
-     "\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
+     "autoFiledAnnounce($self, col)\n--\n\n\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -92,8 +92,8 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0): synchronous "
-              "connector on pymysql; each thread connects at its first statement.",
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0)\n--\n\n"
+              "Synchronous connector on pymysql; each thread connects at its first statement.",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,

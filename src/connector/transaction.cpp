@@ -169,7 +169,7 @@ PyTypeObject TransactionType = {
     .tp_basicsize = sizeof(TransactionObject),
     .tp_dealloc = tp_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Transaction(connector): `with` block over the calling thread's connection of the connector "
+    .tp_doc = "Transaction(connector)\n--\n\nTransaction(connector): `with` block over the calling thread's connection of the connector "
               "(a savepoint inside another block of the same thread).",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,

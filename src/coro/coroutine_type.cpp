@@ -144,7 +144,7 @@ PyMethodDef methods[] = {
      "send(value) -> the next value the coroutine yields; StopIteration(result) when it finishes."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(throw_method)),
      METH_FASTCALL | METH_KEYWORDS,
-     "throw(exc) -> raise exc at the pending await; returns the next yielded value or raises StopIteration."},
+     "throw($self, typ, val=None, tb=None, /)\n--\n\nthrow(exc) -> raise exc at the pending await; returns the next yielded value or raises StopIteration."},
     {"close", close_method, METH_NOARGS, "close() -> None. Close the awaited object and destroy the frame."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -218,22 +218,22 @@ PyObject* fault_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef functions[] = {
-    {"_echo", fastkw<echo_entry>(), kFast, "_echo(awaitable): await it, return its result."},
-    {"_await_n", fastkw<await_n_entry>(), kFast, "_await_n(n, awaitable): await it n times, return the last result."},
+    {"_echo", fastkw<echo_entry>(), kFast, "_echo($self, awaitable)\n--\n\nawait it, return its result."},
+    {"_await_n", fastkw<await_n_entry>(), kFast, "_await_n($self, n, awaitable)\n--\n\nawait it n times, return the last result."},
     {"_await_calls", fastkw<await_calls_entry>(), kFast,
-     "_await_calls(n, function, arg): await function(arg) n times, return the last result."},
+     "_await_calls($self, n, function, arg)\n--\n\nawait function(arg) n times, return the last result."},
     {"_sum_awaits", fastkw<sum_awaits_entry>(), kFast,
-     "_sum_awaits(n, factory): the sum of n results of awaiting factory()."},
+     "_sum_awaits($self, n, factory)\n--\n\nthe sum of n results of awaiting factory()."},
     {"_nest", fastkw<nest_entry>(), kFast,
-     "_nest(depth, awaitable): depth native coroutines awaiting each other, the innermost awaits awaitable."},
+     "_nest($self, depth, awaitable)\n--\n\ndepth native coroutines awaiting each other, the innermost awaits awaitable."},
     {"_catch", fastkw<catch_entry>(), kFast,
-     "_catch(awaitable, exc_type, after=None): ('ok', value) or ('caught', exc), then the result of awaiting after."},
-    {"_guard", fastkw<guard_entry>(), kFast, "_guard(awaitable, on_exit): await it; on_exit() runs when the frame goes."},
-    {"_hold", fastkw<hold_entry>(), kFast, "_hold(obj, awaitable): await it, then return obj."},
-    {"_return", fastkw<return_entry>(), kFast, "_return(value): return value without awaiting."},
-    {"_raise", fastkw<raise_entry>(), kFast, "_raise(exc): raise exc without awaiting."},
+     "_catch($self, awaitable, exc_type, after=None)\n--\n\n('ok', value) or ('caught', exc), then the result of awaiting after."},
+    {"_guard", fastkw<guard_entry>(), kFast, "_guard($self, awaitable, on_exit)\n--\n\nawait it; on_exit() runs when the frame goes."},
+    {"_hold", fastkw<hold_entry>(), kFast, "_hold($self, obj, awaitable)\n--\n\nawait it, then return obj."},
+    {"_return", fastkw<return_entry>(), kFast, "_return($self, value)\n--\n\nreturn value without awaiting."},
+    {"_raise", fastkw<raise_entry>(), kFast, "_raise($self, exc)\n--\n\nraise exc without awaiting."},
     {"_fault", fastkw<fault_entry>(), kFast,
-     "_fault(kind): a body breaking the rules: 0 bad_alloc, 1 other C++ exception, 2 NULL without error, "
+     "_fault($self, kind)\n--\n\na body breaking the rules: 0 bad_alloc, 1 other C++ exception, 2 NULL without error, "
      "3 result with an error set."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -50,10 +50,10 @@ PyObject* get_other_fk_by(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 
 PyMethodDef model_methods[] = {
     {"getExecutor", fastkw<get_executor>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "getExecutor(con=None): a new executor of this model (ModelExecutor, or AsyncModelExecutor when the\n"
+     "getExecutor($type, con=None)\n--\n\na new executor of this model (ModelExecutor, or AsyncModelExecutor when the\n"
      "database handle's connector is asynchronous); `con` is the connection it works on."},
     {"getOtherFkBy", fastkw<get_other_fk_by>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "getOtherFkBy(owner): the relation of this (junction) model that leads away from the model `owner`."},
+     "getOtherFkBy($type, owner)\n--\n\nthe relation of this (junction) model that leads away from the model `owner`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,7 +27,7 @@ ModelApi api = {
 
 PyMethodDef module_methods[] = {
     {"_restore_instance", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(entry<restore_instance>)),
-     METH_FASTCALL, "_restore_instance(type, model, items): rebuilds a pickled ModelInstance."},
+     METH_FASTCALL, "_restore_instance($module, type, model, items)\n--\n\nrebuilds a pickled ModelInstance."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -99,11 +99,11 @@ PyMethodDef methods[] = {
     {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
      "The database handle; every call returns the same object."},
     {"execute", fastkw<execute_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "execute(executor, con=None): run the executor's pending statement (on `con`, else the "
+     "execute($self, executor, con=None)\n--\n\nrun the executor's pending statement (on `con`, else the "
      "connector's own connection) and return what the executor's process makes of the result; with an "
      "asynchronous connector, a coroutine resolving to it."},
     {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "executeSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
+     "executeSql($self, text, args=(), con=None)\n--\n\nexecuteSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
      "(with an asynchronous connector, a coroutine resolving to them)."},
     {"createTables", fastkw<createTables_method>(), METH_FASTCALL | METH_KEYWORDS,
      "createTables($self, /, *models, ifNotExists=False)\n--\n\n"
@@ -112,7 +112,7 @@ PyMethodDef methods[] = {
      "first statement runs. Returns None; with an asynchronous connector, a coroutine running the "
      "statements one after the other."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "with DB.getInstance().transaction() as con: one transaction on the connector's connection "
+     "transaction($self)\n--\n\nwith DB.getInstance().transaction() as con: one transaction on the connector's connection "
      "(`async with` on a pooled connection for an asynchronous connector)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -193,7 +193,7 @@ PyTypeObject DBType = {
     .tp_basicsize = sizeof(HandleObject),
     .tp_dealloc = tp_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "The database handle: DB.getInstance() returns the one instance.",
+    .tp_doc = "DB()\n--\n\nThe database handle: DB.getInstance() returns the one instance.",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,
     .tp_methods = methods,

@@ -330,19 +330,19 @@ PyObject* folio_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 
 PyMethodDef folio_methods[] = {
     {"filter", fastkw_ready<folio_ready, folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
-     "filter(args=None)\n\nSelect every column of the model with this condition."},
+     "filter($self, args=None)\n--\n\nSelect every column of the model with this condition."},
     {"findForeign", fastkw_ready<folio_ready, folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
      "Load the related rows of the page's instances as well."},
     {"findForeignIn", fastkw_ready<folio_ready, folio_findForeignIn>(), METH_FASTCALL | METH_KEYWORDS,
      "Load the related rows of the page's instances as well, with one statement per relation and level "
      "(the executor's findListForeignKeyIn)."},
-    {"orderBy", fastkw_ready<folio_ready, folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy(*items)\n\nORDER BY items."},
+    {"orderBy", fastkw_ready<folio_ready, folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy($self, *items)\n--\n\nORDER BY items."},
     {"setPage", fastkw_ready<folio_ready, folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
-     "setPage(page, pageSize=0)\n\nThe page to fetch; a positive pageSize replaces the page size."},
+     "setPage($self, page, pageSize=0)\n--\n\nThe page to fetch; a positive pageSize replaces the page size."},
     {"editSql", fastkw_ready<folio_ready, folio_editSql>(), METH_FASTCALL | METH_KEYWORDS,
-     "editSql(callable)\n\nHand the pending statement builder to `callable`."},
+     "editSql($self, callable)\n--\n\nHand the pending statement builder to `callable`."},
     {"keyset", fastkw_ready<folio_ready, folio_keyset>(), METH_FASTCALL | METH_KEYWORDS,
-     "keyset(*columns, after=None, count=False)\n\nThe page after the row whose values of `columns` are `after` "
+     "keyset($self, *columns, after=None, count=False)\n--\n\nThe page after the row whose values of `columns` are `after` "
      "(a page's `next`), in their order; the last column must be unique. Its execute() returns the Page."},
     {"_getCount", fastkw_ready<folio_ready, folio_getCount>(), METH_FASTCALL | METH_KEYWORDS, "Send the count statement."},
     {"_execute", fastkw_ready<folio_ready, folio_execute_sync>(), METH_FASTCALL | METH_KEYWORDS, "The synchronous fetch."},

@@ -48,7 +48,7 @@ PyObject* folio_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyMethodDef module_methods[] = {
     {"Folio", fastkw<folio_factory>(), METH_FASTCALL | METH_KEYWORDS,
-     "Folio(target, page=1, pageSize=10, findForeign=False)\n\nA paging controller for the model class `target`."},
+     "Folio($module, target, page=1, pageSize=10, findForeign=False)\n--\n\nA paging controller for the model class `target`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,7 +51,7 @@ PyTypeObject PageType = {
     .tp_name = "Tessary.Ext.Folio.Page",
     .tp_basicsize = sizeof(dict::DictPlusObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DICT_SUBCLASS,
-    .tp_doc = "Page(page, pageSize, content=[], total=0)\n\n"
+    .tp_doc = "Page(page, pageSize, content=..., total=0)\n--\n\nPage(page, pageSize, content=[], total=0)\n\n"
               "One page of results: page, pageSize, content, total and totalPage, readable as keys or attributes.",
     .tp_init = entry<page_init>,
 };

@@ -52,7 +52,7 @@ PyTypeObject BaseSqlGeneratorType = {
     .tp_name = "Tessary.DB.Generator.BaseSqlGenerator",
     .tp_basicsize = sizeof(BaseGeneratorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "Root of every SQL generator: anything derived from it renders itself into (SQL text, arguments).",
+    .tp_doc = "BaseSqlGenerator()\n--\n\nRoot of every SQL generator: anything derived from it renders itself into (SQL text, arguments).",
     .tp_init = base_init,
     .tp_new = base_new,
 };

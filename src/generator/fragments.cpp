@@ -298,19 +298,19 @@ PyObject* build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 
 PyMethodDef in_methods[] = {
     {"Build", fastkw<build_method<rendered_pair<render_in>>>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (\" table.column in (%s, ...) \", values)."},
+     "Build($self)\n--\n\nBuild() -> (\" table.column in (%s, ...) \", values)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef custom_methods[] = {
     {"Build", fastkw<build_method<custom_build>>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (sql, args), the stored objects unchanged."},
+     "Build($self)\n--\n\nBuild() -> (sql, args), the stored objects unchanged."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef function_methods[] = {
     {"Build", fastkw<build_method<rendered_pair<render_function>>>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (\"NAME(arg, ...) \", args)."},
+     "Build($self)\n--\n\nBuild() -> (\"NAME(arg, ...) \", args)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -324,7 +324,7 @@ PyTypeObject InOperatorGeneratorType = {
     .tp_basicsize = sizeof(InOperatorObject),
     .tp_dealloc = in_dealloc,
     .tp_flags = kFragmentFlags,
-    .tp_doc = "InOperatorGenerator(others, pro): generates the SQL of the IN operator on column `pro`.\n\n"
+    .tp_doc = "InOperatorGenerator(others, pro)\n--\n\nInOperatorGenerator(others, pro): generates the SQL of the IN operator on column `pro`.\n\n"
               "`others` is a sequence of values; model instances may be passed and stand for their\n"
               "primary key. An empty sequence renders a condition that matches no row.",
     .tp_traverse = in_traverse,
@@ -340,7 +340,7 @@ PyTypeObject CustomSqlGeneratorType = {
     .tp_basicsize = sizeof(CustomSqlObject),
     .tp_dealloc = custom_dealloc,
     .tp_flags = kFragmentFlags,
-    .tp_doc = "CustomSqlGenerator(sql, args): caller-supplied SQL text and arguments, used verbatim.",
+    .tp_doc = "CustomSqlGenerator(sql, args)\n--\n\nCustomSqlGenerator(sql, args): caller-supplied SQL text and arguments, used verbatim.",
     .tp_traverse = custom_traverse,
     .tp_clear = custom_clear,
     .tp_methods = custom_methods,
@@ -354,7 +354,7 @@ PyTypeObject FunctionCallType = {
     .tp_basicsize = sizeof(FunctionCallObject),
     .tp_dealloc = function_dealloc,
     .tp_flags = kFragmentFlags,
-    .tp_doc = "FunctionCall(func_name, *args): an SQL function call; columns are written as\n"
+    .tp_doc = "FunctionCall(func_name, *args)\n--\n\nFunctionCall(func_name, *args): an SQL function call; columns are written as\n"
               "table.column, generators render in place, other values become placeholders.",
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
@@ -369,7 +369,7 @@ PyTypeObject CustomColAnnounceType = {
     .tp_basicsize = sizeof(ColAnnounceObject),
     .tp_dealloc = announce_dealloc,
     .tp_flags = kFragmentFlags,
-    .tp_doc = "CustomColAnnounce(announce): a column default (or key type) text written verbatim\n"
+    .tp_doc = "CustomColAnnounce(announce)\n--\n\nCustomColAnnounce(announce): a column default (or key type) text written verbatim\n"
               "in CREATE TABLE.",
     .tp_traverse = announce_traverse,
     .tp_clear = announce_clear,

@@ -133,16 +133,16 @@ PyObject* build_join_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, 
 
 PyMethodDef join_methods[] = {
     {"join", fastkw<join_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "join(foreignKey, joinType=0): join the table a relation property leads to\n"
+     "join($self, foreignKey, joinType=0)\n--\n\njoin the table a relation property leads to\n"
      "(two joins through the junction model of a many-to-many relation)."},
     {"leftJoin", fastkw<typed_join_method<LEFT>>(), METH_FASTCALL | METH_KEYWORDS,
-     "leftJoin(foreignKey): join(foreignKey, 1)."},
+     "leftJoin($self, foreignKey)\n--\n\njoin(foreignKey, 1)."},
     {"rightJoin", fastkw<typed_join_method<RIGHT>>(), METH_FASTCALL | METH_KEYWORDS,
-     "rightJoin(foreignKey): join(foreignKey, 2)."},
+     "rightJoin($self, foreignKey)\n--\n\njoin(foreignKey, 2)."},
     {"innerJoin", fastkw<typed_join_method<INNER>>(), METH_FASTCALL | METH_KEYWORDS,
-     "innerJoin(foreignKey): join(foreignKey, 3)."},
+     "innerJoin($self, foreignKey)\n--\n\njoin(foreignKey, 3)."},
     {"build_join", fastkw<build_join_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "build_join() -> the join text, one line per join."},
+     "build_join($self)\n--\n\nbuild_join() -> the join text, one line per join."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -152,7 +152,7 @@ PyTypeObject JoinCellType = {
     .tp_basicsize = sizeof(JoinCellObject),
     .tp_dealloc = cell_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "JoinCell(fk, joinType=0): one join of a SELECT.",
+    .tp_doc = "JoinCell(fk, joinType=0)\n--\n\nJoinCell(fk, joinType=0): one join of a SELECT.",
     .tp_traverse = cell_traverse,
     .tp_clear = cell_clear,
     .tp_init = cell_init,

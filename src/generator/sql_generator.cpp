@@ -180,19 +180,19 @@ PyObject* join_list_get(PyObject* self, void*) noexcept { return join_list(self)
 
 PyMethodDef core_methods[] = {
     {"select", fastkw<select_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "select(*cols): make this a SELECT of the given column properties."},
+     "select($self, *cols)\n--\n\nmake this a SELECT of the given column properties."},
     {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "From(target): the table, as a name or a model class."},
+     "From($self, target)\n--\n\nthe table, as a name or a model class."},
     {"orderBy", fastkw<order_by_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "orderBy(*items): ORDER BY items (SQL text); replaces any earlier ordering. Returns None."},
+     "orderBy($self, *items)\n--\n\nORDER BY items (SQL text); replaces any earlier ordering. Returns None."},
     {"Limit", fastkw<limit_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Limit(count, offset): the limit clause of a SELECT."},
+     "Limit($self, count, offset)\n--\n\nthe limit clause of a SELECT."},
     {"Build", fastkw<build_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (sql, args), or None while no statement kind is chosen."},
+     "Build($self)\n--\n\nBuild() -> (sql, args), or None while no statement kind is chosen."},
     {"build_select", fastkw<build_select_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "build_select() -> (sql, args) of the SELECT statement."},
+     "build_select($self)\n--\n\nbuild_select() -> (sql, args) of the SELECT statement."},
     {"build_order", fastkw<build_order_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "build_order(orderList) -> the ORDER BY text of a tuple of items."},
+     "build_order(orderList)\n--\n\nbuild_order(orderList) -> the ORDER BY text of a tuple of items."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -234,7 +234,7 @@ PyTypeObject SqlGeneratorType = {
     .tp_basicsize = sizeof(SqlGeneratorObject),
     .tp_dealloc = builder_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "SqlGenerator(): a single-use, chainable SQL statement builder.\n\n"
+    .tp_doc = "SqlGenerator()\n--\n\nSqlGenerator(): a single-use, chainable SQL statement builder.\n\n"
               "Pick one statement kind (select, insert, update, delete), name the table (From),\n"
               "add clauses and call Build() for the pair (SQL text, argument tuple).",
     .tp_traverse = builder_traverse,

@@ -278,9 +278,9 @@ PyObject* process_value_function(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef table_methods[] = {
     {"Build", fastkw<table_build_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (CREATE TABLE text,)."},
+     "Build($self)\n--\n\nBuild() -> (CREATE TABLE text,)."},
     {"build_col", fastkw<build_col_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "build_col(col) -> the CREATE TABLE line of one column."},
+     "build_col(col)\n--\n\nbuild_col(col) -> the CREATE TABLE line of one column."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -288,7 +288,7 @@ PyMethodDef table_methods[] = {
 
 PyMethodDef table_functions[] = {
     {"buildDefault", fastkw<build_default_function>(), METH_FASTCALL | METH_KEYWORDS,
-     "buildDefault(col) -> the default text of a column, or the whole type text of a key column."},
+     "buildDefault($module, col)\n--\n\nbuildDefault(col) -> the default text of a column, or the whole type text of a key column."},
     {"_processValue", fastkw<process_value_function>(), METH_FASTCALL | METH_KEYWORDS,
      "_processValue(value) -> the SQL literal of a default value."},
     {nullptr, nullptr, 0, nullptr},
@@ -300,7 +300,7 @@ PyTypeObject TableGeneratorType = {
     .tp_basicsize = sizeof(TableGeneratorObject),
     .tp_dealloc = table_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "TableGenerator(model): the CREATE TABLE statement of a model class.",
+    .tp_doc = "TableGenerator(model)\n--\n\nTableGenerator(model): the CREATE TABLE statement of a model class.",
     .tp_traverse = table_traverse,
     .tp_clear = table_clear,
     .tp_methods = table_methods,

@@ -101,7 +101,7 @@ PyObject* group_build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 
 PyMethodDef group_methods[] = {
     {"Build", fastkw<group_build_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "Build() -> (\" (\" + condition + \") \", args)."},
+     "Build($self)\n--\n\nBuild() -> (\" (\" + condition + \") \", args)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -160,9 +160,9 @@ PyObject* q_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyMethodDef where_methods[] = {
     {"where", fastkw<where_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "where(args=None): the condition (first cell of a filter chain); None removes it."},
+     "where($self, args=None)\n--\n\nthe condition (first cell of a filter chain); None removes it."},
     {"build_where", fastkw<build_where_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "build_where(cell) -> (where text, argument list) of a filter chain."},
+     "build_where(cell)\n--\n\nbuild_where(cell) -> (where text, argument list) of a filter chain."},
     {"_getWhereCellStr", fastkw<cell_str_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "_getWhereCellStr(cell, args) -> text of one column or value cell; a value is appended to args."},
     {nullptr, nullptr, 0, nullptr},
@@ -170,7 +170,7 @@ PyMethodDef where_methods[] = {
 
 PyMethodDef where_functions[] = {
     {"Q", fastkw<q_function>(), METH_FASTCALL | METH_KEYWORDS,
-     "Q(query) -> a filter cell holding QueryGroup(query): the condition in parentheses."},
+     "Q($module, query)\n--\n\nQ(query) -> a filter cell holding QueryGroup(query): the condition in parentheses."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -180,7 +180,7 @@ PyTypeObject QueryGroupType = {
     .tp_basicsize = sizeof(QueryGroupObject),
     .tp_dealloc = group_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "QueryGroup(query): a filter chain rendered in parentheses, for use as a cell value.",
+    .tp_doc = "QueryGroup(query)\n--\n\nQueryGroup(query): a filter chain rendered in parentheses, for use as a cell value.",
     .tp_traverse = group_traverse,
     .tp_clear = group_clear,
     .tp_methods = group_methods,

@@ -130,7 +130,7 @@ PyGetSetDef cell_getset[] = {
 
 PyMethodDef cell_methods[] = {
     {"addCell", fastkw<add_cell_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "addCell(cell, code): append `cell` at the end of this chain, linked by `code`; returns `cell`."},
+     "addCell($self, cell, code)\n--\n\nappend `cell` at the end of this chain, linked by `code`; returns `cell`."},
     {"cells", entry<cells_method>, METH_NOARGS, "The cells of the chain from this one on, as a list."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -155,7 +155,7 @@ PyTypeObject FilterCellType = {
     .tp_repr = cell_repr,
     .tp_as_number = &cell_as_number,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "FilterListCell(value, col=None): one link of a filter chain (next None, code 8).\n"
+    .tp_doc = "FilterListCell(value, col=None)\n--\n\nFilterListCell(value, col=None): one link of a filter chain (next None, code 8).\n"
               "`a & b` and `a | b` link two chains with AND / OR into a new one.",
     .tp_traverse = cell_traverse,
     .tp_clear = cell_clear,

@@ -208,7 +208,7 @@ PyTypeObject ForeignKeyType = {
     .tp_as_sequence = &fk_as_sequence,
     .tp_as_mapping = &fk_as_mapping,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None): a relation property.\n"
+    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None)\n--\n\nForeignKey(Type, target, bindCol, targetBindCol, middleModel=None): a relation property.\n"
               "`target` is a model class or its name (resolved on first use); readable as attributes and items.",
     .tp_traverse = fk_traverse,
     .tp_clear = fk_clear,

@@ -303,16 +303,16 @@ PyObject* copy_method(PyObject* self, PyObject*) { return clone_property(self); 
 
 PyMethodDef property_methods[] = {
     {"toDBValue", fastkw<to_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "toDBValue(value): the form in which the column stores `value`."},
+     "toDBValue($self, value)\n--\n\nthe form in which the column stores `value`."},
     {"fromDBValue", fastkw<from_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "fromDBValue(value): the column's Python value for a value returned by a driver."},
+     "fromDBValue($self, value)\n--\n\nthe column's Python value for a value returned by a driver."},
     {"insertCell", fastkw<insert_cell>(), METH_FASTCALL | METH_KEYWORDS,
-     "insertCell(value): an INSERT entry {'col': property, 'value': stored value}."},
+     "insertCell($self, value)\n--\n\nan INSERT entry {'col': property, 'value': stored value}."},
     {"updateCell", fastkw<update_cell>(), METH_FASTCALL | METH_KEYWORDS,
-     "updateCell(value): a SET entry {'name': column name, 'value': stored value}."},
-    {"like", fastkw<like>(), METH_FASTCALL | METH_KEYWORDS, "like(pattern): the filter `column LIKE pattern`."},
+     "updateCell($self, value)\n--\n\na SET entry {'name': column name, 'value': stored value}."},
+    {"like", fastkw<like>(), METH_FASTCALL | METH_KEYWORDS, "like($self, pattern)\n--\n\nthe filter `column LIKE pattern`."},
     {"In", fastkw<in_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "In(values): the filter `column in (values...)`, a group cell."},
+     "In($self, values)\n--\n\nthe filter `column in (values...)`, a group cell."},
     {"__copy__", entry<copy_method>, METH_NOARGS, "An unbound copy of the property."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -80,7 +80,7 @@ PyObject* decorate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef decorate_def = {"inner", fastkw<decorate>(), METH_FASTCALL | METH_KEYWORDS,
-                            "inner(fun)\n\nRegister `fun` as a data generation task and return it unchanged."};
+                            "inner($module, fun)\n--\n\nRegister `fun` as a data generation task and return it unchanged."};
 
 const char* const kDataTaskParams[] = {"model", "count", "group"};
 
@@ -102,9 +102,9 @@ PyObject* data_task(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyMethodDef module_methods[] = {
     {"data_task", fastkw<data_task>(), METH_FASTCALL | METH_KEYWORDS,
-     "data_task(model=None, count=1, group=None)\n\nCreate a data generation task; use as a decorator."},
+     "data_task($module, model=None, count=1, group=None)\n--\n\nCreate a data generation task; use as a decorator."},
     {"create_task", fastkw<create_task>(), METH_FASTCALL | METH_KEYWORDS,
-     "create_task(generator, model=None, count=1, group=None)\n\nCreate a data generation task."},
+     "create_task($module, generator, model=None, count=1, group=None)\n--\n\nCreate a data generation task."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -139,11 +139,11 @@ PyObject* runner_run_group(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef runner_methods[] = {
     {"run", fastkw<runner_run>(), METH_FASTCALL | METH_KEYWORDS,
-     "Run every registered task, synchronously or on the event loop as the connector calls for."},
+     "run($self)\n--\n\nRun every registered task, synchronously or on the event loop as the connector calls for."},
     {"arun", fastkw<runner_arun>(), METH_FASTCALL | METH_KEYWORDS,
-     "Execute the asynchronous creation (a coroutine)."},
+     "arun($self)\n--\n\nExecute the asynchronous creation (a coroutine)."},
     {"run_group", fastkw<runner_run_group>(), METH_FASTCALL | METH_KEYWORDS,
-     "run_group(*groups)\n\nRun only the tasks registered under the named groups, each once, in registration order."},
+     "run_group($self, *groups)\n--\n\nRun only the tasks registered under the named groups, each once, in registration order."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -160,7 +160,7 @@ PyTypeObject GeneratorRunnerType = {
     .tp_basicsize = sizeof(GeneratorRunnerObject),
     .tp_dealloc = runner_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "GeneratorRunner(loop=None)\n\n"
+    .tp_doc = "GeneratorRunner(loop=None)\n--\n\nGeneratorRunner(loop=None)\n\n"
               "Data generation executor: picks the asynchronous or the synchronous way from the database connection.",
     .tp_traverse = runner_traverse,
     .tp_clear = runner_clear,
