@@ -254,6 +254,9 @@ PyObject* get_closed(PyObject* self, void*) noexcept {
 }
 
 PyMethodDef astream_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. AsyncRowStream[User]."},
     {"aclose", astream_aclose, METH_NOARGS,
      "aclose($self)\n--\n\nawait aclose(): stop reading; a connection taken for the stream is given back."},
     {"__aenter__", astream_aenter, METH_NOARGS, nullptr},

@@ -154,6 +154,9 @@ PyObject* base_update_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. ModelExecutor[User]."},
     {"reset", method<reset_method>(), kFast,
      "reset($self)\n--\n\nReplace the builder with a fresh one if the pending statement has been executed; "
      "returns the executor then, else None."},

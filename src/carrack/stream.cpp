@@ -147,6 +147,9 @@ PyObject* stream_exit(PyObject* self, PyObject* const*, Py_ssize_t) noexcept {
 PyObject* get_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(as_stream(self)->cursor == nullptr); }
 
 PyMethodDef stream_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. RowStream[User]."},
     {"close", stream_close, METH_NOARGS, "Stop reading: the cursor is closed and its connection given back."},
     {"__enter__", stream_enter, METH_NOARGS, nullptr},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(stream_exit)), METH_FASTCALL,

@@ -329,6 +329,9 @@ PyObject* folio_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef folio_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. _Folio[User]."},
     {"filter", fastkw_ready<folio_ready, folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
      "filter($self, args=None)\n--\n\nSelect every column of the model with this condition."},
     {"findForeign", fastkw_ready<folio_ready, folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,

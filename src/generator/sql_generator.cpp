@@ -179,6 +179,9 @@ PyObject* build_order_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* join_list_get(PyObject* self, void*) noexcept { return join_list(self).release(); }
 
 PyMethodDef core_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. SqlGenerator[Literal[True]]."},
     {"select", fastkw<select_method>(), METH_FASTCALL | METH_KEYWORDS,
      "select($self, *cols)\n--\n\nmake this a SELECT of the given column properties."},
     {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,

@@ -302,6 +302,9 @@ PyObject* in_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* copy_method(PyObject* self, PyObject*) { return clone_property(self); }
 
 PyMethodDef property_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. BaseProperty[int]."},
     {"toDBValue", fastkw<to_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
      "toDBValue($self, value)\n--\n\nthe form in which the column stores `value`."},
     {"fromDBValue", fastkw<from_db_value_method>(), METH_FASTCALL | METH_KEYWORDS,
