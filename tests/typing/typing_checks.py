@@ -65,7 +65,7 @@ def instances() -> None:
     reveal_type(ann)  # ModelInstance[User]
     reveal_type(User({"name": "bob"}))  # ModelInstance[User]
     reveal_type(ann.name)  # Any
-    reveal_type(ann["name"])  # type: ignore[index]  # Any
+    reveal_type(ann["name"])  # type: ignore[index, misc]  # Any
     reveal_type(ann.copy())  # ModelInstance[User]
     reveal_type(ann.object)  # type[User] | None
     mapping: dict[str, Any] = ann  # type: ignore[assignment]  # a model instance is a dict
