@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Type-checks what users write against the package's stubs, under pyright and
-# mypy, failing on any error: examples/, the guide's python blocks (extracted
+# Type-checks the package's stubs and what users write against them, under
+# pyright and mypy, failing on any error: examples/, the guide's python blocks (extracted
 # into one module, at the guide's own line numbers) and tests/typing/
 # typing_checks.py, whose revealed types tests/typing/test_typing.py compares.
 #   scripts/typecheck.sh
@@ -29,8 +29,8 @@ checked() {
     grep -v -e "information: Type of" -e ": note: Revealed type is" <<<"$out" || true
     [ "$rc" -eq 0 ] || status=1
 }
-echo "-- pyright: examples/ and the guide's blocks"
-checked "$PYRIGHT" -p tests/typing/pyright-docs.json examples "$GUIDE"
+echo "-- pyright: the stubs, examples/ and the guide's blocks"
+checked "$PYRIGHT" -p tests/typing/pyright-docs.json python/Tessary examples "$GUIDE"
 echo "-- pyright: tests/typing/typing_checks.py"
 checked "$PYRIGHT" -p tests/typing/pyrightconfig.json tests/typing/typing_checks.py
 echo "-- mypy: the three of them"
