@@ -381,8 +381,82 @@ PyObject* clone_property(PyObject* prop) noexcept {
     return copy.release();
 }
 
+namespace {
+
+// BaseProperty.__signature__, for inspect.signature of the column classes: a text
+// signature cannot spell the NullDefault class as a default. Read on a class it is an
+// inspect.Signature, built on first use (inspect is not imported before); on an
+// instance there is none (a property is not callable).
+struct SignatureSlotObject {
+    PyObject_HEAD
+    PyObject* built;
+};
+
+Ref keyword_only(PyObject* parameter, PyObject* kind, const char* name, PyObject* value) noexcept {
+    Ref args = steal(Py_BuildValue("(sO)", name, kind));
+    Ref kwargs = steal(Py_BuildValue("{sO}", "default", value));
+    if (!args || !kwargs) return {};
+    return steal(PyObject_Call(parameter, args.get(), kwargs.get()));
+}
+
+Ref constructor_signature() noexcept {
+    Ref parameter = import_attr("inspect", "Parameter");
+    Ref signature = import_attr("inspect", "Signature");
+    if (!parameter || !signature) return {};
+    Ref var_positional = attr(parameter.get(), "VAR_POSITIONAL");
+    Ref kw = attr(parameter.get(), "KEYWORD_ONLY");
+    Ref empty = steal(PyUnicode_FromString(""));
+    if (!var_positional || !kw || !empty) return {};
+    Ref name = steal(PyUnicode_FromString("typeArgs"));
+    if (!name) return {};
+    Ref type_args = call(parameter.get(), name.get(), var_positional.get());
+    Ref primary = keyword_only(parameter.get(), kw.get(), "isPrimaryKey", Py_False);
+    Ref nullable = keyword_only(parameter.get(), kw.get(), "nullable", Py_False);
+    Ref fallback = keyword_only(parameter.get(), kw.get(), "default", reinterpret_cast<PyObject*>(&NullDefaultType));
+    Ref extra = keyword_only(parameter.get(), kw.get(), "extra", empty.get());
+    if (!type_args || !primary || !nullable || !fallback || !extra) return {};
+    Ref list = steal(PyTuple_Pack(5, type_args.get(), primary.get(), nullable.get(), fallback.get(), extra.get()));
+    if (!list) return {};
+    return call(signature.get(), list.get());
+}
+
+PyObject* slot_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj && obj != Py_None) return fail(PyExc_AttributeError, "a column property has no __signature__");
+    auto* slot = reinterpret_cast<SignatureSlotObject*>(self);
+    if (!slot->built) {
+        Ref built = constructor_signature();
+        if (!built) return nullptr;
+        if (!slot->built) slot->built = built.release();
+    }
+    return Py_NewRef(slot->built);
+}
+
+PyTypeObject SignatureSlotType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.Model.ModelProperty._SignatureSlot",
+    .tp_basicsize = sizeof(SignatureSlotObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "BaseProperty.__signature__, built on first use.",
+    .tp_descr_get = slot_get,
+    .tp_new = nullptr,
+};
+
+// The slot lives for the process: the class dict holds it, as the static type lives on.
+int add_signature_slot() noexcept {
+    if (PyType_Ready(&SignatureSlotType) < 0) return -1;
+    auto* slot = PyObject_New(SignatureSlotObject, &SignatureSlotType);
+    if (!slot) return -1;
+    slot->built = nullptr;
+    Ref held = steal(reinterpret_cast<PyObject*>(slot));
+    if (PyDict_SetItemString(BasePropertyType.tp_dict, "__signature__", held.get()) < 0) return -1;
+    PyType_Modified(&BasePropertyType);
+    return 0;
+}
+
+}  // namespace
+
 int ready_properties(PyObject* module) noexcept {
-    if (add_type(module, &BasePropertyType, "BaseProperty") < 0) return -1;
+    if (add_type(module, &BasePropertyType, "BaseProperty") < 0 || add_signature_slot() < 0) return -1;
     for (const ColumnKind& k : kColumnKinds) {
         if (k.type == &BasePropertyType) continue;
         k.type->tp_base = &BasePropertyType;
