@@ -239,8 +239,11 @@ PyObject* keyset_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef keyset_methods[] = {
+    // The stubs make the class generic: subscripting it names a type in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
+     "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. KeysetFolio[User]."},
     {"execute", fastkw_ready<keyset_ready, keyset_execute>(), METH_FASTCALL | METH_KEYWORDS,
-     "The page after `after` (a coroutine with an asynchronous connector)."},
+     "execute($self)\n--\n\nThe page after `after` (a coroutine with an asynchronous connector)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -250,7 +253,7 @@ PyTypeObject KeysetType = {
     .tp_basicsize = sizeof(KeysetObject),
     .tp_dealloc = keyset_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "The keyset page of a paging controller, made by _Folio.keyset(); execute() fetches it.",
+    .tp_doc = "KeysetFolio()\n--\n\nThe keyset page of a paging controller, made by _Folio.keyset(); execute() fetches it.",
     .tp_traverse = keyset_traverse,
     .tp_clear = keyset_clear,
     .tp_methods = keyset_methods,

@@ -6,7 +6,7 @@ import typing
 import pytest
 
 from Tessary.DB.Generator import SqlGenerator
-from Tessary.Ext.Folio import Page, _Folio
+from Tessary.Ext.Folio import KeysetFolio, Page, _Folio
 from Tessary.Model.Carrack import AsyncModelExecutor, AsyncRowStream, BaseModelExecutor, ModelExecutor, RowStream
 from Tessary.Model.DataModel import DataModel, InstanceList, ModelInstance
 from Tessary.Model.ModelProperty import BaseProperty, IntegerProperty, VarcharProperty
@@ -18,7 +18,7 @@ class Account(DataModel):
 
 
 @pytest.mark.parametrize("generic", [BaseModelExecutor, ModelExecutor, AsyncModelExecutor, RowStream,
-                                     AsyncRowStream, ModelInstance, InstanceList, Page, _Folio, BaseProperty,
+                                     AsyncRowStream, ModelInstance, InstanceList, Page, _Folio, KeysetFolio, BaseProperty,
                                      IntegerProperty])
 def test_subscripting_gives_an_alias_of_the_class(generic):
     alias = generic[Account]
