@@ -213,6 +213,11 @@ struct StatementTrace;  // statement_log.hpp
 // `trace` (when given) gets the measures of the statement log.
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, StatementTrace* trace = nullptr) noexcept;
 
+// Runs `text` (no arguments, no result) on the thread's connection the way
+// its statements run: on the kept cursor of a plain sqlite3 connection, so
+// that a set-up statement costs no cursor of its own. -1 on error.
+int run_on_thread(ThreadConnectionObject* s, PyObject* text) noexcept;
+
 // Closes and forgets the thread's kept cursor, if any; keeps a pending error.
 void forget_cursor(ThreadConnectionObject* s) noexcept;
 

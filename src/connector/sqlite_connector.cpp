@@ -96,15 +96,9 @@ PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     }
     Ref empty = steal(PyTuple_New(0));
     if (!empty) return nullptr;
-    Ref con = steal(PyObject_Call(c->factory, empty.get(), kwargs.get()));
-    if (!con) return nullptr;
-    if (memory && !steal(run_on(con.get(), names.shared_reads_sql, Py_None, RUN_NONE))) {
-        Ref pending = steal(PyErr_GetRaisedException());
-        if (!call_method(con.get(), names.close)) PyErr_Clear();
-        PyErr_SetRaisedException(pending.release());
-        return nullptr;
-    }
-    return con.release();
+    // The thread's connection is set to read uncommitted rows when it is
+    // taken into use (thread_connection), on the cursor its statements use.
+    return PyObject_Call(c->factory, empty.get(), kwargs.get());
 }
 
 // "INTEGER" with the table's PRIMARY KEY constraint line makes the key an

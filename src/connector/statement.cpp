@@ -274,6 +274,14 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
     return log_statement(trace, sql, args, mode, run_statement(self, con, sql, args, mode, &trace));
 }
 
+int run_on_thread(ThreadConnectionObject* s, PyObject* text) noexcept {
+    Ref conn = borrow(s->con);
+    if (!conn) return 0;
+    Ref result = steal(plain_sqlite_connection(conn.get()) ? run_kept(s, conn.get(), text, Py_None, RUN_NONE, nullptr)
+                                                           : run_on(conn.get(), text, Py_None, RUN_NONE));
+    return result ? 0 : -1;
+}
+
 void forget_cursor(ThreadConnectionObject* c) noexcept {
     if (!c->cursor) return;
     Ref cursor = steal(c->cursor);

@@ -323,6 +323,14 @@ PyObject* thread_connection(PyObject* self, ThreadConnectionObject* s) noexcept 
     }
     s->con = con.release();
     s->counted = 1;
+    // A connection of the shared in-memory database reads what the other
+    // threads have not committed yet, instead of failing on their table locks.
+    if (as_connector(self)->shared && run_on_thread(s, names.shared_reads_sql) < 0) {
+        Ref pending = steal(PyErr_GetRaisedException());
+        if (close_connection(s) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(pending.release());
+        return nullptr;
+    }
     return s->con;
 }
 
