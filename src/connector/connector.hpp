@@ -180,8 +180,8 @@ void release_slot(ThreadConnectionObject* s) noexcept;
 PyObject* own_connection(PyObject* self) noexcept;
 
 // Closes every connection of the connector: now where no statement runs on
-// it, otherwise by its thread when the statement ends. -1 with the first
-// close() error after all were tried.
+// it, otherwise by its thread when the statement ends. -1 with the calling
+// thread's close() error after all were tried.
 int close_all(PyObject* self) noexcept;
 
 // Marks driver calls on the thread's own connection; when the last one ends

@@ -455,3 +455,33 @@ def test_bounds_defaults_and_reinit():
 def test_bounds_are_keyword_only():
     with pytest.raises(TypeError, match=r"takes at most 1 positional argument \(2 given\)"):
         Sqlite3Connector(":memory:", 2)
+
+
+def test_close_forgets_a_connection_its_driver_will_not_close_from_here(install, tmp_path):
+    """sqlite3's default refuses a close from another thread: close() still
+    forgets that thread's connection, and says nothing about it."""
+    path = str(tmp_path / "same-thread.db")
+
+    class SameThreadOnly(Sqlite3Connector):
+        def connect(self):
+            return sqlite3.connect(path, isolation_level=None)  # check_same_thread=True
+
+    connector = install(SameThreadOnly(path))
+    ready = threading.Event()
+    closed = threading.Event()
+    after = []
+
+    def body(_i):
+        connector.query("SELECT 1")
+        ready.set()
+        closed.wait(HANG_GUARD)
+        after.append(list(connector.query("SELECT 2")))
+
+    thread = threading.Thread(target=body, args=(0,))
+    thread.start()
+    ready.wait(HANG_GUARD)
+    connector.close()
+    assert connector.openConnections == 0
+    closed.set()
+    thread.join(HANG_GUARD)
+    assert after == [[(2,)]]
