@@ -121,7 +121,10 @@ void tp_dealloc(PyObject* self) noexcept {
 Ref savepoint(PyObject* connector, PyObject* con, const char* verb, int level) noexcept {
     Ref text = steal(savepoint_sql(verb, level));
     if (!text) return {};
-    return steal(as_aio(connector)->backend->run(connector, con, text.get(), Py_None, RUN_NONE, {}));
+    std::shared_ptr<StatementTrace> trace = new_shared_trace();
+    Ref pending = steal(as_aio(connector)->backend->run(connector, con, text.get(), Py_None, RUN_NONE, trace));
+    if (!pending || !trace) return pending;
+    return steal(logged_awaitable(std::move(pending), std::move(trace), text.get(), Py_None, RUN_NONE));
 }
 
 // The savepoint's work undone; the pending error (why the block ended) is kept.
@@ -151,7 +154,7 @@ coro::Task enter_task(Ref self, Ref connector, Ref key) {
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
-    Ref done = co_await coro::await(call_method(lease.con(), names.begin));
+    Ref done = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.begin, names.begin_sql)));
     if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
     if (!still_enterable(t, connector.get())) co_return nullptr;
@@ -197,7 +200,7 @@ coro::Task exit_savepoint_task(Ref connector, Ref con, int level, bool ok) {
 
 coro::Task exit_task(Ref connector, Lease lease, bool ok) {
     if (ok) {
-        Ref committed = co_await coro::await(call_method(lease.con(), names.commit));
+        Ref committed = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.commit, names.commit_sql)));
         if (!committed) co_return nullptr;
     }
     Ref released = co_await coro::await(steal(as_aio(connector.get())->backend->release(connector.get(), lease.take().get())));

@@ -3,6 +3,7 @@
 // at the thread's first statement (thread_connections.cpp); the connector
 // holds the commit policy of statements run on them.
 #include "connector.hpp"
+#include "statement_log.hpp"
 
 #include <cstring>
 
@@ -96,7 +97,8 @@ PyObject* begin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!as_connector(self)->autocommit) Py_RETURN_NONE;
     int has_begin = PyObject_HasAttrWithError(con[0], names.begin);
     if (has_begin < 0) return nullptr;
-    Ref done = has_begin ? call_method(con[0], names.begin) : steal(run_on(con[0], names.begin_sql, Py_None, RUN_NONE));
+    Ref done = steal(has_begin ? logged_call(con[0], names.begin, names.begin_sql)
+                               : logged_run_on(con[0], names.begin_sql));
     if (!done) return nullptr;
     Py_RETURN_NONE;
 }

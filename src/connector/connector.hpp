@@ -119,6 +119,8 @@ struct Names {
     PyObject* user;
     PyObject* wait_closed;
     PyObject* begin_sql;         // "BEGIN"
+    PyObject* commit_sql;        // "COMMIT", "ROLLBACK": the record of a driver's commit() and rollback()
+    PyObject* rollback_sql;
     PyObject* shared_reads_sql;  // "PRAGMA read_uncommitted = 1"
 };
 extern Names names;

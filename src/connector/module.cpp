@@ -59,6 +59,8 @@ int init_names() noexcept {
         {&names.user, "user"},
         {&names.wait_closed, "wait_closed"},
         {&names.begin_sql, "BEGIN"},
+        {&names.commit_sql, "COMMIT"},
+        {&names.rollback_sql, "ROLLBACK"},
         {&names.shared_reads_sql, "PRAGMA read_uncommitted = 1"},
     };
     static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");

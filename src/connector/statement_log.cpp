@@ -18,6 +18,7 @@
 
 #include <cstdio>
 
+#include "connector.hpp"
 #include "tessary/coro.hpp"
 #include "tessary/db.hpp"
 
@@ -210,6 +211,38 @@ PyObject* logged_awaitable(Ref pending, std::shared_ptr<StatementTrace> trace, P
     if (!pending) return nullptr;
     return coro::make_coroutine(logged_task(std::move(pending), std::move(trace), borrow(statement), borrow(params), mode),
                                 "execute");
+}
+
+namespace {
+
+// Times an awaited driver call and writes its record once it has ended.
+coro::Task timed_call_task(Ref pending, std::shared_ptr<StatementTrace> trace, Ref text) {
+    trace->start();
+    Ref result = co_await coro::await(std::move(pending));
+    trace->stop(text.get(), nullptr);
+    co_return steal(log_statement(*trace, text.get(), Py_None, RUN_NONE, result.release()));
+}
+
+}  // namespace
+
+PyObject* logged_call(PyObject* con, PyObject* method, PyObject* text) noexcept {
+    StatementTrace trace = new_trace();
+    trace.start();
+    Ref result = call_method(con, method);
+    trace.stop(text, nullptr);
+    return log_statement(trace, text, Py_None, RUN_NONE, result.release());
+}
+
+PyObject* logged_call_awaitable(PyObject* con, PyObject* method, PyObject* text) noexcept {
+    std::shared_ptr<StatementTrace> trace = new_shared_trace();
+    Ref pending = call_method(con, method);
+    if (!pending || !trace) return pending.release();
+    return coro::make_coroutine(timed_call_task(std::move(pending), std::move(trace), borrow(text)), "execute");
+}
+
+PyObject* logged_run_on(PyObject* con, PyObject* text) noexcept {
+    StatementTrace trace = new_trace();
+    return log_statement(trace, text, Py_None, RUN_NONE, run_on(con, text, Py_None, RUN_NONE, &trace));
 }
 
 int ready_statement_log() noexcept {

@@ -57,6 +57,14 @@ PyObject* log_statement(const StatementTrace& trace, PyObject* statement, PyObje
 PyObject* logged_awaitable(Ref pending, std::shared_ptr<StatementTrace> trace, PyObject* statement, PyObject* params,
                            int mode) noexcept;
 
+// The statements of transaction blocks, logged like the others: a driver
+// call that stands for one (con.begin(), con.commit(), con.rollback()),
+// recorded as `text`; the same for a call whose result is awaited; and a
+// text without arguments run on `con` (BEGIN, SAVEPOINT ...). New references.
+PyObject* logged_call(PyObject* con, PyObject* method, PyObject* text) noexcept;
+PyObject* logged_call_awaitable(PyObject* con, PyObject* method, PyObject* text) noexcept;
+PyObject* logged_run_on(PyObject* con, PyObject* text) noexcept;
+
 // Caches the logger; part of the module's import.
 int ready_statement_log() noexcept;
 

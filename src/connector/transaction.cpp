@@ -4,6 +4,7 @@
 // entry, released when it ends normally, rolled back to (then released) when
 // it raises, while the outer block goes on.
 #include "connector.hpp"
+#include "statement_log.hpp"
 
 namespace tsy::db {
 namespace {
@@ -103,7 +104,7 @@ namespace {
 // One savepoint statement on `con`, through a cursor like every statement.
 bool savepoint_step(PyObject* con, const char* verb, int level) noexcept {
     Ref text = steal(savepoint_sql(verb, level));
-    return text && Ref(steal(run_on(con, text.get(), Py_None, RUN_NONE)));
+    return text && Ref(steal(logged_run_on(con, text.get())));
 }
 
 // The savepoint's work undone, the block's exception kept: a failure here
@@ -120,13 +121,13 @@ void undo_savepoint(PyObject* con, int level) noexcept {
 // server rolls back by itself) must not replace the block's exception.
 int end_outermost(ThreadConnectionObject* s, PyObject* con, bool ok) noexcept {
     if (!ok) {
-        if (!call_method(con, names.rollback)) PyErr_Clear();
+        if (!Ref(steal(logged_call(con, names.rollback, names.rollback_sql)))) PyErr_Clear();
         drop_if_broken(s);
         return 0;
     }
-    if (call_method(con, names.commit)) return 0;
+    if (Ref(steal(logged_call(con, names.commit, names.commit_sql)))) return 0;
     Ref pending = steal(PyErr_GetRaisedException());
-    if (!call_method(con, names.rollback)) PyErr_Clear();
+    if (!Ref(steal(logged_call(con, names.rollback, names.rollback_sql)))) PyErr_Clear();
     PyErr_SetRaisedException(pending.release());
     drop_if_broken(s);
     return -1;

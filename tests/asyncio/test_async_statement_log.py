@@ -11,6 +11,7 @@ import pymysql
 import pytest
 
 from Tessary.DB.DB import DB
+from Tessary.Model.Carrack import AsyncModelExecutor
 
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
 
@@ -149,3 +150,24 @@ def test_records_follow_propagation(backend, tables, logger_state):
     finally:
         logging.getLogger("Tessary").removeHandler(parent)
     assert [r.statement for r in parent.records] == ["SELECT 2"]
+
+
+def test_a_transaction_block_s_own_statements_are_recorded(backend, tables, records):
+    User = tables.User
+    connector = backend.connector
+
+    async def blocks():
+        async with connector.transaction() as con:
+            await AsyncModelExecutor(User, con).save(User(name="kept"))
+            with pytest.raises(ValueError):
+                async with connector.transaction() as inner:
+                    await AsyncModelExecutor(User, inner).save(User(name="dropped"))
+                    raise ValueError("inner block")
+
+    records.clear()
+    backend.run(blocks())
+    statements = [r.statement for r in records if not r.statement.startswith("INSERT")]
+    assert statements == ["BEGIN", "SAVEPOINT sp_1", "ROLLBACK TO SAVEPOINT sp_1", "RELEASE SAVEPOINT sp_1",
+                          "COMMIT"]
+    assert all(r.error is None and r.thread == threading.get_ident() for r in records)
+    assert backend.rows("SELECT name FROM as_user") == [("kept",)]

@@ -226,3 +226,26 @@ def test_a_failing_handler_does_not_fail_the_statement(backend, logger_state, mo
     logger_state.setLevel(logging.DEBUG)
     assert list(DB.getInstance().executeSql("SELECT 7")) == [(7,)]
     assert [str(r.exc_value) for r in reported] == ["handler broke"]
+
+
+def test_a_transaction_block_s_own_statements_are_recorded(backend, records):
+    db = DB.getInstance()
+    records.clear()
+    with db.transaction() as con:
+        SlItem.getExecutor(con).save(SlItem(label="kept"))
+        with pytest.raises(ValueError):
+            with db.transaction() as inner:
+                SlItem.getExecutor(inner).save(SlItem(label="dropped"))
+                raise ValueError("inner block")
+    statements = [r.statement for r in records if not r.statement.startswith("INSERT")]
+    # BEGIN is sent only on a connection that commits each statement by itself.
+    begin = ["BEGIN"] if db.connector.autocommit else []
+    assert statements == begin + ["SAVEPOINT sp_1", "ROLLBACK TO SAVEPOINT sp_1", "RELEASE SAVEPOINT sp_1",
+                                  "COMMIT"]
+    assert all(r.error is None and r.params == () for r in records if not r.statement.startswith("INSERT"))
+    with pytest.raises(KeyError):
+        with db.transaction() as con:
+            SlItem.getExecutor(con).save(SlItem(label="never"))
+            raise KeyError("outer block")
+    assert records[-1].statement == "ROLLBACK"
+    assert [r[0] for r in db.executeSql("SELECT label FROM sl_item")] == ["kept"]
