@@ -35,12 +35,13 @@ class Kept(logging.Handler):
 
 @pytest.fixture
 def logger_state():
-    """The logger's level, handlers, propagation and disabled flag put back after the test."""
-    saved = LOGGER.level, list(LOGGER.handlers), LOGGER.propagate, LOGGER.disabled
+    """The logger's level, handlers, filters, propagation and disabled flag put back after the test."""
+    saved = LOGGER.level, list(LOGGER.handlers), LOGGER.propagate, LOGGER.disabled, list(LOGGER.filters)
     yield LOGGER
     LOGGER.setLevel(saved[0])
     LOGGER.handlers[:] = saved[1]
     LOGGER.propagate, LOGGER.disabled = saved[2], saved[3]
+    LOGGER.filters[:] = saved[4]
 
 
 @pytest.fixture
@@ -215,11 +216,12 @@ def test_records_propagate_as_the_logger_says(backend, logger_state, propagate):
     assert [r.statement for r in parent.records] == (["SELECT 1"] if propagate else [])
 
 
-def test_a_failing_handler_does_not_fail_the_statement(backend, logger_state, monkeypatch):
-    class Broken(logging.Handler):
-        def emit(self, record):
-            raise RuntimeError("handler broke")
+class Broken(logging.Handler):
+    def emit(self, record):
+        raise RuntimeError("handler broke")
 
+
+def test_a_failing_handler_does_not_fail_the_statement(backend, logger_state, monkeypatch):
     reported = []
     monkeypatch.setattr("sys.unraisablehook", reported.append)
     logger_state.addHandler(Broken())
