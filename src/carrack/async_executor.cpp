@@ -81,20 +81,25 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"findListForeignKey", method<findListForeignKey_method>(), kFast,
-     "await findListForeignKey(instances, deep=None, path=None, clevel=1, level=3, before=None): "
+     "findListForeignKey($self, instances, deep=None, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "Awaitable: "
      "findForeignKey(deep=True) for every instance in turn, sharing one cache."},
     {"findForeignKey", method<findForeignKey_method>(), kFast,
-     "await findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): attach the "
+     "findForeignKey($self, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "Awaitable: attach the "
      "rows related to the instance; a relation whose bind value is missing or None is left alone."},
     {"findListForeignKeyIn", method<findListForeignKeyIn_method>(), kFast,
-     "await findListForeignKeyIn(instances, deep=False, level=3, chunk=None): what findForeignKey(deep=deep, "
+     "findListForeignKeyIn($self, instances, deep=False, level=3, chunk=None)\n--\n\n"
+     "Awaitable: what findForeignKey(deep=deep, "
      "level=level) attaches to each instance, sharing one cache, with one IN statement per relation and level "
      "(chunk: the most keys one statement carries; by default the database's parameter limit)."},
     {"findOneBy", method<findOneBy_method>(), kFast,
-     "await findOneBy(Filter=None): the one matching row, None when there is none; "
+     "findOneBy($self, Filter=None)\n--\n\n"
+     "Awaitable: the one matching row, None when there is none; "
      "QueryResoutIsNotOne when there are several."},
     {"save", method<save_method>(), kFast,
-     "await save(instance): INSERT the instance (any mapping), then its related rows. On an IntegrityError "
+     "save($self, instance)\n--\n\n"
+     "Awaitable: INSERT the instance (any mapping), then its related rows. On an IntegrityError "
      "of either driver the row its key names is updated instead; with no such row the error stands."},
     {"_saveOTO", method<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
     {"_saveOTM", method<saveOTM_method>(), kFast,
@@ -102,20 +107,25 @@ PyMethodDef methods[] = {
     {"_saveMTM", method<saveMTM_method>(), kFast,
      "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
     {"update", method<update_method>(), kFast,
-     "await update(instance): write the related rows, then UPDATE the instance's row by primary key."},
+     "update($self, instance)\n--\n\n"
+     "Awaitable: write the related rows, then UPDATE the instance's row by primary key."},
     {"saveAll", method<bulk::async_saveAll_method>(), kFast,
-     "await saveAll(instances, chunkSize=None): INSERT the rows in multi-row statements (one per column set "
+     "saveAll($self, instances, chunkSize=None)\n--\n\n"
+     "Awaitable: INSERT the rows in multi-row statements (one per column set "
      "and chunk), read their keys back, then their related rows per relation; in one transaction unless the "
      "executor is bound to a connection. Returns the saved rows, in order."},
     {"upsert", method<bulk::async_upsert_method>(), kFast,
-     "await upsert(instances, conflict, update=None, chunkSize=None): INSERT the rows, overwriting the "
+     "upsert($self, instances, conflict, update=None, chunkSize=None)\n--\n\n"
+     "Awaitable: INSERT the rows, overwriting the "
      "`update` columns (default: every other column given) of a row whose `conflict` columns clash; returns "
      "the saved rows with their keys."},
     {"iterAllBy", method<iterAllBy_method>(), kFast,
-     "iterAllBy(Filter=None, batchSize=1000): findAllBy's instances for `async for`, in keyset batches of "
+     "iterAllBy($self, Filter=None, batchSize=1000)\n--\n\n"
+     "The instances of findAllBy for `async for`, in keyset batches of "
      "batchSize rows on the primary key over one connection; aclose() or `async with` ends it early."},
     {"execute", method<execute_method>(), kFast,
-     "await execute(): mark the statement executed and await the database handle's execute "
+     "execute($self)\n--\n\n"
+     "Awaitable: mark the statement executed and await the database handle's execute "
      "(on `work` when set)."},
     {nullptr, nullptr, 0, nullptr},
 };

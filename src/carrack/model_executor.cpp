@@ -33,35 +33,44 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"findListForeignKey", method<findListForeignKey_method>(), kFast,
-     "findListForeignKey(instances, deep, path=None, clevel=1, level=3, before=None): "
+     "findListForeignKey($self, instances, deep=None, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     ""
      "findForeignKey(deep=True) for every instance, sharing one cache."},
     {"findForeignKey", method<findForeignKey_method>(), kFast,
-     "findForeignKey(instance, deep=False, path=None, clevel=1, level=3, before=None): "
+     "findForeignKey($self, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     ""
      "attach the rows related to the instance."},
     {"findListForeignKeyIn", method<findListForeignKeyIn_method>(), kFast,
-     "findListForeignKeyIn(instances, deep=False, level=3, chunk=None): what findForeignKey(deep=deep, "
+     "findListForeignKeyIn($self, instances, deep=False, level=3, chunk=None)\n--\n\n"
+     "What findForeignKey(deep=deep, "
      "level=level) attaches to each instance, sharing one cache, with one IN statement per relation and level "
      "(chunk: the most keys one statement carries; by default the database's parameter limit)."},
     {"save", method<save_method>(), kFast,
-     "save(instance): INSERT the instance (any mapping), then its related rows. On an IntegrityError of "
+     "save($self, instance)\n--\n\n"
+     "INSERT the instance (any mapping), then its related rows. On an IntegrityError of "
      "the MySQL driver the row its key names is updated instead; with no such row the error stands."},
     {"_saveOTO", method<saveOTO_method>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
     {"_saveOTM", method<saveOTM_method>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
     {"_saveMTM", method<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
     {"update", method<update_method>(), kFast,
-     "update(instance): UPDATE the instance's row by primary key, after its related rows."},
+     "update($self, instance)\n--\n\n"
+     "UPDATE the instance's row by primary key, after its related rows."},
     {"saveAll", method<bulk::saveAll_method>(), kFast,
-     "saveAll(instances, chunkSize=None): INSERT the rows in multi-row statements (one per column set and "
+     "saveAll($self, instances, chunkSize=None)\n--\n\n"
+     "INSERT the rows in multi-row statements (one per column set and "
      "chunk), read their keys back, then their related rows per relation; in one transaction unless the "
      "executor is bound to a connection. Returns the saved rows, in order."},
     {"upsert", method<bulk::upsert_method>(), kFast,
-     "upsert(instances, conflict, update=None, chunkSize=None): INSERT the rows, overwriting the `update` "
+     "upsert($self, instances, conflict, update=None, chunkSize=None)\n--\n\n"
+     "INSERT the rows, overwriting the `update` "
      "columns (default: every other column given) of a row whose `conflict` columns clash; returns the "
      "saved rows with their keys."},
     {"iterAllBy", method<iterAllBy_method>(), kFast,
-     "iterAllBy(Filter=None, batchSize=1000): findAllBy's instances as an iterator reading batchSize rows at a "
+     "iterAllBy($self, Filter=None, batchSize=1000)\n--\n\n"
+     "The instances of findAllBy as an iterator reading batchSize rows at a "
      "time from one cursor; close() or `with` ends it early."},
     {"execute", method<execute_method>(), kFast,
+     "execute($self)\n--\n\n"
      "Mark the statement executed and run it through the database handle (on `work` when set)."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -18,10 +18,6 @@ from test_stubs import MODULES, Stub, stub_path, stub_parameters  # noqa: E402
 PENDING = {
     # dict subclasses and the metaclass take what dict() and type() take
     "Tessary.Ext.Dict.DictPlus()", "Tessary.Model.DataModel.ModelInstance()", "Tessary.Model.DataModel.ModelMeta()",
-} | {
-    f"Tessary.Model.Carrack.{kind}.{name}" for kind in ("ModelExecutor", "AsyncModelExecutor") for name in (
-        "findListForeignKey", "findForeignKey", "findListForeignKeyIn", "findOneBy", "save", "update",
-        "iterAllBy", "saveAll", "upsert", "execute") if (kind, name) != ("ModelExecutor", "findOneBy")
 }
 
 
