@@ -232,6 +232,45 @@ def test_async_streams_dropped_give_their_connection_back(tmp_path):
         assert asyncio.run(asyncio.wait_for(main(), HANG_GUARD)) == [1, 1, 1, 5]
 
 
+@pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
+@pytest.mark.parametrize("name", ["aiosqlite", "aiomysql"])
+def test_async_stream_cancelled_gives_its_connection_back(name, request, tmp_path):
+    """A task cancelled while its `async for` waits between batches: with a
+    pool of one connection, the next statement can only run if the stream
+    gave that connection back."""
+    from Tessary.DB.Connector import AioMysqlConnector
+    Row = declare_models().Row
+    if name == "aiosqlite":
+        connector = AioSqliteConnector(str(tmp_path / "cancel.db"), maxsize=1)
+    else:
+        connector = AioMysqlConnector(**request.getfixturevalue("mariadb_clean"), minsize=1, maxsize=1)
+
+    async def main():
+        from Tessary.DB.DB import DB
+        from Tessary.DB.Generator import TableGenerator
+        await DB.getInstance().executeSql(TableGenerator(Row).Build()[0])
+        for n in range(5):
+            await Row.getExecutor().save(Row(label=f"c{n}", rank=n))
+        started = asyncio.Event()
+
+        async def reader():
+            async for _ in Row.getExecutor().iterAllBy(batchSize=2):
+                started.set()
+                await asyncio.sleep(3600)
+
+        task = asyncio.create_task(reader())
+        await started.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        found = len(await Row.getExecutor().findAllBy())
+        await connector.close()
+        return found
+
+    with installed(connector):
+        assert asyncio.run(asyncio.wait_for(main(), HANG_GUARD)) == 5
+
+
 @pytest.mark.parametrize("kind", [RowStream, AsyncRowStream])
 def test_streams_made_by_new_alone(kind):
     stream = kind.__new__(kind)
