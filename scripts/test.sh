@@ -3,8 +3,8 @@
 # missing, checks for Python 3.13, builds, and runs the whole test suite.
 # Extra arguments go to pytest; paths among them replace the default `tests`.
 # Without arguments the reliability runs follow the suite (skip them with
-# TESSARY_QUICK=1): the reference-leak mode (test-leaks.sh), the suite under
-# ASan and UBSan (test-asan.sh) and valgrind memcheck (valgrind.sh); the
+# TESSARY_QUICK=1): the reference-leak mode (test-leaks.sh) beside the suite
+# under ASan and UBSan (test-asan.sh), then valgrind memcheck (valgrind.sh); the
 # type-check of examples/, the guide and tests/typing (typecheck.sh) runs on
 # every run without arguments.
 #   scripts/test.sh                 everything
@@ -62,11 +62,26 @@ if [ "$#" -eq 0 ]; then
     phase_done "typecheck"
 fi
 if [ "$#" -eq 0 ] && [ -z "${TESSARY_QUICK:-}" ]; then
-    for check in test-leaks.sh test-asan.sh valgrind.sh; do
-        echo "== $check"
-        "$HERE/$check" || { echo "error: $check failed" >&2; status=1; }
-        phase_done "$check"
-    done
+    # The leak mode keeps one core busy; the sanitizer suite, in a build
+    # folder (and with a MariaDB) of its own, runs beside it on the other.
+    # The leak mode's output is shown once it has ended.
+    leaks_log="$BUILD/test-leaks.log"
+    leaks_start=$SECONDS
+    rm -f "$leaks_log.status"
+    { if "$HERE/test-leaks.sh" > "$leaks_log" 2>&1; then echo 0; else echo 1; fi > "$leaks_log.status"; } &
+    leaks_job=$!
+    echo "== test-asan.sh (test-leaks.sh runs beside it; its output follows)"
+    "$HERE/test-asan.sh" || { echo "error: test-asan.sh failed" >&2; status=1; }
+    phase_done "test-asan.sh"
+    wait "$leaks_job" || true
+    echo "== test-leaks.sh"
+    cat "$leaks_log"
+    [ "$(cat "$leaks_log.status" 2>/dev/null)" = 0 ] || { echo "error: test-leaks.sh failed" >&2; status=1; }
+    echo "   (test-leaks.sh took $(( SECONDS - leaks_start ))s of it, beside the sanitizer run)"
+    phase_done "test-leaks.sh, after the sanitizer run"
+    echo "== valgrind.sh"
+    "$HERE/valgrind.sh" || { echo "error: valgrind.sh failed" >&2; status=1; }
+    phase_done "valgrind.sh"
 fi
 print_phases
 exit "$status"
