@@ -7,7 +7,7 @@
 #   install-deps.sh demo     the build tools and the drivers the demo imports
 set -euo pipefail
 
-BUILD_PACKAGES=(cmake g++ make)
+BUILD_PACKAGES=(cmake g++ make pkg-config libsqlite3-dev libmariadb-dev)
 DRIVER_PACKAGES=(python3-pymysql python3-aiomysql)
 TEST_PACKAGES=(python3-pytest python3-hypothesis mariadb-server mypy nodejs)
 # pyright, pinned, installed into the checkout (not global) for scripts/typecheck.sh.

@@ -2,6 +2,7 @@
 // It binds only the coroutine type of Tessary._coro; the drivers are
 // imported by the connectors that use them.
 #include "aio_common.hpp"
+#include "engines.hpp"
 #include "statement_log.hpp"
 
 namespace tsy::db {
@@ -107,7 +108,8 @@ TSY_EXPORT PyObject* PyInit_Connector() {
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
         add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 ||
-        add_url_functions(module.get()) < 0) {
+        add_url_functions(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
+        ready_mysql_engine(module.get()) < 0) {
         return nullptr;
     }
     if (tsy::export_api(module.get(), &api, CONNECTOR_CAPSULE) < 0) return nullptr;

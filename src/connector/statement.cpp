@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "engines.hpp"
 #include "statement_log.hpp"
 
 namespace tsy::db {
@@ -240,10 +241,12 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     bool with_args = has_args(args);
     Ref text = steal(driver_text(c, sql, with_args));
     if (!text) return nullptr;
-    bool plain_sqlite = plain_sqlite_connection(conn.get());
-    // Buffers reach the driver as their octets: sqlite3 itself binds the
-    // C-contiguous ones, any other driver (or wrapper) gets bytes.
-    Ref driver_args = steal(bindable_args(with_args || c->style != STYLE_FORMAT ? args : Py_None, plain_sqlite));
+    NativeRun native = native_runner(conn.get());
+    bool plain_sqlite = !native && plain_sqlite_connection(conn.get());
+    // Buffers reach the driver as their octets: sqlite3 and the native
+    // engines bind the C-contiguous ones themselves, any other driver (or
+    // wrapper) gets bytes.
+    Ref driver_args = steal(bindable_args(with_args || c->style != STYLE_FORMAT ? args : Py_None, plain_sqlite || native));
     if (!driver_args) return nullptr;
     bool own = conn.get() == s->con;
     Running running(s, own);
@@ -251,8 +254,9 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     Ref result;
     for (;;) {
         bool keep = own && !s->cursor_busy && plain_sqlite;
-        result = steal(keep ? run_kept(s, conn.get(), text.get(), driver_args.get(), mode, trace)
-                            : run_on(conn.get(), text.get(), driver_args.get(), mode, trace));
+        if (native) result = steal(native(conn.get(), text.get(), driver_args.get(), mode, trace));
+        else if (keep) result = steal(run_kept(s, conn.get(), text.get(), driver_args.get(), mode, trace));
+        else result = steal(run_on(conn.get(), text.get(), driver_args.get(), mode, trace));
         if (result || !c->shared) break;
         if (!started) started = steady_now_ns();
         if (!retry_when_locked(c, started)) break;
