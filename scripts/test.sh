@@ -2,7 +2,8 @@
 # The one command for a fresh Debian machine (as root): installs what is
 # missing, checks for Python 3.13, builds, and runs the whole test suite.
 # Extra arguments go to pytest; paths among them replace the default `tests`.
-# Without arguments the reliability runs follow the suite (skip them with
+# Without arguments the statement folders run again on the driver modules
+# (TESSARY_DRIVER=module), and the reliability runs follow (skip them with
 # TESSARY_QUICK=1): the reference-leak mode (test-leaks.sh) beside the suite
 # under ASan and UBSan (test-asan.sh), then valgrind memcheck (valgrind.sh); the
 # type-check of examples/, the guide and tests/typing (typecheck.sh) runs on
@@ -57,6 +58,13 @@ if [ "$status" -eq 5 ]; then
     exit 1
 fi
 if [ "$#" -eq 0 ]; then
+    # The suite above ran on the native engines (the connectors' default);
+    # the driver modules' path, which the driver="sqlite3" / "pymysql" /
+    # "aiomysql" option keeps, gets the folders that run statements.
+    echo "== the same statements on the driver modules (TESSARY_DRIVER=module)"
+    TESSARY_DRIVER=module "$PY" -m pytest -q tests/db tests/executor tests/asyncio tests/folio \
+        tests/seeder || { echo "error: the module-path run failed" >&2; status=1; }
+    phase_done "module path"
     echo "== type-checking examples/, the guide's code and tests/typing against the stubs"
     "$HERE/typecheck.sh" || { echo "error: typecheck.sh failed" >&2; status=1; }
     phase_done "typecheck"
