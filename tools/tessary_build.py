@@ -83,7 +83,7 @@ def _wheel_file() -> str:
 def _build_into(stage: pathlib.Path, build_dir: pathlib.Path) -> None:
     cmake = shutil.which("cmake")
     if cmake is None:
-        raise RuntimeError("cmake is required to build Tessary (apt-get install cmake g++)")
+        raise RuntimeError("cmake is required to build Tessary (apt-get install cmake g++ pkg-config libsqlite3-dev libmariadb-dev)")
     subprocess.run(
         [cmake, "-S", str(ROOT), "-B", str(build_dir), "-DCMAKE_BUILD_TYPE=Release",
          f"-DPython3_EXECUTABLE={sys.executable}", f"-DTESSARY_STAGE={stage}"],
