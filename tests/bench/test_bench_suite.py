@@ -12,6 +12,7 @@ import pytest
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 
+import drivers  # noqa: E402
 import harness  # noqa: E402
 
 
@@ -29,6 +30,15 @@ def test_sides_alternate_after_the_untimed_setup():
                      "setup", "T", "setup", "R", "setup", "R", "setup", "T"]
     assert len(result.tessary_s) == len(result.raw_s) == 3
     assert result.digest == 1
+
+
+def test_the_after_step_runs_once_even_when_the_work_differs():
+    calls = []
+    p = pair(lambda: 1, lambda: 2)
+    p.after = lambda: calls.append("after")
+    with pytest.raises(harness.WorkMismatch):
+        harness.measure(p, repeats=2, warmups=1)
+    assert calls == ["after"]
 
 
 def test_different_work_is_refused():
@@ -52,20 +62,81 @@ def test_table_reports_ratio_and_target(tessary_s, met):
     assert f"| {r.ratio:.2f}× | 3.00× | ≤ 1.5× | {met} |" in table
 
 
-def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
-    m = mariadb_clean
-    url = f"mysql://{m['user']}:@{m['host']}:{m['port']}/{m['database']}"
+@pytest.mark.parametrize("text, parsed", [("default", ("default",)), ("native, module", ("native", "module")),
+                                          ("module,", ("module",))])
+def test_driver_lists(text, parsed):
+    assert drivers.parse(text) == parsed
+
+
+@pytest.mark.parametrize("text", ["", ",", "pymysql", "native,sqlite3"])
+def test_unknown_drivers_are_refused(text):
+    with pytest.raises(ValueError, match="--driver takes"):
+        drivers.parse(text)
+
+
+@pytest.mark.parametrize("driver, drivers_run, label", [
+    ("default", ("default",), "SQLite"), ("native", ("native",), "SQLite"), ("module", ("module",), "SQLite, module"),
+    ("native", ("native", "module"), "SQLite, native"), ("module", ("native", "module"), "SQLite, module")])
+def test_backend_label_names_the_engine_when_it_is_not_the_default(driver, drivers_run, label):
+    assert drivers.label("SQLite", driver, drivers_run) == label
+
+
+@pytest.mark.parametrize("before", [None, "native"])
+@pytest.mark.parametrize("driver, inside", [("module", "module"), ("native", "native"), ("default", None)])
+def test_the_engine_variable_is_set_for_the_group_and_put_back(monkeypatch, before, driver, inside):
+    if before is None:
+        monkeypatch.delenv(drivers.VARIABLE, raising=False)
+    else:
+        monkeypatch.setenv(drivers.VARIABLE, before)
+    with drivers.chosen(driver):
+        assert os.environ.get(drivers.VARIABLE) == (inside or before)
+    assert os.environ.get(drivers.VARIABLE) == before
+
+
+def run_suite(tmp_path, mariadb, *options):
+    url = f"mysql://{mariadb['user']}:@{mariadb['host']}:{mariadb['port']}/{mariadb['database']}"
     out = tmp_path / "results.json"
     done = subprocess.run([sys.executable, str(BENCH / "run.py"), "--scale", "0.002", "--repeats", "1",
-                           "--warmups", "0", "--mysql", url, "--json", str(out), "--workdir", str(tmp_path)],
+                           "--warmups", "0", "--mysql", url, "--json", str(out), "--workdir", str(tmp_path),
+                           *options],
                           capture_output=True, text=True, env=dict(os.environ), timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
-    results = json.loads(out.read_text())["results"]
+    return done.stdout, json.loads(out.read_text())["results"]
+
+
+def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
+    stdout, results = run_suite(tmp_path, mariadb_clean)
     assert [(r["id"], r["backend"]) for r in results] == [
         ("W1", "SQLite"), ("W2", "SQLite"), ("W3", "SQLite"), ("W3", "SQLite"), ("W4", "SQLite"),
-        ("W5", "SQLite"), ("W6", "SQLite"), ("W6b", "SQLite"), ("W6b deep", "SQLite"), ("W1b", "SQLite"), ("W1b", "SQLite"), ("W7", "SQLite"), ("W8", "SQLite"), ("W9", "SQLite"),
-        ("W9", "SQLite"), ("W3", "MariaDB"), ("W4", "MariaDB"),
-        ("W7", "MariaDB"), ("W8", "MariaDB"), ("W9", "MariaDB"), ("W9", "MariaDB"),
-        ("W3", "SQLite asyncio"), ("W4", "SQLite asyncio"), ("W6", "SQLite asyncio")]
+        ("W5", "SQLite"), ("W6", "SQLite"), ("W6b", "SQLite"), ("W6b deep", "SQLite"), ("W1b", "SQLite"),
+        ("W1b", "SQLite"), ("W7", "SQLite"), ("W8", "SQLite"), ("W9", "SQLite"), ("W9", "SQLite"),
+        ("W2", "MariaDB"), ("W3", "MariaDB"), ("W4", "MariaDB"), ("W7", "MariaDB"), ("W8", "MariaDB"),
+        ("W9", "MariaDB"), ("W9", "MariaDB"),
+        ("W3", "MariaDB asyncio"), ("W4", "MariaDB asyncio"),
+        ("W2", "SQLite asyncio"), ("W3", "SQLite asyncio"), ("W4", "SQLite asyncio"), ("W6", "SQLite asyncio")]
     assert all(len(r["tessary_s"]) == len(r["raw_s"]) == len(r["raw_cpu_s"]) == 1 for r in results)
-    assert "ratio" in done.stdout and "W6" in done.stdout
+    assert all(r["driver"] == "default" and r["engine"] for r in results)
+    assert "ratio" in stdout and "W6" in stdout
+
+
+def test_write_workloads_leave_the_table_as_filled(tmp_path, mariadb_clean):
+    """W2 and W7 add rows on every run; the reads after them still see the
+    200 users the suite filled in (scale 0.002)."""
+    _, results = run_suite(tmp_path, mariadb_clean, "--only", "W2,W7,W3")
+    reads = [r for r in results if r["id"] == "W3" and "reference" not in r["work"]]
+    assert [r["backend"] for r in reads] == ["SQLite", "MariaDB", "MariaDB asyncio", "SQLite asyncio"]
+    assert all(r["digest"][0] == 200 for r in reads)
+
+
+def test_the_module_path_is_timed_beside_the_default_in_one_run(tmp_path, mariadb_clean):
+    _, results = run_suite(tmp_path, mariadb_clean, "--only", "W2,W4", "--driver", "native,module")
+    assert [(r["id"], r["backend"]) for r in results] == [
+        ("W2", "SQLite, native"), ("W4", "SQLite, native"), ("W2", "SQLite, module"), ("W4", "SQLite, module"),
+        ("W2", "MariaDB, native"), ("W4", "MariaDB, native"), ("W2", "MariaDB, module"), ("W4", "MariaDB, module"),
+        ("W4", "MariaDB asyncio, native"), ("W4", "MariaDB asyncio, module"),
+        ("W2", "SQLite asyncio, native"), ("W4", "SQLite asyncio, native"),
+        ("W2", "SQLite asyncio, module"), ("W4", "SQLite asyncio, module")]
+    engines = {r["backend"]: r["engine"] for r in results if r["driver"] == "module"}
+    assert engines["SQLite, module"] == "sqlite3.Connection"
+    assert engines["MariaDB, module"] == "pymysql.connections.Connection"
+    assert engines["MariaDB asyncio, module"] == "aiomysql.connection.Connection"
