@@ -96,7 +96,7 @@ def measure(pair, repeats=5, warmups=1):
     try:
         return measure_runs(pair, repeats, warmups)
     finally:
-        if False:
+        if pair.after is not None:
             pair.after()
 
 
