@@ -14,6 +14,7 @@ sys.path.insert(0, str(BENCH))
 
 import drivers  # noqa: E402
 import harness  # noqa: E402
+import summarize  # noqa: E402
 
 
 def pair(tessary, raw, digest=lambda r: r, before=None):
@@ -140,3 +141,38 @@ def test_the_module_path_is_timed_beside_the_default_in_one_run(tmp_path, mariad
     assert engines["SQLite, module"] == "sqlite3.Connection"
     assert engines["MariaDB, module"] == "pymysql.connections.Connection"
     assert engines["MariaDB asyncio, module"] == "aiomysql.connection.Connection"
+
+
+def run_json(tmp_path, name, *ratios, backend="SQLite", per_op=False):
+    """A results file as run.py writes it: one W3 pair per ratio (cpu, wall)."""
+    results = [{"id": "W3", "backend": backend, "work": "findAllBy", "size": "10 rows", "ops": 10,
+                "tessary_s": [wall * 1e-3], "raw_s": [1e-3], "tessary_cpu_s": [cpu * 1e-3],
+                "ratio": wall, "cpu_ratio": cpu, "target": None if per_op else 0.9,
+                "target_us_per_op": 100.0 if per_op else None} for cpu, wall in ratios]
+    path = tmp_path / name
+    path.write_text(json.dumps({"results": results}))
+    return str(path)
+
+
+def summary_rows(capsys, *argv):
+    assert summarize.main(list(argv)) == 0
+    return [line.split(" | ") for line in capsys.readouterr().out.splitlines()[2:]]
+
+
+def test_summary_takes_the_medians_and_judges_them_against_the_target(tmp_path, capsys):
+    runs = [run_json(tmp_path, f"r{n}.json", (cpu, wall)) for n, (cpu, wall) in
+            enumerate([(0.8, 1.2), (0.95, 0.7), (0.85, 0.92)])]
+    before = run_json(tmp_path, "m.json", (1.5, 1.6), backend="SQLite, module")
+    [cells] = summary_rows(capsys, *runs, "--before", before)
+    assert cells[3:] == ["≤ 0.9×", "**0.85×** (0.80×, 0.95×, 0.85×)", "**0.92×** (1.20×, 0.70×, 0.92×)",
+                         "1.50× / 1.60×", "yes / no |"]
+
+
+def test_summary_of_a_time_per_operation_target(tmp_path, capsys):
+    [cells] = summary_rows(capsys, run_json(tmp_path, "r.json", (1.0, 2.0), per_op=True))
+    assert cells[3:] == ["≤ 100 µs", "**100.00 µs** (100.00 µs)", "**200.00 µs** (200.00 µs)", "yes / no |"]
+
+
+def test_summary_refuses_runs_of_other_workloads(tmp_path):
+    with pytest.raises(SystemExit, match="run 2 holds other workloads"):
+        summarize.main([run_json(tmp_path, "a.json", (1, 1)), run_json(tmp_path, "b.json", (1, 1), (1, 1))])
