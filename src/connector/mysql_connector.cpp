@@ -1,19 +1,21 @@
-// MysqlConnector: MySQL and MariaDB through pymysql, synchronously. Each
-// thread has a connection of its own, opened in autocommit mode;
-// transaction() starts its block with the driver's begin().
+// MysqlConnector: MySQL and MariaDB, synchronously, through the native
+// engine on MariaDB Connector/C (mysql_engine*.cpp), or through pymysql with
+// driver="pymysql". Each thread has a connection of its own, opened in
+// autocommit mode; transaction() starts its block with the driver's begin().
 #include "connector.hpp"
+#include "engines.hpp"
 
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"host",        "port",    "user",           "password",      "database",
-                                  "unix_socket", "charset", "maxConnections", "acquireTimeout"};
-constexpr Py_ssize_t kPositional = 7;  // the bounds are given by keyword only
+const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database", "unix_socket",
+                                  "charset", "maxConnections", "acquireTimeout", "driver"};
+constexpr Py_ssize_t kPositional = 7;  // the bounds and the driver are given by keyword only
 const char* const kColNames[] = {"col"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 9, 0};
-    PyObject* a[9];
+    static const Params params{"__init__", kInitNames, 10, 0};
+    PyObject* a[10];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -21,7 +23,9 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     int port = 3306;
     if (a[1] && !to_int(a[1], &port)) return -1;
-    Ref connect = import_attr("pymysql", "connect");
+    int native = wants_native(a[9], "pymysql");
+    if (native < 0) return -1;
+    Ref connect = native ? mysql_engine_connect() : import_attr("pymysql", "connect");
     if (!connect) return -1;
     Ref host = a[0] ? borrow(a[0]) : steal(PyUnicode_FromString("127.0.0.1"));
     Ref port_obj = steal(PyLong_FromLong(port));
@@ -68,6 +72,15 @@ PyObject* get_setting(PyObject* self, void* key) noexcept {
     return Py_NewRef(value ? value : Py_None);
 }
 
+// Which engine the connections are opened by: the factory tells.
+PyObject* get_driver(PyObject* self, void*) noexcept {
+    PyObject* factory = as_connector(self)->factory;
+    if (!factory) return not_initialised(self);
+    Ref native = mysql_engine_connect();
+    if (!native) return nullptr;
+    return PyUnicode_FromString(factory == native.get() ? "native" : "pymysql");
+}
+
 PyMethodDef methods[] = {
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce>(), METH_FASTCALL | METH_KEYWORDS,
      "autoFiledAnnounce($self, col)\n--\n\n\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
@@ -81,6 +94,8 @@ PyGetSetDef getset[] = {
     {"database", get_setting, nullptr, "Database name.", const_cast<char*>("database")},
     {"unix_socket", get_setting, nullptr, "Unix socket path, or None for TCP.", const_cast<char*>("unix_socket")},
     {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
+    {"driver", get_driver, nullptr,
+     "\"native\" (MariaDB Connector/C, the default) or \"pymysql\": the driver option.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -92,8 +107,10 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0)\n--\n\n"
-              "Synchronous connector on pymysql; each thread connects at its first statement.",
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+              "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
+              "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
+              "(the default when TESSARY_DRIVER=module).",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,

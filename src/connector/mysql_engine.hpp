@@ -24,6 +24,8 @@ struct MysqlSettings {
     unsigned port;
     bool has_user, has_password, has_database, has_socket;
     bool autocommit;
+    bool set_autocommit;  // false: autocommit=None, the server's own setting stays
+    unsigned connect_timeout, read_timeout, write_timeout;  // seconds; 0: none
 };
 
 // pymysql.connect's keywords (host, port, user, password, database, unix_socket, charset, autocommit;
@@ -32,6 +34,10 @@ bool parse_mysql_settings(PyObject* kwargs, MysqlSettings& out) noexcept;
 
 // mysql_init'ed handle: charset (utf8mb4 default), connect timeout, no LOCAL INFILE, ... before connecting.
 bool apply_mysql_options(MYSQL* m, const MysqlSettings& s) noexcept;
+
+// The Python codec of a connection character set for its text (NULL for
+// UTF-8, the usual case, decoded without a codec lookup).
+const char* mysql_python_encoding(const char* charset) noexcept;
 
 // The text to send: "%s" replaced by each argument escaped by the library (mysql_real_escape_string),
 // "%%" by "%" when arguments are given (None: text as it is). false with TypeError/ProgrammingError set.
@@ -56,18 +62,27 @@ bool mysql_connection_lost(unsigned errnum) noexcept;
 // A stored result as a list of tuples, one converter per field chosen once (new ref).
 PyObject* mysql_rows(MYSQL_RES* res) noexcept;
 
+// A stored result's rows (new ref): a list of tuples, or a tuple of them
+// (the cursor's fetchall() as pymysql's), text decoded with `encoding`
+// (a Python codec; NULL for UTF-8).
+PyObject* mysql_stored_rows(MYSQL_RES* res, const char* encoding, bool as_tuple) noexcept;
+
 // Converts the rows of one result: the plan of its fields, made once and used
 // for each row (rows of an unbuffered result arrive a batch at a time).
 class MysqlRowReader {
 public:
     // false with the error set (memory, or the decimal/datetime modules).
-    bool prepare(MYSQL_RES* res) noexcept;
+    // `encoding` as for mysql_stored_rows; it must outlive the reader.
+    bool prepare(MYSQL_RES* res, const char* encoding = nullptr) noexcept;
     // One row (from mysql_fetch_row, with mysql_fetch_lengths) as a tuple (new ref).
     PyObject* row(MYSQL_ROW values, const unsigned long* lengths) noexcept;
+    // One field's value (never NULL data: a NULL field is None without asking).
+    PyObject* value(unsigned field, const char* data, unsigned long size) const noexcept;
     unsigned fields() const noexcept { return count_; }
 
 private:
     unsigned count_ = 0;
+    const char* encoding_ = nullptr;
     std::vector<unsigned char> kinds_;  // one converter code per field
 };
 
