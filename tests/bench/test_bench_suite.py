@@ -137,7 +137,8 @@ def test_the_module_path_is_timed_beside_the_default_in_one_run(tmp_path, mariad
         ("W4", "MariaDB asyncio, native"), ("W4", "MariaDB asyncio, module"),
         ("W2", "SQLite asyncio, native"), ("W4", "SQLite asyncio, native"),
         ("W2", "SQLite asyncio, module"), ("W4", "SQLite asyncio, module")]
-    engines = {r["backend"]: r["engine"] for r in results if r["driver"] == "module"}
+    engines = {r["backend"]: r["engine"] for r in results}
+    assert engines["MariaDB, native"] == "Tessary.DB.Connector.MysqlConnection"
     assert engines["SQLite, module"] == "sqlite3.Connection"
     assert engines["MariaDB, module"] == "pymysql.connections.Connection"
     assert engines["MariaDB asyncio, module"] == "aiomysql.connection.Connection"
