@@ -2,6 +2,7 @@
 // makes the pool ready on the running loop, getCon/releaseCon/transaction/
 // close, the attributes, and the dispatch of statements to the driver side.
 #include "aio_common.hpp"
+#include "aio_mysql_engine.hpp"
 
 namespace tsy::db {
 namespace aio {
@@ -282,7 +283,7 @@ PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* a
 }
 
 int ready_aio(PyObject* module) noexcept {
-    if (!coro::import_coro_api() || aio::ready_workers() < 0) return -1;
+    if (!coro::import_coro_api() || aio::ready_workers() < 0 || ready_aio_mysql_engine(module) < 0) return -1;
     struct Entry { PyTypeObject* type; const char* name; };
     const Entry entries[] = {
         {&AioSqliteConnectorType, "AioSqliteConnector"},

@@ -1,4 +1,6 @@
-// AioMysqlConnector: MySQL and MariaDB through aiomysql's pool. The pool is
+// AioMysqlConnector: MySQL and MariaDB, natively through MariaDB Connector/C
+// driven by the loop (aio_mysql_engine*.cpp, the default), or through
+// aiomysql's pool (driver="aiomysql", this file). aiomysql's pool is
 // made by the setup task on the running loop and works only there: touched
 // from another loop, the connector sets up a new pool.
 //
@@ -7,6 +9,8 @@
 // fail; a statement cut off by cancellation leaves its connection closed
 // (aiomysql closes it), which the pool then drops.
 #include "aio_common.hpp"
+#include "aio_mysql_engine.hpp"
+#include "engines.hpp"
 
 namespace tsy::db {
 namespace {
@@ -247,13 +251,45 @@ PyObject* auto_field(PyObject* col) noexcept {
 // --- the type -----------------------------------------------------------------
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
-                                  "minsize", "maxsize", "unix_socket", "charset"};
+                                  "minsize", "maxsize", "unix_socket", "charset",  "driver"};
+
+// The backend `driver` names; a connector that has started on one keeps it.
+const AioBackend* chosen_backend(PyObject* self, PyObject* driver) noexcept {
+    int native = wants_native(driver, "aiomysql");
+    if (native < 0) return nullptr;
+    const AioBackend* backend = native ? &kMysqlNativeBackend : &kMysqlBackend;
+    AioConnectorObject* c = as_aio(self);
+    if (c->backend && c->backend != backend && (c->setup || c->ready)) {
+        fail(PyExc_RuntimeError, "AioMysqlConnector: the driver cannot change once the pool was set up");
+        return nullptr;
+    }
+    return backend;
+}
+
+// The native pool keeps lists (idle connections, waiters); aiomysql's
+// backend keeps its lent connections in a dict.
+bool backend_state(AioConnectorObject* c, const AioBackend* backend) noexcept {
+    bool native = backend == &kMysqlNativeBackend;
+    if (!(native ? PyList_Check(c->waiters) : PyDict_Check(c->waiters))) {
+        Ref fresh = steal(native ? PyList_New(0) : PyDict_New());
+        if (!fresh) return false;
+        set_field(c->waiters, fresh.get());
+    }
+    if (native && !(c->pool && PyList_Check(c->pool))) {
+        Ref idle = steal(PyList_New(0));
+        if (!idle) return false;
+        set_field(c->pool, idle.get());
+    }
+    return true;
+}
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 9, 0};
-    PyObject* a[9];
+    static const Params params{"__init__", kInitNames, 10, 0};
+    PyObject* a[10];
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+    const AioBackend* backend = chosen_backend(self, a[9]);
+    if (!backend) return -1;
     int port = 3306, minsize = 1, maxsize = 10;
     if ((a[1] && !to_int(a[1], &port)) || (a[5] && !to_int(a[5], &minsize)) || (a[6] && !to_int(a[6], &maxsize))) {
         return -1;
@@ -285,16 +321,12 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     for (auto& entry : entries) {
         if (PyDict_SetItem(c->base.settings, entry[0], entry[1]) < 0) return -1;
     }
-    if (!PyDict_Check(c->waiters)) {
-        Ref fresh = steal(PyDict_New());
-        if (!fresh) return -1;
-        set_field(c->waiters, fresh.get());
-    }
+    if (!backend_state(c, backend)) return -1;
     c->base.con_type = 0;
     c->base.style = STYLE_FORMAT;
     c->minsize = minsize;
     c->maxsize = maxsize;
-    return aio::init_common(self, &kMysqlBackend);
+    return aio::init_common(self, backend);
 }
 
 PyObject* get_setting(PyObject* self, void* key) noexcept {
@@ -303,8 +335,14 @@ PyObject* get_setting(PyObject* self, void* key) noexcept {
 }
 
 PyObject* get_pool(PyObject* self, void*) noexcept {
-    PyObject* pool = as_aio(self)->pool;
+    PyObject* pool = as_aio(self)->backend == &kMysqlBackend ? as_aio(self)->pool : nullptr;
     return Py_NewRef(pool ? pool : Py_None);
+}
+
+PyObject* get_driver(PyObject* self, void*) noexcept {
+    const AioBackend* backend = as_aio(self)->backend;
+    if (!backend) Py_RETURN_NONE;
+    return PyUnicode_FromString(backend == &kMysqlNativeBackend ? "native" : "aiomysql");
 }
 
 PyGetSetDef getset[] = {
@@ -315,7 +353,9 @@ PyGetSetDef getset[] = {
     {"paramstyle", aio::get_paramstyle, nullptr, "'format': \"%s\" kept, other '%' doubled.", nullptr},
     {"minsize", aio::get_minsize, nullptr, "Connections the pool opens at its setup.", nullptr},
     {"maxsize", aio::get_maxsize, nullptr, "Most connections open at once.", nullptr},
-    {"pool", get_pool, nullptr, "aiomysql's Pool once ready, else None.", nullptr},
+    {"pool", get_pool, nullptr, "aiomysql's Pool once ready (driver \"aiomysql\"), else None.", nullptr},
+    {"driver", get_driver, nullptr,
+     "\"native\" (MariaDB Connector/C driven by the loop) or \"aiomysql\"; None before __init__.", nullptr},
     {"host", get_setting, nullptr, "Server host.", const_cast<char*>("host")},
     {"port", get_setting, nullptr, "Server port.", const_cast<char*>("port")},
     {"user", get_setting, nullptr, "User name.", const_cast<char*>("user")},
@@ -348,9 +388,10 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4')\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\"): asynchronous connector on "
-              "aiomysql's pool.",
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
+              "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
+              "aiomysql's pool (driver \"aiomysql\").",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,
