@@ -44,10 +44,8 @@ bool connect_settings(AioConnectorObject* c, MysqlSettings& out) noexcept {
     return parse_mysql_settings(kwargs.get(), out);
 }
 
-// A place freed in the current generation (a connection dropped, an open
-// that failed) goes to the first waiter, woken with None to open one in it;
-// with nobody waiting it is given up.
-void free_place(AioConnectorObject* c) noexcept {
+// The freed place to the first waiter still waiting, or given up.
+void hand_place(AioConnectorObject* c) noexcept {
     while (c->waiters && PyList_GET_SIZE(c->waiters) > 0) {
         Ref waiter = borrow(PyList_GET_ITEM(c->waiters, 0));
         if (PyList_SetSlice(c->waiters, 0, 1, nullptr) < 0) break;
@@ -57,8 +55,17 @@ void free_place(AioConnectorObject* c) noexcept {
         if (call_method(waiter.get(), names.set_result, Py_None)) return;
         break;
     }
-    PyErr_Clear();
     if (c->open > 0) --c->open;
+}
+
+// A place freed in the current generation (a connection dropped, an open
+// that failed) goes to the first waiter, woken with None to open one in it;
+// with nobody waiting it is given up. Keeps a pending error.
+void free_place(AioConnectorObject* c) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    hand_place(c);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
 }
 
 void drop(AioConnectorObject* c, AioMysqlConnectionObject* con) noexcept {

@@ -59,6 +59,18 @@ PyObject* thread_id_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, P
     return PyLong_FromUnsignedLong(mysql_thread_id(c->mysql));
 }
 
+// The server's version text, as pymysql's get_server_info() gives it (the
+// bulk INSERTs read it to know whether RETURNING is there).
+PyObject* get_server_info_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("get_server_info", nargs, kwnames)) return nullptr;
+    AioMysqlConnectionObject* c = as_mysql_con(self);
+    if (!c->mysql) {
+        set_pymysql_error("InterfaceError", 0, "Not connected");
+        return nullptr;
+    }
+    return PyUnicode_FromString(mysql_get_server_info(c->mysql));
+}
+
 PyObject* get_closed(PyObject* self, void*) noexcept { return PyBool_FromLong(as_mysql_con(self)->mysql == nullptr); }
 
 PyObject* repr(PyObject* self) noexcept {
@@ -80,6 +92,8 @@ PyMethodDef methods[] = {
     {"cursor", fastkw<mysql_async::cursor_method>(), kFast,
      "cursor($self)\n--\n\nawait cursor(): a cursor whose execute() and fetch calls are awaited."},
     {"thread_id", fastkw<thread_id_method>(), kFast, "thread_id($self)\n--\n\nThe server's id of this session."},
+    {"get_server_info", fastkw<get_server_info_method>(), kFast,
+     "get_server_info($self)\n--\n\nThe server's version text (\"10.11.6-MariaDB-0+deb12u1\")."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -162,10 +162,11 @@ private:
 struct ConnectCall {
     const MysqlSettings* s;
     MYSQL* ret = nullptr;
-    // The protocol option (apply_mysql_options) says whether the socket path or the host is used.
+    // A socket path is used whatever the host says, as pymysql does: the
+    // library takes the socket only for "localhost".
     int start(MYSQL* m) noexcept {
-        return mysql_real_connect_start(&ret, m, s->host.c_str(), s->has_user ? s->user.c_str() : nullptr,
-                                        s->has_password ? s->password.c_str() : nullptr,
+        const char* host = s->has_socket ? "localhost" : s->host.c_str();
+        return mysql_real_connect_start(&ret, m, host, s->has_user ? s->user.c_str() : nullptr, s->password.c_str(),
                                         s->has_database ? s->database.c_str() : nullptr, s->port,
                                         s->has_socket ? s->unix_socket.c_str() : nullptr, 0);
     }

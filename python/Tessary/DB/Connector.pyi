@@ -81,11 +81,14 @@ class Transaction:
                  traceback: TracebackType | None) -> bool: ...
 
 class AioSqliteConnector:
-    """Asynchronous connector on the sqlite3 module: every pooled connection runs its statements
-    on a worker thread of its own and completes futures on the awaiting loop. The pool grows on
-    demand up to `maxsize`. ":memory:" is one shared in-memory database per connector (read
-    uncommitted across its connections); close() starts a new one. con_type 1, autoFiledAnnounce
-    gives "INTEGER"."""
+    """Asynchronous SQLite connector. With driver "native" (the default; TESSARY_DRIVER=module
+    picks the other) each statement runs on the native engine, on the loop's thread, when it is
+    awaited; a locked database is waited for by sleeping on the loop, for up to 5 s. With driver
+    "sqlite3" every pooled connection runs its statements on the sqlite3 module, on a worker
+    thread of its own, and completes futures on the awaiting loop. The pool grows on demand up
+    to `maxsize`. ":memory:" is one shared in-memory database per connector (read uncommitted
+    across its connections); close() starts a new one. con_type 1, autoFiledAnnounce gives
+    "INTEGER"."""
 
     @property
     def isAsync(self) -> bool: ...
@@ -100,7 +103,10 @@ class AioSqliteConnector:
     def maxsize(self) -> int: ...
     @property
     def path(self) -> str: ...
-    def __init__(self, path: str = ":memory:", maxsize: int = 5) -> None: ...
+    @property
+    def driver(self) -> str:
+        """"native" or "sqlite3"."""
+    def __init__(self, path: str = ":memory:", maxsize: int = 5, *, driver: str | None = None) -> None: ...
     def getCon(self) -> Coroutine[Any, Any, AioSqliteConnection]:
         """A pooled connection; its work is committed by `await con.commit()` only."""
     def releaseCon(self, con: AioSqliteConnection) -> Coroutine[Any, Any, None]:
@@ -114,6 +120,9 @@ class AioSqliteConnection:
 
     @property
     def closed(self) -> bool: ...
+    @property
+    def driver(self) -> str:
+        """"native" or "sqlite3", as its connector's when it was opened."""
     def commit(self) -> Coroutine[Any, Any, None]: ...
     def rollback(self) -> Coroutine[Any, Any, None]: ...
     def begin(self) -> Coroutine[Any, Any, None]: ...
@@ -153,6 +162,7 @@ class AioMysqlConnection:
     def ensure_closed(self) -> Coroutine[Any, Any, None]: ...
     def cursor(self) -> Coroutine[Any, Any, AioMysqlCursor]: ...
     def thread_id(self) -> int: ...
+    def get_server_info(self) -> str: ...
 
 class AioMysqlConnector:
     """Asynchronous connector, natively on MariaDB Connector/C driven by the event loop
