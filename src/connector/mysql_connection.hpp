@@ -29,7 +29,8 @@ struct MysqlConnectionObject {
     unsigned long long insert_id;  // of the last statement
     unsigned long long affected;   // rows of the last statement
     int had_result;            // the last statement returned rows (insert_id() is None then)
-    int busy;                  // a call is under way, without the GIL
+    int busy;                  // a call is under way (its library calls without the GIL)
+    unsigned long busy_thread; // the thread making that call
     int close_pending;         // close() came from another thread during that call
 };
 

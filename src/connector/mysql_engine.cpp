@@ -147,7 +147,11 @@ PyObject* result_by_mode(MysqlConnectionObject* c, const QueryOutcome& r, int mo
     }
 }
 
-PyObject* run_claimed(MysqlConnectionObject* c, PyObject* text, PyObject* args, int mode, StatementTrace* trace) {
+// The handle is claimed while the text is written too: an argument's str()
+// runs Python code, which must not close the handle the escaping reads.
+PyObject* run_text(MysqlConnectionObject* c, PyObject* text, PyObject* args, int mode, StatementTrace* trace) {
+    HandleClaim claim(c);
+    if (!claim) return nullptr;
     std::string sql;
     if (!mysql_statement_text(c->handle, text, args, sql)) return nullptr;
     if (trace) trace->start();
@@ -169,10 +173,8 @@ PyObject* mysql_engine_run(PyObject* conn, PyObject* text, PyObject* args, int m
     if (!mysql_connection_ready(conn)) return not_initialised(conn);
     MysqlConnectionObject* c = as_mysql(conn);
     Ref held = borrow(conn);
-    HandleClaim claim(c);
-    if (!claim) return nullptr;
     try {
-        return run_claimed(c, text, args, mode, trace);
+        return run_text(c, text, args, mode, trace);
     } catch (...) {
         translate_exception();
         return nullptr;

@@ -107,13 +107,29 @@ PyObject* zero() noexcept {
     return value;
 }
 
-// One statement text (arguments already in it) on the cursor's connection.
-bool run_text(MysqlCursorObject* cur, MysqlConnectionObject* c, const std::string& sql) noexcept {
+// Builds the statement text while the handle is claimed (an argument's
+// str() runs Python code, which must not close the handle the escaping reads).
+using TextMaker = bool (*)(MYSQL* m, PyObject* query, PyObject* args, std::string& out) noexcept;
+
+bool as_is(MYSQL*, PyObject*, PyObject*, std::string&) noexcept { return true; }
+
+bool statement_for(MYSQL* m, PyObject* query, PyObject* args, std::string& sql) noexcept {
+    if (!PyUnicode_Check(query)) {
+        fail(PyExc_TypeError, "query must be a str, not %.200s", type_name(query));
+        return false;
+    }
+    return mysql_statement_text(m, query, args, sql);
+}
+
+// One statement on the cursor's connection: `sql` as it is, or written by
+// `make` from the query and its arguments first.
+bool run_text(MysqlCursorObject* cur, MysqlConnectionObject* c, std::string& sql, TextMaker make = as_is,
+              PyObject* query = nullptr, PyObject* args = nullptr) noexcept {
     QueryOutcome r;
     bool kept = false;
     {
         HandleClaim claim(c, reinterpret_cast<PyObject*>(cur));
-        if (!claim) return false;
+        if (!claim || !make(c->handle, query, args, sql)) return false;
         // As pymysql: the last result is gone even when the statement fails.
         forget_result(cur);
         set_field(cur->rowcount, zero());
@@ -133,25 +149,12 @@ bool run_text(MysqlCursorObject* cur, MysqlConnectionObject* c, const std::strin
     return kept;
 }
 
-bool statement_for(MysqlConnectionObject* c, PyObject* query, PyObject* args, std::string& sql) noexcept {
-    if (!PyUnicode_Check(query)) {
-        fail(PyExc_TypeError, "query must be a str, not %.200s", type_name(query));
-        return false;
-    }
-    return mysql_statement_text(c->handle, query, args, sql);
-}
-
 bool execute_one(MysqlCursorObject* cur, PyObject* query, PyObject* args) noexcept {
     MysqlConnectionObject* c = open_connection(cur);
     if (!c || !end_own_stream(cur)) return false;
-    if (!c->handle) {
-        set_pymysql_error("InterfaceError", 0, "");
-        return false;
-    }
     try {
         std::string sql;
-        if (!statement_for(c, query, args, sql)) return false;
-        return run_text(cur, c, sql);
+        return run_text(cur, c, sql, statement_for, query, args);
     } catch (...) {
         translate_exception();
         return false;
@@ -198,11 +201,17 @@ bool utf8_of(PyObject* text, std::string& out) noexcept {
     return true;
 }
 
-bool run_counted(MysqlCursorObject* cur, MysqlConnectionObject* c, const std::string& sql,
+bool run_counted(MysqlCursorObject* cur, MysqlConnectionObject* c, std::string sql,
                  unsigned long long& total) noexcept {
     if (!run_text(cur, c, sql)) return false;
     total += PyLong_AsUnsignedLongLong(cur->rowcount);
     return !PyErr_Occurred();
+}
+
+// The text of `query` with `args`, written while the handle is claimed.
+bool write_claimed(MysqlConnectionObject* c, PyObject* query, PyObject* args, std::string& out) {
+    HandleClaim claim(c);
+    return claim && mysql_statement_text(c->handle, query, args, out);
 }
 
 bool execute_insert_rows(MysqlCursorObject* cur, MysqlConnectionObject* c, const InsertParts& parts,
@@ -210,18 +219,15 @@ bool execute_insert_rows(MysqlCursorObject* cur, MysqlConnectionObject* c, const
     std::string prefix, postfix, sql, row;
     // The prefix goes through "%" with no argument, as pymysql does: "%%" becomes "%".
     Ref no_args = steal(PyTuple_New(0));
-    if (!no_args || !mysql_statement_text(c->handle, parts.prefix.get(), no_args.get(), prefix) ||
-        !utf8_of(parts.postfix.get(), postfix)) {
-        return false;
-    }
+    if (!no_args || !utf8_of(parts.postfix.get(), postfix)) return false;
+    if (!write_claimed(c, parts.prefix.get(), no_args.get(), prefix)) return false;
     Ref items = steal(PySequence_Fast(rows, "executemany() needs a sequence of argument rows"));
     if (!items) return false;
     Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     sql = prefix;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!mysql_statement_text(c->handle, parts.values.get(), PySequence_Fast_GET_ITEM(items.get(), i), row)) {
-            return false;
-        }
+        Ref args = borrow(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!write_claimed(c, parts.values.get(), args.get(), row)) return false;
         if (i > 0 && sql.size() + row.size() + postfix.size() + 1 > kMaxStatement) {
             if (!run_counted(cur, c, sql + postfix, total)) return false;
             sql = prefix;
@@ -454,7 +460,8 @@ PyObject* cur_mogrify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!c) return nullptr;
     try {
         std::string sql;
-        if (!statement_for(c, a[0], a[1] ? a[1] : Py_None, sql)) return nullptr;
+        HandleClaim claim(c, self);
+        if (!claim || !statement_for(c->handle, a[0], a[1] ? a[1] : Py_None, sql)) return nullptr;
         return PyUnicode_DecodeUTF8(sql.data(), static_cast<Py_ssize_t>(sql.size()), "surrogateescape");
     } catch (...) {
         translate_exception();

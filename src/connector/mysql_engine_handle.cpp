@@ -10,8 +10,12 @@ bool claim_handle(MysqlConnectionObject* c, PyObject* owner) noexcept {
         return false;
     }
     if (c->busy) {
+        bool same_thread = c->busy_thread == PyThread_get_thread_ident();
         set_pymysql_error("ProgrammingError", -1,
-                          "the connection is in use by another thread: a connection serves one call at a time");
+                          same_thread ? "the connection is in use by a call that has not ended (code run by that call "
+                                        "cannot use the connection)"
+                                      : "the connection is in use by another thread: a connection serves one call "
+                                        "at a time");
         return false;
     }
     if (c->stream && c->stream_owner != owner) {
@@ -21,6 +25,7 @@ bool claim_handle(MysqlConnectionObject* c, PyObject* owner) noexcept {
         return false;
     }
     c->busy = 1;
+    c->busy_thread = PyThread_get_thread_ident();
     return true;
 }
 
@@ -131,6 +136,7 @@ bool end_stream(MysqlConnectionObject* c) noexcept {
     // the protocol has no way to stop it. Then the statement's further results.
     int failed = 0;
     c->busy = 1;
+    c->busy_thread = PyThread_get_thread_ident();
     without_gil([&] {
         mysql_free_result(res);
         failed = skip_results(m);
