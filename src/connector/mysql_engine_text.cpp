@@ -348,6 +348,17 @@ PyObject* named_argument(Arguments& a, const char* text, size_t size, size_t& i)
     return value;
 }
 
+// Python's "%" with a conversion other than %s: every argument is a quoted
+// str by then, so a numeric conversion is a TypeError, any other a ValueError.
+void unsupported_conversion(char kind, size_t at) noexcept {
+    if (kind && std::strchr("diouxXeEfFgGc", kind)) {
+        fail(PyExc_TypeError, "%%%c format: a real number is required, not str", kind);
+        return;
+    }
+    fail(PyExc_ValueError, "unsupported format character '%c' (0x%x) at index %zu", kind,
+         static_cast<unsigned char>(kind), at);
+}
+
 bool format_text(Writer& w, const char* text, size_t size, Arguments& a) {
     size_t plain = 0;
     for (size_t i = 0; i < size; ++i) {
@@ -362,10 +373,7 @@ bool format_text(Writer& w, const char* text, size_t size, Arguments& a) {
             w.out += '%';
         } else {
             PyObject* value = kind == 's' ? a.next() : kind == '(' ? named_argument(a, text, size, i) : nullptr;
-            if (!value && !PyErr_Occurred()) {
-                fail(PyExc_ValueError, "unsupported format character '%c' (0x%x) at index %zu", kind,
-                     static_cast<unsigned char>(kind), i);
-            }
+            if (!value && !PyErr_Occurred()) unsupported_conversion(kind, i);
             if (!value) return false;
             // Held: writing a literal runs Python code (str(), format()).
             Ref held = borrow(value);
