@@ -14,6 +14,7 @@ struct Bound {
     const model::ModelApi* model = nullptr;
     const gen::GeneratorApi* generator = nullptr;
     const db::DbApi* db = nullptr;
+    const db::ConnectorApi* connector = nullptr;  // its statement runner, for the planned save
     PyObject* IntegrityError = nullptr;        // pymysql's
     PyObject* QueryResoutIsNotOne = nullptr;
     PyObject* DeleteWithOutPrimaryKeyError = nullptr;
@@ -85,6 +86,10 @@ struct Names {
     PyObject* _id;
     PyObject* con;
     PyObject* sql;
+    PyObject* value;
+    PyObject* con_type;
+    PyObject* DB;
+    PyObject* mod_DB;
     PyObject* cache_hit_head;  // log text of a foreign key answered from the cache: head + name + tail
     PyObject* cache_hit_tail;
     // Keyword-name tuples of the calls made with keywords.
@@ -117,6 +122,9 @@ PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept;
 PyObject* process(PyObject* self, PyObject* res) noexcept;
 PyObject* processSelect(PyObject* self, PyObject* res) noexcept;
 PyObject* processInsert(PyObject* self, long long lastrowid) noexcept;
+// The key an INSERT generated (the driver's lastrowid) as a 64-bit integer;
+// false with TypeError or OverflowError set.
+bool generated_key(PyObject* res, long long* out) noexcept;
 
 // Methods shared between the files that define the two classes.
 PyObject* reset_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -78,6 +78,10 @@ int intern_names(Names& n) noexcept {
         {&n._id, "_id"},
         {&n.con, "con"},
         {&n.sql, "sql"},
+        {&n.value, "value"},
+        {&n.con_type, "con_type"},
+        {&n.DB, "DB"},
+        {&n.mod_DB, "Tessary.DB.DB"},
         {&n.cache_hit_head, "当前外键"},
         {&n.cache_hit_tail, "已经查询过"},
     };

@@ -2,6 +2,7 @@
 // and the database handle at import, and imports the error classes, pymysql,
 // sqlite3 and logging (for the package's logger).
 #include "async.hpp"
+#include "relations.hpp"
 #include "stream.hpp"
 
 #include <utility>
@@ -26,6 +27,7 @@ PyModuleDef module_def = {
     .m_name = "Tessary.Model.Carrack",
     .m_doc = "Executors: BaseModelExecutor, the synchronous ModelExecutor and the coroutine AsyncModelExecutor.",
     .m_size = -1,
+    .m_methods = save_plan_functions,
 };
 
 int bind_apis() noexcept {
@@ -38,7 +40,9 @@ int bind_apis() noexcept {
     bound.generator = gen::import_generator_api();
     if (!bound.generator) return -1;
     bound.db = db::import_db_api();
-    return bound.db ? 0 : -1;
+    if (!bound.db) return -1;
+    bound.connector = db::import_connector_api();
+    return bound.connector ? 0 : -1;
 }
 
 // Imported names are kept for the life of the process.

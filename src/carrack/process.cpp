@@ -11,9 +11,11 @@ int statement_kind(PyObject* self) noexcept {
     return reinterpret_cast<gen::BaseGeneratorObject*>(builder)->currentType;
 }
 
+}  // namespace
+
 // The generated key as a 64-bit integer: keys beyond the C int range are
 // ordinary on large tables, and the row is already written when this runs.
-bool to_key(PyObject* res, long long* out) noexcept {
+bool generated_key(PyObject* res, long long* out) noexcept {
     if (!PyLong_Check(res) && !(Py_TYPE(res)->tp_as_number && Py_TYPE(res)->tp_as_number->nb_index)) {
         fail(PyExc_TypeError, "an integer is required");
         return false;
@@ -25,6 +27,8 @@ bool to_key(PyObject* res, long long* out) noexcept {
     *out = v;
     return true;
 }
+
+namespace {
 
 // The stored instance's key value; a missing key reads as None (the row is
 // written by now, so a lookup error here would report a failure for it).
@@ -51,7 +55,7 @@ PyObject* process(PyObject* self, PyObject* res) noexcept {
     switch (statement_kind(self)) {
         case gen::INSERT: {
             long long key = 0;
-            if (!to_key(res, &key)) return nullptr;
+            if (!generated_key(res, &key)) return nullptr;
             return processInsert(self, key);
         }
         case gen::SELECT:

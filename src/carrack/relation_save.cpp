@@ -175,6 +175,35 @@ bool save_relation(PyObject* self, PyObject* fk, PyObject* res, PyObject* instan
     return save_each(self, fk, res, fk_name.get(), related.get());
 }
 
+// The general path: reset, the INSERT entries, the builder, execute. NULL
+// with the error of a step before the statement (`statement_ran` false) or
+// of the statement.
+Ref general_insert(PyObject* self, PyObject* instance, bool& statement_ran) noexcept {
+    statement_ran = false;
+    if (!op(self, names().reset) || remember_instance(self, instance) < 0) return {};
+    Ref model = borrow(as_executor(self)->model);
+    Ref cells = insert_cells(model.get(), instance);
+    if (!cells) return {};
+    if (PyTuple_GET_SIZE(cells.get()) == 0) return borrow(instance);
+    statement_ran = true;
+    return insert_owner(self, cells.get());
+}
+
+// The relation step after the owner's INSERT: each relation the instance
+// carries is written on the executor's connection.
+bool save_relations(PyObject* self, PyObject* res, PyObject* instance) noexcept {
+    Kinds kinds;
+    Ref model = borrow(as_executor(self)->model);
+    Ref fks = attr(model.get(), names().fk);
+    if (!fks) return false;
+    Ref iter = steal(PyObject_GetIter(fks.get()));
+    if (!iter) return false;
+    while (Ref fk = steal(PyIter_Next(iter.get()))) {
+        if (!save_relation(self, fk.get(), res, instance, kinds)) return false;
+    }
+    return !PyErr_Occurred();
+}
+
 }  // namespace
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -182,25 +211,24 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a) || !check_mapping("save", a[0])) return nullptr;
     Ref instance = borrow(a[0]);
-    if (!op(self, names().reset) || remember_instance(self, instance.get()) < 0) return nullptr;
-    Ref model = borrow(as_executor(self)->model);
-    Ref cells = insert_cells(model.get(), instance.get());
-    if (!cells) return nullptr;
-    if (PyTuple_GET_SIZE(cells.get()) == 0) return instance.release();
-    Ref res = insert_owner(self, cells.get());
+    Ref res;
+    bool relations = true;
+    bool statement_ran = false;
+    switch (planned_save(self, instance.get(), res, relations)) {
+        case Planned::saved: break;
+        case Planned::statement_failed: statement_ran = true; break;
+        case Planned::failed: return nullptr;
+        case Planned::general:
+            res = general_insert(self, instance.get(), statement_ran);
+            if (res.get() == instance.get() && !statement_ran) return res.release();  // nothing to insert
+            break;
+    }
     if (!res) {
-        if (!PyErr_ExceptionMatches(bound.IntegrityError)) return nullptr;
+        if (!statement_ran || !PyErr_ExceptionMatches(bound.IntegrityError)) return nullptr;
         return update_instead(self, instance.get()).release();
     }
-    Kinds kinds;
-    Ref fks = attr(model.get(), names().fk);
-    if (!fks) return nullptr;
-    Ref iter = steal(PyObject_GetIter(fks.get()));
-    if (!iter) return nullptr;
-    while (Ref fk = steal(PyIter_Next(iter.get()))) {
-        if (!save_relation(self, fk.get(), res.get(), instance.get(), kinds)) return nullptr;
-    }
-    if (PyErr_Occurred()) return nullptr;
+    if (!relations) return res.release();
+    if (!save_relations(self, res.get(), instance.get())) return nullptr;
     return res.release();
 }
 

@@ -90,6 +90,22 @@ void reraise_clash(Ref clash) noexcept;
 // other than None, in column order (a tuple).
 Ref insert_cells(PyObject* model, PyObject* instance) noexcept;
 
+// save by the cached plan of the model and column set (save_plan.cpp): the
+// same statement text and arguments as insert_cells and the builder give,
+// without building them, wherever nothing the general path looks up could
+// differ. `general`: nothing was done, the general path saves. `saved`: the
+// INSERT ran and `row` is what the handle's execute would have returned;
+// `relations` when the instance holds a relation key (the relation step has
+// work). `statement_failed`: the INSERT or its result failed, as the
+// general path's execute would have (its IntegrityError fallback applies).
+// `failed`: another error is pending.
+enum class Planned { general, saved, statement_failed, failed };
+Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relations) noexcept;
+// Drops every plan (their texts).
+void clear_save_plans() noexcept;
+// The module functions that show and drop the plans (_savePlan, _clearSavePlans).
+extern PyMethodDef save_plan_functions[];
+
 // The owner's UPDATE on the pending builder: update(model), set with every
 // column, where(pkCol == key).
 bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept;
