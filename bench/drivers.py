@@ -50,9 +50,12 @@ def label(backend, driver, drivers):
 
 def connection_kind(con):
     """What the connector really connected with, as module.Type: the proof
-    that the engine asked for is the one timed."""
+    that the engine asked for is the one timed. A connection type serving
+    both engines says which one it was opened with (its `driver`)."""
     kind = type(con)
-    return f"{kind.__module__}.{kind.__qualname__}"
+    name = f"{kind.__module__}.{kind.__qualname__}"
+    driver = getattr(con, "driver", None)
+    return f"{name} ({driver})" if isinstance(driver, str) else name
 
 
 def sync_engine(connector):

@@ -139,6 +139,7 @@ def test_the_module_path_is_timed_beside_the_default_in_one_run(tmp_path, mariad
         ("W2", "SQLite asyncio, module"), ("W4", "SQLite asyncio, module")]
     engines = {r["backend"]: r["engine"] for r in results}
     assert engines["MariaDB, native"] == "Tessary.DB.Connector.MysqlConnection"
+    assert engines["MariaDB asyncio, native"] == "Tessary.DB.Connector.AioMysqlConnection"
     assert engines["SQLite, module"] == "sqlite3.Connection"
     assert engines["MariaDB, module"] == "pymysql.connections.Connection"
     assert engines["MariaDB asyncio, module"] == "aiomysql.connection.Connection"
