@@ -120,7 +120,7 @@ using CursorRun = PyObject* (*)(PyObject*, PyObject*, PyObject*) noexcept;
 // connection.execute / executemany: the same on a new cursor, returned.
 PyObject* on_new_cursor(PyObject* self, const char* name, CursorRun run, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames, Py_ssize_t required) noexcept {
-    const Params params{name, kExecuteNames, 2, required};
+    const Params params{name, kExecuteNames, 2, required, false};
     PyObject* a[2];
     if (!parse(params, args, nargs, kwnames, a) || !open_connection(self)) return nullptr;
     Ref cursor = steal(new_cursor(self));

@@ -157,14 +157,14 @@ PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 const char* const kExecuteNames[] = {"sql", "parameters"};
 
 PyObject* execute_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params{"execute", kExecuteNames, 2, 1};
+    static const Params params{"execute", kExecuteNames, 2, 1, false};
     PyObject* a[2];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     return cursor_execute(self, a[0], a[1]);
 }
 
 PyObject* executemany_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params{"executemany", kExecuteNames, 2, 2};
+    static const Params params{"executemany", kExecuteNames, 2, 2, false};
     PyObject* a[2];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     return cursor_executemany(self, a[0], a[1]);

@@ -141,7 +141,8 @@ def test_if_not_exists_keeps_existing_tables(backend):
 
 def test_if_not_exists_text_is_the_generators_with_the_clause(tmp_path):
     """Only "IF NOT EXISTS " is inserted; the rest is TableGenerator's text as it is."""
-    connector = Sqlite3Connector(str(tmp_path / "trace.db"))
+    # The sqlite3 module's trace callback sees every text SQLite runs.
+    connector = Sqlite3Connector(str(tmp_path / "trace.db"), driver="sqlite3")
     seen = []
     connector.getCon().set_trace_callback(seen.append)
     with installed(connector) as handle:

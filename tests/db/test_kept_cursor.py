@@ -1,5 +1,6 @@
-"""Sqlite3Connector keeps one cursor of its own connection between
-statements; what a new cursor per statement guaranteed still holds."""
+"""Sqlite3Connector on the sqlite3 module keeps one cursor of its own
+connection between statements; what a new cursor per statement guaranteed
+still holds."""
 
 import sqlite3
 
@@ -10,7 +11,7 @@ from Tessary.DB.Connector import Sqlite3Connector
 
 @pytest.fixture
 def connector(tmp_path):
-    c = Sqlite3Connector(str(tmp_path / "kept.sqlite"))
+    c = Sqlite3Connector(str(tmp_path / "kept.sqlite"), driver="sqlite3")
     c.query("CREATE TABLE t(id INTEGER PRIMARY KEY, v TEXT)")
     c.write("INSERT INTO t (v) VALUES (%s)", ("a",))
     c.write("INSERT INTO t (v) VALUES (%s)", ("b",))

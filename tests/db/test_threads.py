@@ -340,7 +340,8 @@ def test_close_from_the_main_thread_while_others_are_idle(backend):
 
 def test_close_while_another_thread_runs_a_statement(install, tmp_path):
     """The statement ends on its connection; that thread closes it then."""
-    connector = install(Sqlite3Connector(str(tmp_path / "busy.db")))
+    # A Python function inside the statement holds it open: the sqlite3 module's create_function.
+    connector = install(Sqlite3Connector(str(tmp_path / "busy.db"), driver="sqlite3"))
     connector.query("CREATE TABLE t (k INTEGER)")
     in_statement = threading.Event()
     go_on = threading.Event()
