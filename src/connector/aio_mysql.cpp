@@ -280,6 +280,8 @@ bool backend_state(AioConnectorObject* c, const AioBackend* backend) noexcept {
         if (!idle) return false;
         set_field(c->pool, idle.get());
     }
+    // aiomysql's pool is made by its setup; the native one's list would be taken for it.
+    if (!native && c->pool && PyList_Check(c->pool)) Py_CLEAR(c->pool);
     return true;
 }
 

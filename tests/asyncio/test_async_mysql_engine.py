@@ -12,7 +12,7 @@ import gc
 import pymysql
 import pytest
 
-from Tessary.DB.Connector import AioMysqlConnection, AioMysqlConnector
+from Tessary.DB.Connector import AioMysqlConnection, AioMysqlConnector, AioMysqlCursor
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import TableGenerator
 from Tessary.Model.DataModel import DataModel
@@ -102,9 +102,42 @@ def test_driver_is_read_only():
         AioMysqlConnector().driver = "aiomysql"
 
 
-def test_connection_type_cannot_be_made_from_python():
+@pytest.mark.parametrize("first, second", [("native", "aiomysql"), ("aiomysql", "native")])
+def test_driver_is_kept_once_the_pool_is_set_up(make_store, first, second):
+    current = make_store(first)
+    with installed(current.connector):
+        current.run(session_id())
+        with pytest.raises(RuntimeError, match="driver cannot change"):
+            current.connector.__init__(**current.params, driver=second)
+        current.connector.__init__(**current.params, driver=first)
+        assert current.run(session_id()) and current.connector.driver == first
+
+
+@pytest.mark.parametrize("first, second", [("native", "aiomysql"), ("aiomysql", "native")])
+def test_driver_may_change_before_any_use(mariadb_clean, first, second):
+    connector = AioMysqlConnector(**mariadb_clean, driver=first)
+    connector.__init__(**mariadb_clean, driver=second)
+
+    async def story():
+        try:
+            return await session_id()
+        finally:
+            await connector.close()
+    with installed(connector):
+        assert asyncio.run(story()) and connector.driver == second
+
+
+def test_connector_made_by_new_alone():
+    connector = AioMysqlConnector.__new__(AioMysqlConnector)
+    assert connector.driver is None
+    with pytest.raises(RuntimeError, match="not initialised"):
+        connector.getCon()
+
+
+@pytest.mark.parametrize("kind", [AioMysqlConnection, AioMysqlCursor])
+def test_connection_types_cannot_be_made_from_python(kind):
     with pytest.raises(TypeError):
-        AioMysqlConnection()
+        kind()
 
 
 # --- values and errors -------------------------------------------------------------------
