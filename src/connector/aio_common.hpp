@@ -68,7 +68,8 @@ struct AioBackend {
     PyObject* (*auto_field)(PyObject* col);
 };
 
-extern const AioBackend kSqliteBackend;
+extern const AioBackend kSqliteBackend;        // AioSqliteConnector, driver="sqlite3"
+extern const AioBackend kNativeSqliteBackend;  // AioSqliteConnector, the native engine
 extern const AioBackend kMysqlBackend;
 
 extern PyTypeObject AioSqliteConnectorType;
@@ -180,12 +181,45 @@ void interrupt(Worker* worker, std::uint64_t id) noexcept;
 std::uint64_t next_job(Worker* worker) noexcept;
 int ready_workers() noexcept;
 
+// How the connections of AioSqliteConnector do their work. The pool
+// (aio_sqlite.cpp) and the connection type handed to applications
+// (aio_sqlite_connection.cpp) are one for both drivers; only these steps
+// differ: the sqlite3 module on a worker thread per connection
+// (aio_sqlite_module.cpp), or the native engine inline on the loop's thread
+// (aio_sqlite_native.cpp).
+struct SqliteDriver {
+    const char* name;  // the connector's `driver`: "sqlite3" or "native"
+    // Awaitable resolving to `con` once its database is open; `connect_kwargs`
+    // are sqlite3.connect's (database, uri, timeout, ...), `after_open` an
+    // optional statement run right after.
+    PyObject* (*open)(PyObject* con, PyObject* connect_kwargs, PyObject* after_open);
+    // Awaitable of one step on `con` (Run, Begin, Commit, Rollback, OpenCursor,
+    // Fetch; see sqlite_step).
+    PyObject* (*step)(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
+                      std::shared_ptr<StatementTrace> trace);
+    // Drops the uncommitted work of a connection given back, ahead of
+    // whatever its next user does. False when the connection cannot be used
+    // any more (the error cleared).
+    bool (*discard_work)(PyObject* con);
+    // Closes the connection: at once (fire and forget), or as an awaitable.
+    void (*close_now)(PyObject* con);
+    PyObject* (*close)(PyObject* con);
+    // Closes a kept cursor of the connection, ordered before its later steps.
+    int (*close_cursor)(PyObject* con, PyObject* cursor);
+};
+
+extern const SqliteDriver kModuleSqlite;  // aio_sqlite_module.cpp
+extern const SqliteDriver kNativeSqlite;  // aio_sqlite_native.cpp
+
 }  // namespace aio
 
 // The connection object of AioSqliteConnector (aio_sqlite_connection.cpp).
+// Exactly one of `worker` and `engine` is set while it is open, by its driver.
 struct SqliteConnectionObject {
     PyObject_HEAD
-    aio::Worker* worker;   // NULL once closed
+    const aio::SqliteDriver* driver;
+    aio::Worker* worker;   // sqlite3 module: the thread owning the connection
+    PyObject* engine;      // native: the engine's connection (owned)
     PyObject* connector;   // the connector whose pool it belongs to
     unsigned generation;
     int lent;              // handed out and not given back yet
@@ -195,22 +229,30 @@ inline SqliteConnectionObject* as_sqlite_con(PyObject* obj) noexcept {
     return reinterpret_cast<SqliteConnectionObject*>(obj);
 }
 
+inline bool sqlite_con_open(const SqliteConnectionObject* c) noexcept { return c->worker || c->engine; }
+
 namespace aio {
+
+// The driver of AioSqliteConnector `connector`'s new connections.
+const SqliteDriver* sqlite_driver_of(PyObject* connector) noexcept;
 
 // A new connection of `connector` (an awaitable resolving to it once its
 // database is open).
 PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept;
-// Awaitable of one step on the connection's worker (the future of `submit`,
-// made when first awaited).
+// Awaitable of one step on the connection, by its driver. Run: driver text
+// and arguments, `settle` committing (or rolling back) the statement's own
+// transaction, `trace` measuring it. OpenCursor: `text` run on a new cursor,
+// which it returns. Fetch: `text` the cursor method, `args` (cursor, size).
 PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
                       std::shared_ptr<StatementTrace> trace = {}) noexcept;
 // Closes the connection (fire and forget); no-op when closed.
 void close_sqlite_connection(PyObject* con) noexcept;
 
-// Kept cursors (aio_stream.cpp): the worker's side of OpenCursor (runs `text`
-// on a new cursor of `connection`, which it returns) and of Fetch (`method`
-// of the cursor `job[0]`, with `job[1]` when given); the connection's
-// _openCursor, _fetch and _closeCursor methods.
+// Kept cursors (aio_stream.cpp): the drivers' side of OpenCursor (runs
+// `text` on a new cursor of `connection`, a sqlite3 or engine connection,
+// and returns it) and of Fetch (`method` of the cursor `job[0]`, with
+// `job[1]` when given); the connection's _openCursor, _fetch and
+// _closeCursor methods.
 Ref open_cursor(PyObject* connection, PyObject* text, PyObject* args) noexcept;
 Ref cursor_step(PyObject* method, PyObject* job) noexcept;
 PyObject* open_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -1,7 +1,15 @@
-// AioSqliteConnector: SQLite through the standard sqlite3 module without
-// blocking the loop. Each pooled connection has a worker thread of its own
-// (aio_worker.cpp); the pool grows on demand up to `maxsize` and keeps the
-// connections it opened.
+// AioSqliteConnector: SQLite without blocking the loop, on one of two
+// drivers (SqliteDriver, aio_common.hpp), picked by the constructor's
+// `driver`:
+// - "native" (the default): the native engine, each step run inline on the
+//   loop's thread when it is awaited (aio_sqlite_native.cpp). A statement
+//   then costs about what it costs synchronously; lock waits become sleeps
+//   on the loop.
+// - "sqlite3": the standard sqlite3 module, each pooled connection on a
+//   worker thread of its own (aio_sqlite_module.cpp, aio_worker.cpp), a
+//   thread hand-off per step.
+// The pool is the same for both: it grows on demand up to `maxsize` and
+// keeps the connections it opened.
 //
 // ":memory:" is one in-memory database per connector shared by all its
 // connections: a shared-cache URI "file:tessary_mem_<n>?mode=memory&cache=shared",
@@ -9,12 +17,14 @@
 // connection holds uncommitted writes (it sees them). Each close() starts a
 // new, empty database, as the synchronous connector does.
 //
-// The connections use sqlite3's default transaction handling: a write opens
-// a transaction that lasts until commit() or rollback(). Statements the
-// handle runs without a connection commit on the worker right after they ran.
+// A connection handed out (getCon(), transaction()) keeps sqlite3's default
+// transaction handling on both drivers: a write opens a transaction that
+// lasts until commit() or rollback(). Statements the handle runs without a
+// connection are committed right after they ran.
 #include <atomic>
 
 #include "aio_common.hpp"
+#include "engines.hpp"
 
 namespace tsy::db {
 namespace {
@@ -86,6 +96,8 @@ PyObject* open_connection(PyObject* self) noexcept {
 
 void lend(PyObject* con) noexcept { as_sqlite_con(con)->lent = 1; }
 
+bool is_native(PyObject* self) noexcept { return as_aio(self)->backend == &kNativeSqliteBackend; }
+
 // The last idle connection, taken out of the pool (new ref), or NULL.
 Ref pop_idle(AioConnectorObject* c) noexcept {
     Py_ssize_t n = c->pool ? PyList_GET_SIZE(c->pool) : 0;
@@ -136,7 +148,7 @@ void abandon_waiter(PyObject* self, PyObject* waiter) noexcept {
     if (cancelled && done && cancelled.get() == Py_False && done.get() == Py_True) {
         Ref con = call_method(waiter, names.result);
         if (con && PyObject_TypeCheck(con.get(), &AioSqliteConnectionType)) {
-            kSqliteBackend.give_back(self, con.get(), false);
+            as_aio(self)->backend->give_back(self, con.get(), false);
         }
     }
     PyErr_Clear();
@@ -174,20 +186,19 @@ PyObject* acquire(PyObject* self) noexcept {
 }
 
 // Hands a returned connection to the first acquisition still waiting, else
-// keeps it idle. Its uncommitted work is rolled back first (queued on its
-// worker, ahead of whatever its next user submits).
+// keeps it idle. Its uncommitted work is rolled back first (by its driver,
+// ahead of whatever its next user does); one that cannot even do that is
+// closed.
 void hand_back(PyObject* self, PyObject* con, bool broken) noexcept {
     AioConnectorObject* c = as_aio(self);
     SqliteConnectionObject* s = as_sqlite_con(con);
     s->lent = 0;
     bool current = s->generation == c->generation;
-    if (broken || !current || !s->worker || !c->pool) {
+    if (broken || !current || !sqlite_con_open(s) || !c->pool || !s->driver->discard_work(con)) {
         if (current && c->open > 0) --c->open;
         aio::close_sqlite_connection(con);
         return;
     }
-    Ref rolled = steal(aio::submit(s->worker, Op::Rollback, nullptr, nullptr, RUN_NONE, false, false));
-    if (!rolled) return;
     while (PyList_GET_SIZE(c->waiters) > 0) {
         Ref waiter = borrow(PyList_GET_ITEM(c->waiters, 0));
         if (PyList_SetSlice(c->waiters, 0, 1, nullptr) < 0) return;
@@ -254,11 +265,12 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_p
         steal(aio::sqlite_step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
 }
 
-// Buffers are taken as bytes now: the worker binds them later, on its own
-// thread, while the loop may change them.
+// Buffers are taken as bytes now for a worker, which binds them later on
+// its own thread while the loop may change them; the engine binds the
+// C-contiguous ones in place, on the loop's thread.
 PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
                         const std::shared_ptr<StatementTrace>& trace) noexcept {
-    Ref bound = steal(bindable_args(args, false));
+    Ref bound = steal(bindable_args(args, is_native(self)));
     if (!bound) return nullptr;
     if (con == Py_None) {
         return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
@@ -307,13 +319,17 @@ PyObject* auto_field(PyObject*) noexcept { return PyUnicode_FromString("INTEGER"
 
 // --- the type -----------------------------------------------------------------
 
-const char* const kInitNames[] = {"path", "maxsize"};
+const char* const kInitNames[] = {"path", "maxsize", "driver"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 2, 0};
-    PyObject* a[2];
+    static const Params params{"__init__", kInitNames, 3, 0};
+    PyObject* a[3];
     Ref kwnames, values;
+    // `driver` is a keyword only.
+    if (PyTuple_GET_SIZE(args) > 2) return arg_count_error("__init__", 0, 2, PyTuple_GET_SIZE(args));
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+    int native = wants_native(a[2], "sqlite3");
+    if (native < 0) return -1;
     Ref path = a[0] ? borrow(a[0]) : steal(PyUnicode_FromString(":memory:"));
     if (!path || !check_arg(path.get(), &PyUnicode_Type, "path", false)) return -1;
     int maxsize = kDefaultMaxsize;
@@ -327,7 +343,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     c->base.style = STYLE_QMARK;
     c->minsize = 1;
     c->maxsize = maxsize;
-    return aio::init_common(self, &kSqliteBackend);
+    return aio::init_common(self, native ? &kNativeSqliteBackend : &kSqliteBackend);
 }
 
 PyObject* get_path(PyObject* self, void*) noexcept {
@@ -336,19 +352,37 @@ PyObject* get_path(PyObject* self, void*) noexcept {
     return Py_NewRef(path ? path : Py_None);
 }
 
+PyObject* get_driver(PyObject* self, void*) noexcept {
+    if (!aio_ready(self)) return not_initialised(self);
+    return PyUnicode_FromString(aio::sqlite_driver_of(self)->name);
+}
+
 PyGetSetDef getset[] = {
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
     {"isReady", aio::get_ready, nullptr,
      "True once the first connection is open; reading it inside a running loop starts the setup.", nullptr},
     {"con_type", aio::get_con_type, aio::set_con_type, "1: INSERT column lists as single-quoted names.", nullptr},
     {"paramstyle", aio::get_paramstyle, nullptr, "'qmark': \"%s\" becomes \"?\".", nullptr},
-    {"maxsize", aio::get_maxsize, nullptr, "Most connections (and worker threads) open at once.", nullptr},
+    {"maxsize", aio::get_maxsize, nullptr, "Most connections open at once (on the module path, worker threads too).", nullptr},
+    {"driver", get_driver, nullptr,
+     "\"native\" (the engine, steps inline on the loop's thread) or \"sqlite3\" (the module, a worker thread per "
+     "connection).", nullptr},
     {"path", get_path, nullptr, "The database file (\":memory:\": one in-memory database per connector).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
+namespace aio {
+
+const SqliteDriver* sqlite_driver_of(PyObject* connector) noexcept {
+    return is_native(connector) ? &kNativeSqlite : &kModuleSqlite;
+}
+
+}  // namespace aio
+
+// The two drivers share the pool; which table a connector holds says which
+// driver its new connections get.
 const AioBackend kSqliteBackend = {
     .name = "AioSqliteConnector",
     .loop_bound = false,
@@ -362,6 +396,8 @@ const AioBackend kSqliteBackend = {
     .auto_field = auto_field,
 };
 
+const AioBackend kNativeSqliteBackend = kSqliteBackend;
+
 PyTypeObject AioSqliteConnectorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.DB.Connector.AioSqliteConnector",
@@ -370,8 +406,11 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5)\n--\n\nAioSqliteConnector(path=\":memory:\", maxsize=5): asynchronous connector on the sqlite3 module; "
-              "each pooled connection runs its statements on a worker thread of its own.",
+    .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5, *, driver=None)\n--\n\n"
+              "AioSqliteConnector(path=\":memory:\", maxsize=5, *, driver=None): asynchronous SQLite connector. "
+              "driver \"native\" (the default; TESSARY_DRIVER=module picks the other) runs each statement on the "
+              "native engine, on the loop's thread, when it is awaited; \"sqlite3\" runs it on the sqlite3 module, "
+              "on a worker thread per pooled connection.",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,

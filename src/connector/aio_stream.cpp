@@ -1,15 +1,17 @@
 // Cursors of AioSqliteConnection kept open between awaits, for the row
 // streams of the coroutine executor: the statement is run once and its rows
-// are read a batch at a time, each step a job of the connection's worker, so
-// the loop never waits for SQLite and memory holds one batch.
+// are read a batch at a time, so memory holds one batch.
 //
-//     cursor = await con._openCursor(sql, args)   # "%s" text, run on the worker
+//     cursor = await con._openCursor(sql, args)   # "%s" text
 //     rows = await con._fetch(cursor, n)          # cursor.fetchmany(n); [] at the end
-//     con._closeCursor(cursor)                    # queued, not awaited
+//     con._closeCursor(cursor)                    # not awaited
 //
-// The cursor object never leaves the worker's hands except as a token: every
-// call on it is a job queued behind the connection's others, so it is never
-// used by two threads at once.
+// Each step goes to the connection's driver. On the module path it is a job
+// of the connection's worker, so the loop never waits for SQLite: the cursor
+// object never leaves the worker's hands except as a token, and every call
+// on it is queued behind the connection's others, so it is never used by two
+// threads at once. On the native path the steps run inline when awaited (a
+// batch of rows costs about what building its instances does).
 #include "aio_common.hpp"
 
 namespace tsy::db {
@@ -23,7 +25,7 @@ const char* const kCloseNames[] = {"cursor"};
 
 bool usable(PyObject* self) noexcept {
     SqliteConnectionObject* c = as_sqlite_con(self);
-    if (!c->worker || !c->connector) {
+    if (!sqlite_con_open(c) || !c->connector) {
         fail(PyExc_RuntimeError, "the SQLite connection is closed");
         return false;
     }
@@ -42,8 +44,9 @@ PyObject* open_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!check_arg(a[0], &PyUnicode_Type, "sql", false)) return nullptr;
     Ref given = a[1] && a[1] != Py_None ? steal(PySequence_Tuple(a[1])) : steal(PyTuple_New(0));
     if (!given) return nullptr;
-    // Buffers are taken as bytes now: the worker binds them later, on its own thread.
-    Ref bound = steal(bindable_args(given.get(), false));
+    // Buffers are taken as bytes now: the worker binds them later, on its own
+    // thread; the engine binds them in place when the step runs.
+    Ref bound = steal(bindable_args(given.get(), as_sqlite_con(self)->engine != nullptr));
     Ref text = bound ? steal(driver_text(&as_aio(as_sqlite_con(self)->connector)->base, a[0], true)) : Ref();
     if (!text) return nullptr;
     return sqlite_step(self, Op::OpenCursor, text.get(), bound.get(), RUN_NONE, false);
@@ -63,19 +66,16 @@ PyObject* fetch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return sqlite_step(self, Op::Fetch, fetchmany_name, job.get(), RUN_NONE, false);
 }
 
-// Queued without waiting: usable from a finaliser, and ordered before any
-// later job of the connection (its release's rollback among them).
+// Not awaited: usable from a finaliser, and done before any later step of
+// the connection (its release's rollback among them).
 PyObject* close_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"_closeCursor", kCloseNames, 1, 1};
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     SqliteConnectionObject* c = as_sqlite_con(self);
-    if (!c->worker) Py_RETURN_NONE;  // closed: its cursors went with it
+    if (!sqlite_con_open(c)) Py_RETURN_NONE;  // closed: its cursors went with it
     if (!usable(self)) return nullptr;
-    Ref job = steal(PyTuple_Pack(1, a[0]));
-    if (!job) return nullptr;
-    Ref queued = steal(submit(c->worker, Op::Fetch, names.close, job.get(), RUN_NONE, false, false));
-    if (!queued) return nullptr;
+    if (c->driver->close_cursor(self, a[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

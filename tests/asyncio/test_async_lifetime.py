@@ -3,7 +3,9 @@ coroutines dropped half-way that give their connection back, connection
 leases of an abandoned transaction, and cycles through a coroutine."""
 
 import asyncio
+import contextlib
 import gc
+import sqlite3
 import tracemalloc
 import weakref
 
@@ -62,13 +64,35 @@ def single(backend, request, tmp_path, tables):
             current.close()
 
 
+@contextlib.contextmanager
+def suspending(backend):
+    """Makes the next statement on the users' table suspend on the driver,
+    whatever the driver: another connection holds a lock in its way. (The
+    native SQLite engine runs a statement inline and suspends only to wait
+    for such a lock; a native MariaDB statement on a fast socket may be
+    answered before the first send returns.)"""
+    if backend.name == "aiomysql":
+        import pymysql
+        blocker = pymysql.connect(**backend.params)
+        lock = "LOCK TABLES as_user WRITE"
+    else:
+        blocker = sqlite3.connect(backend.params["path"], isolation_level=None)
+        lock = "BEGIN EXCLUSIVE"
+    try:
+        blocker.cursor().execute(lock)
+        yield
+    finally:
+        blocker.close()  # its lock goes with it
+
+
 def test_a_suspended_coroutine_dropped_gives_its_connection_back(single, tables):
     async def story():
         await DB.getInstance().executeSql("SELECT 1")  # the pool is ready
-        pending = AsyncModelExecutor(tables.User).findOneBy(tables.User.id == 1)
-        while not asyncio.isfuture(pending.send(None)):  # suspended on the driver
-            pass
-        pending.close()
+        with suspending(single):
+            pending = AsyncModelExecutor(tables.User).findOneBy(tables.User.id == 1)
+            while not asyncio.isfuture(pending.send(None)):  # suspended on the driver
+                pass
+            pending.close()
         con = await asyncio.wait_for(single.connector.getCon(), 30)
         await single.connector.releaseCon(con)
         return "free"
@@ -105,8 +129,9 @@ def test_cycle_through_a_suspended_coroutine_is_collected(backend, one_user):
         ex = Keeping(one_user)
         found = await ex.findOneBy(one_user.id == 1)
         ex.pending = ex.findOneBy(one_user.id == 1)  # executor -> coroutine -> executor
-        while not asyncio.isfuture(ex.pending.send(None)):
-            pass
+        with suspending(backend):
+            while not asyncio.isfuture(ex.pending.send(None)):
+                pass
         return found, weakref.ref(ex)
 
     found, ref = backend.run(story())
