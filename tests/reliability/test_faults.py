@@ -206,6 +206,6 @@ def test_server_stopped_during_relation_save_in_transaction(stoppable, models):
     with pytest.raises(CONNECTION_LOST):  # still down: the error reaches the caller again
         models.Account.getExecutor().findAllBy()
     server.restart()
-    assert DB.getInstance().executeSql("SELECT COUNT(*) FROM rel_account") == ((0,),)
-    assert DB.getInstance().executeSql("SELECT COUNT(*) FROM rel_post") == ((0,),)
+    assert list(DB.getInstance().executeSql("SELECT COUNT(*) FROM rel_account")) == [(0,)]  # a list natively, a tuple on pymysql
+    assert list(DB.getInstance().executeSql("SELECT COUNT(*) FROM rel_post")) == [(0,)]
     assert_handle_works(models)
