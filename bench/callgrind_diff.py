@@ -51,7 +51,7 @@ def main(argv=None):
     print(f"total per run: {(b_total - a_total) / args.per:,.0f} instructions")
     names = [k for k in set(a) | set(b) if not args.match or re.search(args.match, k)]
     diffs = sorted(((b.get(k, 0) - a.get(k, 0)) / args.per, k) for k in names)
-    for value, name in reversed(diffs[-args.top:]):
+    for value, name in reversed(diffs[len(diffs) - args.top:] if args.top > 0 else []):
         print(f"{value:>16,.0f}  {name}")
     return 0
 
