@@ -491,6 +491,9 @@ void cur_dealloc(PyObject* self) noexcept {
     if (owns_stream(cur)) {
         Ref pending = steal(PyErr_GetRaisedException());
         if (!end_own_stream(cur)) PyErr_WriteUnraisable(self);
+        // Never left pointing at freed memory: a stream that could not be
+        // ended stays on the connection without an owner, refusing every call.
+        if (owns_stream(cur)) as_mysql(cur->connection)->stream_owner = nullptr;
         PyErr_SetRaisedException(pending.release());
     }
     Py_CLEAR(cur->connection);
