@@ -263,6 +263,27 @@ int own_steps(PyObject* self) noexcept {
     return hidden < 0 ? -1 : !hidden;
 }
 
+// connector.con_type for the two exact connector classes: their types are
+// immutable, so the attribute is always their data descriptor, whose getter
+// is called without the attribute lookup.
+Ref read_con_type(PyObject* connector) noexcept {
+    static PyTypeObject* seen[2] = {};
+    static getter getters[2] = {};
+    static void* closures[2] = {};
+    PyTypeObject* type = Py_TYPE(connector);
+    std::size_t k = type == bound.connector->Sqlite3Connector ? 0 : 1;
+    if (seen[k] != type) {
+        PyObject* descr = _PyType_Lookup(type, names().con_type);
+        if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type)) return attr(connector, names().con_type);
+        PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
+        if (!def->get) return attr(connector, names().con_type);
+        getters[k] = def->get;
+        closures[k] = def->closure;
+        seen[k] = type;
+    }
+    return steal(getters[k](connector, closures[k]));
+}
+
 // The connector the statement runs on and its con_type, when the builder
 // would read the same (it asks the module's DB class) and nothing of the
 // connector is Python code: NULL without an error otherwise.
@@ -274,7 +295,7 @@ Ref own_connector(int* con_type) noexcept {
     if (!connector) return {};
     PyTypeObject* type = Py_TYPE(connector.get());
     if (type != bound.connector->Sqlite3Connector && type != bound.connector->MysqlConnector) return {};
-    Ref quoting = attr(connector.get(), names().con_type);
+    Ref quoting = read_con_type(connector.get());
     if (!quoting) return {};
     // The connector's own con_type is a C int.
     int overflow = 0;
@@ -316,7 +337,10 @@ Ref shape_text(PyObject* model, PyObject* cols, std::uint64_t columns, int con_t
 // when it is an exact int (the general path stores an equal new one).
 Ref store_key(PyObject* self, PyObject* pk_name, PyObject* generated) noexcept {
     long long lastrowid = 0;
-    if (!generated_key(generated, &lastrowid)) return {};
+    int overflow = 0;
+    // The engines give an exact int; anything else converts as the general path converts it.
+    if (PyLong_CheckExact(generated)) lastrowid = PyLong_AsLongLongAndOverflow(generated, &overflow);
+    if ((!PyLong_CheckExact(generated) || overflow) && !generated_key(generated, &lastrowid)) return {};
     PyObject* dict = as_executor(self)->dict;
     Ref stored = borrow(dict ? PyDict_GetItemWithError(dict, names().instance) : nullptr);
     if (!stored || !plain_mapping(stored.get())) {
@@ -330,7 +354,8 @@ Ref store_key(PyObject* self, PyObject* pk_name, PyObject* generated) noexcept {
     if (has_key < 0) return {};
     if (has_key || lastrowid == 0) return stored;
     Ref key = PyLong_CheckExact(generated) ? borrow(generated) : steal(PyLong_FromLongLong(lastrowid));
-    if (!key || PyObject_SetItem(stored.get(), pk_name, key.get()) < 0) return {};
+    // The dict's own store: exact dicts and instances have no other.
+    if (!key || PyDict_SetItem(stored.get(), pk_name, key.get()) < 0) return {};
     return stored;
 }
 
