@@ -32,8 +32,8 @@ void set_connect_error(MYSQL* m, const MysqlSettings& s) noexcept {
         return;
     }
     Ref host = steal(PyUnicode_DecodeUTF8(s.host.data(), static_cast<Py_ssize_t>(s.host.size()), "replace"));
-    Ref text = host ? steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R (%s)", host.get(), mysql_error(m)))
-                    : Ref();
+    Ref text;
+    if (host) text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R (%s)", host.get(), mysql_error(m)));
     const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
     if (!message) return;
     set_mysql_error(CR_CONN_HOST_ERROR, message);
@@ -345,7 +345,9 @@ PyObject* conn_repr(PyObject* self) noexcept {
     if (!c->settings) return PyUnicode_FromFormat("<%s (not initialised)>", Py_TYPE(self)->tp_name);
     const MysqlSettings& s = *c->settings;
     const char* state = c->handle ? "open" : "closed";
-    if (s.has_socket) return PyUnicode_FromFormat("<%s %s unix_socket=%s>", Py_TYPE(self)->tp_name, state, s.unix_socket.c_str());
+    if (s.has_socket) {
+        return PyUnicode_FromFormat("<%s %s unix_socket=%s>", Py_TYPE(self)->tp_name, state, s.unix_socket.c_str());
+    }
     return PyUnicode_FromFormat("<%s %s host=%s port=%u>", Py_TYPE(self)->tp_name, state, s.host.c_str(), s.port);
 }
 

@@ -267,7 +267,8 @@ PyObject* cur_executemany(PyObject* self, PyObject* const* args, Py_ssize_t narg
     unsigned long long total = 0;
     bool ok = false;
     try {
-        ok = is_insert && c->handle ? execute_insert_rows(cur, c, parts, a[1], total) : execute_each(cur, a[0], a[1], total);
+        ok = is_insert && c->handle ? execute_insert_rows(cur, c, parts, a[1], total)
+                                    : execute_each(cur, a[0], a[1], total);
     } catch (...) {
         translate_exception();
     }

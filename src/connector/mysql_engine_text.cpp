@@ -385,7 +385,9 @@ bool format_text(Writer& w, const char* text, size_t size, Arguments& a) {
     return a.all_used();
 }
 
-const char* handle_encoding(MYSQL* m) noexcept { return m ? mysql_python_encoding(mysql_character_set_name(m)) : nullptr; }
+const char* handle_encoding(MYSQL* m) noexcept {
+    return m ? mysql_python_encoding(mysql_character_set_name(m)) : nullptr;
+}
 
 }  // namespace
 
