@@ -503,3 +503,38 @@ def test_statement_log_records_native_statements(native, caplog):
     insert, select = records[-2], records[-1]
     assert insert.rowcount == 2 and insert.getMessage().endswith("| 2 rows affected")
     assert select.sql == "SELECT k FROM t_log WHERE k > %s" and select.rows == 2 and select.params == (0,)
+
+
+@pytest.mark.parametrize("driver", DRIVERS)
+def test_pooled_statement_whose_session_is_killed_fails_and_the_next_gets_a_new_one(make_store, driver):
+    current = make_store(driver, minsize=1, maxsize=1)
+
+    async def story():
+        victim = await session_id()
+        running = asyncio.ensure_future(HANDLE.executeSql("SELECT SLEEP(5)"))
+        await asyncio.sleep(0.2)
+        with current.raw() as raw, raw.cursor() as cur:
+            cur.execute(f"KILL CONNECTION {victim}")
+        with pytest.raises(pymysql.err.OperationalError):
+            await running
+        return victim, await session_id()
+
+    with installed(current.connector):
+        victim, fresh = current.run(story())
+    assert victim != fresh
+
+
+# aiomysql reports every failed connect as 2003; the native driver, as pymysql, the server's own error.
+@pytest.mark.parametrize("driver, errnum", [("native", 1045), ("aiomysql", 2003)])
+def test_refused_login_is_the_drivers_error(mariadb_clean, driver, errnum):
+    connector = AioMysqlConnector(**dict(mariadb_clean, user="nobody_here", password="wrong"), driver=driver)
+
+    async def story():
+        try:
+            with pytest.raises(pymysql.err.OperationalError) as raised:
+                await HANDLE.executeSql("SELECT 1")
+            return raised.value.args[0]
+        finally:
+            await connector.close()
+    with installed(connector):
+        assert asyncio.run(story()) == errnum
