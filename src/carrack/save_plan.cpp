@@ -96,7 +96,12 @@ bool describe(ModelPlan& plan, PyObject* model) noexcept {
     forget_shapes(plan);
     plan.model = nullptr;
     plan.tag = 0;
+    plan.cols = nullptr;
     if (!PyUnstable_Type_AssignVersionTag(type)) return false;  // a class changed too often has none
+    // From here on a class without a plan is remembered as such (no `cols`)
+    // until it changes.
+    plan.model = model;
+    plan.tag = type->tp_version_tag;
     // A junction model's INSERT leaves its instance as it is: the general path serves it.
     if (PyType_IsSubtype(type, bound.model->MiddleDataModel)) return false;
     PyObject* cols = _PyType_Lookup(type, names().col);
@@ -111,8 +116,6 @@ bool describe(ModelPlan& plan, PyObject* model) noexcept {
         if (!PyObject_TypeCheck(col, bound.property->BaseProperty)) return false;
         if (!native_column(col)) general |= std::uint64_t{1} << i;
     }
-    plan.model = model;
-    plan.tag = type->tp_version_tag;
     plan.cols = cols;
     plan.fks = fks;
     plan.pk_name = pk_name;
@@ -399,11 +402,14 @@ Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relatio
     if (own <= 0) return own < 0 ? Planned::failed : Planned::general;
     Ref model = borrow(as_executor(self)->model);
     if (!Py_IS_TYPE(model.get(), bound.model->ModelMeta)) return Planned::general;
+    ModelPlan& plan = plan_slot(model.get());
+    if (!current(plan, model.get()) && !describe(plan, model.get())) return Planned::general;
+    if (!plan.cols) return Planned::general;
     int con_type = 0;
     Ref connector = own_connector(&con_type);
     if (!connector) return PyErr_Occurred() ? Planned::failed : Planned::general;
-    ModelPlan& plan = plan_slot(model.get());
-    if (!current(plan, model.get()) && !describe(plan, model.get())) return Planned::general;
+    // Only an import of the handle's module (when something removed it) could have run Python code.
+    if (!current(plan, model.get()) || !plan.cols) return Planned::general;
     Ref cols = borrow(plan.cols);
     Ref fks = borrow(plan.fks);
     Ref pk_name = borrow(plan.pk_name);

@@ -475,3 +475,13 @@ def test_threads_saving_at_once_each_get_their_rows(tmp_path, sent):
     finally:
         handle.connector = previous
         connector.close()
+
+
+def test_a_model_wider_than_the_plan_takes_the_general_path(backend, sent):
+    columns = {f"c{i}": IntegerProperty(nullable=True) for i in range(70)}
+    wide = type(DataModel)("SpVeryWide", (DataModel,), {
+        "tableName": "sp_very_wide", "id": IntegerProperty(isPrimaryKey=True, default=AutoIncrement), **columns})
+    backend.create(wide)
+    planned, general, _, _ = both_ways(wide, {"c0": 1, "c69": 69}, sent)
+    assert (planned.statement, planned.params) == (general.statement, general.params)
+    assert planned.params == (1, 69) and Carrack._savePlan(wide) == []
