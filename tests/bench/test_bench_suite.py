@@ -138,11 +138,15 @@ def test_the_module_path_is_timed_beside_the_default_in_one_run(tmp_path, mariad
         ("W2", "SQLite asyncio, native"), ("W4", "SQLite asyncio, native"),
         ("W2", "SQLite asyncio, module"), ("W4", "SQLite asyncio, module")]
     engines = {r["backend"]: r["engine"] for r in results}
-    assert engines["MariaDB, native"] == "Tessary.DB.Connector.MysqlConnection"
-    assert engines["MariaDB asyncio, native"] == "Tessary.DB.Connector.AioMysqlConnection"
-    assert engines["SQLite, module"] == "sqlite3.Connection"
-    assert engines["MariaDB, module"] == "pymysql.connections.Connection"
-    assert engines["MariaDB asyncio, module"] == "aiomysql.connection.Connection"
+    assert engines == {
+        "SQLite, native": "Tessary.DB.Connector.SqliteConnection",
+        "SQLite, module": "sqlite3.Connection",
+        "MariaDB, native": "Tessary.DB.Connector.MysqlConnection",
+        "MariaDB, module": "pymysql.connections.Connection",
+        "MariaDB asyncio, native": "Tessary.DB.Connector.AioMysqlConnection",
+        "MariaDB asyncio, module": "aiomysql.connection.Connection",
+        "SQLite asyncio, native": "Tessary.DB.Connector.AioSqliteConnection (native)",
+        "SQLite asyncio, module": "Tessary.DB.Connector.AioSqliteConnection (sqlite3)"}
 
 
 def run_json(tmp_path, name, *ratios, backend="SQLite", per_op=False):
