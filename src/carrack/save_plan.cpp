@@ -362,10 +362,57 @@ Ref store_key(PyObject* self, PyObject* pk_name, PyObject* generated) noexcept {
     return stored;
 }
 
+// The planned saves whose statement is running (the GIL is released around
+// the engine, and the statement log calls Python handlers). The general path
+// marks its run with a builder of its own, which any later operation of the
+// same executor replaces (its reset), and then fails the first save with
+// "builder replaced"; a planned save keeps the builder, so a save of the same
+// executor that starts meanwhile marks the running one instead.
+struct FlightSlot {
+    PyObject* executor = nullptr;  // identity only
+    bool overtaken = false;
+};
+constexpr std::size_t kFlights = 64;
+FlightSlot flights[kFlights];
+std::size_t flying = 0;  // slots taken: with none, a save has nothing to look for
+
+void overtake(PyObject* executor) noexcept {
+    if (!flying) return;
+    for (FlightSlot& slot : flights) {
+        if (slot.executor == executor) slot.overtaken = true;
+    }
+}
+
+class Flight {
+public:
+    explicit Flight(PyObject* executor) noexcept {
+        for (FlightSlot& candidate : flights) {
+            if (candidate.executor) continue;
+            candidate = {executor, false};
+            slot_ = &candidate;
+            ++flying;
+            return;
+        }
+    }
+    ~Flight() {
+        if (!slot_) return;
+        *slot_ = {};
+        --flying;
+    }
+    Flight(const Flight&) = delete;
+    Flight& operator=(const Flight&) = delete;
+    bool boarded() const noexcept { return slot_ != nullptr; }
+    bool overtaken() const noexcept { return slot_ && slot_->overtaken; }
+
+private:
+    FlightSlot* slot_ = nullptr;
+};
+
 // What the handle's execute does with the statement, for this one text:
 // the connector runs it on the executor's connection (or its own), and the
 // generated key completes the stored instance.
-Ref run_insert(PyObject* self, PyObject* connector, PyObject* text, PyObject* args, PyObject* pk_name) noexcept {
+Ref run_insert(PyObject* self, const Flight& flight, PyObject* connector, PyObject* text, PyObject* args,
+               PyObject* pk_name) noexcept {
     ExecutorObject* ex = as_executor(self);
     Ref work = work_of(self);
     int bound_to_connection = truth(work.get());
@@ -375,7 +422,7 @@ Ref run_insert(PyObject* self, PyObject* connector, PyObject* text, PyObject* ar
     Ref key = steal(bound.connector->run(connector, bound_to_connection ? work.get() : nullptr, text, args,
                                          db::RUN_KEY));
     if (!key) return {};
-    if (ex->sql != builder.get()) {
+    if (ex->sql != builder.get() || flight.overtaken()) {
         return fail(PyExc_RuntimeError, "%.200s's statement builder was replaced while its statement ran",
                     _PyType_Name(Py_TYPE(self)));
     }
@@ -397,6 +444,7 @@ int carries_related(PyObject* fks, bool fks_native, PyObject* instance) noexcept
 }  // namespace
 
 Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relations) noexcept {
+    overtake(self);  // whichever path this save takes, the general one would replace the builder
     if (!plain_mapping(instance)) return Planned::general;
     int own = own_steps(self);
     if (own <= 0) return own < 0 ? Planned::failed : Planned::general;
@@ -420,10 +468,12 @@ Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relatio
     if (values.columns == 0 || values.columns & general) return Planned::general;
     Ref text = shape_text(model.get(), cols.get(), values.columns, con_type, connector.get());
     if (!text) return PyErr_Occurred() ? Planned::failed : Planned::general;
+    Flight flight(self);
+    if (!flight.boarded()) return Planned::general;  // too many at once to tell who overtakes whom
     if (remember_instance(self, instance) < 0) return Planned::failed;
     Ref args = convert(cols.get(), values);
     if (!args) return Planned::failed;
-    row = run_insert(self, connector.get(), text.get(), args.get(), pk_name.get());
+    row = run_insert(self, flight, connector.get(), text.get(), args.get(), pk_name.get());
     if (!row) return Planned::statement_failed;
     int related = carries_related(fks.get(), fks_native, instance);
     if (related < 0) return Planned::failed;

@@ -485,3 +485,37 @@ def test_a_model_wider_than_the_plan_takes_the_general_path(backend, sent):
     planned, general, _, _ = both_ways(wide, {"c0": 1, "c69": 69}, sent)
     assert (planned.statement, planned.params) == (general.statement, general.params)
     assert planned.params == (1, 69) and Carrack._savePlan(wide) == []
+
+
+class Reentering(logging.Handler):
+    """Runs `action` once, from inside the statement run of the first save it sees."""
+
+    def __init__(self, action):
+        super().__init__(logging.DEBUG)
+        self.action, self.done = action, False
+
+    def emit(self, record):
+        if not self.done and record.statement.startswith("INSERT"):
+            self.done = True
+            self.action()
+
+
+@pytest.mark.parametrize("make", [lambda: SpItem.getExecutor(), lambda: General(SpItem)], ids=["planned", "general"])
+@pytest.mark.parametrize("hostile", ["nested-save", "init-again"])
+def test_code_run_by_the_statement_log_meets_the_same_executor(backend, tables, sent, make, hostile):
+    executor = make()
+    actions = {
+        "nested-save": lambda: executor.save(SpItem(label="nested")),
+        "init-again": lambda: executor.__init__(SpWide),
+    }
+    handler = Reentering(actions[hostile])
+    LOGGER.addHandler(handler)
+    try:
+        # Both paths tell the first save that its executor moved on while its statement ran.
+        with pytest.raises(RuntimeError, match="statement builder was replaced"):
+            executor.save(SpItem(label="outer"))
+    finally:
+        LOGGER.removeHandler(handler)
+    assert handler.done
+    labels = sorted(label for (label,) in backend.rows("SELECT label FROM sp_item"))
+    assert labels == (["nested", "outer"] if hostile == "nested-save" else ["outer"])
