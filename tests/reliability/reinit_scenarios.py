@@ -373,7 +373,10 @@ def transaction_reinit_inside_its_block():
 @scenario
 def async_transaction_reinit_while_it_is_entered():
     async def run():
-        first = AioSqliteConnector(":memory:")
+        # The module path: its BEGIN waits for a worker thread, so the other
+        # task runs while the block is being entered (the native engine
+        # enters it without a pause).
+        first = AioSqliteConnector(":memory:", driver="sqlite3")
         block = first.transaction()
 
         async def reinit():

@@ -5,6 +5,7 @@ weak reference to a plain object inside it."""
 
 import asyncio
 import gc
+import sqlite3
 import weakref
 
 import pytest
@@ -256,7 +257,14 @@ def test_coroutine_frame_holding_its_caller(tmp_path, models):
             account = models.Account(email="b@x", m=m)
             coro = AsyncModelExecutor(models.Account).save(account)
             account["coro"] = coro
-            loop.run_until_complete(step_once(coro))
+            # The native engine runs a statement inline: it suspends only
+            # while another connection's lock is in the way.
+            blocker = sqlite3.connect(str(tmp_path / "coro.db"), isolation_level=None)
+            try:
+                blocker.execute("BEGIN EXCLUSIVE")
+                loop.run_until_complete(step_once(coro))
+            finally:
+                blocker.close()
             m.back = account
 
         try:
