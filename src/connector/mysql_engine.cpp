@@ -185,8 +185,6 @@ namespace {
 
 // --- the DB-API methods -----------------------------------------------------------------
 
-const char* const kNoNames[] = {nullptr};
-
 // A statement without arguments or rows (BEGIN).
 PyObject* simple_statement(PyObject* self, const char* sql) noexcept {
     MysqlConnectionObject* c = as_mysql(self);
