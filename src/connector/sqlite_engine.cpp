@@ -20,9 +20,6 @@ namespace {
 
 constexpr double kDefaultTimeout = 5.0;  // sqlite3.connect's own
 
-PyObject* commit_text = nullptr;
-PyObject* rollback_text = nullptr;
-
 // --- opening and closing ---------------------------------------------------------
 
 Ref new_connection(sqlite3* db) noexcept {
@@ -147,12 +144,12 @@ PyObject* end_transaction(PyObject* self, PyObject* text) noexcept {
 
 PyObject* commit_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("commit", nargs, kwnames)) return nullptr;
-    return end_transaction(self, commit_text);
+    return end_transaction(self, names.commit_sql);
 }
 
 PyObject* rollback_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("rollback", nargs, kwnames)) return nullptr;
-    return end_transaction(self, rollback_text);
+    return end_transaction(self, names.rollback_sql);
 }
 
 // Idempotent. A statement of another thread under way keeps the connection
@@ -185,10 +182,10 @@ PyObject* enter_method(PyObject* self, PyObject*) noexcept {
 PyObject* exit_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 3) return arg_count_error("__exit__", 3, 3, nargs);
     bool ok = args[0] == Py_None;
-    Ref ended = steal(end_transaction(self, ok ? commit_text : rollback_text));
+    Ref ended = steal(end_transaction(self, ok ? names.commit_sql : names.rollback_sql));
     if (!ended && ok) {
         Ref pending = steal(PyErr_GetRaisedException());
-        if (!Ref(steal(end_transaction(self, rollback_text)))) PyErr_Clear();
+        if (!Ref(steal(end_transaction(self, names.rollback_sql)))) PyErr_Clear();
         PyErr_SetRaisedException(pending.release());
     }
     if (!ended) return nullptr;
@@ -410,7 +407,6 @@ Ref sqlite_engine_connect() noexcept { return borrow(sqlite::connect_callable); 
 
 int ready_sqlite_engine(PyObject* module) noexcept {
     if (sqlite::ready_errors() < 0 || sqlite::ready_cursor() < 0 || PyType_Ready(&sqlite::StatementType) < 0) return -1;
-    if (!(sqlite::commit_text = intern("COMMIT")) || !(sqlite::rollback_text = intern("ROLLBACK"))) return -1;
     if (!sqlite::connect_callable) {
         sqlite::connect_callable = PyCFunction_NewEx(&sqlite::connect_def, nullptr, module);
         if (!sqlite::connect_callable) return -1;
