@@ -50,7 +50,8 @@ struct ModelPlan {
     std::size_t next = 0;       // the shape replaced when all are taken
 };
 
-// Only touched with the GIL held, and never across a call that can run Python code.
+// Only touched with the GIL held; what a call that can run Python code may
+// have changed (the builder rendering a new text) is checked again after it.
 ModelPlan plans[kModels];
 
 ModelPlan& plan_slot(PyObject* model) noexcept {
