@@ -382,8 +382,8 @@ const SqliteDriver* sqlite_driver_of(PyObject* connector) noexcept {
 }  // namespace aio
 
 // The two drivers share the pool; which table a connector holds says which
-// driver its new connections get.
-const AioBackend kSqliteBackend = {
+// driver its new connections get. Both are constants, set before any code runs.
+constexpr AioBackend kSqliteBackend = {
     .name = "AioSqliteConnector",
     .loop_bound = false,
     .setup = setup,
@@ -396,7 +396,7 @@ const AioBackend kSqliteBackend = {
     .auto_field = auto_field,
 };
 
-const AioBackend kNativeSqliteBackend = kSqliteBackend;
+constexpr AioBackend kNativeSqliteBackend = kSqliteBackend;
 
 PyTypeObject AioSqliteConnectorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
