@@ -18,6 +18,8 @@
 
 namespace tsy::db {
 
+struct MysqlPreparedCache;  // mysql_engine_prepared.cpp
+
 struct MysqlConnectionObject {
     PyObject_HEAD
     MYSQL* handle;             // NULL: closed, or never connected
@@ -29,6 +31,7 @@ struct MysqlConnectionObject {
     unsigned long long insert_id;  // of the last statement
     unsigned long long affected;   // rows of the last statement
     int had_result;            // the last statement returned rows (insert_id() is None then)
+    MysqlPreparedCache* prepared;  // the handle's prepared INSERTs, or NULL
     int busy;                  // a call is under way (its library calls without the GIL)
     unsigned long busy_thread; // the thread making that call
     int close_pending;         // close() came from another thread during that call
@@ -92,6 +95,13 @@ struct QueryOutcome {
 // for a stored result, when the stream ends for an unbuffered one. false
 // with the error set (handle_failed).
 bool run_query(MysqlConnectionObject* c, const std::string& sql, bool unbuffered, QueryOutcome& out) noexcept;
+
+// A connector's INSERT asking for its key, through a prepared statement of
+// the handle (claimed): 1 done (`out` has the key and count), 0 when it is
+// not one the binary protocol takes (run it as text), -1 with the error set.
+int run_prepared_insert(MysqlConnectionObject* c, PyObject* text, PyObject* args, QueryOutcome& out);
+// Closes the handle's prepared statements (before the handle itself closes).
+void forget_prepared(MysqlConnectionObject* c) noexcept;
 
 // Reads and drops the results that follow the last one read; false with the error set.
 bool drop_more_results(MysqlConnectionObject* c) noexcept;

@@ -152,10 +152,20 @@ PyObject* result_by_mode(MysqlConnectionObject* c, const QueryOutcome& r, int mo
 PyObject* run_text(MysqlConnectionObject* c, PyObject* text, PyObject* args, int mode, StatementTrace* trace) {
     HandleClaim claim(c);
     if (!claim) return nullptr;
-    std::string sql;
-    if (!mysql_statement_text(c->handle, text, args, sql)) return nullptr;
     if (trace) trace->start();
     QueryOutcome r;
+    int prepared = mode == RUN_KEY && args != Py_None ? run_prepared_insert(c, text, args, r) : 0;
+    if (prepared) {
+        // pymysql's lastrowid: None after a statement with rows.
+        Ref key = prepared < 0 ? Ref() : r.field_count ? borrow(Py_None) : steal(PyLong_FromUnsignedLongLong(r.insert_id));
+        if (trace) {
+            trace->stop(text, nullptr);
+            if (prepared > 0) trace->rowcount = static_cast<Py_ssize_t>(r.affected);
+        }
+        return key.release();
+    }
+    std::string sql;
+    if (!mysql_statement_text(c->handle, text, args, sql)) return nullptr;
     bool ok = run_query(c, sql, false, r);
     Ref result = ok ? steal(result_by_mode(c, r, mode)) : Ref();
     if (r.res) mysql_free_result(r.res);

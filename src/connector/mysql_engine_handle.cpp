@@ -55,7 +55,10 @@ void close_handle(MysqlConnectionObject* c) noexcept {
     MYSQL* m = c->handle;
     if (!m) return;
     c->handle = nullptr;
-    without_gil([m] { mysql_close(m); });
+    without_gil([c, m] {
+        forget_prepared(c);
+        mysql_close(m);
+    });
 }
 
 void handle_failed(MysqlConnectionObject* c) noexcept {

@@ -552,3 +552,67 @@ def test_get_con_hands_the_native_connection_out(install, params):
     con = connector.getCon()
     assert isinstance(con, MysqlConnection) and con.open
     assert "MariaDB" in con.get_server_info() and con.character_set_name() == "utf8mb4"
+
+
+# --- INSERTs asking for their key: prepared statements of the binary protocol ----------------------
+
+
+@pytest.fixture
+def writers(install, params):
+    """The same table written through a native and a pymysql connector."""
+    admin_run(params, "CREATE TABLE w (id INT AUTO_INCREMENT PRIMARY KEY, f FLOAT, s VARCHAR(32), b BLOB, "
+                      "n BIGINT, t TINYINT, u INT UNIQUE)")
+    native = install(MysqlConnector(**params))
+    reference = MysqlConnector(**params, driver="pymysql")
+    yield native, reference
+    reference.close()
+
+
+INSERT = "INSERT INTO w (f, s, b, n, t, u) VALUES (%s, %s, %s, %s, %s, %s)"
+
+
+def test_prepared_insert_stores_what_text_stores(writers, params):
+    native, reference = writers
+    values = (0.1, "😀 ' \\ %", b"\x00\xff'", -(2**63), True, None)
+    keys = [native.write(INSERT, values), reference.write(INSERT, values), native.write(INSERT, values)]
+    assert keys == [1, 2, 3]
+    rows = admin_run(params, "SELECT f, s, b, n, t, u FROM w ORDER BY id")
+    assert rows[0] == rows[1] == rows[2] == (0.1, "😀 ' \\ %", b"\x00\xff'", -(2**63), 1, None)
+
+
+def test_prepared_insert_errors_are_the_texts(writers):
+    native, reference = writers
+    caught = []
+    native.write(INSERT, (1.0, "a", b"", 1, 0, 7))
+    for connector in (native, reference, native):
+        with pytest.raises(pymysql.IntegrityError) as info:
+            connector.write(INSERT, (1.0, "a", b"", 1, 0, 7))
+        caught.append(info.value.args)
+    assert caught[0] == caught[1] == caught[2] and caught[0][0] == 1062
+    for connector in (native, reference):
+        with pytest.raises(pymysql.ProgrammingError) as info:
+            connector.write("INSERT INTO w (f) VALUES (%s) garbage", (1.0,))
+        caught.append(info.value.args)
+    assert caught[3] == caught[4] and caught[3][0] == 1064
+
+
+def test_prepared_insert_outlives_table_changes_and_many_texts(writers, params):
+    native, _ = writers
+    assert native.write("INSERT INTO w (s) VALUES (%s)", ("a",)) == 1
+    admin_run(params, "ALTER TABLE w ADD COLUMN extra INT DEFAULT 5 FIRST")
+    assert native.write("INSERT INTO w (s) VALUES (%s)", ("b",)) == 2
+    for i in range(70):  # more texts than a connection keeps prepared
+        assert native.write(f"INSERT INTO w (s, n) VALUES (%s, {i})", ("c",)) == 3 + i
+    returning = native.write("INSERT INTO w (s) VALUES (%s) RETURNING id", ("d",))
+    assert returning is None  # rows, not a key: pymysql's lastrowid after a result
+    assert admin_run(params, "SELECT COUNT(*), MIN(extra) FROM w") == ((73, 5),)
+
+
+def test_prepared_insert_after_the_connection_was_killed(writers, params):
+    native, _ = writers
+    handle = DB.getInstance()
+    assert native.write("INSERT INTO w (s) VALUES (%s)", ("a",)) == 1
+    admin_run(params, f"KILL CONNECTION {handle.executeSql('SELECT CONNECTION_ID()')[0][0]}")
+    with pytest.raises(pymysql.OperationalError):
+        native.write("INSERT INTO w (s) VALUES (%s)", ("b",))
+    assert native.write("INSERT INTO w (s) VALUES (%s)", ("c",)) == 2
