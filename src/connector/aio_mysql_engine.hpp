@@ -35,6 +35,14 @@ struct AioMysqlConnectionObject {
     bool broken;          // lost, or cut in the middle of a call: never pooled again
     bool lent;            // handed out by the pool and not given back yet
     bool dirty;           // may hold uncommitted work: rolled back before it is lent again
+    // Once connected, the socket stays registered for reading on the loop
+    // that last waited on it (registering costs more than the rest of a
+    // statement's work on the loop): `watch_loop` is that loop, `waiter` the
+    // future of the wait in progress, `on_readable` the registered callback.
+    PyObject* watch_loop;
+    PyObject* waiter;
+    PyObject* on_readable;
+    int watched_fd;
 };
 
 extern PyTypeObject AioMysqlConnectionType;
@@ -67,6 +75,9 @@ PyObject* close(PyObject* con) noexcept;
 // broken, a pool dropped by a loop change, a connection collected). Keeps a
 // pending error.
 void close_now(AioMysqlConnectionObject* c) noexcept;
+// Takes the socket off its loop's watch; before anything closes the socket
+// (a registered number could be reused by another file). Keeps a pending error.
+void unwatch(AioMysqlConnectionObject* c) noexcept;
 // Whether an idle connection still looks usable: nothing has arrived on its
 // socket since its last call (a killed or timed-out session shows as an
 // error packet or the end of the stream).

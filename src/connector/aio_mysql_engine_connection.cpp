@@ -11,12 +11,20 @@ namespace {
 using mysql_async::Command;
 
 int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(as_mysql_con(self)->connector);
+    AioMysqlConnectionObject* c = as_mysql_con(self);
+    Py_VISIT(c->connector);
+    Py_VISIT(c->watch_loop);
+    Py_VISIT(c->waiter);
+    Py_VISIT(c->on_readable);
     return 0;
 }
 
+// The socket's watch goes first: its callback points at this object.
 int tp_clear(PyObject* self) noexcept {
-    Py_CLEAR(as_mysql_con(self)->connector);
+    AioMysqlConnectionObject* c = as_mysql_con(self);
+    mysql_async::unwatch(c);
+    Py_CLEAR(c->connector);
+    Py_CLEAR(c->on_readable);
     return 0;
 }
 

@@ -42,15 +42,56 @@ PyMethodDef socket_ready_def = {"_socket_ready", socket_ready, METH_O,
 PyObject* on_read = nullptr;
 PyObject* on_write = nullptr;
 PyObject* on_timeout = nullptr;
+PyObject* on_read_bit = nullptr;  // (MYSQL_WAIT_READ,)
 
 PyObject* bound_callback(int bit) noexcept {
     Ref event = steal(PyLong_FromLong(bit));
     return event ? PyCFunction_New(&socket_ready_def, event.get()) : nullptr;
 }
 
+const char* const kWatchCapsule = "Tessary.DB.Connector.AioMysqlConnection.watch";
+
+// The watched socket is readable: the wait in progress is over. With none in
+// progress, a busy connection is between two waits of one call (the loop
+// polls again before the call resumes and reads); an idle one has received
+// what an idle session only gets when it ends (an error packet, the end of
+// the stream): the watch stops, and the pool finds it dead when it is next
+// taken.
+PyObject* connection_readable(PyObject* capsule, PyObject*) noexcept {
+    auto* c = static_cast<AioMysqlConnectionObject*>(PyCapsule_GetPointer(capsule, kWatchCapsule));
+    if (!c) return nullptr;
+    Ref waiter = steal(c->waiter);
+    c->waiter = nullptr;
+    if (!waiter) {
+        if (!c->busy) unwatch(c);
+        Py_RETURN_NONE;
+    }
+    return socket_ready(PyTuple_GET_ITEM(on_read_bit, 0), waiter.get());
+}
+
+PyMethodDef connection_readable_def = {"_connection_readable", connection_readable, METH_NOARGS,
+                                       "Complete the wait in progress on a watched connection."};
+
+// Registers the connection's socket for reading on `loop` (once per loop),
+// the callback holding a plain pointer: the connection's dealloc unwatches.
+bool watch(AioMysqlConnectionObject* c, PyObject* loop, int fd) noexcept {
+    if (c->watch_loop == loop && c->watched_fd == fd) return true;
+    unwatch(c);
+    if (!c->on_readable) {
+        Ref capsule = steal(PyCapsule_New(c, kWatchCapsule, nullptr));
+        c->on_readable = capsule ? PyCFunction_New(&connection_readable_def, capsule.get()) : nullptr;
+        if (!c->on_readable) return false;
+    }
+    Ref number = steal(PyLong_FromLong(fd));
+    if (!number || !call_method(loop, add_reader_name, number.get(), c->on_readable)) return false;
+    set_field(c->watch_loop, loop);
+    c->watched_fd = fd;
+    return true;
+}
+
 // What one suspended call waits for on the running loop: registered by
 // arm(), removed by disarm(), and by the destructor when the frame holding it
-// goes while it waits.
+// goes while it waits. A connected connection's reads go through its watch.
 class SocketWait {
 public:
     SocketWait() noexcept = default;
@@ -58,15 +99,21 @@ public:
     SocketWait& operator=(const SocketWait&) = delete;
     ~SocketWait() { disarm(); }
 
-    // The future the next event completes (new ref), or NULL.
-    Ref arm(MYSQL* m, int status) noexcept {
+    // The future the next event completes (new ref), or NULL. `watched`:
+    // wait for reads through the connection's watch.
+    Ref arm(AioMysqlConnectionObject* c, MYSQL* m, int status, bool watched) noexcept {
         loop_ = aio::running_loop();
         if (!loop_) return {};
         if (loop_.get() == Py_None) return fail(PyExc_RuntimeError, "AioMysqlConnection: no running event loop");
         Ref future = call_method(loop_.get(), names.create_future);
-        fd_ = future ? steal(PyLong_FromLong(static_cast<long>(mysql_get_socket(m)))) : Ref();
+        int fd = static_cast<int>(mysql_get_socket(m));
+        fd_ = future ? steal(PyLong_FromLong(fd)) : Ref();
         if (!fd_) return {};
-        if (status & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT)) {
+        if ((status & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT)) && watched) {
+            if (!watch(c, loop_.get(), fd)) return {};
+            set_field(c->waiter, future.get());
+            watcher_ = c;
+        } else if (status & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT)) {
             if (!call_method(loop_.get(), add_reader_name, fd_.get(), on_read, future.get())) return {};
             reading_ = true;
         }
@@ -83,6 +130,8 @@ public:
     }
 
     void disarm() noexcept {
+        if (watcher_) Py_CLEAR(watcher_->waiter);
+        watcher_ = nullptr;
         if (!reading_ && !writing_ && !timer_) return;
         Ref pending = steal(PyErr_GetRaisedException());
         if (reading_ && !call_method(loop_.get(), remove_reader_name, fd_.get())) PyErr_Clear();
@@ -97,6 +146,7 @@ private:
     Ref loop_;
     Ref fd_;
     Ref timer_;
+    AioMysqlConnectionObject* watcher_ = nullptr;
     bool reading_ = false;
     bool writing_ = false;
 };
@@ -122,7 +172,9 @@ void cut(MYSQL* m) noexcept {
 template <typename Call>
 class Flight {
 public:
-    Flight(AioMysqlConnectionObject* con, MYSQL* m, Call call) noexcept : con_(con), m_(m), call_(call) {}
+    // `watched`: the connection is connected, its socket kept on the loop's watch.
+    Flight(AioMysqlConnectionObject* con, MYSQL* m, Call call, bool watched = true) noexcept
+        : con_(con), m_(m), call_(call), watched_(watched) {}
     Flight(const Flight&) = delete;
     Flight& operator=(const Flight&) = delete;
     ~Flight() {
@@ -132,7 +184,7 @@ public:
 
     int start() noexcept { return status_ = call_.start(m_); }
     // The awaitable of the next event (new ref), or NULL.
-    Ref wait() noexcept { return wait_.arm(m_, status_); }
+    Ref wait() noexcept { return wait_.arm(con_, m_, status_, watched_); }
     int resume(PyObject* fired) noexcept {
         wait_.disarm();
         return status_ = call_.resume(m_, fired_events(fired));
@@ -148,6 +200,7 @@ private:
         for (int i = 0; status_ != 0 && i < 64; ++i) {
             status_ = call_.resume(m_, MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_TIMEOUT);
         }
+        unwatch(con_);  // the failed steps may have closed the socket
     }
 
     AioMysqlConnectionObject* con_;
@@ -155,6 +208,7 @@ private:
     Call call_;
     SocketWait wait_;
     int status_ = 0;
+    bool watched_;
 };
 
 // --- the calls --------------------------------------------------------------------
@@ -241,9 +295,14 @@ public:
 };
 
 // The library's error as pymysql's exception; a lost connection is broken.
+// The library closes the socket of a connection it lost: it leaves the
+// loop's watch at once, before another socket can get its number.
 void failed_call(AioMysqlConnectionObject* c) noexcept {
     unsigned errnum = mysql_errno(c->mysql);
-    if (errnum == 0 || mysql_connection_lost(errnum)) c->broken = true;
+    if (errnum == 0 || mysql_connection_lost(errnum) || mysql_get_socket(c->mysql) < 0) {
+        c->broken = true;
+        unwatch(c);
+    }
     if (errnum == 0) {
         set_mysql_error(2013, "Lost connection to server during query");
         return;
@@ -282,7 +341,8 @@ coro::Task open_task(Ref con, MysqlSettings settings, Ref fired = nullptr) {
     AioMysqlConnectionObject* c = as_mysql_con(con.get());
     Busy busy(c);
     {
-        Flight<ConnectCall> connect(c, c->mysql, ConnectCall{&settings});
+        // Not watched: the library may open another socket while it connects.
+        Flight<ConnectCall> connect(c, c->mysql, ConnectCall{&settings}, false);
         for (int status = connect.start(); status != 0; status = connect.resume(fired.get())) {
             fired = co_await coro::await(connect.wait());
             if (!fired) co_return nullptr;
@@ -379,7 +439,8 @@ coro::Task close_task(Ref con, Ref fired = nullptr) {
     // Closed from here on, whatever happens to the close itself.
     MYSQL* m = c->mysql;
     c->mysql = nullptr;
-    Flight<CloseCall> close(c, m, CloseCall{});
+    unwatch(c);  // the close ends with the socket closed: its waits are its own
+    Flight<CloseCall> close(c, m, CloseCall{}, false);
     for (int status = close.start(); status != 0; status = close.resume(fired.get())) {
         fired = co_await coro::await(close.wait());
         if (!fired) co_return nullptr;
@@ -413,6 +474,8 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept {
     c->connector = Py_NewRef(connector);
     c->generation = as_aio(connector)->generation;
     c->busy = c->broken = c->lent = c->dirty = false;
+    c->watch_loop = c->waiter = c->on_readable = nullptr;
+    c->watched_fd = -1;
     PyObject_GC_Track(con.get());
     c->mysql = mysql_init(nullptr);
     if (!c->mysql) return PyErr_NoMemory();
@@ -446,7 +509,21 @@ PyObject* close(PyObject* con) noexcept {
     return coro::make_coroutine(close_task(borrow(con)), "close", "AioMysqlConnection.close");
 }
 
+void unwatch(AioMysqlConnectionObject* c) noexcept {
+    Ref loop = steal(c->watch_loop);
+    c->watch_loop = nullptr;
+    Py_CLEAR(c->waiter);
+    if (!loop) return;
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref fd = steal(PyLong_FromLong(c->watched_fd));
+    // A closed loop has dropped its registrations already.
+    if (!fd || !call_method(loop.get(), remove_reader_name, fd.get())) PyErr_Clear();
+    c->watched_fd = -1;
+    PyErr_SetRaisedException(pending.release());
+}
+
 void close_now(AioMysqlConnectionObject* c) noexcept {
+    unwatch(c);
     if (!c->mysql) return;
     Ref pending = steal(PyErr_GetRaisedException());
     MYSQL* m = c->mysql;
@@ -476,6 +553,7 @@ int ready() noexcept {
     if (!on_read && !(on_read = bound_callback(MYSQL_WAIT_READ))) return -1;
     if (!on_write && !(on_write = bound_callback(MYSQL_WAIT_WRITE))) return -1;
     if (!on_timeout && !(on_timeout = bound_callback(MYSQL_WAIT_TIMEOUT))) return -1;
+    if (!on_read_bit && !(on_read_bit = Py_BuildValue("(i)", MYSQL_WAIT_READ))) return -1;
     return 0;
 }
 
