@@ -336,9 +336,17 @@ void close_now(ConnectionObject* c) noexcept {
     // when they let go of them (close_v2 waits for those).
     Ref pending = steal(PyErr_GetRaisedException());
     Py_CLEAR(c->statements);
-    Py_BEGIN_ALLOW_THREADS
-    sqlite3_close_v2(db);
-    Py_END_ALLOW_THREADS
+    // With statements still held by cursors, close_v2 only marks the handle
+    // (the last finalize closes it), and those cursors may reset or finalize
+    // theirs from another thread at any moment: without SQLite's mutexes
+    // that must not overlap, so the GIL is kept then.
+    if (sqlite3_next_stmt(db, nullptr)) {
+        sqlite3_close_v2(db);
+    } else {
+        Py_BEGIN_ALLOW_THREADS
+        sqlite3_close_v2(db);
+        Py_END_ALLOW_THREADS
+    }
     PyErr_SetRaisedException(pending.release());
 }
 

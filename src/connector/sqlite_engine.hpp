@@ -22,9 +22,14 @@ namespace tsy::db::sqlite {
 
 // One prepared statement and what every execution of it reads. Kept in its
 // connection's cache, or made for one use when the cached one is busy.
+struct ConnectionObject;
+
 struct StatementObject {
     PyObject_HEAD
     sqlite3_stmt* stmt;     // NULL for a text without a statement ("", a comment)
+    // Its connection (borrowed: the cache, a cursor or a run that holds the
+    // statement holds the connection too).
+    ConnectionObject* owner;
     PyObject* description;  // cursor.description: None, or 7-tuples named by the columns; made on first use
     int columns;            // the column count `description` was made for
     bool is_dml;            // INSERT/UPDATE/DELETE/REPLACE: its rowcount is sqlite3_changes

@@ -4,13 +4,30 @@
 // the oldest entry not in use going first when it is full.
 #include "sqlite_engine.hpp"
 
+#include <chrono>
+#include <thread>
+
 namespace tsy::db::sqlite {
 namespace {
 
 constexpr Py_ssize_t kCacheSize = 128;
+constexpr auto kOtherThreadPause = std::chrono::microseconds(100);
+
+// A cursor dropped on one thread may let go of its statement while another
+// thread is inside SQLite on the same connection without the GIL (a first
+// step): the connection has no mutex of its own, so the handle is touched
+// only once that thread is back.
+void wait_for_other_thread(StatementObject* s) noexcept {
+    while (s->owner && s->owner->unlocked) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(kOtherThreadPause);
+        Py_END_ALLOW_THREADS
+    }
+}
 
 void statement_dealloc(PyObject* self) noexcept {
     StatementObject* s = as_statement(self);
+    if (s->stmt) wait_for_other_thread(s);
     // Finalizing after the connection has closed is allowed: sqlite3_close_v2
     // keeps the handle until its last statement is finalized.
     sqlite3_finalize(s->stmt);
@@ -44,13 +61,14 @@ bool only_comments(const char* tail) noexcept {
     return true;
 }
 
-Ref new_statement(sqlite3_stmt* stmt, bool is_dml) noexcept {
+Ref new_statement(ConnectionObject* c, sqlite3_stmt* stmt, bool is_dml) noexcept {
     StatementObject* s = PyObject_New(StatementObject, &StatementType);
     if (!s) {
         sqlite3_finalize(stmt);
         return {};
     }
     s->stmt = stmt;
+    s->owner = c;
     s->description = nullptr;
     s->columns = -1;
     s->is_dml = is_dml;
@@ -83,7 +101,7 @@ Ref prepare(ConnectionObject* c, PyObject* text) noexcept {
         sqlite3_finalize(stmt);
         return programming_error("You can only execute one statement at a time.");
     }
-    return new_statement(stmt, starts_dml(sql));
+    return new_statement(c, stmt, starts_dml(sql));
 }
 
 // Makes room for one more entry: the oldest one no cursor is stepping goes.
@@ -149,6 +167,7 @@ Ref acquire_statement(ConnectionObject* c, PyObject* text) noexcept {
 
 void release_statement(StatementObject* s) noexcept {
     if (s->stmt) {
+        wait_for_other_thread(s);
         sqlite3_reset(s->stmt);
         sqlite3_clear_bindings(s->stmt);
     }

@@ -309,6 +309,25 @@ def test_a_direct_close_from_another_thread_is_deferred(native, tmp_path):
         con.execute("SELECT 1")
 
 
+def test_a_cursor_dropped_while_another_thread_waits_on_a_lock(native, tmp_path):
+    """Dropping the cursor resets its statement only once the waiting thread is back."""
+    con = native.connect()
+    con.execute("PRAGMA journal_mode = WAL")  # readers and the writer do not block each other
+    standing = con.execute("SELECT 1 UNION ALL SELECT 2")
+    holder = sqlite3.connect(str(tmp_path / "native.db"), isolation_level=None, check_same_thread=False)
+    holder.execute("BEGIN IMMEDIATE")
+    outcome = []
+    thread = threading.Thread(target=lambda: outcome.append(con.execute("INSERT INTO t (v) VALUES (1)").rowcount))
+    thread.start()
+    time.sleep(0.3)
+    threading.Timer(0.3, holder.commit).start()
+    del standing
+    thread.join(HANG_GUARD)
+    holder.close()
+    assert outcome == [1]
+    con.close()
+
+
 def test_a_lock_held_past_the_timeout_is_database_is_locked(native, tmp_path):
     con = native.connect()
     holder = locked_database(str(tmp_path / "native.db"))
