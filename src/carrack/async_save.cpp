@@ -85,13 +85,33 @@ coro::Task update_instead_task(Ref self, Ref instance, Ref clash) {
     co_return updated;
 }
 
+// The owner's INSERT by the cached plan where it applies (save_plan.cpp),
+// otherwise by the general path; then the duplicate-key fallback or the
+// related rows, as the synchronous save.
 coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullptr) {
-    if (!op(self.get(), names().reset) || remember_instance(self.get(), instance.get()) < 0) co_return nullptr;
     Ref model = borrow(as_executor(self.get())->model);
-    Ref cells = insert_cells(model.get(), instance.get());
-    if (!cells) co_return nullptr;
-    if (PyTuple_GET_SIZE(cells.get()) == 0) co_return std::move(instance);
-    res = co_await coro::await(start_insert(self.get(), cells.get()));
+    bool relations = true;
+    Prepared prepared;
+    {
+        // The cached plan, when it applies: its statement awaited between its halves.
+        PlannedInsert plan;
+        prepared = prepare_planned_save(self.get(), instance.get(), plan);
+        if (prepared == Prepared::failed) co_return nullptr;
+        if (prepared == Prepared::ready) {
+            Ref key = co_await coro::await(start_planned_insert(self.get(), plan));
+            if (finish_planned_save(self.get(), instance.get(), plan, key.get(), res, relations) == Planned::failed) {
+                co_return nullptr;
+            }
+        }
+    }
+    if (prepared == Prepared::general) {
+        if (!op(self.get(), names().reset) || remember_instance(self.get(), instance.get()) < 0) co_return nullptr;
+        model = borrow(as_executor(self.get())->model);
+        Ref cells = insert_cells(model.get(), instance.get());
+        if (!cells) co_return nullptr;
+        if (PyTuple_GET_SIZE(cells.get()) == 0) co_return std::move(instance);
+        res = co_await coro::await(start_insert(self.get(), cells.get()));
+    }
     if (!res) {
         if (!integrity_error_pending()) co_return nullptr;
         Ref fallback = steal(coroutine(update_instead_task(std::move(self), std::move(instance),
@@ -99,6 +119,7 @@ coro::Task save_task(Ref self, Ref instance, Ref res = nullptr, Ref fks = nullpt
                                        "save", "AsyncModelExecutor.save"));
         co_return co_await coro::await(std::move(fallback));
     }
+    if (!relations) co_return std::move(res);
     Kinds kinds;
     Ref declared = attr(model.get(), names().fk);
     fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();

@@ -101,6 +101,41 @@ Ref insert_cells(PyObject* model, PyObject* instance) noexcept;
 // `failed`: another error is pending.
 enum class Planned { general, saved, statement_failed, failed };
 Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relations) noexcept;
+
+// A planned save cut in two around its statement, for the coroutine executor,
+// whose statement is an awaitable: what the first half found, held while the
+// statement runs (Python code runs meanwhile, so every reference is owned).
+struct FlightSlot;
+class PlannedInsert {
+public:
+    PlannedInsert() noexcept = default;
+    ~PlannedInsert();
+    PlannedInsert(const PlannedInsert&) = delete;
+    PlannedInsert& operator=(const PlannedInsert&) = delete;
+
+    Ref connector;
+    Ref text;
+    Ref args;
+    Ref pk_name;      // where the generated key goes
+    Ref fks;          // the model's relation properties
+    Ref builder;      // the executor's builder when the statement started
+    bool fks_native = false;
+    FlightSlot* flight = nullptr;  // this save among those whose statement runs
+};
+
+// The first half: the same checks as planned_save, for an exact
+// AsyncModelExecutor on an exact AioSqliteConnector or AioMysqlConnector;
+// the instance remembered and its arguments converted, no statement run.
+enum class Prepared { general, ready, failed };
+Prepared prepare_planned_save(PyObject* self, PyObject* instance, PlannedInsert& plan) noexcept;
+// The statement of a prepared save, on the executor's connection or a pooled
+// one: the connector's awaitable of the generated key (NULL on error).
+Ref start_planned_insert(PyObject* self, PlannedInsert& plan) noexcept;
+// The second half, from the awaited key (NULL: the statement failed, its
+// error pending): the key stored as the general path's process stores it.
+// `saved`, `statement_failed` or `failed`, as planned_save answers.
+Planned finish_planned_save(PyObject* self, PyObject* instance, PlannedInsert& plan, PyObject* key, Ref& row,
+                            bool& relations) noexcept;
 // Drops every plan (their texts).
 void clear_save_plans() noexcept;
 // The module functions that show and drop the plans (_savePlan, _clearSavePlans).

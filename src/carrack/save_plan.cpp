@@ -4,10 +4,11 @@
 // reads its values, converts them, runs the text and stores the key.
 //
 // The plan stands for the general path, so it is used only where that path
-// could not do anything else: an exact ModelExecutor whose hooks no instance
-// attribute hides, a builder of the package's own, the package's own handle
-// and connector classes, columns whose INSERT entry is BaseProperty's own,
-// and a model class whose metaclass is ModelMeta itself. The class's version
+// could not do anything else: an exact ModelExecutor (or AsyncModelExecutor)
+// whose hooks no instance attribute hides, a builder of the package's own,
+// the package's own handle and connector classes (the coroutine connectors
+// for the coroutine executor), columns whose INSERT entry is BaseProperty's
+// own, and a model class whose metaclass is ModelMeta itself. The class's version
 // tag says whether it is unchanged since the plan was made: setting any
 // attribute of the class or of a base (`col`, a column, `tableName`, `fk`)
 // gives it a new tag, and tags are never handed out twice, so a class made
@@ -17,7 +18,11 @@
 // the executor keeps the builder it had (the general path's reset would make
 // a new one for the INSERT), marked executed, so the next operation's reset
 // replaces it just the same.
-#include "relations.hpp"
+//
+// The coroutine executor takes the same plan in two halves around its
+// awaited statement (prepare_planned_save, finish_planned_save); the
+// synchronous save runs both halves with the statement between them.
+#include "async.hpp"
 
 #include <bit>
 #include <cstdint>
@@ -243,11 +248,24 @@ bool only_remembered_instance(PyObject* dict) noexcept {
     return PyDict_Next(dict, &pos, &key, &value) && key == names().instance;
 }
 
+// The executor and connector classes a plan stands for: the synchronous
+// ones, or the coroutine ones.
+struct Flavour {
+    PyTypeObject* executor;
+    PyTypeObject* connectors[2];
+};
+
+Flavour flavour_of(bool coroutine) noexcept {
+    const db::ConnectorApi* c = bound.connector;
+    if (coroutine) return {&AsyncModelExecutorType, {c->AioSqliteConnector, c->AioMysqlConnector}};
+    return {&ModelExecutorType, {c->Sqlite3Connector, c->MysqlConnector}};
+}
+
 // 1 when every step the general save would take through attribute lookup is
 // the package's own: the executor's class and hooks, its builder, its
 // database handle. 0 when one may not be, -1 on error.
-int own_steps(PyObject* self) noexcept {
-    if (!Py_IS_TYPE(self, &ModelExecutorType)) return 0;
+int own_steps(PyObject* self, const Flavour& flavour) noexcept {
+    if (!Py_IS_TYPE(self, flavour.executor)) return 0;
     ExecutorObject* ex = as_executor(self);
     if (!only_remembered_instance(ex->dict)) {
         for (PyObject* hook : {names().reset, names().execute}) {
@@ -267,15 +285,18 @@ int own_steps(PyObject* self) noexcept {
     return hidden < 0 ? -1 : !hidden;
 }
 
-// connector.con_type for the two exact connector classes: their types are
+// connector.con_type for the four exact connector classes: their types are
 // immutable, so the attribute is always their data descriptor, whose getter
-// is called without the attribute lookup.
+// is called without the attribute lookup (a coroutine connector's attribute
+// read also starts its pool's setup, which running its statement does too).
 Ref read_con_type(PyObject* connector) noexcept {
-    static PyTypeObject* seen[2] = {};
-    static getter getters[2] = {};
-    static void* closures[2] = {};
+    static PyTypeObject* seen[4] = {};
+    static getter getters[4] = {};
+    static void* closures[4] = {};
     PyTypeObject* type = Py_TYPE(connector);
-    std::size_t k = type == bound.connector->Sqlite3Connector ? 0 : 1;
+    const db::ConnectorApi* c = bound.connector;
+    std::size_t k = type == c->Sqlite3Connector ? 0 : type == c->MysqlConnector ? 1
+                  : type == c->AioSqliteConnector ? 2 : 3;
     if (seen[k] != type) {
         PyObject* descr = _PyType_Lookup(type, names().con_type);
         if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type)) return attr(connector, names().con_type);
@@ -291,14 +312,14 @@ Ref read_con_type(PyObject* connector) noexcept {
 // The connector the statement runs on and its con_type, when the builder
 // would read the same (it asks the module's DB class) and nothing of the
 // connector is Python code: NULL without an error otherwise.
-Ref own_connector(int* con_type) noexcept {
+Ref own_connector(const Flavour& flavour, int* con_type) noexcept {
     Ref db_class = module_attr(names().mod_DB, names().DB);
     if (!db_class) return {};
     if (db_class.get() != reinterpret_cast<PyObject*>(bound.db->DB)) return {};
     Ref connector = steal(bound.db->connector());
     if (!connector) return {};
     PyTypeObject* type = Py_TYPE(connector.get());
-    if (type != bound.connector->Sqlite3Connector && type != bound.connector->MysqlConnector) return {};
+    if (type != flavour.connectors[0] && type != flavour.connectors[1]) return {};
     Ref quoting = read_con_type(connector.get());
     if (!quoting) return {};
     // The connector's own con_type is a C int.
@@ -312,7 +333,8 @@ Ref own_connector(int* con_type) noexcept {
 // The shape's text, rendered when this column set is new. NULL without an
 // error when the plan changed while the builder ran (then the general path
 // saves).
-Ref shape_text(PyObject* model, PyObject* cols, std::uint64_t columns, int con_type, PyObject* connector) noexcept {
+Ref shape_text(const Flavour& flavour, PyObject* model, PyObject* cols, std::uint64_t columns, int con_type,
+               PyObject* connector) noexcept {
     ModelPlan& plan = plan_slot(model);
     // Reading the values may have run Python code (a key's __eq__) that changed the class.
     if (!current(plan, model) || plan.cols != cols) return {};
@@ -324,7 +346,7 @@ Ref shape_text(PyObject* model, PyObject* cols, std::uint64_t columns, int con_t
     if (text.get() == Py_None || !current(plan, model) || plan.cols != cols) return {};
     // The builder read the connector's quoting itself: it must have met the same.
     int rendered_for = -1;
-    Ref now = own_connector(&rendered_for);
+    Ref now = own_connector(flavour, &rendered_for);
     if (!now) return {};
     if (now.get() != connector || rendered_for != con_type) return {};
     Shape& slot = plan.shapes[plan.next];
@@ -363,73 +385,6 @@ Ref store_key(PyObject* self, PyObject* pk_name, PyObject* generated) noexcept {
     return stored;
 }
 
-// The planned saves whose statement is running (the GIL is released around
-// the engine, and the statement log calls Python handlers). The general path
-// marks its run with a builder of its own, which any later operation of the
-// same executor replaces (its reset), and then fails the first save with
-// "builder replaced"; a planned save keeps the builder, so a save of the same
-// executor that starts meanwhile marks the running one instead.
-struct FlightSlot {
-    PyObject* executor = nullptr;  // identity only
-    bool overtaken = false;
-};
-constexpr std::size_t kFlights = 64;
-FlightSlot flights[kFlights];
-std::size_t flying = 0;  // slots taken: with none, a save has nothing to look for
-
-void overtake(PyObject* executor) noexcept {
-    if (!flying) return;
-    for (FlightSlot& slot : flights) {
-        if (slot.executor == executor) slot.overtaken = true;
-    }
-}
-
-class Flight {
-public:
-    explicit Flight(PyObject* executor) noexcept {
-        for (FlightSlot& candidate : flights) {
-            if (candidate.executor) continue;
-            candidate = {executor, false};
-            slot_ = &candidate;
-            ++flying;
-            return;
-        }
-    }
-    ~Flight() {
-        if (!slot_) return;
-        *slot_ = {};
-        --flying;
-    }
-    Flight(const Flight&) = delete;
-    Flight& operator=(const Flight&) = delete;
-    bool boarded() const noexcept { return slot_ != nullptr; }
-    bool overtaken() const noexcept { return slot_ && slot_->overtaken; }
-
-private:
-    FlightSlot* slot_ = nullptr;
-};
-
-// What the handle's execute does with the statement, for this one text:
-// the connector runs it on the executor's connection (or its own), and the
-// generated key completes the stored instance.
-Ref run_insert(PyObject* self, const Flight& flight, PyObject* connector, PyObject* text, PyObject* args,
-               PyObject* pk_name) noexcept {
-    ExecutorObject* ex = as_executor(self);
-    Ref work = work_of(self);
-    int bound_to_connection = truth(work.get());
-    if (bound_to_connection < 0) return {};
-    ex->executed = 1;
-    Ref builder = borrow(ex->sql);
-    Ref key = steal(bound.connector->run(connector, bound_to_connection ? work.get() : nullptr, text, args,
-                                         db::RUN_KEY));
-    if (!key) return {};
-    if (ex->sql != builder.get() || flight.overtaken()) {
-        return fail(PyExc_RuntimeError, "%.200s's statement builder was replaced while its statement ran",
-                    _PyType_Name(Py_TYPE(self)));
-    }
-    return store_key(self, pk_name, key.get());
-}
-
 // 1 when the instance holds a key of one of the model's relations (the
 // relation step has work to do), 0 when none, -1 on error.
 int carries_related(PyObject* fks, bool fks_native, PyObject* instance) noexcept {
@@ -444,42 +399,131 @@ int carries_related(PyObject* fks, bool fks_native, PyObject* instance) noexcept
 
 }  // namespace
 
-Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relations) noexcept {
+// The planned saves whose statement is running (the GIL is released around
+// the engine, the statement log calls Python handlers, and a coroutine's
+// statement is awaited while other tasks run). The general path marks its
+// run with a builder of its own, which any later operation of the same
+// executor replaces (its reset), and then fails the first save with "builder
+// replaced"; a planned save keeps the builder, so a save of the same
+// executor that starts meanwhile marks the running one instead.
+struct FlightSlot {
+    PyObject* executor = nullptr;  // identity only
+    bool overtaken = false;
+};
+
+namespace {
+
+constexpr std::size_t kFlights = 64;
+FlightSlot flights[kFlights];
+std::size_t flying = 0;  // slots taken: with none, a save has nothing to look for
+
+void overtake(PyObject* executor) noexcept {
+    if (!flying) return;
+    for (FlightSlot& slot : flights) {
+        if (slot.executor == executor) slot.overtaken = true;
+    }
+}
+
+FlightSlot* board(PyObject* executor) noexcept {
+    for (FlightSlot& candidate : flights) {
+        if (candidate.executor) continue;
+        candidate = {executor, false};
+        ++flying;
+        return &candidate;
+    }
+    return nullptr;
+}
+
+// Both halves' checks and values: NULL-free `plan` when `ready`.
+Prepared prepare(PyObject* self, PyObject* instance, bool coroutine, PlannedInsert& out) noexcept {
     overtake(self);  // whichever path this save takes, the general one would replace the builder
-    if (!plain_mapping(instance)) return Planned::general;
-    int own = own_steps(self);
-    if (own <= 0) return own < 0 ? Planned::failed : Planned::general;
+    if (!plain_mapping(instance)) return Prepared::general;
+    Flavour flavour = flavour_of(coroutine);
+    int own = own_steps(self, flavour);
+    if (own <= 0) return own < 0 ? Prepared::failed : Prepared::general;
     Ref model = borrow(as_executor(self)->model);
-    if (!Py_IS_TYPE(model.get(), bound.model->ModelMeta)) return Planned::general;
+    if (!Py_IS_TYPE(model.get(), bound.model->ModelMeta)) return Prepared::general;
     ModelPlan& plan = plan_slot(model.get());
-    if (!current(plan, model.get()) && !describe(plan, model.get())) return Planned::general;
-    if (!plan.cols) return Planned::general;
+    if (!current(plan, model.get()) && !describe(plan, model.get())) return Prepared::general;
+    if (!plan.cols) return Prepared::general;
     int con_type = 0;
-    Ref connector = own_connector(&con_type);
-    if (!connector) return PyErr_Occurred() ? Planned::failed : Planned::general;
+    Ref connector = own_connector(flavour, &con_type);
+    if (!connector) return PyErr_Occurred() ? Prepared::failed : Prepared::general;
     // Only an import of the handle's module (when something removed it) could have run Python code.
-    if (!current(plan, model.get()) || !plan.cols) return Planned::general;
+    if (!current(plan, model.get()) || !plan.cols) return Prepared::general;
     Ref cols = borrow(plan.cols);
     Ref fks = borrow(plan.fks);
     Ref pk_name = borrow(plan.pk_name);
     bool fks_native = plan.fks_native;
     std::uint64_t general = plan.general;
     Values values;
-    if (!read_values(cols.get(), instance, values)) return Planned::failed;
-    if (values.columns == 0 || values.columns & general) return Planned::general;
-    Ref text = shape_text(model.get(), cols.get(), values.columns, con_type, connector.get());
-    if (!text) return PyErr_Occurred() ? Planned::failed : Planned::general;
-    Flight flight(self);
-    if (!flight.boarded()) return Planned::general;  // too many at once to tell who overtakes whom
-    if (remember_instance(self, instance) < 0) return Planned::failed;
-    Ref args = convert(cols.get(), values);
-    if (!args) return Planned::failed;
-    row = run_insert(self, flight, connector.get(), text.get(), args.get(), pk_name.get());
+    if (!read_values(cols.get(), instance, values)) return Prepared::failed;
+    if (values.columns == 0 || values.columns & general) return Prepared::general;
+    Ref text = shape_text(flavour, model.get(), cols.get(), values.columns, con_type, connector.get());
+    if (!text) return PyErr_Occurred() ? Prepared::failed : Prepared::general;
+    out.flight = board(self);
+    if (!out.flight) return Prepared::general;  // too many at once to tell who overtakes whom
+    if (remember_instance(self, instance) < 0) return Prepared::failed;
+    out.args = convert(cols.get(), values);
+    if (!out.args) return Prepared::failed;
+    out.connector = std::move(connector);
+    out.text = std::move(text);
+    out.pk_name = std::move(pk_name);
+    out.fks = std::move(fks);
+    out.fks_native = fks_native;
+    return Prepared::ready;
+}
+
+}  // namespace
+
+PlannedInsert::~PlannedInsert() {
+    if (!flight) return;
+    *flight = {};
+    --flying;
+}
+
+Prepared prepare_planned_save(PyObject* self, PyObject* instance, PlannedInsert& plan) noexcept {
+    return prepare(self, instance, true, plan);
+}
+
+// What the handle's execute does with the statement, for this one text: the
+// connector runs it on the executor's connection (or its own).
+Ref start_planned_insert(PyObject* self, PlannedInsert& plan) noexcept {
+    ExecutorObject* ex = as_executor(self);
+    Ref work = work_of(self);
+    int bound_to_connection = truth(work.get());
+    if (bound_to_connection < 0) return {};
+    ex->executed = 1;
+    plan.builder = borrow(ex->sql);
+    return steal(bound.connector->run(plan.connector.get(), bound_to_connection ? work.get() : nullptr,
+                                      plan.text.get(), plan.args.get(), db::RUN_KEY));
+}
+
+Planned finish_planned_save(PyObject* self, PyObject* instance, PlannedInsert& plan, PyObject* key, Ref& row,
+                            bool& relations) noexcept {
+    if (!key) return Planned::statement_failed;
+    if (as_executor(self)->sql != plan.builder.get() || plan.flight->overtaken) {
+        fail(PyExc_RuntimeError, "%.200s's statement builder was replaced while its statement ran",
+             _PyType_Name(Py_TYPE(self)));
+        return Planned::statement_failed;
+    }
+    row = store_key(self, plan.pk_name.get(), key);
     if (!row) return Planned::statement_failed;
-    int related = carries_related(fks.get(), fks_native, instance);
+    int related = carries_related(plan.fks.get(), plan.fks_native, instance);
     if (related < 0) return Planned::failed;
     relations = related > 0;
     return Planned::saved;
+}
+
+Planned planned_save(PyObject* self, PyObject* instance, Ref& row, bool& relations) noexcept {
+    PlannedInsert plan;
+    switch (prepare(self, instance, false, plan)) {
+        case Prepared::general: return Planned::general;
+        case Prepared::failed: return Planned::failed;
+        case Prepared::ready: break;
+    }
+    Ref key = start_planned_insert(self, plan);
+    return finish_planned_save(self, instance, plan, key.get(), row, relations);
 }
 
 namespace {
