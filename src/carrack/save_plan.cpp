@@ -434,7 +434,7 @@ FlightSlot* board(PyObject* executor) noexcept {
     return nullptr;
 }
 
-// Both halves' checks and values: NULL-free `plan` when `ready`.
+// The first half, for either executor: every field of `out` set when `ready`.
 Prepared prepare(PyObject* self, PyObject* instance, bool coroutine, PlannedInsert& out) noexcept {
     overtake(self);  // whichever path this save takes, the general one would replace the builder
     if (!plain_mapping(instance)) return Prepared::general;
