@@ -96,18 +96,13 @@ PyMethodDef instance_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-bool converts(int kind) noexcept {
-    return kind == KIND_DECIMAL || kind == KIND_BOOLEAN || kind == KIND_DATETIME || kind == KIND_DATE ||
-           kind == KIND_BYTES || kind == KIND_JSON;
-}
-
 // Column `c` of the model: converted by its ValueKind, or by the column's own
 // fromDBValue when its class overrides it. A JSON column decodes through its
 // own method too, whose error for text that is not JSON names the column.
 int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObject* value) noexcept {
     PyObject* key = PyTuple_GET_ITEM(info->names, c);
     int kind = info->kind_of[c];
-    if (kind != KIND_CUSTOM && !converts(kind)) return PyDict_SetItem(instance, key, value);
+    if (!converts(kind)) return PyDict_SetItem(instance, key, value);
     bool by_method = kind == KIND_CUSTOM || (kind == KIND_JSON && value != Py_None);
     Ref converted = by_method ? call_method(PyTuple_GET_ITEM(info->cols, c), names.fromDBValue, value)
                               : steal(property_api->fromDBValue(kind, value));
@@ -116,6 +111,18 @@ int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObje
 
 const char* model_name(PyObject* model) noexcept { return reinterpret_cast<PyTypeObject*>(model)->tp_name; }
 
+// The application's value for column `c`, given by the name `key`: stored
+// under the column's own name, except that a JSON column keeps both the key
+// and the value as they are (a str there is a JSON string, not JSON text to
+// decode).
+int store_named_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObject* key,
+                       PyObject* value) noexcept {
+    int kind = info->kind_of[c];
+    if (kind == KIND_JSON) return PyDict_SetItem(instance, key, value);
+    if (!converts(kind)) return PyDict_SetItem(instance, PyTuple_GET_ITEM(info->names, c), value);
+    return store_column(instance, info, c, value);
+}
+
 // Mapping keys that name a column are converted like that column's values.
 int store_by_name(PyObject* instance, ModelInfoObject* info, PyObject* key, PyObject* value) noexcept {
     PyObject* position = nullptr;
@@ -123,10 +130,31 @@ int store_by_name(PyObject* instance, ModelInfoObject* info, PyObject* key, PyOb
     if (!position) return PyDict_SetItem(instance, key, value);
     Py_ssize_t c = PyLong_AsSsize_t(position);
     Py_DECREF(position);
-    // The application's own value for a JSON column: a str there is a JSON
-    // string, not JSON text to decode.
-    if (info->kind_of[c] == KIND_JSON) return PyDict_SetItem(instance, key, value);
-    return store_column(instance, info, c, value);
+    return store_named_column(instance, info, c, key, value);
+}
+
+// The column whose name is the very object `key`, or -1. Keyword names and
+// dict literal keys are usually the interned column names themselves, in
+// column order, so the column after the last one found is tried first.
+Py_ssize_t column_named_by(const ModelInfoObject* info, PyObject* key, Py_ssize_t expected) noexcept {
+    PyObject* const* column_names = PySequence_Fast_ITEMS(info->names);
+    if (expected < info->ncols && column_names[expected] == key) return expected;
+    for (Py_ssize_t c = 0; c < info->ncols; ++c) {
+        if (column_names[c] == key) return c;
+    }
+    return -1;
+}
+
+// store_by_name, without the lookup of `key` in the model's index when it is
+// a column name itself. `expected` is the column tried first; it is moved
+// past the column found. Anything else (a name equal to a column's but
+// another object, a str subclass, an unknown key) takes the lookup.
+int store_by_name_from(PyObject* instance, ModelInfoObject* info, PyObject* key, PyObject* value,
+                       Py_ssize_t* expected) noexcept {
+    Py_ssize_t c = column_named_by(info, key, *expected);
+    if (c < 0) return store_by_name(instance, info, key, value);
+    *expected = c + 1;
+    return store_named_column(instance, info, c, key, value);
 }
 
 bool is_text(PyObject* o) noexcept { return PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o); }
@@ -157,10 +185,13 @@ PyTypeObject InstanceListType = {
     .tp_doc = "A list of model instances.",
 };
 
+namespace {
+// The arguments of every dict_new call: dict's tp_new ignores them but needs a tuple.
+PyObject* no_args = nullptr;
+}  // namespace
+
 PyObject* new_instance(PyObject* model) noexcept {
-    Ref no_args = steal(PyTuple_New(0));
-    if (!no_args) return nullptr;
-    PyObject* instance = PyDict_Type.tp_new(&InstanceType, no_args.get(), nullptr);
+    PyObject* instance = PyDict_Type.tp_new(&InstanceType, no_args, nullptr);
     if (instance) set_field(as_instance(instance)->model, model);
     return instance;
 }
@@ -169,22 +200,42 @@ PyObject* new_list() noexcept { return PyType_GenericAlloc(&InstanceListType, 0)
 
 namespace {
 
-// One row of the model `i` describes.
-PyObject* row_instance(PyObject* model, ModelInfoObject* i, PyObject* row) noexcept {
-    // A tuple of our own: converters written in Python cannot resize it under us.
-    Ref values = PyTuple_Check(row) ? borrow(row) : steal(PySequence_Tuple(row));
-    if (!values) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(values.get());
-    if (n != i->ncols) {
-        return fail(PyExc_ValueError, "%.200s(row): the row has %zd values, the model has %zd columns",
-                    model_name(model), n, i->ncols);
-    }
+// The values of a row into a new instance, in column order. A model whose
+// columns all store as they come takes a loop without a converter: no code
+// of the application's can run in it.
+PyObject* instance_of_values(PyObject* model, ModelInfoObject* i, PyObject* values) noexcept {
     Ref instance = steal(new_instance(model));
     if (!instance) return nullptr;
-    for (Py_ssize_t c = 0; c < n; ++c) {
-        if (store_column(instance.get(), i, c, PyTuple_GET_ITEM(values.get(), c)) < 0) return nullptr;
+    PyObject* const* column_names = PySequence_Fast_ITEMS(i->names);
+    PyObject* const* items = PySequence_Fast_ITEMS(values);
+    if (i->rows_as_is) {
+        for (Py_ssize_t c = 0; c < i->ncols; ++c) {
+            if (PyDict_SetItem(instance.get(), column_names[c], items[c]) < 0) return nullptr;
+        }
+        return instance.release();
+    }
+    for (Py_ssize_t c = 0; c < i->ncols; ++c) {
+        if (store_column(instance.get(), i, c, items[c]) < 0) return nullptr;
     }
     return instance.release();
+}
+
+PyObject* wrong_row_length(PyObject* model, ModelInfoObject* i, Py_ssize_t n) noexcept {
+    return fail(PyExc_ValueError, "%.200s(row): the row has %zd values, the model has %zd columns",
+                model_name(model), n, i->ncols);
+}
+
+// One row of the model `i` describes. `values` is a tuple the caller holds:
+// converters written in Python cannot resize it under us.
+PyObject* tuple_instance(PyObject* model, ModelInfoObject* i, PyObject* values) noexcept {
+    Py_ssize_t n = PyTuple_GET_SIZE(values);
+    if (n != i->ncols) return wrong_row_length(model, i, n);
+    return instance_of_values(model, i, values);
+}
+
+PyObject* row_instance(PyObject* model, ModelInfoObject* i, PyObject* row) noexcept {
+    Ref values = PyTuple_Check(row) ? borrow(row) : steal(PySequence_Tuple(row));
+    return values ? tuple_instance(model, i, values.get()) : nullptr;
 }
 
 }  // namespace
@@ -202,11 +253,12 @@ int from_rows(PyObject* model, PyObject* rows, PyObject* list) noexcept {
         return fail(PyExc_TypeError, "expected a list or tuple of rows, got %.200s", type_name(rows));
     }
     ModelInfoObject* i = as_info(info.get());
-    // The size is read on every step: converters written in Python run in between.
+    // The size is read on every step and each row is held while it is read:
+    // converters written in Python run in between.
     for (Py_ssize_t r = 0; r < PySequence_Fast_GET_SIZE(rows); ++r) {
         Ref row = borrow(PySequence_Fast_GET_ITEM(rows, r));
         // Driver rows are tuples; anything else takes the class call's own dispatch.
-        Ref instance = steal(PyTuple_Check(row.get()) ? row_instance(model, i, row.get())
+        Ref instance = steal(PyTuple_Check(row.get()) ? tuple_instance(model, i, row.get())
                                                       : PyObject_CallOneArg(model, row.get()));
         if (!instance || PyList_Append(list, instance.get()) < 0) return -1;
     }
@@ -218,12 +270,13 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
     Ref instance = steal(info ? new_instance(model) : nullptr);
     if (!instance) return nullptr;
     ModelInfoObject* i = as_info(info.get());
+    Py_ssize_t expected = 0;
     if (PyDict_Check(mapping)) {
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(mapping, &pos, &key, &value)) {
             Ref k = borrow(key), v = borrow(value);
-            if (store_by_name(instance.get(), i, k.get(), v.get()) < 0) return nullptr;
+            if (store_by_name_from(instance.get(), i, k.get(), v.get(), &expected) < 0) return nullptr;
         }
         return instance.release();
     }
@@ -232,7 +285,7 @@ PyObject* from_mapping(PyObject* model, PyObject* mapping) noexcept {
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.get()); ++k) {
         PyObject* key = PyList_GET_ITEM(keys.get(), k);
         Ref value = steal(PyObject_GetItem(mapping, key));
-        if (!value || store_by_name(instance.get(), i, key, value.get()) < 0) return nullptr;
+        if (!value || store_by_name_from(instance.get(), i, key, value.get(), &expected) < 0) return nullptr;
     }
     return instance.release();
 }
@@ -258,8 +311,10 @@ PyObject* from_keywords(PyObject* model, PyObject* const* values, PyObject* kwna
     Ref info = model_info(model);
     Ref instance = steal(info ? new_instance(model) : nullptr);
     if (!instance) return nullptr;
+    ModelInfoObject* i = as_info(info.get());
+    Py_ssize_t expected = 0;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
-        if (store_by_name(instance.get(), as_info(info.get()), PyTuple_GET_ITEM(kwnames, k), values[k]) < 0) {
+        if (store_by_name_from(instance.get(), i, PyTuple_GET_ITEM(kwnames, k), values[k], &expected) < 0) {
             return nullptr;
         }
     }
@@ -312,6 +367,8 @@ PyObject* restore_instance(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 int ready_instances(PyObject* module) noexcept {
+    no_args = PyTuple_New(0);
+    if (!no_args) return -1;
     InstanceType.tp_base = &PyDict_Type;
     InstanceListType.tp_base = &PyList_Type;
     if (add_type(module, &InstanceType, "ModelInstance") < 0) return -1;

@@ -45,10 +45,28 @@ struct ModelInfoObject {
     PyObject* className;  // the class's __name__, for forward references
     int* kind_of;         // ValueKind per column, or KIND_CUSTOM; `ncols` entries (PyMem)
     Py_ssize_t ncols;
+    bool rows_as_is;      // no column converts a driver value: rows store as they come
 };
 
 // A column whose class overrides fromDBValue in Python: its method converts.
 inline constexpr int KIND_CUSTOM = -1;
+
+// Whether a driver value of a column of this kind (a ValueKind or KIND_CUSTOM)
+// goes through a converter; the others are stored as the driver returns them.
+inline bool converts(int kind) noexcept {
+    switch (kind) {
+        case KIND_CUSTOM:
+        case KIND_DECIMAL:
+        case KIND_BOOLEAN:
+        case KIND_DATETIME:
+        case KIND_DATE:
+        case KIND_BYTES:
+        case KIND_JSON:
+            return true;
+        default:
+            return false;
+    }
+}
 
 inline ModelInfoObject* as_info(PyObject* o) noexcept { return reinterpret_cast<ModelInfoObject*>(o); }
 inline bool is_model(PyObject* o) noexcept { return PyObject_TypeCheck(o, &ModelMetaType); }

@@ -3,6 +3,7 @@
 #include "internal.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tsy::model {
 namespace {
@@ -82,9 +83,11 @@ Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept {
         PyErr_NoMemory();
         return {};
     }
+    i->rows_as_is = true;
     for (Py_ssize_t c = 0; c < n; ++c) {
         PropertyObject* prop = reinterpret_cast<PropertyObject*>(PyTuple_GET_ITEM(cols, c));
         i->kind_of[c] = overrides_conversion(Py_TYPE(prop)) ? KIND_CUSTOM : prop->kind;
+        if (converts(i->kind_of[c])) i->rows_as_is = false;
         PyTuple_SET_ITEM(i->names, c, Py_NewRef(prop->name));
         Ref position = steal(PyLong_FromSsize_t(c));
         if (!position || PyDict_SetItem(i->index, prop->name, position.get()) < 0) return {};
@@ -92,11 +95,27 @@ Ref make_model_info(PyObject* cls, PyObject* cols, PyObject* fks) noexcept {
     return info;
 }
 
-Ref model_info(PyObject* cls) noexcept {
-    if (!is_model(cls)) {
-        fail(PyExc_TypeError, "expected a model class, got %.200s", type_name(cls));
-        return {};
-    }
+namespace {
+
+// The infos last looked up, by class address: every keyword construction of
+// an instance needs its model's, and the class dict lookup is most of the
+// cost of finding it. An entry holds nothing: it is valid while the class has
+// the type version tag recorded, which any change to its dict (or a base's)
+// replaces and which is never given to another class. Touched with the GIL.
+struct KnownInfo {
+    PyObject* cls;
+    unsigned int tag;
+    PyObject* info;  // borrowed from the class dict
+};
+
+constexpr std::size_t kKnownInfos = 8;
+KnownInfo known_infos[kKnownInfos];
+
+KnownInfo& known_slot(PyObject* cls) noexcept {
+    return known_infos[(reinterpret_cast<std::uintptr_t>(cls) >> 4) % kKnownInfos];
+}
+
+Ref info_from_dict(PyObject* cls) noexcept {
     PyObject* info = nullptr;
     PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
     if (PyDict_GetItemRef(dict, names.modelInfo, &info) < 0) return {};
@@ -106,6 +125,21 @@ Ref model_info(PyObject* cls) noexcept {
         return {};
     }
     return steal(info);
+}
+
+}  // namespace
+
+Ref model_info(PyObject* cls) noexcept {
+    if (!is_model(cls)) {
+        fail(PyExc_TypeError, "expected a model class, got %.200s", type_name(cls));
+        return {};
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    KnownInfo& known = known_slot(cls);
+    if (known.cls == cls && known.tag != 0 && known.tag == type->tp_version_tag) return borrow(known.info);
+    Ref info = info_from_dict(cls);
+    if (info && PyUnstable_Type_AssignVersionTag(type)) known = {cls, type->tp_version_tag, info.get()};
+    return info;
 }
 
 }  // namespace tsy::model
