@@ -133,11 +133,14 @@ int store_by_name(PyObject* instance, ModelInfoObject* info, PyObject* key, PyOb
     return store_named_column(instance, info, c, key, value);
 }
 
+// The items of a tuple, for loops that read many of them.
+PyObject* const* tuple_items(PyObject* tuple) noexcept { return reinterpret_cast<PyTupleObject*>(tuple)->ob_item; }
+
 // The column whose name is the very object `key`, or -1. Keyword names and
 // dict literal keys are usually the interned column names themselves, in
 // column order, so the column after the last one found is tried first.
 Py_ssize_t column_named_by(const ModelInfoObject* info, PyObject* key, Py_ssize_t expected) noexcept {
-    PyObject* const* column_names = PySequence_Fast_ITEMS(info->names);
+    PyObject* const* column_names = tuple_items(info->names);
     if (expected < info->ncols && column_names[expected] == key) return expected;
     for (Py_ssize_t c = 0; c < info->ncols; ++c) {
         if (column_names[c] == key) return c;
@@ -206,8 +209,8 @@ namespace {
 PyObject* instance_of_values(PyObject* model, ModelInfoObject* i, PyObject* values) noexcept {
     Ref instance = steal(new_instance(model));
     if (!instance) return nullptr;
-    PyObject* const* column_names = PySequence_Fast_ITEMS(i->names);
-    PyObject* const* items = PySequence_Fast_ITEMS(values);
+    PyObject* const* column_names = tuple_items(i->names);
+    PyObject* const* items = tuple_items(values);
     if (i->rows_as_is) {
         for (Py_ssize_t c = 0; c < i->ncols; ++c) {
             if (PyDict_SetItem(instance.get(), column_names[c], items[c]) < 0) return nullptr;
