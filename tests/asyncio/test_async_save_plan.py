@@ -17,86 +17,19 @@ from Tessary.DB.DB import DB
 from Tessary.Model import Carrack
 from Tessary.Model.Carrack import AsyncModelExecutor
 from Tessary.Model.DataModel import DataModel, ModelMeta
-from Tessary.Model.ModelProperty import (
-    AutoIncrement,
-    BooleanProperty,
-    DateProperty,
-    DateTimeProperty,
-    DecimalProperty,
-    FloatProperty,
-    ForeignKey,
-    ForeignType,
-    IntegerProperty,
-    JsonProperty,
-    VarcharProperty,
-)
+from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
+
+from save_plan_support import LOGGER, Kept, declare
 
 from async_support import installed, make_backend
 
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
 
-LOGGER = logging.getLogger("Tessary.sql")
-
-
-class Upper(VarcharProperty):
-    """A column class of the application's: its own conversion."""
-
-    def toDBValue(self, value):
-        return str(value).upper()
-
-
-class ApWide(DataModel):
-    tableName = "ap_wide"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    name = VarcharProperty(32, default="nobody")
-    age = IntegerProperty(nullable=True, default=7)
-    score = FloatProperty(nullable=True)
-    price = DecimalProperty(10, 2, nullable=True)
-    active = BooleanProperty(nullable=True)
-
-
-class ApTimed(DataModel):
-    tableName = "ap_timed"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    at = DateTimeProperty(nullable=True)
-    day = DateProperty(nullable=True)
-    data = JsonProperty(nullable=True)
-
-
-class ApCustom(DataModel):
-    tableName = "ap_custom"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    code = Upper(16, nullable=True)
-
-
-class ApOwner(DataModel):
-    tableName = "ap_owner"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    name = VarcharProperty(16, nullable=True)
-    items = ForeignKey(ForeignType.ONE_TO_MANY, "ApItem", bindCol="id", targetBindCol="owner_id")
-
-
-class ApItem(DataModel):
-    tableName = "ap_item"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    owner_id = IntegerProperty(nullable=True)
-    label = VarcharProperty(16, nullable=True)
-
-
-MODELS = (ApWide, ApTimed, ApCustom, ApOwner, ApItem)
+ApWide, ApTimed, ApCustom, ApOwner, ApItem = MODELS = declare("ap")
 
 
 class General(AsyncModelExecutor):
     """The general path on purpose: a Python subclass is looked up attribute by attribute."""
-
-
-class Kept(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture

@@ -16,87 +16,17 @@ from Tessary.DB.DB import DB
 from Tessary.Model import Carrack
 from Tessary.Model.Carrack import ModelExecutor
 from Tessary.Model.DataModel import DataModel, ModelMeta
-from Tessary.Model.ModelProperty import (
-    AutoIncrement,
-    BooleanProperty,
-    DateProperty,
-    DateTimeProperty,
-    DecimalProperty,
-    FloatProperty,
-    ForeignKey,
-    ForeignType,
-    IntegerProperty,
-    JsonProperty,
-    VarcharProperty,
-)
+from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
+
+from save_plan_support import LOGGER, Kept, Upper, declare
 
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
 
-LOGGER = logging.getLogger("Tessary.sql")
-
-
-class Upper(VarcharProperty):
-    """A column class of the application's: its own conversion."""
-    calls = 0
-
-    def toDBValue(self, value):
-        Upper.calls += 1
-        return str(value).upper()
-
-
-class SpWide(DataModel):
-    tableName = "sp_wide"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    name = VarcharProperty(32, default="nobody")
-    age = IntegerProperty(nullable=True, default=7)
-    score = FloatProperty(nullable=True)
-    price = DecimalProperty(10, 2, nullable=True)
-    active = BooleanProperty(nullable=True)
-
-
-class SpTimed(DataModel):
-    tableName = "sp_timed"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    at = DateTimeProperty(nullable=True)
-    day = DateProperty(nullable=True)
-    data = JsonProperty(nullable=True)
-
-
-class SpCustom(DataModel):
-    tableName = "sp_custom"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    code = Upper(16, nullable=True)
-    note = VarcharProperty(16, nullable=True)
-
-
-class SpOwner(DataModel):
-    tableName = "sp_owner"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    name = VarcharProperty(16, nullable=True)
-    items = ForeignKey(ForeignType.ONE_TO_MANY, "SpItem", bindCol="id", targetBindCol="owner_id")
-
-
-class SpItem(DataModel):
-    tableName = "sp_item"
-    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    owner_id = IntegerProperty(nullable=True)
-    label = VarcharProperty(16, nullable=True)
-
-
-MODELS = (SpWide, SpTimed, SpCustom, SpOwner, SpItem)
+SpWide, SpTimed, SpCustom, SpOwner, SpItem = MODELS = declare("sp")
 
 
 class General(ModelExecutor):
     """The general path on purpose: a Python subclass is looked up attribute by attribute."""
-
-
-class Kept(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture
