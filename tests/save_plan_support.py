@@ -4,6 +4,9 @@ modules share one MariaDB database), and the statement-log records."""
 
 import logging
 
+import pytest
+
+from Tessary.Model import Carrack
 from Tessary.Model.DataModel import DataModel, ModelMeta
 from Tessary.Model.ModelProperty import (
     AutoIncrement,
@@ -62,3 +65,20 @@ class Kept(logging.Handler):
 
     def emit(self, record):
         self.records.append(record)
+
+
+@pytest.fixture
+def sent():
+    """Every record of the statement log while the test runs, its plans cleared first."""
+    saved = LOGGER.level, list(LOGGER.handlers), LOGGER.propagate
+    kept = Kept()
+    LOGGER.handlers[:] = [kept]
+    LOGGER.propagate = False
+    LOGGER.setLevel(logging.DEBUG)
+    Carrack._clearSavePlans()
+    try:
+        yield kept.records
+    finally:
+        LOGGER.setLevel(saved[0])
+        LOGGER.handlers[:] = saved[1]
+        LOGGER.propagate = saved[2]

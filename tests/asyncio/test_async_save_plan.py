@@ -19,7 +19,7 @@ from Tessary.Model.Carrack import AsyncModelExecutor
 from Tessary.Model.DataModel import DataModel, ModelMeta
 from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
 
-from save_plan_support import LOGGER, Kept, declare
+from save_plan_support import LOGGER, declare, sent  # noqa: F401  (a fixture)
 
 from async_support import installed, make_backend
 
@@ -30,23 +30,6 @@ ApWide, ApTimed, ApCustom, ApOwner, ApItem = MODELS = declare("ap")
 
 class General(AsyncModelExecutor):
     """The general path on purpose: a Python subclass is looked up attribute by attribute."""
-
-
-@pytest.fixture
-def sent():
-    """Every statement record of the statement log."""
-    saved = LOGGER.level, list(LOGGER.handlers), LOGGER.propagate
-    kept = Kept()
-    LOGGER.handlers[:] = [kept]
-    LOGGER.propagate = False
-    LOGGER.setLevel(logging.DEBUG)
-    Carrack._clearSavePlans()
-    try:
-        yield kept.records
-    finally:
-        LOGGER.setLevel(saved[0])
-        LOGGER.handlers[:] = saved[1]
-        LOGGER.propagate = saved[2]
 
 
 @pytest.fixture

@@ -18,7 +18,7 @@ from Tessary.Model.Carrack import ModelExecutor
 from Tessary.Model.DataModel import DataModel, ModelMeta
 from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, VarcharProperty
 
-from save_plan_support import LOGGER, Kept, Upper, declare
+from save_plan_support import LOGGER, Upper, declare, sent  # noqa: F401  (a fixture)
 
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
 
@@ -27,23 +27,6 @@ SpWide, SpTimed, SpCustom, SpOwner, SpItem = MODELS = declare("sp")
 
 class General(ModelExecutor):
     """The general path on purpose: a Python subclass is looked up attribute by attribute."""
-
-
-@pytest.fixture
-def sent():
-    """(statement, params) of every statement a connector sends, from the statement log."""
-    saved = LOGGER.level, list(LOGGER.handlers), LOGGER.propagate
-    kept = Kept()
-    LOGGER.handlers[:] = [kept]
-    LOGGER.propagate = False
-    LOGGER.setLevel(logging.DEBUG)
-    Carrack._clearSavePlans()
-    try:
-        yield kept.records
-    finally:
-        LOGGER.setLevel(saved[0])
-        LOGGER.handlers[:] = saved[1]
-        LOGGER.propagate = saved[2]
 
 
 @pytest.fixture
