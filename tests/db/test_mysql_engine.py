@@ -108,7 +108,7 @@ def test_value_round_trip_matches_pymysql(params, column, value):
 
 
 def test_connector_rows_are_the_values_too(install, params):
-    connector = install(MysqlConnector(**params))
+    connector = install(MysqlConnector(**params, driver="native"))
     assert connector.driver == "native"
     handle = DB.getInstance()
     handle.executeSql("CREATE TABLE v (id INT AUTO_INCREMENT PRIMARY KEY, f FLOAT, d DATETIME(6), s TEXT)")
@@ -387,7 +387,7 @@ def test_stream_dropped_without_close(params):
 
 
 def test_two_threads_one_connector(install, params):
-    install(MysqlConnector(**params))
+    install(MysqlConnector(**params, driver="native"))
     handle = DB.getInstance()
     handle.executeSql("CREATE TABLE th (id INT AUTO_INCREMENT PRIMARY KEY, who VARCHAR(8))")
     errors = []
@@ -548,7 +548,7 @@ def test_driver_option_refuses(driver, error):
 
 
 def test_get_con_hands_the_native_connection_out(install, params):
-    connector = install(MysqlConnector(**params))
+    connector = install(MysqlConnector(**params, driver="native"))
     con = connector.getCon()
     assert isinstance(con, MysqlConnection) and con.open
     assert "MariaDB" in con.get_server_info() and con.character_set_name() == "utf8mb4"
@@ -562,7 +562,7 @@ def writers(install, params):
     """The same table written through a native and a pymysql connector."""
     admin_run(params, "CREATE TABLE w (id INT AUTO_INCREMENT PRIMARY KEY, f FLOAT, s VARCHAR(32), b BLOB, "
                       "n BIGINT, t TINYINT, u INT UNIQUE)")
-    native = install(MysqlConnector(**params))
+    native = install(MysqlConnector(**params, driver="native"))
     reference = MysqlConnector(**params, driver="pymysql")
     yield native, reference
     reference.close()
