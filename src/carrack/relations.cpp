@@ -33,7 +33,24 @@ void leave_units(int units) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Whether the thread's budget plainly has the level's units and the
+// statements' room left, read from its state: entering a hundred units only
+// to leave them again cost more than the rest of a small level. Near the
+// limit the units are entered one by one, so that the interpreter itself
+// raises RecursionError.
+bool plainly_has_room(int units) noexcept {
+    return PyThreadState_GET()->c_recursion_remaining > units + kStatementUnits + 1;
+}
+
+}  // namespace
+
 LevelRoom::LevelRoom(int units) noexcept : units_(units) {
+    if (plainly_has_room(units)) {
+        entered_ = enter_units(units);
+        return;
+    }
     if (!enter_units(units + kStatementUnits)) return;
     leave_units(kStatementUnits);
     entered_ = true;
