@@ -1,9 +1,9 @@
 // Tessary.DB.Connector: the connectors and the capsule the handle binds to.
 // It binds only the coroutine type of Tessary._coro; the drivers are
 // imported by the connectors that use them.
-#include "aio_common.hpp"
-#include "engines.hpp"
-#include "statement_log.hpp"
+#include "aio/aio_connector.hpp"
+#include "core/engines.hpp"
+#include "core/statement_log.hpp"
 
 namespace tsy::db {
 

@@ -1,0 +1,301 @@
+// What AioSqliteConnector and AioMysqlConnector share: the setup task that
+// makes the pool ready on the running loop, getCon/releaseCon/transaction/
+// close, the attributes, and the dispatch of statements to the driver side.
+#include "aio/aio_connector.hpp"
+#include "engines/mysql/nonblocking.hpp"
+
+namespace tsy::db {
+namespace aio {
+namespace {
+
+// asyncio.<name>, imported on first use and kept for the life of the process.
+PyObject* asyncio_attr(PyObject*& slot, const char* name) noexcept {
+    if (!slot) slot = import_attr("asyncio", name).release();
+    return slot;
+}
+
+PyObject* get_running_loop_fn = nullptr;
+PyObject* shield_fn = nullptr;
+PyObject* cancelled_error = nullptr;
+
+int start_setup(PyObject* self, PyObject* loop) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    Ref coroutine = steal(c->backend->setup(self));
+    if (!coroutine) return -1;
+    Ref task = call_method(loop, names.create_task, coroutine.get());
+    if (!task) return -1;
+    set_field(c->loop, loop);
+    set_field(c->setup, task.get());
+    return 0;
+}
+
+// 1 when the setup task has ended (so without making the pool ready), 0 while it runs.
+int setup_ended(PyObject* task) noexcept {
+    Ref done = call_method(task, names.done);
+    return done ? truth(done.get()) : -1;
+}
+
+// Any non-empty argument sequence; the driver reports unusable ones itself.
+bool has_args(PyObject* args) noexcept {
+    if (PyTuple_Check(args)) return PyTuple_GET_SIZE(args) > 0;
+    if (PyList_Check(args)) return PyList_GET_SIZE(args) > 0;
+    int truth_value = PyObject_IsTrue(args);
+    if (truth_value < 0) PyErr_Clear();
+    return truth_value != 0;
+}
+
+coro::Task get_con_task(Ref self) {
+    Ref pending = readiness(self.get());
+    if (!pending) co_return nullptr;
+    if (pending.get() != Py_None) {
+        Ref ready = co_await coro::await(std::move(pending));
+        if (!ready) co_return nullptr;
+    }
+    co_return co_await coro::await(steal(as_aio(self.get())->backend->acquire(self.get())));
+}
+
+}  // namespace
+
+Ref running_loop() noexcept {
+    if (!asyncio_attr(get_running_loop_fn, "_get_running_loop")) return {};
+    return call(get_running_loop_fn);
+}
+
+Ref new_future() noexcept {
+    Ref loop = running_loop();
+    if (!loop) return {};
+    if (loop.get() == Py_None) return fail(PyExc_RuntimeError, "no running event loop");
+    return call_method(loop.get(), names.create_future);
+}
+
+bool is_cancellation(PyObject* exc) noexcept {
+    if (!exc) return false;
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) return true;
+    if (!asyncio_attr(cancelled_error, "CancelledError")) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyErr_GivenExceptionMatches(exc, cancelled_error);
+}
+
+void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref done = arg ? call_method(obj, name, arg) : call_method(obj, name);
+    if (!done) PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+int touch(PyObject* self) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    if (!c->backend) return 0;  // nothing to set up before __init__ (attribute reads touch too)
+    Ref loop = running_loop();
+    if (!loop) return -1;
+    if (loop.get() == Py_None) return 0;
+    bool same_loop = c->loop == loop.get();
+    if (c->ready && (same_loop || !c->backend->loop_bound)) return 0;
+    if (c->setup && same_loop) {
+        int ended = setup_ended(c->setup);
+        if (ended <= 0) return ended;  // still running (or an error)
+    }
+    if (c->setup && !same_loop) c->backend->forget(c);
+    return start_setup(self, loop.get());
+}
+
+Ref readiness(PyObject* self) noexcept {
+    if (touch(self) < 0) return {};
+    AioConnectorObject* c = as_aio(self);
+    if (c->ready) return borrow(Py_None);
+    if (!c->setup) return fail(PyExc_RuntimeError, "%.200s needs a running event loop", type_name(self));
+    if (!asyncio_attr(shield_fn, "shield")) return {};
+    // Shielded: a getCon() cancelled while it waits must not cancel the setup.
+    return call(shield_fn, c->setup);
+}
+
+PyObject* get_con(PyObject* self) noexcept {
+    if (!aio_ready(self)) return not_initialised(self);
+    return coro::make_coroutine(get_con_task(borrow(self)), "getCon");
+}
+
+// --- slots shared by both types ---------------------------------------------
+
+PyObject* new_connector(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    Ref self = steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    AioConnectorObject* c = as_aio(self.get());
+    c->base.settings = PyDict_New();
+    c->base.cache = PyDict_New();
+    c->waiters = PyList_New(0);
+    if (!c->base.settings || !c->base.cache || !c->waiters) return nullptr;
+    c->base.style = STYLE_FORMAT;
+    c->minsize = 1;
+    c->maxsize = 1;
+    return self.release();
+}
+
+int init_common(PyObject* self, const AioBackend* backend) noexcept {
+    as_aio(self)->backend = backend;
+    // Made inside a running loop: the setup starts now.
+    return touch(self);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    Py_VISIT(c->base.blocks);
+    Py_VISIT(c->base.factory);
+    Py_VISIT(c->base.settings);
+    Py_VISIT(c->base.cache);
+    Py_VISIT(c->loop);
+    Py_VISIT(c->setup);
+    Py_VISIT(c->pool);
+    Py_VISIT(c->waiters);
+    return 0;
+}
+
+int clear(PyObject* self) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    Py_CLEAR(c->base.blocks);
+    Py_CLEAR(c->base.factory);
+    Py_CLEAR(c->base.settings);
+    Py_CLEAR(c->base.cache);
+    Py_CLEAR(c->loop);
+    Py_CLEAR(c->setup);
+    Py_CLEAR(c->pool);
+    Py_CLEAR(c->waiters);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Every attribute read counts as a touch (the seeding run polls `isReady`).
+PyObject* getattro(PyObject* self, PyObject* name) noexcept {
+    if (touch(self) < 0) return nullptr;
+    return PyObject_GenericGetAttr(self, name);
+}
+
+PyObject* get_true(PyObject*, void*) noexcept { Py_RETURN_TRUE; }
+
+PyObject* get_ready(PyObject* self, void*) noexcept { return PyBool_FromLong(as_aio(self)->ready); }
+
+PyObject* get_con_type(PyObject* self, void*) noexcept { return PyLong_FromLong(as_aio(self)->base.con_type); }
+
+int set_con_type(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) return fail(PyExc_AttributeError, "cannot delete con_type");
+    int v = 0;
+    if (!to_int(value, &v)) return -1;
+    as_aio(self)->base.con_type = v;
+    return 0;
+}
+
+PyObject* get_paramstyle(PyObject* self, void*) noexcept {
+    return PyUnicode_FromString(as_aio(self)->base.style == STYLE_QMARK ? "qmark" : "format");
+}
+
+PyObject* get_minsize(PyObject* self, void*) noexcept { return PyLong_FromLong(as_aio(self)->minsize); }
+
+PyObject* get_maxsize(PyObject* self, void*) noexcept { return PyLong_FromLong(as_aio(self)->maxsize); }
+
+namespace {
+
+const char* const kConNames[] = {"con"};
+const char* const kColNames[] = {"col"};
+
+PyObject* getCon_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("getCon", nargs, kwnames) || touch(self) < 0) return nullptr;
+    return get_con(self);
+}
+
+PyObject* releaseCon_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"releaseCon", kConNames, 1, 1};
+    PyObject* con[1];
+    if (!parse(params, args, nargs, kwnames, con)) return nullptr;
+    return as_aio(self)->backend->release(self, con[0]);
+}
+
+PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("transaction", nargs, kwnames)) return nullptr;
+    return call(reinterpret_cast<PyObject*>(&AioTransactionType), self).release();
+}
+
+PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("close", nargs, kwnames)) return nullptr;
+    return as_aio(self)->backend->close(self);
+}
+
+PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"autoFiledAnnounce", kColNames, 1, 1};
+    PyObject* col[1];
+    if (!parse(params, args, nargs, kwnames, col)) return nullptr;
+    return as_aio(self)->backend->auto_field(col[0]);
+}
+
+}  // namespace
+
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef connector_methods[] = {
+    {"getCon", fastkw_ready<aio_ready, getCon_method>(), kFast,
+     "getCon($self)\n--\n\nawait getCon(): a connection of the pool (once it is ready). Its statements are not committed "
+     "until `await con.commit()`; give it back with releaseCon()."},
+    {"releaseCon", fastkw_ready<aio_ready, releaseCon_method>(), kFast,
+     "releaseCon($self, con)\n--\n\nawait releaseCon(con): roll back what is uncommitted on `con` and give it back to the pool."},
+    {"transaction", fastkw_ready<aio_ready, transaction_method>(), kFast,
+     "transaction($self)\n--\n\nasync with transaction() as con: a pooled connection, committed when the block ends normally, "
+     "rolled back when it raises, then given back."},
+    {"close", fastkw_ready<aio_ready, close_method>(), kFast,
+     "close($self)\n--\n\nawait close(): close every connection; the next use inside a running loop sets the pool up anew."},
+    {"autoFiledAnnounce", fastkw_ready<aio_ready, autoFiledAnnounce_method>(), kFast,
+     "autoFiledAnnounce($self, col)\n--\n\nThe CREATE TABLE type text of the auto-increment key column `col`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace aio
+
+bool is_aio(PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, &AioSqliteConnectorType) || PyObject_TypeCheck(obj, &AioMysqlConnectorType);
+}
+
+PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
+    if (!is_aio(connector)) return run(connector, con, sql, args, mode);
+    if (!check_arg(sql, &PyUnicode_Type, "sql", false)) return nullptr;
+    if (!aio_ready(connector)) return not_initialised(connector);
+    AioConnectorObject* c = as_aio(connector);
+    if (aio::touch(connector) < 0) return nullptr;
+    Ref empty;
+    if (!args || args == Py_None) {
+        empty = steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        args = empty.get();
+    }
+    bool with_args = aio::has_args(args);
+    Ref text = steal(driver_text(&c->base, sql, with_args));
+    if (!text) return nullptr;
+    PyObject* driver_args = with_args || c->base.style != STYLE_FORMAT ? args : Py_None;
+    // Logged statements are awaited through a step that writes their record
+    // on the loop once they have ended.
+    std::shared_ptr<StatementTrace> trace = new_shared_trace();
+    Ref pending = steal(c->backend->run(connector, con ? con : Py_None, text.get(), driver_args, mode, trace));
+    if (!trace) return pending.release();
+    return logged_awaitable(std::move(pending), std::move(trace), sql, args, mode);
+}
+
+int ready_aio(PyObject* module) noexcept {
+    if (!coro::import_coro_api() || aio::ready_workers() < 0 || ready_aio_mysql_engine(module) < 0) return -1;
+    struct Entry { PyTypeObject* type; const char* name; };
+    const Entry entries[] = {
+        {&AioSqliteConnectorType, "AioSqliteConnector"},
+        {&AioMysqlConnectorType, "AioMysqlConnector"},
+        {&AioSqliteConnectionType, "AioSqliteConnection"},
+        {&AioTransactionType, "AioTransaction"},
+    };
+    for (const Entry& e : entries) {
+        if (PyType_Ready(e.type) < 0) return -1;
+        if (PyModule_AddObjectRef(module, e.name, reinterpret_cast<PyObject*>(e.type)) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace tsy::db

@@ -1,0 +1,271 @@
+// The native path of AioSqliteConnector (the default driver): each
+// connection is one of the native engine's (engines/sqlite/), and each
+// step runs inline, on the loop's thread, the first time its awaitable is
+// sent to: no worker thread, no future, no hand-off. A statement costs about
+// what it costs synchronously, and nothing runs before it is awaited.
+//
+// The price is that SQLite works while the loop waits. Two kinds of wait
+// could make that long:
+// - Another connection's lock. The connection is opened with busy timeout 0
+//   and a busy handler of ours that only notes it was asked and declines,
+//   so a locked database fails at once with SQLITE_BUSY. When SQLite did ask
+//   the handler -- it asks only where waiting and trying again is sound (no
+//   lock of this connection's stands in the other's way; otherwise the two
+//   would wait for each other) -- the step sleeps on the loop
+//   (asyncio.sleep, 1 ms doubling to 50 ms) and tries again, until the busy
+//   timeout (5 s, as on the module path) has passed. SQLITE_LOCKED, a table
+//   lock of the shared in-memory cache that SQLite never waits for, is tried
+//   again the same way. A step that failed so changed nothing, so a
+//   cancellation during the sleep leaves no statement mid-way.
+// - The statement's own work: it runs to completion. The ORM's statements
+//   are short; an application with long queries picks driver="sqlite3",
+//   which runs them on a worker thread (and can interrupt them).
+//
+// A connection handed out keeps sqlite3's default transaction handling (the
+// engine itself runs in autocommit): before an INSERT, UPDATE, DELETE or
+// REPLACE outside a transaction, BEGIN. A pooled statement of the handle runs
+// in autocommit and so commits when it completes.
+#include <algorithm>
+#include <chrono>
+
+#include "aio/aio_connector.hpp"
+#include "core/engines.hpp"
+#include "engines/sqlite/connection.hpp"
+
+namespace tsy::db::aio {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kBusyTimeout = std::chrono::seconds(5);
+constexpr double kFirstPause = 0.001;  // seconds
+constexpr double kLongestPause = 0.05;
+constexpr int kSqliteBusy = 5;
+constexpr int kSqliteLocked = 6;
+
+PyObject* sleep_fn = nullptr;            // asyncio.sleep, for the life of the process
+PyObject* errorcode_name = nullptr;      // "sqlite_errorcode"
+
+// --- what this path reads of the engine's connection ----------------------------
+
+sqlite3* handle_of(PyObject* engine) noexcept { return sqlite::as_connection(engine)->db; }
+
+// Set by SQLite's call of the busy handler during the current attempt; per
+// thread, because the engine steps without the GIL and loops of other
+// threads may be stepping too.
+thread_local bool busy_handler_asked = false;
+
+int note_busy(void*, int) noexcept {
+    busy_handler_asked = true;
+    return 0;  // do not wait here: the step sleeps on the loop instead
+}
+
+bool in_transaction(PyObject* engine) noexcept {
+    sqlite3* db = handle_of(engine);
+    return db && !sqlite3_get_autocommit(db);
+}
+
+// --- the statements a connection handed out opens a transaction for ---------------
+
+bool skip_comment(const char*& p) noexcept {
+    if (p[0] == '-' && p[1] == '-') {
+        while (*p && *p != '\n') ++p;
+        return true;
+    }
+    if (p[0] == '/' && p[1] == '*') {
+        p += 2;
+        while (*p && !(p[0] == '*' && p[1] == '/')) ++p;
+        if (*p) p += 2;
+        return true;
+    }
+    return false;
+}
+
+bool starts_with_word(const char* p, const char* word) noexcept {
+    for (; *word; ++p, ++word) {
+        char ch = *p >= 'a' && *p <= 'z' ? static_cast<char>(*p - 'a' + 'A') : *p;
+        if (ch != *word) return false;
+    }
+    return true;
+}
+
+// INSERT, UPDATE, DELETE or REPLACE after blanks and comments: the statements
+// before which sqlite3's default handling begins a transaction.
+bool opens_transaction(PyObject* text) noexcept {
+    const char* p = PyUnicode_AsUTF8AndSize(text, nullptr);
+    if (!p) {
+        PyErr_Clear();  // the engine reports the text itself
+        return false;
+    }
+    for (;;) {
+        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f') ++p;
+        if (!skip_comment(p)) break;
+    }
+    return starts_with_word(p, "INSERT") || starts_with_word(p, "UPDATE") || starts_with_word(p, "DELETE") ||
+           starts_with_word(p, "REPLACE");
+}
+
+// --- one attempt of a step ----------------------------------------------------------
+
+Ref run_sql(PyObject* engine, PyObject* text) noexcept {
+    return steal(sqlite_engine_run(engine, text, Py_None, RUN_NONE, nullptr));
+}
+
+// Settling commits a transaction the statement left open (one it began
+// itself), or rolls it back when the statement failed.
+Ref run_statement(PyObject* engine, PyObject* text, PyObject* args, int mode, bool settle,
+                  StatementTrace* trace) noexcept {
+    if (!settle && !in_transaction(engine) && opens_transaction(text) && !run_sql(engine, names.begin_sql)) return {};
+    Ref result = steal(sqlite_engine_run(engine, text, args, mode, trace));
+    if (!settle || !in_transaction(engine)) return result;
+    if (result && call_method(engine, names.commit)) return result;
+    call_keeping_error(engine, names.rollback);
+    return {};
+}
+
+Ref attempt(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
+            StatementTrace* trace) noexcept {
+    // Held: the step may run code that closes the connection.
+    Ref engine = borrow(as_sqlite_con(con)->engine);
+    if (!engine) return fail(PyExc_RuntimeError, "the SQLite connection is closed");
+    switch (op) {
+        case Op::Run: return run_statement(engine.get(), text, args, mode, settle, trace);
+        case Op::Begin: return run_sql(engine.get(), names.begin_sql);
+        case Op::Commit: return call_method(engine.get(), names.commit);
+        case Op::Rollback: return call_method(engine.get(), names.rollback);
+        case Op::OpenCursor: return open_cursor(engine.get(), text, args);
+        case Op::Fetch: return cursor_step(text, args);
+        default: return fail(PyExc_SystemError, "AioSqliteConnection: no such native step");
+    }
+}
+
+// Whether the pending error is a lock that trying again may get past.
+bool worth_retrying() noexcept {
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* found = nullptr;
+    int has = error ? PyObject_GetOptionalAttr(error, errorcode_name, &found) : 0;
+    Ref code = steal(found);
+    long value = has > 0 && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
+    PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    int primary = static_cast<int>(value & 0xff);
+    return (primary == kSqliteBusy && busy_handler_asked) || primary == kSqliteLocked;
+}
+
+Ref pause(double seconds) noexcept {
+    if (!sleep_fn) sleep_fn = import_attr("asyncio", "sleep").release();
+    if (!sleep_fn) return {};
+    Ref delay = steal(PyFloat_FromDouble(seconds));
+    return delay ? call(sleep_fn, delay.get()) : Ref();
+}
+
+// The step, tried again while another connection's lock is in the way.
+coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, std::shared_ptr<StatementTrace> trace,
+                     Ref slept = nullptr) {
+    Clock::time_point deadline{};
+    double delay = kFirstPause;
+    for (;;) {
+        busy_handler_asked = false;
+        Ref result = attempt(con.get(), op, text.get(), args.get(), mode, settle, trace.get());
+        if (result || !worth_retrying()) co_return result;
+        Clock::time_point now = Clock::now();
+        if (deadline == Clock::time_point{}) deadline = now + kBusyTimeout;
+        if (now >= deadline) co_return nullptr;  // the lock's error stands
+        PyErr_Clear();
+        double left = std::chrono::duration<double>(deadline - now).count();
+        slept = co_await coro::await(pause(std::min(delay, left)));
+        if (!slept) co_return nullptr;  // cancelled: nothing of the step has run
+        delay = std::min(delay * 2, kLongestPause);
+    }
+}
+
+const char* step_name(Op op) noexcept {
+    switch (op) {
+        case Op::Begin: return "begin";
+        case Op::Commit: return "commit";
+        case Op::Rollback: return "rollback";
+        default: return "execute";
+    }
+}
+
+PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
+               std::shared_ptr<StatementTrace> trace) noexcept {
+    return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle, std::move(trace)),
+                                step_name(op));
+}
+
+// --- opening and closing ------------------------------------------------------------
+
+bool ready_names() noexcept {
+    return errorcode_name || (errorcode_name = intern("sqlite_errorcode"));
+}
+
+coro::Task open_task(Ref con, Ref kwargs, Ref after_open) {
+    if (!ready_names()) co_return nullptr;
+    PyObject* database = PyDict_GetItemWithError(kwargs.get(), names.database);
+    PyObject* uri = database ? PyDict_GetItemWithError(kwargs.get(), names.uri) : nullptr;
+    if (!uri) {
+        if (!PyErr_Occurred()) fail(PyExc_RuntimeError, "AioSqliteConnector is not initialised");
+        co_return nullptr;
+    }
+    Ref engine = steal(sqlite_engine_open(database, uri == Py_True, 0.0));
+    if (!engine) co_return nullptr;
+    sqlite3_busy_handler(handle_of(engine.get()), note_busy, nullptr);
+    if (after_open.get() != Py_None && !run_sql(engine.get(), after_open.get())) {
+        call_keeping_error(engine.get(), names.close);
+        co_return nullptr;
+    }
+    set_field(as_sqlite_con(con.get())->engine, engine.get());
+    co_return std::move(con);
+}
+
+PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* after_open) noexcept {
+    return coro::make_coroutine(open_task(borrow(con), borrow(connect_kwargs), borrow(after_open ? after_open : Py_None)),
+                                "open");
+}
+
+// Inline, so it is done before the connection's next user runs anything.
+// An engine closed behind the pool's back (through a cursor's connection) is
+// no use to the next user.
+bool discard_work(PyObject* con) noexcept {
+    PyObject* engine = as_sqlite_con(con)->engine;
+    if (!handle_of(engine)) return false;
+    if (!in_transaction(engine)) return true;
+    Ref rolled = call_method(engine, names.rollback);
+    if (!rolled) PyErr_Clear();
+    return static_cast<bool>(rolled);
+}
+
+void close_now(PyObject* con) noexcept {
+    SqliteConnectionObject* c = as_sqlite_con(con);
+    if (!c->engine) return;
+    Ref engine = steal(c->engine);
+    c->engine = nullptr;
+    call_keeping_error(engine.get(), names.close);
+}
+
+coro::Task close_task(Ref con) {
+    Ref engine = steal(as_sqlite_con(con.get())->engine);
+    as_sqlite_con(con.get())->engine = nullptr;
+    if (!engine) co_return borrow(Py_None);
+    co_return call_method(engine.get(), names.close);
+}
+
+// Closed when awaited, like every other step of this path.
+PyObject* close_awaitable(PyObject* con) noexcept { return coro::make_coroutine(close_task(borrow(con)), "close"); }
+
+int close_cursor(PyObject*, PyObject* cursor) noexcept { return call_method(cursor, names.close) ? 0 : -1; }
+
+}  // namespace
+
+const SqliteDriver kNativeSqlite = {
+    .name = "native",
+    .open = open_connection,
+    .step = step,
+    .discard_work = discard_work,
+    .close_now = close_now,
+    .close = close_awaitable,
+    .close_cursor = close_cursor,
+};
+
+}  // namespace tsy::db::aio

@@ -1,0 +1,259 @@
+// Internal declarations of Tessary.DB.Connector, shared by its files.
+#pragma once
+
+#include "tessary/db.hpp"
+
+namespace tsy::db {
+
+// How "%s" placeholders reach the driver.
+enum PlaceholderStyle : int {
+    STYLE_FORMAT = 0,  // "%s" kept; other '%' doubled when arguments are given (pymysql)
+    STYLE_QMARK = 1,   // "%s" becomes "?" (sqlite3)
+};
+
+struct ThreadRegistry;
+
+// Every connector of this module. The subclasses differ only by data: the
+// driver's connect function and its keyword arguments, the placeholder style,
+// `con_type`, and whether their connection commits each statement itself.
+//
+// A synchronous connector gives each thread that uses it a connection of its
+// own (ThreadConnectionObject, kept in `local`), so that no connection is
+// ever used by two threads; `threads` counts and lists them for close() and
+// maxConnections.
+struct ConnectorObject {
+    PyObject_HEAD
+    PyObject* factory;    // driver connect function, or NULL (connect() then has to be overridden)
+    PyObject* settings;   // dict of keyword arguments for `factory`
+    PyObject* cache;      // dict: statement text -> driver text
+    int con_type;
+    int style;            // PlaceholderStyle
+    int autocommit;       // a connection commits each statement by itself outside transaction()
+    PyObject* local;      // threading.local holding this thread's ThreadConnectionObject; NULL for coroutine connectors
+    ThreadRegistry* threads;  // shared with the thread connections; NULL for coroutine connectors
+    // Sqlite3Connector on ":memory:": (uri, keeper) of the shared-cache
+    // database every thread's connection opens, the keeper an idle connection
+    // that keeps it alive until close(); NULL until the first connection.
+    PyObject* shared;
+    // Coroutine connectors: {id of an asyncio task: (connection, depth)} for
+    // the task's open transaction block, which nested blocks join as savepoints.
+    PyObject* blocks;
+};
+
+// One thread's connection of a synchronous connector and what goes with it.
+// It lives in the connector's threading.local: the interpreter drops it when
+// the thread ends, and its dealloc closes the connection.
+struct ThreadConnectionObject {
+    PyObject_HEAD
+    ThreadRegistry* registry;      // counted reference, shared with the connector
+    ThreadConnectionObject* prev;  // the registry's list of every live thread connection
+    ThreadConnectionObject* next;
+    unsigned long thread;  // the owner's thread identifier
+    PyObject* con;         // NULL until the thread's first statement
+    // A sqlite3 cursor of `cursor_con` kept between statements, or NULL;
+    // `cursor_busy` while a statement runs on it (a nested one makes its own).
+    PyObject* cursor;
+    PyObject* cursor_con;
+    int cursor_busy;
+    int depth;    // open transaction() blocks of this thread on `con`
+    int running;  // driver calls on `con` under way
+    int retire;   // close() from another thread came while running: closed when they end
+    int counted;  // `con` holds one of the connector's maxConnections slots
+};
+
+inline ThreadConnectionObject* as_thread_con(PyObject* obj) noexcept {
+    return reinterpret_cast<ThreadConnectionObject*>(obj);
+}
+
+inline ConnectorObject* as_connector(PyObject* obj) noexcept { return reinterpret_cast<ConnectorObject*>(obj); }
+
+// Interned strings of the module: attribute, method and keyword names, and the
+// few statement texts sent as they are. Made by init_names() when the module
+// is imported (the import fails if one cannot be made), immortal afterwards.
+// The worker threads read them too, always after that.
+struct Names {
+    PyObject* _connect;
+    PyObject* acquire;
+    PyObject* add_done_callback;
+    PyObject* autocommit;
+    PyObject* begin;
+    PyObject* call_soon_threadsafe;
+    PyObject* cancelled;
+    PyObject* charset;
+    PyObject* check_same_thread;
+    PyObject* close;
+    PyObject* closed;
+    PyObject* commit;
+    PyObject* connect;
+    PyObject* create_future;
+    PyObject* create_task;
+    PyObject* cursor;
+    PyObject* database;
+    PyObject* db;
+    PyObject* description;
+    PyObject* done;
+    PyObject* execute;
+    PyObject* fetchall;
+    PyObject* getCon;
+    PyObject* host;
+    PyObject* interrupt;
+    PyObject* lastrowid;
+    PyObject* maxsize;
+    PyObject* minsize;
+    PyObject* open;
+    PyObject* password;
+    PyObject* path;
+    PyObject* port;
+    PyObject* release;
+    PyObject* remove;
+    PyObject* result;
+    PyObject* rollback;
+    PyObject* row_factory;
+    PyObject* set_exception;
+    PyObject* set_result;
+    PyObject* targetType;
+    PyObject* terminate;
+    PyObject* timeout;
+    PyObject* unix_socket;
+    PyObject* uri;
+    PyObject* user;
+    PyObject* wait_closed;
+    PyObject* begin_sql;         // "BEGIN"
+    PyObject* commit_sql;        // "COMMIT", "ROLLBACK": the record of a driver's commit() and rollback()
+    PyObject* rollback_sql;
+    PyObject* shared_reads_sql;  // "PRAGMA read_uncommitted = 1"
+};
+extern Names names;
+
+// Fills `names`; -1 with the error set when one cannot be made.
+int init_names() noexcept;
+
+extern PyTypeObject BaseConnectorType;
+extern PyTypeObject Sqlite3ConnectorType;
+extern PyTypeObject MysqlConnectorType;
+extern PyTypeObject TransactionType;
+
+int ready_base_connector() noexcept;
+// repr of every connector: its class and where it connects (path, or host, port, user and
+// database), read from its driver settings; never the password.
+PyObject* connector_repr(PyObject* self) noexcept;
+int ready_sqlite_connector() noexcept;
+int ready_mysql_connector() noexcept;
+int ready_transaction() noexcept;
+
+// The statement text in the driver's placeholder style (new ref), cached per
+// connector. `with_args` false means the driver will not see an argument
+// tuple, so format-style text needs no escaping.
+PyObject* driver_text(ConnectorObject* self, PyObject* sql, bool with_args) noexcept;
+
+// The argument sequence with every bytearray and memoryview as the octets
+// it holds (new ref; `args` itself when it has none; a tuple otherwise).
+// `in_place` keeps bytearrays and C-contiguous views, for a driver that reads
+// them itself. TypeError for a view of items wider than one octet.
+PyObject* bindable_args(PyObject* args, bool in_place) noexcept;
+
+// --- thread connections (sync/thread_connections.cpp) ------------------------------
+
+// The registry of a new synchronous connector, or NULL with the error set.
+ThreadRegistry* new_registry() noexcept;
+// Drops the connector's reference; the last one frees it.
+void release_registry(ThreadRegistry* registry) noexcept;
+// maxConnections (None or a positive int) and acquireTimeout (seconds, a
+// non-negative number) of a connector's constructor; NULL leaves a value as it is.
+int set_limits(ConnectorObject* c, PyObject* max_connections, PyObject* acquire_timeout) noexcept;
+// What the constructors do with them: a value not given is the default (None, 30 s).
+int init_limits(PyObject* self, PyObject* max_connections, PyObject* acquire_timeout) noexcept;
+PyObject* get_max_connections(ConnectorObject* c) noexcept;
+PyObject* get_acquire_timeout(ConnectorObject* c) noexcept;
+// Connections open now, all threads together.
+int open_connections(ConnectorObject* c) noexcept;
+
+// The calling thread's ThreadConnectionObject (new ref), made on first use.
+Ref thread_state(PyObject* self) noexcept;
+// The calling thread's one if it has been made (new ref), else None.
+Ref existing_thread_state(PyObject* self) noexcept;
+// The thread's connection, opened through the connector's `connect()` on
+// first use (borrowed from `s`). With maxConnections open it waits, without
+// the GIL, until one is closed, for at most acquireTimeout: TimeoutError.
+PyObject* thread_connection(PyObject* self, ThreadConnectionObject* s) noexcept;
+// Gives back the maxConnections slot of the connection `s` no longer holds.
+void release_slot(ThreadConnectionObject* s) noexcept;
+// The calling thread's connection (borrowed, held by its thread state).
+PyObject* own_connection(PyObject* self) noexcept;
+
+// Closes every connection of the connector: now where no statement runs on
+// it, otherwise by its thread when the statement ends. -1 with the calling
+// thread's close() error after all were tried.
+int close_all(PyObject* self) noexcept;
+
+// Marks driver calls on the thread's own connection; when the last one ends
+// after a close() from another thread, the connection is closed (the pending
+// error kept).
+class Running {
+public:
+    explicit Running(ThreadConnectionObject* s, bool own = true) noexcept : s_(own ? s : nullptr) {
+        if (s_) ++s_->running;
+    }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running() { finish(); }
+    void finish() noexcept;
+
+private:
+    ThreadConnectionObject* s_;
+};
+
+// --- statements (sync/statement.cpp) ---------------------------------------------
+
+// Runs one statement on a connector of this module; `con` NULL or None means
+// the calling thread's own connection. Result by `mode` (RunMode).
+PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
+
+struct StatementTrace;  // statement_log.hpp
+
+// Runs one statement on any DB-API connection; no commit or rollback.
+// `trace` (when given) gets the measures of the statement log.
+PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, StatementTrace* trace = nullptr) noexcept;
+
+// Runs `text` (no arguments, no result) on the thread's connection the way
+// its statements run: on the kept cursor of a plain sqlite3 connection, so
+// that a set-up statement costs no cursor of its own. -1 on error.
+int run_on_thread(ThreadConnectionObject* s, PyObject* text) noexcept;
+
+// Closes and forgets the thread's kept cursor, if any; keeps a pending error.
+void forget_cursor(ThreadConnectionObject* s) noexcept;
+
+// Forgets the thread's connection when a failure has closed it (a driver
+// that tells so through a false `open`, as pymysql's does after the server
+// went away), so that the next statement opens a new one. Inside a
+// transaction() block it is kept: the block's later statements must fail,
+// not run outside it. Keeps the pending error.
+void drop_if_broken(ThreadConnectionObject* s) noexcept;
+
+// --- Sqlite3Connector (sync/sqlite_connector.cpp) ----------------------------------
+
+// True when the pending error is a shared-cache table lock (SQLITE_LOCKED)
+// of a ":memory:" connector that another thread's connection holds, and
+// `started` (a steady-clock time in ns) is less than the busy timeout ago:
+// the error is then cleared after a short pause without the GIL, for the
+// statement to be tried again.
+bool retry_when_locked(ConnectorObject* c, long long started) noexcept;
+long long steady_now_ns() noexcept;
+// Closes the keeper of the shared in-memory database; the next connection
+// opens a new, empty one. Keeps a pending error.
+void forget_shared_memory(ConnectorObject* c) noexcept;
+
+// --- transaction() (sync/transaction.cpp) ------------------------------------------
+
+// Opens a transaction() level on the thread's connection: BEGIN for the
+// outermost, SAVEPOINT sp_<level> inside one. `*level` gets the new block's
+// level (0 for the outermost). The connection (new ref), or NULL.
+PyObject* enter_transaction(PyObject* self, ThreadConnectionObject* s, int* level) noexcept;
+// Closes the level entered by enter_transaction; `ok` false rolls back (to
+// its savepoint). -1 on error.
+int exit_transaction(PyObject* self, ThreadConnectionObject* s, int level, bool ok) noexcept;
+
+// The savepoint statements of nested transaction() blocks (new refs).
+PyObject* savepoint_sql(const char* verb, int level) noexcept;
+
+}  // namespace tsy::db

@@ -1,0 +1,153 @@
+// Internal declarations of the native SQLite engine (engines/sqlite/):
+// the connection, its prepared statements and its cursors, on SQLite's C API.
+//
+// The GIL rule of the engine: it is released around sqlite3_open_v2 and
+// sqlite3_close_v2, around a prepare that misses the statement cache, and
+// around the FIRST sqlite3_step of each execution, where SQLite takes its
+// file locks, waits out the busy timeout and reads the first pages. Later
+// steps keep the GIL: releasing it around every step cost 11-13% CPU on a
+// large SELECT, and a step after the first rarely blocks (it may still read
+// a page from disk). While a thread is inside SQLite without the GIL, the
+// connection's `unlocked` is set: another thread's close() is then deferred
+// (every statement under way counts in `running`, and the last one to end
+// closes), and any other use from another thread is refused, because the
+// connection is opened without SQLite's own mutexes.
+#pragma once
+
+#include <sqlite3.h>
+
+#include "core/engines.hpp"
+
+namespace tsy::db::sqlite {
+
+// One prepared statement and what every execution of it reads. Kept in its
+// connection's cache, or made for one use when the cached one is busy.
+struct ConnectionObject;
+
+struct StatementObject {
+    PyObject_HEAD
+    sqlite3_stmt* stmt;     // NULL for a text without a statement ("", a comment)
+    // Its connection (borrowed: the cache, a cursor or a run that holds the
+    // statement holds the connection too).
+    ConnectionObject* owner;
+    PyObject* description;  // cursor.description: None, or 7-tuples named by the columns; made on first use
+    int columns;            // the column count `description` was made for
+    bool is_dml;            // INSERT/UPDATE/DELETE/REPLACE: its rowcount is sqlite3_changes
+    bool in_use;            // an execution (a cursor between fetches) is stepping it
+};
+
+struct ConnectionObject {
+    PyObject_HEAD
+    sqlite3* db;            // NULL once closed
+    PyObject* statements;   // dict: statement text -> StatementObject (the cache), NULL once closed
+    PyObject* weakrefs;
+    int running;            // statements under way on the connection, any thread
+    bool unlocked;          // a thread is inside SQLite without the GIL
+    bool close_pending;     // close() came while `running`: the last statement to end closes
+};
+
+struct CursorObject {
+    PyObject_HEAD
+    PyObject* connection;   // ConnectionObject
+    PyObject* statement;    // StatementObject standing on a row not fetched yet, or NULL
+    PyObject* args;         // the arguments bound to `statement` (its text and blobs are read in place)
+    PyObject* description;
+    PyObject* lastrowid;
+    PyObject* weakrefs;
+    Py_ssize_t rowcount;
+    Py_ssize_t arraysize;
+    bool closed;
+    bool busy;              // one of its methods is running (a finaliser may call back into it)
+};
+
+extern PyTypeObject StatementType;
+extern PyTypeObject CursorType;
+
+inline ConnectionObject* as_connection(PyObject* obj) noexcept { return reinterpret_cast<ConnectionObject*>(obj); }
+inline StatementObject* as_statement(PyObject* obj) noexcept { return reinterpret_cast<StatementObject*>(obj); }
+inline CursorObject* as_cursor(PyObject* obj) noexcept { return reinterpret_cast<CursorObject*>(obj); }
+
+// --- errors (engines/sqlite/errors.cpp) ------------------------------------------
+
+// Imports the sqlite3 module's exception classes; part of the module's import.
+int ready_errors() noexcept;
+// Raises the class the sqlite3 module raises for `code` with `message`, and
+// its attributes sqlite_errorcode (the extended code) and sqlite_errorname.
+Failure raise_code(int code, const char* message) noexcept;
+// The same for the last error of `db`.
+Failure raise_from(sqlite3* db) noexcept;
+// sqlite3.ProgrammingError / OperationalError with a text of ours.
+Failure programming_error(const char* message) noexcept;
+PyObject* operational_error_class() noexcept;
+PyObject* programming_error_class() noexcept;
+// "Cannot operate on a closed database."
+Failure closed_database() noexcept;
+
+// --- values (engines/sqlite/bind.cpp) --------------------------------------------
+
+// The arguments as they are bound: a tuple (a list or other sequence
+// copied, so that nothing bound in place can go while the statement holds
+// it), or None for none. sqlite3.ProgrammingError for a mapping or a
+// non-sequence.
+Ref stable_arguments(PyObject* args) noexcept;
+// Binds `args` (a tuple from stable_arguments, or NULL/None) to the
+// statement's parameters. Text and bytes are bound in place: the caller keeps
+// `args` alive until the statement is reset. -1 with sqlite3's own errors.
+int bind_arguments(sqlite3_stmt* stmt, PyObject* args) noexcept;
+// The current row of `stmt` as a tuple of `n` values (new ref).
+PyObject* row_tuple(sqlite3_stmt* stmt, int n) noexcept;
+
+// --- statements (engines/sqlite/statements.cpp) ------------------------------------
+
+// The connection's statement for `text`, marked in use (new ref): the cached
+// one, or a new one (cached when the text is new). A cached one in use by a
+// cursor gives a fresh one. NULL with the error set (a syntax error, more
+// than one statement in the text).
+Ref acquire_statement(ConnectionObject* c, PyObject* text) noexcept;
+// Resets the statement, clears its bindings and gives it back to the cache.
+void release_statement(StatementObject* s) noexcept;
+// cursor.description for the statement's columns (borrowed; None for none).
+PyObject* statement_description(StatementObject* s) noexcept;
+// The dict of a new connection's cache, NULL with the error set.
+PyObject* new_statement_cache() noexcept;
+
+// --- the connection (engines/sqlite/connection.cpp) -------------------------------------------
+
+// The connection is open and no other thread is inside SQLite on it; else
+// false with sqlite3.ProgrammingError set.
+bool usable(ConnectionObject* c) noexcept;
+// sqlite3_step; the first step of an execution releases the GIL (see above).
+int first_step(ConnectionObject* c, sqlite3_stmt* stmt) noexcept;
+// Closes the connection now; keeps a pending error.
+void close_now(ConnectionObject* c) noexcept;
+
+// Counts a statement under way on the connection; the last one to end runs a
+// close() that came meanwhile from another thread.
+class Running {
+public:
+    explicit Running(ConnectionObject* c) noexcept : c_(c) { ++c_->running; }
+    Running(const Running&) = delete;
+    Running& operator=(const Running&) = delete;
+    ~Running() {
+        if (--c_->running == 0 && c_->close_pending) close_now(c_);
+    }
+
+private:
+    ConnectionObject* c_;
+};
+
+// Runs one statement to its end: the result by RunMode; `rowcount` gets
+// sqlite3_changes for a DML statement, -1 for others.
+PyObject* run_statement(ConnectionObject* c, PyObject* text, PyObject* args, int mode, Py_ssize_t* rowcount) noexcept;
+
+// --- cursors (engines/sqlite/cursor.cpp) -------------------------------------------
+
+// A new cursor of the connection (new ref).
+PyObject* new_cursor(PyObject* connection) noexcept;
+// cursor.execute(sql, parameters) / cursor.executemany(sql, seq_of_parameters):
+// the cursor (new ref) or NULL.
+PyObject* cursor_execute(PyObject* cursor, PyObject* sql, PyObject* parameters) noexcept;
+PyObject* cursor_executemany(PyObject* cursor, PyObject* sql, PyObject* seq_of_parameters) noexcept;
+int ready_cursor() noexcept;
+
+}  // namespace tsy::db::sqlite

@@ -1,0 +1,124 @@
+// MysqlConnector: MySQL and MariaDB, synchronously, through the native
+// engine on MariaDB Connector/C (engines/mysql/), or through pymysql with
+// driver="pymysql". Each thread has a connection of its own, opened in
+// autocommit mode; transaction() starts its block with the driver's begin().
+#include "core/connector.hpp"
+#include "core/engines.hpp"
+
+namespace tsy::db {
+namespace {
+
+const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database", "unix_socket",
+                                  "charset", "maxConnections", "acquireTimeout", "driver"};
+constexpr Py_ssize_t kPositional = 7;  // the bounds and the driver are given by keyword only
+const char* const kColNames[] = {"col"};
+
+int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    static const Params params{"__init__", kInitNames, 10, 0};
+    PyObject* a[10];
+    Ref kwnames, values;
+    if (PyTuple_GET_SIZE(args) > kPositional) {
+        return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
+    }
+    if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
+    int port = 3306;
+    if (a[1] && !to_int(a[1], &port)) return -1;
+    int native = wants_native(a[9], "pymysql");
+    if (native < 0) return -1;
+    Ref connect = native ? mysql_engine_connect() : import_attr("pymysql", "connect");
+    if (!connect) return -1;
+    Ref host = a[0] ? borrow(a[0]) : steal(PyUnicode_FromString("127.0.0.1"));
+    Ref port_obj = steal(PyLong_FromLong(port));
+    Ref password = a[3] ? borrow(a[3]) : steal(PyUnicode_FromString(""));
+    Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
+    if (!host || !port_obj || !password || !charset) return -1;
+    if (init_limits(self, a[7], a[8]) < 0) return -1;
+    PyObject* entries[][2] = {
+        {names.host, host.get()},
+        {names.port, port_obj.get()},
+        {names.user, a[2] ? a[2] : Py_None},
+        {names.password, password.get()},
+        {names.database, a[4] ? a[4] : Py_None},
+        {names.unix_socket, a[5] ? a[5] : Py_None},
+        {names.charset, charset.get()},
+        {names.autocommit, Py_True},
+    };
+    ConnectorObject* c = as_connector(self);
+    PyDict_Clear(c->settings);
+    for (auto& entry : entries) {
+        if (PyDict_SetItem(c->settings, entry[0], entry[1]) < 0) return -1;
+    }
+    set_field(c->factory, connect.get());
+    c->con_type = 0;
+    c->style = STYLE_FORMAT;
+    c->autocommit = 1;
+    return 0;
+}
+
+// The column's own type name, so that a BIGINT key stays BIGINT.
+PyObject* autoFiledAnnounce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"autoFiledAnnounce", kColNames, 1, 1};
+    PyObject* col[1];
+    if (!parse(params, args, nargs, kwnames, col)) return nullptr;
+    Ref type = attr(col[0], names.targetType);
+    if (!type) return nullptr;
+    int usable = PyUnicode_Check(type.get()) ? static_cast<int>(PyUnicode_GET_LENGTH(type.get()) > 0) : 0;
+    if (!usable) return PyUnicode_FromString("INT NOT NULL AUTO_INCREMENT");
+    return PyUnicode_FromFormat("%U NOT NULL AUTO_INCREMENT", type.get());
+}
+
+PyObject* get_setting(PyObject* self, void* key) noexcept {
+    PyObject* value = PyDict_GetItemString(as_connector(self)->settings, static_cast<const char*>(key));
+    return Py_NewRef(value ? value : Py_None);
+}
+
+// Which engine the connections are opened by: the factory tells.
+PyObject* get_driver(PyObject* self, void*) noexcept {
+    PyObject* factory = as_connector(self)->factory;
+    if (!factory) return not_initialised(self);
+    Ref native = mysql_engine_connect();
+    if (!native) return nullptr;
+    return PyUnicode_FromString(factory == native.get() ? "native" : "pymysql");
+}
+
+PyMethodDef methods[] = {
+    {"autoFiledAnnounce", fastkw<autoFiledAnnounce>(), METH_FASTCALL | METH_KEYWORDS,
+     "autoFiledAnnounce($self, col)\n--\n\n\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"host", get_setting, nullptr, "Server host.", const_cast<char*>("host")},
+    {"port", get_setting, nullptr, "Server port.", const_cast<char*>("port")},
+    {"user", get_setting, nullptr, "User name.", const_cast<char*>("user")},
+    {"database", get_setting, nullptr, "Database name.", const_cast<char*>("database")},
+    {"unix_socket", get_setting, nullptr, "Unix socket path, or None for TCP.", const_cast<char*>("unix_socket")},
+    {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
+    {"driver", get_driver, nullptr,
+     "\"native\" (MariaDB Connector/C, the default) or \"pymysql\": the driver option.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject MysqlConnectorType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Tessary.DB.Connector.MysqlConnector",
+    .tp_basicsize = sizeof(ConnectorObject),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
+    .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+              "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
+              "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
+              "(the default when TESSARY_DRIVER=module).",
+    .tp_methods = methods,
+    .tp_getset = getset,
+    .tp_init = tp_init,
+};
+
+int ready_mysql_connector() noexcept {
+    MysqlConnectorType.tp_base = &BaseConnectorType;
+    return PyType_Ready(&MysqlConnectorType);
+}
+
+}  // namespace tsy::db
