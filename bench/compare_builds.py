@@ -36,6 +36,7 @@ sys.path.insert(0, str(BENCH))
 
 import drivers  # noqa: E402
 import mariadb  # noqa: E402
+import summarize  # noqa: E402
 
 WORKLOADS = "W2,W3,W4,W5,W6"
 BACKENDS = "sqlite,mariadb,async,async-mariadb"
@@ -210,7 +211,7 @@ def pair_key(result):
     """(id, backend, engine) of one result of run.py: "W3 ref" for the dict
     floor, the backend without the engine --driver adds to its name."""
     name = result["id"] + (" ref" if result["work"].startswith("reference") else "")
-    return name, result["backend"].split(", ")[0], result["driver"]
+    return name, summarize.plain_backend(result), result["driver"]
 
 
 def collect(runs):
