@@ -1,13 +1,15 @@
-// Driving libmariadb's non-blocking calls from the event loop.
+// Driving the engine's operations (engines/mysql/protocol.hpp) from the
+// event loop.
 //
 // With MYSQL_OPT_NONBLOCK every blocking call X has a pair X_start/X_cont:
 // each returns 0 once the call is complete, else the MYSQL_WAIT_* mask of
-// what it waits for (the socket readable or writable, a timeout). The
-// coroutines here then await a future that loop.add_reader/add_writer (and
-// call_later for a timeout) complete, and resume the call with the event
-// that came. A connection has one call in flight at a time (`busy`).
+// what it waits for (the socket readable or writable, a timeout); an
+// operation run non-blocking answers the same masks. The coroutines here
+// then await a future that loop.add_reader/add_writer (and call_later for a
+// timeout) complete, and resume the operation with the event that came. A
+// connection has one operation in flight at a time (`busy`).
 //
-// A call abandoned half-way (its task cancelled, its coroutine dropped)
+// An operation abandoned half-way (its task cancelled, its coroutine dropped)
 // leaves the protocol in the middle of an exchange, so the connection cannot
 // serve anyone again: its socket is shut down, the call is run to its end on
 // the dead socket (which fails at once, leaving the library's state
