@@ -234,7 +234,7 @@ Steps statement(Session s, std::string_view sql, bool unbuffered, QueryOutcome& 
     }
     out.affected = mysql_affected_rows(m);
     out.insert_id = mysql_insert_id(m);
-    if (out.res && unbuffered) co_return;
+    if ((out.res && unbuffered) || !mysql_more_results(m)) co_return;
     Steps rest = drain_results(s, out.failed);
     if (!rest) {
         out.failed = true;
@@ -247,6 +247,7 @@ Steps drain(Session s, bool& failed) noexcept { return drain_results(s, failed);
 
 Steps end_stream(Session s, MYSQL_RES* res, bool& failed) noexcept {
     co_await perform(s, FreeResultCall{res});
+    if (!mysql_more_results(s.m)) co_return;
     Steps rest = drain_results(s, failed);
     if (!rest) {
         failed = true;
