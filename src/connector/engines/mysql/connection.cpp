@@ -3,7 +3,6 @@
 // and applications use (begin, commit, rollback, cursor, ping, close, ...),
 // and the engine's runner, which sends a connector's statement and turns its
 // result into Python values without a cursor object in between.
-#include <errmsg.h>
 
 #include <cstring>
 #include <memory>
@@ -20,27 +19,6 @@ namespace {
 
 // --- connecting ------------------------------------------------------------------
 
-// pymysql's words for a server it cannot reach: OperationalError(2003,
-// "Can't connect to MySQL server on 'host' (why)"); the server's own
-// refusals (1045 access denied, 1049 unknown database) keep their numbers.
-void set_connect_error(MYSQL* m, const MysqlSettings& s) noexcept {
-    unsigned errnum = mysql_errno(m);
-    bool unreachable = errnum == CR_CONNECTION_ERROR || errnum == CR_CONN_HOST_ERROR ||
-                       errnum == CR_UNKNOWN_HOST || errnum == CR_SERVER_LOST || errnum == CR_SERVER_GONE_ERROR;
-    if (!unreachable) {
-        set_mysql_error(m);
-        return;
-    }
-    Ref host = steal(PyUnicode_DecodeUTF8(s.host.data(), static_cast<Py_ssize_t>(s.host.size()), "replace"));
-    Ref text;
-    if (host) text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R (%s)", host.get(), mysql_error(m)));
-    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (!message) return;
-    set_mysql_error(CR_CONN_HOST_ERROR, message);
-}
-
-const char* or_null(bool given, const std::string& text) noexcept { return given ? text.c_str() : nullptr; }
-
 // A connected handle, or NULL with the error set.
 MYSQL* open_handle(const MysqlSettings& s) noexcept {
     MYSQL* m = mysql_init(nullptr);
@@ -48,39 +26,13 @@ MYSQL* open_handle(const MysqlSettings& s) noexcept {
         PyErr_NoMemory();
         return nullptr;
     }
-    if (!apply_mysql_options(m, s)) {
-        mysql_close(m);
-        return nullptr;
+    mysql::ConnectOutcome out;
+    if (apply_mysql_options(m, s) && run_blocking(mysql::connect(blocking(m), s, out))) {
+        if (!out.failed) return m;
+        mysql::set_connect_error(m, s, out);
     }
-    // A socket path is used whatever the host says, as pymysql does.
-    const char* host = s.has_socket ? "localhost" : s.host.c_str();
-    MYSQL* connected = nullptr;
-    without_gil([&] {
-        connected = mysql_real_connect(m, host, or_null(s.has_user, s.user), s.password.c_str(),
-                                       or_null(s.has_database, s.database), s.port,
-                                       or_null(s.has_socket, s.unix_socket), 0);
-    });
-    if (!connected) {
-        set_connect_error(m, s);
-        without_gil([m] { mysql_close(m); });
-        return nullptr;
-    }
-    return m;
-}
-
-bool server_autocommit(MYSQL* m) noexcept {
-    unsigned int status = 0;
-    if (mariadb_get_infov(m, MARIADB_CONNECTION_SERVER_STATUS, &status)) return false;
-    return (status & SERVER_STATUS_AUTOCOMMIT) != 0;
-}
-
-// pymysql sends the autocommit mode only when the server's differs.
-bool settle_autocommit(MYSQL* m, const MysqlSettings& s) noexcept {
-    if (!s.set_autocommit || server_autocommit(m) == s.autocommit) return true;
-    int failed = 0;
-    without_gil([&] { failed = mysql_autocommit(m, s.autocommit); });
-    if (failed) set_mysql_error(m);
-    return !failed;
+    without_gil([m] { mysql_close(m); });
+    return nullptr;
 }
 
 // Connects `c` with its settings, closing what it had.
@@ -88,10 +40,6 @@ bool connect_handle(MysqlConnectionObject* c) noexcept {
     close_handle(c);
     MYSQL* m = open_handle(*c->settings);
     if (!m) return false;
-    if (!settle_autocommit(m, *c->settings)) {
-        without_gil([m] { mysql_close(m); });
-        return false;
-    }
     const char* info = mysql_get_server_info(m);
     Ref version = steal(PyUnicode_DecodeUTF8(info, static_cast<Py_ssize_t>(std::strlen(info)), "replace"));
     if (!version) {
@@ -135,18 +83,6 @@ void conn_dealloc(PyObject* self) noexcept {
 
 // --- the engine's runner ------------------------------------------------------------
 
-PyObject* result_by_mode(MysqlConnectionObject* c, const QueryOutcome& r, int mode) noexcept {
-    switch (mode) {
-        case RUN_ROWS:
-            return r.res ? mysql_stored_rows(r.res, c->encoding, false) : PyList_New(0);
-        case RUN_KEY:
-            // pymysql's lastrowid: None after a statement with rows, else the key (0 for none).
-            return r.field_count ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(r.insert_id);
-        default:
-            return Py_NewRef(Py_None);
-    }
-}
-
 // The handle is claimed while the text is written too: an argument's str()
 // runs Python code, which must not close the handle the escaping reads.
 PyObject* run_text(MysqlConnectionObject* c, PyObject* text, PyObject* args, int mode, StatementTrace* trace) {
@@ -156,8 +92,7 @@ PyObject* run_text(MysqlConnectionObject* c, PyObject* text, PyObject* args, int
     QueryOutcome r;
     int prepared = mode == RUN_KEY && args != Py_None ? run_prepared_insert(c, text, args, r) : 0;
     if (prepared) {
-        // pymysql's lastrowid: None after a statement with rows.
-        Ref key = prepared < 0 ? Ref() : r.field_count ? borrow(Py_None) : steal(PyLong_FromUnsignedLongLong(r.insert_id));
+        Ref key = prepared < 0 ? Ref() : steal(mysql::insert_id_value(r));
         if (trace) {
             trace->stop(text, nullptr);
             if (prepared > 0) trace->rowcount = static_cast<Py_ssize_t>(r.affected);
@@ -167,7 +102,7 @@ PyObject* run_text(MysqlConnectionObject* c, PyObject* text, PyObject* args, int
     std::string sql;
     if (!mysql_statement_text(c->handle, text, args, sql)) return nullptr;
     bool ok = run_query(c, sql, false, r);
-    Ref result = ok ? steal(result_by_mode(c, r, mode)) : Ref();
+    Ref result = ok ? steal(mysql::run_result(r, mode, c->encoding)) : Ref();
     if (r.res) mysql_free_result(r.res);
     if (trace) {
         trace->stop(text, nullptr);
@@ -195,36 +130,22 @@ namespace {
 
 // --- the DB-API methods -----------------------------------------------------------------
 
-// A statement without arguments or rows (BEGIN).
-PyObject* simple_statement(PyObject* self, const char* sql) noexcept {
-    MysqlConnectionObject* c = as_mysql(self);
-    HandleClaim claim(c);
-    if (!claim) return nullptr;
-    MYSQL* m = c->handle;
-    int failed = 0;
-    without_gil([&] { failed = mysql_real_query(m, sql, std::strlen(sql)); });
-    if (failed) {
-        handle_failed(c);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+// begin(), commit(), rollback(), ping(), autocommit(): one command on the claimed handle.
+bool run_claimed(MysqlConnectionObject* c, mysql::Command which) noexcept {
+    bool failed = false;
+    if (!run_blocking(mysql::command(blocking(c->handle), which, failed))) return false;
+    if (failed) handle_failed(c);
+    return !failed;
 }
 
-PyObject* conn_begin(PyObject* self, PyObject*) noexcept { return simple_statement(self, "BEGIN"); }
-
-// commit(), rollback(), ping(): one library call on the claimed handle.
-template <auto Call>
-PyObject* handle_call(PyObject* self, PyObject*) noexcept {
-    MysqlConnectionObject* c = as_mysql(self);
+bool run_command(MysqlConnectionObject* c, mysql::Command which) noexcept {
     HandleClaim claim(c);
-    if (!claim) return nullptr;
-    MYSQL* m = c->handle;
-    decltype(Call(m)) failed = 0;
-    without_gil([&] { failed = Call(m); });
-    if (failed) {
-        handle_failed(c);
-        return nullptr;
-    }
+    return claim && run_claimed(c, which);
+}
+
+template <mysql::Command Which>
+PyObject* command_method(PyObject* self, PyObject*) noexcept {
+    if (!run_command(as_mysql(self), Which)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -251,11 +172,11 @@ PyObject* conn_ping(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         if (!connect_handle(c)) return nullptr;
     }
-    Ref pinged = steal(handle_call<mysql_ping>(self, nullptr));
+    Ref pinged = steal(command_method<mysql::Command::Ping>(self, nullptr));
     if (pinged || !reconnect || c->busy || c->stream) return pinged.release();
     PyErr_Clear();
     if (!connect_handle(c)) return nullptr;
-    return handle_call<mysql_ping>(self, nullptr);
+    return command_method<mysql::Command::Ping>(self, nullptr);
 }
 
 PyObject* conn_autocommit(PyObject* self, PyObject* value) noexcept {
@@ -266,21 +187,15 @@ PyObject* conn_autocommit(PyObject* self, PyObject* value) noexcept {
     if (!claim) return nullptr;
     c->settings->autocommit = on != 0;
     c->settings->set_autocommit = true;
-    if (server_autocommit(c->handle) == (on != 0)) Py_RETURN_NONE;
-    MYSQL* m = c->handle;
-    my_bool failed = 0;
-    without_gil([&] { failed = mysql_autocommit(m, static_cast<my_bool>(on)); });
-    if (failed) {
-        handle_failed(c);
-        return nullptr;
-    }
+    if (mysql::server_autocommit(c->handle) == (on != 0)) Py_RETURN_NONE;
+    if (!run_claimed(c, on ? mysql::Command::AutocommitOn : mysql::Command::AutocommitOff)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* conn_get_autocommit(PyObject* self, PyObject*) noexcept {
     MysqlConnectionObject* c = as_mysql(self);
     if (!c->handle) return PyBool_FromLong(c->settings->autocommit);
-    return PyBool_FromLong(server_autocommit(c->handle));
+    return PyBool_FromLong(mysql::server_autocommit(c->handle));
 }
 
 PyObject* conn_cursor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -371,10 +286,10 @@ PyCFunction any() noexcept {
 }
 
 PyMethodDef conn_methods[] = {
-    {"begin", ready<conn_begin>(), METH_NOARGS, "begin($self, /)\n--\n\nStarts a transaction (BEGIN)."},
-    {"commit", ready<handle_call<mysql_commit>>(), METH_NOARGS,
+    {"begin", ready<command_method<mysql::Command::Begin>>(), METH_NOARGS, "begin($self, /)\n--\n\nStarts a transaction (BEGIN)."},
+    {"commit", ready<command_method<mysql::Command::Commit>>(), METH_NOARGS,
      "commit($self, /)\n--\n\nCommits the transaction."},
-    {"rollback", ready<handle_call<mysql_rollback>>(), METH_NOARGS,
+    {"rollback", ready<command_method<mysql::Command::Rollback>>(), METH_NOARGS,
      "rollback($self, /)\n--\n\nRolls the transaction back."},
     {"close", any<conn_close>(), METH_NOARGS,
      "close($self, /)\n--\n\nCloses the connection; closing it again does nothing."},

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "core/engines.hpp"
-#include "engines/mysql/engine.hpp"
+#include "engines/mysql/protocol.hpp"
 
 namespace tsy::db {
 
@@ -81,14 +81,14 @@ void handle_failed(MysqlConnectionObject* c) noexcept;
 // caller holds no claim. Keeps a pending error.
 void close_handle(MysqlConnectionObject* c) noexcept;
 
-// What one statement left: its first result (stored, or open for reading
-// when unbuffered; NULL without rows) and its counts.
-struct QueryOutcome {
-    MYSQL_RES* res = nullptr;
-    unsigned field_count = 0;
-    unsigned long long affected = 0;
-    unsigned long long insert_id = 0;
-};
+using mysql::QueryOutcome;
+
+// Runs `op` (made blocking, on the handle of a claim or of no object yet) to
+// its end with the GIL released. false when it could not be made (MemoryError set).
+bool run_blocking(mysql::Steps op) noexcept;
+
+// A blocking session on `m`.
+inline mysql::Session blocking(MYSQL* m) noexcept { return mysql::Session{m, true}; }
 
 // Sends `sql` on a claimed handle and reads its first result. The further
 // results of a multi-result statement (a CALL) are read and dropped, at once

@@ -59,9 +59,6 @@ void set_pymysql_error(const char* class_name, int errnum, const char* message) 
 // True for the errors after which the connection is gone (2006, 2013, 2055, ...).
 bool mysql_connection_lost(unsigned errnum) noexcept;
 
-// A stored result as a list of tuples, one converter per field chosen once (new ref).
-PyObject* mysql_rows(MYSQL_RES* res) noexcept;
-
 // A stored result's rows (new ref): a list of tuples, or a tuple of them
 // (the cursor's fetchall() as pymysql's), text decoded with `encoding`
 // (a Python codec; NULL for UTF-8).

@@ -49,68 +49,46 @@ void drop_stream_unread(MysqlConnectionObject* c) noexcept {
 
 }  // namespace
 
+bool run_blocking(mysql::Steps op) noexcept {
+    if (!op) {
+        PyErr_NoMemory();
+        return false;
+    }
+    without_gil([&] { op.start(); });
+    return true;
+}
+
 void close_handle(MysqlConnectionObject* c) noexcept {
     c->close_pending = 0;
     drop_stream_unread(c);
     MYSQL* m = c->handle;
     if (!m) return;
     c->handle = nullptr;
-    without_gil([c, m] {
-        forget_prepared(c);
-        mysql_close(m);
-    });
+    without_gil([c] { forget_prepared(c); });
+    if (!run_blocking(mysql::close(blocking(m)))) {
+        PyErr_Clear();  // no memory for the goodbye: the handle is freed without it
+        without_gil([m] { mysql_close(m); });
+    }
 }
 
 void handle_failed(MysqlConnectionObject* c) noexcept {
-    MYSQL* m = c->handle;
-    set_mysql_error(m);
-    if (m && mysql_connection_lost(mysql_errno(m))) close_handle(c);
+    if (mysql::set_failure(c->handle)) close_handle(c);
 }
-
-namespace {
-
-// Without the GIL: every result after the current one, read and freed.
-// Returns the library's failure (non-zero) of the first that fails.
-int skip_results(MYSQL* m) noexcept {
-    while (mysql_more_results(m)) {
-        if (mysql_next_result(m) > 0) return 1;
-        MYSQL_RES* extra = mysql_store_result(m);
-        if (extra) mysql_free_result(extra);
-        else if (mysql_field_count(m)) return 1;
-    }
-    return 0;
-}
-
-}  // namespace
 
 bool drop_more_results(MysqlConnectionObject* c) noexcept {
     MYSQL* m = c->handle;
     if (!m || !mysql_more_results(m)) return true;
-    int failed = 0;
-    without_gil([&] { failed = skip_results(m); });
+    bool failed = false;
+    if (!run_blocking(mysql::drain(blocking(m), failed))) return false;
     if (failed) handle_failed(c);
     return !failed;
 }
 
+// One release of the GIL for the statement and its whole result: the rows
+// then become Python values with the GIL held and no more waiting.
 bool run_query(MysqlConnectionObject* c, const std::string& sql, bool unbuffered, QueryOutcome& out) noexcept {
-    MYSQL* m = c->handle;
-    int failed = 0;
-    // One release for the statement and its whole result: the rows then
-    // become Python values with the GIL held and no more waiting.
-    without_gil([&] {
-        failed = mysql_real_query(m, sql.data(), sql.size());
-        if (failed) return;
-        out.res = unbuffered ? mysql_use_result(m) : mysql_store_result(m);
-        out.field_count = mysql_field_count(m);
-        if (!out.res && out.field_count) {
-            failed = 1;
-            return;
-        }
-        out.affected = mysql_affected_rows(m);
-        out.insert_id = mysql_insert_id(m);
-        if (!out.res || !unbuffered) failed = skip_results(m);
-    });
-    if (failed) {
+    if (!run_blocking(mysql::statement(blocking(c->handle), sql, unbuffered, out))) return false;
+    if (out.failed) {
         if (out.res) {
             mysql_free_result(out.res);
             out.res = nullptr;
@@ -135,15 +113,20 @@ bool end_stream(MysqlConnectionObject* c) noexcept {
         mysql_free_result(res);
         return true;
     }
-    // Freeing an unbuffered result reads what the server still sends of it:
-    // the protocol has no way to stop it. Then the statement's further results.
-    int failed = 0;
+    bool failed = false;
     c->busy = 1;
     c->busy_thread = PyThread_get_thread_ident();
-    without_gil([&] {
+    mysql::Steps op = mysql::end_stream(blocking(m), res, failed);
+    if (!op) {
+        // Without memory for the operation the rest of the stream cannot be read: the connection goes.
+        res->handle = nullptr;
         mysql_free_result(res);
-        failed = skip_results(m);
-    });
+        release_handle(c);
+        close_handle(c);
+        PyErr_NoMemory();
+        return false;
+    }
+    without_gil([&] { op.start(); });
     unsigned errnum = mysql_errno(m);
     bool broken = failed || (errnum && mysql_connection_lost(errnum));
     if (broken) {

@@ -1,13 +1,15 @@
-// Driving libmariadb's non-blocking calls from the event loop.
+// Driving the engine's operations (engines/mysql/protocol.hpp) from the
+// event loop.
 //
 // With MYSQL_OPT_NONBLOCK every blocking call X has a pair X_start/X_cont:
 // each returns 0 once the call is complete, else the MYSQL_WAIT_* mask of
-// what it waits for (the socket readable or writable, a timeout). The
-// coroutines here then await a future that loop.add_reader/add_writer (and
-// call_later for a timeout) complete, and resume the call with the event
-// that came. A connection has one call in flight at a time (`busy`).
+// what it waits for (the socket readable or writable, a timeout); an
+// operation run non-blocking answers the same masks. The coroutines here
+// then await a future that loop.add_reader/add_writer (and call_later for a
+// timeout) complete, and resume the operation with the event that came. A
+// connection has one operation in flight at a time (`busy`).
 //
-// A call abandoned half-way (its task cancelled, its coroutine dropped)
+// An operation abandoned half-way (its task cancelled, its coroutine dropped)
 // leaves the protocol in the middle of an exchange, so the connection cannot
 // serve anyone again: its socket is shut down, the call is run to its end on
 // the dead socket (which fails at once, leaving the library's state
@@ -15,7 +17,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <utility>
+
 #include "engines/mysql/nonblocking.hpp"
+#include "engines/mysql/protocol.hpp"
 
 namespace tsy::db::mysql_async {
 namespace {
@@ -165,16 +170,14 @@ void cut(MYSQL* m) noexcept {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
 }
 
-// One library call in flight on a connection. `Call` has start(m) and
-// resume(m, events), the X_start/X_cont pair, returning what is still waited
-// for. Destroyed before the call ended, the connection is cut and the call
-// is run to its end.
-template <typename Call>
+// One operation in flight on a connection. Destroyed before it ended (its
+// task cancelled, its coroutine dropped), the connection is cut and the
+// operation run to its end.
 class Flight {
 public:
     // `watched`: the connection is connected, its socket kept on the loop's watch.
-    Flight(AioMysqlConnectionObject* con, MYSQL* m, Call call, bool watched = true) noexcept
-        : con_(con), m_(m), call_(call), watched_(watched) {}
+    Flight(AioMysqlConnectionObject* con, MYSQL* m, mysql::Steps op, bool watched = true) noexcept
+        : con_(con), m_(m), op_(std::move(op)), watched_(watched) {}
     Flight(const Flight&) = delete;
     Flight& operator=(const Flight&) = delete;
     ~Flight() {
@@ -182,14 +185,15 @@ public:
         if (status_ != 0) abandon();
     }
 
-    int start() noexcept { return status_ = call_.start(m_); }
+    // false when the operation could not be made (MemoryError set).
+    bool made() const noexcept { return static_cast<bool>(op_) || (PyErr_NoMemory(), false); }
+    int start() noexcept { return status_ = op_.start(); }
     // The awaitable of the next event (new ref), or NULL.
     Ref wait() noexcept { return wait_.arm(con_, m_, status_, watched_); }
     int resume(PyObject* fired) noexcept {
         wait_.disarm();
-        return status_ = call_.resume(m_, fired_events(fired));
+        return status_ = op_.resume(fired_events(fired));
     }
-    Call& call() noexcept { return call_; }
 
 private:
     void abandon() noexcept {
@@ -198,78 +202,20 @@ private:
         // Each step fails on the shut socket; the bound only guards against a
         // library that would keep asking.
         for (int i = 0; status_ != 0 && i < 64; ++i) {
-            status_ = call_.resume(m_, MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_TIMEOUT);
+            status_ = op_.resume(MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_TIMEOUT);
         }
         unwatch(con_);  // the failed steps may have closed the socket
     }
 
     AioMysqlConnectionObject* con_;
     MYSQL* m_;
-    Call call_;
+    mysql::Steps op_;
     SocketWait wait_;
     int status_ = 0;
     bool watched_;
 };
 
-// --- the calls --------------------------------------------------------------------
-
-struct ConnectCall {
-    const MysqlSettings* s;
-    MYSQL* ret = nullptr;
-    // A socket path is used whatever the host says, as pymysql does: the
-    // library takes the socket only for "localhost".
-    int start(MYSQL* m) noexcept {
-        const char* host = s->has_socket ? "localhost" : s->host.c_str();
-        return mysql_real_connect_start(&ret, m, host, s->has_user ? s->user.c_str() : nullptr, s->password.c_str(),
-                                        s->has_database ? s->database.c_str() : nullptr, s->port,
-                                        s->has_socket ? s->unix_socket.c_str() : nullptr, 0);
-    }
-    int resume(MYSQL* m, int events) noexcept { return mysql_real_connect_cont(&ret, m, events); }
-    bool failed() const noexcept { return ret == nullptr; }
-};
-
-struct QueryCall {
-    const char* text;
-    unsigned long length;
-    int ret = 0;
-    int start(MYSQL* m) noexcept { return mysql_real_query_start(&ret, m, text, length); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_real_query_cont(&ret, m, events); }
-    bool failed() const noexcept { return ret != 0; }
-};
-
-struct StoreCall {
-    MYSQL_RES* ret = nullptr;
-    int start(MYSQL* m) noexcept { return mysql_store_result_start(&ret, m); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_store_result_cont(&ret, m, events); }
-};
-
-struct AutocommitCall {
-    my_bool on;
-    my_bool ret = 0;
-    int start(MYSQL* m) noexcept { return mysql_autocommit_start(&ret, m, on); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_autocommit_cont(&ret, m, events); }
-    bool failed() const noexcept { return ret != 0; }
-};
-
-struct CommitCall {
-    my_bool ret = 0;
-    int start(MYSQL* m) noexcept { return mysql_commit_start(&ret, m); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_commit_cont(&ret, m, events); }
-    bool failed() const noexcept { return ret != 0; }
-};
-
-struct RollbackCall {
-    my_bool ret = 0;
-    int start(MYSQL* m) noexcept { return mysql_rollback_start(&ret, m); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_rollback_cont(&ret, m, events); }
-    bool failed() const noexcept { return ret != 0; }
-};
-
-// Frees the handle once complete.
-struct CloseCall {
-    int start(MYSQL* m) noexcept { return mysql_close_start(m); }
-    int resume(MYSQL* m, int events) noexcept { return mysql_close_cont(m, events); }
-};
+mysql::Session on_loop(MYSQL* m) noexcept { return mysql::Session{m, false}; }
 
 // Marks the connection busy for the whole of one coroutine's work on it.
 class Busy {
@@ -283,153 +229,106 @@ private:
     AioMysqlConnectionObject* c_;
 };
 
-class StoredResult {
-public:
-    StoredResult() noexcept = default;
-    StoredResult(const StoredResult&) = delete;
-    StoredResult& operator=(const StoredResult&) = delete;
-    ~StoredResult() {
-        if (res) mysql_free_result(res);
-    }
-    MYSQL_RES* res = nullptr;
-};
-
 // The library's error as pymysql's exception; a lost connection is broken.
 // The library closes the socket of a connection it lost: it leaves the
 // loop's watch at once, before another socket can get its number.
 void failed_call(AioMysqlConnectionObject* c) noexcept {
-    unsigned errnum = mysql_errno(c->mysql);
-    if (errnum == 0 || mysql_connection_lost(errnum) || mysql_get_socket(c->mysql) < 0) {
+    if (!mysql::set_failure(c->mysql)) return;
+    c->broken = true;
+    unwatch(c);
+}
+
+// --- the operations on the loop ------------------------------------------------------------
+//
+// Each kind of work is an Op: ready(c) checks the connection and prepares
+// (false with the error set), steps(m) makes the operation, finish(c) gives
+// the answer once it ended (NULL with the error set). `watched`: the
+// connection's socket is on the loop's watch.
+
+struct OpenOp {
+    MysqlSettings settings;
+    mysql::ConnectOutcome out;
+    static constexpr bool watched = false;  // the library may open another socket while it connects
+    bool ready(AioMysqlConnectionObject*) noexcept { return true; }
+    mysql::Steps steps(MYSQL* m) noexcept { return mysql::connect(on_loop(m), settings, out); }
+    Ref finish(AioMysqlConnectionObject* c, PyObject* con) noexcept {
+        if (!out.failed) return borrow(con);
+        mysql::set_connect_error(c->mysql, settings, out);
         c->broken = true;
         unwatch(c);
+        return {};
     }
-    if (errnum == 0) {
-        set_mysql_error(2013, "Lost connection to server during query");
-        return;
-    }
-    set_mysql_error(c->mysql);
-}
-
-void stop_trace(const std::shared_ptr<StatementTrace>& trace, PyObject* text, MYSQL* m, bool ok) noexcept {
-    if (!trace) return;
-    trace->stop(text, nullptr);
-    if (!ok) return;
-    my_ulonglong affected = mysql_affected_rows(m);
-    if (affected != static_cast<my_ulonglong>(-1)) trace->rowcount = static_cast<Py_ssize_t>(affected);
-}
-
-Ref cursor_result(MYSQL* m, MYSQL_RES* res) noexcept {
-    Ref rows = res ? steal(mysql_rows(res)) : borrow(Py_None);
-    Ref description = rows ? steal(res ? mysql_description(res) : Py_NewRef(Py_None)) : Ref();
-    my_ulonglong affected = mysql_affected_rows(m);
-    Ref rowcount = steal(PyLong_FromLongLong(affected == static_cast<my_ulonglong>(-1) ? -1 : static_cast<long long>(affected)));
-    Ref lastrowid = steal(PyLong_FromUnsignedLongLong(mysql_insert_id(m)));
-    if (!description || !rowcount || !lastrowid) return {};
-    return steal(PyTuple_Pack(4, rows.get(), description.get(), rowcount.get(), lastrowid.get()));
-}
-
-Ref statement_result(MYSQL* m, MYSQL_RES* res, int mode) noexcept {
-    if (mode == RUN_CURSOR) return cursor_result(m, res);
-    if (mode == RUN_ROWS) return steal(res ? mysql_rows(res) : PyList_New(0));
-    if (mode == RUN_KEY) return steal(PyLong_FromUnsignedLongLong(mysql_insert_id(m)));
-    return borrow(Py_None);
-}
-
-// --- the coroutines -------------------------------------------------------------------
-
-coro::Task open_task(Ref con, MysqlSettings settings, Ref fired = nullptr) {
-    AioMysqlConnectionObject* c = as_mysql_con(con.get());
-    Busy busy(c);
-    {
-        // Not watched: the library may open another socket while it connects.
-        Flight<ConnectCall> connect(c, c->mysql, ConnectCall{&settings}, false);
-        for (int status = connect.start(); status != 0; status = connect.resume(fired.get())) {
-            fired = co_await coro::await(connect.wait());
-            if (!fired) co_return nullptr;
-        }
-        if (connect.call().failed()) {
-            failed_call(c);
-            co_return nullptr;
-        }
-    }
-    // pymysql's connections start with autocommit off unless asked for it.
-    if (!settings.set_autocommit) co_return std::move(con);
-    Flight<AutocommitCall> autocommit(c, c->mysql, AutocommitCall{settings.autocommit ? my_bool(1) : my_bool(0)});
-    for (int status = autocommit.start(); status != 0; status = autocommit.resume(fired.get())) {
-        fired = co_await coro::await(autocommit.wait());
-        if (!fired) co_return nullptr;
-    }
-    if (autocommit.call().failed()) {
-        failed_call(c);
-        co_return nullptr;
-    }
-    co_return std::move(con);
-}
-
-// The query, then its result set when it has one. `sql` holds the text
-// with the arguments written in.
-coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace,
-                          Ref fired = nullptr) {
-    AioMysqlConnectionObject* c = as_mysql_con(con.get());
-    if (!usable(c)) co_return nullptr;
-    std::string sql;
-    if (!mysql_statement_text(c->mysql, text.get(), args.get(), sql)) co_return nullptr;
-    Busy busy(c);
-    MYSQL* m = c->mysql;
-    c->dirty = true;
-    if (trace) trace->start();
-    StoredResult stored;
-    {
-        Flight<QueryCall> query(c, m, QueryCall{sql.data(), static_cast<unsigned long>(sql.size())});
-        for (int status = query.start(); status != 0; status = query.resume(fired.get())) {
-            fired = co_await coro::await(query.wait());
-            if (!fired) co_return nullptr;
-        }
-        if (query.call().failed()) {
-            failed_call(c);
-            stop_trace(trace, text.get(), m, false);
-            co_return nullptr;
-        }
-    }
-    if (mysql_field_count(m) > 0) {
-        Flight<StoreCall> store(c, m, StoreCall{});
-        for (int status = store.start(); status != 0; status = store.resume(fired.get())) {
-            fired = co_await coro::await(store.wait());
-            if (!fired) co_return nullptr;
-        }
-        stored.res = store.call().ret;
-        if (!stored.res) {
-            failed_call(c);
-            stop_trace(trace, text.get(), m, false);
-            co_return nullptr;
-        }
-    }
-    Ref result = statement_result(m, stored.res, mode);
-    stop_trace(trace, text.get(), m, static_cast<bool>(result));
-    co_return result;
-}
-
-template <typename Call>
-coro::Task settle_task(Ref con, bool clean, Ref fired = nullptr) {
-    AioMysqlConnectionObject* c = as_mysql_con(con.get());
-    if (!usable(c)) co_return nullptr;
-    Busy busy(c);
-    Flight<Call> call(c, c->mysql, Call{});
-    for (int status = call.start(); status != 0; status = call.resume(fired.get())) {
-        fired = co_await coro::await(call.wait());
-        if (!fired) co_return nullptr;
-    }
-    if (call.call().failed()) {
-        failed_call(c);
-        co_return nullptr;
-    }
-    c->dirty = !clean;
-    co_return borrow(Py_None);
-}
-
-struct BeginCall : QueryCall {
-    BeginCall() noexcept : QueryCall{"BEGIN", 5} {}
 };
+
+struct StatementOp {
+    Ref text, args;
+    int mode;
+    std::shared_ptr<StatementTrace> trace;
+    std::string sql;
+    mysql::QueryOutcome out;
+    static constexpr bool watched = true;
+
+    StatementOp(Ref text_, Ref args_, int mode_, std::shared_ptr<StatementTrace> trace_) noexcept
+        : text(std::move(text_)), args(std::move(args_)), mode(mode_), trace(std::move(trace_)) {}
+    // Moved into the task's frame before it runs; the result belongs to one of them.
+    StatementOp(StatementOp&& other) noexcept
+        : text(std::move(other.text)), args(std::move(other.args)), mode(other.mode), trace(std::move(other.trace)),
+          sql(std::move(other.sql)), out(std::exchange(other.out, {})) {}
+    StatementOp& operator=(StatementOp&&) = delete;
+    ~StatementOp() {
+        if (out.res) mysql_free_result(out.res);
+    }
+    bool ready(AioMysqlConnectionObject* c) noexcept {
+        if (!usable(c) || !mysql_statement_text(c->mysql, text.get(), args.get(), sql)) return false;
+        c->dirty = true;
+        if (trace) trace->start();
+        return true;
+    }
+    mysql::Steps steps(MYSQL* m) noexcept { return mysql::statement(on_loop(m), sql, false, out); }
+    Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
+        Ref result;
+        if (out.failed) failed_call(c);
+        else if (mode == RUN_CURSOR) result = steal(mysql::cursor_result(out, mysql::handle_encoding(c->mysql)));
+        else result = steal(mysql::run_result(out, mode, mysql::handle_encoding(c->mysql)));
+        if (trace) {
+            trace->stop(text.get(), nullptr);
+            if (result) trace->rowcount = static_cast<Py_ssize_t>(out.affected);
+        }
+        return result;
+    }
+};
+
+struct CommandOp {
+    mysql::Command which;
+    bool failed = false;
+    static constexpr bool watched = true;
+    bool ready(AioMysqlConnectionObject* c) noexcept { return usable(c); }
+    mysql::Steps steps(MYSQL* m) noexcept { return mysql::command(on_loop(m), which, failed); }
+    Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
+        if (failed) {
+            failed_call(c);
+            return {};
+        }
+        // A transaction's end leaves nothing uncommitted; BEGIN starts what may hold some.
+        c->dirty = which == mysql::Command::Begin;
+        return borrow(Py_None);
+    }
+};
+
+// The connection busy while `op` runs on it, awaited to its end.
+template <typename Op>
+coro::Task flight_task(Ref con, Op op, Ref fired = nullptr) {
+    AioMysqlConnectionObject* c = as_mysql_con(con.get());
+    if (!op.ready(c)) co_return nullptr;
+    Busy busy(c);
+    Flight flight(c, c->mysql, op.steps(c->mysql), Op::watched);
+    if (!flight.made()) co_return nullptr;
+    for (int status = flight.start(); status != 0; status = flight.resume(fired.get())) {
+        fired = co_await coro::await(flight.wait());
+        if (!fired) co_return nullptr;
+    }
+    co_return op.finish(c, con.get());
+}
 
 coro::Task close_task(Ref con, Ref fired = nullptr) {
     AioMysqlConnectionObject* c = as_mysql_con(con.get());
@@ -440,7 +339,11 @@ coro::Task close_task(Ref con, Ref fired = nullptr) {
     MYSQL* m = c->mysql;
     c->mysql = nullptr;
     unwatch(c);  // the close ends with the socket closed: its waits are its own
-    Flight<CloseCall> close(c, m, CloseCall{}, false);
+    Flight close(c, m, mysql::close(on_loop(m)), false);
+    if (!close.made()) {
+        mysql_close(m);
+        co_return nullptr;
+    }
     for (int status = close.start(); status != 0; status = close.resume(fired.get())) {
         fired = co_await coro::await(close.wait());
         if (!fired) co_return nullptr;
@@ -483,23 +386,25 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept {
     if (mysql_options(c->mysql, MYSQL_OPT_NONBLOCK, nullptr) != 0) {
         return fail(PyExc_RuntimeError, "MariaDB Connector/C refused its non-blocking mode");
     }
-    return coro::make_coroutine(open_task(std::move(con), settings), "open", "AioMysqlConnection.open");
+    return coro::make_coroutine(flight_task(std::move(con), OpenOp{settings, {}}), "open", "AioMysqlConnection.open");
 }
 
 PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
                     std::shared_ptr<StatementTrace> trace) noexcept {
-    return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode, std::move(trace)),
-                                "execute", "AioMysqlConnection.execute");
+    StatementOp op(borrow(text), borrow(args), mode, std::move(trace));
+    return coro::make_coroutine(flight_task(borrow(con), std::move(op)), "execute", "AioMysqlConnection.execute");
 }
 
 PyObject* command(PyObject* con, Command which) noexcept {
     switch (which) {
         case Command::Begin:
-            return coro::make_coroutine(settle_task<BeginCall>(borrow(con), false), "begin", "AioMysqlConnection.begin");
+            return coro::make_coroutine(flight_task(borrow(con), CommandOp{mysql::Command::Begin}), "begin",
+                                        "AioMysqlConnection.begin");
         case Command::Commit:
-            return coro::make_coroutine(settle_task<CommitCall>(borrow(con), true), "commit", "AioMysqlConnection.commit");
+            return coro::make_coroutine(flight_task(borrow(con), CommandOp{mysql::Command::Commit}), "commit",
+                                        "AioMysqlConnection.commit");
         case Command::Rollback:
-            return coro::make_coroutine(settle_task<RollbackCall>(borrow(con), true), "rollback",
+            return coro::make_coroutine(flight_task(borrow(con), CommandOp{mysql::Command::Rollback}), "rollback",
                                         "AioMysqlConnection.rollback");
     }
     return fail(PyExc_SystemError, "unknown connection command");

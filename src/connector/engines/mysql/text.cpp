@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engines/mysql/engine.hpp"
+#include "engines/mysql/protocol.hpp"
 
 #include <datetime.h>  // after Python.h
 
@@ -385,15 +385,11 @@ bool format_text(Writer& w, const char* text, size_t size, Arguments& a) {
     return a.all_used();
 }
 
-const char* handle_encoding(MYSQL* m) noexcept {
-    return m ? mysql_python_encoding(mysql_character_set_name(m)) : nullptr;
-}
-
 }  // namespace
 
 bool append_mysql_literal(MYSQL* m, PyObject* value, std::string& out) noexcept {
     if (!bind_types()) return false;
-    Writer w{m, handle_encoding(m), out};
+    Writer w{m, mysql::handle_encoding(m), out};
     try {
         return write_literal(w, value);
     } catch (...) {
@@ -407,7 +403,7 @@ bool mysql_statement_text(MYSQL* m, PyObject* text, PyObject* args, std::string&
         fail(PyExc_TypeError, "the statement must be a str, not %.200s", type_name(text));
         return false;
     }
-    Writer w{m, handle_encoding(m), out};
+    Writer w{m, mysql::handle_encoding(m), out};
     Ref holder;
     const char* data = nullptr;
     Py_ssize_t size = 0;

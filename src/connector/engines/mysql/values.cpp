@@ -256,7 +256,6 @@ PyObject* mysql_stored_rows(MYSQL_RES* res, const char* encoding, bool as_tuple)
     return rows.release();
 }
 
-PyObject* mysql_rows(MYSQL_RES* res) noexcept { return mysql_stored_rows(res, nullptr, false); }
 
 // --- description ----------------------------------------------------------------------------
 
