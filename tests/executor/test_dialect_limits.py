@@ -64,3 +64,29 @@ def test_findListForeignKeyIn_fills_each_IN_list_up_to_the_limit(limited):
     lists = [args for sql, args in statements if sql.startswith("SELECT") and "dl_pet" in sql]
     assert [len(args) for args in lists] == [limit, 1]
     assert [len(o["pets"]) for o in owners[:10]] == [1] + [0] * 8 + [1]
+
+
+def test_a_server_without_returning_gets_one_insert_per_row(mariadb_clean):
+    import pymysql
+
+    class OldServer(pymysql.connections.Connection):
+        def get_server_info(self):
+            return "5.5.5-10.4.32-MariaDB"
+
+    class OnOldServer(MysqlConnector):
+        def connect(self):
+            return OldServer(**mariadb_clean)
+
+    connector = OnOldServer(**mariadb_clean)
+    with installed(connector):
+        try:
+            DB.getInstance().executeSql(TableGenerator(DlOwner).Build()[0])
+            assert dialect(connector)["returning"] is False
+            owners = [DlOwner(name=f"o{i}") for i in range(3)]
+            with sent() as statements:
+                DlOwner.getExecutor().saveAll(owners)
+            inserts = [sql for sql, _ in statements if sql.startswith("INSERT INTO dl_owner")]
+            assert len(inserts) == 3 and not any("RETURNING" in sql for sql in inserts)
+            assert [o["id"] for o in owners] == [1, 2, 3]
+        finally:
+            connector.close()
