@@ -154,6 +154,16 @@ def test_a_subclass_is_read_through_its_overrides():
         renamed.close()
 
 
+def test_con_type_is_reported_as_the_builder_reads_it():
+    connector = Sqlite3Connector()
+    try:
+        connector.con_type = -1
+        assert dialect(connector) == dict(SQLITE_FACTS, isAsync=False, con_type=-1)
+    finally:
+        connector.close()
+    assert dialect(Declared(con_type=-3))["con_type"] == -3
+
+
 def test_bad_arguments():
     with pytest.raises(TypeError):
         dialect()

@@ -195,10 +195,11 @@ int placeholders_named(PyObject* style) noexcept {
 
 // The connector's own settings, read through its attributes (a connector
 // that is not one of the package's classes, or a subclass that may override
-// them): `con_type` (an int, or -1 when absent or not an int), the
-// placeholder kind of `paramstyle` (-1 likewise), and `isAsync` (0 when absent).
+// them): `con_type` (when it is an int of C's range), the placeholder kind
+// of `paramstyle` (-1 when absent or naming none), and `isAsync` (0 when absent).
 struct Declared {
-    int con_type = -1;
+    bool has_con_type = false;
+    int con_type = 0;
     int placeholders = -1;
     int coroutine = 0;
 };
@@ -211,7 +212,10 @@ bool read_declared(PyObject* connector, const DialectNames& n, bool ask_async, D
         int overflow = 0;
         long number = PyLong_AsLongAndOverflow(value.get(), &overflow);
         if (number == -1 && PyErr_Occurred()) return false;
-        if (!overflow && number >= 0 && number <= INT32_MAX) out->con_type = static_cast<int>(number);
+        if (!overflow && number >= INT32_MIN && number <= INT32_MAX) {
+            out->has_con_type = true;
+            out->con_type = static_cast<int>(number);
+        }
     }
     has = optional_attr(connector, n.paramstyle, &value);
     if (has < 0) return false;
@@ -290,6 +294,7 @@ int dialect_of(PyObject* connector, PyObject* con, int flags, Dialect* out) noex
     PyTypeObject* type = Py_TYPE(connector);
     if (is_package_class(type)) {
         // Immutable classes: their settings are the fields their attributes read.
+        declared.has_con_type = true;
         declared.con_type = as_connector(connector)->con_type;
         declared.placeholders = as_connector(connector)->style;
     } else if (!read_declared(connector, *n, by_connector == Engine::unknown, &declared)) {
@@ -298,7 +303,7 @@ int dialect_of(PyObject* connector, PyObject* con, int flags, Dialect* out) noex
     if (by_connector == Engine::unknown) coroutine = declared.coroutine;
     Engine engine = by_con != Engine::unknown ? by_con : by_connector;
     if (engine == Engine::unknown) {
-        bool mysql = declared.con_type >= 0 ? declared.con_type == 0 : declared.placeholders == PLACEHOLDERS_FORMAT;
+        bool mysql = declared.has_con_type ? declared.con_type == 0 : declared.placeholders == PLACEHOLDERS_FORMAT;
         engine = mysql ? Engine::mysql : Engine::sqlite_linked;
     }
     bool sqlite = engine != Engine::mysql;
@@ -307,7 +312,7 @@ int dialect_of(PyObject* connector, PyObject* con, int flags, Dialect* out) noex
     out->quote = sqlite ? QUOTE_DOUBLE : QUOTE_BACKTICK;
     out->placeholders = declared.placeholders >= 0 ? declared.placeholders
                                                    : (sqlite ? PLACEHOLDERS_QMARK : PLACEHOLDERS_FORMAT);
-    out->insert_style = declared.con_type >= 0 ? declared.con_type : (sqlite ? 1 : 0);
+    out->insert_style = declared.has_con_type ? declared.con_type : (sqlite ? 1 : 0);
     return engine_limits(engine, connector, con, flags, *n, out) ? 0 : -1;
 }
 
