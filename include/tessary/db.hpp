@@ -33,8 +33,62 @@ inline const DbApi* import_db_api() noexcept {
     return import_api<DbApi>(DB_CAPSULE, DB_API_VERSION);
 }
 
-inline constexpr std::uint32_t CONNECTOR_API_VERSION = 1;
+inline constexpr std::uint32_t CONNECTOR_API_VERSION = 2;
 inline constexpr const char* CONNECTOR_CAPSULE = "Tessary.DB.Connector._C_API";
+
+// The SQL a database takes.
+enum DialectKind : int {
+    DIALECT_SQLITE = 0,
+    DIALECT_MYSQL = 1,  // MySQL and MariaDB
+};
+
+// How an identifier is quoted: "name" (SQLite) or `name` (MySQL/MariaDB).
+enum IdentifierQuote : int {
+    QUOTE_DOUBLE = 0,
+    QUOTE_BACKTICK = 1,
+};
+
+// How the "%s" placeholders of a statement reach its driver.
+enum Placeholders : int {
+    PLACEHOLDERS_FORMAT = 0,  // "%s" kept (paramstyle "format")
+    PLACEHOLDERS_QMARK = 1,   // "%s" becomes "?" (paramstyle "qmark")
+};
+
+// What a statement may be written with on one connection.
+//
+// The package's connectors answer from what they are; the connection, when
+// one is named, from what it is: a native engine connection, an
+// AioSqliteConnector connection, sqlite3.Connection, or a pymysql or aiomysql
+// connection (its server's version text). A connection of any other kind
+// leaves every fact to the connector.
+//
+// Any other connector (an object with getCon(), or a Python subclass of
+// BaseConnector) is read through its attributes: the kind is MySQL when its
+// `con_type` is 0, SQLite when it is another int; without a usable
+// `con_type`, a `paramstyle` of "format" or "pyformat" means MySQL; with
+// neither, SQLite. `paramstyle` and `con_type`, when present, give
+// `placeholders` and `insert_style`; `isAsync` gives `coroutine`.
+struct Dialect {
+    int kind;          // DialectKind
+    int coroutine;     // the connector's statements give awaitables
+    int quote;         // IdentifierQuote
+    int placeholders;  // Placeholders
+    // The connector's con_type as the statement builder reads it: the form
+    // of INSERT column lists (0 table-qualified, 1 quoted names).
+    int insert_style;
+    // INSERT ... RETURNING: the SQLite library of the connection at 3.35 or
+    // later (the library this package links for its engine, sqlite3's own
+    // for the module's connections); a MariaDB server at 10.5 or later. A
+    // MySQL connection that cannot be asked (DIALECT_NO_SERVER, a coroutine
+    // connector without `con`) reports 0.
+    int returning;
+    // Host parameters one statement may carry: SQLite's
+    // SQLITE_LIMIT_VARIABLE_NUMBER of the library, 65,535 on MySQL/MariaDB.
+    Py_ssize_t param_limit;
+};
+
+// Flags of ConnectorApi::dialect.
+inline constexpr int DIALECT_NO_SERVER = 1;  // never ask a MySQL connection (nor open one) for its version
 
 struct ConnectorApi {
     ApiHeader header;
@@ -49,6 +103,21 @@ struct ConnectorApi {
     // For AioSqliteConnector and AioMysqlConnector the result is an
     // awaitable (a coroutine, nothing runs before it is awaited) resolving to it.
     PyObject* (*run)(PyObject* connector, PyObject* con, PyObject* sql, PyObject* args, int mode);
+    // The facts of the connection a statement of `connector` runs on: `con`,
+    // or, when it is NULL or None, the connector's own (on a synchronous
+    // MySQL connector the calling thread's connection, opened if need be,
+    // unless `flags` has DIALECT_NO_SERVER). 0, or -1 with the error set.
+    int (*dialect)(PyObject* connector, PyObject* con, int flags, Dialect* out);
+    // Kept cursors of AioSqliteConnector's connections, read a batch at a
+    // time: open_cursor runs "%s" text with its arguments (a sequence or
+    // None) on a new cursor of `con` and gives an awaitable of the cursor;
+    // fetch gives an awaitable of the next `size` rows (a list, empty at
+    // the end); close_cursor closes it before any later step of `con`,
+    // without being awaited (a finaliser may call it), and does nothing on
+    // a closed connection. TypeError for any other connection.
+    PyObject* (*open_cursor)(PyObject* con, PyObject* sql, PyObject* args);
+    PyObject* (*fetch)(PyObject* con, PyObject* cursor, Py_ssize_t size);
+    int (*close_cursor)(PyObject* con, PyObject* cursor);
 };
 
 inline const ConnectorApi* import_connector_api() noexcept {

@@ -15,9 +15,6 @@ namespace {
 PyObject* getCon_name = nullptr;
 PyObject* releaseCon_name = nullptr;
 PyObject* close_name = nullptr;
-PyObject* openCursor_name = nullptr;
-PyObject* fetch_name = nullptr;
-PyObject* closeCursor_name = nullptr;
 
 AsyncStreamObject* as_astream(PyObject* obj) noexcept { return reinterpret_cast<AsyncStreamObject*>(obj); }
 
@@ -58,7 +55,7 @@ Ref finish(AsyncStreamObject* s) noexcept {
     Ref cursor = steal(s->cursor);
     s->cursor = nullptr;
     // Queued on the connection's worker ahead of its release.
-    if (cursor && con && !call_method(con.get(), closeCursor_name, cursor.get())) return {};
+    if (cursor && con && bound.connector->close_cursor(con.get(), cursor.get()) < 0) return {};
     bool leased = s->leased;
     s->leased = 0;
     if (!con || !leased || !s->connector) return borrow(Py_None);
@@ -161,16 +158,15 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
     if (s->statement) {
         Ref con = borrow(s->con);
         if (!s->cursor) {
-            pending = call_method(con.get(), openCursor_name, PyTuple_GET_ITEM(s->statement, 0),
-                                  PyTuple_GET_ITEM(s->statement, 1));
+            pending = steal(bound.connector->open_cursor(con.get(), PyTuple_GET_ITEM(s->statement, 0),
+                                                         PyTuple_GET_ITEM(s->statement, 1)));
             Ref cursor;
             if (pending) cursor = co_await coro::await(pending.get());
             if (cursor && !s->done) set_field(s->cursor, cursor.get());
-            else if (cursor && !call_method(con.get(), closeCursor_name, cursor.get())) PyErr_Clear();
+            else if (cursor && bound.connector->close_cursor(con.get(), cursor.get()) < 0) PyErr_Clear();
         }
         if (s->cursor) {
-            Ref size = steal(PyLong_FromSsize_t(s->batch_size));
-            pending = size ? call_method(con.get(), fetch_name, s->cursor, size.get()) : Ref();
+            pending = steal(bound.connector->fetch(con.get(), s->cursor, s->batch_size));
             Ref fetched;
             if (pending) fetched = co_await coro::await(pending.get());
             if (fetched) rows = instances_of(s->model, fetched.get());
@@ -296,7 +292,7 @@ PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     int has_work = truth(work.get());
     if (has_work < 0) return nullptr;
     if (has_work) set_field(s->con, work.get());
-    int sqlite = is_sqlite(connector.get());
+    int sqlite = sqlite_dialect(connector.get(), has_work ? work.get() : nullptr);
     if (sqlite < 0) return nullptr;
     if (sqlite) {
         Ref built = prepare_select(self, filter);
@@ -330,9 +326,6 @@ int ready_async_stream() noexcept {
     if (!getCon_name && !(getCon_name = intern("getCon"))) return -1;
     if (!releaseCon_name && !(releaseCon_name = intern("releaseCon"))) return -1;
     if (!close_name && !(close_name = intern("close"))) return -1;
-    if (!openCursor_name && !(openCursor_name = intern("_openCursor"))) return -1;
-    if (!fetch_name && !(fetch_name = intern("_fetch"))) return -1;
-    if (!closeCursor_name && !(closeCursor_name = intern("_closeCursor"))) return -1;
     return PyType_Ready(&AsyncRowStreamType);
 }
 

@@ -2,7 +2,6 @@
 // batch_load.hpp), and the synchronous executor's method.
 #include "batch_load.hpp"
 
-#include <cstring>
 
 namespace tsy::exec::batch {
 namespace {
@@ -596,18 +595,12 @@ bool Plan::attach_all() noexcept {
 
 // --- the shared entry points ------------------------------------------------------
 
-Py_ssize_t default_chunk() noexcept {
+Py_ssize_t default_chunk(PyObject* con) noexcept {
     Ref connector = steal(bound.db->connector());
     if (!connector) return -1;
-    const char* type = Py_TYPE(connector.get())->tp_name;
-    if (std::strstr(type, "Mysql") || std::strstr(type, "mysql") || std::strstr(type, "MySQL")) return 65535;
-    Ref version = import_attr("sqlite3", "sqlite_version_info");
-    if (!version) return -1;
-    Ref since = steal(Py_BuildValue("(ii)", 3, 32));
-    if (!since) return -1;
-    int recent = PyObject_RichCompareBool(version.get(), since.get(), Py_GE);
-    if (recent < 0) return -1;
-    return recent ? 32766 : 999;
+    db::Dialect dialect{};
+    if (bound.connector->dialect(connector.get(), con, db::DIALECT_NO_SERVER, &dialect) < 0) return -1;
+    return dialect.param_limit;
 }
 
 bool parse_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -650,7 +643,12 @@ bool parse_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, 
 
 PlanPtr make_plan(PyObject* self, Arguments args, bool coroutine_rules) noexcept {
     if (!words()) return nullptr;
-    if (args.chunk == 0 && (args.chunk = default_chunk()) < 0) return nullptr;
+    Ref work = work_of(self);
+    int bound_to_connection = work ? truth(work.get()) : -1;
+    if (bound_to_connection < 0) return nullptr;
+    if (args.chunk == 0 && (args.chunk = default_chunk(bound_to_connection ? work.get() : nullptr)) < 0) {
+        return nullptr;
+    }
     PlanPtr plan(new (std::nothrow) Plan());
     if (!plan) {
         PyErr_NoMemory();
@@ -659,9 +657,6 @@ PlanPtr make_plan(PyObject* self, Arguments args, bool coroutine_rules) noexcept
     plan->self = borrow(self);
     plan->args = std::move(args);
     plan->coroutine_rules = coroutine_rules;
-    Ref work = work_of(self);
-    int bound_to_connection = work ? truth(work.get()) : -1;
-    if (bound_to_connection < 0) return nullptr;
     if (bound_to_connection) plan->work = std::move(work);
     if (!plan->start()) return nullptr;
     return plan;

@@ -20,9 +20,9 @@
 
 namespace tsy::exec::batch {
 
-// The most keys one IN list carries on the handle's connector: SQLite's host
-// parameter limit (32,766 from 3.32 on, 999 before), MariaDB's 65,535.
-Py_ssize_t default_chunk() noexcept;
+// The most keys one IN list carries: the parameter limit of the handle's
+// connector on `con` (NULL or None: its own connection), -1 on error.
+Py_ssize_t default_chunk(PyObject* con) noexcept;
 
 // The arguments of findListForeignKeyIn(instances, deep=False, level=3, chunk=None).
 struct Arguments {

@@ -12,21 +12,15 @@
 
 namespace tsy::exec::bulk {
 
-// The builder's connector types: INSERT columns written table.col (MariaDB)
-// or 'col' (SQLite).
-inline constexpr int QUALIFIED = 0;
-inline constexpr int QUOTED = 1;
+// What the statements of one call depend on, read once per call from the
+// connector capsule: the SQL of the connection (ON CONFLICT or ON DUPLICATE
+// KEY, identifier quotes), INSERT ... RETURNING, and the parameter limit.
+using Backend = db::Dialect;
 
-// What the statements of one call depend on, read once per call.
-struct Backend {
-    int con_type = QUALIFIED;
-    bool returning = false;     // INSERT ... RETURNING: SQLite 3.35+, MariaDB 10.5+
-    Py_ssize_t param_limit = 0; // host parameters one statement may carry
-};
+inline bool is_sqlite(const Backend& b) noexcept { return b.kind == db::DIALECT_SQLITE; }
 
-// The facts of the handle's connector and of `con`, the connection the call
-// runs on: SQLite's version from sqlite3.sqlite_version, the server's from
-// the driver connection's get_server_info() (no statement is sent).
+// The facts of the handle's connector on `con`, the connection the call runs
+// on (the server's version from the connection, no statement sent).
 bool read_backend(PyObject* con, Backend& out) noexcept;
 
 // Rows per statement for rows of `width` parameters: as many as the limit

@@ -4,7 +4,6 @@
 #include "bulk.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <unordered_map>
 
@@ -18,8 +17,6 @@ struct BulkNames {
     PyObject* exit;
     PyObject* aenter;
     PyObject* aexit;
-    PyObject* get_server_info;
-    PyObject* con_type;
     PyObject* value;
     PyObject* col;
 };
@@ -32,59 +29,19 @@ const BulkNames* bulk_names() noexcept {
     const NameSlot all[] = {
         {&n.executeSql, "executeSql"}, {&n.transaction, "transaction"}, {&n.enter, "__enter__"},
         {&n.exit, "__exit__"},         {&n.aenter, "__aenter__"},       {&n.aexit, "__aexit__"},
-        {&n.get_server_info, "get_server_info"}, {&n.con_type, "con_type"}, {&n.value, "value"},
-        {&n.col, "col"},
+        {&n.value, "value"},           {&n.col, "col"},
     };
     if (intern_all(all) < 0) return nullptr;
     made = true;
     return &n;
 }
 
-// "major.minor.patch..." at the start of `text` as one comparable number.
-long version_number(const char* text) noexcept {
-    char* end = nullptr;
-    long major = std::strtol(text, &end, 10);
-    long minor = (end && *end == '.') ? std::strtol(end + 1, &end, 10) : 0;
-    long patch = (end && *end == '.') ? std::strtol(end + 1, &end, 10) : 0;
-    return major * 1000000 + minor * 1000 + patch;
-}
-
-bool read_sqlite(Backend& out) noexcept {
-    Ref version = import_attr("sqlite3", "sqlite_version");
-    const char* text = version ? PyUnicode_AsUTF8(version.get()) : nullptr;
-    if (!text) return false;
-    long number = version_number(text);
-    out.returning = number >= 3035000;
-    out.param_limit = number >= 3032000 ? 32766 : 999;
-    return true;
-}
-
-// RETURNING needs MariaDB 10.5 or later; MySQL has none. A connection that
-// cannot tell its server gets the one-row-per-INSERT path.
-bool read_mariadb(PyObject* con, Backend& out, const BulkNames& n) noexcept {
-    out.param_limit = 65535;
-    out.returning = false;
-    int offers = PyObject_HasAttrWithError(con, n.get_server_info);
-    if (offers <= 0) return offers == 0;
-    Ref info = call_method(con, n.get_server_info);
-    if (!info) return false;
-    const char* text = PyUnicode_Check(info.get()) ? PyUnicode_AsUTF8(info.get()) : nullptr;
-    if (!text) return !PyErr_Occurred();
-    // MariaDB's handshake puts "5.5.5-" before its own version for old clients.
-    if (std::strncmp(text, "5.5.5-", 6) == 0) text += 6;
-    out.returning = std::strstr(text, "MariaDB") && version_number(text) >= 10005000;
-    return true;
-}
-
 }  // namespace
 
 bool read_backend(PyObject* con, Backend& out) noexcept {
-    const BulkNames* n = bulk_names();
-    if (!n) return false;
     Ref connector = steal(bound.db->connector());
-    Ref type = connector ? attr(connector.get(), n->con_type) : Ref();
-    if (!type || !to_int(type.get(), &out.con_type)) return false;
-    return out.con_type == QUOTED ? read_sqlite(out) : read_mariadb(con, out, *n);
+    if (!connector) return false;
+    return bound.connector->dialect(connector.get(), con, 0, &out) == 0;
 }
 
 Py_ssize_t rows_per_statement(const Backend& b, Py_ssize_t width, Py_ssize_t cap) noexcept {
@@ -258,7 +215,7 @@ Py_ssize_t chunk_end(const Backend& b, const std::vector<Ref>& rows, const std::
                      Py_ssize_t begin, Py_ssize_t per) noexcept {
     Py_ssize_t count = static_cast<Py_ssize_t>(members.size());
     Py_ssize_t end = std::min(count, begin + per);
-    if (b.con_type == QUOTED) return end;
+    if (is_sqlite(b)) return end;  // SQLite binds its values: no packet to fill
     Py_ssize_t bytes = 0;
     for (Py_ssize_t m = begin; m < end; ++m) {
         PyObject* row = rows[static_cast<std::size_t>(members[static_cast<std::size_t>(m)])].get();
@@ -304,7 +261,7 @@ Ref chunk_args(const std::vector<Ref>& rows, const std::vector<Py_ssize_t>& memb
 }
 
 Ref quoted(const Backend& b, PyObject* name) noexcept {
-    return steal(PyUnicode_FromFormat(b.con_type == QUOTED ? "\"%U\"" : "`%U`", name));
+    return steal(PyUnicode_FromFormat(b.quote == db::QUOTE_DOUBLE ? "\"%U\"" : "`%U`", name));
 }
 
 Ref run_sql(PyObject* self, PyObject* text, PyObject* args, PyObject* con) noexcept {

@@ -285,30 +285,6 @@ int own_steps(PyObject* self, const Flavour& flavour) noexcept {
     return hidden < 0 ? -1 : !hidden;
 }
 
-// connector.con_type for the four exact connector classes: their types are
-// immutable, so the attribute is always their data descriptor, whose getter
-// is called without the attribute lookup (a coroutine connector's attribute
-// read also starts its pool's setup, which running its statement does too).
-Ref read_con_type(PyObject* connector) noexcept {
-    static PyTypeObject* seen[4] = {};
-    static getter getters[4] = {};
-    static void* closures[4] = {};
-    PyTypeObject* type = Py_TYPE(connector);
-    const db::ConnectorApi* c = bound.connector;
-    std::size_t k = type == c->Sqlite3Connector ? 0 : type == c->MysqlConnector ? 1
-                  : type == c->AioSqliteConnector ? 2 : 3;
-    if (seen[k] != type) {
-        PyObject* descr = _PyType_Lookup(type, names().con_type);
-        if (!descr || !Py_IS_TYPE(descr, &PyGetSetDescr_Type)) return attr(connector, names().con_type);
-        PyGetSetDef* def = reinterpret_cast<PyGetSetDescrObject*>(descr)->d_getset;
-        if (!def->get) return attr(connector, names().con_type);
-        getters[k] = def->get;
-        closures[k] = def->closure;
-        seen[k] = type;
-    }
-    return steal(getters[k](connector, closures[k]));
-}
-
 // The connector the statement runs on and its con_type, when the builder
 // would read the same (it asks the module's DB class) and nothing of the
 // connector is Python code: NULL without an error otherwise.
@@ -320,13 +296,13 @@ Ref own_connector(const Flavour& flavour, int* con_type) noexcept {
     if (!connector) return {};
     PyTypeObject* type = Py_TYPE(connector.get());
     if (type != flavour.connectors[0] && type != flavour.connectors[1]) return {};
-    Ref quoting = read_con_type(connector.get());
-    if (!quoting) return {};
-    // The connector's own con_type is a C int.
-    int overflow = 0;
-    long value = PyLong_CheckExact(quoting.get()) ? PyLong_AsLongAndOverflow(quoting.get(), &overflow) : -1;
-    if (value < 0 || overflow || value > INT32_MAX) return {};
-    *con_type = static_cast<int>(value);
+    // The exact classes' con_type is the field their attribute reads; the
+    // capsule reads it without the attribute lookup (a coroutine
+    // connector's attribute read also starts its pool's setup, which
+    // running its statement does too) and asks no connection.
+    db::Dialect dialect{};
+    if (bound.connector->dialect(connector.get(), nullptr, db::DIALECT_NO_SERVER, &dialect) < 0) return {};
+    *con_type = dialect.insert_style;
     return connector;
 }
 

@@ -29,7 +29,6 @@ PyObject* close_name = nullptr;
 PyObject* connect_name = nullptr;
 PyObject* getCon_name = nullptr;
 PyObject* translate_name = nullptr;
-PyObject* paramstyle_name = nullptr;
 PyObject* execute_name = nullptr;
 PyObject* Build_name = nullptr;
 PyObject* ss_cursor = nullptr;  // pymysql.cursors.SSCursor
@@ -180,7 +179,7 @@ bool bind_driver_names() noexcept {
     const NameSlot all[] = {
         {&fetchmany_name, "fetchmany"}, {&cursor_name, "cursor"},   {&close_name, "close"},
         {&connect_name, "connect"},     {&getCon_name, "getCon"},   {&translate_name, "translate"},
-        {&paramstyle_name, "paramstyle"}, {&execute_name, "execute"}, {&Build_name, "Build"},
+        {&execute_name, "execute"},     {&Build_name, "Build"},
     };
     if (intern_all(all) < 0) return false;
     ss_cursor = import_attr("pymysql.cursors", "SSCursor").release();
@@ -200,10 +199,10 @@ int in_transaction_block(PyObject* connector) noexcept {
 
 // Opens the stream's cursor and runs the statement on it.
 int open_cursor(StreamObject* s, PyObject* connector, PyObject* work, PyObject* built) noexcept {
-    int sqlite = is_sqlite(connector);
-    if (sqlite < 0) return -1;
     int bound_to_work = truth(work);
     if (bound_to_work < 0) return -1;
+    int sqlite = sqlite_dialect(connector, bound_to_work ? work : nullptr);
+    if (sqlite < 0) return -1;
     Ref text = call_method(connector, translate_name, PyTuple_GET_ITEM(built, 0));
     Ref args = text ? steal(PySequence_Tuple(PyTuple_GET_ITEM(built, 1))) : Ref();
     if (!args) return -1;
@@ -274,11 +273,10 @@ Ref prepare_select(PyObject* self, PyObject* filter) noexcept {
     return render(builder.get());
 }
 
-int is_sqlite(PyObject* connector) noexcept {
-    Ref style = attr(connector, paramstyle_name);
-    if (!style) return -1;
-    if (!PyUnicode_Check(style.get())) return 0;
-    return PyUnicode_CompareWithASCIIString(style.get(), "qmark") == 0;
+int sqlite_dialect(PyObject* connector, PyObject* con) noexcept {
+    db::Dialect dialect{};
+    if (bound.connector->dialect(connector, con, db::DIALECT_NO_SERVER, &dialect) < 0) return -1;
+    return dialect.kind == db::DIALECT_SQLITE;
 }
 
 bool parse_iter_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter,

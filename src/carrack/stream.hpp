@@ -54,8 +54,9 @@ int ready_async_stream() noexcept;
 Ref instances_of(PyObject* model, PyObject* rows) noexcept;
 // findAllBy's statement prepared on the executor's builder, rendered: (text, args).
 Ref prepare_select(PyObject* self, PyObject* filter) noexcept;
-// 1 when the connector writes "?" placeholders (the SQLite connectors), -1 on error.
-int is_sqlite(PyObject* connector) noexcept;
+// 1 when the connector's statements run on SQLite on `con` (NULL or None:
+// its own connection), 0 on MySQL/MariaDB, -1 on error.
+int sqlite_dialect(PyObject* connector, PyObject* con) noexcept;
 
 // Filter=None, batchSize=1000 of both iterAllBy methods (filter borrowed).
 bool parse_iter_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** filter,

@@ -97,7 +97,7 @@ Ref overwritten(PyObject* group_names, PyObject* conflict, PyObject* update) noe
 
 // The text after the VALUES rows.
 Ref upsert_tail(const Backend& b, PyObject* conflict, PyObject* set_names, PyObject* pk_name) noexcept {
-    if (b.con_type == QUOTED) {
+    if (is_sqlite(b)) {
         Ref target = joined(b, conflict, nullptr);
         Ref sets = target ? joined(b, set_names, "%U = excluded.%U") : Ref();
         if (!sets) return {};
@@ -125,7 +125,7 @@ Ref key_select(const Backend& b, PyObject* table, PyObject* conflict, PyObject* 
     if (width > 1) row += ")";
     std::string list;
     for (Py_ssize_t r = 0; r < rows; ++r) list += (r ? "," : "") + row;
-    const char* open = width > 1 && b.con_type == QUOTED ? "VALUES " : "";
+    const char* open = width > 1 && is_sqlite(b) ? "VALUES " : "";
     const char* lhs_open = width > 1 ? "(" : "";
     const char* lhs_close = width > 1 ? ")" : "";
     return steal(PyUnicode_FromFormat("SELECT %U,%U FROM %U WHERE %s%U%s IN (%s%s);", key.get(), cols.get(), table,
@@ -244,7 +244,7 @@ coro::Task upsert_group(Ref self, Ref con, Ref instances, const UpsertSpec* spec
     Ref head = set_names ? insert_head(model.get(), *group) : Ref();
     Ref tail = head ? upsert_tail(*b, spec->conflict.get(), set_names.get(), pk_name) : Ref();
     if (!tail) co_return nullptr;
-    bool returning = b->con_type == QUOTED && b->returning;
+    bool returning = is_sqlite(*b) && b->returning;
     bool wants_keys = pk_name != Py_None;
     const std::vector<Py_ssize_t>& members = group->members;
     Py_ssize_t count = static_cast<Py_ssize_t>(members.size());

@@ -8,6 +8,15 @@
 namespace tsy::db {
 
 int add_url_functions(PyObject* module) noexcept;  // connect(url, **options): url.cpp
+// The facts of a statement's connection, and dialect(connector, con=None): core/dialect.cpp.
+int dialect_of(PyObject* connector, PyObject* con, int flags, Dialect* out) noexcept;
+int add_dialect_function(PyObject* module) noexcept;
+
+namespace aio {  // kept cursors of AioSqliteConnector's connections: aio/sqlite_stream.cpp
+PyObject* open_kept_cursor(PyObject* con, PyObject* sql, PyObject* args) noexcept;
+PyObject* fetch_kept_cursor(PyObject* con, PyObject* cursor, Py_ssize_t size) noexcept;
+int close_kept_cursor(PyObject* con, PyObject* cursor) noexcept;
+}  // namespace aio
 
 Names names;
 
@@ -78,6 +87,10 @@ ConnectorApi api = {
     &AioSqliteConnectorType,
     &AioMysqlConnectorType,
     run_any,
+    dialect_of,
+    aio::open_kept_cursor,
+    aio::fetch_kept_cursor,
+    aio::close_kept_cursor,
 };
 
 PyModuleDef module_def = {
@@ -108,7 +121,7 @@ TSY_EXPORT PyObject* PyInit_Connector() {
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
         add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 ||
-        add_url_functions(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
+        add_url_functions(module.get()) < 0 || add_dialect_function(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
         ready_mysql_engine(module.get()) < 0) {
         return nullptr;
     }

@@ -344,3 +344,10 @@ def connect(url: str, /, **options: Any) -> Any:
     password is passed. `options` are further keyword arguments of the connector and win over
     the URL's. A malformed URL raises ValueError naming the faulty part; no error message
     shows the password (the constructor's own are scrubbed)."""
+
+def dialect(connector: Any, con: Any = None) -> dict[str, Any]:
+    """What a statement of `connector` may be written with on `con` (on the connector's own
+    connection when None): kind ("sqlite" or "mysql"), isAsync, quote (the identifier quote),
+    paramstyle ("qmark" or "format"), con_type, returning (INSERT ... RETURNING) and paramLimit
+    (host parameters per statement). A connector of the application is read through its
+    con_type (0: MySQL/MariaDB, another int: SQLite), else its paramstyle, else it is SQLite."""

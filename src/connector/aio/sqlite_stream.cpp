@@ -1,6 +1,8 @@
 // Cursors of AioSqliteConnection kept open between awaits, for the row
 // streams of the coroutine executor: the statement is run once and its rows
-// are read a batch at a time, so memory holds one batch.
+// are read a batch at a time, so memory holds one batch. Other modules reach
+// them through the connector capsule (open_cursor, fetch, close_cursor);
+// the connection's methods give Python code the same:
 //
 //     cursor = await con._openCursor(sql, args)   # "%s" text
 //     rows = await con._fetch(cursor, n)          # cursor.fetchmany(n); [] at the end
@@ -37,45 +39,64 @@ bool usable(PyObject* self) noexcept {
 
 namespace aio {
 
-PyObject* open_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params{"_openCursor", kOpenNames, 2, 1};
-    PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a) || !usable(self)) return nullptr;
-    if (!check_arg(a[0], &PyUnicode_Type, "sql", false)) return nullptr;
-    Ref given = a[1] && a[1] != Py_None ? steal(PySequence_Tuple(a[1])) : steal(PyTuple_New(0));
+// The capsule's side (declared in module.cpp, which exports them).
+PyObject* open_kept_cursor(PyObject* con, PyObject* sql, PyObject* args) noexcept;
+PyObject* fetch_kept_cursor(PyObject* con, PyObject* cursor, Py_ssize_t size) noexcept;
+int close_kept_cursor(PyObject* con, PyObject* cursor) noexcept;
+
+PyObject* open_kept_cursor(PyObject* con, PyObject* sql, PyObject* args) noexcept {
+    if (!check_arg(con, &AioSqliteConnectionType, "con", false) || !usable(con)) return nullptr;
+    if (!check_arg(sql, &PyUnicode_Type, "sql", false)) return nullptr;
+    Ref given = args && args != Py_None ? steal(PySequence_Tuple(args)) : steal(PyTuple_New(0));
     if (!given) return nullptr;
     // Buffers are taken as bytes now: the worker binds them later, on its own
     // thread; the engine binds them in place when the step runs.
-    Ref bound = steal(bindable_args(given.get(), as_sqlite_con(self)->engine != nullptr));
-    Ref text = bound ? steal(driver_text(&as_aio(as_sqlite_con(self)->connector)->base, a[0], true)) : Ref();
+    Ref bound = steal(bindable_args(given.get(), as_sqlite_con(con)->engine != nullptr));
+    Ref text = bound ? steal(driver_text(&as_aio(as_sqlite_con(con)->connector)->base, sql, true)) : Ref();
     if (!text) return nullptr;
-    return sqlite_step(self, Op::OpenCursor, text.get(), bound.get(), RUN_NONE, false);
+    return sqlite_step(con, Op::OpenCursor, text.get(), bound.get(), RUN_NONE, false);
+}
+
+PyObject* fetch_kept_cursor(PyObject* con, PyObject* cursor, Py_ssize_t size) noexcept {
+    if (!check_arg(con, &AioSqliteConnectionType, "con", false) || !usable(con)) return nullptr;
+    if (size <= 0) return fail(PyExc_ValueError, "_fetch(): size must be a positive int");
+    Ref count = steal(PyLong_FromSsize_t(size));
+    Ref job = count ? steal(PyTuple_Pack(2, cursor, count.get())) : Ref();
+    if (!job) return nullptr;
+    return sqlite_step(con, Op::Fetch, fetchmany_name, job.get(), RUN_NONE, false);
+}
+
+// Not awaited: usable from a finaliser, and done before any later step of
+// the connection (its release's rollback among them).
+int close_kept_cursor(PyObject* con, PyObject* cursor) noexcept {
+    if (!check_arg(con, &AioSqliteConnectionType, "con", false)) return -1;
+    SqliteConnectionObject* c = as_sqlite_con(con);
+    if (!sqlite_con_open(c)) return 0;  // closed: its cursors went with it
+    if (!usable(con)) return -1;
+    return c->driver->close_cursor(con, cursor) < 0 ? -1 : 0;
+}
+
+PyObject* open_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_openCursor", kOpenNames, 2, 1};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    return open_kept_cursor(self, a[0], a[1]);
 }
 
 PyObject* fetch_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"_fetch", kFetchNames, 2, 2};
     PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a) || !usable(self)) return nullptr;
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     Py_ssize_t size = PyLong_Check(a[1]) ? PyLong_AsSsize_t(a[1]) : -1;
-    if (size <= 0) {
-        if (!PyErr_Occurred()) fail(PyExc_ValueError, "_fetch(): size must be a positive int");
-        return nullptr;
-    }
-    Ref job = steal(PyTuple_Pack(2, a[0], a[1]));
-    if (!job) return nullptr;
-    return sqlite_step(self, Op::Fetch, fetchmany_name, job.get(), RUN_NONE, false);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    return fetch_kept_cursor(self, a[0], size);
 }
 
-// Not awaited: usable from a finaliser, and done before any later step of
-// the connection (its release's rollback among them).
 PyObject* close_cursor_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"_closeCursor", kCloseNames, 1, 1};
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    SqliteConnectionObject* c = as_sqlite_con(self);
-    if (!sqlite_con_open(c)) Py_RETURN_NONE;  // closed: its cursors went with it
-    if (!usable(self)) return nullptr;
-    if (c->driver->close_cursor(self, a[0]) < 0) return nullptr;
+    if (close_kept_cursor(self, a[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
