@@ -118,9 +118,7 @@ Ref run_statement(PyObject* engine, PyObject* text, PyObject* args, int mode, bo
     if (!settle && !in_transaction(engine) && opens_transaction(text) && !run_sql(engine, names.begin_sql)) return {};
     Ref result = steal(sqlite_engine_run(engine, text, args, mode, trace));
     if (!settle || !in_transaction(engine)) return result;
-    if (result && call_method(engine, names.commit)) return result;
-    call_keeping_error(engine, names.rollback);
-    return {};
+    return steal(commit_or_rollback(engine, std::move(result)));
 }
 
 Ref attempt(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
@@ -219,8 +217,13 @@ coro::Task open_task(Ref con, Ref kwargs, Ref after_open) {
     co_return std::move(con);
 }
 
-PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* after_open) noexcept {
-    return coro::make_coroutine(open_task(borrow(con), borrow(connect_kwargs), borrow(after_open ? after_open : Py_None)),
+PyObject* open_connection(PyObject* connector) noexcept {
+    PyObject* kwargs = sqlite_connect_kwargs(connector);
+    if (!kwargs) return nullptr;
+    Ref con = new_sqlite_connection(connector);
+    if (!con) return nullptr;
+    PyObject* after_open = sqlite_after_open(connector);
+    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), borrow(after_open ? after_open : Py_None)),
                                 "open");
 }
 
@@ -229,7 +232,7 @@ PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* aft
 // no use to the next user.
 bool discard_work(PyObject* con) noexcept {
     PyObject* engine = as_sqlite_con(con)->engine;
-    if (!handle_of(engine)) return false;
+    if (!engine || !handle_of(engine)) return false;
     if (!in_transaction(engine)) return true;
     Ref rolled = call_method(engine, names.rollback);
     if (!rolled) PyErr_Clear();
@@ -258,14 +261,28 @@ int close_cursor(PyObject*, PyObject* cursor) noexcept { return call_method(curs
 
 }  // namespace
 
-const SqliteDriver kNativeSqlite = {
+}  // namespace tsy::db::aio
+
+namespace tsy::db {
+
+const AioDriver kNativeSqliteDriver = {
     .name = "native",
-    .open = open_connection,
-    .step = step,
-    .discard_work = discard_work,
-    .close_now = close_now,
-    .close = close_awaitable,
-    .close_cursor = close_cursor,
+    .names = &kSqliteConnectorNames,
+    .loop_bound = false,  // nothing of a connection is bound to a loop
+    .settles_itself = true,
+    .binds_in_place = true,  // bound inline, while the loop waits
+    .belongs = aio::sqlite_belongs,
+    .table_of = aio::sqlite_table_of,
+    .open = aio::open_connection,
+    .step = aio::step,
+    .may_hold_work = nullptr,
+    .discard_work = aio::discard_work,
+    .rolls_back_when_lent = false,
+    .idle_alive = nullptr,
+    .close_now = aio::close_now,
+    .close = aio::close_awaitable,
+    .close_cursor = aio::close_cursor,
+    .auto_field = aio::sqlite_auto_field,
 };
 
-}  // namespace tsy::db::aio
+}  // namespace tsy::db

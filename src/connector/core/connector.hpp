@@ -211,6 +211,14 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int 
 
 struct StatementTrace;  // statement_log.hpp
 
+// The rule for a statement run on a connection the caller does not hold
+// (a connector's own, or a pooled one): committed right after it ran, rolled
+// back when it (or its commit) failed, so that nothing is lost and no failed
+// statement leaves a transaction open. `result` is the statement's (NULL
+// with its error set); the error is kept. The result, or NULL. A connection
+// whose commit and rollback are awaited does the same in aio/pool.cpp.
+PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept;
+
 // Runs one statement on any DB-API connection; no commit or rollback.
 // `trace` (when given) gets the measures of the statement log.
 PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, StatementTrace* trace = nullptr) noexcept;

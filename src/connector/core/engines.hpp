@@ -52,6 +52,9 @@ PyObject* mysql_engine_run(PyObject* conn, PyObject* text, PyObject* args, int m
 // autocommit), used as the connector's factory (new ref).
 Ref mysql_engine_connect() noexcept;
 int ready_mysql_engine(PyObject* module) noexcept;
+// The engine's non-blocking side, for the coroutine connector: readies
+// AioMysqlConnection and AioMysqlCursor and adds them to the module.
+int ready_aio_mysql_engine(PyObject* module) noexcept;
 
 // --- which engine a connector uses ------------------------------------------------
 
