@@ -14,7 +14,6 @@ Names names;
 int init_names() noexcept {
     const NameSlot all[] = {
         {&names._connect, "_connect"},
-        {&names.acquire, "acquire"},
         {&names.add_done_callback, "add_done_callback"},
         {&names.autocommit, "autocommit"},
         {&names.begin, "begin"},
@@ -45,7 +44,6 @@ int init_names() noexcept {
         {&names.password, "password"},
         {&names.path, "path"},
         {&names.port, "port"},
-        {&names.release, "release"},
         {&names.remove, "remove"},
         {&names.result, "result"},
         {&names.rollback, "rollback"},
@@ -53,12 +51,10 @@ int init_names() noexcept {
         {&names.set_exception, "set_exception"},
         {&names.set_result, "set_result"},
         {&names.targetType, "targetType"},
-        {&names.terminate, "terminate"},
         {&names.timeout, "timeout"},
         {&names.unix_socket, "unix_socket"},
         {&names.uri, "uri"},
         {&names.user, "user"},
-        {&names.wait_closed, "wait_closed"},
         {&names.begin_sql, "BEGIN"},
         {&names.commit_sql, "COMMIT"},
         {&names.rollback_sql, "ROLLBACK"},

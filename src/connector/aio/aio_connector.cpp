@@ -154,7 +154,7 @@ int init_common(PyObject* self, const AioDriver* driver) noexcept {
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_VISIT(c->base.blocks);
+    Py_VISIT(c->blocks);
     Py_VISIT(c->base.factory);
     Py_VISIT(c->base.settings);
     Py_VISIT(c->base.cache);
@@ -168,7 +168,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_CLEAR(c->base.blocks);
+    Py_CLEAR(c->blocks);
     Py_CLEAR(c->base.factory);
     Py_CLEAR(c->base.settings);
     Py_CLEAR(c->base.cache);

@@ -49,12 +49,15 @@ struct AioConnectorObject {
     PyObject* setup;       // its task, or NULL
     PyObject* idle;        // list of idle connections, the last given back lent first
     PyObject* waiters;     // list of futures of acquisitions waiting in line, first come first served
-    PyObject* lent;        // dict: connection handed out -> its generation (aio/pool.cpp)
+    PyObject* lent;        // dict: connection handed out -> its generation, for drivers without slot_of
     Py_ssize_t open;       // connections of this generation, open or being opened
     int minsize;
     int maxsize;
     int ready;
     unsigned generation;   // bumped by close() and by a move to another loop
+    // {id of an asyncio task: (connection, depth)} for the task's open
+    // transaction block, which nested blocks join as savepoints (aio/transaction.cpp).
+    PyObject* blocks;
 };
 
 inline AioConnectorObject* as_aio(PyObject* obj) noexcept { return reinterpret_cast<AioConnectorObject*>(obj); }
@@ -69,6 +72,14 @@ namespace aio {
 enum class Op : int { Open, Run, Begin, Commit, Rollback, Close, OpenCursor, Fetch };
 
 }  // namespace aio
+
+// What the pool records on a connection it lent, when the connection has
+// room for it (aio/pool.cpp).
+struct PoolSlot {
+    unsigned generation;  // the pool's generation the connection belongs to
+    bool lent;            // handed out and not given back yet
+    bool returning;       // releaseCon() is giving it back
+};
 
 // One driver of a coroutine connector. Awaitables are new references; every
 // function runs on the loop's thread with the GIL held. A connection answers
@@ -90,6 +101,8 @@ struct AioDriver {
     bool (*belongs)(PyObject* connector, PyObject* con);
     // The table of a connection of this connector type.
     const AioDriver* (*table_of)(PyObject* con);
+    // The pool's record on `con`; NULL: the pool keeps it in its `lent` dict.
+    PoolSlot* (*slot_of)(PyObject* con);
     // Awaitable: a new connection of `connector`, from its settings.
     PyObject* (*open)(PyObject* connector);
     // Awaitable of one step on `con`: Run (driver text and arguments, None
@@ -214,6 +227,7 @@ struct SqliteConnectionObject {
     aio::Worker* worker;   // sqlite3 module: the thread owning the connection
     PyObject* engine;      // native: the engine's connection (owned)
     PyObject* connector;   // the connector whose pool it belongs to
+    PoolSlot pool;         // the pool's record while it is lent
 };
 
 inline SqliteConnectionObject* as_sqlite_con(PyObject* obj) noexcept {
@@ -232,9 +246,10 @@ namespace aio {
 Ref new_sqlite_connection(PyObject* connector) noexcept;
 PyObject* sqlite_connect_kwargs(PyObject* connector) noexcept;  // borrowed
 PyObject* sqlite_after_open(PyObject* connector) noexcept;      // borrowed, or NULL
-// The SQLite tables' `belongs` and `table_of`.
+// The SQLite tables' `belongs`, `table_of` and `slot_of`.
 bool sqlite_belongs(PyObject* connector, PyObject* con) noexcept;
 const AioDriver* sqlite_table_of(PyObject* con) noexcept;
+PoolSlot* sqlite_slot_of(PyObject* con) noexcept;
 // The MySQL tables' `table_of` and `auto_field` (aio/mysql_connector.cpp).
 const AioDriver* mysql_table_of(PyObject* con) noexcept;
 PyObject* mysql_auto_field(PyObject* col) noexcept;

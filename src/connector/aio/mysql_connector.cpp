@@ -155,6 +155,7 @@ const AioDriver kAiomysqlDriver = {
     .binds_in_place = false,  // aiomysql writes bytes as octets but any other buffer as its repr
     .belongs = belongs,
     .table_of = aio::mysql_table_of,
+    .slot_of = nullptr,
     .open = open_connection,
     .step = step,
     .may_hold_work = may_hold_work,

@@ -93,6 +93,7 @@ const AioDriver kMysqlNativeBackend = {
     .binds_in_place = false,  // the text is written when the call starts, while the loop may change the buffers
     .belongs = belongs,
     .table_of = aio::mysql_table_of,
+    .slot_of = nullptr,
     .open = open_connection,
     .step = step,
     .may_hold_work = may_hold_work,

@@ -8,8 +8,10 @@
 // that failed), in which it opens one. Idle connections are kept in `idle`,
 // the last given back lent first; dead ones are dropped when found there.
 //
-// `lent` maps each connection handed out to the generation it belongs to;
-// releaseCon() turns the entry into a 1-tuple (generation,) so that a second
+// The pool records each connection handed out with the generation it
+// belongs to: in a PoolSlot on the connection, or, for a driver whose
+// connections have no room for one, in `lent` (connection -> generation;
+// releaseCon() turns the entry into a 1-tuple (generation,)). A second
 // releaseCon() fails at once while the first is still rolling back.
 //
 // A connection given back with work left (a lease ended by a cleanup path)
@@ -32,18 +34,57 @@ const AioDriver* table(AioConnectorObject* c, PyObject* con) noexcept { return c
 
 // --- the lent connections ---------------------------------------------------------
 
+// The pool's record of a connection, on the connection itself when its
+// driver has room for it (the dict costs a statement a tenth of a
+// microsecond, and resizes as entries come and go), else NULL.
+PoolSlot* slot(AioConnectorObject* c, PyObject* con) noexcept {
+    const AioDriver* d = table(c, con);
+    return d->slot_of ? d->slot_of(con) : nullptr;
+}
+
 bool lend(AioConnectorObject* c, PyObject* con, unsigned generation) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        *s = PoolSlot{generation, true, false};
+        return true;
+    }
     Ref value = steal(PyLong_FromUnsignedLong(generation));
     return value && PyDict_SetItem(c->lent, con, value.get()) == 0;
 }
 
-// The entry of `con` in `lent` (borrowed), or NULL (error set on failure).
-PyObject* lent_entry(AioConnectorObject* c, PyObject* con) noexcept {
-    return c->lent ? PyDict_GetItemWithError(c->lent, con) : nullptr;
+enum class Lent { No, Yes, Returning };
+
+// Whether `con` is lent out, and whether releaseCon() is giving it back;
+// -1 with the error set.
+int lent_state(AioConnectorObject* c, PyObject* con, Lent* state) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        *state = !s->lent ? Lent::No : s->returning ? Lent::Returning : Lent::Yes;
+        return 0;
+    }
+    PyObject* entry = c->lent ? PyDict_GetItemWithError(c->lent, con) : nullptr;
+    if (!entry && PyErr_Occurred()) return -1;
+    *state = !entry ? Lent::No : PyTuple_Check(entry) ? Lent::Returning : Lent::Yes;
+    return 0;
 }
 
-// Takes `con` out of `lent`; false when it was not there (the error cleared).
+// releaseCon() has taken the connection: a second one fails at once.
+bool mark_returning(AioConnectorObject* c, PyObject* con) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        s->returning = true;
+        return true;
+    }
+    PyObject* entry = PyDict_GetItemWithError(c->lent, con);
+    Ref returning = entry ? steal(PyTuple_Pack(1, entry)) : Ref();
+    return returning && PyDict_SetItem(c->lent, con, returning.get()) == 0;
+}
+
+// Ends the record of `con` as lent; false when it was not lent (no error set).
 bool take_lent(AioConnectorObject* c, PyObject* con, unsigned* generation) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        bool was_lent = s->lent;
+        *generation = s->generation;
+        s->lent = s->returning = false;
+        return was_lent;
+    }
     PyObject* found = nullptr;
     if (!c->lent || PyDict_Pop(c->lent, con, &found) <= 0) {
         PyErr_Clear();
@@ -95,6 +136,7 @@ void drop(AioConnectorObject* c, PyObject* con, bool current) noexcept {
 // Hands `con` (of `generation`) to the first waiter still waiting; false
 // when nobody took it.
 bool hand_over(AioConnectorObject* c, PyObject* con, unsigned generation) noexcept {
+    if (!c->waiters || PyList_GET_SIZE(c->waiters) == 0) return false;
     for (;;) {
         Ref waiter = next_waiter(c);
         if (!waiter) return false;
@@ -208,47 +250,62 @@ coro::Task wait_in_line_task(Ref self) {
     co_return handed;
 }
 
+// No connection idle: one opened, or waited for in line; lent.
+coro::Task wait_or_open_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    unsigned generation = c->generation;
+    Ref con;
+    if (c->open < c->maxsize && PyList_GET_SIZE(c->waiters) == 0) {
+        con = co_await coro::await(steal(open_counted(self.get())));
+    } else {
+        con = co_await coro::await(steal(coro::make_coroutine(wait_in_line_task(borrow(self.get())), "getCon")));
+        if (con && con.get() != Py_None) co_return con;  // handed over, lent already
+        if (con) {  // a place freed for this acquisition
+            generation = c->generation;
+            con = co_await coro::await(steal(open_counted(self.get(), true)));
+        }
+    }
+    if (!con) co_return nullptr;
+    if (lend(c, con.get(), generation)) co_return con;
+    drop(c, con.get(), generation == c->generation);
+    co_return nullptr;
+}
+
+// The leftover work of a connection given back is rolled back before it is
+// lent again (drivers that cannot drop it at the give-back).
+coro::Task roll_back_for_lending_task(Ref self, Ref con) {
+    Lease lease(self.get(), std::move(con));
+    lease.broken = true;  // until its leftover work is rolled back
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
+    if (!rolled) co_return nullptr;
+    lease.broken = false;
+    co_return lease.take();
+}
+
+// The frame stays small for the common case, an idle connection lent at
+// once (a larger one costs every statement the allocator's slow path).
 coro::Task acquire_task(Ref self) {
     AioConnectorObject* c = as_aio(self.get());
     if (!c->idle || !c->waiters || !c->lent) {
         co_return fail(PyExc_RuntimeError, "%s: the pool is closed", c->driver->names->type);
     }
-    Ref con;
-    unsigned generation = 0;
-    bool handed = false;  // lent already, by the give-back that handed it over
-    while (!con) {
-        generation = c->generation;
-        con = pop_idle(c);
-        if (con) break;
-        if (PyErr_Occurred()) co_return nullptr;
-        if (c->open < c->maxsize && PyList_GET_SIZE(c->waiters) == 0) {
-            con = co_await coro::await(steal(open_counted(self.get())));
-            if (!con) co_return nullptr;
-            break;
-        }
-        con = co_await coro::await(steal(coro::make_coroutine(wait_in_line_task(borrow(self.get())), "getCon")));
-        if (!con) co_return nullptr;
-        if (con.get() == Py_None) {  // a place freed for this acquisition
-            generation = c->generation;
-            con = co_await coro::await(steal(open_counted(self.get(), true)));
-            if (!con) co_return nullptr;
-            break;
-        }
-        handed = true;
-    }
-    if (!handed && !lend(c, con.get(), generation)) {
-        drop(c, con.get(), generation == c->generation);
+    Ref con = pop_idle(c);
+    if (con && !lend(c, con.get(), c->generation)) {
+        drop(c, con.get(), true);
         co_return nullptr;
     }
-    Lease lease(self.get(), std::move(con));
-    const AioDriver* d = table(c, lease.con());
-    if (d->rolls_back_when_lent && (!d->may_hold_work || d->may_hold_work(lease.con()))) {
-        lease.broken = true;  // until its leftover work is rolled back
-        Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
-        if (!rolled) co_return nullptr;
-        lease.broken = false;
+    if (!con) {
+        if (PyErr_Occurred()) co_return nullptr;
+        con = co_await coro::await(steal(coro::make_coroutine(wait_or_open_task(borrow(self.get())), "getCon")));
+        if (!con) co_return nullptr;
     }
-    co_return lease.take();
+    const AioDriver* d = table(c, con.get());
+    if (d->rolls_back_when_lent && (!d->may_hold_work || d->may_hold_work(con.get()))) {
+        co_return co_await coro::await(
+            steal(coro::make_coroutine(roll_back_for_lending_task(borrow(self.get()), std::move(con)), "getCon")));
+    }
+    co_return con;
 }
 
 // --- give-back ------------------------------------------------------------------------
@@ -285,25 +342,13 @@ coro::Task release_task(Ref self, Lease lease) {
 
 // --- statements -----------------------------------------------------------------------
 
-// A statement of the handle's own, on a pooled connection: committed after
-// it ran, rolled back when it (or its commit) failed. The connection counts
-// as broken until then: a coroutine dropped half-way, or cancelled, leaves
-// the driver's state unknown. The statement's error is kept.
-coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
-    Ref pending = readiness(self.get());
-    if (!pending) co_return nullptr;
-    if (pending.get() != Py_None) {
-        Ref ready = co_await coro::await(std::move(pending));
-        if (!ready) co_return nullptr;
-    }
-    Ref con = co_await coro::await(steal(acquire(self.get())));
-    if (!con) co_return nullptr;
-    Lease lease(self.get(), std::move(con));
-    const AioDriver* d = table(as_aio(self.get()), lease.con());
-    if (d->settles_itself) {
-        co_return co_await coro::await(
-            steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
-    }
+// A statement of the handle's own on a pooled connection, for a driver that
+// leaves it to the pool: committed after it ran, rolled back when it (or
+// its commit) failed. The connection counts as broken until then: a
+// coroutine dropped half-way, or cancelled, leaves the driver's state
+// unknown. The statement's error is kept.
+coro::Task run_and_settle_task(Lease lease, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    const AioDriver* d = table(as_aio(lease.connector()), lease.con());
     lease.broken = true;
     Ref result = co_await coro::await(steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, false, std::move(trace))));
     if (result) {
@@ -321,6 +366,26 @@ coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_p
     }
     PyErr_SetRaisedException(error.release());
     co_return nullptr;
+}
+
+// A driver that settles the statement itself does it in the same step.
+coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    Ref pending = readiness(self.get());
+    if (!pending) co_return nullptr;
+    if (pending.get() != Py_None) {
+        Ref ready = co_await coro::await(std::move(pending));
+        if (!ready) co_return nullptr;
+    }
+    Ref con = co_await coro::await(steal(acquire(self.get())));
+    if (!con) co_return nullptr;
+    Lease lease(self.get(), std::move(con));
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    if (d->settles_itself) {
+        co_return co_await coro::await(
+            steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
+    }
+    co_return co_await coro::await(steal(coro::make_coroutine(
+        run_and_settle_task(std::move(lease), std::move(text), std::move(args), mode, std::move(trace)), "execute")));
 }
 
 // Idle connections are closed now, lent ones when they come back.
@@ -372,13 +437,12 @@ void give_back(PyObject* self, PyObject* con, bool broken) noexcept {
 PyObject* release(PyObject* self, PyObject* con) noexcept {
     AioConnectorObject* c = as_aio(self);
     if (!c->driver->belongs(self, con)) return nullptr;
-    PyObject* entry = lent_entry(c, con);
-    if (!entry || PyTuple_Check(entry)) {
-        if (PyErr_Occurred()) return nullptr;
+    Lent state = Lent::No;
+    if (lent_state(c, con, &state) < 0) return nullptr;
+    if (state != Lent::Yes) {
         return fail(PyExc_ValueError, "the connection is not lent out by this connector (given back twice?)");
     }
-    Ref returning = steal(PyTuple_Pack(1, entry));  // a second releaseCon() fails at once
-    if (!returning || PyDict_SetItem(c->lent, con, returning.get()) < 0) return nullptr;
+    if (!mark_returning(c, con)) return nullptr;
     return coro::make_coroutine(release_task(borrow(self), Lease(self, borrow(con))), "releaseCon",
                                 c->driver->names->releaseCon);
 }

@@ -9,15 +9,11 @@
 
 namespace tsy::db::aio {
 
-// Coroutine of the setup task: opens `minsize` connections (at least one on
-// a driver that is not loop-bound... see pool.cpp) and sets `ready`.
+// Coroutine of the setup task: opens `minsize` connections and sets `ready`.
 PyObject* setup_pool(PyObject* self) noexcept;
 // The loop the setup was started on is no longer the running one: on a
 // loop-bound driver the connections (idle and waiting) are dropped.
 void leave_loop(AioConnectorObject* self) noexcept;
-// A connector re-initialised with another driver: the connections of the
-// old one are closed as they come back, and new ones open on the new one.
-void change_driver(AioConnectorObject* self, const AioDriver* driver) noexcept;
 
 // Awaitable: a connection of the pool, lent to the caller.
 PyObject* acquire(PyObject* self) noexcept;
@@ -53,6 +49,7 @@ public:
     }
     ~Lease() { finish(); }
 
+    PyObject* connector() const noexcept { return connector_.get(); }
     PyObject* con() const noexcept { return con_.get(); }
     // Ends the lease without giving the connection back.
     Ref take() noexcept { return std::move(con_); }

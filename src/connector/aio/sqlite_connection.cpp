@@ -21,6 +21,7 @@ Ref new_sqlite_connection(PyObject* connector) noexcept {
     c->worker = nullptr;
     c->engine = nullptr;
     c->connector = Py_NewRef(connector);
+    c->pool = PoolSlot{0, false, false};
     PyObject_GC_Track(con.get());
     return con;
 }
@@ -35,6 +36,8 @@ bool sqlite_belongs(PyObject* connector, PyObject* con) noexcept {
 }
 
 const AioDriver* sqlite_table_of(PyObject* con) noexcept { return as_sqlite_con(con)->driver; }
+
+PoolSlot* sqlite_slot_of(PyObject* con) noexcept { return &as_sqlite_con(con)->pool; }
 
 void close_sqlite_connection(PyObject* con) noexcept { as_sqlite_con(con)->driver->close_now(con); }
 

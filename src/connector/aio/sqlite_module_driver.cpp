@@ -141,6 +141,7 @@ const AioDriver kModuleSqliteDriver = {
     .binds_in_place = false,  // the worker binds later, on its own thread
     .belongs = aio::sqlite_belongs,
     .table_of = aio::sqlite_table_of,
+    .slot_of = aio::sqlite_slot_of,
     .open = aio::open_connection,
     .step = aio::step,
     .may_hold_work = nullptr,

@@ -91,7 +91,9 @@ bool worth_retrying() noexcept {
     PyErr_Clear();
     PyErr_SetRaisedException(error);
     int primary = static_cast<int>(value & 0xff);
-    return (primary == kSqliteBusy && sqlite_engine_take_busy_note()) || primary == kSqliteLocked;
+    // Taken on every failure, so that no note outlives the attempt it was made in.
+    bool asked = sqlite_engine_take_busy_note();
+    return (primary == kSqliteBusy && asked) || primary == kSqliteLocked;
 }
 
 Ref pause(double seconds) noexcept {
@@ -107,7 +109,6 @@ coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, 
     Clock::time_point deadline{};
     double delay = kFirstPause;
     for (;;) {
-        sqlite_engine_take_busy_note();  // a note of an earlier step is no concern of this attempt
         Ref result = attempt(con.get(), op, text.get(), args.get(), mode, settle, trace.get());
         if (result || !worth_retrying()) co_return result;
         Clock::time_point now = Clock::now();
@@ -217,6 +218,7 @@ const AioDriver kNativeSqliteDriver = {
     .binds_in_place = true,  // bound inline, while the loop waits
     .belongs = aio::sqlite_belongs,
     .table_of = aio::sqlite_table_of,
+    .slot_of = aio::sqlite_slot_of,
     .open = aio::open_connection,
     .step = aio::step,
     .may_hold_work = nullptr,

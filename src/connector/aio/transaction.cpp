@@ -81,16 +81,16 @@ Ref task_key() noexcept {
 
 // The (connection, depth) of the task's open block, borrowed, or NULL.
 PyObject* open_block(PyObject* connector, PyObject* key) noexcept {
-    PyObject* blocks = as_aio(connector)->base.blocks;
+    PyObject* blocks = as_aio(connector)->blocks;
     if (!blocks || key == Py_None) return nullptr;
     return PyDict_GetItemWithError(blocks, key);
 }
 
 int set_block(PyObject* connector, PyObject* key, PyObject* con, int depth) noexcept {
-    ConnectorObject* base = &as_aio(connector)->base;
-    if (!base->blocks && !(base->blocks = PyDict_New())) return -1;
+    AioConnectorObject* c = as_aio(connector);
+    if (!c->blocks && !(c->blocks = PyDict_New())) return -1;
     Ref entry = steal(Py_BuildValue("(Oi)", con, depth));
-    return entry ? PyDict_SetItem(base->blocks, key, entry.get()) : -1;
+    return entry ? PyDict_SetItem(c->blocks, key, entry.get()) : -1;
 }
 
 // Forgets the task's block when it is the one on `con`; keeps a pending error.
@@ -98,7 +98,7 @@ void end_block(PyObject* connector, PyObject* key, PyObject* con) noexcept {
     if (!connector || !key) return;
     Ref pending = steal(PyErr_GetRaisedException());
     PyObject* entry = open_block(connector, key);
-    if (entry && PyTuple_GET_ITEM(entry, 0) == con && PyDict_DelItem(as_aio(connector)->base.blocks, key) < 0) {
+    if (entry && PyTuple_GET_ITEM(entry, 0) == con && PyDict_DelItem(as_aio(connector)->blocks, key) < 0) {
         PyErr_Clear();
     }
     PyErr_Clear();
