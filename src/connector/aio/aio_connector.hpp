@@ -71,6 +71,18 @@ namespace aio {
 // steps (OpenCursor, Fetch) are the SQLite drivers' own.
 enum class Op : int { Open, Run, Begin, Commit, Rollback, Close, OpenCursor, Fetch };
 
+// The __name__ of a step's coroutine.
+constexpr const char* step_name(Op op) noexcept {
+    switch (op) {
+        case Op::Open: return "open";
+        case Op::Begin: return "begin";
+        case Op::Commit: return "commit";
+        case Op::Rollback: return "rollback";
+        case Op::Close: return "close";
+        default: return "execute";
+    }
+}
+
 }  // namespace aio
 
 // What the pool records on a connection it lent, when the connection has

@@ -48,15 +48,6 @@ bool belongs(PyObject* connector, PyObject* con) noexcept {
     return true;
 }
 
-const char* step_name(Op op) noexcept {
-    switch (op) {
-        case Op::Begin: return "begin";
-        case Op::Commit: return "commit";
-        case Op::Rollback: return "rollback";
-        default: return "execute";
-    }
-}
-
 PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool,
                std::shared_ptr<StatementTrace> trace) noexcept {
     switch (op) {
@@ -64,7 +55,7 @@ PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, b
         case Op::Begin: return mysql_async::command(con, Command::Begin);
         case Op::Commit: return mysql_async::command(con, Command::Commit);
         case Op::Rollback: return mysql_async::command(con, Command::Rollback);
-        default: return fail(PyExc_SystemError, "AioMysqlConnection: no %s step", step_name(op));
+        default: return fail(PyExc_SystemError, "AioMysqlConnection: no %s step", aio::step_name(op));
     }
 }
 

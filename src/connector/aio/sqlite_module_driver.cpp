@@ -62,17 +62,6 @@ coro::Task close_task(Ref closing) {
     co_return co_await coro::await(std::move(closing));
 }
 
-const char* step_name(Op op) noexcept {
-    switch (op) {
-        case Op::Open: return "open";
-        case Op::Begin: return "begin";
-        case Op::Commit: return "commit";
-        case Op::Rollback: return "rollback";
-        case Op::Close: return "close";
-        default: return "execute";
-    }
-}
-
 PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
                std::shared_ptr<StatementTrace> trace) noexcept {
     return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle, std::move(trace)),

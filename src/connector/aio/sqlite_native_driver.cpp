@@ -122,15 +122,6 @@ coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, 
     }
 }
 
-const char* step_name(Op op) noexcept {
-    switch (op) {
-        case Op::Begin: return "begin";
-        case Op::Commit: return "commit";
-        case Op::Rollback: return "rollback";
-        default: return "execute";
-    }
-}
-
 PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
                std::shared_ptr<StatementTrace> trace) noexcept {
     return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle, std::move(trace)),
