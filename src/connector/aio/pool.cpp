@@ -195,7 +195,7 @@ coro::Task setup_task(Ref self) {
             Ref closed = co_await coro::await(steal(table(c, con.get())->close(con.get())));
             co_return closed ? borrow(Py_None) : Ref();
         }
-        if (PyList_Append(c->idle, con.get()) < 0) co_return nullptr;
+        if (!c->idle || PyList_Append(c->idle, con.get()) < 0) co_return nullptr;
     }
     c->ready = 1;
     co_return borrow(Py_None);
@@ -244,7 +244,9 @@ void abandon_waiter(PyObject* self, PyObject* waiter) noexcept {
 coro::Task wait_in_line_task(Ref self) {
     AioConnectorObject* c = as_aio(self.get());
     Ref waiter = new_future();
-    if (!waiter || PyList_Append(c->waiters, waiter.get()) < 0) co_return nullptr;
+    if (!waiter) co_return nullptr;
+    if (!c->waiters) co_return fail(PyExc_RuntimeError, "%s: the pool is closed", c->driver->names->type);
+    if (PyList_Append(c->waiters, waiter.get()) < 0) co_return nullptr;
     Ref handed = co_await coro::await(waiter.get());
     if (!handed) abandon_waiter(self.get(), waiter.get());
     co_return handed;
@@ -255,7 +257,7 @@ coro::Task wait_or_open_task(Ref self) {
     AioConnectorObject* c = as_aio(self.get());
     unsigned generation = c->generation;
     Ref con;
-    if (c->open < c->maxsize && PyList_GET_SIZE(c->waiters) == 0) {
+    if (c->open < c->maxsize && (!c->waiters || PyList_GET_SIZE(c->waiters) == 0)) {
         con = co_await coro::await(steal(open_counted(self.get())));
     } else {
         con = co_await coro::await(steal(coro::make_coroutine(wait_in_line_task(borrow(self.get())), "getCon")));
@@ -322,7 +324,7 @@ void hand_back(PyObject* self, PyObject* con, bool broken) noexcept {
     }
     if (hand_over(c, con, generation)) return;
     PyErr_Clear();
-    if (PyList_Append(c->idle, con) < 0) drop(c, con, true);
+    if (!c->idle || PyList_Append(c->idle, con) < 0) drop(c, con, true);
 }
 
 // The lease is a parameter: a releaseCon() never awaited still gives the

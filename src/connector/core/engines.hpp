@@ -21,6 +21,14 @@ namespace tsy::db {
 using NativeRun = PyObject* (*)(PyObject* conn, PyObject* text, PyObject* args, int mode,
                                 StatementTrace* trace) noexcept;
 
+// A native engine as the synchronous side sees it: which connections are
+// its own, and its runner. One row per engine in core/engines.cpp.
+struct NativeEngine {
+    const char* name;
+    bool (*owns)(PyObject* conn);
+    NativeRun run;
+};
+
 // The runner of `conn` when it is a native connection, else NULL.
 NativeRun native_runner(PyObject* conn) noexcept;
 
