@@ -23,7 +23,6 @@ Names names;
 int init_names() noexcept {
     const NameSlot all[] = {
         {&names._connect, "_connect"},
-        {&names.acquire, "acquire"},
         {&names.add_done_callback, "add_done_callback"},
         {&names.autocommit, "autocommit"},
         {&names.begin, "begin"},
@@ -54,7 +53,6 @@ int init_names() noexcept {
         {&names.password, "password"},
         {&names.path, "path"},
         {&names.port, "port"},
-        {&names.release, "release"},
         {&names.remove, "remove"},
         {&names.result, "result"},
         {&names.rollback, "rollback"},
@@ -62,12 +60,10 @@ int init_names() noexcept {
         {&names.set_exception, "set_exception"},
         {&names.set_result, "set_result"},
         {&names.targetType, "targetType"},
-        {&names.terminate, "terminate"},
         {&names.timeout, "timeout"},
         {&names.unix_socket, "unix_socket"},
         {&names.uri, "uri"},
         {&names.user, "user"},
-        {&names.wait_closed, "wait_closed"},
         {&names.begin_sql, "BEGIN"},
         {&names.commit_sql, "COMMIT"},
         {&names.rollback_sql, "ROLLBACK"},
@@ -120,7 +116,7 @@ TSY_EXPORT PyObject* PyInit_Connector() {
     if (add(module.get(), &BaseConnectorType, "BaseConnector") < 0 ||
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
-        add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 ||
+        add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 || ready_aio_mysql_engine(module.get()) < 0 ||
         add_url_functions(module.get()) < 0 || add_dialect_function(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
         ready_mysql_engine(module.get()) < 0) {
         return nullptr;

@@ -1,8 +1,8 @@
 // What AioSqliteConnector and AioMysqlConnector share: the setup task that
 // makes the pool ready on the running loop, getCon/releaseCon/transaction/
-// close, the attributes, and the dispatch of statements to the driver side.
+// close, the attributes, and the dispatch of statements to the pool.
 #include "aio/aio_connector.hpp"
-#include "engines/mysql/nonblocking.hpp"
+#include "aio/pool.hpp"
 
 namespace tsy::db {
 namespace aio {
@@ -20,7 +20,7 @@ PyObject* cancelled_error = nullptr;
 
 int start_setup(PyObject* self, PyObject* loop) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Ref coroutine = steal(c->backend->setup(self));
+    Ref coroutine = steal(setup_pool(self));
     if (!coroutine) return -1;
     Ref task = call_method(loop, names.create_task, coroutine.get());
     if (!task) return -1;
@@ -51,7 +51,7 @@ coro::Task get_con_task(Ref self) {
         Ref ready = co_await coro::await(std::move(pending));
         if (!ready) co_return nullptr;
     }
-    co_return co_await coro::await(steal(as_aio(self.get())->backend->acquire(self.get())));
+    co_return co_await coro::await(steal(acquire(self.get())));
 }
 
 }  // namespace
@@ -87,17 +87,17 @@ void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
 
 int touch(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
-    if (!c->backend) return 0;  // nothing to set up before __init__ (attribute reads touch too)
+    if (!c->driver) return 0;  // nothing to set up before __init__ (attribute reads touch too)
     Ref loop = running_loop();
     if (!loop) return -1;
     if (loop.get() == Py_None) return 0;
     bool same_loop = c->loop == loop.get();
-    if (c->ready && (same_loop || !c->backend->loop_bound)) return 0;
+    if (c->ready && (same_loop || !c->driver->loop_bound)) return 0;
     if (c->setup && same_loop) {
         int ended = setup_ended(c->setup);
         if (ended <= 0) return ended;  // still running (or an error)
     }
-    if (c->setup && !same_loop) c->backend->forget(c);
+    if (c->setup && !same_loop) leave_loop(c);
     return start_setup(self, loop.get());
 }
 
@@ -124,43 +124,59 @@ PyObject* new_connector(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     AioConnectorObject* c = as_aio(self.get());
     c->base.settings = PyDict_New();
     c->base.cache = PyDict_New();
+    c->idle = PyList_New(0);
     c->waiters = PyList_New(0);
-    if (!c->base.settings || !c->base.cache || !c->waiters) return nullptr;
+    c->lent = PyDict_New();
+    if (!c->base.settings || !c->base.cache || !c->idle || !c->waiters || !c->lent) return nullptr;
     c->base.style = STYLE_FORMAT;
     c->minsize = 1;
     c->maxsize = 1;
     return self.release();
 }
 
-int init_common(PyObject* self, const AioBackend* backend) noexcept {
-    as_aio(self)->backend = backend;
+namespace {
+
+// The pool's containers are made again when a collection cleared them.
+bool pool_state(AioConnectorObject* c) noexcept {
+    if (!c->idle && !(c->idle = PyList_New(0))) return false;
+    if (!c->waiters && !(c->waiters = PyList_New(0))) return false;
+    return c->lent || (c->lent = PyDict_New());
+}
+
+}  // namespace
+
+int init_common(PyObject* self, const AioDriver* driver) noexcept {
+    if (!pool_state(as_aio(self))) return -1;
+    as_aio(self)->driver = driver;
     // Made inside a running loop: the setup starts now.
     return touch(self);
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_VISIT(c->base.blocks);
+    Py_VISIT(c->blocks);
     Py_VISIT(c->base.factory);
     Py_VISIT(c->base.settings);
     Py_VISIT(c->base.cache);
     Py_VISIT(c->loop);
     Py_VISIT(c->setup);
-    Py_VISIT(c->pool);
+    Py_VISIT(c->idle);
     Py_VISIT(c->waiters);
+    Py_VISIT(c->lent);
     return 0;
 }
 
 int clear(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_CLEAR(c->base.blocks);
+    Py_CLEAR(c->blocks);
     Py_CLEAR(c->base.factory);
     Py_CLEAR(c->base.settings);
     Py_CLEAR(c->base.cache);
     Py_CLEAR(c->loop);
     Py_CLEAR(c->setup);
-    Py_CLEAR(c->pool);
+    Py_CLEAR(c->idle);
     Py_CLEAR(c->waiters);
+    Py_CLEAR(c->lent);
     return 0;
 }
 
@@ -212,7 +228,7 @@ PyObject* releaseCon_method(PyObject* self, PyObject* const* args, Py_ssize_t na
     static const Params params{"releaseCon", kConNames, 1, 1};
     PyObject* con[1];
     if (!parse(params, args, nargs, kwnames, con)) return nullptr;
-    return as_aio(self)->backend->release(self, con[0]);
+    return release(self, con[0]);
 }
 
 PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -222,14 +238,14 @@ PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
-    return as_aio(self)->backend->close(self);
+    return close_pool(self);
 }
 
 PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"autoFiledAnnounce", kColNames, 1, 1};
     PyObject* col[1];
     if (!parse(params, args, nargs, kwnames, col)) return nullptr;
-    return as_aio(self)->backend->auto_field(col[0]);
+    return as_aio(self)->driver->auto_field(col[0]);
 }
 
 }  // namespace
@@ -277,13 +293,13 @@ PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* a
     // Logged statements are awaited through a step that writes their record
     // on the loop once they have ended.
     std::shared_ptr<StatementTrace> trace = new_shared_trace();
-    Ref pending = steal(c->backend->run(connector, con ? con : Py_None, text.get(), driver_args, mode, trace));
+    Ref pending = steal(aio::run(connector, con ? con : Py_None, text.get(), driver_args, mode, trace));
     if (!trace) return pending.release();
     return logged_awaitable(std::move(pending), std::move(trace), sql, args, mode);
 }
 
 int ready_aio(PyObject* module) noexcept {
-    if (!coro::import_coro_api() || aio::ready_workers() < 0 || ready_aio_mysql_engine(module) < 0) return -1;
+    if (!coro::import_coro_api() || aio::ready_workers() < 0) return -1;
     struct Entry { PyTypeObject* type; const char* name; };
     const Entry entries[] = {
         {&AioSqliteConnectorType, "AioSqliteConnector"},

@@ -1,11 +1,17 @@
 // Internal declarations of the coroutine connectors (AioSqliteConnector,
 // AioMysqlConnector), shared by the files of aio/.
 //
-// Both connectors keep a pool of connections that is made ready by a setup
-// task on the event loop. The setup starts when the connector is made inside
-// a running loop, otherwise at its first touch inside one (any attribute
-// read, `isReady` included). Everything here runs on the loop's thread with
-// the GIL held, except the SQLite workers (aio/sqlite_worker.cpp).
+// Both connectors keep a pool of connections (aio/pool.cpp) that is made
+// ready by a setup task on the event loop. The setup starts when the
+// connector is made inside a running loop, otherwise at its first touch
+// inside one (any attribute read, `isReady` included). Everything here runs
+// on the loop's thread with the GIL held, except the SQLite workers
+// (aio/sqlite_worker.cpp).
+//
+// What a connection is and how it does its work is the business of a driver,
+// described by one table (AioDriver) per driver: the native SQLite engine
+// inline on the loop, the sqlite3 module on worker threads, MariaDB
+// Connector/C driven by the loop, aiomysql. The pool calls nothing else.
 #pragma once
 
 #include <cstdint>
@@ -17,60 +23,135 @@
 
 namespace tsy::db {
 
-struct AioBackend;
+struct AioDriver;
+
+// The names of a connector type and of its pool's coroutines (their
+// __qualname__), string literals.
+struct AioConnectorNames {
+    const char* type;
+    const char* setup;
+    const char* getCon;
+    const char* releaseCon;
+    const char* close;
+};
+
+// The MySQL engine's header names the table type so.
+using AioBackend = AioDriver;
 
 // Both coroutine connectors. `base` keeps what the synchronous connectors
 // have (con_type, placeholder style and cache, driver settings) so that the
 // statement text is translated by the same code; its `con` and `factory`
-// stay NULL.
+// stay NULL. The pool's state is the same for every driver.
 struct AioConnectorObject {
     ConnectorObject base;
-    const AioBackend* backend;
+    const AioDriver* driver;  // the driver of the pool's new connections; NULL before __init__
     PyObject* loop;        // the loop the setup was started on, or NULL
     PyObject* setup;       // its task, or NULL
-    PyObject* pool;        // MySQL: aiomysql's Pool; SQLite: list of idle connections
-    PyObject* waiters;     // SQLite: futures of acquisitions waiting for a connection
-    Py_ssize_t open;       // SQLite: connections of this generation, open or being opened
+    PyObject* idle;        // list of idle connections, the last given back lent first
+    PyObject* waiters;     // list of futures of acquisitions waiting in line, first come first served
+    PyObject* lent;        // dict: connection handed out -> its generation, for drivers without slot_of
+    Py_ssize_t open;       // connections of this generation, open or being opened
     int minsize;
     int maxsize;
     int ready;
-    unsigned generation;   // bumped by close(): older connections are closed when given back
+    unsigned generation;   // bumped by close() and by a move to another loop
+    // {id of an asyncio task: (connection, depth)} for the task's open
+    // transaction block, which nested blocks join as savepoints (aio/transaction.cpp).
+    PyObject* blocks;
 };
 
 inline AioConnectorObject* as_aio(PyObject* obj) noexcept { return reinterpret_cast<AioConnectorObject*>(obj); }
 
-// A connector made by __new__ alone has no driver side (backend) yet.
-inline bool aio_ready(PyObject* obj) noexcept { return as_aio(obj)->backend != nullptr; }
+// A connector made by __new__ alone has no driver yet.
+inline bool aio_ready(PyObject* obj) noexcept { return as_aio(obj)->driver != nullptr; }
 
-// What differs between the two drivers. Awaitables are new references.
-struct AioBackend {
-    const char* name;
-    bool loop_bound;  // the pool works only on the loop it was made on
-    // The coroutine of the setup task; sets `ready` when it succeeds.
-    PyObject* (*setup)(PyObject* self);
-    // Drops the state bound to a loop that is no longer the running one.
-    void (*forget)(AioConnectorObject* self);
-    // Awaitable: a connection of the pool, lent to the caller.
-    PyObject* (*acquire)(PyObject* self);
-    // Awaitable: rolls `con` back and gives it back to the pool.
-    PyObject* (*release)(PyObject* self, PyObject* con);
-    // Gives `con` back at once, from cleanup paths; closes it when `broken`.
-    // Keeps the error indicator as it was.
-    void (*give_back)(PyObject* self, PyObject* con, bool broken);
-    // Awaitable: runs driver text with its arguments (None for none) on `con`,
-    // or on a pooled connection committed afterwards when `con` is None.
-    // `trace`, when not empty, gets the statement log's measures.
-    PyObject* (*run)(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
-                     const std::shared_ptr<StatementTrace>& trace);
-    // Awaitable: closes every connection; the next touch sets the pool up anew.
-    PyObject* (*close)(PyObject* self);
+namespace aio {
+
+// The steps a driver's connection takes. Open, Close and the kept-cursor
+// steps (OpenCursor, Fetch) are the SQLite drivers' own.
+enum class Op : int { Open, Run, Begin, Commit, Rollback, Close, OpenCursor, Fetch };
+
+// The __name__ of a step's coroutine.
+constexpr const char* step_name(Op op) noexcept {
+    switch (op) {
+        case Op::Open: return "open";
+        case Op::Begin: return "begin";
+        case Op::Commit: return "commit";
+        case Op::Rollback: return "rollback";
+        case Op::Close: return "close";
+        default: return "execute";
+    }
+}
+
+}  // namespace aio
+
+// What the pool records on a connection it lent, when the connection has
+// room for it (aio/pool.cpp).
+struct PoolSlot {
+    unsigned generation;  // the pool's generation the connection belongs to
+    bool lent;            // handed out and not given back yet
+    bool returning;       // releaseCon() is giving it back
+};
+
+// One driver of a coroutine connector. Awaitables are new references; every
+// function runs on the loop's thread with the GIL held. A connection answers
+// to the table that opened it (`table_of`), so a connector re-initialised
+// with another driver still rolls back and closes its older connections the
+// way they need.
+struct AioDriver {
+    const char* name;       // the connector's `driver`: "native", "sqlite3", "aiomysql"
+    const AioConnectorNames* names;  // of the connector type it serves
+    bool loop_bound;        // connections work only on the loop that opened them
+    // A pooled Run step (its `settle` true) commits its own work, or rolls
+    // it back when it fails, in the same step; otherwise the pool does.
+    bool settles_itself;
+    // Buffers are bound while the step runs on the loop's thread, so the
+    // C-contiguous ones may be bound in place (bindable_args).
+    bool binds_in_place;
+    // Whether `con` is a connection of `connector` of this driver's kind;
+    // TypeError or ValueError otherwise.
+    bool (*belongs)(PyObject* connector, PyObject* con);
+    // The table of a connection of this connector type.
+    const AioDriver* (*table_of)(PyObject* con);
+    // The pool's record on `con`; NULL: the pool keeps it in its `lent` dict.
+    PoolSlot* (*slot_of)(PyObject* con);
+    // Awaitable: a new connection of `connector`, from its settings.
+    PyObject* (*open)(PyObject* connector);
+    // Awaitable of one step on `con`: Run (driver text and arguments, None
+    // for none; the result by `mode`; `trace` measuring it), Begin, Commit,
+    // Rollback, and the SQLite drivers' kept-cursor steps.
+    PyObject* (*step)(PyObject* con, aio::Op op, PyObject* text, PyObject* args, int mode, bool settle,
+                      std::shared_ptr<StatementTrace> trace);
+    // Whether `con` may hold uncommitted work for releaseCon() to roll
+    // back; NULL: always.
+    bool (*may_hold_work)(PyObject* con);
+    // At give-back: drops the uncommitted work of `con` (or leaves it to be
+    // rolled back when it is next lent, when `rolls_back_when_lent`) and
+    // says whether it can be pooled again (false: it is closed). Keeps no
+    // error.
+    bool (*discard_work)(PyObject* con);
+    bool rolls_back_when_lent;
+    // Whether an idle connection still looks usable; NULL: always.
+    bool (*idle_alive)(PyObject* con);
+    // Closes at once, for paths that cannot wait; keeps a pending error.
+    void (*close_now)(PyObject* con);
+    // Awaitable: closes the connection.
+    PyObject* (*close)(PyObject* con);
+    // Closes a kept cursor of the connection, ordered before its later
+    // steps; NULL for drivers without kept cursors.
+    int (*close_cursor)(PyObject* con, PyObject* cursor);
     // The CREATE TABLE type text of the auto-increment key column `col`.
     PyObject* (*auto_field)(PyObject* col);
 };
 
-extern const AioBackend kSqliteBackend;        // AioSqliteConnector, driver="sqlite3"
-extern const AioBackend kNativeSqliteBackend;  // AioSqliteConnector, the native engine
-extern const AioBackend kMysqlBackend;
+extern const AioConnectorNames kSqliteConnectorNames;  // aio/sqlite_connector.cpp
+extern const AioConnectorNames kMysqlConnectorNames;   // aio/mysql_connector.cpp
+
+extern const AioDriver kNativeSqliteDriver;  // AioSqliteConnector, the native engine (aio/sqlite_native_driver.cpp)
+extern const AioDriver kModuleSqliteDriver;  // AioSqliteConnector, driver="sqlite3" (aio/sqlite_module_driver.cpp)
+extern const AioDriver kAiomysqlDriver;      // AioMysqlConnector, driver="aiomysql" (aio/mysql_connector.cpp)
+// AioMysqlConnector's native driver, kMysqlNativeBackend, is declared with its connection type
+// (engines/mysql/nonblocking.hpp) and defined in aio/mysql_native_driver.cpp.
 
 extern PyTypeObject AioSqliteConnectorType;
 extern PyTypeObject AioMysqlConnectorType;
@@ -89,7 +170,7 @@ PyObject* run_any(PyObject* connector, PyObject* con, PyObject* sql, PyObject* a
 namespace aio {
 
 extern PyMethodDef connector_methods[];
-int init_common(PyObject* self, const AioBackend* backend) noexcept;
+int init_common(PyObject* self, const AioDriver* driver) noexcept;
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept;
 int clear(PyObject* self) noexcept;
 void dealloc(PyObject* self) noexcept;
@@ -102,6 +183,7 @@ int set_con_type(PyObject* self, PyObject* value, void*) noexcept;
 PyObject* get_paramstyle(PyObject* self, void*) noexcept;
 PyObject* get_minsize(PyObject* self, void*) noexcept;
 PyObject* get_maxsize(PyObject* self, void*) noexcept;
+PyObject* get_driver(PyObject* self, void*) noexcept;
 
 // Starts the setup when a loop runs and it has not been started on that loop
 // (or has failed there). -1 on error.
@@ -119,45 +201,10 @@ void call_keeping_error(PyObject* obj, PyObject* name, PyObject* arg = nullptr) 
 // Awaitable: a connection of the connector once its pool is ready (getCon()).
 PyObject* get_con(PyObject* self) noexcept;
 
-// A connection lent by a connector, given back when the coroutine holding it
-// ends however it ends: returned, failed, cancelled or dropped. `broken`
-// closes it instead of pooling it again.
-class Lease {
-public:
-    Lease() noexcept = default;
-    Lease(PyObject* connector, Ref con) noexcept : connector_(borrow(connector)), con_(std::move(con)) {}
-    Lease(Lease&& other) noexcept = default;
-    Lease& operator=(Lease&& other) noexcept {
-        finish();
-        connector_ = std::move(other.connector_);
-        con_ = std::move(other.con_);
-        broken = other.broken;
-        return *this;
-    }
-    ~Lease() { finish(); }
-
-    PyObject* con() const noexcept { return con_.get(); }
-    // Ends the lease without giving the connection back.
-    Ref take() noexcept { return std::move(con_); }
-
-    bool broken = false;
-
-private:
-    void finish() noexcept {
-        if (con_) as_aio(connector_.get())->backend->give_back(connector_.get(), con_.get(), broken);
-        con_.reset();
-    }
-
-    Ref connector_;
-    Ref con_;
-};
-
 // Runs SQLite work on worker threads (aio/sqlite_worker.cpp): one thread per
 // connection, which takes the GIL only to call the sqlite3 module and
 // completes the awaiting future on its loop with call_soon_threadsafe.
 // OpenCursor and Fetch are the kept cursors of aio/sqlite_stream.cpp.
-enum class Op : int { Open, Run, Begin, Commit, Rollback, Close, OpenCursor, Fetch };
-
 class Worker;
 
 // Starts a worker thread; its connection is opened by the first job, an
@@ -181,48 +228,18 @@ void interrupt(Worker* worker, std::uint64_t id) noexcept;
 std::uint64_t next_job(Worker* worker) noexcept;
 int ready_workers() noexcept;
 
-// How the connections of AioSqliteConnector do their work. The pool
-// (aio/sqlite_connector.cpp) and the connection type handed to applications
-// (aio/sqlite_connection.cpp) are one for both drivers; only these steps
-// differ: the sqlite3 module on a worker thread per connection
-// (aio/sqlite_module_driver.cpp), or the native engine inline on the loop's thread
-// (aio/sqlite_native_driver.cpp).
-struct SqliteDriver {
-    const char* name;  // the connector's `driver`: "sqlite3" or "native"
-    // Awaitable resolving to `con` once its database is open; `connect_kwargs`
-    // are sqlite3.connect's (database, uri, timeout, ...), `after_open` an
-    // optional statement run right after.
-    PyObject* (*open)(PyObject* con, PyObject* connect_kwargs, PyObject* after_open);
-    // Awaitable of one step on `con` (Run, Begin, Commit, Rollback, OpenCursor,
-    // Fetch; see sqlite_step).
-    PyObject* (*step)(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
-                      std::shared_ptr<StatementTrace> trace);
-    // Drops the uncommitted work of a connection given back, ahead of
-    // whatever its next user does. False when the connection cannot be used
-    // any more (the error cleared).
-    bool (*discard_work)(PyObject* con);
-    // Closes the connection: at once (fire and forget), or as an awaitable.
-    void (*close_now)(PyObject* con);
-    PyObject* (*close)(PyObject* con);
-    // Closes a kept cursor of the connection, ordered before its later steps.
-    int (*close_cursor)(PyObject* con, PyObject* cursor);
-};
-
-extern const SqliteDriver kModuleSqlite;  // aio_sqlite_module.cpp
-extern const SqliteDriver kNativeSqlite;  // aio_sqlite_native.cpp
-
 }  // namespace aio
 
-// The connection object of AioSqliteConnector (aio/sqlite_connection.cpp).
-// Exactly one of `worker` and `engine` is set while it is open, by its driver.
+// The connection object of AioSqliteConnector (aio/sqlite_connection.cpp),
+// the same type on both SQLite drivers. Exactly one of `worker` and `engine`
+// is set while it is open, by its driver.
 struct SqliteConnectionObject {
     PyObject_HEAD
-    const aio::SqliteDriver* driver;
+    const AioDriver* driver;  // the driver it was opened with
     aio::Worker* worker;   // sqlite3 module: the thread owning the connection
     PyObject* engine;      // native: the engine's connection (owned)
     PyObject* connector;   // the connector whose pool it belongs to
-    unsigned generation;
-    int lent;              // handed out and not given back yet
+    PoolSlot pool;         // the pool's record while it is lent
 };
 
 inline SqliteConnectionObject* as_sqlite_con(PyObject* obj) noexcept {
@@ -233,19 +250,31 @@ inline bool sqlite_con_open(const SqliteConnectionObject* c) noexcept { return c
 
 namespace aio {
 
-// The driver of AioSqliteConnector `connector`'s new connections.
-const SqliteDriver* sqlite_driver_of(PyObject* connector) noexcept;
-
-// A new connection of `connector` (an awaitable resolving to it once its
-// database is open).
-PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept;
-// Awaitable of one step on the connection, by its driver. Run: driver text
-// and arguments, `settle` committing (or rolling back) the statement's own
-// transaction, `trace` measuring it. OpenCursor: `text` run on a new cursor,
-// which it returns. Fetch: `text` the cursor method, `args` (cursor, size).
+// What the SQLite drivers share: a new connection object of `connector` on
+// its driver, not open yet (aio/sqlite_connection.cpp), and the connector's
+// open arguments of the current generation (aio/sqlite_connector.cpp): the
+// keyword dict of sqlite3.connect and the statement run right after opening
+// (NULL for none).
+Ref new_sqlite_connection(PyObject* connector) noexcept;
+PyObject* sqlite_connect_kwargs(PyObject* connector) noexcept;  // borrowed
+PyObject* sqlite_after_open(PyObject* connector) noexcept;      // borrowed, or NULL
+// The SQLite tables' `belongs`, `table_of` and `slot_of`.
+bool sqlite_belongs(PyObject* connector, PyObject* con) noexcept;
+const AioDriver* sqlite_table_of(PyObject* con) noexcept;
+PoolSlot* sqlite_slot_of(PyObject* con) noexcept;
+// The MySQL tables' `table_of` and `auto_field` (aio/mysql_connector.cpp).
+const AioDriver* mysql_table_of(PyObject* con) noexcept;
+PyObject* mysql_auto_field(PyObject* col) noexcept;
+// The SQLite tables' `auto_field`: "INTEGER", the rowid key (aio/sqlite_connector.cpp).
+PyObject* sqlite_auto_field(PyObject* col) noexcept;
+// Awaitable of one step on the connection, by its own driver. Run: driver
+// text and arguments, `settle` committing (or rolling back) the statement's
+// own transaction, `trace` measuring it. OpenCursor: `text` run on a new
+// cursor, which it returns. Fetch: `text` the cursor method, `args` (cursor,
+// size).
 PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
                       std::shared_ptr<StatementTrace> trace = {}) noexcept;
-// Closes the connection (fire and forget); no-op when closed.
+// Closes the connection by its own driver (fire and forget); no-op when closed.
 void close_sqlite_connection(PyObject* con) noexcept;
 
 // Kept cursors (aio/sqlite_stream.cpp): the drivers' side of OpenCursor (runs

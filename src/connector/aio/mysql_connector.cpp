@@ -1,8 +1,9 @@
 // AioMysqlConnector: MySQL and MariaDB, natively through MariaDB Connector/C
-// driven by the loop (engines/mysql/nonblocking.cpp, aio/mysql_native_pool.cpp, the default), or through
-// aiomysql's pool (driver="aiomysql", this file). aiomysql's pool is
-// made by the setup task on the running loop and works only there: touched
-// from another loop, the connector sets up a new pool.
+// driven by the loop (driver "native", the default: aio/mysql_native_driver.cpp),
+// or through aiomysql's connections (driver="aiomysql", this file). Either
+// way the connections are pooled by aio/pool.cpp and work only on the loop
+// that opened them: touched from another loop, the connector sets up a new
+// pool.
 //
 // Pooled connections do not commit by themselves. Statements the handle runs
 // without a connection commit right after they ran and roll back when they
@@ -15,129 +16,32 @@
 namespace tsy::db {
 namespace {
 
-using aio::Lease;
+using aio::Op;
 
-// The lent connections and the pool each came from: `waiters` serves as
-// that dict here. A connection goes back to its own pool even after the
-// connector moved to another one.
-PyObject* lent(AioConnectorObject* c) noexcept { return c->waiters; }
+PyObject* aiomysql_connect = nullptr;  // aiomysql.connect, for the life of the process
 
 int is_closed(PyObject* con) noexcept {
     Ref closed = attr(con, names.closed);
     return closed ? truth(closed.get()) : -1;
 }
 
-// --- setup ------------------------------------------------------------------
+// --- the aiomysql driver ----------------------------------------------------------
 
-coro::Task setup_task(Ref self, Ref pool = nullptr) {
-    AioConnectorObject* c = as_aio(self.get());
-    unsigned generation = c->generation;
-    Ref create_pool = import_attr("aiomysql", "create_pool");
+// The keywords of aiomysql.connect: the connector's settings but the pool's sizes.
+PyObject* open_connection(PyObject* connector) noexcept {
+    if (!aiomysql_connect && !(aiomysql_connect = import_attr("aiomysql", "connect").release())) return nullptr;
+    Ref kwargs = steal(PyDict_Copy(as_aio(connector)->base.settings));
+    if (!kwargs || PyDict_DelItem(kwargs.get(), names.minsize) < 0 || PyDict_DelItem(kwargs.get(), names.maxsize) < 0) {
+        return nullptr;
+    }
     Ref no_args = steal(PyTuple_New(0));
-    if (!create_pool || !no_args) co_return nullptr;
-    pool = co_await coro::await(steal(PyObject_Call(create_pool.get(), no_args.get(), c->base.settings)));
-    if (!pool) co_return nullptr;
-    if (c->generation != generation) {  // closed, or moved to another loop, meanwhile
-        // Its connections are cut and waited for here, on the loop that made
-        // them: collected later, after that loop closed, they would complain.
-        if (!call_method(pool.get(), names.terminate)) co_return nullptr;
-        Ref closed = co_await coro::await(call_method(pool.get(), names.wait_closed));
-        if (!closed) co_return nullptr;
-        co_return borrow(Py_None);
-    }
-    set_field(c->pool, pool.get());
-    c->ready = 1;
-    co_return borrow(Py_None);
+    if (!no_args) return nullptr;
+    return PyObject_Call(aiomysql_connect, no_args.get(), kwargs.get());
 }
 
-PyObject* setup(PyObject* self) noexcept {
-    return coro::make_coroutine(setup_task(borrow(self)), "setup", "AioMysqlConnector.setup");
-}
-
-// The old loop's pool cannot serve the new loop; its connections are cut.
-void forget(AioConnectorObject* c) noexcept {
-    ++c->generation;
-    Ref pool = steal(c->pool);
-    c->pool = nullptr;
-    c->ready = 0;
-    Ref pending = steal(PyErr_GetRaisedException());
-    if (pool && !call_method(pool.get(), names.terminate)) PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
-}
-
-// --- acquisition and give-back ---------------------------------------------------
-
-coro::Task acquire_task(Ref self, Ref pool = nullptr) {
-    AioConnectorObject* c = as_aio(self.get());
-    if (!c->pool) {
-        fail(PyExc_RuntimeError, "AioMysqlConnector: the pool is closed");
-        co_return nullptr;
-    }
-    pool = borrow(c->pool);
-    Ref con = co_await coro::await(call_method(pool.get(), names.acquire));
-    if (!con) co_return nullptr;
-    if (PyDict_SetItem(lent(c), con.get(), pool.get()) < 0) {
-        aio::call_keeping_error(pool.get(), names.release, con.get());  // the dict's error stays
-        co_return nullptr;
-    }
-    co_return con;
-}
-
-PyObject* acquire(PyObject* self) noexcept {
-    return coro::make_coroutine(acquire_task(borrow(self)), "getCon", "AioMysqlConnector.getCon");
-}
-
-// The pool `con` was lent from, taken out of the lent dict (new ref), or
-// NULL (not lent by this connector; no error set).
-Ref take_lent(AioConnectorObject* c, PyObject* con) noexcept {
-    PyObject* pool = nullptr;
-    if (PyDict_Pop(lent(c), con, &pool) <= 0) return {};
-    return steal(pool);
-}
-
-void give_back(PyObject* self, PyObject* con, bool broken) noexcept {
-    Ref pending = steal(PyErr_GetRaisedException());
-    Ref pool = take_lent(as_aio(self), con);
-    if (broken || !pool) {
-        if (!call_method(con, names.close)) PyErr_Clear();
-    }
-    // aiomysql's release is no coroutine; what it returns schedules itself.
-    if (pool && !call_method(pool.get(), names.release, con)) PyErr_Clear();
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
-}
-
-// The lease is a parameter: a releaseCon() never awaited still gives the
-// connection back when it is dropped.
-coro::Task release_task(Ref self, Lease lease) {
-    int closed = is_closed(lease.con());
-    if (closed < 0) co_return nullptr;
-    if (!closed) {
-        Ref rolled = co_await coro::await(call_method(lease.con(), names.rollback));
-        if (!rolled) {
-            Ref error = steal(PyErr_GetRaisedException());
-            lease.broken = !aio::is_cancellation(error.get());
-            PyErr_SetRaisedException(error.release());
-            co_return nullptr;
-        }
-    }
-    Ref con = lease.take();
-    Ref pool = take_lent(as_aio(self.get()), con.get());
-    if (!pool) co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
-    Ref released = call_method(pool.get(), names.release, con.get());
-    if (!released) co_return nullptr;
-    co_return co_await coro::await(std::move(released));
-}
-
-PyObject* release(PyObject* self, PyObject* con) noexcept {
-    int known = PyDict_Contains(lent(as_aio(self)), con);
-    if (known < 0) return nullptr;
-    if (!known) return fail(PyExc_ValueError, "the connection is not lent out by this connector");
-    return coro::make_coroutine(release_task(borrow(self), Lease(self, borrow(con))), "releaseCon",
-                                "AioMysqlConnector.releaseCon");
-}
-
-// --- statements -------------------------------------------------------------
+// Nothing tells an aiomysql connection of this connector from another's:
+// the pool's record of what it lent decides.
+bool belongs(PyObject*, PyObject*) noexcept { return true; }
 
 coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace,
                           Ref cursor = nullptr) {
@@ -164,83 +68,76 @@ coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr
     co_return result;
 }
 
-PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
-                    std::shared_ptr<StatementTrace> trace) noexcept {
-    return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode, std::move(trace)),
-                                "execute");
+PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool,
+               std::shared_ptr<StatementTrace> trace) noexcept {
+    switch (op) {
+        case Op::Run:
+            return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode, std::move(trace)),
+                                        "execute");
+        case Op::Begin: return call_method(con, names.begin).release();
+        case Op::Commit: return call_method(con, names.commit).release();
+        case Op::Rollback: return call_method(con, names.rollback).release();
+        default: return fail(PyExc_SystemError, "aiomysql connections have no such step");
+    }
 }
 
-// A failed statement of the handle's own: rolled back, unless the failure
-// was a cancellation (aiomysql closed the connection) or the rollback fails
-// too (the connection is then closed). The statement's error is kept.
-coro::Task abandon_task(Ref con, Ref error) {
-    if (!aio::is_cancellation(error.get()) && is_closed(con.get()) == 0) {
-        Ref rolled = co_await coro::await(call_method(con.get(), names.rollback));
-        if (!rolled) PyErr_Clear();
+bool may_hold_work(PyObject* con) noexcept {
+    int closed = is_closed(con);
+    if (closed < 0) PyErr_Clear();
+    return closed == 0;
+}
+
+// Whether the connection's socket still stands, and nothing has arrived on
+// it since its last call (a killed or timed-out session shows as an error
+// packet or the end of the stream).
+bool idle_alive(PyObject* con) noexcept {
+    if (is_closed(con) != 0) {
+        PyErr_Clear();
+        return false;
     }
+    Ref reader = steal(PyObject_GetAttrString(con, "_reader"));
+    Ref at_eof = reader ? steal(PyObject_CallMethod(reader.get(), "at_eof", nullptr)) : Ref();
+    Ref failed = at_eof ? steal(PyObject_CallMethod(reader.get(), "exception", nullptr)) : Ref();
+    Ref received = failed ? steal(PyObject_GetAttrString(reader.get(), "eof_received")) : Ref();
+    bool alive = received && at_eof.get() == Py_False && failed.get() == Py_None && !PyObject_IsTrue(received.get());
     PyErr_Clear();
-    PyErr_SetRaisedException(error.release());
-    co_return nullptr;
+    return alive;
 }
 
-coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
-    Ref pending = aio::readiness(self.get());
-    if (!pending) co_return nullptr;
-    if (pending.get() != Py_None) {
-        Ref ready = co_await coro::await(std::move(pending));
-        if (!ready) co_return nullptr;
-    }
-    Ref con = co_await coro::await(steal(acquire(self.get())));
-    if (!con) co_return nullptr;
-    Lease lease(self.get(), std::move(con));
-    // Broken until the statement and its commit have run to their end: a
-    // coroutine dropped half-way leaves the protocol in an unknown state.
-    lease.broken = true;
-    Ref result = co_await coro::await(steal(statement(lease.con(), text.get(), args.get(), mode, std::move(trace))));
-    if (!result) {
-        Ref error = steal(PyErr_GetRaisedException());
-        lease.broken = aio::is_cancellation(error.get());
-        co_return co_await coro::await(
-            steal(coro::make_coroutine(abandon_task(borrow(lease.con()), std::move(error)), "rollback")));
-    }
-    Ref done = co_await coro::await(call_method(lease.con(), names.commit));
-    if (!done) co_return nullptr;
-    lease.broken = false;
-    co_return result;
+// Work left on a connection given back needs an awaited rollback: such a
+// connection is closed instead, as aiomysql's own pool does.
+bool discard_work(PyObject* con) noexcept {
+    if (!may_hold_work(con)) return false;
+    Ref in_transaction = steal(PyObject_CallMethod(con, "get_transaction_status", nullptr));
+    bool clean = in_transaction && in_transaction.get() == Py_False;
+    PyErr_Clear();
+    return clean;
 }
 
-// aiomysql writes bytes as octets but any other buffer as its repr: they
-// are handed over as bytes.
-PyObject* run_awaitable(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
-                        const std::shared_ptr<StatementTrace>& trace) noexcept {
-    Ref bound = steal(bindable_args(args, false));
-    if (!bound) return nullptr;
-    if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
-                                    "execute");
-    }
-    return statement(con, text, bound.get(), mode, trace);
+void close_now(PyObject* con) noexcept { aio::call_keeping_error(con, names.close); }
+
+PyObject* close_connection(PyObject* con) noexcept {
+    return PyObject_CallMethod(con, "ensure_closed", nullptr);
 }
 
-coro::Task close_task(Ref self, Ref pool = nullptr) {
-    AioConnectorObject* c = as_aio(self.get());
-    ++c->generation;
-    c->ready = 0;
-    Py_CLEAR(c->setup);
-    Py_CLEAR(c->loop);
-    pool = steal(c->pool);
-    c->pool = nullptr;
-    if (!pool) co_return borrow(Py_None);
-    if (!call_method(pool.get(), names.terminate)) co_return nullptr;
-    co_return co_await coro::await(call_method(pool.get(), names.wait_closed));
-}
+}  // namespace
 
-PyObject* close_pool(PyObject* self) noexcept {
-    return coro::make_coroutine(close_task(borrow(self)), "close", "AioMysqlConnector.close");
+const AioConnectorNames kMysqlConnectorNames = {
+    .type = "AioMysqlConnector",
+    .setup = "AioMysqlConnector.setup",
+    .getCon = "AioMysqlConnector.getCon",
+    .releaseCon = "AioMysqlConnector.releaseCon",
+    .close = "AioMysqlConnector.close",
+};
+
+namespace aio {
+
+const AioDriver* mysql_table_of(PyObject* con) noexcept {
+    return is_aio_mysql_connection(con) ? &kMysqlNativeBackend : &kAiomysqlDriver;
 }
 
 // The column's own type name, so that a BIGINT key stays BIGINT (as with MysqlConnector).
-PyObject* auto_field(PyObject* col) noexcept {
+PyObject* mysql_auto_field(PyObject* col) noexcept {
     Ref type = attr(col, names.targetType);
     if (!type) return nullptr;
     bool usable = PyUnicode_Check(type.get()) && PyUnicode_GET_LENGTH(type.get()) > 0;
@@ -248,41 +145,47 @@ PyObject* auto_field(PyObject* col) noexcept {
     return PyUnicode_FromFormat("%U NOT NULL AUTO_INCREMENT", type.get());
 }
 
+}  // namespace aio
+
+const AioDriver kAiomysqlDriver = {
+    .name = "aiomysql",
+    .names = &kMysqlConnectorNames,
+    .loop_bound = true,  // its streams belong to the loop that opened them
+    .settles_itself = false,
+    .binds_in_place = false,  // aiomysql writes bytes as octets but any other buffer as its repr
+    .belongs = belongs,
+    .table_of = aio::mysql_table_of,
+    .slot_of = nullptr,
+    .open = open_connection,
+    .step = step,
+    .may_hold_work = may_hold_work,
+    .discard_work = discard_work,
+    .rolls_back_when_lent = false,
+    .idle_alive = idle_alive,
+    .close_now = close_now,
+    .close = close_connection,
+    .close_cursor = nullptr,
+    .auto_field = aio::mysql_auto_field,
+};
+
+namespace {
+
 // --- the type -----------------------------------------------------------------
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
                                   "minsize", "maxsize", "unix_socket", "charset",  "driver"};
 
-// The backend `driver` names; a connector that has started on one keeps it.
-const AioBackend* chosen_backend(PyObject* self, PyObject* driver) noexcept {
+// The driver `driver` names; a connector that has started on one keeps it.
+const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
     int native = wants_native(driver, "aiomysql");
     if (native < 0) return nullptr;
-    const AioBackend* backend = native ? &kMysqlNativeBackend : &kMysqlBackend;
+    const AioDriver* chosen = native ? &kMysqlNativeBackend : &kAiomysqlDriver;
     AioConnectorObject* c = as_aio(self);
-    if (c->backend && c->backend != backend && (c->setup || c->ready)) {
+    if (c->driver && c->driver != chosen && (c->setup || c->ready)) {
         fail(PyExc_RuntimeError, "AioMysqlConnector: the driver cannot change once the pool was set up");
         return nullptr;
     }
-    return backend;
-}
-
-// The native pool keeps lists (idle connections, waiters); aiomysql's
-// backend keeps its lent connections in a dict.
-bool backend_state(AioConnectorObject* c, const AioBackend* backend) noexcept {
-    bool native = backend == &kMysqlNativeBackend;
-    if (!(native ? PyList_Check(c->waiters) : PyDict_Check(c->waiters))) {
-        Ref fresh = steal(native ? PyList_New(0) : PyDict_New());
-        if (!fresh) return false;
-        set_field(c->waiters, fresh.get());
-    }
-    if (native && !(c->pool && PyList_Check(c->pool))) {
-        Ref idle = steal(PyList_New(0));
-        if (!idle) return false;
-        set_field(c->pool, idle.get());
-    }
-    // aiomysql's pool is made by its setup; the native one's list would be taken for it.
-    if (!native && c->pool && PyList_Check(c->pool)) Py_CLEAR(c->pool);
-    return true;
+    return chosen;
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -290,8 +193,8 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* a[10];
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
-    const AioBackend* backend = chosen_backend(self, a[9]);
-    if (!backend) return -1;
+    const AioDriver* driver = chosen_driver(self, a[9]);
+    if (!driver) return -1;
     int port = 3306, minsize = 1, maxsize = 10;
     if ((a[1] && !to_int(a[1], &port)) || (a[5] && !to_int(a[5], &minsize)) || (a[6] && !to_int(a[6], &maxsize))) {
         return -1;
@@ -323,12 +226,11 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     for (auto& entry : entries) {
         if (PyDict_SetItem(c->base.settings, entry[0], entry[1]) < 0) return -1;
     }
-    if (!backend_state(c, backend)) return -1;
     c->base.con_type = 0;
     c->base.style = STYLE_FORMAT;
     c->minsize = minsize;
     c->maxsize = maxsize;
-    return aio::init_common(self, backend);
+    return aio::init_common(self, driver);
 }
 
 PyObject* get_setting(PyObject* self, void* key) noexcept {
@@ -336,15 +238,13 @@ PyObject* get_setting(PyObject* self, void* key) noexcept {
     return Py_NewRef(value ? value : Py_None);
 }
 
-PyObject* get_pool(PyObject* self, void*) noexcept {
-    PyObject* pool = as_aio(self)->backend == &kMysqlBackend ? as_aio(self)->pool : nullptr;
-    return Py_NewRef(pool ? pool : Py_None);
-}
+// The connections are pooled by the connector itself on both drivers.
+PyObject* get_pool(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 PyObject* get_driver(PyObject* self, void*) noexcept {
-    const AioBackend* backend = as_aio(self)->backend;
-    if (!backend) Py_RETURN_NONE;
-    return PyUnicode_FromString(backend == &kMysqlNativeBackend ? "native" : "aiomysql");
+    const AioDriver* driver = as_aio(self)->driver;
+    if (!driver) Py_RETURN_NONE;
+    return PyUnicode_FromString(driver->name);
 }
 
 PyGetSetDef getset[] = {
@@ -355,7 +255,7 @@ PyGetSetDef getset[] = {
     {"paramstyle", aio::get_paramstyle, nullptr, "'format': \"%s\" kept, other '%' doubled.", nullptr},
     {"minsize", aio::get_minsize, nullptr, "Connections the pool opens at its setup.", nullptr},
     {"maxsize", aio::get_maxsize, nullptr, "Most connections open at once.", nullptr},
-    {"pool", get_pool, nullptr, "aiomysql's Pool once ready (driver \"aiomysql\"), else None.", nullptr},
+    {"pool", get_pool, nullptr, "None: the connector pools its connections itself, aiomysql's ones included.", nullptr},
     {"driver", get_driver, nullptr,
      "\"native\" (MariaDB Connector/C driven by the loop) or \"aiomysql\"; None before __init__.", nullptr},
     {"host", get_setting, nullptr, "Server host.", const_cast<char*>("host")},
@@ -369,19 +269,6 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
-const AioBackend kMysqlBackend = {
-    .name = "AioMysqlConnector",
-    .loop_bound = true,
-    .setup = setup,
-    .forget = forget,
-    .acquire = acquire,
-    .release = release,
-    .give_back = give_back,
-    .run = run_awaitable,
-    .close = close_pool,
-    .auto_field = auto_field,
-};
-
 PyTypeObject AioMysqlConnectorType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.DB.Connector.AioMysqlConnector",
@@ -393,7 +280,7 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
-              "aiomysql's pool (driver \"aiomysql\").",
+              "aiomysql's connections (driver \"aiomysql\").",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,

@@ -2,7 +2,7 @@
 // either driver. Its methods are the same for both; each step goes to the
 // driver the connection was opened with (kept on the connection, so a
 // connector re-initialised with another driver still closes and rolls back
-// its older connections the way they need).
+// its older connections the way they need: the pool asks `table_of`).
 #include "aio/aio_connector.hpp"
 
 namespace tsy::db {
@@ -13,19 +13,31 @@ PyObject* sqlite_step(PyObject* con, Op op, PyObject* text, PyObject* args, int 
     return as_sqlite_con(con)->driver->step(con, op, text, args, mode, settle, std::move(trace));
 }
 
-PyObject* open_sqlite_connection(PyObject* connector, PyObject* connect_kwargs, PyObject* after_open) noexcept {
+Ref new_sqlite_connection(PyObject* connector) noexcept {
     Ref con = steal(PyObject_GC_New(PyObject, &AioSqliteConnectionType));
-    if (!con) return nullptr;
+    if (!con) return {};
     SqliteConnectionObject* c = as_sqlite_con(con.get());
-    c->driver = sqlite_driver_of(connector);
+    c->driver = as_aio(connector)->driver;
     c->worker = nullptr;
     c->engine = nullptr;
     c->connector = Py_NewRef(connector);
-    c->generation = as_aio(connector)->generation;
-    c->lent = 0;
+    c->pool = PoolSlot{0, false, false};
     PyObject_GC_Track(con.get());
-    return c->driver->open(con.get(), connect_kwargs, after_open);
+    return con;
 }
+
+bool sqlite_belongs(PyObject* connector, PyObject* con) noexcept {
+    if (!check_arg(con, &AioSqliteConnectionType, "con", false)) return false;
+    if (as_sqlite_con(con)->connector != connector) {
+        fail(PyExc_ValueError, "the connection does not belong to this connector");
+        return false;
+    }
+    return true;
+}
+
+const AioDriver* sqlite_table_of(PyObject* con) noexcept { return as_sqlite_con(con)->driver; }
+
+PoolSlot* sqlite_slot_of(PyObject* con) noexcept { return &as_sqlite_con(con)->pool; }
 
 void close_sqlite_connection(PyObject* con) noexcept { as_sqlite_con(con)->driver->close_now(con); }
 

@@ -62,32 +62,26 @@ coro::Task close_task(Ref closing) {
     co_return co_await coro::await(std::move(closing));
 }
 
-const char* step_name(Op op) noexcept {
-    switch (op) {
-        case Op::Open: return "open";
-        case Op::Begin: return "begin";
-        case Op::Commit: return "commit";
-        case Op::Rollback: return "rollback";
-        case Op::Close: return "close";
-        default: return "execute";
-    }
-}
-
 PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
                std::shared_ptr<StatementTrace> trace) noexcept {
     return coro::make_coroutine(step_task(borrow(con), op, borrow(text), borrow(args), mode, settle, std::move(trace)),
                                 step_name(op));
 }
 
-PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* after_open) noexcept {
-    SqliteConnectionObject* c = as_sqlite_con(con);
+PyObject* open_connection(PyObject* connector) noexcept {
+    PyObject* kwargs = sqlite_connect_kwargs(connector);
+    if (!kwargs) return nullptr;
+    Ref con = new_sqlite_connection(connector);
+    if (!con) return nullptr;
+    SqliteConnectionObject* c = as_sqlite_con(con.get());
     c->worker = start_worker();
     if (!c->worker) return nullptr;
-    return coro::make_coroutine(open_task(borrow(con), borrow(connect_kwargs), borrow(after_open)), "open");
+    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), borrow(sqlite_after_open(connector))), "open");
 }
 
 // Queued on the worker, so it runs ahead of whatever the next user submits.
 bool discard_work(PyObject* con) noexcept {
+    if (!as_sqlite_con(con)->worker) return false;
     Ref rolled = steal(submit(as_sqlite_con(con)->worker, Op::Rollback, nullptr, nullptr, RUN_NONE, false, false));
     if (!rolled) PyErr_Clear();
     return static_cast<bool>(rolled);
@@ -124,14 +118,29 @@ int close_cursor(PyObject* con, PyObject* cursor) noexcept {
 
 }  // namespace
 
-const SqliteDriver kModuleSqlite = {
+}  // namespace tsy::db::aio
+
+namespace tsy::db {
+
+const AioDriver kModuleSqliteDriver = {
     .name = "sqlite3",
-    .open = open_connection,
-    .step = step,
-    .discard_work = discard_work,
-    .close_now = close_now,
-    .close = close_awaitable,
-    .close_cursor = close_cursor,
+    .names = &kSqliteConnectorNames,
+    .loop_bound = false,  // a worker completes futures on whatever loop awaits them
+    .settles_itself = true,
+    .binds_in_place = false,  // the worker binds later, on its own thread
+    .belongs = aio::sqlite_belongs,
+    .table_of = aio::sqlite_table_of,
+    .slot_of = aio::sqlite_slot_of,
+    .open = aio::open_connection,
+    .step = aio::step,
+    .may_hold_work = nullptr,
+    .discard_work = aio::discard_work,
+    .rolls_back_when_lent = false,
+    .idle_alive = nullptr,
+    .close_now = aio::close_now,
+    .close = aio::close_awaitable,
+    .close_cursor = aio::close_cursor,
+    .auto_field = aio::sqlite_auto_field,
 };
 
-}  // namespace tsy::db::aio
+}  // namespace tsy::db

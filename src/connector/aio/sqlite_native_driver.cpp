@@ -6,12 +6,12 @@
 //
 // The price is that SQLite works while the loop waits. Two kinds of wait
 // could make that long:
-// - Another connection's lock. The connection is opened with busy timeout 0
-//   and a busy handler of ours that only notes it was asked and declines,
-//   so a locked database fails at once with SQLITE_BUSY. When SQLite did ask
-//   the handler -- it asks only where waiting and trying again is sound (no
-//   lock of this connection's stands in the other's way; otherwise the two
-//   would wait for each other) -- the step sleeps on the loop
+// - Another connection's lock. The connection is opened with the engine's
+//   Decline busy policy, so a locked database fails at once with
+//   SQLITE_BUSY. When SQLite did ask to wait -- it asks only where waiting
+//   and trying again is sound (no lock of this connection's stands in the
+//   other's way; otherwise the two would wait for each other) -- the step
+//   sleeps on the loop
 //   (asyncio.sleep, 1 ms doubling to 50 ms) and tries again, until the busy
 //   timeout (5 s, as on the module path) has passed. SQLITE_LOCKED, a table
 //   lock of the shared in-memory cache that SQLite never waits for, is tried
@@ -30,7 +30,6 @@
 
 #include "aio/aio_connector.hpp"
 #include "core/engines.hpp"
-#include "engines/sqlite/connection.hpp"
 
 namespace tsy::db::aio {
 namespace {
@@ -46,81 +45,24 @@ constexpr int kSqliteLocked = 6;
 PyObject* sleep_fn = nullptr;            // asyncio.sleep, for the life of the process
 PyObject* errorcode_name = nullptr;      // "sqlite_errorcode"
 
-// --- what this path reads of the engine's connection ----------------------------
-
-sqlite3* handle_of(PyObject* engine) noexcept { return sqlite::as_connection(engine)->db; }
-
-// Set by SQLite's call of the busy handler during the current attempt; per
-// thread, because the engine steps without the GIL and loops of other
-// threads may be stepping too.
-thread_local bool busy_handler_asked = false;
-
-int note_busy(void*, int) noexcept {
-    busy_handler_asked = true;
-    return 0;  // do not wait here: the step sleeps on the loop instead
-}
-
-bool in_transaction(PyObject* engine) noexcept {
-    sqlite3* db = handle_of(engine);
-    return db && !sqlite3_get_autocommit(db);
-}
-
-// --- the statements a connection handed out opens a transaction for ---------------
-
-bool skip_comment(const char*& p) noexcept {
-    if (p[0] == '-' && p[1] == '-') {
-        while (*p && *p != '\n') ++p;
-        return true;
-    }
-    if (p[0] == '/' && p[1] == '*') {
-        p += 2;
-        while (*p && !(p[0] == '*' && p[1] == '/')) ++p;
-        if (*p) p += 2;
-        return true;
-    }
-    return false;
-}
-
-bool starts_with_word(const char* p, const char* word) noexcept {
-    for (; *word; ++p, ++word) {
-        char ch = *p >= 'a' && *p <= 'z' ? static_cast<char>(*p - 'a' + 'A') : *p;
-        if (ch != *word) return false;
-    }
-    return true;
-}
-
-// INSERT, UPDATE, DELETE or REPLACE after blanks and comments: the statements
-// before which sqlite3's default handling begins a transaction.
-bool opens_transaction(PyObject* text) noexcept {
-    const char* p = PyUnicode_AsUTF8AndSize(text, nullptr);
-    if (!p) {
-        PyErr_Clear();  // the engine reports the text itself
-        return false;
-    }
-    for (;;) {
-        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f') ++p;
-        if (!skip_comment(p)) break;
-    }
-    return starts_with_word(p, "INSERT") || starts_with_word(p, "UPDATE") || starts_with_word(p, "DELETE") ||
-           starts_with_word(p, "REPLACE");
-}
-
 // --- one attempt of a step ----------------------------------------------------------
 
 Ref run_sql(PyObject* engine, PyObject* text) noexcept {
     return steal(sqlite_engine_run(engine, text, Py_None, RUN_NONE, nullptr));
 }
 
-// Settling commits a transaction the statement left open (one it began
-// itself), or rolls it back when the statement failed.
+// A pooled statement (`settle`) runs in autocommit; a transaction it left
+// open (one it began itself) is committed, or rolled back when it failed.
 Ref run_statement(PyObject* engine, PyObject* text, PyObject* args, int mode, bool settle,
                   StatementTrace* trace) noexcept {
-    if (!settle && !in_transaction(engine) && opens_transaction(text) && !run_sql(engine, names.begin_sql)) return {};
+    // sqlite3's default handling: a write outside a transaction begins one.
+    if (!settle && !sqlite_engine_in_transaction(engine) && sqlite_engine_writes(text) &&
+        !run_sql(engine, names.begin_sql)) {
+        return {};
+    }
     Ref result = steal(sqlite_engine_run(engine, text, args, mode, trace));
-    if (!settle || !in_transaction(engine)) return result;
-    if (result && call_method(engine, names.commit)) return result;
-    call_keeping_error(engine, names.rollback);
-    return {};
+    if (!settle || !sqlite_engine_in_transaction(engine)) return result;
+    return steal(commit_or_rollback(engine, std::move(result)));
 }
 
 Ref attempt(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool settle,
@@ -149,7 +91,9 @@ bool worth_retrying() noexcept {
     PyErr_Clear();
     PyErr_SetRaisedException(error);
     int primary = static_cast<int>(value & 0xff);
-    return (primary == kSqliteBusy && busy_handler_asked) || primary == kSqliteLocked;
+    // Taken on every failure, so that no note outlives the attempt it was made in.
+    bool asked = sqlite_engine_take_busy_note();
+    return (primary == kSqliteBusy && asked) || primary == kSqliteLocked;
 }
 
 Ref pause(double seconds) noexcept {
@@ -165,7 +109,6 @@ coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, 
     Clock::time_point deadline{};
     double delay = kFirstPause;
     for (;;) {
-        busy_handler_asked = false;
         Ref result = attempt(con.get(), op, text.get(), args.get(), mode, settle, trace.get());
         if (result || !worth_retrying()) co_return result;
         Clock::time_point now = Clock::now();
@@ -176,15 +119,6 @@ coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, 
         slept = co_await coro::await(pause(std::min(delay, left)));
         if (!slept) co_return nullptr;  // cancelled: nothing of the step has run
         delay = std::min(delay * 2, kLongestPause);
-    }
-}
-
-const char* step_name(Op op) noexcept {
-    switch (op) {
-        case Op::Begin: return "begin";
-        case Op::Commit: return "commit";
-        case Op::Rollback: return "rollback";
-        default: return "execute";
     }
 }
 
@@ -210,7 +144,7 @@ coro::Task open_task(Ref con, Ref kwargs, Ref after_open) {
     }
     Ref engine = steal(sqlite_engine_open(database, uri == Py_True, 0.0));
     if (!engine) co_return nullptr;
-    sqlite3_busy_handler(handle_of(engine.get()), note_busy, nullptr);
+    if (sqlite_engine_set_busy_policy(engine.get(), SqliteBusyPolicy::Decline) < 0) co_return nullptr;
     if (after_open.get() != Py_None && !run_sql(engine.get(), after_open.get())) {
         call_keeping_error(engine.get(), names.close);
         co_return nullptr;
@@ -219,8 +153,13 @@ coro::Task open_task(Ref con, Ref kwargs, Ref after_open) {
     co_return std::move(con);
 }
 
-PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* after_open) noexcept {
-    return coro::make_coroutine(open_task(borrow(con), borrow(connect_kwargs), borrow(after_open ? after_open : Py_None)),
+PyObject* open_connection(PyObject* connector) noexcept {
+    PyObject* kwargs = sqlite_connect_kwargs(connector);
+    if (!kwargs) return nullptr;
+    Ref con = new_sqlite_connection(connector);
+    if (!con) return nullptr;
+    PyObject* after_open = sqlite_after_open(connector);
+    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), borrow(after_open ? after_open : Py_None)),
                                 "open");
 }
 
@@ -229,8 +168,8 @@ PyObject* open_connection(PyObject* con, PyObject* connect_kwargs, PyObject* aft
 // no use to the next user.
 bool discard_work(PyObject* con) noexcept {
     PyObject* engine = as_sqlite_con(con)->engine;
-    if (!handle_of(engine)) return false;
-    if (!in_transaction(engine)) return true;
+    if (!engine || !sqlite_engine_is_open(engine)) return false;
+    if (!sqlite_engine_in_transaction(engine)) return true;
     Ref rolled = call_method(engine, names.rollback);
     if (!rolled) PyErr_Clear();
     return static_cast<bool>(rolled);
@@ -258,14 +197,29 @@ int close_cursor(PyObject*, PyObject* cursor) noexcept { return call_method(curs
 
 }  // namespace
 
-const SqliteDriver kNativeSqlite = {
+}  // namespace tsy::db::aio
+
+namespace tsy::db {
+
+const AioDriver kNativeSqliteDriver = {
     .name = "native",
-    .open = open_connection,
-    .step = step,
-    .discard_work = discard_work,
-    .close_now = close_now,
-    .close = close_awaitable,
-    .close_cursor = close_cursor,
+    .names = &kSqliteConnectorNames,
+    .loop_bound = false,  // nothing of a connection is bound to a loop
+    .settles_itself = true,
+    .binds_in_place = true,  // bound inline, while the loop waits
+    .belongs = aio::sqlite_belongs,
+    .table_of = aio::sqlite_table_of,
+    .slot_of = aio::sqlite_slot_of,
+    .open = aio::open_connection,
+    .step = aio::step,
+    .may_hold_work = nullptr,
+    .discard_work = aio::discard_work,
+    .rolls_back_when_lent = false,
+    .idle_alive = nullptr,
+    .close_now = aio::close_now,
+    .close = aio::close_awaitable,
+    .close_cursor = aio::close_cursor,
+    .auto_field = aio::sqlite_auto_field,
 };
 
-}  // namespace tsy::db::aio
+}  // namespace tsy::db

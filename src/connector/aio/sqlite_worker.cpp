@@ -178,15 +178,7 @@ Ref Worker::run_statement(Job& job) {
     Ref result = steal(run_on(connection, job.text.get(), job.args.get(), job.mode, job.trace.get()));
     running = 0;
     if (!job.settle) return result;
-    if (!result) {
-        call_keeping_error(connection, names.rollback);
-        return {};
-    }
-    if (!call_method(connection, names.commit)) {
-        call_keeping_error(connection, names.rollback);
-        return {};
-    }
-    return result;
+    return steal(commit_or_rollback(connection, std::move(result)));
 }
 
 Ref Worker::close_connection() {

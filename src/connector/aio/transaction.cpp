@@ -14,6 +14,7 @@
 // keeps each task's open block in `blocks` for that; blocks in other tasks
 // (gathered ones included) take connections of their own, as before.
 #include "aio/aio_connector.hpp"
+#include "aio/pool.hpp"
 
 namespace tsy::db {
 namespace {
@@ -80,16 +81,16 @@ Ref task_key() noexcept {
 
 // The (connection, depth) of the task's open block, borrowed, or NULL.
 PyObject* open_block(PyObject* connector, PyObject* key) noexcept {
-    PyObject* blocks = as_aio(connector)->base.blocks;
+    PyObject* blocks = as_aio(connector)->blocks;
     if (!blocks || key == Py_None) return nullptr;
     return PyDict_GetItemWithError(blocks, key);
 }
 
 int set_block(PyObject* connector, PyObject* key, PyObject* con, int depth) noexcept {
-    ConnectorObject* base = &as_aio(connector)->base;
-    if (!base->blocks && !(base->blocks = PyDict_New())) return -1;
+    AioConnectorObject* c = as_aio(connector);
+    if (!c->blocks && !(c->blocks = PyDict_New())) return -1;
     Ref entry = steal(Py_BuildValue("(Oi)", con, depth));
-    return entry ? PyDict_SetItem(base->blocks, key, entry.get()) : -1;
+    return entry ? PyDict_SetItem(c->blocks, key, entry.get()) : -1;
 }
 
 // Forgets the task's block when it is the one on `con`; keeps a pending error.
@@ -97,7 +98,7 @@ void end_block(PyObject* connector, PyObject* key, PyObject* con) noexcept {
     if (!connector || !key) return;
     Ref pending = steal(PyErr_GetRaisedException());
     PyObject* entry = open_block(connector, key);
-    if (entry && PyTuple_GET_ITEM(entry, 0) == con && PyDict_DelItem(as_aio(connector)->base.blocks, key) < 0) {
+    if (entry && PyTuple_GET_ITEM(entry, 0) == con && PyDict_DelItem(as_aio(connector)->blocks, key) < 0) {
         PyErr_Clear();
     }
     PyErr_Clear();
@@ -111,7 +112,7 @@ void tp_dealloc(PyObject* self) noexcept {
     // connection belongs to the block around it.
     if (t->con && t->connector && t->level == 0) {
         end_block(t->connector, t->key, t->con);
-        as_aio(t->connector)->backend->give_back(t->connector, t->con, false);
+        aio::give_back(t->connector, t->con, false);
     }
     tp_clear(self);
     Py_TYPE(self)->tp_free(self);
@@ -122,7 +123,7 @@ Ref savepoint(PyObject* connector, PyObject* con, const char* verb, int level) n
     Ref text = steal(savepoint_sql(verb, level));
     if (!text) return {};
     std::shared_ptr<StatementTrace> trace = new_shared_trace();
-    Ref pending = steal(as_aio(connector)->backend->run(connector, con, text.get(), Py_None, RUN_NONE, trace));
+    Ref pending = steal(aio::run(connector, con, text.get(), Py_None, RUN_NONE, trace));
     if (!pending || !trace) return pending;
     return steal(logged_awaitable(std::move(pending), std::move(trace), text.get(), Py_None, RUN_NONE));
 }
@@ -203,7 +204,7 @@ coro::Task exit_task(Ref connector, Lease lease, bool ok) {
         Ref committed = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.commit, names.commit_sql)));
         if (!committed) co_return nullptr;
     }
-    Ref released = co_await coro::await(steal(as_aio(connector.get())->backend->release(connector.get(), lease.take().get())));
+    Ref released = co_await coro::await(steal(aio::release(connector.get(), lease.take().get())));
     if (!released) co_return nullptr;
     co_return borrow(Py_False);  // an exception of the block propagates
 }

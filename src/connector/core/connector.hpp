@@ -1,6 +1,7 @@
 // Internal declarations of Tessary.DB.Connector, shared by its files.
 #pragma once
 
+#include "core/names.hpp"
 #include "tessary/db.hpp"
 
 namespace tsy::db {
@@ -20,7 +21,8 @@ struct ThreadRegistry;
 // A synchronous connector gives each thread that uses it a connection of its
 // own (ThreadConnectionObject, kept in `local`), so that no connection is
 // ever used by two threads; `threads` counts and lists them for close() and
-// maxConnections.
+// maxConnections. The coroutine connectors embed it as their `base` and
+// keep their pool's state after it (aio/aio_connector.hpp).
 struct ConnectorObject {
     PyObject_HEAD
     PyObject* factory;    // driver connect function, or NULL (connect() then has to be overridden)
@@ -35,9 +37,6 @@ struct ConnectorObject {
     // database every thread's connection opens, the keeper an idle connection
     // that keeps it alive until close(); NULL until the first connection.
     PyObject* shared;
-    // Coroutine connectors: {id of an asyncio task: (connection, depth)} for
-    // the task's open transaction block, which nested blocks join as savepoints.
-    PyObject* blocks;
 };
 
 // One thread's connection of a synchronous connector and what goes with it.
@@ -67,66 +66,6 @@ inline ThreadConnectionObject* as_thread_con(PyObject* obj) noexcept {
 
 inline ConnectorObject* as_connector(PyObject* obj) noexcept { return reinterpret_cast<ConnectorObject*>(obj); }
 
-// Interned strings of the module: attribute, method and keyword names, and the
-// few statement texts sent as they are. Made by init_names() when the module
-// is imported (the import fails if one cannot be made), immortal afterwards.
-// The worker threads read them too, always after that.
-struct Names {
-    PyObject* _connect;
-    PyObject* acquire;
-    PyObject* add_done_callback;
-    PyObject* autocommit;
-    PyObject* begin;
-    PyObject* call_soon_threadsafe;
-    PyObject* cancelled;
-    PyObject* charset;
-    PyObject* check_same_thread;
-    PyObject* close;
-    PyObject* closed;
-    PyObject* commit;
-    PyObject* connect;
-    PyObject* create_future;
-    PyObject* create_task;
-    PyObject* cursor;
-    PyObject* database;
-    PyObject* db;
-    PyObject* description;
-    PyObject* done;
-    PyObject* execute;
-    PyObject* fetchall;
-    PyObject* getCon;
-    PyObject* host;
-    PyObject* interrupt;
-    PyObject* lastrowid;
-    PyObject* maxsize;
-    PyObject* minsize;
-    PyObject* open;
-    PyObject* password;
-    PyObject* path;
-    PyObject* port;
-    PyObject* release;
-    PyObject* remove;
-    PyObject* result;
-    PyObject* rollback;
-    PyObject* row_factory;
-    PyObject* set_exception;
-    PyObject* set_result;
-    PyObject* targetType;
-    PyObject* terminate;
-    PyObject* timeout;
-    PyObject* unix_socket;
-    PyObject* uri;
-    PyObject* user;
-    PyObject* wait_closed;
-    PyObject* begin_sql;         // "BEGIN"
-    PyObject* commit_sql;        // "COMMIT", "ROLLBACK": the record of a driver's commit() and rollback()
-    PyObject* rollback_sql;
-    PyObject* shared_reads_sql;  // "PRAGMA read_uncommitted = 1"
-};
-extern Names names;
-
-// Fills `names`; -1 with the error set when one cannot be made.
-int init_names() noexcept;
 
 extern PyTypeObject BaseConnectorType;
 extern PyTypeObject Sqlite3ConnectorType;
@@ -210,6 +149,14 @@ private:
 PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
 
 struct StatementTrace;  // statement_log.hpp
+
+// The rule for a statement run on a connection the caller does not hold
+// (a connector's own, or a pooled one): committed right after it ran, rolled
+// back when it (or its commit) failed, so that nothing is lost and no failed
+// statement leaves a transaction open. `result` is the statement's (NULL
+// with its error set); the error is kept. The result, or NULL. A connection
+// whose commit and rollback are awaited does the same in aio/pool.cpp.
+PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept;
 
 // Runs one statement on any DB-API connection; no commit or rollback.
 // `trace` (when given) gets the measures of the statement log.

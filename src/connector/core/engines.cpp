@@ -6,9 +6,19 @@
 
 namespace tsy::db {
 
+namespace {
+
+constexpr NativeEngine kEngines[] = {
+    {"sqlite", is_native_sqlite, sqlite_engine_run},
+    {"mysql", is_native_mysql, mysql_engine_run},
+};
+
+}  // namespace
+
 NativeRun native_runner(PyObject* conn) noexcept {
-    if (is_native_sqlite(conn)) return sqlite_engine_run;
-    if (is_native_mysql(conn)) return mysql_engine_run;
+    for (const NativeEngine& engine : kEngines) {
+        if (engine.owns(conn)) return engine.run;
+    }
     return nullptr;
 }
 

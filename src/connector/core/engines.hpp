@@ -21,6 +21,14 @@ namespace tsy::db {
 using NativeRun = PyObject* (*)(PyObject* conn, PyObject* text, PyObject* args, int mode,
                                 StatementTrace* trace) noexcept;
 
+// A native engine as the synchronous side sees it: which connections are
+// its own, and its runner. One row per engine in core/engines.cpp.
+struct NativeEngine {
+    const char* name;
+    bool (*owns)(PyObject* conn);
+    NativeRun run;
+};
+
 // The runner of `conn` when it is a native connection, else NULL.
 NativeRun native_runner(PyObject* conn) noexcept;
 
@@ -39,6 +47,23 @@ PyObject* sqlite_engine_run(PyObject* conn, PyObject* text, PyObject* args, int 
 // keyword arguments (database, timeout, isolation_level, check_same_thread,
 // uri), used as the connector's factory (new ref).
 Ref sqlite_engine_connect() noexcept;
+// Whether `text` writes: INSERT, UPDATE, DELETE or REPLACE after blanks and
+// comments, the sqlite3 module's rule for rowcount and for the transaction
+// its default handling begins. False for a text that is no str.
+bool sqlite_engine_writes(PyObject* text) noexcept;
+// Whether `conn` is an open engine connection, and one inside a transaction.
+bool sqlite_engine_is_open(PyObject* conn) noexcept;
+bool sqlite_engine_in_transaction(PyObject* conn) noexcept;
+// How a connection meets another connection's lock: Wait, the busy timeout
+// it was opened with (the default); or Decline, failing at once with
+// SQLITE_BUSY, for a caller that waits its own way. SQLite asks to wait only
+// where waiting and trying again is sound (no lock of this connection's
+// stands in the other's way, else the two would wait for each other):
+// sqlite_engine_take_busy_note() tells whether it asked since the last call
+// on this thread. -1 with RuntimeError on a closed connection.
+enum class SqliteBusyPolicy { Wait, Decline };
+int sqlite_engine_set_busy_policy(PyObject* conn, SqliteBusyPolicy policy) noexcept;
+bool sqlite_engine_take_busy_note() noexcept;
 int ready_sqlite_engine(PyObject* module) noexcept;
 
 // --- MySQL / MariaDB (engines/mysql/) -----------------------------------------
@@ -52,6 +77,9 @@ PyObject* mysql_engine_run(PyObject* conn, PyObject* text, PyObject* args, int m
 // autocommit), used as the connector's factory (new ref).
 Ref mysql_engine_connect() noexcept;
 int ready_mysql_engine(PyObject* module) noexcept;
+// The engine's non-blocking side, for the coroutine connector: readies
+// AioMysqlConnection and AioMysqlCursor and adds them to the module.
+int ready_aio_mysql_engine(PyObject* module) noexcept;
 
 // --- which engine a connector uses ------------------------------------------------
 

@@ -38,22 +38,6 @@ Ref execute_and_fetch(PyObject* cursor, PyObject* text, PyObject* args, int mode
     return result;
 }
 
-// Statements on a connection the caller owns end here; on a connection that
-// commits only when told, they are committed or rolled back right away, so
-// nothing is lost and no failed statement leaves a transaction open.
-PyObject* settle(PyObject* conn, Ref result) noexcept {
-    if (!result) {
-        cleanup_keeping_error(conn, names.rollback);
-        return nullptr;
-    }
-    Ref committed = call_method(conn, names.commit);
-    if (!committed) {
-        cleanup_keeping_error(conn, names.rollback);
-        return nullptr;
-    }
-    return result.release();
-}
-
 bool has_args(PyObject* args) noexcept {
     if (PyTuple_Check(args)) return PyTuple_GET_SIZE(args) > 0;
     if (PyList_Check(args)) return PyList_GET_SIZE(args) > 0;
@@ -126,7 +110,7 @@ PyObject* run_foreign(PyObject* connector, PyObject* con, PyObject* sql, PyObjec
     PyObject* driver_args = has_args(args) ? args : Py_None;
     Ref result = steal(run_on(conn.get(), sql, driver_args, mode, trace));
     if (!own) return result.release();
-    return settle(conn.get(), std::move(result));
+    return commit_or_rollback(conn.get(), std::move(result));
 }
 
 // A buffer export, released however the conversion ends.
@@ -263,12 +247,25 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     }
     own = conn.get() == s->con;  // the statement may have run code that closed the connector
     if (!own || s->depth > 0) return result.release();
-    if (!c->autocommit) result = steal(settle(conn.get(), std::move(result)));
+    if (!c->autocommit) result = steal(commit_or_rollback(conn.get(), std::move(result)));
     if (!result) drop_if_broken(s);
     return result.release();
 }
 
 }  // namespace
+
+PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept {
+    if (!result) {
+        cleanup_keeping_error(conn, names.rollback);
+        return nullptr;
+    }
+    Ref committed = call_method(conn, names.commit);
+    if (!committed) {
+        cleanup_keeping_error(conn, names.rollback);
+        return nullptr;
+    }
+    return result.release();
+}
 
 // Each statement that reaches this point is one record of the statement log,
 // written once it has ended (committed, when it commits by itself).

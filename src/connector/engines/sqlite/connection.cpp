@@ -35,6 +35,7 @@ Ref new_connection(sqlite3* db) noexcept {
     c->statements = cache.release();
     c->weakrefs = nullptr;
     c->running = 0;
+    c->busy_timeout_ms = 0;
     c->unlocked = false;
     c->close_pending = false;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
@@ -56,8 +57,11 @@ Ref open_path(const char* path, bool uri, double timeout) noexcept {
         Py_END_ALLOW_THREADS
         return {};
     }
-    sqlite3_busy_timeout(db, static_cast<int>(std::min(timeout * 1000.0, double(INT32_MAX))));
-    return new_connection(db);
+    int timeout_ms = static_cast<int>(std::min(timeout * 1000.0, double(INT32_MAX)));
+    sqlite3_busy_timeout(db, timeout_ms);
+    Ref made = new_connection(db);
+    if (made) as_connection(made.get())->busy_timeout_ms = timeout_ms;
+    return made;
 }
 
 // --- running a statement -----------------------------------------------------------

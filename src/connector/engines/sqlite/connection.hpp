@@ -32,7 +32,7 @@ struct StatementObject {
     ConnectionObject* owner;
     PyObject* description;  // cursor.description: None, or 7-tuples named by the columns; made on first use
     int columns;            // the column count `description` was made for
-    bool is_dml;            // INSERT/UPDATE/DELETE/REPLACE: its rowcount is sqlite3_changes
+    bool is_dml;            // statement_writes: its rowcount is sqlite3_changes
     bool in_use;            // an execution (a cursor between fetches) is stepping it
 };
 
@@ -41,6 +41,7 @@ struct ConnectionObject {
     sqlite3* db;            // NULL once closed
     PyObject* statements;   // dict: statement text -> StatementObject (the cache), NULL once closed
     PyObject* weakrefs;
+    int busy_timeout_ms;    // how long a lock is waited for under the Wait busy policy
     int running;            // statements under way on the connection, any thread
     bool unlocked;          // a thread is inside SQLite without the GIL
     bool close_pending;     // close() came while `running`: the last statement to end closes
@@ -110,6 +111,13 @@ void release_statement(StatementObject* s) noexcept;
 PyObject* statement_description(StatementObject* s) noexcept;
 // The dict of a new connection's cache, NULL with the error set.
 PyObject* new_statement_cache() noexcept;
+
+// --- what a statement is (engines/sqlite/policy.cpp) ---------------------------------
+
+// INSERT, UPDATE, DELETE or REPLACE after blanks and comments: the
+// statements whose changes count in rowcount, and before which sqlite3's
+// default transaction handling begins a transaction.
+bool statement_writes(const char* sql) noexcept;
 
 // --- the connection (engines/sqlite/connection.cpp) -------------------------------------------
 

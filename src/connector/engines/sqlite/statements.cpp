@@ -35,14 +35,6 @@ void statement_dealloc(PyObject* self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
-// Whether the sqlite3 module counts the statement's changes in rowcount: it
-// looks at the first word after leading white space.
-bool starts_dml(const char* sql) noexcept {
-    while (*sql == ' ' || *sql == '\t' || *sql == '\n' || *sql == '\r') ++sql;
-    return PyOS_strnicmp(sql, "insert", 6) == 0 || PyOS_strnicmp(sql, "update", 6) == 0 ||
-           PyOS_strnicmp(sql, "delete", 6) == 0 || PyOS_strnicmp(sql, "replace", 7) == 0;
-}
-
 // The rest of a text after its statement: white space and comments only?
 bool only_comments(const char* tail) noexcept {
     for (const char* p = tail; *p;) {
@@ -101,7 +93,7 @@ Ref prepare(ConnectionObject* c, PyObject* text) noexcept {
         sqlite3_finalize(stmt);
         return programming_error("You can only execute one statement at a time.");
     }
-    return new_statement(c, stmt, starts_dml(sql));
+    return new_statement(c, stmt, statement_writes(sql));
 }
 
 // Makes room for one more entry: the oldest one no cursor is stepping goes.

@@ -1,0 +1,472 @@
+// The pool of both coroutine connectors, whatever their driver.
+//
+// It opens `minsize` connections at its setup and more on demand, up to
+// `maxsize` open at once (`open` counts those of the current generation,
+// opening ones included). An acquisition with none idle and none to open
+// waits in line (`waiters`, first come first served) for a connection to be
+// given back, or for a place to be freed (a connection dropped, an open
+// that failed), in which it opens one. Idle connections are kept in `idle`,
+// the last given back lent first; dead ones are dropped when found there.
+//
+// The pool records each connection handed out with the generation it
+// belongs to: in a PoolSlot on the connection, or, for a driver whose
+// connections have no room for one, in `lent` (connection -> generation;
+// releaseCon() turns the entry into a 1-tuple (generation,)). A second
+// releaseCon() fails at once while the first is still rolling back.
+//
+// A connection given back with work left (a lease ended by a cleanup path)
+// has its work discarded by its driver before anyone uses it again; one cut
+// off in the middle of a call, or lost, is closed and its place freed.
+// Statements the handle runs without a connection commit right after they
+// ran and roll back when they fail.
+//
+// close() and a move to another loop (loop-bound drivers) start a new
+// generation: idle connections are closed at once, lent ones when they come
+// back; acquisitions waiting in line fail (close()) or are dropped with
+// their loop.
+#include "aio/pool.hpp"
+
+namespace tsy::db::aio {
+namespace {
+
+// The table of a connection of this connector: the driver that opened it.
+const AioDriver* table(AioConnectorObject* c, PyObject* con) noexcept { return c->driver->table_of(con); }
+
+// --- the lent connections ---------------------------------------------------------
+
+// The pool's record of a connection, on the connection itself when its
+// driver has room for it (the dict costs a statement a tenth of a
+// microsecond, and resizes as entries come and go), else NULL.
+PoolSlot* slot(AioConnectorObject* c, PyObject* con) noexcept {
+    const AioDriver* d = table(c, con);
+    return d->slot_of ? d->slot_of(con) : nullptr;
+}
+
+bool lend(AioConnectorObject* c, PyObject* con, unsigned generation) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        *s = PoolSlot{generation, true, false};
+        return true;
+    }
+    Ref value = steal(PyLong_FromUnsignedLong(generation));
+    return value && PyDict_SetItem(c->lent, con, value.get()) == 0;
+}
+
+enum class Lent { No, Yes, Returning };
+
+// Whether `con` is lent out, and whether releaseCon() is giving it back;
+// -1 with the error set.
+int lent_state(AioConnectorObject* c, PyObject* con, Lent* state) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        *state = !s->lent ? Lent::No : s->returning ? Lent::Returning : Lent::Yes;
+        return 0;
+    }
+    PyObject* entry = c->lent ? PyDict_GetItemWithError(c->lent, con) : nullptr;
+    if (!entry && PyErr_Occurred()) return -1;
+    *state = !entry ? Lent::No : PyTuple_Check(entry) ? Lent::Returning : Lent::Yes;
+    return 0;
+}
+
+// releaseCon() has taken the connection: a second one fails at once.
+bool mark_returning(AioConnectorObject* c, PyObject* con) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        s->returning = true;
+        return true;
+    }
+    PyObject* entry = PyDict_GetItemWithError(c->lent, con);
+    Ref returning = entry ? steal(PyTuple_Pack(1, entry)) : Ref();
+    return returning && PyDict_SetItem(c->lent, con, returning.get()) == 0;
+}
+
+// Ends the record of `con` as lent; false when it was not lent (no error set).
+bool take_lent(AioConnectorObject* c, PyObject* con, unsigned* generation) noexcept {
+    if (PoolSlot* s = slot(c, con)) {
+        bool was_lent = s->lent;
+        *generation = s->generation;
+        s->lent = s->returning = false;
+        return was_lent;
+    }
+    PyObject* found = nullptr;
+    if (!c->lent || PyDict_Pop(c->lent, con, &found) <= 0) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref entry = steal(found);
+    PyObject* number = PyTuple_Check(entry.get()) ? PyTuple_GET_ITEM(entry.get(), 0) : entry.get();
+    *generation = static_cast<unsigned>(PyLong_AsUnsignedLong(number));
+    return true;
+}
+
+// --- places -------------------------------------------------------------------------
+
+// Pops the first waiter still waiting (new ref), or NULL.
+Ref next_waiter(AioConnectorObject* c) noexcept {
+    while (c->waiters && PyList_GET_SIZE(c->waiters) > 0) {
+        Ref waiter = borrow(PyList_GET_ITEM(c->waiters, 0));
+        if (PyList_SetSlice(c->waiters, 0, 1, nullptr) < 0) return {};
+        Ref done = call_method(waiter.get(), names.done);
+        if (!done) return {};
+        if (done.get() == Py_False) return waiter;
+    }
+    return {};
+}
+
+// A place freed in the current generation goes to the first waiter, woken
+// with None to open a connection in it; with nobody waiting it is given up.
+// Keeps a pending error.
+void free_place(AioConnectorObject* c) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    bool handed = false;
+    while (!handed) {
+        Ref waiter = next_waiter(c);
+        if (!waiter) break;
+        handed = static_cast<bool>(call_method(waiter.get(), names.set_result, Py_None));
+        PyErr_Clear();
+    }
+    if (!handed && c->open > 0) --c->open;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+// Closes `con` at once; its place, when it held one of this generation, is freed.
+void drop(AioConnectorObject* c, PyObject* con, bool current) noexcept {
+    table(c, con)->close_now(con);
+    if (current) free_place(c);
+}
+
+// Hands `con` (of `generation`) to the first waiter still waiting; false
+// when nobody took it.
+bool hand_over(AioConnectorObject* c, PyObject* con, unsigned generation) noexcept {
+    if (!c->waiters || PyList_GET_SIZE(c->waiters) == 0) return false;
+    for (;;) {
+        Ref waiter = next_waiter(c);
+        if (!waiter) return false;
+        if (!lend(c, con, generation)) return false;
+        if (call_method(waiter.get(), names.set_result, con)) return true;
+        PyErr_Clear();
+        unsigned ignored = 0;
+        take_lent(c, con, &ignored);
+    }
+}
+
+// A new generation: returns the idle connections (new ref) for the caller
+// to close; waiters get `error` (when given).
+Ref new_generation(AioConnectorObject* c, PyObject* error) noexcept {
+    ++c->generation;
+    c->ready = 0;
+    c->open = 0;
+    Ref idle = steal(c->idle);
+    Ref waiters = steal(c->waiters);
+    c->idle = PyList_New(0);
+    c->waiters = PyList_New(0);
+    if (!c->idle || !c->waiters) return {};
+    for (Py_ssize_t i = 0; waiters && i < PyList_GET_SIZE(waiters.get()); ++i) {
+        PyObject* waiter = PyList_GET_ITEM(waiters.get(), i);
+        Ref done = call_method(waiter, names.done);
+        if (done && done.get() == Py_False && error) call_method(waiter, names.set_exception, error);
+        PyErr_Clear();
+    }
+    return idle ? std::move(idle) : steal(PyList_New(0));
+}
+
+// --- opening ------------------------------------------------------------------------
+
+// Awaitable: a new connection, in a place of `open` taken now (or already
+// taken for it: `placed`). A failed open frees its place.
+coro::Task open_counted_task(Ref self, bool placed) {
+    AioConnectorObject* c = as_aio(self.get());
+    unsigned generation = c->generation;
+    if (!placed) ++c->open;
+    Ref con = co_await coro::await(steal(c->driver->open(self.get())));
+    if (!con && c->generation == generation) free_place(c);
+    co_return con;
+}
+
+PyObject* open_counted(PyObject* self, bool placed = false) noexcept {
+    return coro::make_coroutine(open_counted_task(borrow(self), placed), "open");
+}
+
+coro::Task setup_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    unsigned generation = c->generation;
+    for (int i = 0; i < c->minsize; ++i) {
+        Ref con = co_await coro::await(steal(open_counted(self.get())));
+        if (!con) co_return nullptr;
+        if (c->generation != generation) {  // closed, or moved to another loop, meanwhile
+            Ref closed = co_await coro::await(steal(table(c, con.get())->close(con.get())));
+            co_return closed ? borrow(Py_None) : Ref();
+        }
+        if (!c->idle || PyList_Append(c->idle, con.get()) < 0) co_return nullptr;
+    }
+    c->ready = 1;
+    co_return borrow(Py_None);
+}
+
+// --- acquisition ----------------------------------------------------------------------
+
+// The last idle connection that is still alive, taken out of the pool (new
+// ref), or NULL. Dead ones (killed, timed out by the server) are dropped.
+Ref pop_idle(AioConnectorObject* c) noexcept {
+    while (c->idle && PyList_GET_SIZE(c->idle) > 0) {
+        Py_ssize_t n = PyList_GET_SIZE(c->idle);
+        Ref con = borrow(PyList_GET_ITEM(c->idle, n - 1));
+        if (PyList_SetSlice(c->idle, n - 1, n, nullptr) < 0) return {};
+        const AioDriver* d = table(c, con.get());
+        if (!d->idle_alive || d->idle_alive(con.get())) return con;
+        drop(c, con.get(), true);
+    }
+    return {};
+}
+
+// A waiting acquisition that ends otherwise (cancelled) may already have
+// been handed a connection or a place: it goes to the next in line.
+void abandon_waiter(PyObject* self, PyObject* waiter) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    Ref pending = steal(PyErr_GetRaisedException());
+    int listed = c->waiters ? PySequence_Contains(c->waiters, waiter) : 0;
+    // Best effort: each step that fails is dropped before the next one runs.
+    if (listed < 0 || (listed > 0 && !call_method(c->waiters, names.remove, waiter))) PyErr_Clear();
+    Ref cancelled = call_method(waiter, names.cancelled);
+    Ref done = cancelled ? call_method(waiter, names.done) : Ref();
+    if (cancelled && done && cancelled.get() == Py_False && done.get() == Py_True) {
+        Ref handed = call_method(waiter, names.result);
+        if (handed && handed.get() == Py_None) {
+            free_place(c);
+        } else if (handed) {
+            give_back(self, handed.get(), false);
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+// Waits in line: a connection handed over (already lent), None when a
+// place was freed for this acquisition to open one, NULL with the error.
+coro::Task wait_in_line_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    Ref waiter = new_future();
+    if (!waiter) co_return nullptr;
+    if (!c->waiters) co_return fail(PyExc_RuntimeError, "%s: the pool is closed", c->driver->names->type);
+    if (PyList_Append(c->waiters, waiter.get()) < 0) co_return nullptr;
+    Ref handed = co_await coro::await(waiter.get());
+    if (!handed) abandon_waiter(self.get(), waiter.get());
+    co_return handed;
+}
+
+// No connection idle: one opened, or waited for in line; lent.
+coro::Task wait_or_open_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    unsigned generation = c->generation;
+    Ref con;
+    if (c->open < c->maxsize && (!c->waiters || PyList_GET_SIZE(c->waiters) == 0)) {
+        con = co_await coro::await(steal(open_counted(self.get())));
+    } else {
+        con = co_await coro::await(steal(coro::make_coroutine(wait_in_line_task(borrow(self.get())), "getCon")));
+        if (con && con.get() != Py_None) co_return con;  // handed over, lent already
+        if (con) {  // a place freed for this acquisition
+            generation = c->generation;
+            con = co_await coro::await(steal(open_counted(self.get(), true)));
+        }
+    }
+    if (!con) co_return nullptr;
+    if (lend(c, con.get(), generation)) co_return con;
+    drop(c, con.get(), generation == c->generation);
+    co_return nullptr;
+}
+
+// The leftover work of a connection given back is rolled back before it is
+// lent again (drivers that cannot drop it at the give-back).
+coro::Task roll_back_for_lending_task(Ref self, Ref con) {
+    Lease lease(self.get(), std::move(con));
+    lease.broken = true;  // until its leftover work is rolled back
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
+    if (!rolled) co_return nullptr;
+    lease.broken = false;
+    co_return lease.take();
+}
+
+// The frame stays small for the common case, an idle connection lent at
+// once (a larger one costs every statement the allocator's slow path).
+coro::Task acquire_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    if (!c->idle || !c->waiters || !c->lent) {
+        co_return fail(PyExc_RuntimeError, "%s: the pool is closed", c->driver->names->type);
+    }
+    Ref con = pop_idle(c);
+    if (con && !lend(c, con.get(), c->generation)) {
+        drop(c, con.get(), true);
+        co_return nullptr;
+    }
+    if (!con) {
+        if (PyErr_Occurred()) co_return nullptr;
+        con = co_await coro::await(steal(coro::make_coroutine(wait_or_open_task(borrow(self.get())), "getCon")));
+        if (!con) co_return nullptr;
+    }
+    const AioDriver* d = table(c, con.get());
+    if (d->rolls_back_when_lent && (!d->may_hold_work || d->may_hold_work(con.get()))) {
+        co_return co_await coro::await(
+            steal(coro::make_coroutine(roll_back_for_lending_task(borrow(self.get()), std::move(con)), "getCon")));
+    }
+    co_return con;
+}
+
+// --- give-back ------------------------------------------------------------------------
+
+void hand_back(PyObject* self, PyObject* con, bool broken) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    if (!c->driver) return;
+    unsigned generation = 0;
+    bool current = take_lent(c, con, &generation) && generation == c->generation;
+    const AioDriver* d = table(c, con);
+    if (broken || !current || !c->idle || !d->discard_work(con)) {
+        drop(c, con, current);
+        return;
+    }
+    if (hand_over(c, con, generation)) return;
+    PyErr_Clear();
+    if (!c->idle || PyList_Append(c->idle, con) < 0) drop(c, con, true);
+}
+
+// The lease is a parameter: a releaseCon() never awaited still gives the
+// connection back when it is dropped.
+coro::Task release_task(Ref self, Lease lease) {
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    if (d->may_hold_work && !d->may_hold_work(lease.con())) co_return borrow(Py_None);
+    Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
+    if (!rolled) {
+        Ref error = steal(PyErr_GetRaisedException());
+        lease.broken = !is_cancellation(error.get());
+        PyErr_SetRaisedException(error.release());
+        co_return nullptr;
+    }
+    co_return borrow(Py_None);
+}
+
+// --- statements -----------------------------------------------------------------------
+
+// A statement of the handle's own on a pooled connection, for a driver that
+// leaves it to the pool: committed after it ran, rolled back when it (or
+// its commit) failed. The connection counts as broken until then: a
+// coroutine dropped half-way, or cancelled, leaves the driver's state
+// unknown. The statement's error is kept.
+coro::Task run_and_settle_task(Lease lease, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    const AioDriver* d = table(as_aio(lease.connector()), lease.con());
+    lease.broken = true;
+    Ref result = co_await coro::await(steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, false, std::move(trace))));
+    if (result) {
+        Ref committed = co_await coro::await(steal(d->step(lease.con(), Op::Commit, nullptr, nullptr, RUN_NONE, false, {})));
+        if (committed) {
+            lease.broken = false;
+            co_return result;
+        }
+    }
+    Ref error = steal(PyErr_GetRaisedException());
+    if (!is_cancellation(error.get())) {
+        Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
+        lease.broken = !rolled;
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+    co_return nullptr;
+}
+
+// A driver that settles the statement itself does it in the same step.
+coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    Ref pending = readiness(self.get());
+    if (!pending) co_return nullptr;
+    if (pending.get() != Py_None) {
+        Ref ready = co_await coro::await(std::move(pending));
+        if (!ready) co_return nullptr;
+    }
+    Ref con = co_await coro::await(steal(acquire(self.get())));
+    if (!con) co_return nullptr;
+    Lease lease(self.get(), std::move(con));
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    if (d->settles_itself) {
+        co_return co_await coro::await(
+            steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
+    }
+    co_return co_await coro::await(steal(coro::make_coroutine(
+        run_and_settle_task(std::move(lease), std::move(text), std::move(args), mode, std::move(trace)), "execute")));
+}
+
+// Idle connections are closed now, lent ones when they come back.
+coro::Task close_task(Ref self) {
+    AioConnectorObject* c = as_aio(self.get());
+    Py_CLEAR(c->setup);
+    Py_CLEAR(c->loop);
+    Ref error = steal(PyObject_CallFunction(PyExc_RuntimeError, "s", "the connector was closed"));
+    if (!error) co_return nullptr;
+    Ref idle = new_generation(c, error.get());
+    if (!idle) co_return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idle.get()); ++i) {
+        Ref con = borrow(PyList_GET_ITEM(idle.get(), i));
+        Ref closed = co_await coro::await(steal(table(c, con.get())->close(con.get())));
+        if (!closed) co_return nullptr;
+    }
+    co_return borrow(Py_None);
+}
+
+}  // namespace
+
+PyObject* setup_pool(PyObject* self) noexcept {
+    return coro::make_coroutine(setup_task(borrow(self)), "setup", as_aio(self)->driver->names->setup);
+}
+
+void leave_loop(AioConnectorObject* self) noexcept {
+    if (!self->driver->loop_bound) return;  // its connections serve whatever loop awaits them
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref idle = new_generation(self, nullptr);
+    for (Py_ssize_t i = 0; idle && i < PyList_GET_SIZE(idle.get()); ++i) {
+        PyObject* con = PyList_GET_ITEM(idle.get(), i);
+        table(self, con)->close_now(con);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+PyObject* acquire(PyObject* self) noexcept {
+    return coro::make_coroutine(acquire_task(borrow(self)), "getCon", as_aio(self)->driver->names->getCon);
+}
+
+void give_back(PyObject* self, PyObject* con, bool broken) noexcept {
+    Ref pending = steal(PyErr_GetRaisedException());
+    hand_back(self, con, broken);
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+PyObject* release(PyObject* self, PyObject* con) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    if (!c->driver->belongs(self, con)) return nullptr;
+    Lent state = Lent::No;
+    if (lent_state(c, con, &state) < 0) return nullptr;
+    if (state != Lent::Yes) {
+        return fail(PyExc_ValueError, "the connection is not lent out by this connector (given back twice?)");
+    }
+    if (!mark_returning(c, con)) return nullptr;
+    return coro::make_coroutine(release_task(borrow(self), Lease(self, borrow(con))), "releaseCon",
+                                c->driver->names->releaseCon);
+}
+
+PyObject* run(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+              const std::shared_ptr<StatementTrace>& trace) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    if (con != Py_None && !c->driver->belongs(self, con)) return nullptr;
+    const AioDriver* d = con == Py_None ? c->driver : table(c, con);
+    // A driver that binds later, off the loop's turn (a worker, a call that
+    // writes its text when it starts), gets buffers as bytes taken now.
+    Ref bound = steal(bindable_args(args, d->binds_in_place));
+    if (!bound) return nullptr;
+    if (con == Py_None) {
+        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
+                                    "execute");
+    }
+    return d->step(con, Op::Run, text, bound.get(), mode, false, trace);
+}
+
+PyObject* close_pool(PyObject* self) noexcept {
+    return coro::make_coroutine(close_task(borrow(self)), "close", as_aio(self)->driver->names->close);
+}
+
+}  // namespace tsy::db::aio
