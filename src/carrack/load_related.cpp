@@ -206,13 +206,15 @@ private:
         return true;
     }
 
-    // table = <far model>.tableName, key = instance[fk.bindCol.name]: where
-    // the relation's result is cached.
-    bool read_cache_entry(PyObject* far) noexcept {
+    // Whether the relation's result is cached, under table = <far
+    // model>.tableName and key = instance[fk.bindCol.name]: 1, 0, or -1.
+    int look_up(PyObject* far) noexcept {
+        if (!far) return -1;
         table_ = attr(far, names().tableName);
         Ref bind_name = attr2(fk_, names().bindCol, names().name);
         key_ = bind_name ? steal(PyObject_GetItem(instance_, bind_name.get())) : Ref();
-        return table_ && key_;
+        if (!table_ || !key_) return -1;
+        return cached(path_.get(), table_.get(), key_.get());
     }
 
     bool attach_cached(bool wrap) noexcept {
@@ -230,8 +232,7 @@ private:
     int query_many_to_many(Ref* call) noexcept {
         const Names& n = names();
         Ref far = attr(fk_, n.directTarget);
-        if (!far || !read_cache_entry(far.get())) return -1;
-        int hit = cached(path_.get(), table_.get(), key_.get());
+        int hit = look_up(far.get());
         if (hit < 0) return -1;
         if (hit) return log_cache_hit(fk_name_.get()) && attach_cached(rules_.wrap_cached_many_to_many) ? 0 : -1;
         Ref exc = related_executor(self_, far.get());
@@ -270,8 +271,7 @@ private:
     int query_direct(Ref* call) noexcept {
         const Names& n = names();
         Ref target = attr(fk_, n.target);
-        if (!target || !read_cache_entry(target.get())) return -1;
-        int hit = cached(path_.get(), table_.get(), key_.get());
+        int hit = look_up(target.get());
         if (hit < 0) return -1;
         // A relation to the executor's own model is always queried.
         if (hit && target.get() != as_executor(self_)->model) {
