@@ -120,14 +120,6 @@ coro::Task junction_body(Ref self, Ref fk, Ref instance, bool updating, Executor
     co_return borrow(Py_None);
 }
 
-PyObject* save_many_to_many_with(const ExecutorRules& rules, PyObject* self, PyObject* const* args,
-                                 Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    static const Params params{"_saveMTM", kFkInstanceNames, 2, 2};
-    PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    return write_junction(self, a[0], a[1], false, rules).release();
-}
-
 }  // namespace
 
 Ref write_junction(PyObject* self, PyObject* fk, PyObject* instance, bool updating,
@@ -136,15 +128,14 @@ Ref write_junction(PyObject* self, PyObject* fk, PyObject* instance, bool updati
                       "AsyncModelExecutor._saveMTM");
 }
 
+template <const ExecutorRules& rules>
 PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_many_to_many_with(kSyncRules, self, args, nargs, kwnames);
+    static const Params params{"_saveMTM", kFkInstanceNames, 2, 2};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    return write_junction(self, a[0], a[1], false, rules).release();
 }
+template PyObject* saveMTM_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template PyObject* saveMTM_method<kAsyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-namespace async {
-
-PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_many_to_many_with(kAsyncRules, self, args, nargs, kwnames);
-}
-
-}  // namespace async
 }  // namespace tsy::exec

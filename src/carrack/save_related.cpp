@@ -296,26 +296,6 @@ bool save_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance);
 }
 
-PyObject* save_one_to_one_with(const ExecutorRules& rules, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) noexcept {
-    static const Params params{"_saveOTO", kOtoNames, 3, 3};
-    PyObject* a[3];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    return start_body(save_one_to_one_body(borrow(self), borrow(a[0]), borrow(a[1]), borrow(a[2]), rules), rules,
-                      "_saveOTO", "AsyncModelExecutor._saveOTO")
-        .release();
-}
-
-PyObject* save_one_to_many_with(const ExecutorRules& rules, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    static const Params params{"_saveOTM", kFkInstanceNames, 2, 2};
-    PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    return start_body(save_one_to_many_body(borrow(self), borrow(a[0]), borrow(a[1]), rules), rules, "_saveOTM",
-                      "AsyncModelExecutor._saveOTM")
-        .release();
-}
-
 }  // namespace
 
 Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, const char* async_qualname) noexcept {
@@ -342,14 +322,6 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         .release();
 }
 
-PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_one_to_one_with(kSyncRules, self, args, nargs, kwnames);
-}
-
-PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_one_to_many_with(kSyncRules, self, args, nargs, kwnames);
-}
-
 namespace async {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -359,13 +331,30 @@ PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                      "AsyncModelExecutor.save");
 }
 
-PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_one_to_one_with(kAsyncRules, self, args, nargs, kwnames);
-}
-
-PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return save_one_to_many_with(kAsyncRules, self, args, nargs, kwnames);
-}
-
 }  // namespace async
+
+template <const ExecutorRules& rules>
+PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_saveOTO", kOtoNames, 3, 3};
+    PyObject* a[3];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    return start_body(save_one_to_one_body(borrow(self), borrow(a[0]), borrow(a[1]), borrow(a[2]), rules), rules,
+                      "_saveOTO", "AsyncModelExecutor._saveOTO")
+        .release();
+}
+template PyObject* saveOTO_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template PyObject* saveOTO_method<kAsyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+template <const ExecutorRules& rules>
+PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_saveOTM", kFkInstanceNames, 2, 2};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    return start_body(save_one_to_many_body(borrow(self), borrow(a[0]), borrow(a[1]), rules), rules, "_saveOTM",
+                      "AsyncModelExecutor._saveOTM")
+        .release();
+}
+template PyObject* saveOTM_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template PyObject* saveOTM_method<kAsyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace tsy::exec

@@ -122,8 +122,10 @@ coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nu
     co_return done;
 }
 
-PyObject* update_with(const ExecutorRules& rules, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
+}  // namespace
+
+template <const ExecutorRules& rules>
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"update", kInstanceNames, 1, 1};
     PyObject* a[1];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
@@ -133,18 +135,7 @@ PyObject* update_with(const ExecutorRules& rules, PyObject* self, PyObject* cons
     return start_body(update_body(borrow(self), borrow(a[0]), rules), rules, "update", "AsyncModelExecutor.update")
         .release();
 }
+template PyObject* update_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template PyObject* update_method<kAsyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-}  // namespace
-
-PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return update_with(kSyncRules, self, args, nargs, kwnames);
-}
-
-namespace async {
-
-PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return update_with(kAsyncRules, self, args, nargs, kwnames);
-}
-
-}  // namespace async
 }  // namespace tsy::exec
