@@ -32,28 +32,6 @@ PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* findListForeignKeyIn_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// The parts every many-to-many write needs, as one tuple so that a
-// coroutine keeps them in a single garbage-collected parameter: the far
-// model's and the junction model's executors on the executor's connection,
-// the junction columns of the owner and of the far side, the far rows'
-// referenced column, the owner's bind value and the filter on it.
-enum JunctionPart : int {
-    TARGET_EXC, MIDDLE_EXC, OWNER_COLUMN, FAR_COLUMN, FAR_KEY, OWNER_VALUE, OWNER_FILTER, JUNCTION_PARTS
-};
-Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance) noexcept;
-
-// Awaitable of the many-to-many writes of `elements` (a list), in the
-// synchronous writer's way for the elements (one carrying its key is an
-// existing row: linked as it is when saving, updated when updating; one
-// without is saved). Saving: the owner's junction rows are deleted, then each
-// element is written followed by its junction row. Updating: every element
-// is written, then the junction rows are deleted and written anew.
-PyObject* write_junction(PyObject* junction, PyObject* elements, bool updating) noexcept;
 
 }  // namespace async
 }  // namespace tsy::exec

@@ -101,12 +101,12 @@ PyMethodDef methods[] = {
      "save($self, instance)\n--\n\n"
      "Awaitable: INSERT the instance (any mapping), then its related rows. On an IntegrityError "
      "of either driver the row its key names is updated instead; with no such row the error stands."},
-    {"_saveOTO", method<saveOTO_method>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
-    {"_saveOTM", method<saveOTM_method>(), kFast,
+    {"_saveOTO", method<saveOTO_method<kAsyncRules>>(), kFast, "await _saveOTO(res, fk, instance): save the one-to-one related row."},
+    {"_saveOTM", method<saveOTM_method<kAsyncRules>>(), kFast,
      "await _saveOTM(fk, instance): save the one-to-many children, each given the owner's key."},
-    {"_saveMTM", method<saveMTM_method>(), kFast,
+    {"_saveMTM", method<saveMTM_method<kAsyncRules>>(), kFast,
      "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
-    {"update", method<update_method>(), kFast,
+    {"update", method<update_method<kAsyncRules>>(), kFast,
      "update($self, instance)\n--\n\n"
      "Awaitable: write the related rows, then UPDATE the instance's row by primary key."},
     {"saveAll", method<bulk::async_saveAll_method>(), kFast,

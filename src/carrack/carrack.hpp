@@ -1,6 +1,7 @@
 // Internal declarations of Tessary.Model.Carrack, shared by its files.
 #pragma once
 
+#include "executor_rules.hpp"
 #include "tessary/carrack.hpp"
 #include "tessary/db.hpp"
 #include "tessary/generator.hpp"
@@ -144,9 +145,16 @@ PyObject* findListForeignKeyIn_method(PyObject* self, PyObject* const* args, Py_
 PyObject* find_foreign_key(PyObject* self, PyObject* instance, bool deep, PyObject* path, int clevel, int level,
                            PyObject* before) noexcept;
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// save's relation writers and update, one definition for both executors,
+// made for kSyncRules and kAsyncRules (save_related.cpp, junction_write.cpp,
+// update_related.cpp).
+template <const ExecutorRules& rules>
 PyObject* saveOTO_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <const ExecutorRules& rules>
 PyObject* saveOTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <const ExecutorRules& rules>
 PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <const ExecutorRules& rules>
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // --- helpers (helpers.cpp) --------------------------------------------------

@@ -49,10 +49,10 @@ PyMethodDef methods[] = {
      "save($self, instance)\n--\n\n"
      "INSERT the instance (any mapping), then its related rows. On an IntegrityError of "
      "the MySQL driver the row its key names is updated instead; with no such row the error stands."},
-    {"_saveOTO", method<saveOTO_method>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
-    {"_saveOTM", method<saveOTM_method>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
-    {"_saveMTM", method<saveMTM_method>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
-    {"update", method<update_method>(), kFast,
+    {"_saveOTO", method<saveOTO_method<kSyncRules>>(), kFast, "_saveOTO(res, fk, instance): save the one-to-one related row."},
+    {"_saveOTM", method<saveOTM_method<kSyncRules>>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
+    {"_saveMTM", method<saveMTM_method<kSyncRules>>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
+    {"update", method<update_method<kSyncRules>>(), kFast,
      "update($self, instance)\n--\n\n"
      "UPDATE the instance's row by primary key, after its related rows."},
     {"saveAll", method<bulk::saveAll_method>(), kFast,

@@ -68,28 +68,6 @@ bool log_cache_hit(PyObject* fk_name) noexcept;
 // 1 when the relation's far table is `before` (the relation is skipped), 0 if not, -1 on error.
 int leads_back(PyObject* fk, PyObject* before) noexcept;
 
-// save's argument: any mapping (a dict, an instance, a class deriving from or
-// registered with collections.abc.Mapping); TypeError for anything else.
-bool check_mapping(const char* func, PyObject* instance) noexcept;
-
-// save's duplicate-key fallback, shared by both executors; it applies only to
-// an instance whose key names an existing row. The lookup of that row by a
-// new executor of the model on the executor's connection,
-// find(pkCol).By(pkCol == key): the rows, or the awaitable of them on the
-// coroutine executor. NULL with the reason the fallback cannot apply: the
-// instance's lookup error, or UpdateWithOutPrimaryKeyError for a key that is
-// None, 0 or empty.
-Ref find_instance_row(PyObject* self, PyObject* instance) noexcept;
-
-// Raises the driver's `clash` again, with the pending error of the failed
-// fallback (if any) as its __context__. A pending error that is not an
-// Exception (an interruption, a cancellation) propagates instead.
-void reraise_clash(Ref clash) noexcept;
-
-// The INSERT entries of save: every column the instance holds with a value
-// other than None, in column order (a tuple).
-Ref insert_cells(PyObject* model, PyObject* instance) noexcept;
-
 // save by the cached plan of the model and column set (save_plan.cpp): the
 // same statement text and arguments as insert_cells and the builder give,
 // without building them, wherever nothing the general path looks up could
@@ -140,17 +118,5 @@ Planned finish_planned_save(PyObject* self, PyObject* instance, PlannedInsert& p
 void clear_save_plans() noexcept;
 // The module functions that show and drop the plans (_savePlan, _clearSavePlans).
 extern PyMethodDef save_plan_functions[];
-
-// The owner's UPDATE on the pending builder: update(model), set with every
-// column, where(pkCol == key).
-bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept;
-
-// The many-to-many writes of `instance[fk.name]` on the executor's connection.
-// Saving (`update_elements` false): the owner's junction rows are deleted,
-// then each far element without its key is saved and gets one junction row;
-// elements with their key are existing rows, not written again. Updating:
-// each far element is updated (saved when it has no key), then the owner's
-// junction rows are deleted and one is written per element.
-int write_many_to_many(PyObject* self, PyObject* fk, PyObject* instance, bool update_elements) noexcept;
 
 }  // namespace tsy::exec

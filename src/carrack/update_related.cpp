@@ -1,0 +1,141 @@
+// update on both executors: the owner's UPDATE by primary key is prepared
+// first, the related rows it carries are written, then the owner's statement
+// runs.
+#include "related_writes.hpp"
+
+namespace tsy::exec {
+namespace {
+
+const char* const kInstanceNames[] = {"instance"};
+
+// A SET entry for every column, the key included, whatever the values.
+Ref update_cells(PyObject* model, PyObject* instance) noexcept {
+    Ref cols = model_columns(model);
+    if (!cols) return {};
+    Py_ssize_t n = PyTuple_GET_SIZE(cols.get());
+    Ref cells = steal(PyTuple_New(n));
+    if (!cells) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
+        Ref name = column_name(col);
+        Ref value = name ? steal(PyObject_GetItem(instance, name.get())) : Ref();
+        Ref cell = value ? call_method(col, names().updateCell, value.get()) : Ref();
+        if (!cell) return {};
+        PyTuple_SET_ITEM(cells.get(), i, cell.release());
+    }
+    return cells;
+}
+
+// update(model), set(*cells), where(pkCol == key) on the pending builder.
+bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept {
+    Ref cells = update_cells(model, instance);
+    if (!cells) return false;
+    Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    if (!call_method(builder.get(), names().update, model)) return false;
+    builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
+    Ref set = attr(builder.get(), names().set);
+    if (!set || !steal(PyObject_Call(set.get(), cells.get(), nullptr))) return false;
+    Ref pk_col = attr(model, names().pkCol);
+    Ref condition = pk_col ? equals(pk_col.get(), key) : Ref();
+    return condition && builder_where(builder.get(), condition.get());
+}
+
+// The primary-key guard, then the owner's statement on the pending builder.
+bool prepare_owner(PyObject* self, PyObject* instance) noexcept {
+    Ref model = borrow(as_executor(self)->model);
+    Ref pk_name = attr(model.get(), names().pkName);
+    Ref key = pk_name ? steal(PyObject_GetItem(instance, pk_name.get())) : Ref();
+    if (!key) return false;
+    int has_key = truth(key.get());
+    if (has_key < 0) return false;
+    if (!has_key) {
+        PyErr_SetNone(bound.UpdateWithOutPrimaryKeyError);
+        return false;
+    }
+    return remember_instance(self, instance) == 0 && prepare_update(self, model.get(), instance, key.get());
+}
+
+// Each element updated by a new executor of `target` on this connection.
+coro::Task update_each_body(Ref self, Ref target, Ref iter, ExecutorRules rules) {
+    while (Ref element = steal(PyIter_Next(iter.get()))) {
+        Ref exc = get_executor(target.get(), work_of(self.get()).get());
+        if (!exc) co_return nullptr;
+        Ref updated = call_method(exc.get(), names().update, element.get());
+        TSY_WRITTEN(updated, rules);
+        if (!updated) co_return nullptr;
+    }
+    co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
+}
+
+Ref update_each(PyObject* self, PyObject* fk, PyObject* related, const ExecutorRules& rules) noexcept {
+    Ref target = attr(fk, names().target);
+    Ref iter = target ? steal(PyObject_GetIter(related)) : Ref();
+    if (!iter) return {};
+    return start_body(update_each_body(borrow(self), std::move(target), std::move(iter), rules), rules, "update",
+                      "AsyncModelExecutor.update");
+}
+
+// The write of one relation the instance carries: its result or awaitable;
+// None when there is nothing to write.
+Ref relation_update(PyObject* self, PyObject* fk, PyObject* instance, const Kinds& kinds,
+                    const ExecutorRules& rules) noexcept {
+    Ref fk_name = attr(fk, names().name);
+    if (!fk_name) return {};
+    int has_value = carries(instance, fk_name.get());
+    if (has_value <= 0) return has_value < 0 ? Ref() : borrow(Py_None);
+    Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
+    Ref kind = attr(fk, names().Type);
+    if (!related || !kind) return {};
+    int is;
+    if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
+        Ref target = is > 0 ? attr(fk, names().target) : Ref();
+        Ref exc = target ? get_executor(target.get(), work_of(self).get()) : Ref();
+        if (!exc) return {};
+        return call_method(exc.get(), rules.update_saves_one_to_one ? names().save : names().update, related.get());
+    }
+    // The junction model cannot update far-side rows: they go through their
+    // own model, and the owner's junction rows are rewritten.
+    if ((is = is_kind(kind.get(), kinds.many_to_many.get())) != 0) {
+        return is > 0 ? write_junction(self, fk, instance, true, rules) : Ref();
+    }
+    if (!rules.update_writes_other_kinds) {
+        if ((is = is_kind(kind.get(), kinds.one_to_many.get())) <= 0) return is < 0 ? Ref() : borrow(Py_None);
+    }
+    return update_each(self, fk, related.get(), rules);
+}
+
+coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nullptr) {
+    if (!prepare_owner(self.get(), instance.get())) co_return nullptr;
+    Kinds kinds;
+    Ref declared = attr(as_executor(self.get())->model, names().fk);
+    fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();
+    if (!fks || !kinds.load()) co_return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fks.get()); ++i) {
+        Ref written = relation_update(self.get(), PyTuple_GET_ITEM(fks.get(), i), instance.get(), kinds, rules);
+        if (!written) co_return nullptr;
+        if (written.get() == Py_None) continue;
+        TSY_WRITTEN(written, rules);
+        if (!written) co_return nullptr;
+    }
+    Ref done = op(self.get(), names().execute);
+    TSY_WRITTEN(done, rules);
+    co_return done;
+}
+
+}  // namespace
+
+template <const ExecutorRules& rules>
+PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"update", kInstanceNames, 1, 1};
+    PyObject* a[1];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (!rules.update_takes_any_mapping && !check_arg(a[0], bound.model->ModelInstance, "instance", false)) {
+        return nullptr;
+    }
+    return start_body(update_body(borrow(self), borrow(a[0]), rules), rules, "update", "AsyncModelExecutor.update")
+        .release();
+}
+template PyObject* update_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template PyObject* update_method<kAsyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace tsy::exec
