@@ -234,7 +234,7 @@ PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t
     int kind = as_property(self)->kind;
     // Text that is not JSON is reported with the column's name.
     if (kind == KIND_JSON && value != Py_None) return json_from_db(self, value);
-    return from_db_value(kind, value);
+    return column_from_db_value(self, value);
 }
 
 // {key: key_value, "value": toDBValue(value)}; the keys are interned, so the
