@@ -311,6 +311,8 @@ PyMethodDef custom_methods[] = {
 PyMethodDef function_methods[] = {
     {"Build", fastkw<build_method<rendered_pair<render_function>>>(), METH_FASTCALL | METH_KEYWORDS,
      "Build($self)\n--\n\nBuild() -> (\"NAME(arg, ...) \", args)."},
+    {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "As($self, alias)\n--\n\nthis call selected under `alias`: a ColumnAlias rendered `NAME(arg, ...) AS alias`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

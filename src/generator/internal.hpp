@@ -17,6 +17,14 @@ extern PyTypeObject FunctionCallType;
 extern PyTypeObject CustomColAnnounceType;
 extern PyTypeObject TableGeneratorType;
 extern PyTypeObject JoinCellType;
+extern PyTypeObject ColumnAliasType;
+
+// A selected column or function call under an alias (alias.cpp).
+struct ColumnAliasObject {
+    BaseGeneratorObject base;
+    PyObject* source;  // column property or FunctionCall
+    PyObject* alias;   // str, an SQL identifier
+};
 
 // What the module binds at import. Everything is owned by the module for the
 // life of the process (single-phase init, never unloaded).
@@ -189,6 +197,7 @@ bool render_in(PyObject* self, Text& out, PyObject* args);         // fragments.
 bool render_function(PyObject* self, Text& out, PyObject* args);   // fragments.cpp
 bool render_join(PyObject* self, Text& out);                       // join.cpp
 bool render_order(PyObject* orderList, Text& out);                 // sql_generator.cpp
+bool render_alias(PyObject* self, Text& out, PyObject* args);      // alias.cpp
 
 Ref build_where_pair(PyObject* cell);                              // (text, list)
 Ref build_select(PyObject* self);
@@ -256,6 +265,11 @@ int ready_where_types() noexcept;
 int ready_fragments() noexcept;
 int ready_table() noexcept;
 int ready_join_cell() noexcept;
+int ready_alias() noexcept;
+
+// `source.As(alias)`: a ColumnAlias (alias.cpp); FunctionCall's As method.
+Ref make_alias(PyObject* source, PyObject* alias);
+PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Module-level functions defined beside their concern.
 extern PyMethodDef where_functions[];
