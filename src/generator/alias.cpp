@@ -81,21 +81,9 @@ PyObject* alias_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("ColumnAlias(%R, %R)", source ? source : Py_None, alias ? alias : Py_None);
 }
 
-Ref alias_build(PyObject* self) {
-    Ref args = steal(PyList_New(0));
-    if (!args) return {};
-    Text out;
-    if (!render_alias(self, out, args.get())) return {};
-    Ref text = out.finish();
-    if (!text) return {};
-    Ref arg_tuple = steal(PyList_AsTuple(args.get()));
-    if (!arg_tuple) return {};
-    return steal(PyTuple_Pack(2, text.get(), arg_tuple.get()));
-}
-
 PyObject* alias_build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("Build", nargs, kwnames)) return nullptr;
-    return alias_build(self).release();
+    return rendered_pair<render_alias>(self).release();
 }
 
 PyMethodDef alias_methods[] = {
@@ -136,7 +124,7 @@ PyTypeObject ColumnAliasType = {
 int ready_alias() noexcept {
     ColumnAliasType.tp_base = &BaseSqlGeneratorType;
     if (PyType_Ready(&ColumnAliasType) < 0) return -1;
-    return register_build(&ColumnAliasType, alias_build);
+    return register_build(&ColumnAliasType, rendered_pair<render_alias>);
 }
 
 Ref make_alias(PyObject* source, PyObject* alias) {

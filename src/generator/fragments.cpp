@@ -281,15 +281,6 @@ Ref announce_build(PyObject* self) {
 // Public Build methods
 // ---------------------------------------------------------------------------
 
-template <bool (*Render)(PyObject*, Text&, PyObject*)>
-Ref rendered_pair(PyObject* self) {
-    Ref args = steal(PyList_New(0));
-    if (!args) return {};
-    Text out;
-    if (!Render(self, out, args.get())) return {};
-    return make_pair(out, args.get());
-}
-
 template <Ref (*Build)(PyObject*)>
 PyObject* build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("Build", nargs, kwnames)) return nullptr;

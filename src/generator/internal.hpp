@@ -242,6 +242,16 @@ extern OwnMethods own;
 Ref build_statement(PyObject* self);                   // the C Build of SqlGenerator
 Ref make_pair(Text& text, PyObject* args_list);        // (text, tuple(args_list))
 
+// The Build of a fragment: (text, args) of a renderer.
+template <bool (*Render)(PyObject*, Text&, PyObject*)>
+Ref rendered_pair(PyObject* self) {
+    Ref args = steal(PyList_New(0));
+    if (!args) return {};
+    Text out;
+    if (!Render(self, out, args.get())) return {};
+    return make_pair(out, args.get());
+}
+
 // The texts of the module tables; "" for codes they do not map.
 std::string_view relationship_text(int code) noexcept;
 const char* join_keyword(int type) noexcept;           // nullptr when unmapped
