@@ -283,8 +283,12 @@ PyObject* stored_form(PyObject* prop, PyObject* value, bool member) noexcept {
 // row whatever form the number was given in. Text that is no number is left
 // for the database to judge.
 PyObject* decimal_to_db(PyObject* prop, PyObject* value) noexcept {
-    Ref stored = steal(stored_form(prop, value, true));
     Py_ssize_t scale = declared_scale(prop);
+    if (scale >= 0 && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) {
+        Ref scaled = steal(at_scale(value, scale));
+        return scaled ? PyObject_Str(scaled.get()) : nullptr;
+    }
+    Ref stored = steal(stored_form(prop, value, true));
     if (!stored || scale < 0) return stored.release();
     PyObject* s = stored.get();
     if (!PyUnicode_Check(s) && !(PyLong_Check(s) && !PyBool_Check(s)) && !PyFloat_Check(s)) return stored.release();
