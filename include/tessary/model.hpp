@@ -85,7 +85,7 @@ struct ForeignKeyObject {
     PyObject* middleModel;
 };
 
-inline constexpr std::uint32_t PROPERTY_API_VERSION = 2;
+inline constexpr std::uint32_t PROPERTY_API_VERSION = 3;
 inline constexpr const char* PROPERTY_CAPSULE = "Tessary.Model.ModelProperty._C_API";
 
 struct PropertyApi {
@@ -116,6 +116,10 @@ struct PropertyApi {
     // Makes a detached chain's head a chain of its own cells again (a copy of
     // the cells it shares): 0, or -1 with the error set.
     int (*settleChain)(PyObject* head);
+    // fromDBValue of the column `prop` itself (new ref): what fromDBValue
+    // gives for its kind, a DECIMAL column's value quantized to its declared
+    // scale.
+    PyObject* (*columnFromDBValue)(PyObject* prop, PyObject* value);
 };
 
 inline const PropertyApi* import_property_api() noexcept {

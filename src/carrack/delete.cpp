@@ -24,7 +24,13 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     PyObject* filter = a[1] ? a[1] : Py_None;
     if (!op(self, names().reset)) return nullptr;
     Ref model = borrow(as_executor(self)->model);
-    int filtered = truth(filter);
+    // A condition has no truth value (its __bool__ raises): one is a filter,
+    // unless a subclass gives it a truth value of its own.
+    PyNumberMethods* cell_number = bound.property->FilterListCell->tp_as_number;
+    PyNumberMethods* number = Py_TYPE(filter)->tp_as_number;
+    bool bare_condition = PyObject_TypeCheck(filter, bound.property->FilterListCell) && number && cell_number &&
+                          number->nb_bool == cell_number->nb_bool;
+    int filtered = bare_condition ? 1 : truth(filter);
     if (filtered < 0) return nullptr;
     if (!filtered) {
         Ref key = primary_key_of(model.get(), instance);

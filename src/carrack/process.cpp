@@ -49,6 +49,49 @@ bool is_junction_model(PyObject* model) noexcept {
            PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(model), bound.model->MiddleDataModel);
 }
 
+// The key a selected entry gives its value in the rows: a column's name, an
+// alias's alias (the `name` the database handle reads too).
+Ref result_name(PyObject* col) noexcept {
+    if (PyObject_TypeCheck(col, bound.property->BaseProperty)) {
+        return borrow(reinterpret_cast<model::PropertyObject*>(col)->name);
+    }
+    return attr(col, "name");
+}
+
+// Two selected columns of one name would give one key to both values, and
+// the later one's would silently stand for the other (a joined table's id
+// read as the model's own key, which update and delete then act on). Such a
+// result is refused before any row is made; As() selects them apart.
+bool check_distinct_names(PyObject* self) noexcept {
+    PyObject* builder = as_executor(self)->sql;
+    if (!builder || !PyObject_TypeCheck(builder, bound.generator->SqlGenerator)) return true;
+    Ref cols = borrow(reinterpret_cast<gen::SqlGeneratorObject*>(builder)->selectCol);
+    if (!cols || !PyList_Check(cols.get()) || PyList_GET_SIZE(cols.get()) < 2) return true;
+    Ref seen = steal(PyDict_New());
+    if (!seen) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols.get()); ++i) {
+        Ref col = borrow(PyList_GET_ITEM(cols.get(), i));
+        if (col.get() == Py_None) continue;
+        int present = truth(col.get());
+        if (present < 0) return false;
+        if (!present) continue;  // left out of the statement's text
+        Ref name = result_name(col.get());
+        if (!name) return false;
+        PyObject* earlier = nullptr;
+        if (PyDict_GetItemRef(seen.get(), name.get(), &earlier) < 0) return false;
+        if (earlier) {
+            Ref first = steal(earlier);
+            fail(PyExc_ValueError,
+                 "the selected columns %R and %R share the name %R: their values would be read as one; "
+                 "select one under another name with .As(alias)",
+                 first.get(), col.get(), name.get());
+            return false;
+        }
+        if (PyDict_SetItem(seen.get(), name.get(), col.get()) < 0) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* process(PyObject* self, PyObject* res) noexcept {
@@ -75,6 +118,7 @@ PyObject* processSelect(PyObject* self, PyObject* res) noexcept {
     Ref list = steal(bound.model->newList());
     if (!list) return nullptr;
     if (res == Py_None) return fail(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    if (!check_distinct_names(self)) return nullptr;
     Ref model = borrow(as_executor(self)->model);
     Ref rows = steal(PySequence_Fast(res, "the fetched rows are not a sequence"));
     if (!rows) return nullptr;

@@ -281,15 +281,6 @@ Ref announce_build(PyObject* self) {
 // Public Build methods
 // ---------------------------------------------------------------------------
 
-template <bool (*Render)(PyObject*, Text&, PyObject*)>
-Ref rendered_pair(PyObject* self) {
-    Ref args = steal(PyList_New(0));
-    if (!args) return {};
-    Text out;
-    if (!Render(self, out, args.get())) return {};
-    return make_pair(out, args.get());
-}
-
 template <Ref (*Build)(PyObject*)>
 PyObject* build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("Build", nargs, kwnames)) return nullptr;
@@ -311,6 +302,8 @@ PyMethodDef custom_methods[] = {
 PyMethodDef function_methods[] = {
     {"Build", fastkw<build_method<rendered_pair<render_function>>>(), METH_FASTCALL | METH_KEYWORDS,
      "Build($self)\n--\n\nBuild() -> (\"NAME(arg, ...) \", args)."},
+    {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "As($self, alias)\n--\n\nthis call selected under `alias`: a ColumnAlias rendered `NAME(arg, ...) AS alias`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

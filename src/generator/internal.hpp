@@ -17,6 +17,14 @@ extern PyTypeObject FunctionCallType;
 extern PyTypeObject CustomColAnnounceType;
 extern PyTypeObject TableGeneratorType;
 extern PyTypeObject JoinCellType;
+extern PyTypeObject ColumnAliasType;
+
+// A selected column or function call under an alias (alias.cpp).
+struct ColumnAliasObject {
+    BaseGeneratorObject base;
+    PyObject* source;  // column property or FunctionCall
+    PyObject* alias;   // str, an SQL identifier
+};
 
 // What the module binds at import. Everything is owned by the module for the
 // life of the process (single-phase init, never unloaded).
@@ -189,6 +197,7 @@ bool render_in(PyObject* self, Text& out, PyObject* args);         // fragments.
 bool render_function(PyObject* self, Text& out, PyObject* args);   // fragments.cpp
 bool render_join(PyObject* self, Text& out);                       // join.cpp
 bool render_order(PyObject* orderList, Text& out);                 // sql_generator.cpp
+bool render_alias(PyObject* self, Text& out, PyObject* args);      // alias.cpp
 
 Ref build_where_pair(PyObject* cell);                              // (text, list)
 Ref build_select(PyObject* self);
@@ -233,6 +242,16 @@ extern OwnMethods own;
 Ref build_statement(PyObject* self);                   // the C Build of SqlGenerator
 Ref make_pair(Text& text, PyObject* args_list);        // (text, tuple(args_list))
 
+// The Build of a fragment: (text, args) of a renderer.
+template <bool (*Render)(PyObject*, Text&, PyObject*)>
+Ref rendered_pair(PyObject* self) {
+    Ref args = steal(PyList_New(0));
+    if (!args) return {};
+    Text out;
+    if (!Render(self, out, args.get())) return {};
+    return make_pair(out, args.get());
+}
+
 // The texts of the module tables; "" for codes they do not map.
 std::string_view relationship_text(int code) noexcept;
 const char* join_keyword(int type) noexcept;           // nullptr when unmapped
@@ -256,6 +275,11 @@ int ready_where_types() noexcept;
 int ready_fragments() noexcept;
 int ready_table() noexcept;
 int ready_join_cell() noexcept;
+int ready_alias() noexcept;
+
+// `source.As(alias)`: a ColumnAlias (alias.cpp); FunctionCall's As method.
+Ref make_alias(PyObject* source, PyObject* alias);
+PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Module-level functions defined beside their concern.
 extern PyMethodDef where_functions[];

@@ -89,7 +89,9 @@ Ref select_items(PyObject* self, PyObject* const* items, Py_ssize_t n) {
     return borrow(self);
 }
 
-bool render_columns(PyObject* cols, Text& out) {
+// The select list: column properties as table.column, aliased columns and
+// calls as `... AS alias` (a call's arguments go to `args`).
+bool render_columns(PyObject* cols, Text& out, PyObject* args) {
     if (!PyList_Check(cols)) {
         fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(cols));
         return false;
@@ -98,6 +100,12 @@ bool render_columns(PyObject* cols, Text& out) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
         // Owned: reading tableName may run code that changes the list.
         Ref col = borrow(PyList_GET_ITEM(cols, i));
+        if (Py_IS_TYPE(col.get(), &ColumnAliasType)) {
+            if (!first) out.lit(",");
+            first = false;
+            if (!render_alias(col.get(), out, args)) return false;
+            continue;
+        }
         if (!check_convert(col.get(), bound.prop->BaseProperty)) return false;
         if (col.get() == Py_None) continue;
         int keep = truth(col.get());
@@ -362,9 +370,8 @@ Ref build_select(PyObject* self) {
     Ref limit = borrow(b->limit);
     Text out;
     out.lit("SELECT ");
-    if (!render_columns(cols.get(), out)) return {};
     Ref args = steal(PyList_New(0));
-    if (!args) return {};
+    if (!args || !render_columns(cols.get(), out, args.get())) return {};
     bool joined = PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0;
     if (joined || !PyUnicode_Check(target.get())) {
         // The where text is made before the table and join texts, so that

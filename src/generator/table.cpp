@@ -83,14 +83,32 @@ int json_as_text(PyObject* col, PyObject* type) {
     return con_type != 0;
 }
 
+// SQLite gives a column declared DECIMAL numeric affinity, which keeps 15
+// significant digits and no trailing zeros: "10.50" would read back as 10.5
+// and a longer number would lose digits. There the column is declared
+// DECIMAL TEXT, text affinity, and keeps the text the column writes (every
+// value at its declared scale). 1 when " TEXT" follows the type, -1 on error.
+int decimal_as_text(PyObject* col, PyObject* type) {
+    if (property(col)->kind != model::KIND_DECIMAL || !PyUnicode_Check(type) ||
+        PyUnicode_CompareWithASCIIString(type, "DECIMAL") != 0) {
+        return 0;
+    }
+    int con_type = 0;
+    if (!connector_type(&con_type)) return -1;
+    return con_type != 0;
+}
+
 // targetType + type parameters + " " + NULL / NOT NULL
 bool render_plain_type(PyObject* col, Text& out) {
     Ref type = attr(col, names.targetType);
     if (!type) return false;
     int as_text = json_as_text(col, type.get());
     if (as_text < 0) return false;
+    int decimal_text = as_text ? 0 : decimal_as_text(col, type.get());
+    if (decimal_text < 0) return false;
     if (as_text) out.lit("TEXT");
     else if (!out.str(type.get())) return false;
+    if (decimal_text) out.lit(" TEXT");
     if (!render_type_args(col, out)) return false;
     out.lit(" ");
     return render_null(col, out);
@@ -107,6 +125,15 @@ Ref auto_increment_text(PyObject* col) {
 bool is_null_default(PyObject* value) noexcept {
     PyTypeObject* marker = bound.prop->NullDefault;
     return value == reinterpret_cast<PyObject*>(marker) || PyObject_TypeCheck(value, marker);
+}
+
+// A column default is a value written into CREATE TABLE: a function (to be
+// called for each row) has no SQL text, and its repr is no default.
+Failure callable_default(PyObject* col, PyObject* value) {
+    Ref name = name_of(col);
+    if (!name) return {};
+    return fail(PyExc_TypeError, "column '%S': a callable default (%.200s) cannot be written in CREATE TABLE; "
+                "give a value", name.get(), type_name(value));
 }
 
 // buildDefault: a str, or None when a generator's text is None.
@@ -132,6 +159,7 @@ Ref default_text(PyObject* col) {
         return out.finish();
     }
     if (!is_null_default(value.get())) {
+        if (PyCallable_Check(value.get())) return callable_default(col, value.get());
         Ref stored = call_method(col, names.toDBValue, value.get());
         if (!stored) return {};
         return process_value(stored.get());

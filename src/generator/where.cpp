@@ -12,6 +12,31 @@ constexpr std::string_view kRelationshipTexts[] = {
 };
 constexpr int kNotRelated = model::NOT_RELATED;
 
+// "table.column " of a column cell.
+bool render_column(PyObject* c, Text& out) {
+    Ref col = borrow(cell(c)->col ? cell(c)->col : Py_None);
+    Ref value = borrow(cell(c)->value);
+    Ref table = owner_table(col.get(), out);
+    if (!table || !out.str(table.get())) return false;
+    out.lit(".");
+    if (!out.str(value.get())) return false;
+    out.lit(" ");
+    return true;
+}
+
+// A column cell compared by = or != with a value cell holding None: SQL's
+// `= NULL` is never true, so the pair renders as IS NULL / IS NOT NULL with no
+// argument. `next` is the cell after the column cell (or None).
+std::string_view null_test_text(PyObject* column_cell, PyObject* next) noexcept {
+    PyObject* col = cell(column_cell)->col;
+    if (!col || !is_property(col)) return {};
+    int code = cell(column_cell)->relationship;
+    if (code != model::EQ && code != model::NE) return {};
+    if (!is_cell(next) || cell(next)->value != Py_None) return {};
+    if (cell(next)->col && cell(next)->col != Py_None) return {};
+    return code == model::EQ ? " IS NULL" : " IS NOT NULL";
+}
+
 // Text of one column cell or value cell; a value goes to `args`.
 bool render_cell(PyObject* c, Text& out, PyObject* args) {
     Ref col = borrow(cell(c)->col ? cell(c)->col : Py_None);
@@ -20,11 +45,7 @@ bool render_cell(PyObject* c, Text& out, PyObject* args) {
     int is_column = truth(col.get());
     if (is_column < 0) return false;
     if (is_column) {
-        Ref table = owner_table(col.get(), out);
-        if (!table || !out.str(table.get())) return false;
-        out.lit(".");
-        if (!out.str(value.get())) return false;
-        out.lit(" ");
+        if (!render_column(c, out)) return false;
     } else {
         if (PyList_Append(args, value.get()) < 0) return false;
         out.lit(" %s ");
@@ -213,7 +234,12 @@ Ref make_relationship_map() {
 }
 
 bool render_where(PyObject* first, Text& out, PyObject* args) {
-    int present = truth(first);
+    // A condition has no truth value (its __bool__ raises): it is present,
+    // unless a subclass gives it a truth value of its own.
+    PyNumberMethods* cell_number = bound.prop->FilterListCell->tp_as_number;
+    PyNumberMethods* number = Py_TYPE(first)->tp_as_number;
+    bool bare_condition = is_cell(first) && number && cell_number && number->nb_bool == cell_number->nb_bool;
+    int present = bare_condition ? 1 : truth(first);
     if (present <= 0) return present == 0;
     if (!check_convert(first, bound.prop->FilterListCell, false)) return false;
     if (bound.prop->settleChain(first) < 0) return false;
@@ -225,17 +251,27 @@ bool render_where(PyObject* first, Text& out, PyObject* args) {
     // Each cell is held while it renders: a Build or a tableName lookup may
     // run code that relinks the chain.
     Ref current = borrow(first);
+    bool null_operand = false;  // the current cell is the None of an IS [NOT] NULL test
     for (;;) {
         auto* c = cell(current.get());
         Ref value = borrow(c->value);
         Ref next = borrow(c->next ? c->next : Py_None);
         int code = c->relationship;
-        if (is_generator(value.get())) {
+        std::string_view null_test;
+        if (null_operand) {
+            out.lit(" ");
+            out.raw(relationship_text(code));
+            null_operand = false;
+        } else if (is_generator(value.get())) {
             if (!embed(value.get(), out, args)) return false;
             out.raw(relationship_text(code));
         } else if (next.get() != Py_None && code == kNotRelated) {
             missing_relationship(value.get(), next.get());
             return false;
+        } else if (!(null_test = null_test_text(current.get(), next.get())).empty()) {
+            if (!render_column(current.get(), out)) return false;
+            out.raw(null_test);
+            null_operand = true;
         } else if (!render_cell(current.get(), out, args)) {
             return false;
         }

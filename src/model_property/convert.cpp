@@ -1,6 +1,7 @@
 // Conversions between Python values and the forms the drivers store and
 // return. sqlite3 on 3.13 must not rely on its deprecated datetime adapters,
-// so dates travel as ISO text; decimals as text; booleans as 0/1.
+// so dates travel as ISO text; decimals as text; booleans as 0/1; Enum
+// members as their value and UUIDs as their text, on every connector.
 #include "internal.hpp"
 
 #include <datetime.h>
@@ -13,6 +14,19 @@ PyObject* DecimalType = nullptr;
 PyObject* datetime_fromisoformat = nullptr;
 PyObject* utcoffset_name = nullptr;
 PyObject* date_fromisoformat = nullptr;
+PyObject* EnumType = nullptr;
+PyObject* uuid_name = nullptr;
+// Tessary.DB.Generator.BaseSqlGenerator, imported when a value of another
+// type first needs it (the generator module imports this one).
+PyObject* SqlFragmentType = nullptr;
+// decimal.Context(prec=MAX_PREC, rounding=ROUND_HALF_UP): quantizing to a
+// column's scale never fails for want of digits.
+PyObject* DecimalContext = nullptr;
+PyObject* InvalidOperation = nullptr;
+PyObject* quantize_name = nullptr;
+// MySQL's DECIMAL allows 30 digits after the point; the cache of quanta
+// covers every scale a column can declare on either database with room.
+constexpr Py_ssize_t kMaxScale = 64;
 
 PyObject* isoformat(PyObject* value) noexcept { return call_method(value, names.isoformat).release(); }
 
@@ -96,6 +110,36 @@ PyObject* date_from_db(PyObject* value) noexcept {
     return datetime ? date_of(datetime.get()) : nullptr;
 }
 
+// A UUID (only when the uuid module is loaded: no instance exists
+// otherwise) as its 36-character text; a statement builder's fragment as it
+// is (the where clause renders it in place); anything else no connector can
+// store is refused here, the same on every connector, before a statement
+// is sent.
+PyObject* unusual_value(PyObject* prop, PyObject* value) noexcept {
+    Ref uuid_module = steal(PyImport_GetModule(uuid_name));
+    if (!uuid_module && PyErr_Occurred()) return nullptr;
+    if (uuid_module) {
+        Ref uuid_type = attr(uuid_module.get(), "UUID");
+        if (!uuid_type) return nullptr;
+        int is_uuid = PyObject_IsInstance(value, uuid_type.get());
+        if (is_uuid < 0) return nullptr;
+        if (is_uuid) return PyObject_Str(value);
+    }
+    if (!SqlFragmentType) SqlFragmentType = import_attr("Tessary.DB.Generator", "BaseSqlGenerator").release();
+    if (!SqlFragmentType) return nullptr;
+    int is_fragment = PyObject_IsInstance(value, SqlFragmentType);
+    if (is_fragment < 0) return nullptr;
+    if (is_fragment) return Py_NewRef(value);
+    Ref type_name = steal(PyType_GetName(Py_TYPE(prop)));
+    Ref value_type = steal(PyType_GetName(Py_TYPE(value)));
+    if (!type_name || !value_type) return nullptr;
+    PyObject* name = as_property(prop)->name;
+    if (!name || !PyUnicode_Check(name)) {
+        return fail(PyExc_TypeError, "%U cannot store a value of type '%U'", type_name.get(), value_type.get());
+    }
+    return fail(PyExc_TypeError, "%U '%U' cannot store a value of type '%U'", type_name.get(), name, value_type.get());
+}
+
 PyObject* decimal_from_db(PyObject* value) noexcept {
     if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) return Py_NewRef(value);
     if (PyFloat_Check(value)) {
@@ -108,6 +152,45 @@ PyObject* decimal_from_db(PyObject* value) noexcept {
         Ref text = as_text(value);
         return text ? call(DecimalType, text.get()).release() : nullptr;
     }
+    return Py_NewRef(value);
+}
+
+// The scale a DECIMAL column declares: (p, s) -> s, (p,) -> 0 (as MySQL
+// reads DECIMAL(p)); -1 when no scale is known (no parameters, or ones that
+// are not integers).
+Py_ssize_t declared_scale(PyObject* prop) noexcept {
+    PyObject* args = as_property(prop)->typeArgs;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) == 0) return -1;
+    if (PyTuple_GET_SIZE(args) == 1) return 0;
+    PyObject* scale = PyTuple_GET_ITEM(args, 1);
+    if (!PyLong_Check(scale) || PyBool_Check(scale)) return -1;
+    Py_ssize_t s = PyLong_AsSsize_t(scale);
+    if (s == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    return s >= 0 && s <= kMaxScale ? s : -1;
+}
+
+// Decimal('1E-<scale>'), made once per scale.
+PyObject* quantum(Py_ssize_t scale) noexcept {
+    static PyObject* made[kMaxScale + 1] = {};
+    if (made[scale]) return made[scale];
+    Ref text = steal(PyUnicode_FromFormat("1E-%zd", scale));
+    Ref value = text ? call(DecimalType, text.get()) : Ref();
+    made[scale] = value.release();
+    return made[scale];
+}
+
+// `value` (a Decimal) at `scale` digits after the point, rounded half away
+// from zero as MySQL rounds what it stores. A value the context refuses
+// (an infinity) is returned as it is.
+PyObject* at_scale(PyObject* value, Py_ssize_t scale) noexcept {
+    PyObject* q = quantum(scale);
+    if (!q) return nullptr;
+    Ref scaled = call_method(value, quantize_name, q, Py_None, DecimalContext);
+    if (scaled || !PyErr_ExceptionMatches(InvalidOperation)) return scaled.release();
+    PyErr_Clear();
     return Py_NewRef(value);
 }
 
@@ -133,6 +216,19 @@ PyObject* bytes_from_db(PyObject* value) noexcept {
     return Py_NewRef(value);
 }
 
+bool make_decimal_context() noexcept {
+    Ref context_type = import_attr("decimal", "Context");
+    Ref max_prec = import_attr("decimal", "MAX_PREC");
+    Ref half_up = import_attr("decimal", "ROUND_HALF_UP");
+    Ref no_args = steal(PyTuple_New(0));
+    Ref options = steal(max_prec && half_up ? Py_BuildValue("{sOsO}", "prec", max_prec.get(), "rounding",
+                                                            half_up.get())
+                                            : nullptr);
+    if (!context_type || !no_args || !options) return false;
+    DecimalContext = PyObject_Call(context_type.get(), no_args.get(), options.get());
+    return DecimalContext != nullptr;
+}
+
 }  // namespace
 
 int ready_conversions() noexcept {
@@ -142,14 +238,23 @@ int ready_conversions() noexcept {
     datetime_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType), "fromisoformat").release();
     date_fromisoformat = attr(reinterpret_cast<PyObject*>(PyDateTimeAPI->DateType), "fromisoformat").release();
     utcoffset_name = PyUnicode_InternFromString("utcoffset");
-    return DecimalType && datetime_fromisoformat && date_fromisoformat && utcoffset_name ? 0 : -1;
+    EnumType = import_attr("enum", "Enum").release();
+    uuid_name = PyUnicode_InternFromString("uuid");
+    quantize_name = PyUnicode_InternFromString("quantize");
+    InvalidOperation = import_attr("decimal", "InvalidOperation").release();
+    if (!make_decimal_context()) return -1;
+    return DecimalType && datetime_fromisoformat && date_fromisoformat && utcoffset_name && EnumType && uuid_name
+               ? 0
+               : -1;
 }
 
-PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
-    // A JSON column writes every value as JSON text, a str included.
-    if (as_property(prop)->kind == KIND_JSON) return json_to_db(prop, value);
-    // The common values are stored as they are; only dates, times, booleans
-    // and decimals (and their subclasses) change.
+namespace {
+
+// The common values are stored as they are; dates, times, booleans and
+// decimals (and their subclasses) change; an Enum member stands for its
+// value and a UUID for its text. `member` is false once an Enum member has
+// given its value: a value that is itself a member is not unwrapped again.
+PyObject* stored_form(PyObject* prop, PyObject* value, bool member) noexcept {
     if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value)) {
         return Py_NewRef(value);
     }
@@ -158,7 +263,63 @@ PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
     if (PyTime_Check(value)) return isoformat(value);
     if (PyBool_Check(value)) return PyLong_FromLong(value == Py_True);
     if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) return PyObject_Str(value);
-    return Py_NewRef(value);
+    // Before the int and str subclasses: IntEnum and StrEnum members are both.
+    int is_member = member ? PyObject_IsInstance(value, EnumType) : 0;
+    if (is_member < 0) return nullptr;
+    if (is_member) {
+        Ref inner = attr(value, "value");
+        return inner ? stored_form(prop, inner.get(), false) : nullptr;
+    }
+    if (PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) || PyBytes_Check(value) ||
+        PyByteArray_Check(value) || PyMemoryView_Check(value)) {
+        return Py_NewRef(value);
+    }
+    return unusual_value(prop, value);
+}
+
+// A DECIMAL column with a declared scale stores every number as its text at
+// that scale, on every connector: SQLite keeps the text whole (the column is
+// declared with text affinity there), and an equality condition finds the
+// row whatever form the number was given in. Text that is no number is left
+// for the database to judge.
+PyObject* decimal_to_db(PyObject* prop, PyObject* value) noexcept {
+    Py_ssize_t scale = declared_scale(prop);
+    if (scale >= 0 && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(DecimalType))) {
+        Ref scaled = steal(at_scale(value, scale));
+        return scaled ? PyObject_Str(scaled.get()) : nullptr;
+    }
+    Ref stored = steal(stored_form(prop, value, true));
+    if (!stored || scale < 0) return stored.release();
+    PyObject* s = stored.get();
+    if (!PyUnicode_Check(s) && !(PyLong_Check(s) && !PyBool_Check(s)) && !PyFloat_Check(s)) return stored.release();
+    Ref number = PyFloat_Check(s) ? steal(decimal_from_db(s)) : call(DecimalType, s);
+    if (!number) {
+        if (!PyErr_ExceptionMatches(InvalidOperation)) return nullptr;
+        PyErr_Clear();
+        return stored.release();
+    }
+    Ref scaled = steal(at_scale(number.get(), scale));
+    return scaled ? PyObject_Str(scaled.get()) : nullptr;
+}
+
+}  // namespace
+
+PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
+    // A JSON column writes every value as JSON text, a str included.
+    if (as_property(prop)->kind == KIND_JSON) return json_to_db(prop, value);
+    if (as_property(prop)->kind == KIND_DECIMAL && value != Py_None) return decimal_to_db(prop, value);
+    return stored_form(prop, value, true);
+}
+
+PyObject* column_from_db_value(PyObject* prop, PyObject* value) noexcept {
+    int kind = as_property(prop)->kind;
+    if (kind != KIND_DECIMAL || value == Py_None) return from_db_value(kind, value);
+    Ref number = steal(decimal_from_db(value));
+    Py_ssize_t scale = declared_scale(prop);
+    if (!number || scale < 0 || !PyObject_TypeCheck(number.get(), reinterpret_cast<PyTypeObject*>(DecimalType))) {
+        return number.release();
+    }
+    return at_scale(number.get(), scale);
 }
 
 PyObject* from_db_value(int kind, PyObject* value) noexcept {

@@ -84,7 +84,14 @@ PyObject* cell_repr(PyObject* self) noexcept {
 PyObject* cell_and(PyObject* a, PyObject* b) noexcept { return combine(a, b, AND); }
 PyObject* cell_or(PyObject* a, PyObject* b) noexcept { return combine(a, b, OR); }
 
+// `(a) and (b)` would quietly keep only `b`, and `if condition:` tests
+// nothing the database would: a condition has no truth value.
+int cell_bool(PyObject*) noexcept {
+    return fail(PyExc_TypeError, "a condition has no truth value: use & and | to combine conditions");
+}
+
 PyNumberMethods cell_as_number = {
+    .nb_bool = cell_bool,
     .nb_and = cell_and,
     .nb_or = cell_or,
 };

@@ -40,6 +40,8 @@ int ready_json() noexcept;
 // new reference; to_db_value names the column `prop` in its errors.
 PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept;
 PyObject* from_db_value(int kind, PyObject* value) noexcept;
+// from_db_value for the column `prop`: a DECIMAL column's value at its declared scale.
+PyObject* column_from_db_value(PyObject* prop, PyObject* value) noexcept;
 // JsonProperty's conversions (json_value.cpp); errors name the column `prop`
 // (json_from_db takes NULL when no column is known).
 PyObject* json_to_db(PyObject* prop, PyObject* value) noexcept;

@@ -38,6 +38,7 @@ PropertyApi api = {
     clone_foreign_key,
     insert_cell_of,
     settle_chain,
+    column_from_db_value,
 };
 
 PyModuleDef module_def = {

@@ -234,7 +234,7 @@ PyObject* from_db_value_method(PyObject* self, PyObject* const* args, Py_ssize_t
     int kind = as_property(self)->kind;
     // Text that is not JSON is reported with the column's name.
     if (kind == KIND_JSON && value != Py_None) return json_from_db(self, value);
-    return from_db_value(kind, value);
+    return column_from_db_value(self, value);
 }
 
 // {key: key_value, "value": toDBValue(value)}; the keys are interned, so the
@@ -299,6 +299,20 @@ PyObject* in_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return new_cell(generator.get(), Py_None);
 }
 
+const char* const kAliasParam[] = {"alias"};
+
+// The statement builder renders the alias; this module only hands it the column.
+PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* alias = one_arg("As", kAliasParam, args, nargs, kwnames);
+    if (!alias) return nullptr;
+    if (as_property(self)->name == Py_None) {
+        return fail(PyExc_TypeError, "As() on a column that belongs to no model class");
+    }
+    Ref alias_class = import_attr("Tessary.DB.Generator", "ColumnAlias");
+    if (!alias_class) return nullptr;
+    return call(alias_class.get(), self, alias).release();
+}
+
 PyObject* copy_method(PyObject* self, PyObject*) { return clone_property(self); }
 
 PyMethodDef property_methods[] = {
@@ -316,6 +330,8 @@ PyMethodDef property_methods[] = {
     {"like", fastkw<like>(), METH_FASTCALL | METH_KEYWORDS, "like($self, pattern)\n--\n\nthe filter `column LIKE pattern`."},
     {"In", fastkw<in_method>(), METH_FASTCALL | METH_KEYWORDS,
      "In($self, values)\n--\n\nthe filter `column in (values...)`, a group cell."},
+    {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "As($self, alias)\n--\n\nthis column selected under `alias`: a ColumnAlias rendered `table.column AS alias`."},
     {"__copy__", entry<copy_method>, METH_NOARGS, "An unbound copy of the property."},
     {nullptr, nullptr, 0, nullptr},
 };

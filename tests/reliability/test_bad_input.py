@@ -161,8 +161,8 @@ MODEL_LAYER = [
     case("addCell-int", lambda m: FilterListCell(1).addCell(1, 0), TypeError, wrong_type("cell", CELL, "int")),
     case("addCell-code-str", lambda m: FilterListCell(1).addCell(FilterListCell(2), "x"), TypeError, NOT_INT),
     case("addCell-code-huge", lambda m: FilterListCell(1).addCell(FilterListCell(2), HUGE), OverflowError, TOO_LARGE),
-    case("addCell-itself", lambda m: FilterListCell(1).addCell(FilterListCell(2), 0).addCell(FilterListCell(3), 0)
-         and (lambda c: c.addCell(c, 0))(FilterListCell(4)), ValueError),
+    case("addCell-itself", lambda m: (FilterListCell(1).addCell(FilterListCell(2), 0).addCell(FilterListCell(3), 0),
+                                      (lambda c: c.addCell(c, 0))(FilterListCell(4))), ValueError),
     case("cell-and-int", lambda m: FilterListCell(1) & 1, TypeError),
     case("ForeignKey-kind", lambda m: ForeignKey(7, "X", bindCol="id", targetBindCol="id"), ValueError),
     case("ForeignKey-target-int", lambda m: ForeignKey(ForeignType.ONE_TO_MANY, 1, bindCol="id", targetBindCol="id"),

@@ -57,11 +57,17 @@ def cell_holding(value):
     return FilterListCell(value)
 
 
+def text_holding(m):
+    """A value a column stores (a str) that refers to `m` through its class:
+    a condition's value cell holds it as it is."""
+    return type("S", (str,), {"m": m})("x")
+
+
 def generator_cases(models):
     A = models.Account
     return {
         "SqlGenerator.whereCol": lambda m: setattr(m, "back", SqlGenerator().select(A.id).where(
-            (A.email == m) & (A.name == "x"))),
+            (A.email == text_holding(m)) & (A.name == "x"))),
         "SqlGenerator.selectCol": lambda m: setattr(m, "back", SqlGenerator().insert("t").values({"value": m})),
         "SqlGenerator.updateCol": lambda m: setattr(m, "back", SqlGenerator().update("t").set({"value": m})),
         "SqlGenerator.target": lambda m: setattr(m, "back", SqlGenerator().select().From(type("S", (str,), {"m": m})("t"))),
@@ -157,7 +163,7 @@ def test_executor_cycles(models, kind):
 
     def through_sql(m):
         ex = kind(models.Account)
-        ex.editSql(lambda sql: sql.select(models.Account.id).where((models.Account.email == m) & (models.Account.id == 1)))
+        ex.editSql(lambda sql: sql.select(models.Account.id).where((models.Account.email == text_holding(m)) & (models.Account.id == 1)))
         m.back = ex
 
     for build in (through_dict, through_work, through_sql):
@@ -188,7 +194,7 @@ def test_foreign_key_path_cache(tmp_path, models):
 def test_folio_controller(models):
     def build(m):
         folio = Folio(models.Account)
-        folio.filter(models.Account.email == m)
+        folio.filter(models.Account.email == text_holding(m))
         m.back = folio
     assert collected(build)
 

@@ -75,8 +75,9 @@ def synchronous_queries() -> None:
     users = User.getExecutor()
     reveal_type(users)  # ModelExecutor[User]
     reveal_type(users.findAllBy(User.age > 18))  # InstanceList[User]
-    reveal_type(users.findOneBy(User.name == "ann"))  # ModelInstance[User] | Any
+    reveal_type(users.findOneBy(User.name == "ann"))  # ModelInstance[User]
     reveal_type(users.find(User.id, User.name).By(User.age > 18))  # InstanceList[User]
+    reveal_type(User.name.As("label"))  # ColumnAlias
     reveal_type(users.save(User(name="cy")))  # ModelInstance[User]
     reveal_type(users.save({"name": "dee"}))  # dict[str, str]
     reveal_type(users.saveAll([User(name="eve")]))  # list[ModelInstance[User]]
@@ -92,7 +93,7 @@ async def asynchronous_queries() -> None:
     users = AsyncModelExecutor(User)
     reveal_type(users)  # AsyncModelExecutor[User]
     reveal_type(await users.findAllBy(User.age > 18))  # InstanceList[User]
-    reveal_type(await users.findOneBy(User.name == "ann"))  # ModelInstance[User] | Any
+    reveal_type(await users.findOneBy(User.name == "ann"))  # ModelInstance[User] | None
     reveal_type(await users.save(User(name="cy")))  # ModelInstance[User]
     reveal_type(await users.saveAll([User(name="eve")]))  # list[ModelInstance[User]]
     async with users.iterAllBy(User.age > 18) as stream:

@@ -16,7 +16,7 @@ logger: logging.Logger
 _M = TypeVar("_M", bound=_DataModel)
 # save() and update() take a mapping of the model's values and give the same object back.
 _I = TypeVar("_I")
-# findOneBy's "None when no row matches", as typeshed's MaybeNone: the None is not forced on
+# findForeignKey's "None when no row matches", as typeshed's MaybeNone: the None is not forced on
 # every caller that knows the row exists, while what a row is stays typed.
 _MaybeNone = Any
 # A model's instance as the relation loaders take it: a ModelInstance, or what a type checker that
@@ -67,8 +67,8 @@ class ModelExecutor(BaseModelExecutor[_M]):
     """The executor of the synchronous connectors: its queries run when called."""
     def findAnyMatch(self, instance: Any, limit: int = 0, offset: int = 0) -> InstanceList[_M]:
         """Rows equal to the instance in every column it holds with a value other than None."""
-    def findOneBy(self, Filter: FilterListCell | None = None) -> ModelInstance[_M] | _MaybeNone:
-        """The one matching row; None when there is none; QueryResoutIsNotOne when there are several."""
+    def findOneBy(self, Filter: FilterListCell | None = None) -> ModelInstance[_M]:
+        """The one matching row; QueryResoutIsNotOne when there is none or there are several."""
     def findAllBy(self, Filter: FilterListCell | None = None) -> InstanceList[_M]: ...
     def By(self, Filter: FilterListCell | None = None) -> InstanceList[_M]:
         """The rows of the columns chosen by find(), as instances holding those columns."""
@@ -121,7 +121,7 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
         """As ModelExecutor.findForeignKey, each query awaited in turn; a relation whose bind
         value is missing or None is left alone, and so is one with no matching row."""
     def findListForeignKeyIn(self, instances: Sequence[_InstanceOf[_M]], deep: Any = False, level: int = 3, chunk: int | None = None) -> Coroutine[Any, Any, None]: ...
-    def findOneBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, ModelInstance[_M] | _MaybeNone]:
+    def findOneBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, ModelInstance[_M] | None]:
         """The one matching row; None when there is none; QueryResoutIsNotOne when there are several."""
     @overload
     def save(self, instance: _M) -> Coroutine[Any, Any, _M]: ...  # mypy's view of User(...)

@@ -3,10 +3,11 @@
 import datetime
 import decimal
 import enum
-from typing import Any, Generic, Iterable, Self, TypeVar, overload
+from typing import Any, Generic, Iterable, NoReturn, Self, TypeVar, overload
 
 
 
+from Tessary.DB.Generator import ColumnAlias
 from Tessary.Model.DataModel import DataModel, MiddleDataModel
 
 class ForeignType(enum.IntEnum):
@@ -56,6 +57,8 @@ class FilterListCell:
         """The cells from this one to the end of the chain."""
     def __and__(self, other: FilterListCell) -> FilterListCell: ...
     def __or__(self, other: FilterListCell) -> FilterListCell: ...
+    def __bool__(self) -> NoReturn:
+        """A condition has no truth value: TypeError (combine conditions with & and |)."""
 
 _V = TypeVar("_V")
 
@@ -99,6 +102,8 @@ class BaseProperty(Generic[_V]):
     def updateCell(self, value: Any) -> dict[str, Any]:
         """{'name': self.name, 'value': toDBValue(value)}"""
     def like(self, pattern: str) -> FilterListCell: ...
+    def As(self, alias: str) -> ColumnAlias:
+        """This column selected under `alias` (an SQL identifier): `table.column AS alias`."""
     def In(self, values: Iterable[Any]) -> FilterListCell:
         """A group cell rendering `column in (...)`; model instances contribute their key."""
     # `prop == None` is an equality with None (rendered "= %s" with None), not IS NULL.
