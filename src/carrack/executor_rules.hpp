@@ -32,25 +32,26 @@ struct ExecutorRules {
 
     // Every write returns an awaitable, awaited before the next write starts;
     // otherwise each write is done when its call returns.
-    bool awaits_writes;
+    bool awaits_writes = false;
     // save's duplicate-key fallback (the row its key names updated instead)
     // also answers sqlite3's IntegrityError, not only pymysql's.
-    bool sqlite_clash_updates;
+    bool sqlite_clash_updates = false;
     // update takes any mapping (only the primary-key guard reads it);
     // otherwise only a ModelInstance, refused at the call.
-    bool update_takes_any_mapping;
+    bool update_takes_any_mapping = false;
     // update saves the one-to-one row (so it is inserted when it is new);
     // otherwise it updates it.
-    bool update_saves_one_to_one;
+    bool update_saves_one_to_one = false;
     // update updates each element of a relation of a kind without a writer
     // of its own; otherwise such a relation is left alone.
-    bool update_writes_other_kinds;
+    bool update_writes_other_kinds = false;
     // Each far row of a many-to-many relation is written by a new executor of
     // the far model; otherwise by one executor for the whole relation.
-    bool far_executor_per_element;
+    bool far_executor_per_element = false;
 };
 
 inline constexpr ExecutorRules kSyncRules{
+    .wrap_cached_one_to_many = true,
     .awaits_writes = false,
     .sqlite_clash_updates = false,
     .update_takes_any_mapping = false,
@@ -60,23 +61,16 @@ inline constexpr ExecutorRules kSyncRules{
 };
 
 inline constexpr ExecutorRules kAsyncRules{
+    .skip_unbound_relation = true,
+    .one_to_one_needs_truthy_row = true,
+    .unloaded_entry_untouched = true,
+    .wrap_cached_many_to_many = true,
     .awaits_writes = true,
     .sqlite_clash_updates = true,
     .update_takes_any_mapping = true,
     .update_saves_one_to_one = true,
     .update_writes_other_kinds = false,
     .far_executor_per_element = false,
-};
-
-inline constexpr ExecutorRules kSyncRules{
-    .wrap_cached_one_to_many = true,
-};
-
-inline constexpr ExecutorRules kAsyncRules{
-    .skip_unbound_relation = true,
-    .one_to_one_needs_truthy_row = true,
-    .unloaded_entry_untouched = true,
-    .wrap_cached_many_to_many = true,
 };
 
 }  // namespace tsy::exec

@@ -100,6 +100,9 @@ struct PoolSlot {
 // way they need.
 struct AioDriver {
     const char* name;       // the connector's `driver`: "native", "sqlite3", "aiomysql"
+    // Statements run on this module's own engine (the library it links),
+    // not on a driver module's.
+    bool native;
     const AioConnectorNames* names;  // of the connector type it serves
     bool loop_bound;        // connections work only on the loop that opened them
     // A pooled Run step (its `settle` true) commits its own work, or rolls

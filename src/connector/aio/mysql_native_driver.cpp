@@ -78,6 +78,7 @@ void close_now(PyObject* con) noexcept { mysql_async::close_now(as_mysql_con(con
 
 const AioDriver kMysqlNativeBackend = {
     .name = "native",
+    .native = true,
     .names = &kMysqlConnectorNames,
     .loop_bound = true,  // the loop watches the sockets
     .settles_itself = false,

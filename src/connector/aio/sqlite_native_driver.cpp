@@ -203,6 +203,7 @@ namespace tsy::db {
 
 const AioDriver kNativeSqliteDriver = {
     .name = "native",
+    .native = true,
     .names = &kSqliteConnectorNames,
     .loop_bound = false,  // nothing of a connection is bound to a loop
     .settles_itself = true,

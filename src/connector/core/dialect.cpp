@@ -136,9 +136,9 @@ Engine engine_of_connection(PyObject* con) noexcept {
     if (is_native_sqlite(con)) return Engine::sqlite_linked;
     if (is_native_mysql(con) || PyObject_TypeCheck(con, &AioMysqlConnectionType)) return Engine::mysql;
     if (PyObject_TypeCheck(con, &AioSqliteConnectionType)) {
-        const aio::SqliteDriver* driver = as_sqlite_con(con)->driver;
+        const AioDriver* driver = as_sqlite_con(con)->driver;
         if (!driver) return Engine::unknown;
-        return driver == &aio::kNativeSqlite ? Engine::sqlite_linked : Engine::sqlite_module;
+        return driver->native ? Engine::sqlite_linked : Engine::sqlite_module;
     }
     if (is_driver_connection(con, sqlite3_connection, "sqlite3")) return Engine::sqlite_module;
     if (is_driver_connection(con, pymysql_connection, "pymysql.connections")) return Engine::mysql;
@@ -158,8 +158,8 @@ Engine engine_of_connector(PyObject* connector, int* coroutine) noexcept {
     if (PyObject_TypeCheck(connector, &MysqlConnectorType)) return Engine::mysql;
     if (PyObject_TypeCheck(connector, &AioSqliteConnectorType)) {
         *coroutine = 1;
-        const AioBackend* backend = as_aio(connector)->backend;
-        return !backend || backend == &kNativeSqliteBackend ? Engine::sqlite_linked : Engine::sqlite_module;
+        const AioDriver* driver = as_aio(connector)->driver;
+        return !driver || driver->native ? Engine::sqlite_linked : Engine::sqlite_module;
     }
     if (PyObject_TypeCheck(connector, &AioMysqlConnectorType)) {
         *coroutine = 1;
