@@ -393,6 +393,12 @@ bool parse_foreign(const char* func, const char* const* param_names, PyTypeObjec
     return (!out[3] || to_int(out[3], &depth->clevel)) && (!out[4] || to_int(out[4], &depth->level));
 }
 
+// findListForeignKey's arguments (its `deep` is not read).
+bool parse_find_list(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Depth* depth) {
+    return parse_foreign("findListForeignKey", kListNames, bound.model->InstanceList, args, nargs, kwnames, out,
+                         depth);
+}
+
 // findForeignKey's arguments: the common checks, then `deep` as a truth value.
 bool parse_find_foreign_key(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
                             Depth* depth) {
@@ -473,10 +479,7 @@ PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[6];
     Depth depth;
-    if (!parse_foreign("findListForeignKey", kListNames, bound.model->InstanceList, args, nargs, kwnames, a,
-                       &depth)) {
-        return nullptr;
-    }
+    if (!parse_find_list(args, nargs, kwnames, a, &depth)) return nullptr;
     Ref path = borrow(a[2]), fks, rows = borrow(a[0]), row_exc;
     Level level(kSyncLoading, self, nullptr, Py_None, path, fks, rows, row_exc, depth);
     if (!level.open_list() || !run_now(level)) return nullptr;
@@ -527,10 +530,7 @@ PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* a[6];
     Depth depth;
-    if (!parse_foreign("findListForeignKey", kListNames, bound.model->InstanceList, args, nargs, kwnames, a,
-                       &depth)) {
-        return nullptr;
-    }
+    if (!parse_find_list(args, nargs, kwnames, a, &depth)) return nullptr;
     return coroutine(load_task(borrow(self), nullptr, borrow(a[2]), borrow(Py_None), borrow(a[0]), depth),
                      "findListForeignKey", "AsyncModelExecutor.findListForeignKey");
 }
