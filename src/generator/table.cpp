@@ -84,13 +84,30 @@ int json_as_text(PyObject* col, PyObject* type) {
 }
 
 // SQLite gives a column declared DECIMAL numeric affinity, which keeps 15
-// significant digits and no trailing zeros: "10.50" would read back as 10.5
-// and a longer number would lose digits. There the column is declared
-// DECIMAL TEXT, text affinity, and keeps the text the column writes (every
-// value at its declared scale). 1 when " TEXT" follows the type, -1 on error.
+// significant digits: a column declaring more precision than that is
+// declared DECIMAL TEXT there (text affinity) and keeps the text the column
+// writes (every value at its declared scale), at the price of comparing and
+// ordering as text. A column of up to 15 digits keeps numeric affinity, so
+// `<`, `>` and ORDER BY compare numbers; its values hold every digit anyway
+// and read back at their scale. 1 when " TEXT" follows the type, -1 on error.
+constexpr long kSqliteExactDigits = 15;
+
+bool wider_than_sqlite_numbers(PyObject* col) noexcept {
+    PyObject* args = property(col)->typeArgs;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) == 0) return false;
+    PyObject* precision = PyTuple_GET_ITEM(args, 0);
+    if (!PyLong_Check(precision) || PyBool_Check(precision)) return false;
+    long p = PyLong_AsLong(precision);
+    if (p == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return true;
+    }
+    return p > kSqliteExactDigits;
+}
+
 int decimal_as_text(PyObject* col, PyObject* type) {
     if (property(col)->kind != model::KIND_DECIMAL || !PyUnicode_Check(type) ||
-        PyUnicode_CompareWithASCIIString(type, "DECIMAL") != 0) {
+        PyUnicode_CompareWithASCIIString(type, "DECIMAL") != 0 || !wider_than_sqlite_numbers(col)) {
         return 0;
     }
     int con_type = 0;

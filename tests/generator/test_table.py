@@ -94,7 +94,7 @@ def test_auto_increment_text_comes_from_the_connector(use_connector):
     ("key", "   `key` INT NOT NULL ,\n"),
     ("plain", "   `plain` INT NOT NULL ,\n"),
     ("sized", "   `sized` VARCHAR(255) NOT NULL ,\n"),
-    ("scaled", "   `scaled` DECIMAL TEXT(10, 2) NULL ,\n"),  # text affinity on SQLite (the default connector)
+    ("scaled", "   `scaled` DECIMAL(10, 2) NULL ,\n"),
     ("bit_on", "   `bit_on` BLOB NOT NULL DEFAULT 1,\n"),
     ("bit_off", "   `bit_off` BLOB NOT NULL DEFAULT 0,\n"),
     ("five", "   `five` INT NOT NULL DEFAULT 5,\n"),

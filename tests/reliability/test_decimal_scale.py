@@ -1,6 +1,8 @@
 """A DecimalProperty column keeps its declared scale and every digit on each
-connector: SQLite declares it with text affinity and the column writes each
-number as its text at the declared scale; values read back quantized."""
+connector: the column writes each number as its text at the declared scale and
+values read back quantized; SQLite declares a column wider than its 15 exact
+digits with text affinity, a narrower one keeps numeric affinity (and numeric
+order)."""
 
 import decimal
 from decimal import Decimal
@@ -90,11 +92,21 @@ def test_to_db_value_without_a_scale_keeps_the_text():
     assert Priced.price.toDBValue("not a number") == "not a number"
 
 
-def test_sqlite_declares_the_column_with_text_affinity(store):
-    line = TableGenerator.build_col(Priced.price)
+def test_sqlite_declares_only_wide_columns_with_text_affinity(store):
+    price, exact = TableGenerator.build_col(Priced.price), TableGenerator.build_col(Priced.exact)
     if store.mysql:
-        assert line == "   `price` DECIMAL(10, 2) NULL ,\n"
+        assert (price, exact) == ("   `price` DECIMAL(10, 2) NULL ,\n", "   `exact` DECIMAL(30, 10) NULL ,\n")
     else:
-        assert line == "   `price` DECIMAL TEXT(10, 2) NULL ,\n"
-        done(store, Priced.getExecutor().save(Priced(price=Decimal("10.50"))))
-        assert store.rows("SELECT price, typeof(price) FROM priced") == [("10.50", "text")]
+        assert (price, exact) == ("   `price` DECIMAL(10, 2) NULL ,\n", "   `exact` DECIMAL TEXT(30, 10) NULL ,\n")
+        done(store, Priced.getExecutor().save(Priced(price=Decimal("10.50"), exact=LONG)))
+        assert store.rows("SELECT typeof(price), typeof(exact) FROM priced") == [("real", "text")]
+
+
+def test_columns_of_up_to_15_digits_compare_and_order_as_numbers(store):
+    for value in ["9.50", "10.00", "100.25", "-3.10"]:
+        done(store, Priced.getExecutor().save(Priced(price=Decimal(value))))
+    cheap = done(store, Priced.getExecutor().findAllBy(Priced.price < Decimal("10")))
+    assert sorted(str(row["price"]) for row in cheap) == ["-3.10", "9.50"]
+    ordered = store.rows("SELECT price FROM priced ORDER BY price")
+    assert [Decimal(str(v)).quantize(Decimal("0.01")) for (v,) in ordered] == [
+        Decimal("-3.10"), Decimal("9.50"), Decimal("10.00"), Decimal("100.25")]
