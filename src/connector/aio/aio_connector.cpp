@@ -46,11 +46,7 @@ bool has_args(PyObject* args) noexcept {
 
 coro::Task get_con_task(Ref self) {
     Ref pending = readiness(self.get());
-    if (!pending) co_return nullptr;
-    if (pending.get() != Py_None) {
-        Ref ready = co_await coro::await(std::move(pending));
-        if (!ready) co_return nullptr;
-    }
+    if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
     co_return co_await coro::await(steal(acquire(self.get())));
 }
 

@@ -345,13 +345,29 @@ coro::Task release_task(Ref self, Lease lease) {
 // --- statements -----------------------------------------------------------------------
 
 // A statement of the handle's own on a pooled connection, for a driver that
-// leaves it to the pool: committed after it ran, rolled back when it (or
-// its commit) failed. The connection counts as broken until then: a
-// coroutine dropped half-way, or cancelled, leaves the driver's state
-// unknown. The statement's error is kept.
-coro::Task run_and_settle_task(Lease lease, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
-    const AioDriver* d = table(as_aio(lease.connector()), lease.con());
+// commits it (or rolls it back) in the same step.
+coro::Task run_settled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    Ref pending = readiness(self.get());
+    if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
+    Ref con = co_await coro::await(steal(acquire(self.get())));
+    if (!con) co_return nullptr;
+    Lease lease(self.get(), std::move(con));
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
+    co_return co_await coro::await(steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
+}
+
+// The same for a driver that leaves it to the pool: committed after it ran,
+// rolled back when it (or its commit) failed. The connection counts as
+// broken until then: a coroutine dropped half-way, or cancelled, leaves the
+// driver's state unknown. The statement's error is kept.
+coro::Task run_and_settle_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    Ref pending = readiness(self.get());
+    if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
+    Ref con = co_await coro::await(steal(acquire(self.get())));
+    if (!con) co_return nullptr;
+    Lease lease(self.get(), std::move(con));
     lease.broken = true;
+    const AioDriver* d = table(as_aio(self.get()), lease.con());
     Ref result = co_await coro::await(steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, false, std::move(trace))));
     if (result) {
         Ref committed = co_await coro::await(steal(d->step(lease.con(), Op::Commit, nullptr, nullptr, RUN_NONE, false, {})));
@@ -368,26 +384,6 @@ coro::Task run_and_settle_task(Lease lease, Ref text, Ref args, int mode, std::s
     }
     PyErr_SetRaisedException(error.release());
     co_return nullptr;
-}
-
-// A driver that settles the statement itself does it in the same step.
-coro::Task run_pooled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
-    Ref pending = readiness(self.get());
-    if (!pending) co_return nullptr;
-    if (pending.get() != Py_None) {
-        Ref ready = co_await coro::await(std::move(pending));
-        if (!ready) co_return nullptr;
-    }
-    Ref con = co_await coro::await(steal(acquire(self.get())));
-    if (!con) co_return nullptr;
-    Lease lease(self.get(), std::move(con));
-    const AioDriver* d = table(as_aio(self.get()), lease.con());
-    if (d->settles_itself) {
-        co_return co_await coro::await(
-            steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, true, std::move(trace))));
-    }
-    co_return co_await coro::await(steal(coro::make_coroutine(
-        run_and_settle_task(std::move(lease), std::move(text), std::move(args), mode, std::move(trace)), "execute")));
 }
 
 // Idle connections are closed now, lent ones when they come back.
@@ -459,7 +455,9 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int
     Ref bound = steal(bindable_args(args, d->binds_in_place));
     if (!bound) return nullptr;
     if (con == Py_None) {
-        return coro::make_coroutine(run_pooled_task(borrow(self), borrow(text), std::move(bound), mode, trace),
+        return coro::make_coroutine(d->settles_itself
+                                        ? run_settled_task(borrow(self), borrow(text), std::move(bound), mode, trace)
+                                        : run_and_settle_task(borrow(self), borrow(text), std::move(bound), mode, trace),
                                     "execute");
     }
     return d->step(con, Op::Run, text, bound.get(), mode, false, trace);

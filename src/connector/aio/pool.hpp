@@ -15,7 +15,8 @@ PyObject* setup_pool(PyObject* self) noexcept;
 // loop-bound driver the connections (idle and waiting) are dropped.
 void leave_loop(AioConnectorObject* self) noexcept;
 
-// Awaitable: a connection of the pool, lent to the caller.
+// Awaitable: a connection of the pool, lent to the caller; the pool must be
+// ready (get_con() waits for that).
 PyObject* acquire(PyObject* self) noexcept;
 // Awaitable: rolls `con` back and gives it back to the pool (releaseCon()).
 PyObject* release(PyObject* self, PyObject* con) noexcept;
@@ -49,7 +50,6 @@ public:
     }
     ~Lease() { finish(); }
 
-    PyObject* connector() const noexcept { return connector_.get(); }
     PyObject* con() const noexcept { return con_.get(); }
     // Ends the lease without giving the connection back.
     Ref take() noexcept { return std::move(con_); }
