@@ -189,7 +189,9 @@ int run_prepared_insert(MysqlConnectionObject* c, PyObject* text, PyObject* args
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (!data) return -1;
-    if (n == 0 || !starts_with_insert(data, size) || !plain_arguments(values, n)) return 0;
+    // A text with a NUL goes to the text path, which refuses it.
+    if (n == 0 || std::memchr(data, '\0', static_cast<size_t>(size))) return 0;
+    if (!starts_with_insert(data, size) || !plain_arguments(values, n)) return 0;
     std::string sql;
     if (!placeholder_text(data, size, n, sql)) return 0;
     if (!c->prepared) c->prepared = new MysqlPreparedCache();

@@ -16,6 +16,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "core/engines.hpp"
 
 namespace tsy::db::sqlite {
@@ -118,6 +120,13 @@ PyObject* new_statement_cache() noexcept;
 // statements whose changes count in rowcount, and before which sqlite3's
 // default transaction handling begins a transaction.
 bool statement_writes(const char* sql) noexcept;
+
+// The UTF-8 text of `size` octets has a NUL before its end. SQLite would stop
+// reading there and take the rest for an empty tail, running the statement
+// cut short, so such a text is refused before anything runs.
+inline bool has_inner_nul(const char* sql, Py_ssize_t size) noexcept {
+    return std::strlen(sql) != static_cast<size_t>(size);
+}
 
 // --- the connection (engines/sqlite/connection.cpp) -------------------------------------------
 

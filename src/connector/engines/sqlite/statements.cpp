@@ -74,6 +74,7 @@ Ref prepare(ConnectionObject* c, PyObject* text) noexcept {
     const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
     if (!sql) return {};
     if (size >= INT32_MAX) return fail(PyExc_OverflowError, "SQL string is too long");
+    if (has_inner_nul(sql, size)) return programming_error("the query contains a null character");
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     sqlite3* db = c->db;
