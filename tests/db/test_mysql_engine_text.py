@@ -75,3 +75,34 @@ def test_a_nul_in_an_argument_is_a_value(make_engine, params, table):
     engine = make_engine()
     engine.rows("UPDATE e SET name = %s WHERE id = 1", ("x\x00y",))
     assert engine.rows("SELECT name FROM e WHERE id = 1") == [("x\x00y",)]
+
+
+# --- a placeholder of the server's own ------------------------------------------------------------
+
+SYNC = [engine for engine in MYSQL_ENGINES if engine[0] == "sync"]
+STRAY_MARK = "INSERT INTO e (id, name) VALUES (%s, ?)"
+
+
+def refusal(run):
+    with pytest.raises(pymysql.err.ProgrammingError) as caught:
+        run()
+    return type(caught.value), caught.value.args
+
+
+@pytest.mark.parametrize("make_engine", SYNC, indirect=True, ids=engine_ids(SYNC))
+def test_a_stray_question_mark_in_an_insert_asking_for_its_key(make_engine, params, table):
+    connector = make_engine().connector
+    reference = refusal(lambda: admin_run(params, STRAY_MARK % 9))
+    assert reference[1][0] == 1064
+    assert refusal(lambda: connector.write(STRAY_MARK, (9,))) == reference
+    # A second time the statement is known: the same error, and the connection still serves.
+    assert refusal(lambda: connector.write(STRAY_MARK, [9])) == reference
+    assert connector.write("INSERT INTO e (id, name) VALUES (%s, %s)", (9, "?")) == 0
+    assert count(params) == 5
+
+
+def test_a_stray_question_mark_in_a_statement(make_engine, params, table):
+    engine = make_engine()
+    reference = refusal(lambda: admin_run(params, STRAY_MARK % 9))
+    assert refusal(lambda: engine.rows(STRAY_MARK, (9,))) == reference
+    assert engine.rows("SELECT COUNT(*) FROM e") == [(4,)]
