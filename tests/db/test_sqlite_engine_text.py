@@ -56,3 +56,48 @@ def test_a_nul_is_refused_on_a_cursor_of_the_connection(sync_engine):
     with pytest.raises(sqlite3.ProgrammingError, match="^the query contains a null character$"):
         cur.executemany("DELETE FROM e\x00 WHERE id = ?", [(1,), (2,)])
     assert cur.execute("SELECT count(*) FROM e").fetchall() == [(4,)]
+
+
+# --- the columns of a cached statement after another connection changed its table ------------
+
+def names(cursor):
+    return [column[0] for column in cursor.description]
+
+
+def change_schema(engine, *statements):
+    """The statements on a connection of the sqlite3 module's own."""
+    other = sqlite3.connect(engine.connector.path, isolation_level=None)
+    try:
+        for sql in statements:
+            other.execute(sql)
+    finally:
+        other.close()
+
+
+SCHEMA_CHANGES = {
+    "rename": (["ALTER TABLE e RENAME COLUMN name TO label"], ["id", "label"], [(1, "a")]),
+    "add": (["ALTER TABLE e ADD COLUMN extra INTEGER DEFAULT 7"], ["id", "name", "extra"], [(1, "a", 7)]),
+    "drop-and-add": (["ALTER TABLE e DROP COLUMN name", "ALTER TABLE e ADD COLUMN title TEXT DEFAULT 't'"],
+                     ["id", "title"], [(1, "t")]),
+}
+
+
+@pytest.mark.parametrize("change", SCHEMA_CHANGES, ids=list(SCHEMA_CHANGES))
+def test_description_follows_a_schema_change_by_another_connection(sync_engine, change):
+    statements, columns, rows = SCHEMA_CHANGES[change]
+    cur = with_rows(sync_engine).connector.getCon().cursor()
+    cur.execute("SELECT * FROM e WHERE id = 1")
+    assert names(cur) == ["id", "name"] and cur.fetchall() == [(1, "a")]
+    change_schema(sync_engine, *statements)
+    cur.execute("SELECT * FROM e WHERE id = 1")  # the same text: the cached statement
+    assert (names(cur), cur.fetchall()) == (columns, rows)
+    cur.execute("SELECT * FROM e WHERE id = 1")
+    assert (names(cur), cur.fetchall()) == (columns, rows)
+
+
+def test_description_of_a_statement_that_failed_is_none(sync_engine):
+    cur = with_rows(sync_engine).connector.getCon().cursor()
+    cur.execute("SELECT id FROM e")
+    with pytest.raises(sqlite3.IntegrityError):
+        cur.execute("INSERT INTO e (id, name) VALUES (1, 'again') RETURNING id")
+    assert cur.description is None
