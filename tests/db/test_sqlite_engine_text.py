@@ -2,6 +2,7 @@
 sqlite3 module: a NUL inside it, comments before the statement, and the
 column names of a cached statement whose table changed under it."""
 
+import logging
 import sqlite3
 
 import pytest
@@ -101,3 +102,49 @@ def test_description_of_a_statement_that_failed_is_none(sync_engine):
     with pytest.raises(sqlite3.IntegrityError):
         cur.execute("INSERT INTO e (id, name) VALUES (1, 'again') RETURNING id")
     assert cur.description is None
+
+
+# --- rowcount after comments before the statement --------------------------------------------
+
+LEADING_COMMENTS = {
+    "block": ("/* why */ UPDATE e SET name = name || 'x'", 4),
+    "line": ("-- why\r\nUPDATE e SET name = name || 'x'", 4),
+    "several": ("\f\t/* a\n*/--b\n update e SET name = name || 'x'", 4),
+    "glued": ("/**/DELETE FROM e WHERE id > 2", 2),
+    "replace": ("/* x */ REPLACE INTO e (id, name) VALUES (1, 'z')", 1),
+    "a select": ("/* x */ SELECT id FROM e", -1),
+    "a comment only": ("/* unclosed", -1),
+}
+
+
+@pytest.mark.parametrize("case", LEADING_COMMENTS, ids=list(LEADING_COMMENTS))
+def test_rowcount_after_leading_comments(sync_engine, case):
+    sql, expected = LEADING_COMMENTS[case]
+    cur = with_rows(sync_engine).connector.getCon().cursor()
+    cur.execute(sql)
+    cur.fetchall()
+    assert cur.rowcount == expected
+    cur.executemany("/* each */ UPDATE e SET name = ? WHERE id = 1", [("p",), ("q",)])
+    assert cur.rowcount == 2
+
+
+@pytest.fixture
+def sql_log():
+    """The records of the statement log, taken at DEBUG while the test runs."""
+    logger = logging.getLogger("Tessary.sql")
+    kept = []
+    handler = logging.Handler(logging.DEBUG)
+    handler.emit = kept.append
+    saved = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield kept
+    logger.removeHandler(handler)
+    logger.setLevel(saved)
+
+
+def test_logged_rowcount_after_a_leading_comment(make_engine, sql_log):
+    engine = with_rows(make_engine())
+    sql_log.clear()
+    engine.rows("/* why */ UPDATE e SET name = name || 'x'")
+    assert [record.rowcount for record in sql_log] == [4]
