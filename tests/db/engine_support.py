@@ -3,6 +3,10 @@ installed on the handle: the engine tests run one case over the native
 engines and the driver modules they must behave like."""
 
 import asyncio
+import contextlib
+
+import pymysql
+import pytest
 
 from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
 
@@ -55,6 +59,30 @@ class Engine:
         got = self.run(on_loop if self.loop else lambda: self.handle.executeSql(sql, args))
         return [tuple(row) for row in got]
 
+    def cursor_run(self, *statements):
+        """(rows, lastrowid) of each statement, run in turn on one cursor of
+        a connection the connector lends."""
+        if self.loop is None:
+            cur = self.connector.getCon().cursor()
+            seen = []
+            for sql in statements:
+                cur.execute(sql)
+                seen.append(([tuple(row) for row in cur.fetchall()], cur.lastrowid))
+            return seen
+
+        async def on_loop():
+            con = await self.connector.getCon()
+            try:
+                cur = await con.cursor()
+                seen = []
+                for sql in statements:
+                    await cur.execute(sql)
+                    seen.append(([tuple(row) for row in await cur.fetchall()], cur.lastrowid))
+                return seen
+            finally:
+                await self.connector.releaseCon(con)
+        return self.run(on_loop)
+
     def close(self):
         self.scope.__exit__(None, None, None)
         if self.loop is None:
@@ -78,3 +106,19 @@ def engine_factory(kind, mode, driver, *args, **settings):
             engine.close()
 
     return make, close_all
+
+
+def admin_run(params, sql):
+    """A statement on a MariaDB connection of pymysql's own, in autocommit (table set-up, checks)."""
+    with contextlib.closing(pymysql.connect(**params, autocommit=True)) as con, con.cursor() as cur:
+        cur.execute(sql)
+        return cur.fetchall()
+
+
+@pytest.fixture(name="make_engine", params=MYSQL_ENGINES, ids=engine_ids(MYSQL_ENGINES))
+def make_mysql_engine(request, mariadb_clean):
+    """`make(**options)`: an Engine on the test database for each MariaDB engine in turn
+    (a module takes this fixture by importing it)."""
+    make, close_all = engine_factory("mysql", *request.param, **mariadb_clean)
+    yield make
+    close_all()

@@ -2,30 +2,17 @@
 driver modules (pymysql, aiomysql): a NUL inside it, and a placeholder of the
 server's own ("?") beside the "%s" ones."""
 
-import contextlib
 
 import pymysql
 import pytest
 
-from engine_support import MYSQL_ENGINES, engine_factory, engine_ids
+from engine_support import MYSQL_ENGINES, admin_run, engine_ids
+from engine_support import make_mysql_engine  # noqa: F401  (the make_engine fixture)
 
 
 @pytest.fixture
 def params(mariadb_clean):
     return mariadb_clean
-
-
-@pytest.fixture(params=MYSQL_ENGINES, ids=engine_ids(MYSQL_ENGINES))
-def make_engine(request, params):
-    make, close_all = engine_factory("mysql", *request.param, **params)
-    yield make
-    close_all()
-
-
-def admin_run(params, sql):
-    with contextlib.closing(pymysql.connect(**params, autocommit=True)) as con, con.cursor() as cur:
-        cur.execute(sql)
-        return cur.fetchall()
 
 
 @pytest.fixture
