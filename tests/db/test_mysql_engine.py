@@ -366,7 +366,8 @@ def test_closing_the_connection_during_a_stream(params):
     stream.execute("SELECT seq FROM seq_1_to_100000")
     assert stream.fetchone() == (1,)
     con.close()  # the rest is not read
-    assert stream.fetchone() is None
+    with pytest.raises(pymysql.ProgrammingError, match="connection was closed"):
+        stream.fetchone()
     stream.close()
     del stream
 

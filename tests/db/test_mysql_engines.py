@@ -5,106 +5,18 @@ whose rows are followed by further results, the insert id after a statement
 with rows, and the errors of a failed connect must come out the same on all
 four."""
 
-import asyncio
-import contextlib
 import socket
 
 import pymysql
 import pytest
 
-from Tessary.DB.Connector import AioMysqlConnector, MysqlConnector
-
-from handle_support import installed
-
-# Only a test that hangs reaches this; a guard, not a measurement.
-HANG_GUARD = 120
-
-ENGINES = [("sync", "native"), ("sync", "pymysql"), ("async", "native"), ("async", "aiomysql")]
-
-
-class Engine:
-    """One connector installed on the handle; its calls made plainly or on a loop of its own."""
-
-    def __init__(self, mode, driver, params, **options):
-        self.mode, self.driver = mode, driver
-        settings = {**params, **options, "driver": driver}
-        if mode == "sync":
-            self.connector = MysqlConnector(**settings)
-            self.loop = None
-        else:
-            self.connector = AioMysqlConnector(**settings, maxsize=1)
-            self.loop = asyncio.new_event_loop()
-        self.scope = installed(self.connector)
-        self.handle = self.scope.__enter__()
-
-    def run(self, call):
-        """`call()` (a coroutine function on the async engines) run to its end."""
-        if self.loop is None:
-            return call()
-        return self.loop.run_until_complete(asyncio.wait_for(call(), HANG_GUARD))
-
-    def rows(self, sql, args=None):
-        async def on_loop():
-            return await self.handle.executeSql(sql, args)
-        got = self.run(on_loop if self.loop else lambda: self.handle.executeSql(sql, args))
-        return [tuple(row) for row in got]
-
-    def cursor_run(self, *statements):
-        """(rows, lastrowid) of each statement, run in turn on one cursor of
-        a connection the connector lends."""
-        if self.loop is None:
-            cur = self.connector.getCon().cursor()
-            seen = []
-            for sql in statements:
-                cur.execute(sql)
-                seen.append(([tuple(row) for row in cur.fetchall()], cur.lastrowid))
-            return seen
-
-        async def on_loop():
-            con = await self.connector.getCon()
-            try:
-                cur = await con.cursor()
-                seen = []
-                for sql in statements:
-                    await cur.execute(sql)
-                    seen.append(([tuple(row) for row in await cur.fetchall()], cur.lastrowid))
-                return seen
-            finally:
-                await self.connector.releaseCon(con)
-        return self.run(on_loop)
-
-    def close(self):
-        self.scope.__exit__(None, None, None)
-        if self.loop is None:
-            self.connector.close()
-            return
-        self.loop.run_until_complete(self.connector.close())
-        self.loop.close()
+from engine_support import MYSQL_ENGINES as ENGINES, admin_run, engine_ids
+from engine_support import make_mysql_engine  # noqa: F401  (the make_engine fixture)
 
 
 @pytest.fixture
 def params(mariadb_clean):
     return mariadb_clean
-
-
-@pytest.fixture(params=ENGINES, ids=["-".join(engine) for engine in ENGINES])
-def make_engine(request, params):
-    made = []
-
-    def make(**options):
-        engine = Engine(*request.param, params, **options)
-        made.append(engine)
-        return engine
-
-    yield make
-    for engine in made:
-        engine.close()
-
-
-def admin_run(params, sql):
-    with contextlib.closing(pymysql.connect(**params, autocommit=True)) as con, con.cursor() as cur:
-        cur.execute(sql)
-        return cur.fetchall()
 
 
 # --- text in the connection's character set ------------------------------------------------

@@ -20,7 +20,10 @@ struct MysqlCursorObject {
     PyObject* description;   // None, or the last result's 7-tuples
     PyObject* lastrowid;     // None, or the last statement's key
     PyObject* rowcount;      // int
-    MysqlRowReader* reader;  // unbuffered: the plan of the open result
+    // Unbuffered: the plan of the open result, from execute() until the
+    // cursor reads it to its end or ends it itself. Kept while the connection
+    // no longer holds the result: the rows left were cut off by its close().
+    MysqlRowReader* reader;
     Py_ssize_t rownumber;
     Py_ssize_t arraysize;
     int unbuffered;
@@ -53,6 +56,12 @@ void forget_result(MysqlCursorObject* cur) noexcept {
     cur->reader = nullptr;
 }
 
+// The cursor is done with its unbuffered result: nothing of it is left to tell.
+void let_go_of_stream(MysqlCursorObject* cur) noexcept {
+    delete cur->reader;
+    cur->reader = nullptr;
+}
+
 // This cursor's open unbuffered result, read to its end and dropped.
 bool end_own_stream(MysqlCursorObject* cur) noexcept {
     if (!owns_stream(cur)) return true;
@@ -61,7 +70,16 @@ bool end_own_stream(MysqlCursorObject* cur) noexcept {
         set_pymysql_error("ProgrammingError", -1, "the cursor is in use by another thread");
         return false;
     }
+    let_go_of_stream(cur);
     return end_stream(c);
+}
+
+// The connection's close() dropped the cursor's result before its end: a
+// fetch must not pass the rows never read for an empty rest.
+bool stream_cut_off(MysqlCursorObject* cur) noexcept {
+    if (!cur->reader || !cur->connection || owns_stream(cur)) return false;
+    set_pymysql_error("ProgrammingError", -1, "Cannot read the rest of a result whose connection was closed.");
+    return true;
 }
 
 // --- execute --------------------------------------------------------------------------
@@ -339,6 +357,7 @@ bool convert_batch(const MysqlRowReader& reader, const Batch& batch, PyObject* o
 
 // Appends up to `wanted` rows of the cursor's stream to `out` (a list).
 bool fetch_stream(MysqlCursorObject* cur, Py_ssize_t wanted, PyObject* out) noexcept {
+    if (stream_cut_off(cur)) return false;
     if (!owns_stream(cur) || wanted <= 0) return true;
     MysqlConnectionObject* c = as_mysql(cur->connection);
     if (c->busy) {
@@ -358,6 +377,7 @@ bool fetch_stream(MysqlCursorObject* cur, Py_ssize_t wanted, PyObject* out) noex
     }
     release_handle(c);  // a close() from another thread meanwhile happens here
     if (ended) {
+        let_go_of_stream(cur);
         bool let_go = end_stream(c);
         ok = ok && let_go;
     }
@@ -432,6 +452,7 @@ PyObject* cur_fetchall(PyObject* self, PyObject*) noexcept {
     while (owns_stream(cur)) {
         if (!fetch_stream(cur, kStreamBatch, all.get())) return nullptr;
     }
+    if (stream_cut_off(cur)) return nullptr;  // before or while reading: not the whole rest
     return all.release();
 }
 

@@ -130,9 +130,10 @@ void close_statements(MysqlPreparedCache& cache) noexcept {
     cache.statements.clear();
 }
 
-// The statement of `text`, prepared now if it is new; NULL for a text that
-// runs as text. `lost` when preparing found the connection gone (error set).
-MYSQL_STMT* statement_of(MysqlConnectionObject* c, const std::string& text, bool& lost) {
+// The statement of `text` (with `params` placeholders of ours), prepared now
+// if it is new; NULL for a text that runs as text. `lost` when preparing
+// found the connection gone (error set).
+MYSQL_STMT* statement_of(MysqlConnectionObject* c, const std::string& text, Py_ssize_t params, bool& lost) {
     MysqlPreparedCache& cache = *c->prepared;
     auto found = cache.statements.find(text);
     if (found != cache.statements.end()) return found->second;
@@ -141,7 +142,12 @@ MYSQL_STMT* statement_of(MysqlConnectionObject* c, const std::string& text, bool
     if (!stmt) throw std::bad_alloc();
     int failed = 0;
     without_gil([&] { failed = mysql_stmt_prepare(stmt, text.data(), text.size()); });
-    if (failed || mysql_stmt_field_count(stmt) > 0) {
+    // The server counts placeholders of its own too: a "?" written in the
+    // text beside the "%s" ones would leave a parameter unbound, which the
+    // library reads past the binds given. Run as text, such a statement gets
+    // the server's own error for the "?", as with pymysql.
+    bool unbound = !failed && mysql_stmt_param_count(stmt) != static_cast<unsigned long>(params);
+    if (failed || unbound || mysql_stmt_field_count(stmt) > 0) {
         lost = failed && mysql_connection_lost(mysql_stmt_errno(stmt));
         if (lost) set_mysql_error(mysql_stmt_errno(stmt), mysql_stmt_error(stmt));
         mysql_stmt_close(stmt);
@@ -189,12 +195,14 @@ int run_prepared_insert(MysqlConnectionObject* c, PyObject* text, PyObject* args
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text, &size);
     if (!data) return -1;
-    if (n == 0 || !starts_with_insert(data, size) || !plain_arguments(values, n)) return 0;
+    // A text with a NUL goes to the text path, which refuses it.
+    if (n == 0 || std::memchr(data, '\0', static_cast<size_t>(size))) return 0;
+    if (!starts_with_insert(data, size) || !plain_arguments(values, n)) return 0;
     std::string sql;
     if (!placeholder_text(data, size, n, sql)) return 0;
     if (!c->prepared) c->prepared = new MysqlPreparedCache();
     bool lost = false;
-    MYSQL_STMT* stmt = statement_of(c, sql, lost);
+    MYSQL_STMT* stmt = statement_of(c, sql, n, lost);
     if (lost) {
         close_handle(c);
         return -1;

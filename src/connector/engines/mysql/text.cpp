@@ -408,6 +408,13 @@ bool mysql_statement_text(MYSQL* m, PyObject* text, PyObject* args, std::string&
     const char* data = nullptr;
     Py_ssize_t size = 0;
     if (!str_octets(w, text, holder, data, size)) return false;
+    if (std::memchr(data, '\0', static_cast<size_t>(size))) {
+        // Refused before anything is sent, as the SQLite engines refuse it:
+        // an argument's NUL is escaped, but one in the text itself is not
+        // what the caller meant to run.
+        set_pymysql_error("ProgrammingError", -1, "the query contains a null character");
+        return false;
+    }
     try {
         out.clear();
         if (!args || args == Py_None) {

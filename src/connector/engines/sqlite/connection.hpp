@@ -16,6 +16,8 @@
 
 #include <sqlite3.h>
 
+#include <cstring>
+
 #include "core/engines.hpp"
 
 namespace tsy::db::sqlite {
@@ -32,6 +34,7 @@ struct StatementObject {
     ConnectionObject* owner;
     PyObject* description;  // cursor.description: None, or 7-tuples named by the columns; made on first use
     int columns;            // the column count `description` was made for
+    int prepared_as;        // the statement's re-prepare count when `description` was made
     bool is_dml;            // statement_writes: its rowcount is sqlite3_changes
     bool in_use;            // an execution (a cursor between fetches) is stepping it
 };
@@ -108,6 +111,8 @@ Ref acquire_statement(ConnectionObject* c, PyObject* text) noexcept;
 // Resets the statement, clears its bindings and gives it back to the cache.
 void release_statement(StatementObject* s) noexcept;
 // cursor.description for the statement's columns (borrowed; None for none).
+// Made again after a step that re-prepared the statement for a changed
+// schema, so it is asked for after the first step of an execution.
 PyObject* statement_description(StatementObject* s) noexcept;
 // The dict of a new connection's cache, NULL with the error set.
 PyObject* new_statement_cache() noexcept;
@@ -118,6 +123,13 @@ PyObject* new_statement_cache() noexcept;
 // statements whose changes count in rowcount, and before which sqlite3's
 // default transaction handling begins a transaction.
 bool statement_writes(const char* sql) noexcept;
+
+// The UTF-8 text of `size` octets has a NUL before its end. SQLite would stop
+// reading there and take the rest for an empty tail, running the statement
+// cut short, so such a text is refused before anything runs.
+inline bool has_inner_nul(const char* sql, Py_ssize_t size) noexcept {
+    return std::strlen(sql) != static_cast<size_t>(size);
+}
 
 // --- the connection (engines/sqlite/connection.cpp) -------------------------------------------
 

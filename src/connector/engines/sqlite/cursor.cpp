@@ -306,18 +306,13 @@ PyObject* cursor_execute(PyObject* self, PyObject* sql, PyObject* parameters) no
     set_field(cur->description, Py_None);
     Ref bound = stable_arguments(parameters);
     if (!bound) return nullptr;
+    // Held past finish(): a statement made for one use goes with the cursor's reference.
     Ref statement = acquire_statement(c, sql);
     if (!statement) return nullptr;
     StatementObject* s = as_statement(statement.get());
-    cur->statement = statement.release();
+    cur->statement = Py_NewRef(statement.get());
     cur->args = bound.release();
     cur->rowcount = s->is_dml ? 0 : -1;
-    PyObject* description = statement_description(s);
-    if (!description) {
-        finish(cur);
-        return nullptr;
-    }
-    set_field(cur->description, description);
     if (!s->stmt) {
         finish(cur);
         return Py_NewRef(self);
@@ -326,7 +321,16 @@ PyObject* cursor_execute(PyObject* self, PyObject* sql, PyObject* parameters) no
         finish(cur);
         return nullptr;
     }
-    if (after_step(cur, first_step(c, s->stmt)) < 0) return nullptr;
+    int rc = first_step(c, s->stmt);
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE) {
+        PyObject* description = statement_description(s);  // after the step that may have re-prepared
+        if (!description) {
+            finish(cur);
+            return nullptr;
+        }
+        set_field(cur->description, description);
+    }
+    if (after_step(cur, rc) < 0) return nullptr;
     Ref lastrowid = steal(PyLong_FromLongLong(sqlite3_last_insert_rowid(c->db)));
     if (!lastrowid) return nullptr;
     set_field(cur->lastrowid, lastrowid.get());

@@ -52,11 +52,14 @@ bool statement_writes(const char* sql) noexcept {
 }  // namespace sqlite
 
 bool sqlite_engine_writes(PyObject* text) noexcept {
-    const char* sql = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, nullptr) : nullptr;
+    Py_ssize_t size = 0;
+    const char* sql = PyUnicode_Check(text) ? PyUnicode_AsUTF8AndSize(text, &size) : nullptr;
     if (!sql) {
         PyErr_Clear();  // the engine reports the text itself when it runs it
         return false;
     }
+    // A text with a NUL is refused when it runs: no transaction is begun for it.
+    if (sqlite::has_inner_nul(sql, size)) return false;
     return sqlite::statement_writes(sql);
 }
 

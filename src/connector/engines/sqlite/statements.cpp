@@ -63,6 +63,7 @@ Ref new_statement(ConnectionObject* c, sqlite3_stmt* stmt, bool is_dml) noexcept
     s->owner = c;
     s->description = nullptr;
     s->columns = -1;
+    s->prepared_as = 0;
     s->is_dml = is_dml;
     s->in_use = false;
     return steal(reinterpret_cast<PyObject*>(s));
@@ -74,6 +75,7 @@ Ref prepare(ConnectionObject* c, PyObject* text) noexcept {
     const char* sql = PyUnicode_AsUTF8AndSize(text, &size);
     if (!sql) return {};
     if (size >= INT32_MAX) return fail(PyExc_OverflowError, "SQL string is too long");
+    if (has_inner_nul(sql, size)) return programming_error("the query contains a null character");
     sqlite3_stmt* stmt = nullptr;
     const char* tail = nullptr;
     sqlite3* db = c->db;
@@ -168,13 +170,16 @@ void release_statement(StatementObject* s) noexcept {
 
 PyObject* statement_description(StatementObject* s) noexcept {
     int n = s->stmt ? sqlite3_column_count(s->stmt) : 0;
-    // A change of schema re-prepares the statement: SELECT * may now have
-    // other columns than the ones described.
-    if (!s->description || s->columns != n) {
+    // A change of schema by any connection re-prepares the statement at its
+    // next step: its columns may since have other names (a rename, a column
+    // dropped and added again) or another count (SELECT * after ADD COLUMN).
+    int prepared_as = s->stmt ? sqlite3_stmt_status(s->stmt, SQLITE_STMTSTATUS_REPREPARE, 0) : 0;
+    if (!s->description || s->columns != n || s->prepared_as != prepared_as) {
         Ref made = description_of(s->stmt, n);
         if (!made) return nullptr;
         Py_XSETREF(s->description, made.release());
         s->columns = n;
+        s->prepared_as = prepared_as;
     }
     return s->description;
 }
