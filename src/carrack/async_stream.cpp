@@ -28,7 +28,7 @@ int astream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->statement);
     Py_VISIT(s->cursor);
     Py_VISIT(s->batch);
-    return 0;
+    return stream_log_traverse(s->log, visit, arg);
 }
 
 int astream_clear(PyObject* self) noexcept {
@@ -41,6 +41,7 @@ int astream_clear(PyObject* self) noexcept {
     Py_CLEAR(s->statement);
     Py_CLEAR(s->cursor);
     Py_CLEAR(s->batch);
+    stream_log_clear(s->log);
     return 0;
 }
 
@@ -48,6 +49,7 @@ int astream_clear(PyObject* self) noexcept {
 // coroutine, which gives it back even when never awaited), or None.
 Ref finish(AsyncStreamObject* s) noexcept {
     s->done = 1;
+    stream_log_end(s->log);
     Py_CLEAR(s->batch);
     s->pos = 0;
     Ref con = steal(s->con);
@@ -124,6 +126,19 @@ Ref batch_executor(AsyncStreamObject* s) noexcept {
     return executor;
 }
 
+// Starts the record of the cursor's statement, with the text its driver
+// receives: the statements of the builder hold no other '%' than their
+// "%s" placeholders, which SQLite's driver takes as '?'.
+void start_cursor_log(AsyncStreamObject* s) noexcept {
+    PyObject* statement = PyTuple_GET_ITEM(s->statement, 0);
+    if (!stream_log_start(s->log, statement, nullptr, PyTuple_GET_ITEM(s->statement, 1))) return;
+    Ref placeholder = steal(PyUnicode_FromString("%s"));
+    Ref qmark = placeholder ? steal(PyUnicode_FromString("?")) : Ref();
+    Ref sql = qmark ? steal(PyUnicode_Replace(statement, placeholder.get(), qmark.get(), -1)) : Ref();
+    if (!sql) PyErr_Clear();  // the record then shows the "%s" text
+    s->log.sql = sql ? sql.release() : Py_NewRef(statement);
+}
+
 Ref stop_iteration() noexcept {
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return {};
@@ -158,6 +173,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
     if (s->statement) {
         Ref con = borrow(s->con);
         if (!s->cursor) {
+            start_cursor_log(s);
             pending = steal(bound.connector->open_cursor(con.get(), PyTuple_GET_ITEM(s->statement, 0),
                                                          PyTuple_GET_ITEM(s->statement, 1)));
             Ref cursor;
@@ -170,6 +186,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
             Ref fetched;
             if (pending) fetched = co_await coro::await(pending.get());
             if (fetched) rows = instances_of(s->model, fetched.get());
+            if (rows && PyList_Check(rows.get())) stream_log_rows(s->log, PyList_GET_SIZE(rows.get()));
         } else if (s->done && !PyErr_Occurred()) {
             co_return stop_iteration();
         }
@@ -183,6 +200,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
     pending = nullptr;
     if (rows && !PyList_Check(rows.get())) rows = expected_kind("list", rows.get());
     if (!rows) {
+        stream_log_end(s->log);
         Ref error = steal(PyErr_GetRaisedException());
         pending = finish(s);
         if (pending && pending.get() != Py_None) {
