@@ -8,6 +8,7 @@
 // whole walk); those rows come in primary-key order.
 #include "async.hpp"
 #include "stream.hpp"
+#include "tessary/identifiers.hpp"
 
 namespace tsy::exec {
 namespace {
@@ -118,7 +119,9 @@ Ref batch_executor(AsyncStreamObject* s) noexcept {
     if (!PyObject_TypeCheck(builder.get(), bound.generator->SqlGenerator)) {
         return fail(PyExc_TypeError, "iterAllBy needs the executor's builder to be a SqlGenerator");
     }
-    Ref order = steal(PyUnicode_FromFormat("%S.%S", table.get(), pk_name.get()));
+    Ref table_text = sql::quoted_name(table.get());
+    Ref pk_text = table_text ? sql::quoted_name(pk_name.get()) : Ref();
+    Ref order = pk_text ? steal(PyUnicode_FromFormat("%S.%S", table_text.get(), pk_text.get())) : Ref();
     Ref items = order ? steal(PyTuple_Pack(1, order.get())) : Ref();
     if (!items || !steal(bound.generator->orderBy(builder.get(), items.get()))) return {};
     int size = s->batch_size > INT32_MAX ? INT32_MAX : static_cast<int>(s->batch_size);
