@@ -33,7 +33,7 @@ inline const DbApi* import_db_api() noexcept {
     return import_api<DbApi>(DB_CAPSULE, DB_API_VERSION);
 }
 
-inline constexpr std::uint32_t CONNECTOR_API_VERSION = 2;
+inline constexpr std::uint32_t CONNECTOR_API_VERSION = 3;
 inline constexpr const char* CONNECTOR_CAPSULE = "Tessary.DB.Connector._C_API";
 
 // The SQL a database takes.
@@ -118,6 +118,15 @@ struct ConnectorApi {
     PyObject* (*open_cursor)(PyObject* con, PyObject* sql, PyObject* args);
     PyObject* (*fetch)(PyObject* con, PyObject* cursor, Py_ssize_t size);
     int (*close_cursor)(PyObject* con, PyObject* cursor);
+    // The statement log ("Tessary.sql") for statements whose rows are read
+    // over time, the streams of iterAllBy: statement_log_on() tells, as the
+    // statement is sent, whether the log takes it (then the caller counts
+    // rows and time); log_stream() writes its one record once it has ended:
+    // `statement` the "%s" text, `sql` the text the driver received (NULL:
+    // the same), `rows` read in `elapsed_ns`. With an error pending the
+    // record tells the failure; the error stays pending.
+    bool (*statement_log_on)();
+    void (*log_stream)(PyObject* statement, PyObject* sql, PyObject* params, std::int64_t elapsed_ns, Py_ssize_t rows);
 };
 
 inline const ConnectorApi* import_connector_api() noexcept {

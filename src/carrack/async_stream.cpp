@@ -8,6 +8,7 @@
 // whole walk); those rows come in primary-key order.
 #include "async.hpp"
 #include "stream.hpp"
+#include "tessary/identifiers.hpp"
 
 namespace tsy::exec {
 namespace {
@@ -28,7 +29,7 @@ int astream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->statement);
     Py_VISIT(s->cursor);
     Py_VISIT(s->batch);
-    return 0;
+    return stream_log_traverse(s->log, visit, arg);
 }
 
 int astream_clear(PyObject* self) noexcept {
@@ -41,6 +42,7 @@ int astream_clear(PyObject* self) noexcept {
     Py_CLEAR(s->statement);
     Py_CLEAR(s->cursor);
     Py_CLEAR(s->batch);
+    stream_log_clear(s->log);
     return 0;
 }
 
@@ -48,6 +50,7 @@ int astream_clear(PyObject* self) noexcept {
 // coroutine, which gives it back even when never awaited), or None.
 Ref finish(AsyncStreamObject* s) noexcept {
     s->done = 1;
+    stream_log_end(s->log);
     Py_CLEAR(s->batch);
     s->pos = 0;
     Ref con = steal(s->con);
@@ -116,12 +119,27 @@ Ref batch_executor(AsyncStreamObject* s) noexcept {
     if (!PyObject_TypeCheck(builder.get(), bound.generator->SqlGenerator)) {
         return fail(PyExc_TypeError, "iterAllBy needs the executor's builder to be a SqlGenerator");
     }
-    Ref order = steal(PyUnicode_FromFormat("%S.%S", table.get(), pk_name.get()));
+    Ref table_text = sql::quoted_name(table.get());
+    Ref pk_text = table_text ? sql::quoted_name(pk_name.get()) : Ref();
+    Ref order = pk_text ? steal(PyUnicode_FromFormat("%S.%S", table_text.get(), pk_text.get())) : Ref();
     Ref items = order ? steal(PyTuple_Pack(1, order.get())) : Ref();
     if (!items || !steal(bound.generator->orderBy(builder.get(), items.get()))) return {};
     int size = s->batch_size > INT32_MAX ? INT32_MAX : static_cast<int>(s->batch_size);
     if (!steal(bound.generator->Limit(builder.get(), size, 0))) return {};
     return executor;
+}
+
+// Starts the record of the cursor's statement, with the text its driver
+// receives: the statements of the builder hold no other '%' than their
+// "%s" placeholders, which SQLite's driver takes as '?'.
+void start_cursor_log(AsyncStreamObject* s) noexcept {
+    PyObject* statement = PyTuple_GET_ITEM(s->statement, 0);
+    if (!stream_log_start(s->log, statement, nullptr, PyTuple_GET_ITEM(s->statement, 1))) return;
+    Ref placeholder = steal(PyUnicode_FromString("%s"));
+    Ref qmark = placeholder ? steal(PyUnicode_FromString("?")) : Ref();
+    Ref sql = qmark ? steal(PyUnicode_Replace(statement, placeholder.get(), qmark.get(), -1)) : Ref();
+    if (!sql) PyErr_Clear();  // the record then shows the "%s" text
+    s->log.sql = sql ? sql.release() : Py_NewRef(statement);
 }
 
 Ref stop_iteration() noexcept {
@@ -158,6 +176,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
     if (s->statement) {
         Ref con = borrow(s->con);
         if (!s->cursor) {
+            start_cursor_log(s);
             pending = steal(bound.connector->open_cursor(con.get(), PyTuple_GET_ITEM(s->statement, 0),
                                                          PyTuple_GET_ITEM(s->statement, 1)));
             Ref cursor;
@@ -170,6 +189,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
             Ref fetched;
             if (pending) fetched = co_await coro::await(pending.get());
             if (fetched) rows = instances_of(s->model, fetched.get());
+            if (rows && PyList_Check(rows.get())) stream_log_rows(s->log, PyList_GET_SIZE(rows.get()));
         } else if (s->done && !PyErr_Occurred()) {
             co_return stop_iteration();
         }
@@ -183,6 +203,7 @@ coro::Task anext_task(Ref self, Ref executor = nullptr, Ref rows = nullptr, Ref 
     pending = nullptr;
     if (rows && !PyList_Check(rows.get())) rows = expected_kind("list", rows.get());
     if (!rows) {
+        stream_log_end(s->log);
         Ref error = steal(PyErr_GetRaisedException());
         pending = finish(s);
         if (pending && pending.get() != Py_None) {

@@ -16,6 +16,8 @@
 //   instances are still made per batch.
 #include "stream.hpp"
 
+#include <chrono>
+
 namespace tsy::exec {
 namespace {
 
@@ -39,7 +41,7 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(s->cursor);
     Py_VISIT(s->owned_con);
     Py_VISIT(s->batch);
-    return 0;
+    return stream_log_traverse(s->log, visit, arg);
 }
 
 int stream_clear(PyObject* self) noexcept {
@@ -48,6 +50,7 @@ int stream_clear(PyObject* self) noexcept {
     Py_CLEAR(s->cursor);
     Py_CLEAR(s->owned_con);
     Py_CLEAR(s->batch);
+    stream_log_clear(s->log);
     return 0;
 }
 
@@ -56,6 +59,7 @@ int stream_clear(PyObject* self) noexcept {
 // from its code finds nothing left to do. -1 with the first driver error.
 int close_stream(StreamObject* s) noexcept {
     s->done = 1;
+    stream_log_end(s->log);
     Ref cursor = steal(s->cursor);
     Ref con = steal(s->owned_con);
     s->cursor = nullptr;
@@ -100,7 +104,9 @@ Ref next_batch(StreamObject* s) noexcept {
     if (!size) return {};
     Ref rows = call_method(cursor.get(), fetchmany_name, size.get());
     if (!rows) return {};
-    return instances_of(model.get(), rows.get());
+    Ref batch = instances_of(model.get(), rows.get());
+    if (batch) stream_log_rows(s->log, PyList_GET_SIZE(batch.get()));
+    return batch;
 }
 
 PyObject* stream_next(PyObject* self) noexcept {
@@ -113,6 +119,7 @@ PyObject* stream_next(PyObject* self) noexcept {
     Ref batch = next_batch(s);
     s->busy = 0;
     if (!batch) {
+        stream_log_end(s->log);
         PyObject* pending = PyErr_GetRaisedException();
         if (close_stream(s) < 0) PyErr_Clear();
         PyErr_SetRaisedException(pending);
@@ -224,6 +231,7 @@ int open_cursor(StreamObject* s, PyObject* connector, PyObject* work, PyObject* 
     cursor = own_connection ? call_method(con.get(), cursor_name, ss_cursor) : call_method(con.get(), cursor_name);
     if (!cursor) return -1;
     set_field(s->cursor, cursor.get());
+    stream_log_start(s->log, PyTuple_GET_ITEM(built, 0), text.get(), args.get());
     if (!call_method(cursor.get(), execute_name, text.get(), args.get())) return -1;
     return 0;
 }
@@ -243,7 +251,45 @@ Ref sync_connector() noexcept {
     return connector;
 }
 
+std::int64_t now_ns() noexcept {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(since).count();
+}
+
 }  // namespace
+
+bool stream_log_start(StreamLog& log, PyObject* statement, PyObject* sql, PyObject* params) noexcept {
+    stream_log_clear(log);
+    if (!bound.connector->statement_log_on()) return false;
+    log.statement = Py_NewRef(statement);
+    log.sql = Py_XNewRef(sql);
+    log.params = Py_NewRef(params);
+    log.rows = 0;
+    log.started_ns = now_ns();
+    return true;
+}
+
+void stream_log_end(StreamLog& log) noexcept {
+    if (!log.statement) return;
+    std::int64_t elapsed = now_ns() - log.started_ns;
+    // Taken off the stream first: a handler that re-enters the stream finds nothing left to write.
+    Ref statement = steal(log.statement), sql = steal(log.sql), params = steal(log.params);
+    log.statement = log.sql = log.params = nullptr;
+    bound.connector->log_stream(statement.get(), sql.get(), params.get(), elapsed, log.rows);
+}
+
+void stream_log_clear(StreamLog& log) noexcept {
+    Py_CLEAR(log.statement);
+    Py_CLEAR(log.sql);
+    Py_CLEAR(log.params);
+}
+
+int stream_log_traverse(StreamLog& log, visitproc visit, void* arg) noexcept {
+    Py_VISIT(log.statement);
+    Py_VISIT(log.sql);
+    Py_VISIT(log.params);
+    return 0;
+}
 
 Ref instances_of(PyObject* model, PyObject* rows) noexcept {
     Ref seq = steal(PySequence_Fast(rows, "the fetched rows are not a sequence"));
@@ -317,6 +363,7 @@ PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     s->batch_size = batch_size;
     set_field(s->model, as_executor(self)->model);
     if (open_cursor(s, connector.get(), work.get(), built.get()) < 0) {
+        stream_log_end(s->log);
         PyObject* pending = PyErr_GetRaisedException();
         if (close_stream(s) < 0) PyErr_Clear();
         PyErr_SetRaisedException(pending);

@@ -6,6 +6,25 @@
 
 namespace tsy::exec {
 
+// The one record a stream writes to the statement log when it ends, however
+// it ends (exhausted, closed, failed, dropped), with every row it read.
+struct StreamLog {
+    PyObject* statement;  // the "%s" text; NULL while nothing is to be written
+    PyObject* sql;        // the text the driver received
+    PyObject* params;
+    std::int64_t started_ns;
+    Py_ssize_t rows;
+};
+
+// Starts the record of a statement being sent, when the log takes it now
+// (true); `sql` NULL until the driver's text is known.
+bool stream_log_start(StreamLog& log, PyObject* statement, PyObject* sql, PyObject* params) noexcept;
+inline void stream_log_rows(StreamLog& log, Py_ssize_t n) noexcept { log.rows += n; }
+// Writes the record (once): a failure when an error is pending, which stays pending.
+void stream_log_end(StreamLog& log) noexcept;
+void stream_log_clear(StreamLog& log) noexcept;
+int stream_log_traverse(StreamLog& log, visitproc visit, void* arg) noexcept;
+
 // RowStream: the synchronous executor's stream, reading one driver cursor.
 struct StreamObject {
     PyObject_HEAD
@@ -17,6 +36,7 @@ struct StreamObject {
     Py_ssize_t batch_size;
     int busy;             // reading a batch: a next() from its code is refused
     int done;
+    StreamLog log;
 };
 
 // AsyncRowStream: the coroutine executor's stream, on one connection held
@@ -42,6 +62,7 @@ struct AsyncStreamObject {
     int leased;           // `con` came from getCon(): it is given back
     int busy;
     int done;             // no statement is left to send
+    StreamLog log;        // cursor batches: the statement's record
 };
 
 extern PyTypeObject RowStreamType;

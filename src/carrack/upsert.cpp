@@ -4,6 +4,7 @@
 // SELECT by the conflict columns after the statement on MariaDB (whose ON
 // DUPLICATE KEY UPDATE takes no RETURNING), in the same transaction.
 #include "bulk.hpp"
+#include "tessary/identifiers.hpp"
 
 #include <algorithm>
 #include <string>
@@ -291,6 +292,7 @@ coro::Task upsert_job(Ref self, Ref con, Ref args, bool is_async) {
     Ref model = borrow(as_executor(self.get())->model);
     spec.pk_name = attr(model.get(), names().pkName);
     spec.table = spec.pk_name ? attr(model.get(), names().tableName) : Ref();
+    if (spec.table) spec.table = sql::quoted_name(spec.table.get());  // written into the key SELECT
     if (!spec.table) co_return nullptr;
     Backend b;
     if (!read_backend(con.get(), b)) co_return nullptr;

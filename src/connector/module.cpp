@@ -87,6 +87,8 @@ ConnectorApi api = {
     aio::open_kept_cursor,
     aio::fetch_kept_cursor,
     aio::close_kept_cursor,
+    statement_log_on,
+    log_stream,
 };
 
 PyModuleDef module_def = {

@@ -166,7 +166,9 @@ PyObject* folio_editSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // "select count(<table>.<pk>) from <table> <joins> <where>"
 Ref count_text(PyObject* target, PyObject* where_text, PyObject* join_text) noexcept {
     Ref table = attr(target, names.tableName);
+    if (table) table = sql::quoted_name(table.get());
     Ref pk = table ? attr(target, names.pkName) : Ref();
+    if (pk) pk = sql::quoted_name(pk.get());
     if (!pk) return {};
     return steal(PyUnicode_FromFormat("select count(%S.%S) from %S %S %S", table.get(), pk.get(), table.get(),
                                       join_text, where_text));

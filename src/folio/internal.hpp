@@ -4,6 +4,7 @@
 #include "tessary/carrack.hpp"
 #include "tessary/dict.hpp"
 #include "tessary/generator.hpp"
+#include "tessary/identifiers.hpp"
 #include "tessary/model.hpp"
 
 namespace tsy::folio {

@@ -57,7 +57,9 @@ PyObject* next_name = nullptr;
 // "table.column" of a column of the model.
 Ref qualified(PyObject* target, PyObject* col) noexcept {
     Ref table = attr(target, names.tableName);
+    if (table) table = sql::quoted_name(table.get());
     Ref name = table ? attr(col, name_name) : Ref();
+    if (name) name = sql::quoted_name(name.get());
     if (!name) return {};
     return steal(PyUnicode_FromFormat("%S.%S", table.get(), name.get()));
 }

@@ -150,9 +150,9 @@ bool render_alias(PyObject* self, Text& out, PyObject* args) {
     if (is_property(source.get())) {
         Ref table = owner_table(source.get(), out);
         Ref column = table ? name_of(source.get()) : Ref();
-        if (!column || !out.str_of(table.get())) return false;
+        if (!column || !out.ident_of(table.get())) return false;
         out.lit(".");
-        if (!out.str_of(column.get())) return false;
+        if (!out.ident_of(column.get())) return false;
     } else {
         if (!render_function(source.get(), out, args)) return false;
         out.drop_last(1);  // the call's trailing space

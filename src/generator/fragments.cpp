@@ -222,10 +222,10 @@ bool render_call_argument(PyObject* item, Text& out, PyObject* args) {
         if (!render_nested(item, out, args)) return false;
     } else if (is_property(item)) {
         Ref table = owner_table(item, out);
-        if (!table || !out.str(table.get())) return false;
+        if (!table || !out.ident(table.get())) return false;
         out.lit(".");
         Ref column = attr(item, names.dbName);
-        if (!column || !out.str(column.get())) return false;
+        if (!column || !out.ident(column.get())) return false;
     } else {
         if (PyList_Append(args, item) < 0) return false;
         out.lit("%s");
@@ -401,9 +401,9 @@ bool render_in(PyObject* self, Text& out, PyObject* args) {
     Ref column = attr(prop.get(), names.dbName);
     if (!column) return false;
     out.lit(" ");
-    if (!out.str(table.get())) return false;
+    if (!out.ident(table.get())) return false;
     out.lit(".");
-    if (!out.str(column.get())) return false;
+    if (!out.ident(column.get())) return false;
     out.lit(" in (");
     if (!PyList_Check(values.get())) {
         fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(values.get()));

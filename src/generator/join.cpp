@@ -85,15 +85,15 @@ bool render_entry(PyObject* entry, Text& out) {
 
     out.lit("       ");
     out.raw(keyword);
-    if (!out.str(target_table.get())) return false;
+    if (!out.ident(target_table.get())) return false;
     out.lit(" on ");
-    if (!out.str(owner_table.get())) return false;
+    if (!out.ident(owner_table.get())) return false;
     out.lit(".");
-    if (!out.str(bind_name.get())) return false;
+    if (!out.ident(bind_name.get())) return false;
     out.lit(" = ");
-    if (!out.str(target_table.get())) return false;
+    if (!out.ident(target_table.get())) return false;
     out.lit(".");
-    if (!out.str(target_bind_name.get())) return false;
+    if (!out.ident(target_bind_name.get())) return false;
     out.lit("\n");
     return true;
 }

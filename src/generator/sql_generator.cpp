@@ -117,9 +117,9 @@ bool render_columns(PyObject* cols, Text& out, PyObject* args) {
         if (!name) return false;
         if (!first) out.lit(",");
         first = false;
-        if (!out.str_of(table.get())) return false;
+        if (!out.ident_of(table.get())) return false;
         out.lit(".");
-        if (!out.str_of(name.get())) return false;
+        if (!out.ident_of(name.get())) return false;
     }
     return true;
 }
@@ -298,7 +298,9 @@ bool set_from(PyObject* self, PyObject* target) {
             return false;
         }
     }
+    // A model's table is written as an identifier; a str target is SQL text the caller wrote.
     Ref table = attr(target, names.tableName);
+    if (table) table = sql::quoted_name(table.get());
     if (!table) return false;
     replace_field(builder(self)->target, std::move(table));
     return true;

@@ -210,13 +210,23 @@ bool render_col(PyObject* col, Text& out) {
     return true;
 }
 
+// "<table>_pk", quoted as an identifier when the table's name is not plain.
+bool constraint_name(PyObject* table_name, Text& out) {
+    if (!PyUnicode_Check(table_name)) {
+        concat_error(table_name);
+        return false;
+    }
+    Ref name = steal(PyUnicode_FromFormat("%U_pk", table_name));
+    return name && out.ident(name.get());
+}
+
 Ref table_build(PyObject* self) {
     Ref model = borrow(table(self)->model);
     Ref table_name = attr(model.get(), names.tableName);
     if (!table_name) return {};
     Text out;
     out.lit("CREATE TABLE ");
-    if (!out.str(table_name.get())) return {};
+    if (!out.ident(table_name.get())) return {};
     out.lit("( \n");
     Ref cols = attr(model.get(), names.col);
     if (!cols) return {};
@@ -240,9 +250,9 @@ Ref table_build(PyObject* self) {
         Ref pk_name = name_of(pk.get());
         if (!pk_name) return {};
         out.lit("   constraint ");
-        if (!out.str(table_name.get())) return {};
-        out.lit("_pk PRIMARY KEY (");
-        if (!out.str(pk_name.get())) return {};
+        if (!constraint_name(table_name.get(), out)) return {};
+        out.lit(" PRIMARY KEY (");
+        if (!out.ident(pk_name.get())) return {};
         out.lit(")\n");
     }
     if (out.ends_with(",\n")) {

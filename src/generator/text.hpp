@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tessary/identifiers.hpp"
 #include "tessary/py.hpp"
 
 namespace tsy::gen {
@@ -60,6 +61,17 @@ public:
             return true;
         }
         return lone_surrogates(s);
+    }
+
+    // Appends a table or column name as statements write it: quoted when
+    // it is a reserved word or not a plain name (tessary/identifiers.hpp).
+    bool ident(PyObject* name) {
+        Ref text = sql::quoted_name(name);
+        return text && str(text.get());
+    }
+    bool ident_of(PyObject* name) {
+        Ref text = sql::quoted_name(name);
+        return text && str_of(text.get());
     }
 
     // Appends str(obj).

@@ -17,9 +17,9 @@ bool render_column(PyObject* c, Text& out) {
     Ref col = borrow(cell(c)->col ? cell(c)->col : Py_None);
     Ref value = borrow(cell(c)->value);
     Ref table = owner_table(col.get(), out);
-    if (!table || !out.str(table.get())) return false;
+    if (!table || !out.ident(table.get())) return false;
     out.lit(".");
-    if (!out.str(value.get())) return false;
+    if (!out.ident(value.get())) return false;
     out.lit(" ");
     return true;
 }

@@ -55,6 +55,18 @@ bool cell_parts(PyObject* entry, Ref& col, Ref& value) noexcept {
     return true;
 }
 
+// A column of the quoted INSERT form: 'name', or the name's own quotes
+// when it needs them (a reserved word in quotes is a string on MySQL).
+bool quoted_column(PyObject* name, Text& cols) {
+    Ref text = sql::quoted_name(name);
+    if (!text) return false;
+    if (text.get() != name) return cols.str(text.get());
+    cols.lit("'");
+    if (!cols.str_of(name)) return false;
+    cols.lit("'");
+    return true;
+}
+
 bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& cols, bool first,
                          PyObject* args) {
     if (!PyDict_Check(entry)) {
@@ -73,11 +85,9 @@ bool render_insert_entry(PyObject* entry, PyObject* target, int con_type, Text& 
         if (con_type == QUALIFIED) {
             if (!cols.str(target)) return false;
             cols.lit(".");
-            if (!cols.str_of(name.get())) return false;
-        } else {
-            cols.lit("'");
-            if (!cols.str_of(name.get())) return false;
-            cols.lit("'");
+            if (!cols.ident_of(name.get())) return false;
+        } else if (!quoted_column(name.get(), cols)) {
+            return false;
         }
     }
     if (!plain) value = optional(entry, names.value);

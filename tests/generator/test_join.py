@@ -5,10 +5,15 @@ import pytest
 from Tessary.DB.Generator import JoinCell, JoinType, SqlGenerator, joinTypeMap
 
 
+def ident(name):
+    """A table name as statements write it: the reserved word `order` quoted."""
+    return f"`{name}`" if name == "order" else name
+
+
 def line(keyword, fk):
     """The join line of one relation property, from its own attributes."""
-    target = fk.target.tableName
-    return (f"       {keyword}{target} on {fk.owner.tableName}.{fk.bindCol.name} = "
+    target = ident(fk.target.tableName)
+    return (f"       {keyword}{target} on {ident(fk.owner.tableName)}.{fk.bindCol.name} = "
             f"{target}.{fk.targetBindCol.name}\n")
 
 
@@ -22,8 +27,8 @@ def test_worked_example(models, chain):
     sql = SqlGenerator().select(O.id).From(O).leftJoin(O.buyer)
     sql.where(chain.link(chain.column(models.User.name), 2, chain.value("ann")))
     assert sql.Build() == (
-        "SELECT order.id FROM order\n"
-        "       LEFT JOIN user on order.user_id = user.id\n"
+        "SELECT `order`.id FROM `order`\n"
+        "       LEFT JOIN user on `order`.user_id = user.id\n"
         " WHERE user.name  =  %s  ;", ("ann",))
 
 
@@ -40,8 +45,8 @@ def test_join_kinds(models, method, keyword):
     sql = SqlGenerator().select(U.id).From(U)
     assert method(sql, U.orders) is sql
     assert len(sql.joinList) == 1
-    assert sql.build_join() == "\n" + f"       {keyword}order on user.id = order.user_id\n"
-    assert sql.Build()[0] == f"SELECT user.id FROM user\n       {keyword}order on user.id = order.user_id\n ;"
+    assert sql.build_join() == "\n" + f"       {keyword}`order` on user.id = `order`.user_id\n"
+    assert sql.Build()[0] == f"SELECT user.id FROM user\n       {keyword}`order` on user.id = `order`.user_id\n ;"
 
 
 def test_joins_accumulate_in_call_order(models):

@@ -64,7 +64,7 @@ def test_from_string_is_stored_unchanged(models, target, stored):
 
 def test_from_model_class_stores_its_table(models):
     sql = SqlGenerator().select(models.Order.id).From(models.Order)
-    assert sql.Build() == ('SELECT order.id FROM order ;', ())
+    assert sql.Build() == ('SELECT `order`.id FROM `order` ;', ())  # a reserved word, quoted
 
 
 @pytest.mark.parametrize("target", [3, None, object, dict])

@@ -112,7 +112,9 @@ bool describe(const StatementTrace& t, int mode, PyObject* result, PyObject* err
     if (error) {
         out.text = failure_text(error);
     } else if (mode == RUN_ROWS) {
-        Py_ssize_t n = PyList_Check(result) || PyTuple_Check(result) ? Py_SIZE(result) : -1;
+        Py_ssize_t n = t.rows_read >= 0                                 ? t.rows_read
+                       : PyList_Check(result) || PyTuple_Check(result) ? Py_SIZE(result)
+                                                                        : -1;
         if (n >= 0 && !(out.rows = steal(PyLong_FromSsize_t(n)))) return false;
         // A write run for rows (executeSql("UPDATE ...")) fetches none but tells what it changed.
         if (n == 0 && t.rowcount > 0) out.text = count_text(t.rowcount, " affected");
@@ -204,6 +206,17 @@ PyObject* log_statement(const StatementTrace& trace, PyObject* statement, PyObje
     if (!write_record(trace, statement, params, mode, result, error.get())) PyErr_WriteUnraisable(state.logger);
     if (error) PyErr_SetRaisedException(error.release());
     return result;
+}
+
+void log_stream(PyObject* statement, PyObject* sql, PyObject* params, std::int64_t elapsed_ns,
+                Py_ssize_t rows) noexcept {
+    StatementTrace trace;
+    trace.on = true;
+    trace.sql = borrow(sql ? sql : statement);
+    trace.elapsed_ns = elapsed_ns;
+    trace.rows_read = rows;
+    PyObject* result = PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+    Py_XDECREF(log_statement(trace, statement, params, RUN_ROWS, result));
 }
 
 PyObject* logged_awaitable(Ref pending, std::shared_ptr<StatementTrace> trace, PyObject* statement, PyObject* params,

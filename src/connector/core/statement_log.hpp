@@ -22,6 +22,7 @@ struct StatementTrace {
     Ref sql;                          // the text as handed to the driver (empty: it never got there)
     std::int64_t elapsed_ns = -1;     // execute and fetch in the driver; -1: not measured
     Py_ssize_t rowcount = -1;         // the cursor's rowcount; -1 when the driver does not tell
+    Py_ssize_t rows_read = -1;        // rows a stream read batch by batch; -1: the result's own length
     std::chrono::steady_clock::time_point started{};
 
     void start() noexcept {
@@ -51,6 +52,13 @@ std::shared_ptr<StatementTrace> new_shared_trace() noexcept;
 // the pending error, which stays pending). Returns `result` (owned) as it is.
 PyObject* log_statement(const StatementTrace& trace, PyObject* statement, PyObject* params, int mode,
                         PyObject* result) noexcept;
+
+// Writes the one record of a statement whose rows were read over time (a
+// stream of iterAllBy) once it has ended: `rows` read in `elapsed_ns` since
+// it was sent; failed with the pending error when one is set, which stays
+// pending. The caller asked statement_log_on() as the statement started.
+void log_stream(PyObject* statement, PyObject* sql, PyObject* params, std::int64_t elapsed_ns,
+                Py_ssize_t rows) noexcept;
 
 // Awaitable: awaits `pending` (a statement's awaitable) and then writes its
 // record. `trace` must be non-empty.
