@@ -98,8 +98,8 @@ class Level {
 public:
     Level(const LoadingExecutor& executor, PyObject* self, PyObject* instance, PyObject* before, Ref& path, Ref& fks,
           Ref& rows, Ref& row_exc, Depth depth) noexcept
-        : ex_(executor), rules_(*executor.rules), self_(self), instance_(instance), before_(before), path_(path),
-          fks_(fks), rows_(rows), row_exc_(row_exc), depth_(depth) {}
+        : ex_(executor), self_(self), instance_(instance), before_(before), path_(path), fks_(fks), rows_(rows),
+          row_exc_(row_exc), depth_(depth) {}
 
     // A fresh cache when `path` is None; for a deep load, the root registered
     // under its table, or the level limit applied. 1: the level runs, 0: the
@@ -157,7 +157,9 @@ public:
     }
 
 private:
-    enum class Kind { many_to_many, one_to_one, one_to_many, other };
+    enum class Kind : unsigned char { many_to_many, one_to_one, one_to_many, other };
+
+    const ExecutorRules& rules() const noexcept { return *ex_.rules; }
 
     bool fresh_path() noexcept {
         if (path_.get() == Py_None) path_ = steal(PyDict_New());
@@ -182,15 +184,14 @@ private:
     // One relation: 1 with `call` its query, 0 when it needs none (skipped,
     // or answered from the cache), -1 on error.
     int query(PyObject* fk, Ref* call) noexcept {
-        fk_ = fk;
         walk(0, Ref(), false);
         int skip = leads_back(fk, before_);
-        if (skip == 0 && rules_.skip_unbound_relation) skip = unbound(fk, instance_);
+        if (skip == 0 && rules().skip_unbound_relation) skip = unbound(fk, instance_);
         if (skip) return skip < 0 ? -1 : 0;
         Ref kind = attr(fk, names().Type);
         fk_name_ = attr(fk, names().name);
         if (!kind || !fk_name_ || !read_kind(kind.get())) return -1;
-        int queried = kind_ == Kind::many_to_many ? query_many_to_many(call) : query_direct(call);
+        int queried = kind_ == Kind::many_to_many ? query_many_to_many(fk, call) : query_direct(fk, call);
         awaiting_rows_ = queried > 0;
         return queried;
     }
@@ -210,10 +211,10 @@ private:
 
     // Whether the relation's result is cached, under table = <far
     // model>.tableName and key = instance[fk.bindCol.name]: 1, 0, or -1.
-    int look_up(PyObject* far) noexcept {
+    int look_up(PyObject* fk, PyObject* far) noexcept {
         if (!far) return -1;
         table_ = attr(far, names().tableName);
-        Ref bind_name = attr2(fk_, names().bindCol, names().name);
+        Ref bind_name = attr2(fk, names().bindCol, names().name);
         key_ = bind_name ? steal(PyObject_GetItem(instance_, bind_name.get())) : Ref();
         if (!table_ || !key_) return -1;
         return cached(path_.get(), table_.get(), key_.get());
@@ -231,21 +232,21 @@ private:
         return PyObject_SetItem(instance_, fk_name_.get(), value.get()) == 0;
     }
 
-    int query_many_to_many(Ref* call) noexcept {
+    int query_many_to_many(PyObject* fk, Ref* call) noexcept {
         const Names& n = names();
-        Ref far = attr(fk_, n.directTarget);
-        int hit = look_up(far.get());
+        Ref far = attr(fk, n.directTarget);
+        int hit = look_up(fk, far.get());
         if (hit < 0) return -1;
-        if (hit) return log_cache_hit(fk_name_.get()) && attach_cached(rules_.wrap_cached_many_to_many) ? 0 : -1;
+        if (hit) return log_cache_hit(fk_name_.get()) && attach_cached(rules().wrap_cached_many_to_many) ? 0 : -1;
         Ref exc = related_executor(self_, far.get());
         if (!exc || !check_convert(exc.get(), ex_.type)) return -1;
         // The join goes on the new executor's pending builder; its findAllBy
         // keeps that builder because nothing has run on it yet.
-        Ref owner_table = attr2(fk_, n.owner, n.tableName);
+        Ref owner_table = attr2(fk, n.owner, n.tableName);
         Ref far_relation = owner_table ? steal(PyObject_GetAttr(far.get(), owner_table.get())) : Ref();
         Ref builder = far_relation ? attr(exc.get(), n.sql) : Ref();
         if (!builder || !call_method(builder.get(), n.join, far_relation.get())) return -1;
-        Ref middle = attr(fk_, n.middleModel);
+        Ref middle = attr(fk, n.middleModel);
         Ref column_name = middle ? steal(PyNumber_Add(owner_table.get(), n._id)) : Ref();
         Ref junction_col = column_name ? steal(PyObject_GetAttr(middle.get(), column_name.get())) : Ref();
         Ref condition = junction_col ? equals(junction_col.get(), key_.get()) : Ref();
@@ -270,17 +271,17 @@ private:
     }
 
     // One-to-one, one-to-many and any other kind but many-to-many.
-    int query_direct(Ref* call) noexcept {
+    int query_direct(PyObject* fk, Ref* call) noexcept {
         const Names& n = names();
-        Ref target = attr(fk_, n.target);
-        int hit = look_up(target.get());
+        Ref target = attr(fk, n.target);
+        int hit = look_up(fk, target.get());
         if (hit < 0) return -1;
         // A relation to the executor's own model is always queried.
         if (hit && target.get() != as_executor(self_)->model) {
-            bool wrap = kind_ == Kind::one_to_many && rules_.wrap_cached_one_to_many;
+            bool wrap = kind_ == Kind::one_to_many && rules().wrap_cached_one_to_many;
             return attach_cached(wrap) ? 0 : -1;
         }
-        Ref target_bind = attr(fk_, n.targetBindCol);
+        Ref target_bind = attr(fk, n.targetBindCol);
         Ref condition = target_bind ? equals(target_bind.get(), key_.get()) : Ref();
         Ref exc = condition ? related_executor(self_, target.get()) : Ref();
         *call = exc ? call_method(exc.get(), n.findAllBy, condition.get()) : Ref();
@@ -296,13 +297,13 @@ private:
         Ref first = any ? steal(PySequence_GetItem(found.get(), 0)) : borrow(Py_None);
         if (!first) return false;
         int takes_first = 1;
-        if (rules_.one_to_one_needs_truthy_row) {
+        if (rules().one_to_one_needs_truthy_row) {
             takes_first = truth(first.get());
             if (takes_first < 0) return false;
         }
         if (any && kind_ == Kind::one_to_one && takes_first) return attach_one(first.get(), std::move(own_table));
         if (any && kind_ == Kind::one_to_many) return attach_many(std::move(found), first.get());
-        if (rules_.unloaded_entry_untouched) return true;
+        if (rules().unloaded_entry_untouched) return true;
         return PyObject_SetItem(instance_, fk_name_.get(), kind_ == Kind::one_to_one ? Py_None : found.get()) == 0;
     }
 
@@ -329,8 +330,11 @@ private:
         return true;
     }
 
+    // The coroutine executor keeps a Level in its frame, one frame per row of
+    // a load: the members are packed (the small ones last) so that the frame
+    // stays within the 512 bytes of the interpreter's small-object allocator;
+    // a larger frame goes to malloc and back on every row.
     const LoadingExecutor& ex_;
-    const ExecutorRules& rules_;
     PyObject* self_;
     PyObject* instance_;
     PyObject* before_;   // None or the table whose relations are skipped
@@ -338,18 +342,17 @@ private:
     Ref& fks_;           // tuple of the model's relations; empty Ref for a list load
     Ref& rows_;          // the rows loaded one level down
     Ref& row_exc_;       // their executor
-    Depth depth_;
-    // The relation being loaded.
+    // The next relation to query; the one being loaded is named by fk_name_.
     Py_ssize_t relation_ = 0;
-    PyObject* fk_ = nullptr;  // borrowed from fks_
-    Kind kind_ = Kind::other;
     Ref fk_name_, table_, key_;
-    bool awaiting_rows_ = false;  // the pending call is the relation's query
     // The walk over rows_.
     Py_ssize_t row_count_ = 0;
     Py_ssize_t next_row_ = 0;
     Ref rows_before_;  // the table their loads skip, or empty
-    bool check_rows_ = false;
+    Depth depth_;
+    Kind kind_ = Kind::other;
+    bool awaiting_rows_ = false;  // the pending call is the relation's query
+    bool check_rows_ = false;     // the rows of the walk are checked to be model instances
 };
 
 // How many of the interpreter's C recursion units one synchronous level
@@ -491,30 +494,32 @@ PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ss
 namespace async {
 namespace {
 
+// Opens a level for the coroutine driver: 1 when it runs, 0 when the level
+// limit is reached, -1 on error. Outside the coroutine so that what it needs
+// takes no room in the frame.
+int open_level(Level& level, bool list) noexcept {
+    if (list) return level.open_list() ? 1 : -1;
+    int go_on = level.open();
+    if (go_on <= 0) return go_on;
+    // The coroutines' own frames are bounded by the driver of Tessary._coro;
+    // this makes sure the level's statements have room to run.
+    LevelRoom room(0);
+    return room.entered() && level.read_relations() ? 1 : -1;
+}
+
 // The coroutine driver: every call awaited in turn. A list load when
 // `instance` is empty (its rows in `rows`), a level of one instance otherwise.
 coro::Task load_task(Ref self, Ref instance, Ref path, Ref before, Ref rows, Depth depth, Ref fks = nullptr,
                      Ref row_exc = nullptr) {
-    PyObject* loaded = instance ? instance.get() : nullptr;
-    Level level(kAsyncLoading, self.get(), loaded, before.get(), path, fks, rows, row_exc, depth);
-    if (!loaded) {
-        if (!level.open_list()) co_return nullptr;
-    } else {
-        int go_on = level.open();
-        if (go_on <= 0) co_return go_on < 0 ? Ref() : borrow(Py_None);
-        // The coroutines' own frames are bounded by the driver of
-        // Tessary._coro; this makes sure the level's statements have room to run.
-        LevelRoom room(0);
-        if (!room.entered() || !level.read_relations()) co_return nullptr;
-    }
+    Level level(kAsyncLoading, self.get(), instance.get(), before.get(), path, fks, rows, row_exc, depth);
+    int more = open_level(level, !instance);
+    if (more <= 0) co_return more < 0 ? Ref() : borrow(Py_None);
     Ref call;
-    int more;
     while ((more = level.next(&call)) > 0) {
-        Ref result = co_await coro::await(std::move(call));
-        if (!level.take(std::move(result))) co_return nullptr;
+        if (!level.take(co_await coro::await(std::move(call)))) co_return nullptr;
     }
     if (more < 0) co_return nullptr;
-    co_return loaded ? std::move(instance) : borrow(Py_None);
+    co_return instance ? std::move(instance) : borrow(Py_None);
 }
 
 }  // namespace
