@@ -353,11 +353,17 @@ Ref exit_call(PyObject* tx, PyObject* error, bool is_async, const BulkNames& n) 
 }  // namespace
 
 coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async) {
-    const BulkNames* n = bulk_names();
-    if (!n) co_return nullptr;
     // No rows: nothing is sent, no transaction begun.
     PyObject* instances = PyTuple_GET_ITEM(args.get(), 0);
     if (PyList_GET_SIZE(instances) == 0) co_return steal(PyList_New(0));
+    Ref done = launch(in_transaction(std::move(self), std::move(args), job, name, is_async), is_async, name);
+    TSY_BULK_RESOLVE(done, is_async);
+    co_return done;
+}
+
+coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is_async) {
+    const BulkNames* n = bulk_names();
+    if (!n) co_return nullptr;
     Ref work = work_of(self.get());
     int bound_to_connection = work ? truth(work.get()) : -1;
     if (bound_to_connection < 0) co_return nullptr;

@@ -106,6 +106,14 @@ Ref find_instance_row(PyObject* self, PyObject* instance) noexcept {
     return selecting ? call_method(selecting.get(), names().By, condition.get()) : Ref();
 }
 
+// The fallback's update writes the instance again: the walk, if any, forgets
+// it first. False with the error set.
+bool forget_visit_of(PyObject* self, PyObject* instance) noexcept {
+    Ref visits = walk_visits(self);
+    if (!visits) return !PyErr_Occurred();
+    return forget_visit(visits.get(), instance) == 0;
+}
+
 // Cuts `error`'s chain of contexts where it reaches `clash`, so that making
 // `error` the context of `clash` cannot close a loop.
 void detach_from(PyObject* error, PyObject* clash) noexcept {
@@ -142,7 +150,7 @@ coro::Task save_each_body(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Exec
     Ref target = steal(PyObject_GetItem(fk.get(), names().target));
     if (!target) co_return nullptr;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self.get()).get());
+        Ref exc = walk_executor(self.get(), target.get());
         if (!exc) co_return nullptr;
         Ref one = call_method(exc.get(), names().save, element.get());
         TSY_WRITTEN(one, rules);
@@ -218,7 +226,7 @@ coro::Task save_body(Ref self, Ref instance, ExecutorRules rules, bool plan_trie
         TSY_WRITTEN(rows, rules);
         int exists = rows ? truth(rows.get()) : -1;
         Ref updated;
-        if (exists > 0) {
+        if (exists > 0 && forget_visit_of(self.get(), instance.get())) {
             updated = op(self.get(), names().update, instance.get());
             TSY_WRITTEN(updated, rules);
         }
@@ -256,7 +264,7 @@ coro::Task save_one_to_one_body(Ref self, Ref res, Ref fk, Ref instance, Executo
     Ref owner_value = steal(PyObject_GetItem(res.get(), bind_column.get()));
     if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) co_return nullptr;
     Ref target = attr(fk.get(), n.target);
-    Ref exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
+    Ref exc = target ? walk_executor(self.get(), target.get()) : Ref();
     Ref current = exc ? steal(PyObject_GetItem(instance.get(), fk_name.get())) : Ref();
     if (!current) co_return nullptr;
     Ref saved = call_method(exc.get(), n.save, current.get());
@@ -271,7 +279,7 @@ coro::Task save_one_to_many_body(Ref self, Ref fk, Ref instance, ExecutorRules r
                                  Ref iter = nullptr) {
     const Names& n = names();
     Ref target = attr(fk.get(), n.target);
-    exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
+    exc = target ? walk_executor(self.get(), target.get()) : Ref();
     Ref fk_name = attr(fk.get(), n.name);
     Ref bind_column = attr2(fk.get(), n.bindCol, n.name);
     Ref child_column = attr2(fk.get(), n.targetBindCol, n.name);
@@ -296,6 +304,51 @@ bool save_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance);
 }
 
+// The synchronous save of `instance` once its walk, if any, is settled: the
+// cached plan, then the body where the plan leaves work.
+Ref sync_save(PyObject* self, PyObject* instance) noexcept {
+    Ref res;
+    bool relations = true;
+    Planned planned = planned_save(self, instance, res, relations);
+    if (planned == Planned::failed) return {};
+    if (planned == Planned::saved && !relations) return res;
+    Ref clash;
+    if (planned == Planned::statement_failed && !take_clash(true, kSyncRules, clash)) return {};
+    return start_body(save_body(borrow(self), borrow(instance), kSyncRules, true, planned, relations, std::move(res),
+                                nullptr, std::move(clash)),
+                      kSyncRules, "save", "save");
+}
+
+// The coroutine executor's save once its walk, if any, is settled.
+Ref async_save(PyObject* self, PyObject* instance) noexcept {
+    return start_body(save_body(borrow(self), borrow(instance), kAsyncRules, false, Planned::general, true),
+                      kAsyncRules, "save", "AsyncModelExecutor.save");
+}
+
+// A save in a walk: the owner's INSERT and its related rows, on the walk's
+// connection, with the instance as the walk's first visit.
+coro::Task save_walk_job(Ref self, Ref con, Ref args, bool is_async) {
+    Ref instance = borrow(PyTuple_GET_ITEM(args.get(), 0));
+    WalkScope walk(self.get(), con.get(), instance.get());
+    if (!walk.entered()) co_return nullptr;
+    Ref done = is_async ? async_save(self.get(), instance.get()) : sync_save(self.get(), instance.get());
+    TSY_BULK_RESOLVE(done, is_async);
+    co_return done;
+}
+
+// save's answer: the instance again when its walk has written it, a new walk
+// when it carries related rows, else `save` itself.
+Ref walk_or_save(PyObject* self, PyObject* instance, const ExecutorRules& rules,
+                 Ref (*save)(PyObject*, PyObject*) noexcept, const char* qualname) noexcept {
+    switch (walk_start(self, instance, true)) {
+        case WalkStart::failed: return {};
+        case WalkStart::visited: return answered(borrow(instance), rules, "save", qualname);
+        case WalkStart::walk: return start_walk(self, instance, save_walk_job, rules, "save", qualname);
+        case WalkStart::plain: break;
+    }
+    return save(self, instance);
+}
+
 }  // namespace
 
 Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, const char* async_qualname) noexcept {
@@ -309,17 +362,7 @@ Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, co
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
     if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
-    Ref res;
-    bool relations = true;
-    Planned planned = planned_save(self, instance, res, relations);
-    if (planned == Planned::failed) return nullptr;
-    if (planned == Planned::saved && !relations) return res.release();
-    Ref clash;
-    if (planned == Planned::statement_failed && !take_clash(true, kSyncRules, clash)) return nullptr;
-    return start_body(save_body(borrow(self), borrow(instance), kSyncRules, true, planned, relations, std::move(res),
-                                nullptr, std::move(clash)),
-                      kSyncRules, "save", "save")
-        .release();
+    return walk_or_save(self, instance, kSyncRules, sync_save, "save").release();
 }
 
 namespace async {
@@ -327,8 +370,7 @@ namespace async {
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
     if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
-    return coroutine(save_body(borrow(self), borrow(instance), kAsyncRules, false, Planned::general, true), "save",
-                     "AsyncModelExecutor.save");
+    return walk_or_save(self, instance, kAsyncRules, async_save, "AsyncModelExecutor.save").release();
 }
 
 }  // namespace async
