@@ -112,6 +112,11 @@ coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is
 coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async);
 
 
+// The INSERT of a row of the table's defaults (the model's row with no value
+// given) on `con` (NULL or None: the connector's own connection), written in
+// the connection's dialect: the generated key, or its awaitable.
+Ref insert_defaults(PyObject* model, PyObject* con) noexcept;
+
 // The methods (save_all.cpp, upsert.cpp).
 PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* upsert_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -397,4 +397,20 @@ coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is
     co_return done;
 }
 
+Ref insert_defaults(PyObject* model, PyObject* con) noexcept {
+    PyObject* on = con && con != Py_None ? con : nullptr;
+    Backend b;
+    Ref connector = steal(bound.db->connector());
+    if (!connector || bound.connector->dialect(connector.get(), on, 0, &b) < 0) return {};
+    Ref table = attr(model, names().tableName);
+    Ref name = table ? quoted(b, table.get()) : Ref();
+    if (!name) return {};
+    // SQLite has no empty column list; MySQL and MariaDB have no DEFAULT VALUES.
+    Ref text = steal(PyUnicode_FromFormat(is_sqlite(b) ? "INSERT INTO %U DEFAULT VALUES;" : "INSERT INTO %U () VALUES ();",
+                                          name.get()));
+    Ref args = text ? steal(PyTuple_New(0)) : Ref();
+    if (!args) return {};
+    return steal(bound.connector->run(connector.get(), on, text.get(), args.get(), db::RUN_KEY));
+}
+
 }  // namespace tsy::exec::bulk

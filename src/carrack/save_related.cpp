@@ -59,6 +59,24 @@ bool check_mapping(PyObject* instance) noexcept {
     return false;
 }
 
+// A model instance is saved by an executor of its own model (or of a base
+// of it): the columns of another model would be read from it.
+bool check_model(PyObject* self, PyObject* instance) noexcept {
+    if (!PyObject_TypeCheck(instance, bound.model->ModelInstance)) return true;
+    Ref of = borrow(reinterpret_cast<model::InstanceObject*>(instance)->model);
+    Ref model = borrow(as_executor(self)->model);
+    if (!of || !model || of.get() == model.get() || !PyType_Check(of.get()) || !PyType_Check(model.get())) return true;
+    auto* of_type = reinterpret_cast<PyTypeObject*>(of.get());
+    auto* model_type = reinterpret_cast<PyTypeObject*>(model.get());
+    if (PyType_IsSubtype(of_type, model_type)) return true;
+    Ref of_name = steal(PyType_GetName(of_type));
+    Ref model_name = of_name ? steal(PyType_GetName(model_type)) : Ref();
+    if (!model_name) return false;
+    fail(PyExc_TypeError, "save() argument 'instance' is an instance of %U; the executor of %U saves %U instances",
+         of_name.get(), model_name.get(), model_name.get());
+    return false;
+}
+
 // insert(model).values(*cells), then self.execute(): the result, or its
 // awaitable on the coroutine executor.
 Ref start_insert(PyObject* self, PyObject* cells) noexcept {
@@ -68,6 +86,14 @@ Ref start_insert(PyObject* self, PyObject* cells) noexcept {
     Ref values = inserting ? attr(inserting.get(), names().values) : Ref();
     if (!values || !steal(PyObject_Call(values.get(), cells, nullptr))) return {};
     return op(self, names().execute);
+}
+
+// The saved row of an INSERT of defaults that generated `key`, as the
+// builder's INSERT would have left it (the key stored in the instance).
+Ref defaults_row(PyObject* self, PyObject* key) noexcept {
+    long long generated = 0;
+    if (key != Py_None && !generated_key(key, &generated)) return {};
+    return steal(processInsert(self, generated));
 }
 
 // The driver errors that turn save's INSERT into an update.
@@ -215,10 +241,15 @@ coro::Task save_body(Ref self, Ref instance, ExecutorRules rules, bool plan_trie
         if (!op(self.get(), names().reset) || remember_instance(self.get(), instance.get()) < 0) co_return nullptr;
         Ref cells = insert_cells(as_executor(self.get())->model, instance.get());
         if (!cells) co_return nullptr;
-        if (PyTuple_GET_SIZE(cells.get()) == 0) co_return std::move(instance);  // nothing to insert
         statement_ran = true;
-        res = start_insert(self.get(), cells.get());
-        TSY_WRITTEN(res, rules);
+        if (PyTuple_GET_SIZE(cells.get()) == 0) {
+            Ref key = bulk::insert_defaults(as_executor(self.get())->model, work_of(self.get()).get());
+            TSY_WRITTEN(key, rules);
+            if (key) res = defaults_row(self.get(), key.get());
+        } else {
+            res = start_insert(self.get(), cells.get());
+            TSY_WRITTEN(res, rules);
+        }
     }
     if (!res) {
         if (!clash && !take_clash(statement_ran, rules, clash)) co_return nullptr;
@@ -299,9 +330,10 @@ coro::Task save_one_to_many_body(Ref self, Ref fk, Ref instance, ExecutorRules r
 }
 
 // The checks every save makes at the call, before anything is written.
-bool save_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** instance) noexcept {
+bool save_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** instance) noexcept {
     static const Params params{"save", kInstanceNames, 1, 1};
-    return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance);
+    return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance) && check_model(self, *instance);
 }
 
 // The synchronous save of `instance` once its walk, if any, is settled: the
@@ -361,7 +393,7 @@ Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, co
 // frame would cost it a measurable share.
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
-    if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
+    if (!save_arguments(self, args, nargs, kwnames, &instance)) return nullptr;
     return walk_or_save(self, instance, kSyncRules, sync_save, "save").release();
 }
 
@@ -369,7 +401,7 @@ namespace async {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
-    if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
+    if (!save_arguments(self, args, nargs, kwnames, &instance)) return nullptr;
     return walk_or_save(self, instance, kAsyncRules, async_save, "AsyncModelExecutor.save").release();
 }
 
