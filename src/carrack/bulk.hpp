@@ -103,10 +103,19 @@ using Job = coro::Task (*)(Ref self, Ref con, Ref args, bool is_async);
 
 // `job` on the executor's connection when it is bound to one; otherwise in
 // one transaction of the handle (with / async with), committed when the job
-// ends and rolled back when it fails. An empty list of instances is an
-// empty result at once.
+// ends and rolled back when it fails. Inside a block of the caller's that
+// is open on the handle, the transaction is that block's savepoint.
 // `name` names the coroutines (the method's name, a string literal).
+coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is_async);
+// in_transaction for a job whose first argument is a list of instances: an
+// empty list is an empty result at once, nothing sent.
 coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async);
+
+
+// The INSERT of a row of the table's defaults (the model's row with no value
+// given) on `con` (NULL or None: the connector's own connection), written in
+// the connection's dialect: the generated key, or its awaitable.
+Ref insert_defaults(PyObject* model, PyObject* con) noexcept;
 
 // The methods (save_all.cpp, upsert.cpp).
 PyObject* saveAll_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -353,11 +353,17 @@ Ref exit_call(PyObject* tx, PyObject* error, bool is_async, const BulkNames& n) 
 }  // namespace
 
 coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async) {
-    const BulkNames* n = bulk_names();
-    if (!n) co_return nullptr;
     // No rows: nothing is sent, no transaction begun.
     PyObject* instances = PyTuple_GET_ITEM(args.get(), 0);
     if (PyList_GET_SIZE(instances) == 0) co_return steal(PyList_New(0));
+    Ref done = launch(in_transaction(std::move(self), std::move(args), job, name, is_async), is_async, name);
+    TSY_BULK_RESOLVE(done, is_async);
+    co_return done;
+}
+
+coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is_async) {
+    const BulkNames* n = bulk_names();
+    if (!n) co_return nullptr;
     Ref work = work_of(self.get());
     int bound_to_connection = work ? truth(work.get()) : -1;
     if (bound_to_connection < 0) co_return nullptr;
@@ -389,6 +395,22 @@ coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_
     }
     if (!closed) co_return nullptr;
     co_return done;
+}
+
+Ref insert_defaults(PyObject* model, PyObject* con) noexcept {
+    PyObject* on = con && con != Py_None ? con : nullptr;
+    Backend b;
+    Ref connector = steal(bound.db->connector());
+    if (!connector || bound.connector->dialect(connector.get(), on, 0, &b) < 0) return {};
+    Ref table = attr(model, names().tableName);
+    Ref name = table ? quoted(b, table.get()) : Ref();
+    if (!name) return {};
+    // SQLite has no empty column list; MySQL and MariaDB have no DEFAULT VALUES.
+    Ref text = steal(PyUnicode_FromFormat(is_sqlite(b) ? "INSERT INTO %U DEFAULT VALUES;" : "INSERT INTO %U () VALUES ();",
+                                          name.get()));
+    Ref args = text ? steal(PyTuple_New(0)) : Ref();
+    if (!args) return {};
+    return steal(bound.connector->run(connector.get(), on, text.get(), args.get(), db::RUN_KEY));
 }
 
 }  // namespace tsy::exec::bulk

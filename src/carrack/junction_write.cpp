@@ -33,7 +33,7 @@ Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance, const Execu
     Ref middle = attr(fk, n.middleModel);
     Ref owner = attr(fk, n.owner);
     if (!far || !middle || !owner) return {};
-    Ref far_exc = rules.far_executor_per_element ? borrow(Py_None) : get_executor(far.get(), work.get());
+    Ref far_exc = rules.far_executor_per_element ? borrow(Py_None) : walk_executor(self, far.get());
     Ref middle_exc = far_exc ? get_executor(middle.get(), work.get()) : Ref();
     Ref other_fk = middle_exc ? call_method(middle.get(), n.getOtherFkBy, owner.get()) : Ref();
     if (!other_fk) return {};
@@ -55,11 +55,12 @@ Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance, const Execu
 // row, linked as it is when saving and updated when updating; one without is
 // saved (and gets its key). Its result or awaitable; None when there is
 // nothing to write.
-Ref write_far(PyObject* junction, PyObject* element, bool updating, const ExecutorRules& rules) noexcept {
+Ref write_far(PyObject* self, PyObject* junction, PyObject* element, bool updating,
+              const ExecutorRules& rules) noexcept {
     int has_key = carries(element, part(junction, FAR_KEY));
     if (has_key < 0) return {};
     if (has_key && !updating) return borrow(Py_None);
-    Ref exc = rules.far_executor_per_element ? get_executor(part(junction, FAR_MODEL), part(junction, WORK))
+    Ref exc = rules.far_executor_per_element ? walk_executor(self, part(junction, FAR_MODEL))
                                              : borrow(part(junction, FAR_EXC));
     if (!exc) return {};
     return call_method(exc.get(), has_key ? names().update : names().save, element);
@@ -94,7 +95,7 @@ coro::Task junction_body(Ref self, Ref fk, Ref instance, bool updating, Executor
     PyObject* j = junction.get();
     if (updating) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
-            Ref written = write_far(j, PyList_GET_ITEM(elements.get(), i), true, rules);
+            Ref written = write_far(self.get(), j, PyList_GET_ITEM(elements.get(), i), true, rules);
             if (written && written.get() == Py_None) continue;
             TSY_WRITTEN(written, rules);
             if (!written) co_return nullptr;
@@ -106,7 +107,7 @@ coro::Task junction_body(Ref self, Ref fk, Ref instance, bool updating, Executor
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i) {
         Ref element = borrow(PyList_GET_ITEM(elements.get(), i));
         if (!updating) {
-            Ref written = write_far(j, element.get(), false, rules);
+            Ref written = write_far(self.get(), j, element.get(), false, rules);
             if (!written) co_return nullptr;
             if (written.get() != Py_None) {
                 TSY_WRITTEN(written, rules);

@@ -37,6 +37,10 @@ private:
     bool entered_ = false;
 };
 
+// The attribute under which an executor taking part in a relation save or
+// update holds the record of the instances visited (graph_write.cpp).
+PyObject* walk_key() noexcept;
+
 // obj.<first>.<second> (e.g. fk.bindCol.name).
 Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept;
 

@@ -314,6 +314,24 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
     co_return borrow(Py_None);
 }
 
+// The rows that hold no value: one INSERT of the table's defaults each, the
+// key it generated stored in the row (a key of 0 names no generated row).
+coro::Task insert_default_rows(Ref model, Ref con, Ref instances, const std::vector<Ref>* cells, Ref pk_name,
+                               bool is_async) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances.get()); ++i) {
+        if (PyTuple_GET_SIZE((*cells)[static_cast<std::size_t>(i)].get()) != 0) continue;
+        Ref key = insert_defaults(model.get(), con.get());
+        TSY_BULK_RESOLVE(key, is_async);
+        if (!key) co_return nullptr;
+        int generated = pk_name.get() == Py_None || key.get() == Py_None ? 0 : truth(key.get());
+        if (generated < 0) co_return nullptr;
+        if (generated && PyObject_SetItem(PyList_GET_ITEM(instances.get(), i), pk_name.get(), key.get()) < 0) {
+            co_return nullptr;
+        }
+    }
+    co_return borrow(Py_None);
+}
+
 // args: (instances, cap).
 coro::Task save_all_job(Ref self, Ref con, Ref args, bool is_async) {
     Ref instances = borrow(PyTuple_GET_ITEM(args.get(), 0));
@@ -333,13 +351,14 @@ coro::Task save_all_job(Ref self, Ref con, Ref args, bool is_async) {
         TSY_BULK_RESOLVE(done, is_async);
         if (!done) co_return nullptr;
     }
-    // Only the rows written carry their related rows on, as with save.
-    Ref owners = steal(PyList_New(0));
+    Ref defaults = launch(insert_default_rows(borrow(model.get()), borrow(con.get()), borrow(instances.get()), &cells,
+                                              borrow(pk_name.get()), is_async),
+                          is_async, "saveAll");
+    TSY_BULK_RESOLVE(defaults, is_async);
+    if (!defaults) co_return nullptr;
+    // Every row is written now: each carries its related rows on, as with save.
+    Ref owners = steal(PyList_GetSlice(instances.get(), 0, PyList_GET_SIZE(instances.get())));
     if (!owners) co_return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(instances.get()); ++i) {
-        if (PyTuple_GET_SIZE(cells[static_cast<std::size_t>(i)].get()) == 0) continue;
-        if (PyList_Append(owners.get(), PyList_GET_ITEM(instances.get(), i)) < 0) co_return nullptr;
-    }
     Ref related = launch(relations(std::move(model), borrow(con.get()), std::move(owners), b.param_limit, is_async),
                          is_async, "saveAll");
     TSY_BULK_RESOLVE(related, is_async);

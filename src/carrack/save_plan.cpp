@@ -238,14 +238,18 @@ Ref convert(PyObject* cols, const Values& values) noexcept {
     return args;
 }
 
-// The attribute dictionary of an executor that saves: nothing, or just the
-// instance it remembers (one entry, read without hashing).
+// The attribute dictionary of an executor that saves: nothing but the
+// instance it remembers and the record of the walk it takes part in (read
+// without hashing).
 bool only_remembered_instance(PyObject* dict) noexcept {
     if (!dict || PyDict_GET_SIZE(dict) == 0) return true;
-    if (PyDict_GET_SIZE(dict) != 1) return false;
+    if (PyDict_GET_SIZE(dict) > 2) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    return PyDict_Next(dict, &pos, &key, &value) && key == names().instance;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (key != names().instance && key != walk_key()) return false;
+    }
+    return true;
 }
 
 // The executor and connector classes a plan stands for: the synchronous

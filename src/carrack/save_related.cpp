@@ -59,6 +59,24 @@ bool check_mapping(PyObject* instance) noexcept {
     return false;
 }
 
+// A model instance is saved by an executor of its own model (or of a base
+// of it): the columns of another model would be read from it.
+bool check_model(PyObject* self, PyObject* instance) noexcept {
+    if (!PyObject_TypeCheck(instance, bound.model->ModelInstance)) return true;
+    Ref of = borrow(reinterpret_cast<model::InstanceObject*>(instance)->model);
+    Ref model = borrow(as_executor(self)->model);
+    if (!of || !model || of.get() == model.get() || !PyType_Check(of.get()) || !PyType_Check(model.get())) return true;
+    auto* of_type = reinterpret_cast<PyTypeObject*>(of.get());
+    auto* model_type = reinterpret_cast<PyTypeObject*>(model.get());
+    if (PyType_IsSubtype(of_type, model_type)) return true;
+    Ref of_name = steal(PyType_GetName(of_type));
+    Ref model_name = of_name ? steal(PyType_GetName(model_type)) : Ref();
+    if (!model_name) return false;
+    fail(PyExc_TypeError, "save() argument 'instance' is an instance of %U; the executor of %U saves %U instances",
+         of_name.get(), model_name.get(), model_name.get());
+    return false;
+}
+
 // insert(model).values(*cells), then self.execute(): the result, or its
 // awaitable on the coroutine executor.
 Ref start_insert(PyObject* self, PyObject* cells) noexcept {
@@ -68,6 +86,14 @@ Ref start_insert(PyObject* self, PyObject* cells) noexcept {
     Ref values = inserting ? attr(inserting.get(), names().values) : Ref();
     if (!values || !steal(PyObject_Call(values.get(), cells, nullptr))) return {};
     return op(self, names().execute);
+}
+
+// The saved row of an INSERT of defaults that generated `key`, as the
+// builder's INSERT would have left it (the key stored in the instance).
+Ref defaults_row(PyObject* self, PyObject* key) noexcept {
+    long long generated = 0;
+    if (key != Py_None && !generated_key(key, &generated)) return {};
+    return steal(processInsert(self, generated));
 }
 
 // The driver errors that turn save's INSERT into an update.
@@ -106,6 +132,14 @@ Ref find_instance_row(PyObject* self, PyObject* instance) noexcept {
     return selecting ? call_method(selecting.get(), names().By, condition.get()) : Ref();
 }
 
+// The fallback's update writes the instance again: the walk, if any, forgets
+// it first. False with the error set.
+bool forget_visit_of(PyObject* self, PyObject* instance) noexcept {
+    Ref visits = walk_visits(self);
+    if (!visits) return !PyErr_Occurred();
+    return forget_visit(visits.get(), instance) == 0;
+}
+
 // Cuts `error`'s chain of contexts where it reaches `clash`, so that making
 // `error` the context of `clash` cannot close a loop.
 void detach_from(PyObject* error, PyObject* clash) noexcept {
@@ -142,7 +176,7 @@ coro::Task save_each_body(Ref self, Ref fk, Ref res, Ref fk_name, Ref iter, Exec
     Ref target = steal(PyObject_GetItem(fk.get(), names().target));
     if (!target) co_return nullptr;
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self.get()).get());
+        Ref exc = walk_executor(self.get(), target.get());
         if (!exc) co_return nullptr;
         Ref one = call_method(exc.get(), names().save, element.get());
         TSY_WRITTEN(one, rules);
@@ -207,10 +241,15 @@ coro::Task save_body(Ref self, Ref instance, ExecutorRules rules, bool plan_trie
         if (!op(self.get(), names().reset) || remember_instance(self.get(), instance.get()) < 0) co_return nullptr;
         Ref cells = insert_cells(as_executor(self.get())->model, instance.get());
         if (!cells) co_return nullptr;
-        if (PyTuple_GET_SIZE(cells.get()) == 0) co_return std::move(instance);  // nothing to insert
         statement_ran = true;
-        res = start_insert(self.get(), cells.get());
-        TSY_WRITTEN(res, rules);
+        if (PyTuple_GET_SIZE(cells.get()) == 0) {
+            Ref key = bulk::insert_defaults(as_executor(self.get())->model, work_of(self.get()).get());
+            TSY_WRITTEN(key, rules);
+            if (key) res = defaults_row(self.get(), key.get());
+        } else {
+            res = start_insert(self.get(), cells.get());
+            TSY_WRITTEN(res, rules);
+        }
     }
     if (!res) {
         if (!clash && !take_clash(statement_ran, rules, clash)) co_return nullptr;
@@ -218,7 +257,7 @@ coro::Task save_body(Ref self, Ref instance, ExecutorRules rules, bool plan_trie
         TSY_WRITTEN(rows, rules);
         int exists = rows ? truth(rows.get()) : -1;
         Ref updated;
-        if (exists > 0) {
+        if (exists > 0 && forget_visit_of(self.get(), instance.get())) {
             updated = op(self.get(), names().update, instance.get());
             TSY_WRITTEN(updated, rules);
         }
@@ -256,7 +295,7 @@ coro::Task save_one_to_one_body(Ref self, Ref res, Ref fk, Ref instance, Executo
     Ref owner_value = steal(PyObject_GetItem(res.get(), bind_column.get()));
     if (!owner_value || PyObject_SetItem(related.get(), target_column.get(), owner_value.get()) < 0) co_return nullptr;
     Ref target = attr(fk.get(), n.target);
-    Ref exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
+    Ref exc = target ? walk_executor(self.get(), target.get()) : Ref();
     Ref current = exc ? steal(PyObject_GetItem(instance.get(), fk_name.get())) : Ref();
     if (!current) co_return nullptr;
     Ref saved = call_method(exc.get(), n.save, current.get());
@@ -271,7 +310,7 @@ coro::Task save_one_to_many_body(Ref self, Ref fk, Ref instance, ExecutorRules r
                                  Ref iter = nullptr) {
     const Names& n = names();
     Ref target = attr(fk.get(), n.target);
-    exc = target ? get_executor(target.get(), work_of(self.get()).get()) : Ref();
+    exc = target ? walk_executor(self.get(), target.get()) : Ref();
     Ref fk_name = attr(fk.get(), n.name);
     Ref bind_column = attr2(fk.get(), n.bindCol, n.name);
     Ref child_column = attr2(fk.get(), n.targetBindCol, n.name);
@@ -291,9 +330,55 @@ coro::Task save_one_to_many_body(Ref self, Ref fk, Ref instance, ExecutorRules r
 }
 
 // The checks every save makes at the call, before anything is written.
-bool save_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** instance) noexcept {
+bool save_arguments(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** instance) noexcept {
     static const Params params{"save", kInstanceNames, 1, 1};
-    return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance);
+    return parse(params, args, nargs, kwnames, instance) && check_mapping(*instance) && check_model(self, *instance);
+}
+
+// The synchronous save of `instance` once its walk, if any, is settled: the
+// cached plan, then the body where the plan leaves work.
+Ref sync_save(PyObject* self, PyObject* instance) noexcept {
+    Ref res;
+    bool relations = true;
+    Planned planned = planned_save(self, instance, res, relations);
+    if (planned == Planned::failed) return {};
+    if (planned == Planned::saved && !relations) return res;
+    Ref clash;
+    if (planned == Planned::statement_failed && !take_clash(true, kSyncRules, clash)) return {};
+    return start_body(save_body(borrow(self), borrow(instance), kSyncRules, true, planned, relations, std::move(res),
+                                nullptr, std::move(clash)),
+                      kSyncRules, "save", "save");
+}
+
+// The coroutine executor's save once its walk, if any, is settled.
+Ref async_save(PyObject* self, PyObject* instance) noexcept {
+    return start_body(save_body(borrow(self), borrow(instance), kAsyncRules, false, Planned::general, true),
+                      kAsyncRules, "save", "AsyncModelExecutor.save");
+}
+
+// A save in a walk: the owner's INSERT and its related rows, on the walk's
+// connection, with the instance as the walk's first visit.
+coro::Task save_walk_job(Ref self, Ref con, Ref args, bool is_async) {
+    Ref instance = borrow(PyTuple_GET_ITEM(args.get(), 0));
+    WalkScope walk(self.get(), con.get(), instance.get());
+    if (!walk.entered()) co_return nullptr;
+    Ref done = is_async ? async_save(self.get(), instance.get()) : sync_save(self.get(), instance.get());
+    TSY_BULK_RESOLVE(done, is_async);
+    co_return done;
+}
+
+// save's answer: the instance again when its walk has written it, a new walk
+// when it carries related rows, else `save` itself.
+Ref walk_or_save(PyObject* self, PyObject* instance, const ExecutorRules& rules,
+                 Ref (*save)(PyObject*, PyObject*) noexcept, const char* qualname) noexcept {
+    switch (walk_start(self, instance, true)) {
+        case WalkStart::failed: return {};
+        case WalkStart::visited: return answered(borrow(instance), rules, "save", qualname);
+        case WalkStart::walk: return start_walk(self, instance, save_walk_job, rules, "save", qualname);
+        case WalkStart::plain: break;
+    }
+    return save(self, instance);
 }
 
 }  // namespace
@@ -308,27 +393,16 @@ Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, co
 // frame would cost it a measurable share.
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
-    if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
-    Ref res;
-    bool relations = true;
-    Planned planned = planned_save(self, instance, res, relations);
-    if (planned == Planned::failed) return nullptr;
-    if (planned == Planned::saved && !relations) return res.release();
-    Ref clash;
-    if (planned == Planned::statement_failed && !take_clash(true, kSyncRules, clash)) return nullptr;
-    return start_body(save_body(borrow(self), borrow(instance), kSyncRules, true, planned, relations, std::move(res),
-                                nullptr, std::move(clash)),
-                      kSyncRules, "save", "save")
-        .release();
+    if (!save_arguments(self, args, nargs, kwnames, &instance)) return nullptr;
+    return walk_or_save(self, instance, kSyncRules, sync_save, "save").release();
 }
 
 namespace async {
 
 PyObject* save_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* instance;
-    if (!save_arguments(args, nargs, kwnames, &instance)) return nullptr;
-    return coroutine(save_body(borrow(self), borrow(instance), kAsyncRules, false, Planned::general, true), "save",
-                     "AsyncModelExecutor.save");
+    if (!save_arguments(self, args, nargs, kwnames, &instance)) return nullptr;
+    return walk_or_save(self, instance, kAsyncRules, async_save, "AsyncModelExecutor.save").release();
 }
 
 }  // namespace async

@@ -58,7 +58,7 @@ bool prepare_owner(PyObject* self, PyObject* instance) noexcept {
 // Each element updated by a new executor of `target` on this connection.
 coro::Task update_each_body(Ref self, Ref target, Ref iter, ExecutorRules rules) {
     while (Ref element = steal(PyIter_Next(iter.get()))) {
-        Ref exc = get_executor(target.get(), work_of(self.get()).get());
+        Ref exc = walk_executor(self.get(), target.get());
         if (!exc) co_return nullptr;
         Ref updated = call_method(exc.get(), names().update, element.get());
         TSY_WRITTEN(updated, rules);
@@ -89,7 +89,7 @@ Ref relation_update(PyObject* self, PyObject* fk, PyObject* instance, const Kind
     int is;
     if ((is = is_kind(kind.get(), kinds.one_to_one.get())) != 0) {
         Ref target = is > 0 ? attr(fk, names().target) : Ref();
-        Ref exc = target ? get_executor(target.get(), work_of(self).get()) : Ref();
+        Ref exc = target ? walk_executor(self, target.get()) : Ref();
         if (!exc) return {};
         return call_method(exc.get(), rules.update_saves_one_to_one ? names().save : names().update, related.get());
     }
@@ -122,6 +122,19 @@ coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nu
     co_return done;
 }
 
+// An update in a walk: the related rows and the owner's UPDATE, on the walk's
+// connection, with the instance as the walk's first visit.
+coro::Task update_walk_job(Ref self, Ref con, Ref args, bool is_async) {
+    const ExecutorRules& rules = is_async ? kAsyncRules : kSyncRules;
+    Ref instance = borrow(PyTuple_GET_ITEM(args.get(), 0));
+    WalkScope walk(self.get(), con.get(), instance.get());
+    if (!walk.entered()) co_return nullptr;
+    Ref done = start_body(update_body(borrow(self.get()), borrow(instance.get()), rules), rules, "update",
+                          "AsyncModelExecutor.update");
+    TSY_WRITTEN(done, rules);
+    co_return done;
+}
+
 }  // namespace
 
 template <const ExecutorRules& rules>
@@ -131,6 +144,13 @@ PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     if (!rules.update_takes_any_mapping && !check_arg(a[0], bound.model->ModelInstance, "instance", false)) {
         return nullptr;
+    }
+    switch (walk_start(self, a[0], false)) {
+        case WalkStart::failed: return nullptr;
+        case WalkStart::visited: return answered(borrow(a[0]), rules, "update", "AsyncModelExecutor.update").release();
+        case WalkStart::walk:
+            return start_walk(self, a[0], update_walk_job, rules, "update", "AsyncModelExecutor.update").release();
+        case WalkStart::plain: break;
     }
     return start_body(update_body(borrow(self), borrow(a[0]), rules), rules, "update", "AsyncModelExecutor.update")
         .release();

@@ -94,10 +94,10 @@ class TestSave:
         assert saved["profile"] == {"bio": "", "score": 0, "user_id": 1, "id": 1}
         assert [p["user_id"] for p in saved["posts"]] == [1, 1]
 
-    def test_nothing_to_write(self, tables, statements):
+    def test_a_row_without_values_takes_the_defaults(self, backend, tables):
         empty = tables.User(name=None)
         assert ModelExecutor(tables.User).save(empty) is empty
-        assert statements == []
+        assert empty["id"] == 1 and table(backend, "rel_user") == [(1, None)]
 
     def test_existing_far_rows_are_only_linked(self, backend, tables, statements):
         tag = ModelExecutor(tables.Tag).save(tables.Tag(label="old"))
