@@ -163,9 +163,13 @@ Ref Worker::open(Job& job) {
     if (!empty) return {};
     Ref con = steal(PyObject_Call(sqlite_connect, empty.get(), job.args.get()));
     if (!con) return {};
-    if (job.text && !steal(run_on(con.get(), job.text.get(), Py_None, RUN_NONE))) {
-        call_keeping_error(con.get(), names.close);
-        return {};
+    // The statements run right after opening (a list: shared-cache reads, pragmas).
+    Py_ssize_t count = job.text && PyList_Check(job.text.get()) ? PyList_GET_SIZE(job.text.get()) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!steal(run_on(con.get(), PyList_GET_ITEM(job.text.get(), i), Py_None, RUN_NONE))) {
+            call_keeping_error(con.get(), names.close);
+            return {};
+        }
     }
     set_field(connection, con.get());
     return borrow(Py_None);
@@ -199,7 +203,7 @@ void Worker::perform(Job& job) {
     } else if (job.op == Op::Run) {
         result = run_statement(job);
     } else if (job.op == Op::Begin) {
-        result = steal(run_on(connection, names.begin_sql, Py_None, RUN_NONE));
+        result = steal(run_on(connection, job.text ? job.text.get() : names.begin_sql, Py_None, RUN_NONE));
     } else if (job.op == Op::OpenCursor) {
         result = open_cursor(connection, job.text.get(), job.args.get());
     } else if (job.op == Op::Fetch) {

@@ -155,7 +155,9 @@ coro::Task enter_task(Ref self, Ref connector, Ref key) {
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
-    Ref done = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.begin, names.begin_sql)));
+    // Recorded as the statement the connection runs: SQLite's in the connector's transactionMode.
+    PyObject* begin = begin_text(as_aio(connector.get())->base.settings);
+    Ref done = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.begin, begin)));
     if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
     if (!still_enterable(t, connector.get())) co_return nullptr;
