@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from Tessary.DB.Connector import AioSqliteConnector, Sqlite3Connector
+from Tessary.DB.Connector import AioSqliteConnector, Sqlite3Connector, connect
 from Tessary.DB.DB import DB
 from Tessary.Ext.Folio import Folio
 from Tessary.Model.DataModel import DataModel
@@ -264,7 +264,7 @@ def test_an_immediate_block_holds_the_write_lock_from_its_begin(install, tmp_pat
 
 def test_a_deferred_block_takes_the_write_lock_at_its_first_write(install, tmp_path):
     path = str(tmp_path / "deferred.db")
-    install(Sqlite3Connector(path, timeout=0))
+    install(Sqlite3Connector(path, timeout=0, transactionMode="DEFERRED"))
     handle = DB.getInstance()
     handle.executeSql("CREATE TABLE t (k INTEGER PRIMARY KEY)")
     other = sqlite3.connect(path, timeout=0, isolation_level=None)
@@ -355,3 +355,42 @@ def test_async_connector_options(tmp_path):
         "EXCLUSIVE", 1.5, {"journal_mode": "wal"})
     default = AioSqliteConnector(":memory:")
     assert (default.transactionMode, default.timeout, default.pragmas) == ("IMMEDIATE", 5.0, {})
+
+
+# --- the same options in a connection URL ------------------------------------------------
+
+
+@pytest.mark.parametrize("scheme, connector_type", [("sqlite", Sqlite3Connector),
+                                                    ("sqlite+asyncio", AioSqliteConnector)])
+def test_url_options(tmp_path, scheme, connector_type):
+    path = tmp_path / "url.db"
+    connector = connect(f"{scheme}:///{path}?timeout=2.5&transactionMode=exclusive"
+                        "&pragma.journal_mode=wal&pragma.cache_size=-4000&pragma.synchronous=normal")
+    try:
+        assert type(connector) is connector_type
+        assert connector.transactionMode == "EXCLUSIVE"
+        assert connector.timeout == 2.5
+        assert connector.pragmas == {"journal_mode": "wal", "cache_size": -4000, "synchronous": "normal"}
+        assert connect(f"{scheme}:///{path}?timeout=3").timeout == 3.0
+        # Keyword options win over the URL's, the pragmas as a whole.
+        assert connect(f"{scheme}:///{path}?pragma.journal_mode=wal", pragmas={}).pragmas == {}
+    finally:
+        if connector_type is Sqlite3Connector:
+            connector.close()
+
+
+@pytest.mark.parametrize("url, error, match", [
+    ("sqlite:///x.db?timeout=-1", ValueError, "must be a number of seconds"),
+    ("sqlite:///x.db?timeout=1e3", ValueError, "must be a number of seconds"),
+    ("sqlite:///x.db?timeout=nan", ValueError, "must be a number of seconds"),
+    ("sqlite:///x.db?timeout=.", ValueError, "must be a number of seconds"),
+    ("sqlite:///x.db?transactionMode=SHARED", ValueError, "IMMEDIATE"),
+    ("sqlite:///x.db?pragma.journal_mode=wal&pragma.journal_mode=off", ValueError, "given twice"),
+    ("sqlite:///x.db?pragma.main.journal_mode=wal", ValueError, "identifier"),
+    ("sqlite:///x.db?pragma.=1", ValueError, "unknown query parameter 'pragma.'"),
+    ("sqlite:///x.db?pragma.journal_mode=%00", ValueError, "NUL"),
+    ("mysql://h/db?pragma.journal_mode=wal", ValueError, "unknown query parameter 'pragma.journal_mode'"),
+])
+def test_bad_url_options_are_refused(url, error, match):
+    with pytest.raises(error, match=match):
+        connect(url)

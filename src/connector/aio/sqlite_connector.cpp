@@ -25,7 +25,8 @@
 //
 // The options are the synchronous connector's (core/sqlite_options.cpp):
 // `transactionMode` begins transaction() blocks and the transactions a
-// handed-out connection opens before a write; `timeout` is the busy wait;
+// handed-out connection opens before a write (its explicit begin() stays
+// the plain BEGIN); `timeout` is the busy wait;
 // `pragmas` run on every connection the pool opens.
 #include <atomic>
 

@@ -40,8 +40,6 @@ bool interrupt_on_cancel(PyObject* con, PyObject* future, std::uint64_t id) noex
 // The job is submitted when the awaitable is first awaited, not before.
 coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, std::shared_ptr<StatementTrace> trace) {
     SqliteConnectionObject* c = as_sqlite_con(con.get());
-    // BEGIN in the connector's transactionMode, read now: the worker runs without the connector.
-    if (op == Op::Begin) text = borrow(begin_text(sqlite_settings_of(con.get())));
     std::uint64_t id = c->worker ? next_job(c->worker) : 0;
     Ref future = steal(submit(c->worker, op, text.get(), args.get(), mode, settle, true, std::move(trace)));
     if (!future) co_return nullptr;

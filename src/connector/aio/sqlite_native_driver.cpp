@@ -69,10 +69,11 @@ Ref attempt(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool
     // Held: the step may run code that closes the connection.
     Ref engine = borrow(as_sqlite_con(con)->engine);
     if (!engine) return fail(PyExc_RuntimeError, "the SQLite connection is closed");
-    PyObject* begin = begin_text(sqlite_settings_of(con));
     switch (op) {
-        case Op::Run: return run_statement(engine.get(), begin, text, args, mode, settle, trace);
-        case Op::Begin: return run_sql(engine.get(), begin);
+        case Op::Run: return run_statement(engine.get(), begin_text(sqlite_settings_of(con)), text, args, mode, settle,
+                                           trace);
+        // con.begin(): the plain BEGIN it always was (transaction() blocks run their own).
+        case Op::Begin: return run_sql(engine.get(), names.begin_sql);
         case Op::Commit: return call_method(engine.get(), names.commit);
         case Op::Rollback: return call_method(engine.get(), names.rollback);
         case Op::OpenCursor: return open_cursor(engine.get(), text, args);

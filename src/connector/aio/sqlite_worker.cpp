@@ -203,7 +203,7 @@ void Worker::perform(Job& job) {
     } else if (job.op == Op::Run) {
         result = run_statement(job);
     } else if (job.op == Op::Begin) {
-        result = steal(run_on(connection, job.text ? job.text.get() : names.begin_sql, Py_None, RUN_NONE));
+        result = steal(run_on(connection, names.begin_sql, Py_None, RUN_NONE));
     } else if (job.op == Op::OpenCursor) {
         result = open_cursor(connection, job.text.get(), job.args.get());
     } else if (job.op == Op::Fetch) {
