@@ -102,7 +102,7 @@ bool pragma_value_ok(PyObject* value) noexcept {
     return PyUnicode_FindChar(value, 0, 0, PyUnicode_GET_LENGTH(value), 1) == -1;
 }
 
-// A checked copy of `pragmas` (a dict, or a mapping with items()), new ref.
+// A checked copy of `pragmas` (a dict; None or NULL for none), new ref.
 Ref checked_pragmas(PyObject* pragmas) noexcept {
     Ref copy = steal(PyDict_New());
     if (!copy || !pragmas || pragmas == Py_None) return copy;
