@@ -322,6 +322,41 @@ def test_a_pragma_value_is_a_literal_never_sql(install, tmp_path):
     assert rows(path, "PRAGMA application_id") == [(7,)]
 
 
+class Sly(str):
+    def __str__(self):
+        return "1; DROP TABLE t"
+
+
+class SlyInt(int):
+    def __int__(self):
+        return 99
+
+    def __index__(self):
+        return 99
+
+    def __repr__(self):
+        return "1; DROP TABLE t"
+
+
+def test_subclassed_pragma_values_are_read_as_their_value(install, tmp_path):
+    path = str(tmp_path / "sly.db")
+    connector = install(Sqlite3Connector(path, pragmas={Sly("user_version"): SlyInt(5), "journal_mode": Sly("wal")}))
+    assert connector.pragmas == {"user_version": 5, "journal_mode": "wal"}
+    assert all(type(k) is str for k in connector.pragmas)
+    assert [type(v) for v in connector.pragmas.values()] == [int, str]
+    connector.query("CREATE TABLE t (k INTEGER)")
+    assert rows(path, "PRAGMA user_version") == [(5,)]
+    assert rows(path, "PRAGMA journal_mode") == [("wal",)]
+
+
+def test_options_of_an_uninitialised_connector(tmp_path):
+    for connector_type in (Sqlite3Connector, AioSqliteConnector):
+        bare = connector_type.__new__(connector_type)
+        for name in ("transactionMode", "timeout", "pragmas"):
+            with pytest.raises(RuntimeError, match="not initialised"):
+                getattr(bare, name)
+
+
 @pytest.mark.parametrize("connector_type", [Sqlite3Connector, AioSqliteConnector])
 @pytest.mark.parametrize("options, error, match", [
     ({"transactionMode": "SERIALIZABLE"}, ValueError, "IMMEDIATE.*DEFERRED.*EXCLUSIVE"),
@@ -342,6 +377,7 @@ def test_a_pragma_value_is_a_literal_never_sql(install, tmp_path):
     ({"pragmas": {"cache_size": None}}, TypeError, "int, str or bool"),
     ({"pragmas": {"cache_size": b"1"}}, TypeError, "int, str or bool"),
     ({"pragmas": {"journal_mode": "wal\x00"}}, TypeError, "NUL"),
+    ({"pragmas": {"cache_size": 2 ** 70}}, OverflowError, ""),
 ])
 def test_bad_options_are_refused(connector_type, options, error, match):
     with pytest.raises(error, match=match):

@@ -102,6 +102,13 @@ bool pragma_value_ok(PyObject* value) noexcept {
     return PyUnicode_FindChar(value, 0, 0, PyUnicode_GET_LENGTH(value), 1) == -1;
 }
 
+// The int's value as an exact int; OverflowError past 64 bits, which no PRAGMA takes.
+Ref exact_int(PyObject* value) noexcept {
+    long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred()) return {};
+    return steal(PyLong_FromLongLong(number));
+}
+
 // A checked copy of `pragmas` (a dict; None or NULL for none), new ref.
 Ref checked_pragmas(PyObject* pragmas) noexcept {
     Ref copy = steal(PyDict_New());
@@ -122,11 +129,13 @@ Ref checked_pragmas(PyObject* pragmas) noexcept {
             return fail(PyExc_TypeError, "pragmas: the value of %U must be an int, str or bool (no NUL), not %R",
                         name, value);
         }
-        // Exact int or str, so that a subclass's __str__ has no say in the text.
+        // Exact ints and strs, read without calling any method of a subclass,
+        // so that nothing but the checked value reaches the text.
         Ref exact = PyBool_Check(value) ? borrow(value)
-                    : PyLong_Check(value) ? steal(PyNumber_Long(value))
+                    : PyLong_Check(value) ? exact_int(value)
                                           : steal(PyUnicode_FromObject(value));
-        if (!exact || PyDict_SetItem(copy.get(), name, exact.get()) < 0) return {};
+        Ref key = steal(PyUnicode_FromObject(name));
+        if (!exact || !key || PyDict_SetItem(copy.get(), key.get(), exact.get()) < 0) return {};
     }
     return copy;
 }
