@@ -9,7 +9,9 @@
 // that run in one, begin in `transactionMode`: IMMEDIATE by default, so that
 // two blocks that read and then write queue for the write lock at BEGIN
 // instead of failing with "database is locked" half-way. `pragmas` run on
-// every connection the connector opens, right after it is opened. ":memory:" is one database for all threads of the connector: a
+// every connection the connector opens, right after it is opened.
+//
+// ":memory:" is one database for all threads of the connector: a
 // shared-cache URI "file:tessary_sync_<n>?mode=memory&cache=shared", read with
 // `read_uncommitted` so that a reader is not refused while another thread
 // holds uncommitted writes (it sees them), kept alive by an idle keeper
