@@ -167,7 +167,9 @@ def run_threads(workers, operations):
 @pytest.mark.parametrize("pragmas", [None, {"journal_mode": "wal"}], ids=["rollback-journal", "wal"])
 @pytest.mark.parametrize("driver", ["native", "sqlite3"])
 def test_sixteen_threads_of_mixed_work_on_one_file(install, db_path, driver, pragmas):
-    connector = install(Sqlite3Connector(db_path, driver=driver, pragmas=pragmas))
+    # Sixteen writers queue for one lock: on a machine loaded by other work a
+    # turn can take longer than the default 5 s, which is what `timeout` is for.
+    connector = install(Sqlite3Connector(db_path, driver=driver, pragmas=pragmas, timeout=60))
     DB.getInstance().createTables(StOwner, StItem)
     operations = OPERATIONS
     workers = [Worker(i) for i in range(THREADS)]
@@ -347,6 +349,44 @@ def test_subclassed_pragma_values_are_read_as_their_value(install, tmp_path):
     connector.query("CREATE TABLE t (k INTEGER)")
     assert rows(path, "PRAGMA user_version") == [(5,)]
     assert rows(path, "PRAGMA journal_mode") == [("wal",)]
+
+
+@pytest.mark.parametrize("connector_type", [Sqlite3Connector, AioSqliteConnector])
+def test_options_are_settable_and_checked(connector_type, tmp_path):
+    connector = connector_type(str(tmp_path / "set.db"))
+    connector.timeout = 2
+    connector.transactionMode = "deferred"
+    connector.pragmas = {"foreign_keys": 1}
+    assert (connector.timeout, connector.transactionMode, connector.pragmas) == (2.0, "DEFERRED", {"foreign_keys": 1})
+    with pytest.raises(ValueError, match="timeout"):
+        connector.timeout = -3
+    with pytest.raises(ValueError, match="IMMEDIATE"):
+        connector.transactionMode = "NOW"
+    with pytest.raises(ValueError, match="identifier"):
+        connector.pragmas = {"a b": 1}
+    with pytest.raises(AttributeError, match="cannot delete"):
+        del connector.timeout
+    assert (connector.timeout, connector.transactionMode, connector.pragmas) == (2.0, "DEFERRED", {"foreign_keys": 1})
+
+
+def test_a_subclass_sets_the_timeout_its_connections_use(install, tmp_path):
+    class Patient(Sqlite3Connector):
+        def __init__(self, path):
+            super().__init__(path)
+            self.timeout = 0.2
+
+    path = str(tmp_path / "sub.db")
+    connector = install(Patient(path))
+    connector.query("CREATE TABLE t (k INTEGER)")
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")
+    try:
+        started = time.monotonic()
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            connector.query("INSERT INTO t VALUES (1)")
+        assert time.monotonic() - started < 4
+    finally:
+        holder.close()
 
 
 def test_options_of_an_uninitialised_connector(tmp_path):

@@ -68,14 +68,12 @@ class Sqlite3Connector(BaseConnector):
     @property
     def driver(self) -> str:
         """"native" or "sqlite3"."""
-    @property
-    def transactionMode(self) -> _TransactionMode: ...
-    @property
-    def timeout(self) -> float:
-        """Seconds a statement waits for another connection's lock."""
-    @property
-    def pragmas(self) -> dict[str, _PragmaValue]:
-        """The PRAGMAs run on every new connection (a copy)."""
+    transactionMode: _TransactionMode
+    """How transaction() blocks begin; settable (checked), for the blocks begun afterwards."""
+    timeout: float
+    """Seconds a statement waits for another connection's lock; settable (checked)."""
+    pragmas: dict[str, _PragmaValue]
+    """The PRAGMAs run on every new connection (reading gives a copy); settable (checked)."""
     def __init__(self, path: str = ":memory:", *, maxConnections: int | None = None,
                  acquireTimeout: float = 30.0, driver: str | None = None, timeout: float = 5.0,
                  transactionMode: _TransactionMode = "IMMEDIATE",
@@ -237,14 +235,12 @@ class AioSqliteConnector:
     @property
     def driver(self) -> str:
         """"native" or "sqlite3"."""
-    @property
-    def transactionMode(self) -> _TransactionMode: ...
-    @property
-    def timeout(self) -> float:
-        """Seconds a statement waits for another connection's lock."""
-    @property
-    def pragmas(self) -> dict[str, _PragmaValue]:
-        """The PRAGMAs run on every new connection (a copy)."""
+    transactionMode: _TransactionMode
+    """How transaction() blocks begin; settable (checked), for the blocks begun afterwards."""
+    timeout: float
+    """Seconds a statement waits for another connection's lock; settable (checked)."""
+    pragmas: dict[str, _PragmaValue]
+    """The PRAGMAs run on every new connection (reading gives a copy); settable (checked)."""
     def __init__(self, path: str = ":memory:", maxsize: int = 5, *, driver: str | None = None,
                  timeout: float = 5.0, transactionMode: _TransactionMode = "IMMEDIATE",
                  pragmas: dict[str, _PragmaValue] | None = None) -> None: ...

@@ -166,13 +166,45 @@ PyObject* get_pragmas(PyObject* self, void*) noexcept {
     return sqlite_option(self, as_aio(self)->base.settings, SqliteOption::Pragmas);
 }
 
+// The connect arguments kept for the current generation follow a changed
+// timeout or mode (the database they name stays: a ":memory:" one is shared).
+int refresh_connect_kwargs(PyObject* self) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    PyObject* kept = PyDict_GetItemWithError(c->base.settings, names._connect);
+    if (!kept) return PyErr_Occurred() ? -1 : 0;
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2 || !PyDict_Check(PyTuple_GET_ITEM(kept, 1))) return 0;
+    PyObject* kwargs = PyTuple_GET_ITEM(kept, 1);
+    static PyObject* isolation_level = intern("isolation_level");
+    Ref timeout = steal(PyFloat_FromDouble(busy_timeout(c->base.settings)));
+    Ref mode = steal(sqlite_option(self, c->base.settings, SqliteOption::TransactionMode));
+    if (!timeout || !mode) return -1;
+    if (PyDict_SetItem(kwargs, names.timeout, timeout.get()) < 0) return -1;
+    return PyDict_SetItem(kwargs, isolation_level, mode.get());
+}
+
+int set_option(PyObject* self, SqliteOption which, PyObject* value) noexcept {
+    if (!aio_ready(self)) return not_initialised(self);
+    if (set_sqlite_option(self, as_aio(self)->base.settings, which, value) < 0) return -1;
+    return refresh_connect_kwargs(self);
+}
+
+int set_transaction_mode(PyObject* self, PyObject* value, void*) noexcept {
+    return set_option(self, SqliteOption::TransactionMode, value);
+}
+
+int set_timeout(PyObject* self, PyObject* value, void*) noexcept { return set_option(self, SqliteOption::Timeout, value); }
+
+int set_pragmas(PyObject* self, PyObject* value, void*) noexcept { return set_option(self, SqliteOption::Pragmas, value); }
+
+// Settable, as plain attributes of that name on a subclass always were: the
+// value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
-    {"transactionMode", get_transaction_mode, nullptr,
+    {"transactionMode", get_transaction_mode, set_transaction_mode,
      "How transaction() blocks (and a handed-out connection's first write) begin: \"IMMEDIATE\" (the default), "
      "\"DEFERRED\" or \"EXCLUSIVE\".", nullptr},
-    {"timeout", get_timeout, nullptr, "Seconds a statement waits for another connection's lock (the busy timeout).",
+    {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
      nullptr},
-    {"pragmas", get_pragmas, nullptr, "The PRAGMAs run on every new connection (a copy).", nullptr},
+    {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
     {"isReady", aio::get_ready, nullptr,
      "True once the first connection is open; reading it inside a running loop starts the setup.", nullptr},

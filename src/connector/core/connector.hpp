@@ -212,6 +212,10 @@ double busy_timeout(PyObject* settings) noexcept;
 // as a new dict). New ref; RuntimeError when `self` was never initialised.
 enum class SqliteOption { TransactionMode, Timeout, Pragmas };
 PyObject* sqlite_option(PyObject* self, PyObject* settings, SqliteOption which) noexcept;
+// Replaces one kept option, checked as the constructors check it: the
+// connections and transactions opened afterwards follow it. -1 with the
+// error set (AttributeError for a deletion).
+int set_sqlite_option(PyObject* self, PyObject* settings, SqliteOption which, PyObject* value) noexcept;
 // The PRAGMA statements of the kept pragmas, in their order (new list).
 PyObject* pragma_statements(PyObject* settings) noexcept;
 

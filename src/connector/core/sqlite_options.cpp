@@ -202,6 +202,21 @@ PyObject* sqlite_option(PyObject* self, PyObject* settings, SqliteOption which) 
     return PyDict_Check(value) ? PyDict_Copy(value) : Py_NewRef(value);
 }
 
+int set_sqlite_option(PyObject* self, PyObject* settings, SqliteOption which, PyObject* value) noexcept {
+    static const char* const option_names[] = {"transactionMode", "timeout", "pragmas"};
+    const int index = static_cast<int>(which);
+    if (!value) return fail(PyExc_AttributeError, "cannot delete %s", option_names[index]);
+    if (!settings || !PyDict_GetItem(settings, mode_key())) return not_initialised(self);
+    Ref checked = which == SqliteOption::TransactionMode ? checked_mode(value)
+                  : which == SqliteOption::Timeout       ? checked_timeout(value)
+                                                         : checked_pragmas(value);
+    if (!checked) return -1;
+    PyObject* key = which == SqliteOption::Pragmas ? pragmas_key()
+                    : which == SqliteOption::Timeout ? names.timeout
+                                                     : mode_key();
+    return PyDict_SetItem(settings, key, checked.get());
+}
+
 PyObject* pragma_statements(PyObject* settings) noexcept {
     PyObject* pragmas = settings ? PyDict_GetItem(settings, pragmas_key()) : nullptr;
     Ref all = steal(PyList_New(0));

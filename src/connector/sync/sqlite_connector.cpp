@@ -176,12 +176,26 @@ PyObject* get_pragmas(PyObject* self, void*) noexcept {
     return sqlite_option(self, as_connector(self)->settings, SqliteOption::Pragmas);
 }
 
+int set_transaction_mode(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::TransactionMode, value);
+}
+
+int set_timeout(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::Timeout, value);
+}
+
+int set_pragmas(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::Pragmas, value);
+}
+
+// Settable, as plain attributes of that name on a subclass always were: the
+// value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
-    {"transactionMode", get_transaction_mode, nullptr,
+    {"transactionMode", get_transaction_mode, set_transaction_mode,
      "How transaction() blocks begin: \"IMMEDIATE\" (the default), \"DEFERRED\" or \"EXCLUSIVE\".", nullptr},
-    {"timeout", get_timeout, nullptr, "Seconds a statement waits for another connection's lock (the busy timeout).",
+    {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
      nullptr},
-    {"pragmas", get_pragmas, nullptr, "The PRAGMAs run on every new connection (a copy).", nullptr},
+    {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
     {"path", get_path, nullptr,
      "The database file (\":memory:\" for an in-memory database of this connector, shared by its threads).",
      nullptr},
