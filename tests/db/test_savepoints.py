@@ -78,7 +78,7 @@ def db(request, install, tmp_path):
         path = str(tmp_path / "savepoints.db")
         connector = RecordingSqlite(path)
         raw = lambda: sqlite3.connect(path)  # noqa: E731
-        begin = "BEGIN"
+        begin = "BEGIN IMMEDIATE"  # the connector's default transactionMode
     else:
         params = request.getfixturevalue("mariadb_clean")
         connector = RecordingMysql(**params)

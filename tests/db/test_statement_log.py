@@ -241,7 +241,8 @@ def test_a_transaction_block_s_own_statements_are_recorded(backend, records):
                 raise ValueError("inner block")
     statements = [r.statement for r in records if not r.statement.startswith("INSERT")]
     # BEGIN is sent only on a connection that commits each statement by itself.
-    begin = ["BEGIN"] if db.connector.autocommit else []
+    # SQLite's in the connector's transactionMode, IMMEDIATE by default.
+    begin = [("BEGIN IMMEDIATE" if backend == "sqlite" else "BEGIN")] if db.connector.autocommit else []
     assert statements == begin + ["SAVEPOINT sp_1", "ROLLBACK TO SAVEPOINT sp_1", "RELEASE SAVEPOINT sp_1",
                                   "COMMIT"]
     assert all(r.error is None and r.params == () for r in records if not r.statement.startswith("INSERT"))

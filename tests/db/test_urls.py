@@ -99,8 +99,8 @@ class TestWhatTheUrlMakes:
         assert str(err.value) == message
 
     def test_unknown_option_is_the_constructors_error(self):
-        with pytest.raises(TypeError, match="unexpected keyword argument 'timeout'"):
-            connect("sqlite:///x.db", timeout=3)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'charset'"):
+            connect("sqlite:///x.db", charset="utf8")
 
 
 MALFORMED = [
@@ -115,9 +115,11 @@ MALFORMED = [
     ("sqlite:///", "a sqlite URL needs a path"),
     ("sqlite:///?maxsize=1", "a sqlite URL needs a path"),
     ("sqlite://host/x.db", "a sqlite URL has no host or user"),
-    ("sqlite:///x.db?maxsize=2", "unknown query parameter 'maxsize' (a sqlite URL takes no query parameters)"),
+    ("sqlite:///x.db?maxsize=2", "unknown query parameter 'maxsize' (a sqlite URL takes the query parameters "
+                                 "timeout, transactionMode and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?minsize=1",
-     "unknown query parameter 'minsize' (a sqlite+asyncio URL takes only the query parameter maxsize)"),
+     "unknown query parameter 'minsize' (a sqlite+asyncio URL takes the query parameters maxsize, timeout, "
+     "transactionMode and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?maxsize=two", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=1.5", "query parameter 'maxsize' must be a whole number"),

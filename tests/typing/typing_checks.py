@@ -150,6 +150,16 @@ async def awaited_handle() -> None:
         await AsyncModelExecutor(User, con).save(User(name="gil"))
 
 
+def sqlite_options() -> None:
+    connector = Sqlite3Connector("app.db", timeout=10, transactionMode="EXCLUSIVE",
+                                 pragmas={"journal_mode": "wal", "foreign_keys": True, "cache_size": -4000})
+    reveal_type(connector.transactionMode)  # Literal['IMMEDIATE', 'DEFERRED', 'EXCLUSIVE']
+    reveal_type(connector.pragmas)  # dict[str, int | str | bool]
+    reveal_type(AioSqliteConnector(timeout=1.5).timeout)  # float
+    Sqlite3Connector(transactionMode="SERIALIZABLE")  # type: ignore[arg-type]  # pyright: ignore[reportArgumentType]
+    AioSqliteConnector(pragmas={"cache_size": 1.5})  # type: ignore[dict-item]  # pyright: ignore[reportArgumentType]
+
+
 def signatures() -> None:
     reveal_type(inspect.signature(User.getExecutor))  # Signature
 

@@ -256,11 +256,17 @@ namespace aio {
 // What the SQLite drivers share: a new connection object of `connector` on
 // its driver, not open yet (aio/sqlite_connection.cpp), and the connector's
 // open arguments of the current generation (aio/sqlite_connector.cpp): the
-// keyword dict of sqlite3.connect and the statement run right after opening
-// (NULL for none).
+// keyword dict of sqlite3.connect and the statements run right after opening
+// (a new list, maybe empty: the shared cache's reads, then the pragmas).
 Ref new_sqlite_connection(PyObject* connector) noexcept;
 PyObject* sqlite_connect_kwargs(PyObject* connector) noexcept;  // borrowed
-PyObject* sqlite_after_open(PyObject* connector) noexcept;      // borrowed, or NULL
+PyObject* sqlite_after_open(PyObject* connector) noexcept;      // new ref
+// The settings of the connector `con` belongs to (borrowed), or NULL once
+// the connection has been cleared: its options (core/sqlite_options.cpp).
+inline PyObject* sqlite_settings_of(PyObject* con) noexcept {
+    PyObject* connector = as_sqlite_con(con)->connector;
+    return connector ? as_aio(connector)->base.settings : nullptr;
+}
 // The SQLite tables' `belongs`, `table_of` and `slot_of`.
 bool sqlite_belongs(PyObject* connector, PyObject* con) noexcept;
 const AioDriver* sqlite_table_of(PyObject* con) noexcept;

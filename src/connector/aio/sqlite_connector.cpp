@@ -22,6 +22,12 @@
 // transaction handling on both drivers: a write opens a transaction that
 // lasts until commit() or rollback(). Statements the handle runs without a
 // connection are committed right after they ran.
+//
+// The options are the synchronous connector's (core/sqlite_options.cpp):
+// `transactionMode` begins transaction() blocks and the transactions a
+// handed-out connection opens before a write (its explicit begin() stays
+// the plain BEGIN); `timeout` is the busy wait;
+// `pragmas` run on every connection the pool opens.
 #include <atomic>
 
 #include "aio/aio_connector.hpp"
@@ -52,13 +58,18 @@ Ref connect_kwargs(AioConnectorObject* c) noexcept {
         if (starts < 0) return {};
         uri = starts == 1;
     }
-    Ref timeout = steal(PyFloat_FromDouble(5.0));
+    Ref timeout = steal(PyFloat_FromDouble(busy_timeout(c->base.settings)));
     Ref kwargs = steal(PyDict_New());
     if (!database || !timeout || !kwargs) return {};
+    // sqlite3's implicit BEGIN before a write, in the connector's mode too.
+    static PyObject* isolation_level = intern("isolation_level");
+    Ref mode = steal(sqlite_option(reinterpret_cast<PyObject*>(c), c->base.settings, SqliteOption::TransactionMode));
+    if (!mode) return {};
     if (PyDict_SetItem(kwargs.get(), names.database, database.get()) < 0 ||
         PyDict_SetItem(kwargs.get(), names.uri, uri ? Py_True : Py_False) < 0 ||
         PyDict_SetItem(kwargs.get(), names.check_same_thread, Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()) < 0) {
+        PyDict_SetItem(kwargs.get(), names.timeout, timeout.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), isolation_level, mode.get()) < 0) {
         return {};
     }
     return kwargs;
@@ -87,8 +98,12 @@ PyObject* sqlite_connect_kwargs(PyObject* connector) noexcept {
 }
 
 PyObject* sqlite_after_open(PyObject* connector) noexcept {
-    PyObject* path = PyDict_GetItem(as_aio(connector)->base.settings, names.path);
-    return path && is_memory(path) ? names.shared_reads_sql : nullptr;
+    PyObject* settings = as_aio(connector)->base.settings;
+    Ref statements = steal(pragma_statements(settings));
+    if (!statements) return nullptr;
+    PyObject* path = PyDict_GetItem(settings, names.path);
+    if (path && is_memory(path) && PyList_Insert(statements.get(), 0, names.shared_reads_sql) < 0) return nullptr;
+    return statements.release();
 }
 
 // "INTEGER": with the PRIMARY KEY constraint line the key is the rowid, as
@@ -101,11 +116,11 @@ namespace {
 
 // --- the type -----------------------------------------------------------------
 
-const char* const kInitNames[] = {"path", "maxsize", "driver"};
+const char* const kInitNames[] = {"path", "maxsize", "driver", "timeout", "transactionMode", "pragmas"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 3, 0};
-    PyObject* a[3];
+    static const Params params{"__init__", kInitNames, 6, 0};
+    PyObject* a[6];
     Ref kwnames, values;
     // `driver` is a keyword only.
     if (PyTuple_GET_SIZE(args) > 2) return arg_count_error("__init__", 0, 2, PyTuple_GET_SIZE(args));
@@ -120,6 +135,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);
     if (PyDict_SetItem(c->base.settings, names.path, path.get()) < 0) return -1;
+    if (set_sqlite_options(c->base.settings, a[4], a[3], a[5]) < 0) return -1;
     c->base.con_type = 1;
     c->base.style = STYLE_QMARK;
     c->minsize = 1;
@@ -138,7 +154,57 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(as_aio(self)->driver->name);
 }
 
+PyObject* get_transaction_mode(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_aio(self)->base.settings, SqliteOption::TransactionMode);
+}
+
+PyObject* get_timeout(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_aio(self)->base.settings, SqliteOption::Timeout);
+}
+
+PyObject* get_pragmas(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_aio(self)->base.settings, SqliteOption::Pragmas);
+}
+
+// The connect arguments kept for the current generation follow a changed
+// timeout or mode (the database they name stays: a ":memory:" one is shared).
+int refresh_connect_kwargs(PyObject* self) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    PyObject* kept = PyDict_GetItemWithError(c->base.settings, names._connect);
+    if (!kept) return PyErr_Occurred() ? -1 : 0;
+    if (!PyTuple_Check(kept) || PyTuple_GET_SIZE(kept) != 2 || !PyDict_Check(PyTuple_GET_ITEM(kept, 1))) return 0;
+    PyObject* kwargs = PyTuple_GET_ITEM(kept, 1);
+    static PyObject* isolation_level = intern("isolation_level");
+    Ref timeout = steal(PyFloat_FromDouble(busy_timeout(c->base.settings)));
+    Ref mode = steal(sqlite_option(self, c->base.settings, SqliteOption::TransactionMode));
+    if (!timeout || !mode) return -1;
+    if (PyDict_SetItem(kwargs, names.timeout, timeout.get()) < 0) return -1;
+    return PyDict_SetItem(kwargs, isolation_level, mode.get());
+}
+
+int set_option(PyObject* self, SqliteOption which, PyObject* value) noexcept {
+    if (!aio_ready(self)) return not_initialised(self);
+    if (set_sqlite_option(self, as_aio(self)->base.settings, which, value) < 0) return -1;
+    return refresh_connect_kwargs(self);
+}
+
+int set_transaction_mode(PyObject* self, PyObject* value, void*) noexcept {
+    return set_option(self, SqliteOption::TransactionMode, value);
+}
+
+int set_timeout(PyObject* self, PyObject* value, void*) noexcept { return set_option(self, SqliteOption::Timeout, value); }
+
+int set_pragmas(PyObject* self, PyObject* value, void*) noexcept { return set_option(self, SqliteOption::Pragmas, value); }
+
+// Settable, as plain attributes of that name on a subclass always were: the
+// value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
+    {"transactionMode", get_transaction_mode, set_transaction_mode,
+     "How transaction() blocks (and a handed-out connection's first write) begin: \"IMMEDIATE\" (the default), "
+     "\"DEFERRED\" or \"EXCLUSIVE\".", nullptr},
+    {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
+     nullptr},
+    {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
     {"isReady", aio::get_ready, nullptr,
      "True once the first connection is open; reading it inside a running loop starts the setup.", nullptr},
@@ -170,8 +236,10 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5, *, driver=None)\n--\n\n"
-              "AioSqliteConnector(path=\":memory:\", maxsize=5, *, driver=None): asynchronous SQLite connector. "
+    .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5, *, driver=None, timeout=5.0, "
+              "transactionMode='IMMEDIATE', pragmas=None)\n--\n\n"
+              "AioSqliteConnector(path=\":memory:\", maxsize=5, *, driver=None, timeout=5.0, "
+              "transactionMode=\"IMMEDIATE\", pragmas=None): asynchronous SQLite connector. "
               "driver \"native\" (the default; TESSARY_DRIVER=module picks the other) runs each statement on the "
               "native engine, on the loop's thread, when it is awaited; \"sqlite3\" runs it on the sqlite3 module, "
               "on a worker thread per pooled connection.",

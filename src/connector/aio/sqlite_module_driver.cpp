@@ -76,7 +76,9 @@ PyObject* open_connection(PyObject* connector) noexcept {
     SqliteConnectionObject* c = as_sqlite_con(con.get());
     c->worker = start_worker();
     if (!c->worker) return nullptr;
-    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), borrow(sqlite_after_open(connector))), "open");
+    Ref after_open = steal(sqlite_after_open(connector));
+    if (!after_open) return nullptr;
+    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), std::move(after_open)), "open");
 }
 
 // Queued on the worker, so it runs ahead of whatever the next user submits.

@@ -13,7 +13,7 @@
 //   other's way; otherwise the two would wait for each other) -- the step
 //   sleeps on the loop
 //   (asyncio.sleep, 1 ms doubling to 50 ms) and tries again, until the busy
-//   timeout (5 s, as on the module path) has passed. SQLITE_LOCKED, a table
+//   timeout (the connector's `timeout`, as on the module path) has passed. SQLITE_LOCKED, a table
 //   lock of the shared in-memory cache that SQLite never waits for, is tried
 //   again the same way. A step that failed so changed nothing, so a
 //   cancellation during the sleep leaves no statement mid-way.
@@ -23,7 +23,8 @@
 //
 // A connection handed out keeps sqlite3's default transaction handling (the
 // engine itself runs in autocommit): before an INSERT, UPDATE, DELETE or
-// REPLACE outside a transaction, BEGIN. A pooled statement of the handle runs
+// REPLACE outside a transaction, BEGIN (in the connector's transactionMode,
+// as transaction() blocks begin). A pooled statement of the handle runs
 // in autocommit and so commits when it completes.
 #include <algorithm>
 #include <chrono>
@@ -36,7 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kBusyTimeout = std::chrono::seconds(5);
 constexpr double kFirstPause = 0.001;  // seconds
 constexpr double kLongestPause = 0.05;
 constexpr int kSqliteBusy = 5;
@@ -53,11 +53,10 @@ Ref run_sql(PyObject* engine, PyObject* text) noexcept {
 
 // A pooled statement (`settle`) runs in autocommit; a transaction it left
 // open (one it began itself) is committed, or rolled back when it failed.
-Ref run_statement(PyObject* engine, PyObject* text, PyObject* args, int mode, bool settle,
+Ref run_statement(PyObject* engine, PyObject* begin, PyObject* text, PyObject* args, int mode, bool settle,
                   StatementTrace* trace) noexcept {
     // sqlite3's default handling: a write outside a transaction begins one.
-    if (!settle && !sqlite_engine_in_transaction(engine) && sqlite_engine_writes(text) &&
-        !run_sql(engine, names.begin_sql)) {
+    if (!settle && !sqlite_engine_in_transaction(engine) && sqlite_engine_writes(text) && !run_sql(engine, begin)) {
         return {};
     }
     Ref result = steal(sqlite_engine_run(engine, text, args, mode, trace));
@@ -71,7 +70,9 @@ Ref attempt(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool
     Ref engine = borrow(as_sqlite_con(con)->engine);
     if (!engine) return fail(PyExc_RuntimeError, "the SQLite connection is closed");
     switch (op) {
-        case Op::Run: return run_statement(engine.get(), text, args, mode, settle, trace);
+        case Op::Run: return run_statement(engine.get(), begin_text(sqlite_settings_of(con)), text, args, mode, settle,
+                                           trace);
+        // con.begin(): the plain BEGIN it always was (transaction() blocks run their own).
         case Op::Begin: return run_sql(engine.get(), names.begin_sql);
         case Op::Commit: return call_method(engine.get(), names.commit);
         case Op::Rollback: return call_method(engine.get(), names.rollback);
@@ -112,7 +113,10 @@ coro::Task step_task(Ref con, Op op, Ref text, Ref args, int mode, bool settle, 
         Ref result = attempt(con.get(), op, text.get(), args.get(), mode, settle, trace.get());
         if (result || !worth_retrying()) co_return result;
         Clock::time_point now = Clock::now();
-        if (deadline == Clock::time_point{}) deadline = now + kBusyTimeout;
+        if (deadline == Clock::time_point{}) {
+            std::chrono::duration<double> timeout(busy_timeout(sqlite_settings_of(con.get())));
+            deadline = now + std::chrono::duration_cast<Clock::duration>(timeout);
+        }
         if (now >= deadline) co_return nullptr;  // the lock's error stands
         PyErr_Clear();
         double left = std::chrono::duration<double>(deadline - now).count();
@@ -145,9 +149,11 @@ coro::Task open_task(Ref con, Ref kwargs, Ref after_open) {
     Ref engine = steal(sqlite_engine_open(database, uri == Py_True, 0.0));
     if (!engine) co_return nullptr;
     if (sqlite_engine_set_busy_policy(engine.get(), SqliteBusyPolicy::Decline) < 0) co_return nullptr;
-    if (after_open.get() != Py_None && !run_sql(engine.get(), after_open.get())) {
-        call_keeping_error(engine.get(), names.close);
-        co_return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(after_open.get()); ++i) {
+        if (!run_sql(engine.get(), PyList_GET_ITEM(after_open.get(), i))) {
+            call_keeping_error(engine.get(), names.close);
+            co_return nullptr;
+        }
     }
     set_field(as_sqlite_con(con.get())->engine, engine.get());
     co_return std::move(con);
@@ -158,9 +164,9 @@ PyObject* open_connection(PyObject* connector) noexcept {
     if (!kwargs) return nullptr;
     Ref con = new_sqlite_connection(connector);
     if (!con) return nullptr;
-    PyObject* after_open = sqlite_after_open(connector);
-    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), borrow(after_open ? after_open : Py_None)),
-                                "open");
+    Ref after_open = steal(sqlite_after_open(connector));
+    if (!after_open) return nullptr;
+    return coro::make_coroutine(open_task(std::move(con), borrow(kwargs), std::move(after_open)), "open");
 }
 
 // Inline, so it is done before the connection's next user runs anything.

@@ -163,9 +163,13 @@ Ref Worker::open(Job& job) {
     if (!empty) return {};
     Ref con = steal(PyObject_Call(sqlite_connect, empty.get(), job.args.get()));
     if (!con) return {};
-    if (job.text && !steal(run_on(con.get(), job.text.get(), Py_None, RUN_NONE))) {
-        call_keeping_error(con.get(), names.close);
-        return {};
+    // The statements run right after opening (a list: shared-cache reads, pragmas).
+    Py_ssize_t count = job.text && PyList_Check(job.text.get()) ? PyList_GET_SIZE(job.text.get()) : 0;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!steal(run_on(con.get(), PyList_GET_ITEM(job.text.get(), i), Py_None, RUN_NONE))) {
+            call_keeping_error(con.get(), names.close);
+            return {};
+        }
     }
     set_field(connection, con.get());
     return borrow(Py_None);

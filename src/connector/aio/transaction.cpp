@@ -118,14 +118,27 @@ void tp_dealloc(PyObject* self) noexcept {
     Py_TYPE(self)->tp_free(self);
 }
 
+// Awaitable: one statement of the block's own (no arguments, no result) on `con`, logged.
+Ref block_statement(PyObject* connector, PyObject* con, PyObject* text) noexcept {
+    std::shared_ptr<StatementTrace> trace = new_shared_trace();
+    Ref pending = steal(aio::run(connector, con, text, Py_None, RUN_NONE, trace));
+    if (!pending || !trace) return pending;
+    return steal(logged_awaitable(std::move(pending), std::move(trace), text, Py_None, RUN_NONE));
+}
+
 // Awaitable: one savepoint statement on `con`.
 Ref savepoint(PyObject* connector, PyObject* con, const char* verb, int level) noexcept {
     Ref text = steal(savepoint_sql(verb, level));
     if (!text) return {};
-    std::shared_ptr<StatementTrace> trace = new_shared_trace();
-    Ref pending = steal(aio::run(connector, con, text.get(), Py_None, RUN_NONE, trace));
-    if (!pending || !trace) return pending;
-    return steal(logged_awaitable(std::move(pending), std::move(trace), text.get(), Py_None, RUN_NONE));
+    return block_statement(connector, con, text.get());
+}
+
+// Awaitable: the block's BEGIN. A SQLite connector's is a statement in its
+// transactionMode; the others call the connection's begin().
+Ref begin_block(PyObject* connector, PyObject* con) noexcept {
+    PyObject* begin = begin_text(as_aio(connector)->base.settings);
+    if (begin != names.begin_sql) return block_statement(connector, con, begin);
+    return steal(logged_call_awaitable(con, names.begin, names.begin_sql));
 }
 
 // The savepoint's work undone; the pending error (why the block ended) is kept.
@@ -155,7 +168,7 @@ coro::Task enter_task(Ref self, Ref connector, Ref key) {
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
-    Ref done = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.begin, names.begin_sql)));
+    Ref done = co_await coro::await(begin_block(connector.get(), lease.con()));
     if (!done) co_return nullptr;
     AioTransactionObject* t = as_transaction(self.get());
     if (!still_enterable(t, connector.get())) co_return nullptr;

@@ -89,7 +89,8 @@ PyObject* getCon_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 // Connections in autocommit mode need an explicit start; the others are
-// always inside a transaction already.
+// always inside a transaction already. A SQLite connection begins in the
+// connector's transactionMode.
 PyObject* begin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"begin", kConNames, 1, 1};
     PyObject* con[1];
@@ -98,7 +99,7 @@ PyObject* begin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     int has_begin = PyObject_HasAttrWithError(con[0], names.begin);
     if (has_begin < 0) return nullptr;
     Ref done = steal(has_begin ? logged_call(con[0], names.begin, names.begin_sql)
-                               : logged_run_on(con[0], names.begin_sql));
+                               : logged_run_on(con[0], begin_text(as_connector(self)->settings)));
     if (!done) return nullptr;
     Py_RETURN_NONE;
 }

@@ -4,7 +4,14 @@
 // transaction() block is committed by SQLite itself when it completes.
 //
 // Each thread has a connection of its own. On a file they wait for each
-// other's locks up to the busy timeout (5 s, sqlite3's own default). ":memory:" is one database for all threads of the connector: a
+// other's locks up to the busy timeout (`timeout`, 5 s by default, sqlite3's
+// own). transaction() blocks, and the package's own multi-statement writes
+// that run in one, begin in `transactionMode`: IMMEDIATE by default, so that
+// two blocks that read and then write queue for the write lock at BEGIN
+// instead of failing with "database is locked" half-way. `pragmas` run on
+// every connection the connector opens, right after it is opened.
+//
+// ":memory:" is one database for all threads of the connector: a
 // shared-cache URI "file:tessary_sync_<n>?mode=memory&cache=shared", read with
 // `read_uncommitted` so that a reader is not refused while another thread
 // holds uncommitted writes (it sees them), kept alive by an idle keeper
@@ -22,10 +29,10 @@
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"path", "maxConnections", "acquireTimeout", "driver"};
+const char* const kInitNames[] = {"path",   "maxConnections",  "acquireTimeout", "driver",
+                                  "timeout", "transactionMode", "pragmas"};
 const char* const kColNames[] = {"col"};
 
-constexpr double kBusyTimeout = 5.0;
 constexpr int kSqliteLocked = 6;  // SQLITE_LOCKED, the primary code of its extended ones
 constexpr auto kLockedPause = std::chrono::microseconds(500);
 
@@ -34,8 +41,8 @@ bool is_memory(PyObject* path) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 4, 0};
-    PyObject* a[4];
+    static const Params params{"__init__", kInitNames, 7, 0};
+    PyObject* a[7];
     Ref kwnames, values;
     // Only the path is positional.
     if (PyTuple_GET_SIZE(args) > 1) return arg_count_error("__init__", 0, 1, PyTuple_GET_SIZE(args));
@@ -44,17 +51,16 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     // What sqlite3.connect takes (str, bytes, os.PathLike), checked now: a bad
     // path would otherwise surface only at the first statement.
     if (a[0] && !steal(PyOS_FSPath(a[0]))) return -1;
-    Ref timeout = steal(PyFloat_FromDouble(kBusyTimeout));
     int native = wants_native(a[3], "sqlite3");
     if (native < 0) return -1;
     Ref connect = native ? sqlite_engine_connect() : import_attr("sqlite3", "connect");
-    if (!path || !timeout || !connect) return -1;
+    if (!path || !connect) return -1;
     if (init_limits(self, a[1], a[2]) < 0) return -1;
     ConnectorObject* c = as_connector(self);
+    if (set_sqlite_options(c->settings, a[5], a[4], a[6]) < 0) return -1;
     set_field(c->factory, connect.get());
     if (PyDict_SetItemString(c->settings, "database", path.get()) < 0 ||
-        PyDict_SetItemString(c->settings, "isolation_level", Py_None) < 0 ||
-        PyDict_SetItem(c->settings, names.timeout, timeout.get()) < 0) {
+        PyDict_SetItemString(c->settings, "isolation_level", Py_None) < 0) {
         return -1;
     }
     c->con_type = 1;
@@ -80,6 +86,22 @@ PyObject* shared_memory(ConnectorObject* c, PyObject* kwargs) noexcept {
     return c->shared;
 }
 
+// The connector's pragmas on a connection it has just opened; a failing
+// one closes it, so that no connection without them is ever used.
+int run_pragmas(ConnectorObject* c, PyObject* con) noexcept {
+    Ref statements = steal(pragma_statements(c->settings));
+    if (!statements) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(statements.get()); ++i) {
+        if (!Ref(steal(run_on(con, PyList_GET_ITEM(statements.get(), i), Py_None, RUN_NONE)))) {
+            Ref pending = steal(PyErr_GetRaisedException());
+            if (!call_method(con, names.close)) PyErr_Clear();
+            PyErr_SetRaisedException(pending.release());
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // sqlite3.connect with the connector's settings; any thread may close the
 // connection (close() does, for all of them), none but its own runs on it.
 PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,7 +109,10 @@ PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     ConnectorObject* c = as_connector(self);
     if (!c->factory) return not_initialised(self);
     Ref kwargs = steal(PyDict_Copy(c->settings));
-    if (!kwargs || PyDict_SetItem(kwargs.get(), names.check_same_thread, Py_False) < 0) return nullptr;
+    if (!kwargs || drop_sqlite_options(kwargs.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.check_same_thread, Py_False) < 0) {
+        return nullptr;
+    }
     PyObject* path = PyDict_GetItemWithError(kwargs.get(), names.database);
     if (!path && PyErr_Occurred()) return nullptr;
     bool memory = path && is_memory(path);
@@ -102,7 +127,9 @@ PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     if (!empty) return nullptr;
     // The thread's connection is set to read uncommitted rows when it is
     // taken into use (thread_connection), on the cursor its statements use.
-    return PyObject_Call(c->factory, empty.get(), kwargs.get());
+    Ref con = steal(PyObject_Call(c->factory, empty.get(), kwargs.get()));
+    if (!con || run_pragmas(c, con.get()) < 0) return nullptr;
+    return con.release();
 }
 
 // "INTEGER" with the table's PRIMARY KEY constraint line makes the key an
@@ -137,7 +164,38 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(factory == native.get() ? "native" : "sqlite3");
 }
 
+PyObject* get_transaction_mode(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_connector(self)->settings, SqliteOption::TransactionMode);
+}
+
+PyObject* get_timeout(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_connector(self)->settings, SqliteOption::Timeout);
+}
+
+PyObject* get_pragmas(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_connector(self)->settings, SqliteOption::Pragmas);
+}
+
+int set_transaction_mode(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::TransactionMode, value);
+}
+
+int set_timeout(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::Timeout, value);
+}
+
+int set_pragmas(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::Pragmas, value);
+}
+
+// Settable, as plain attributes of that name on a subclass always were: the
+// value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
+    {"transactionMode", get_transaction_mode, set_transaction_mode,
+     "How transaction() blocks begin: \"IMMEDIATE\" (the default), \"DEFERRED\" or \"EXCLUSIVE\".", nullptr},
+    {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
+     nullptr},
+    {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
     {"path", get_path, nullptr,
      "The database file (\":memory:\" for an in-memory database of this connector, shared by its threads).",
      nullptr},
@@ -153,10 +211,12 @@ PyTypeObject Sqlite3ConnectorType = {
     .tp_name = "Tessary.DB.Connector.Sqlite3Connector",
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
-    .tp_doc = "Sqlite3Connector(path=\":memory:\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+    .tp_doc = "Sqlite3Connector(path=\":memory:\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
+              "timeout=5.0, transactionMode=\"IMMEDIATE\", pragmas=None)\n--\n\n"
               "Synchronous SQLite connector; each thread connects at its first statement. driver: \"native\" "
               "(SQLite's C API; the default, also when TESSARY_DRIVER=native) or \"sqlite3\" (the standard module; "
-              "the default when TESSARY_DRIVER=module).",
+              "the default when TESSARY_DRIVER=module). timeout: the busy wait in seconds; transactionMode: how "
+              "transaction() blocks begin; pragmas: {name: value} run on every new connection.",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,
@@ -176,9 +236,7 @@ bool retry_when_locked(ConnectorObject* c, long long started) noexcept {
     Ref code = matches ? attr(error.get(), "sqlite_errorcode") : Ref();
     long value = code ? PyLong_AsLong(code.get()) : -1;
     PyErr_Clear();
-    double seconds = kBusyTimeout;
-    if (PyObject* timeout = PyDict_GetItem(c->settings, names.timeout)) seconds = PyFloat_AsDouble(timeout);
-    PyErr_Clear();
+    double seconds = busy_timeout(c->settings);
     bool in_time = steady_now_ns() - started < static_cast<long long>(seconds * 1e9);
     if ((value & 0xff) != kSqliteLocked || !in_time) {
         PyErr_SetRaisedException(error.release());
