@@ -306,3 +306,29 @@ def mariadb_clean(mariadb_params):
             cur.execute(f"DROP {what} IF EXISTS `{name}`")
         cur.execute("SET FOREIGN_KEY_CHECKS = 1")
     return dict(mariadb_params)
+
+
+@pytest.fixture
+def logged_statements():
+    """The text of every statement the `Tessary.sql` logger records while the
+    test runs (the logger enabled at DEBUG for it, then put back)."""
+    import logging
+
+    log = logging.getLogger("Tessary.sql")
+    seen = []
+
+    class Kept(logging.Handler):
+        def emit(self, record):
+            seen.append(record.statement)
+
+    saved = log.level, log.disabled
+    kept = Kept(logging.DEBUG)
+    log.addHandler(kept)
+    log.setLevel(logging.DEBUG)
+    log.disabled = False
+    try:
+        yield seen
+    finally:
+        log.removeHandler(kept)
+        log.setLevel(saved[0])
+        log.disabled = saved[1]

@@ -3,7 +3,6 @@ and a handed-out connection's first write begin in transactionMode, the
 pragmas run on every pooled connection, and timeout is the busy wait."""
 
 import asyncio
-import logging
 import sqlite3
 import time
 
@@ -12,29 +11,6 @@ import pytest
 from Tessary.DB.Connector import AioSqliteConnector
 from Tessary.DB.DB import DB
 
-SQL_LOG = logging.getLogger("Tessary.sql")
-
-
-class Kept(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.statements = []
-
-    def emit(self, record):
-        self.statements.append(record.statement)
-
-
-@pytest.fixture
-def statements():
-    saved = SQL_LOG.level, SQL_LOG.disabled
-    kept = Kept()
-    SQL_LOG.addHandler(kept)
-    SQL_LOG.setLevel(logging.DEBUG)
-    SQL_LOG.disabled = False
-    yield kept.statements
-    SQL_LOG.removeHandler(kept)
-    SQL_LOG.setLevel(saved[0])
-    SQL_LOG.disabled = saved[1]
 
 
 @pytest.fixture
@@ -57,13 +33,13 @@ def run_with(handle, connector, story):
 
 @pytest.mark.parametrize("mode", [None, "DEFERRED", "EXCLUSIVE"])
 @pytest.mark.parametrize("driver", ["native", "sqlite3"])
-def test_blocks_begin_in_the_mode(handle, tmp_path, statements, driver, mode):
+def test_blocks_begin_in_the_mode(handle, tmp_path, logged_statements, driver, mode):
     options = {} if mode is None else {"transactionMode": mode}
     connector = AioSqliteConnector(str(tmp_path / "mode.db"), driver=driver, **options)
 
     async def story(connector):
         await handle.executeSql("CREATE TABLE t (k INTEGER PRIMARY KEY)")
-        statements.clear()
+        logged_statements.clear()
         async with connector.transaction() as con:
             await handle.executeSql("INSERT INTO t VALUES (%s)", (1,), con=con)
             async with connector.transaction():
@@ -71,7 +47,7 @@ def test_blocks_begin_in_the_mode(handle, tmp_path, statements, driver, mode):
         return await handle.executeSql("SELECT k FROM t")
 
     assert run_with(handle, connector, story) == [(1,)]
-    assert [s for s in statements if s.startswith("BEGIN")] == [f"BEGIN {mode or 'IMMEDIATE'}"]
+    assert [s for s in logged_statements if s.startswith("BEGIN")] == [f"BEGIN {mode or 'IMMEDIATE'}"]
 
 
 @pytest.mark.parametrize("driver", ["native", "sqlite3"])

@@ -4,7 +4,6 @@ blocks that read and then write queue for the write lock instead of failing
 with "database is locked"; the busy timeout and the pragmas are the
 connector's options, checked when it is made."""
 
-import logging
 import os
 import sqlite3
 import threading
@@ -196,57 +195,34 @@ def test_sixteen_threads_of_mixed_work_on_one_file(install, db_path, driver, pra
 
 # --- the options -----------------------------------------------------------------------
 
-SQL_LOG = logging.getLogger("Tessary.sql")
-
-
-class Kept(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.statements = []
-
-    def emit(self, record):
-        self.statements.append(record.statement)
-
-
-@pytest.fixture
-def statements():
-    saved = SQL_LOG.level, SQL_LOG.disabled
-    kept = Kept()
-    SQL_LOG.addHandler(kept)
-    SQL_LOG.setLevel(logging.DEBUG)
-    SQL_LOG.disabled = False
-    yield kept.statements
-    SQL_LOG.removeHandler(kept)
-    SQL_LOG.setLevel(saved[0])
-    SQL_LOG.disabled = saved[1]
 
 
 @pytest.mark.parametrize("mode", [None, "IMMEDIATE", "DEFERRED", "EXCLUSIVE", "deferred"])
 @pytest.mark.parametrize("driver", ["native", "sqlite3"])
-def test_transaction_blocks_begin_in_the_mode(install, tmp_path, statements, driver, mode):
+def test_transaction_blocks_begin_in_the_mode(install, tmp_path, logged_statements, driver, mode):
     options = {} if mode is None else {"transactionMode": mode}
     connector = install(Sqlite3Connector(str(tmp_path / "mode.db"), driver=driver, **options))
     assert connector.transactionMode == (mode or "IMMEDIATE").upper()
     handle = DB.getInstance()
     handle.executeSql("CREATE TABLE t (k INTEGER PRIMARY KEY)")
-    statements.clear()
+    logged_statements.clear()
     with handle.transaction() as con:
         handle.executeSql("INSERT INTO t VALUES (%s)", (1,), con=con)
         with handle.transaction():  # a savepoint: no second BEGIN
             pass
-    begins = [s for s in statements if s.startswith("BEGIN")]
+    begins = [s for s in logged_statements if s.startswith("BEGIN")]
     assert begins == [f"BEGIN {(mode or 'IMMEDIATE').upper()}"]
-    assert statements[-1] == "COMMIT"
+    assert logged_statements[-1] == "COMMIT"
     assert handle.executeSql("SELECT k FROM t") == [(1,)]
 
 
 @pytest.mark.parametrize("driver", ["native", "sqlite3"])
-def test_the_package_s_own_transactions_begin_in_the_mode(install, tmp_path, statements, driver):
+def test_the_package_s_own_transactions_begin_in_the_mode(install, tmp_path, logged_statements, driver):
     install(Sqlite3Connector(str(tmp_path / "own.db"), driver=driver, transactionMode="EXCLUSIVE"))
     DB.getInstance().createTables(StOwner, StItem)
-    statements.clear()
+    logged_statements.clear()
     StOwner.getExecutor().saveAll([StOwner(tag="a", n=1), StOwner(tag="b", n=2)])
-    assert [s for s in statements if s.startswith("BEGIN")] == ["BEGIN EXCLUSIVE"]
+    assert [s for s in logged_statements if s.startswith("BEGIN")] == ["BEGIN EXCLUSIVE"]
 
 
 def test_an_immediate_block_holds_the_write_lock_from_its_begin(install, tmp_path):
