@@ -18,7 +18,7 @@ struct BuildSlot {
     PyObject* public_build;  // borrowed from the static type's dict, or nullptr
 };
 
-BuildSlot slots[12];
+BuildSlot slots[16];
 int slot_count = 0;
 
 const BuildSlot* nearest_slot(PyTypeObject* type) noexcept {

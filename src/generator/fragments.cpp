@@ -42,24 +42,6 @@ Ref in_value(PyObject* item, PyObject* instance_type) {
     return borrow(item);
 }
 
-Ref in_values(PyObject* others) {
-    Ref instance_type = module_attr(names.mod_DataModel, names.ModelInstance);
-    if (!instance_type) return {};
-    Py_ssize_t n = PyObject_Size(others);
-    if (n < 0) return {};
-    Ref values = steal(PyList_New(0));
-    if (!values) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref index = steal(PyLong_FromSsize_t(i));
-        if (!index) return {};
-        Ref item = steal(PyObject_GetItem(others, index.get()));
-        if (!item) return {};
-        Ref value = in_value(item.get(), instance_type.get());
-        if (!value || PyList_Append(values.get(), value.get()) < 0) return {};
-    }
-    return values;
-}
-
 const char* const kInParams[] = {"others", "pro"};
 
 int in_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
@@ -68,7 +50,7 @@ int in_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref kwnames, holder;
     if (!parse_tuple(params, args, kwargs, values, kwnames, holder)) return -1;
     if (!check_arg(values[1], bound.prop->BaseProperty, "pro")) return -1;
-    Ref temp = in_values(values[0]);
+    Ref temp = in_list_values(values[0]);
     if (!temp) return -1;
     replace_field(as<InOperatorObject>(self)->temp, std::move(temp));
     replace_field(as<InOperatorObject>(self)->property, borrow(values[1]));
@@ -221,11 +203,7 @@ bool render_call_argument(PyObject* item, Text& out, PyObject* args) {
     if (is_generator(item)) {
         if (!render_nested(item, out, args)) return false;
     } else if (is_property(item)) {
-        Ref table = owner_table(item, out);
-        if (!table || !out.ident(table.get())) return false;
-        out.lit(".");
-        Ref column = attr(item, names.dbName);
-        if (!column || !out.ident(column.get())) return false;
+        if (!render_column_ref(item, out)) return false;
     } else {
         if (PyList_Append(args, item) < 0) return false;
         out.lit("%s");
@@ -391,31 +369,40 @@ int ready_fragments() noexcept {
 bool render_in(PyObject* self, Text& out, PyObject* args) {
     Ref prop = borrow(as<InOperatorObject>(self)->property);
     Ref values = borrow(as<InOperatorObject>(self)->temp);
-    if (PyList_Check(values.get()) && PyList_GET_SIZE(values.get()) == 0) {
-        // No value can match: a condition that holds for no row, on every connector.
-        out.lit(" 1 = 0 ");
+    return render_value_list(prop.get(), values.get(), false, out, args);
+}
+
+bool render_value_list(PyObject* prop, PyObject* values, bool negated, Text& out, PyObject* args) {
+    if (PyList_Check(values) && PyList_GET_SIZE(values) == 0) {
+        // No value can match: a condition that holds for no row (IN) or for
+        // every row (NOT IN), on every connector, instead of the invalid `in ()`.
+        if (negated) out.lit(" 1 = 1 ");
+        else out.lit(" 1 = 0 ");
         return true;
     }
-    Ref table = owner_table(prop.get(), out);
-    if (!table) return false;
-    Ref column = attr(prop.get(), names.dbName);
-    if (!column) return false;
     out.lit(" ");
-    if (!out.ident(table.get())) return false;
-    out.lit(".");
-    if (!out.ident(column.get())) return false;
-    out.lit(" in (");
-    if (!PyList_Check(values.get())) {
-        fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(values.get()));
+    if (!render_column_ref(prop, out)) return false;
+    if (negated) out.lit(" NOT IN (");
+    else out.lit(" in (");
+    if (!PyList_Check(values)) {
+        fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(values));
         return false;
     }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        if (PyList_Append(args, PyList_GET_ITEM(values.get(), i)) < 0) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+        if (PyList_Append(args, PyList_GET_ITEM(values, i)) < 0) return false;
         out.lit("%s, ");
     }
     out.drop_last(2);
     out.lit(") ");
     return true;
+}
+
+bool render_column_ref(PyObject* prop, Text& out) {
+    Ref table = owner_table(prop, out);
+    if (!table || !out.ident(table.get())) return false;
+    out.lit(".");
+    Ref column = attr(prop, names.dbName);
+    return column && out.ident(column.get());
 }
 
 bool render_function(PyObject* self, Text& out, PyObject* args) {
@@ -437,6 +424,24 @@ bool render_function(PyObject* self, Text& out, PyObject* args) {
     if (n) out.drop_last(2);
     out.lit(") ");
     return true;
+}
+
+Ref in_list_values(PyObject* others) {
+    Ref instance_type = module_attr(names.mod_DataModel, names.ModelInstance);
+    if (!instance_type) return {};
+    Py_ssize_t n = PyObject_Size(others);
+    if (n < 0) return {};
+    Ref values = steal(PyList_New(0));
+    if (!values) return {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = steal(PyLong_FromSsize_t(i));
+        if (!index) return {};
+        Ref item = steal(PyObject_GetItem(others, index.get()));
+        if (!item) return {};
+        Ref value = in_value(item.get(), instance_type.get());
+        if (!value || PyList_Append(values.get(), value.get()) < 0) return {};
+    }
+    return values;
 }
 
 Ref new_in(PyObject* others, PyObject* prop) {

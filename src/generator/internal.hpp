@@ -18,6 +18,9 @@ extern PyTypeObject CustomColAnnounceType;
 extern PyTypeObject TableGeneratorType;
 extern PyTypeObject JoinCellType;
 extern PyTypeObject ColumnAliasType;
+extern PyTypeObject PredicateType;
+extern PyTypeObject ColumnComparisonType;
+extern PyTypeObject OrderTermType;
 
 // A selected column or function call under an alias (alias.cpp).
 struct ColumnAliasObject {
@@ -200,7 +203,22 @@ bool render_group(PyObject* query, Text& out, PyObject* args);     // where.cpp
 bool render_in(PyObject* self, Text& out, PyObject* args);         // fragments.cpp
 bool render_function(PyObject* self, Text& out, PyObject* args);   // fragments.cpp
 bool render_join(PyObject* self, Text& out);                       // join.cpp
-bool render_order(PyObject* orderList, Text& out);                 // sql_generator.cpp
+bool render_order(PyObject* orderList, Text& out, PyObject* args); // sql_generator.cpp
+bool render_select(PyObject* self, Text& out, PyObject* args);     // sql_generator.cpp, without ";"
+bool render_column_ref(PyObject* prop, Text& out);                 // fragments.cpp: table.column
+// An IN / NOT IN list of `values` (a list) on the column `prop`; an empty
+// list renders a condition true for no row (IN) or every row (NOT IN).
+bool render_value_list(PyObject* prop, PyObject* values, bool negated, Text& out, PyObject* args);  // fragments.cpp
+// The values an IN list holds for the items of `others` (fragments.cpp).
+Ref in_list_values(PyObject* others);
+// One ORDER BY item and its check (order.cpp): text as written, a column,
+// an OrderTerm or another generator; anything else is a TypeError.
+bool render_order_item(PyObject* item, Text& out, PyObject* args);
+bool check_order_item(PyObject* item);
+// `(SELECT ...)` of a builder; with `one_column`, the builder must select
+// exactly one column (ValueError otherwise). `func` names the caller in errors.
+bool render_subquery(PyObject* query, bool one_column, const char* func, Text& out, PyObject* args);  // conditions.cpp
+bool check_subquery(PyObject* query, bool one_column, const char* func);
 bool render_alias(PyObject* self, Text& out, PyObject* args);      // alias.cpp
 
 Ref build_where_pair(PyObject* cell);                              // (text, list)
@@ -280,6 +298,8 @@ int ready_fragments() noexcept;
 int ready_table() noexcept;
 int ready_join_cell() noexcept;
 int ready_alias() noexcept;
+int ready_conditions() noexcept;
+int ready_order() noexcept;
 
 // `source.As(alias)`: a ColumnAlias (alias.cpp); FunctionCall's As method.
 Ref make_alias(PyObject* source, PyObject* alias);
@@ -288,5 +308,6 @@ PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // Module-level functions defined beside their concern.
 extern PyMethodDef where_functions[];
 extern PyMethodDef table_functions[];
+extern PyMethodDef condition_functions[];
 
 }  // namespace tsy::gen

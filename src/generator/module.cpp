@@ -175,6 +175,8 @@ int add_types(PyObject* module) noexcept {
         {&CustomColAnnounceType, "CustomColAnnounce"},
         {&TableGeneratorType, "TableGenerator"},
         {&ColumnAliasType, "ColumnAlias"},
+        {&ColumnComparisonType, "ColumnComparison"},
+        {&OrderTermType, "OrderTerm"},
     };
     for (const Named& t : types) {
         if (PyModule_AddObjectRef(module, t.name, reinterpret_cast<PyObject*>(t.type)) < 0) return -1;
@@ -185,7 +187,7 @@ int add_types(PyObject* module) noexcept {
 int ready_types() noexcept {
     if (ready_base() < 0 || ready_sql_generator() < 0 || ready_where_types() < 0) return -1;
     if (ready_fragments() < 0 || ready_table() < 0 || ready_join_cell() < 0) return -1;
-    if (ready_alias() < 0) return -1;
+    if (ready_alias() < 0 || ready_conditions() < 0 || ready_order() < 0) return -1;
     return 0;
 }
 
@@ -203,6 +205,7 @@ int fill_module(PyObject* module) {
     if (add_table(module, "relationshipMap", make_relationship_map()) < 0) return -1;
     if (add_table(module, "joinTypeMap", make_join_type_map()) < 0) return -1;
     if (PyModule_AddFunctions(module, where_functions) < 0) return -1;
+    if (PyModule_AddFunctions(module, condition_functions) < 0) return -1;
     if (PyModule_AddFunctions(module, table_functions) < 0) return -1;
     return export_api(module, &api, GENERATOR_CAPSULE);
 }

@@ -147,8 +147,7 @@ PyObject* order_by_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!no_keywords("orderBy", kwnames)) return nullptr;
     Ref items = tuple_of(args, nargs);
     if (!items) return nullptr;
-    replace_field(builder(self)->orderList, std::move(items));
-    Py_RETURN_NONE;
+    return do_order(self, items.get()).release();
 }
 
 const char* const kLimitParams[] = {"count", "offset"};
@@ -179,8 +178,14 @@ PyObject* build_order_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyObject* items;
     if (!parse(params, args, nargs, kwnames, &items)) return nullptr;
     if (!check_arg(items, &PyTuple_Type, "orderList")) return nullptr;
+    Ref values = steal(PyList_New(0));
+    if (!values) return nullptr;
     Text out;
-    if (!render_order(items, out)) return nullptr;
+    if (!render_order(items, out, values.get())) return nullptr;
+    // The text alone has nowhere to carry arguments: they would be lost.
+    if (PyList_GET_SIZE(values.get()) > 0) {
+        return fail(PyExc_ValueError, "build_order(): these terms carry arguments; build the statement instead");
+    }
     return out.finish().release();
 }
 
@@ -195,7 +200,8 @@ PyMethodDef core_methods[] = {
     {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,
      "From($self, target)\n--\n\nthe table, as a name or a model class."},
     {"orderBy", fastkw<order_by_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "orderBy($self, *items)\n--\n\nORDER BY items (SQL text); replaces any earlier ordering. Returns None."},
+     "orderBy($self, *items)\n--\n\nORDER BY items: columns, col.asc()/col.desc() terms, expressions or SQL text; "
+     "replaces any earlier ordering. Returns None."},
     {"Limit", fastkw<limit_method>(), METH_FASTCALL | METH_KEYWORDS,
      "Limit($self, count, offset)\n--\n\nthe limit clause of a SELECT."},
     {"Build", fastkw<build_method>(), METH_FASTCALL | METH_KEYWORDS,
@@ -346,6 +352,9 @@ Ref do_limit(PyObject* self, int count, int offset) {
 
 Ref do_order(PyObject* self, PyObject* items) {
     if (!PyTuple_Check(items)) return expected_kind("tuple", items);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+        if (!check_order_item(PyTuple_GET_ITEM(items, i))) return {};
+    }
     replace_field(builder(self)->orderList, borrow(items));
     return borrow(Py_None);
 }
@@ -360,7 +369,7 @@ Ref build_statement(PyObject* self) {
     }
 }
 
-Ref build_select(PyObject* self) {
+bool render_select(PyObject* self, Text& out, PyObject* args) {
     auto* b = builder(self);
     // The fields are held for the whole build: a tableName property or an
     // override may replace them while this runs.
@@ -370,42 +379,48 @@ Ref build_select(PyObject* self) {
     Ref joins = borrow(b->_joinList);
     Ref order = borrow(b->orderList);
     Ref limit = borrow(b->limit);
-    Text out;
     out.lit("SELECT ");
-    Ref args = steal(PyList_New(0));
-    if (!args || !render_columns(cols.get(), out, args.get())) return {};
+    if (!render_columns(cols.get(), out, args)) return false;
     bool joined = PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0;
     if (joined || !PyUnicode_Check(target.get())) {
         // The where text is made before the table and join texts, so that
         // its errors come first; it is written after them.
         Text where;
         where.memo = std::move(out.memo);
-        if (!render_where(where_cell.get(), where, args.get())) return {};
+        if (!render_where(where_cell.get(), where, args)) return false;
         out.lit(" FROM ");
-        if (!out.str(target.get())) return {};
-        if (joined && !render_join(self, out)) return {};
+        if (!out.str(target.get())) return false;
+        if (joined && !render_join(self, out)) return false;
         out.append(where);
     } else {
         out.lit(" FROM ");
-        if (!out.str(target.get()) || !render_where(where_cell.get(), out, args.get())) return {};
+        if (!out.str(target.get()) || !render_where(where_cell.get(), out, args)) return false;
     }
-    if (!render_order(order.get(), out)) return {};
-    if (!out.str(limit.get())) return {};
+    return render_order(order.get(), out, args) && out.str(limit.get());
+}
+
+Ref build_select(PyObject* self) {
+    Ref args = steal(PyList_New(0));
+    if (!args) return {};
+    Text out;
+    if (!render_select(self, out, args.get())) return {};
     out.lit(";");
     return make_pair(out, args.get());
 }
 
-bool render_order(PyObject* items, Text& out) {
+bool render_order(PyObject* items, Text& out, PyObject* args) {
     if (items == Py_None) return true;
     if (!PyTuple_Check(items)) {
         expected_kind("tuple", items);
         return false;
     }
+    // Held: rendering a term may run code that replaces the builder's tuple.
+    Ref held = borrow(items);
     Py_ssize_t n = PyTuple_GET_SIZE(items);
     if (n == 0) return true;
     out.lit(" order by ");
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!out.str(PyTuple_GET_ITEM(items, i))) return false;
+        if (!render_order_item(PyTuple_GET_ITEM(items, i), out, args)) return false;
         if (i != n - 1) out.lit(", ");
     }
     return true;

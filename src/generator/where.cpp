@@ -238,7 +238,9 @@ bool render_where(PyObject* first, Text& out, PyObject* args) {
     // unless a subclass gives it a truth value of its own.
     PyNumberMethods* cell_number = bound.prop->FilterListCell->tp_as_number;
     PyNumberMethods* number = Py_TYPE(first)->tp_as_number;
-    bool bare_condition = is_cell(first) && number && cell_number && number->nb_bool == cell_number->nb_bool;
+    // A comparison of two columns answers bool() by identity, yet is a condition.
+    bool bare_condition = is_cell(first) && ((number && cell_number && number->nb_bool == cell_number->nb_bool) ||
+                                             Py_IS_TYPE(first, &ColumnComparisonType));
     int present = bare_condition ? 1 : truth(first);
     if (present <= 0) return present == 0;
     if (!check_convert(first, bound.prop->FilterListCell, false)) return false;
@@ -287,7 +289,9 @@ bool render_group(PyObject* query, Text& out, PyObject* args) {
     out.lit(" (");
     std::size_t start = out.size();
     if (!render_where(query, out, args)) return false;
-    out.erase_all(start, "WHERE ");
+    // Only the group's own keyword goes: a subquery inside keeps its WHERE.
+    constexpr std::string_view keyword = " WHERE ";
+    if (out.buffer().compare(start, keyword.size(), keyword) == 0) out.buffer().erase(start + 1, keyword.size() - 1);
     out.lit(") ");
     return true;
 }

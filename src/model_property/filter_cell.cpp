@@ -92,6 +92,7 @@ int cell_bool(PyObject*) noexcept {
 
 PyNumberMethods cell_as_number = {
     .nb_bool = cell_bool,
+    .nb_invert = negate,
     .nb_and = cell_and,
     .nb_or = cell_or,
 };
@@ -163,7 +164,7 @@ PyTypeObject FilterCellType = {
     .tp_as_number = &cell_as_number,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "FilterListCell(value, col=None)\n--\n\nFilterListCell(value, col=None): one link of a filter chain (next None, code 8).\n"
-              "`a & b` and `a | b` link two chains with AND / OR into a new one.",
+              "`a & b` and `a | b` link two chains with AND / OR into a new one; `~a` is NOT (a).",
     .tp_traverse = cell_traverse,
     .tp_clear = cell_clear,
     .tp_methods = cell_methods,

@@ -74,6 +74,28 @@ void forget_share(FilterCellObject* cell) noexcept;
 
 PyObject* clone_foreign_key(PyObject* fk) noexcept;
 
+// The IN list of `values` for the column `prop`, converted by it; `func`
+// names the caller in errors (property.cpp).
+PyObject* in_values(PyObject* prop, PyObject* values, const char* func) noexcept;
+
+// Conditions and order terms of columns (conditions.cpp). The methods are
+// listed in the property method table.
+PyObject* is_null_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* is_not_null_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* between_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* ilike_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* not_in_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* asc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* desc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Whether `value` is a statement builder (SqlGenerator); false with an error set.
+bool is_builder(PyObject* value, int* answer) noexcept;
+// `column IN (SELECT ...)` / NOT IN of a one-column builder.
+PyObject* in_query(PyObject* self, PyObject* query, bool negated) noexcept;
+// `self <code> other` of two bound columns: a condition without arguments.
+PyObject* compare_columns(PyObject* self, PyObject* other, int code) noexcept;
+// `~condition`: NOT (condition); NotImplemented for other operands.
+PyObject* negate(PyObject* condition) noexcept;
+
 inline PropertyObject* as_property(PyObject* o) noexcept { return reinterpret_cast<PropertyObject*>(o); }
 inline FilterCellObject* as_cell(PyObject* o) noexcept { return reinterpret_cast<FilterCellObject*>(o); }
 inline ForeignKeyObject* as_fk(PyObject* o) noexcept { return reinterpret_cast<ForeignKeyObject*>(o); }

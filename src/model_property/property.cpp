@@ -165,15 +165,20 @@ PyObject* property_repr(PyObject* self) noexcept {
 
 Py_hash_t property_hash(PyObject* self) noexcept { return Py_HashPointer(self); }
 
-// Comparing with a value makes a filter chain. Comparing two properties is
+bool is_bound(PyObject* prop) noexcept { return as_property(prop)->name != Py_None; }
+
+// Comparing with a value makes a filter chain. Comparing two columns of
+// model classes makes a condition on both; for == and != its truth value is
 // identity, so that properties stay usable in containers and `in` tests.
+// Unbound properties compare by identity only.
 PyObject* property_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    static const int codes[] = {LT, LE, EQ, NE, GT, GE};  // indexed by Py_LT..Py_GE
     if (is_property(other)) {
+        if (is_bound(self) && is_bound(other)) return compare_columns(self, other, codes[op]);
         if (op == Py_EQ) return PyBool_FromLong(self == other);
         if (op == Py_NE) return PyBool_FromLong(self != other);
         Py_RETURN_NOTIMPLEMENTED;
     }
-    static const int codes[] = {LT, LE, EQ, NE, GT, GE};  // indexed by Py_LT..Py_GE
     return comparison(self, other, codes[op]);
 }
 
@@ -267,9 +272,9 @@ PyObject* like(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 // The IN list keeps mappings (model instances, whose key the generator
 // reads) and sequences (which it rejects) as they are; on a JSON column they
 // are values like any other, written as their JSON text.
-PyObject* in_values(PyObject* self, PyObject* values) noexcept {
+PyObject* in_values_of(PyObject* self, PyObject* values, const char* func) noexcept {
     if (PyUnicode_Check(values) || PyBytes_Check(values)) {
-        return fail(PyExc_TypeError, "In() expects a sequence of values, got %.200s", type_name(values));
+        return fail(PyExc_TypeError, "%s() expects a sequence of values, got %.200s", func, type_name(values));
     }
     Ref items = steal(PySequence_List(values));
     if (!items) return nullptr;
@@ -290,7 +295,10 @@ PyObject* in_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (as_property(self)->name == Py_None) {
         return fail(PyExc_TypeError, "In() on a column that belongs to no model class");
     }
-    Ref items = steal(in_values(self, values));
+    int query = 0;
+    if (!is_builder(values, &query)) return nullptr;
+    if (query) return in_query(self, values, false);
+    Ref items = steal(in_values(self, values, "In"));
     if (!items) return nullptr;
     Ref generator_class = import_attr("Tessary.DB.Generator", "InOperatorGenerator");
     if (!generator_class) return nullptr;
@@ -329,7 +337,23 @@ PyMethodDef property_methods[] = {
      "updateCell($self, value)\n--\n\na SET entry {'name': column name, 'value': stored value}."},
     {"like", fastkw<like>(), METH_FASTCALL | METH_KEYWORDS, "like($self, pattern)\n--\n\nthe filter `column LIKE pattern`."},
     {"In", fastkw<in_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "In($self, values)\n--\n\nthe filter `column in (values...)`, a group cell."},
+     "In($self, values)\n--\n\nthe filter `column in (values...)`, a group cell; of a SqlGenerator selecting one "
+     "column, `column IN (SELECT ...)`."},
+    {"notIn", fastkw<not_in_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "notIn($self, values)\n--\n\nthe filter `column NOT IN (values...)` (values as for In); an empty list "
+     "matches every row."},
+    {"isNull", fastkw<is_null_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "isNull($self)\n--\n\nthe filter `column IS NULL`."},
+    {"isNotNull", fastkw<is_not_null_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "isNotNull($self)\n--\n\nthe filter `column IS NOT NULL`."},
+    {"between", fastkw<between_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "between($self, low, high)\n--\n\nthe filter `column BETWEEN low AND high` (both ends included)."},
+    {"ilike", fastkw<ilike_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "ilike($self, pattern)\n--\n\nthe filter `LOWER(column) LIKE LOWER(pattern)`: LIKE regardless of case."},
+    {"asc", fastkw<asc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "asc($self)\n--\n\nthis column as an ascending ORDER BY term."},
+    {"desc", fastkw<desc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "desc($self)\n--\n\nthis column as a descending ORDER BY term."},
     {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
      "As($self, alias)\n--\n\nthis column selected under `alias`: a ColumnAlias rendered `table.column AS alias`."},
     {"__copy__", entry<copy_method>, METH_NOARGS, "An unbound copy of the property."},
@@ -360,6 +384,10 @@ PyTypeObject BasePropertyType = {
 
 PyObject* insert_cell_of(PyObject* prop, PyObject* value) noexcept {
     return cell_dict(prop, names.col, prop, value);
+}
+
+PyObject* in_values(PyObject* prop, PyObject* values, const char* func) noexcept {
+    return in_values_of(prop, values, func);
 }
 
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept {

@@ -44,9 +44,9 @@ def cycle_join():
 
 def cycle_order():
     s = sub(SqlGenerator)()
-    box = Box()
-    box.s = s
-    s.orderBy(box)
+    text = type("Text", (str,), {})("x")
+    text.s = s
+    s.orderBy(text)
     return s
 
 

@@ -93,11 +93,13 @@ def test_in_rejects_text(models):
 def test_properties_hash_by_identity_and_compare_by_identity(models):
     User = models.User
     assert hash(User.id) == hash(User.id) and {User.id: 1}[User.id] == 1
-    assert (User.id == User.id) is True and (User.id == User.name) is False and (User.id != User.name) is True
+    # Two columns compare into a condition whose truth value is identity.
+    assert bool(User.id == User.id) is True and bool(User.id == User.name) is False
+    assert bool(User.id != User.name) is True
     assert User.name in User.col and User.age not in (User.id, User.name)
     assert User.col.index(User.age) == 2
-    with pytest.raises(TypeError):
-        User.id < User.name
+    with pytest.raises(TypeError, match="no truth value"):
+        bool(User.id < User.name)
 
 
 def test_unbound_property_cannot_compare():

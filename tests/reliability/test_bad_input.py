@@ -94,7 +94,7 @@ STATEMENT_BUILDER = [
     case("Limit-count", lambda m: SqlGenerator().select().Limit(1), TypeError, takes("Limit", "exactly", 2, 1)),
     case("orderBy-keyword", lambda m: SqlGenerator().orderBy(by="id"), TypeError, unexpected("orderBy", "by")),
     case("orderBy-int-built", lambda m: SqlGenerator.build_order(("a", 1)), TypeError,
-         'can only concatenate str (not "int") to str'),
+         "orderBy() takes columns, asc()/desc() terms, expressions or SQL text, got int"),
     case("build_order-int", lambda m: SqlGenerator.build_order(1), TypeError, wrong_type("orderList", "tuple", "int")),
     case("insert-None", lambda m: SqlGenerator().insert(None), AssertionError, FROM_ASSERTION),
     case("insert-after-select", lambda m: SqlGenerator().select().insert("t"), SqlInStanceError),
