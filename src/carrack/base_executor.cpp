@@ -168,7 +168,8 @@ PyMethodDef methods[] = {
      "findAnyMatch($self, instance, limit=0, offset=0)\n--\n\nthe rows equal to the instance's set fields."},
     {"findOneBy", method<findOneBy_method>(), kFast,
      "findOneBy($self, Filter=None)\n--\n\nthe one row matching; QueryResoutIsNotOne otherwise."},
-    {"findAllBy", method<findAllBy_method>(), kFast, "findAllBy($self, Filter=None)\n--\n\nevery row matching, every column."},
+    {"findAllBy", method<findAllBy_method>(), kFast, "findAllBy($self, Filter=None, *, orderBy=None, limit=None, offset=None)\n--\n\nevery row matching, every column; "
+     "orderBy one term or a sequence of terms, limit/offset non-negative ints."},
     {"find", method<find_method>(), kFast, "find($self, *cols)\n--\n\nselect these columns; By(Filter) runs."},
     {"By", method<By_method>(), kFast, "By($self, Filter=None)\n--\n\nadd the filter to the pending statement and run it."},
     {"delete", method<delete_method>(), kFast,

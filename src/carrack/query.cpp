@@ -6,6 +6,7 @@ namespace tsy::exec {
 namespace {
 
 const char* const kFilterNames[] = {"Filter"};
+const char* const kFindAllNames[] = {"Filter", "orderBy", "limit", "offset"};
 const char* const kAnyMatchNames[] = {"instance", "limit", "offset"};
 
 // The one optional Filter argument of By, findAllBy and findOneBy (borrowed).
@@ -31,6 +32,63 @@ Ref select_all_columns(PyObject* self) noexcept {
     return builder_select(builder.get(), cols.get());
 }
 
+// limit= / offset= of findAllBy: absent or None is -1, else a non-negative int.
+bool row_count(PyObject* value, const char* name, long long* out) noexcept {
+    *out = -1;
+    if (!value || value == Py_None) return true;
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        fail(PyExc_TypeError, "findAllBy() %s must be an int, got %.200s", name, type_name(value));
+        return false;
+    }
+    *out = PyLong_AsLongLong(value);
+    if (*out == -1 && PyErr_Occurred()) return false;
+    if (*out >= 0) return true;
+    fail(PyExc_ValueError, "findAllBy() %s must not be negative, got %lld", name, *out);
+    return false;
+}
+
+// What findAllBy adds to its statement after the filter.
+struct Window {
+    PyObject* order = nullptr;  // one term or a list/tuple of terms; NULL or None: none
+    long long limit = -1;
+    long long offset = -1;
+};
+
+// " limit N", " limit N offset M"; an offset alone takes the largest count
+// both databases accept (SQLite's is a signed 64-bit one, MariaDB's unsigned),
+// so that one text serves every connection.
+Ref limit_text(const Window& w) noexcept {
+    long long count = w.limit >= 0 ? w.limit : 9223372036854775807LL;
+    if (w.offset < 0) return steal(PyUnicode_FromFormat(" limit %lld", count));
+    return steal(PyUnicode_FromFormat(" limit %lld offset %lld", count, w.offset));
+}
+
+Ref order_items(PyObject* order) noexcept {
+    if (PyList_Check(order) || PyTuple_Check(order)) return steal(PySequence_Tuple(order));
+    return steal(PyTuple_Pack(1, order));
+}
+
+// The ordering goes first: a refused term leaves the builder without a
+// statement kind, as it was.
+bool apply_order(PyObject* builder, const Window& w) noexcept {
+    if (!w.order || w.order == Py_None) return true;
+    Ref items = order_items(w.order);
+    return items && steal(bound.generator->orderBy(builder, items.get()));
+}
+
+bool apply_limit(PyObject* builder, const Window& w) noexcept {
+    if (w.limit < 0 && w.offset < 0) return true;
+    if (!PyObject_TypeCheck(builder, bound.generator->SqlGenerator)) {
+        fail(PyExc_TypeError, "findAllBy() limit/offset need a SqlGenerator builder, got %.200s", type_name(builder));
+        return false;
+    }
+    Ref text = limit_text(w);
+    if (!text) return false;
+    auto* b = reinterpret_cast<gen::SqlGeneratorObject*>(builder);
+    Py_SETREF(b->limit, text.release());
+    return true;
+}
+
 }  // namespace
 
 PyObject* find_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -52,12 +110,22 @@ PyObject* By_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return op(self, names().execute).release();
 }
 
+// findAllBy(Filter=None, *, orderBy=None, limit=None, offset=None).
 PyObject* findAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* filter;
-    if (!parse_filter("findAllBy", args, nargs, kwnames, &filter)) return nullptr;
+    static const Params params{"findAllBy", kFindAllNames, 4, 0};
+    if (nargs > 1) return arg_count_error("findAllBy", 0, 1, nargs);
+    PyObject* a[4];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    PyObject* filter = a[0] ? a[0] : Py_None;
+    if (!check_arg(filter, bound.property->FilterListCell, "Filter")) return nullptr;
+    Window window;
+    window.order = a[1];
+    if (!row_count(a[2], "limit", &window.limit) || !row_count(a[3], "offset", &window.offset)) return nullptr;
     if (!op(self, names().reset)) return nullptr;
+    if (!apply_order(pending(self).get(), window)) return nullptr;
     Ref selected = select_all_columns(self);
     if (!selected || !builder_where(selected.get(), filter)) return nullptr;
+    if (!apply_limit(selected.get(), window)) return nullptr;
     return op(self, names().execute).release();
 }
 
