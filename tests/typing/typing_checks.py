@@ -56,7 +56,9 @@ def columns_and_conditions() -> None:
     reveal_type(User.name.like("a%"))  # FilterListCell
     reveal_type(User.id.In([1, 2]))  # FilterListCell
     reveal_type((User.age > 18) & (User.name == "ann") | (User.id == 1))  # FilterListCell
-    reveal_type(User.age == User.age)  # bool
+    reveal_type(User.age == User.age)  # ColumnComparison
+    reveal_type(User.age.between(1, 2) & ~User.name.isNull())  # FilterListCell
+    reveal_type(User.id.desc())  # OrderTerm
     reveal_type(User.posts)  # ForeignKey
 
 

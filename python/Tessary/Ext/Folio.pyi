@@ -3,7 +3,7 @@
 from typing import Any, Callable, Coroutine, Generic as Generic, Sequence, TypeVar as TypeVar
 
 from Tessary.DB.DB import DB as DB
-from Tessary.DB.Generator import SqlGenerator
+from Tessary.DB.Generator import SqlGenerator, _OrderItem
 from Tessary.Ext.Dict import DictPlus
 from Tessary.Model.DataModel import DataModel as DataModel, ModelInstance
 from Tessary.Model.ModelProperty import FilterListCell
@@ -46,7 +46,8 @@ class _Folio(Generic[_M]):
     def findForeign(self) -> _Folio[_M]:
         """Load the related rows of the page's instances as well."""
     def findForeignIn(self) -> _Folio[_M]: ...
-    def orderBy(self, *args: str) -> _Folio[_M]: ...
+    def orderBy(self, *args: _OrderItem) -> _Folio[_M]:
+        """ORDER BY as SqlGenerator.orderBy: columns, col.asc()/col.desc(), expressions or SQL text."""
     def setPage(self, page: int, pageSize: int = 0) -> _Folio[_M]:
         """The page to fetch; a pageSize above zero replaces the page size."""
     def editSql(self, callable: Callable[[SqlGenerator[Any]], Any]) -> _Folio[_M]:

@@ -7,7 +7,7 @@ from typing import Any, Callable, Coroutine, Generic, Iterable, Self, Sequence, 
 
 from pymysql import IntegrityError as IntegrityError
 
-from Tessary.DB.Generator import SqlGenerator
+from Tessary.DB.Generator import SqlGenerator, _OrderItem
 from Tessary.Model.DataModel import InstanceList, ModelInstance, _DataModel
 from Tessary.Model.ModelProperty import BaseProperty, FilterListCell, ForeignKey, ForeignType as ForeignType
 
@@ -22,6 +22,8 @@ _MaybeNone = Any
 # A model's instance as the relation loaders take it: a ModelInstance, or what a type checker that
 # does not follow ModelMeta.__call__ (mypy 1.0) takes `User(...)` for.
 _InstanceOf: TypeAlias = ModelInstance[_M] | _M
+# findAllBy's orderBy: one term or a list/tuple of terms.
+_OrderBy: TypeAlias = _OrderItem | list[_OrderItem] | tuple[_OrderItem, ...]
 
 class BaseModelExecutor(Generic[_M]):
     """The executor of model `_M`; what its queries give is typed by its subclasses."""
@@ -38,7 +40,8 @@ class BaseModelExecutor(Generic[_M]):
     def findAnyMatch(self, instance: Any, limit: int = 0, offset: int = 0) -> Any:
         """Rows equal to the instance in every column it holds with a value other than None."""
     def findOneBy(self, Filter: FilterListCell | None = None) -> Any: ...
-    def findAllBy(self, Filter: FilterListCell | None = None) -> Any: ...
+    def findAllBy(self, Filter: FilterListCell | None = None, *, orderBy: _OrderBy | None = None,
+                  limit: int | None = None, offset: int | None = None) -> Any: ...
     def find(self, *cols: Any) -> Self: ...
     def By(self, Filter: FilterListCell | None = None) -> Any: ...
     def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> Any: ...
@@ -69,7 +72,10 @@ class ModelExecutor(BaseModelExecutor[_M]):
         """Rows equal to the instance in every column it holds with a value other than None."""
     def findOneBy(self, Filter: FilterListCell | None = None) -> ModelInstance[_M]:
         """The one matching row; QueryResoutIsNotOne when there is none or there are several."""
-    def findAllBy(self, Filter: FilterListCell | None = None) -> InstanceList[_M]: ...
+    def findAllBy(self, Filter: FilterListCell | None = None, *, orderBy: _OrderBy | None = None,
+                  limit: int | None = None, offset: int | None = None) -> InstanceList[_M]:
+        """Every row matching, every column. orderBy: one term or a sequence of terms (see
+        SqlGenerator.orderBy); limit/offset: non-negative ints (an offset alone skips rows)."""
     def By(self, Filter: FilterListCell | None = None) -> InstanceList[_M]:
         """The rows of the columns chosen by find(), as instances holding those columns."""
     def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> None: ...
@@ -109,7 +115,9 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def findAnyMatch(self, instance: Any, limit: int = 0,
                      offset: int = 0) -> Coroutine[Any, Any, InstanceList[_M]]:
         """Rows equal to the instance in every column it holds with a value other than None."""
-    def findAllBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, InstanceList[_M]]: ...
+    def findAllBy(self, Filter: FilterListCell | None = None, *, orderBy: _OrderBy | None = None,
+                  limit: int | None = None,
+                  offset: int | None = None) -> Coroutine[Any, Any, InstanceList[_M]]: ...
     def By(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, InstanceList[_M]]: ...
     def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> Coroutine[Any, Any, None]: ...
     def findListForeignKey(self, instances: Sequence[_InstanceOf[_M]] | None, deep: Any = None,

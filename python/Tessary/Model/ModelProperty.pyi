@@ -7,7 +7,7 @@ from typing import Any, Generic, Iterable, NoReturn, Self, TypeVar, overload
 
 
 
-from Tessary.DB.Generator import ColumnAlias
+from Tessary.DB.Generator import ColumnAlias, ColumnComparison, OrderTerm, SqlGenerator
 from Tessary.Model.DataModel import DataModel, MiddleDataModel
 
 class ForeignType(enum.IntEnum):
@@ -57,6 +57,8 @@ class FilterListCell:
         """The cells from this one to the end of the chain."""
     def __and__(self, other: FilterListCell) -> FilterListCell: ...
     def __or__(self, other: FilterListCell) -> FilterListCell: ...
+    def __invert__(self) -> FilterListCell:
+        """NOT (this condition)."""
     def __bool__(self) -> NoReturn:
         """A condition has no truth value: TypeError (combine conditions with & and |)."""
 
@@ -66,7 +68,8 @@ class BaseProperty(Generic[_V]):
     """One column of a model class; its name is the attribute name.
 
     Comparing with a value (==, !=, >, >=, <, <=) returns a FilterListCell chain;
-    comparing with another property is identity. Hashing is by identity.
+    comparing two columns of model classes returns a condition on both columns (a
+    ColumnComparison), whose truth value for == and != is identity. Hashing is by identity.
     The type parameter is the Python type of the column's values (what fromDBValue gives).
     """
 
@@ -104,16 +107,35 @@ class BaseProperty(Generic[_V]):
     def like(self, pattern: str) -> FilterListCell: ...
     def As(self, alias: str) -> ColumnAlias:
         """This column selected under `alias` (an SQL identifier): `table.column AS alias`."""
-    def In(self, values: Iterable[Any]) -> FilterListCell:
-        """A group cell rendering `column in (...)`; model instances contribute their key."""
-    # `prop == None` is an equality with None (rendered "= %s" with None), not IS NULL.
-    # Against another property the comparison is identity (a bool); against anything else a filter.
+    def In(self, values: Iterable[Any] | SqlGenerator[Any]) -> FilterListCell:
+        """A group cell rendering `column in (...)`; model instances contribute their key; an empty
+        list matches no row. Of a SqlGenerator selecting exactly one column: `column IN (SELECT ...)`
+        (ValueError for another number of columns)."""
+    def notIn(self, values: Iterable[Any] | SqlGenerator[Any]) -> FilterListCell:
+        """`column NOT IN (...)`, values as for In; an empty list matches every row. A row whose
+        column is NULL matches neither In nor notIn."""
+    def isNull(self) -> FilterListCell:
+        """`column IS NULL`."""
+    def isNotNull(self) -> FilterListCell:
+        """`column IS NOT NULL`."""
+    def between(self, low: Any, high: Any) -> FilterListCell:
+        """`column BETWEEN low AND high`, both ends included."""
+    def ilike(self, pattern: str) -> FilterListCell:
+        """`LOWER(column) LIKE LOWER(pattern)`: ASCII letters match regardless of case on every
+        database; beyond ASCII, SQLite's LOWER folds nothing, MariaDB folds by the column's collation."""
+    def asc(self) -> OrderTerm:
+        """This column as an ascending ORDER BY term."""
+    def desc(self) -> OrderTerm:
+        """This column as a descending ORDER BY term."""
+    # `prop == None` is an equality with None (rendered "IS NULL"); isNull() says it by name.
+    # Against another column the comparison is a ColumnComparison, whose truth value is identity;
+    # against anything else a filter.
     @overload  # type: ignore[override]
-    def __eq__(self, other: BaseProperty[Any]) -> bool: ...  # type: ignore[misc]
+    def __eq__(self, other: BaseProperty[Any]) -> ColumnComparison: ...
     @overload
     def __eq__(self, other: object) -> FilterListCell: ...  # pyright: ignore[reportIncompatibleMethodOverride]
     @overload  # type: ignore[override]
-    def __ne__(self, other: BaseProperty[Any]) -> bool: ...  # type: ignore[misc]
+    def __ne__(self, other: BaseProperty[Any]) -> ColumnComparison: ...
     @overload
     def __ne__(self, other: object) -> FilterListCell: ...  # pyright: ignore[reportIncompatibleMethodOverride]
     def __lt__(self, other: Any) -> FilterListCell: ...
