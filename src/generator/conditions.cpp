@@ -67,10 +67,6 @@ Ref make_predicate(int kind, PyObject* subject, PyObject* operands, int code) {
 
 bool is_builder(PyObject* o) noexcept { return PyObject_TypeCheck(o, &SqlGeneratorType); }
 
-bool bound_column(PyObject* o) noexcept {
-    return is_property(o) && property(o)->name && property(o)->name != Py_None;
-}
-
 bool render_operand(PyObject* operands, Py_ssize_t i, Text& out, PyObject* args) {
     if (PyList_Append(args, PyTuple_GET_ITEM(operands, i)) < 0) return false;
     out.lit("%s");

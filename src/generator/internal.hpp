@@ -94,6 +94,11 @@ inline SqlGeneratorObject* builder(PyObject* self) noexcept { return reinterpret
 inline model::PropertyObject* property(PyObject* o) noexcept { return reinterpret_cast<model::PropertyObject*>(o); }
 inline model::FilterCellObject* cell(PyObject* o) noexcept { return reinterpret_cast<model::FilterCellObject*>(o); }
 
+// A column property bound to a model class (its name set by the class).
+inline bool bound_column(PyObject* o) noexcept {
+    return is_property(o) && property(o)->name && property(o)->name != Py_None;
+}
+
 // Stores `value` in an owned struct field; the old value is released last,
 // after the field already holds the new one (its finaliser may run code).
 inline void replace_field(PyObject*& field, Ref value) noexcept {

@@ -17,10 +17,6 @@ struct OrderTermObject {
 
 OrderTermObject* term(PyObject* self) noexcept { return reinterpret_cast<OrderTermObject*>(self); }
 
-bool bound_column(PyObject* o) noexcept {
-    return is_property(o) && property(o)->name && property(o)->name != Py_None;
-}
-
 PyObject* term_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     PyObject* self = type->tp_alloc(type, 0);
     if (self) term(self)->expression = Py_NewRef(Py_None);

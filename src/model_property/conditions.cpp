@@ -12,7 +12,11 @@ namespace {
 // Tessary.DB.Generator._predicate, held for the life of the process once found.
 PyObject* predicate_factory() noexcept {
     static PyObject* factory = nullptr;
-    if (!factory) factory = import_attr("Tessary.DB.Generator", "_predicate").release();
+    if (factory) return factory;
+    // The import may let another thread in: the first one found is kept.
+    PyObject* found = import_attr("Tessary.DB.Generator", "_predicate").release();
+    if (!factory) factory = found;
+    else Py_XDECREF(found);
     return factory;
 }
 
