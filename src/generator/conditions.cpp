@@ -75,6 +75,10 @@ bool render_operand(PyObject* operands, Py_ssize_t i, Text& out, PyObject* args)
 
 bool render_predicate(PyObject* self, Text& out, PyObject* args) {
     auto* p = predicate(self);
+    if (!p->subject || !p->operands) {  // cleared by the collector while part of a cycle
+        fail(PyExc_ValueError, "this condition was cleared");
+        return false;
+    }
     // Held: rendering reads tableName, which may run code.
     Ref subject = borrow(p->subject);
     Ref operands = borrow(p->operands);
@@ -149,7 +153,7 @@ PyMethodDef predicate_methods[] = {
 // became a condition. Any other content has no truth value, like a condition.
 int comparison_bool(PyObject* self) noexcept {
     PyObject* value = cell(self)->value;
-    if (value && Py_IS_TYPE(value, &PredicateType) && predicate(value)->kind == COLUMNS) {
+    if (value && Py_IS_TYPE(value, &PredicateType) && predicate(value)->kind == COLUMNS && predicate(value)->operands) {
         auto* p = predicate(value);
         bool same = p->subject == PyTuple_GET_ITEM(p->operands, 0);
         if (p->code == model::EQ) return same;
@@ -260,7 +264,8 @@ PyTypeObject PredicateType = {
     .tp_name = "Tessary.DB.Generator.Predicate",
     .tp_basicsize = sizeof(PredicateObject),
     .tp_dealloc = predicate_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    // Made only by _predicate() and Exists(), which fill every field.
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .tp_doc = "A condition a filter cell holds (BETWEEN, NOT IN, NOT, EXISTS, ...); made by the column "
               "methods, ~ and Exists().",
     .tp_traverse = predicate_traverse,

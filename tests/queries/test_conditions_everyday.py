@@ -114,6 +114,8 @@ class TestColumnComparison:
 
     def test_linked_and_alone_it_is_a_condition(self, blog):
         U, P = blog.User, blog.Post
+        # Alone, a comparison whose truth value is False is still the condition.
+        assert SqlGenerator.build_where(P.user_id == U.id) == (" WHERE  q_post.user_id = q_user.id ", [])
         assert SqlGenerator.build_where(P.user_id != U.id) == (" WHERE  q_post.user_id != q_user.id ", [])
         # Linked, the copy is a plain condition cell.
         linked = (P.user_id == U.id) & (P.score > 1)
