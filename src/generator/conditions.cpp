@@ -205,11 +205,16 @@ Ref checked_operands(const KindName& k, PyObject* operands) {
 }
 
 // The cell that holds a predicate: a ColumnComparison for == and != of two
-// columns, a plain filter cell otherwise.
+// columns, a plain filter cell otherwise. Made without the class call: an
+// equality of two columns is made wherever properties meet in containers.
 Ref condition_cell(Ref pred, bool identity_truth) {
-    PyObject* type = identity_truth ? reinterpret_cast<PyObject*>(&ColumnComparisonType)
-                                    : reinterpret_cast<PyObject*>(bound.prop->FilterListCell);
-    return call(type, pred.get());
+    if (!identity_truth) return steal(bound.prop->newCell(pred.get(), Py_None));
+    Ref empty = steal(PyTuple_New(0));
+    if (!empty) return {};
+    // The base's tp_new gives a cell holding None, linked to nothing.
+    Ref made = steal(ColumnComparisonType.tp_new(&ColumnComparisonType, empty.get(), nullptr));
+    if (made) replace_field(cell(made.get())->value, std::move(pred));
+    return made;
 }
 
 const char* const kPredicateParams[] = {"kind", "subject", "operands", "code"};

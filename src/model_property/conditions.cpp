@@ -20,13 +20,15 @@ PyObject* predicate_factory() noexcept {
     return factory;
 }
 
+// `kind` is one of the few names below, interned once (immortal afterwards).
 Ref make_condition(const char* kind, PyObject* subject, PyObject* operands, int code = 0) noexcept {
     PyObject* factory = predicate_factory();
     if (!factory) return {};
-    Ref name = steal(PyUnicode_FromString(kind));
+    PyObject* name = PyUnicode_InternFromString(kind);
     Ref number = steal(PyLong_FromLong(code));
     if (!name || !number) return {};
-    return call(factory, name.get(), subject, operands, number.get());
+    Ref held_name = steal(name);
+    return call(factory, name, subject, operands, number.get());
 }
 
 bool check_bound(PyObject* self, const char* func) noexcept {
