@@ -73,6 +73,8 @@ bool render_operand(PyObject* operands, Py_ssize_t i, Text& out, PyObject* args)
     return true;
 }
 
+}  // namespace
+
 bool render_predicate(PyObject* self, Text& out, PyObject* args) {
     auto* p = predicate(self);
     if (!p->subject || !p->operands) {  // cleared by the collector while part of a cycle
@@ -119,9 +121,13 @@ bool render_predicate(PyObject* self, Text& out, PyObject* args) {
             if (!render_column_ref(PyTuple_GET_ITEM(operands.get(), 0), out)) return false;
             out.lit(" ");
             return true;
-        case NEGATION:
+        case NEGATION: {
+            // A level of its own beside the group's: NOT nests to any depth.
+            RecursionGuard guard(" while rendering a negated condition");
+            if (!guard.entered()) return false;
             out.lit(" NOT");
             return render_group(subject.get(), out, args);
+        }
         case EXISTS:
             out.lit(" EXISTS ");
             if (!render_subquery(subject.get(), false, "Exists", out, args)) return false;
@@ -132,6 +138,8 @@ bool render_predicate(PyObject* self, Text& out, PyObject* args) {
             return false;
     }
 }
+
+namespace {
 
 PyObject* predicate_build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("Build", nargs, kwnames)) return nullptr;
@@ -320,7 +328,7 @@ bool check_subquery(PyObject* query, bool one_column, const char* func) {
 bool render_subquery(PyObject* query, bool one_column, const char* func, Text& out, PyObject* args) {
     // Checked again: the builder may have changed since the condition was made.
     if (!check_subquery(query, one_column, func)) return false;
-    RecursionGuard guard(" while rendering a subquery");
+    RecursionGuard guard(" while rendering a subquery", 4);
     if (!guard.entered()) return false;
     Ref held = borrow(query);
     out.lit("(");

@@ -148,19 +148,22 @@ inline constexpr int kRecursionUnits = 2;
 inline constexpr int kRecursionUnits = 1;
 #endif
 
+// `weight` counts a level that takes several renderers' frames (a subquery:
+// a whole statement inside a condition) as that many levels.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) noexcept {
-        while (units_ < kRecursionUnits && Py_EnterRecursiveCall(where) == 0) ++units_;
+    explicit RecursionGuard(const char* where, int weight = 1) noexcept : wanted_(kRecursionUnits * weight) {
+        while (units_ < wanted_ && Py_EnterRecursiveCall(where) == 0) ++units_;
     }
     ~RecursionGuard() {
         for (int i = 0; i < units_; ++i) Py_LeaveRecursiveCall();
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
-    bool entered() const noexcept { return units_ == kRecursionUnits; }
+    bool entered() const noexcept { return units_ == wanted_; }
 
 private:
+    int wanted_;
     int units_ = 0;
 };
 
@@ -225,6 +228,7 @@ bool check_order_item(PyObject* item);
 bool render_subquery(PyObject* query, bool one_column, const char* func, Text& out, PyObject* args);  // conditions.cpp
 bool check_subquery(PyObject* query, bool one_column, const char* func);
 bool render_alias(PyObject* self, Text& out, PyObject* args);      // alias.cpp
+bool render_predicate(PyObject* self, Text& out, PyObject* args);  // conditions.cpp
 
 Ref build_where_pair(PyObject* cell);                              // (text, list)
 Ref build_select(PyObject* self);

@@ -153,6 +153,13 @@ class TestRefusals:
         with pytest.raises(RecursionError):
             sub.Build()
 
+    def test_deep_negation_is_a_recursion_error(self, blog):
+        condition = blog.User.id == 1
+        for _ in range(100_000):
+            condition = ~condition
+        with pytest.raises(RecursionError):
+            SqlGenerator.build_where(condition)
+
     def test_group_keeps_the_subquery_where(self, blog):
         U, P = blog.User, blog.Post
         text, _ = SqlGenerator.build_where(Q(U.id.In(posts_of(blog, P.user_id).where(P.score > 1)) & (U.age > 1)))
