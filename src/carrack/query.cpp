@@ -68,17 +68,25 @@ Ref order_items(PyObject* order) noexcept {
     return steal(PyTuple_Pack(1, order));
 }
 
+bool is_sql_generator(PyObject* builder) noexcept {
+    return PyObject_TypeCheck(builder, bound.generator->SqlGenerator);
+}
+
 // The ordering goes first: a refused term leaves the builder without a
-// statement kind, as it was.
+// statement kind, as it was. Native on a SqlGenerator, by attribute
+// otherwise (None, once the builder was removed: AttributeError).
 bool apply_order(PyObject* builder, const Window& w) noexcept {
     if (!w.order || w.order == Py_None) return true;
     Ref items = order_items(w.order);
-    return items && steal(bound.generator->orderBy(builder, items.get()));
+    if (!items) return false;
+    if (is_sql_generator(builder)) return bool(steal(bound.generator->orderBy(builder, items.get())));
+    Ref method = attr(builder, "orderBy");
+    return method && steal(PyObject_Call(method.get(), items.get(), nullptr));
 }
 
 bool apply_limit(PyObject* builder, const Window& w) noexcept {
     if (w.limit < 0 && w.offset < 0) return true;
-    if (!PyObject_TypeCheck(builder, bound.generator->SqlGenerator)) {
+    if (!is_sql_generator(builder)) {
         fail(PyExc_TypeError, "findAllBy() limit/offset need a SqlGenerator builder, got %.200s", type_name(builder));
         return false;
     }

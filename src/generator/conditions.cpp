@@ -2,8 +2,9 @@
 // of case, NOT IN lists, a column compared with a column, NOT, and IN / EXISTS
 // over a subquery. Each is a Predicate held by a filter cell, so that & | ~
 // link it like any other condition. The model layer's column methods make
-// them through _predicate(), Exists() makes its own; Python code cannot make
-// a Predicate directly, so its fields always hold what its kind needs.
+// them through _predicate(), Exists() makes its own. Both check what they are
+// given, and a Predicate cannot be made otherwise, so its fields always hold
+// what its kind needs.
 #include "internal.hpp"
 
 namespace tsy::gen {

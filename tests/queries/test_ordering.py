@@ -118,6 +118,12 @@ class TestRefusals:
             users.findAllBy(orderBy=[blog.User.id, 3.5])
         assert list(users.findAllBy(orderBy=blog.User.id)) == []
 
+    def test_an_executor_without_a_builder_refuses_clearly(self, sync_backend, blog):
+        users = sync_backend.executor(blog.User)
+        users.sql = None
+        with pytest.raises(AttributeError, match="orderBy"):
+            users.findAllBy(orderBy=blog.User.id)
+
     @pytest.mark.parametrize("make, message", [
         (lambda U: OrderTerm(3), "orders by a column of a model class or an expression, got int"),
         (lambda U: OrderTerm(U.id.desc()), "got Tessary.DB.Generator.OrderTerm"),
