@@ -18,7 +18,7 @@ struct BuildSlot {
     PyObject* public_build;  // borrowed from the static type's dict, or nullptr
 };
 
-BuildSlot slots[12];
+BuildSlot slots[16];
 int slot_count = 0;
 
 const BuildSlot* nearest_slot(PyTypeObject* type) noexcept {
@@ -159,6 +159,7 @@ bool embed(PyObject* gen, Text& out, PyObject* args) {
     }
     if (Py_IS_TYPE(gen, &InOperatorGeneratorType)) return render_in(gen, out, args);
     if (Py_IS_TYPE(gen, &FunctionCallType)) return render_function(gen, out, args);
+    if (Py_IS_TYPE(gen, &ExpressionType)) return render_expression(gen, out, args);
     Ref result = public_build(gen);
     Ref text, extra;
     if (!result || !unpack_pair(result.get(), text, extra)) return false;

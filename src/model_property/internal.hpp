@@ -74,6 +74,9 @@ void forget_share(FilterCellObject* cell) noexcept;
 
 PyObject* clone_foreign_key(PyObject* fk) noexcept;
 
+// + - * / on columns, giving an Expression (arithmetic.cpp).
+extern PyNumberMethods property_number_methods;
+
 inline PropertyObject* as_property(PyObject* o) noexcept { return reinterpret_cast<PropertyObject*>(o); }
 inline FilterCellObject* as_cell(PyObject* o) noexcept { return reinterpret_cast<FilterCellObject*>(o); }
 inline ForeignKeyObject* as_fk(PyObject* o) noexcept { return reinterpret_cast<ForeignKeyObject*>(o); }
