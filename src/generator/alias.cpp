@@ -34,7 +34,7 @@ bool check_source(PyObject* source) noexcept {
         PyObject_TypeCheck(source, &ExpressionType)) {
         return true;
     }
-    fail(PyExc_TypeError, "a ColumnAlias names a column property, a FunctionCall or an Expression, got %.200s",
+    fail(PyExc_TypeError, "a ColumnAlias names a column property or a FunctionCall (or an Expression), got %.200s",
          type_name(source));
     return false;
 }
