@@ -96,16 +96,19 @@ Ref select_items(PyObject* self, PyObject* const* items, Py_ssize_t n) {
     return borrow(self);
 }
 
-// One selected function call or expression, in place (its arguments go to `args`).
+// One selected function call, expression or caller-supplied SQL text, in
+// place (its arguments go to `args`).
 bool render_computed(PyObject* col, Text& out, PyObject* args) {
     if (PyObject_TypeCheck(col, &ExpressionType)) return render_expression(col, out, args);
+    if (PyObject_TypeCheck(col, &CustomSqlGeneratorType)) return embed(col, out, args);
     if (!render_function(col, out, args)) return false;
     out.drop_last(1);  // the call's trailing space
     return true;
 }
 
 bool is_computed(PyObject* col) noexcept {
-    return PyObject_TypeCheck(col, &ExpressionType) || PyObject_TypeCheck(col, &FunctionCallType);
+    return PyObject_TypeCheck(col, &ExpressionType) || PyObject_TypeCheck(col, &FunctionCallType) ||
+           PyObject_TypeCheck(col, &CustomSqlGeneratorType);
 }
 
 // The select list: column properties as table.column, aliased columns and
@@ -218,7 +221,7 @@ PyMethodDef core_methods[] = {
      "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. SqlGenerator[Literal[True]]."},
     {"select", fastkw<select_method>(), METH_FASTCALL | METH_KEYWORDS,
      "select($self, *cols)\n--\n\nmake this a SELECT of the given column properties, function calls, "
-     "expressions and aliases (x.As(\"name\"))."},
+     "expressions, aliases (x.As(\"name\")) and CustomSqlGenerator texts."},
     {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,
      "From($self, target)\n--\n\nthe table, as a name or a model class."},
     {"orderBy", fastkw<order_by_method>(), METH_FASTCALL | METH_KEYWORDS,
