@@ -158,7 +158,8 @@ PyObject* deliver(Ref pending, Plan plan, const char* name, const char* qualname
         return coro::make_coroutine(awaited_result(std::move(pending), std::move(plan)), name, qualname);
     } else {
         if (is_awaitable(pending.get())) {
-            Ref closed = call_method(pending.get(), steal(PyUnicode_FromString("close")).get());
+            static PyObject* close_name = intern("close");
+            Ref closed = close_name ? call_method(pending.get(), close_name) : Ref();
             if (!closed) return nullptr;
             return fail(PyExc_TypeError, "ModelExecutor.%s(): the connector is asynchronous; use AsyncModelExecutor",
                         name);
@@ -280,7 +281,12 @@ bool values_item(PyObject* col, Py_ssize_t index, Plan& plan) noexcept {
     } else if (PyTypeObject* cls = alias_class(); cls && PyObject_TypeCheck(col, cls)) {
         Ref source = attr(col, "source");
         Ref key = source ? attr(col, "name") : Ref();
-        if (!key || !computed_item(source.get(), key.get(), item)) return false;
+        if (!key) return false;
+        if (!PyUnicode_Check(key.get())) {  // an alias made by __new__ alone
+            fail(PyExc_TypeError, "values() argument 'columns': item %zd is an alias without a name", index);
+            return false;
+        }
+        if (!computed_item(source.get(), key.get(), item)) return false;
     } else {
         int computed = cls ? is_computed(col) : -1;
         if (computed < 0) return false;

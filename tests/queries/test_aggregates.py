@@ -137,3 +137,9 @@ def test_an_executor_made_without_init_is_refused():
     for call in (bare.count, bare.exists, lambda: bare.values(), lambda: bare.aggregate(n=FunctionCall("count"))):
         with pytest.raises(Exception):
             call()
+
+
+def test_an_alias_made_without_init_is_refused():
+    from Tessary.DB.Generator import ColumnAlias
+    with pytest.raises(TypeError, match="alias"):
+        ModelExecutor(User).values(ColumnAlias.__new__(ColumnAlias))

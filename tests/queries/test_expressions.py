@@ -179,3 +179,12 @@ def test_selected_expressions_read_back(backend, filled):
                                                   FunctionCall("lower", U.name).As("low"), orderBy="q_user.id"))
     raw = backend.rows("SELECT name, visits * 2 + 1, lower(name) FROM q_user ORDER BY id")
     assert [(r["name"], r["v"], r["low"]) for r in rows] == raw
+
+
+def test_deep_nesting_is_a_recursion_error_not_a_crash():
+    deep = User.visits + 0
+    for i in range(100_000):
+        deep = deep + i
+    with pytest.raises(RecursionError):
+        deep.Build()
+    del deep  # freed without exhausting the C stack
