@@ -206,6 +206,29 @@ bool comparable(PyObject* other) noexcept {
              PyType_Check(other) || is_cell(other));
 }
 
+// `x == None` / `x != None`, as for a column: IS NULL / IS NOT NULL, a
+// one-cell condition holding the test's text and arguments (written now,
+// when the condition is made). `< NULL` holds for no row, so the order
+// comparisons with None are refused.
+PyObject* null_test(PyObject* self, int op) noexcept {
+    if (op != Py_EQ && op != Py_NE) {
+        return fail(PyExc_ValueError, "an order comparison of %.200s with None matches no row in SQL",
+                    type_name(self));
+    }
+    Ref args = steal(PyList_New(0));
+    if (!args) return nullptr;
+    Text out;
+    if (!embed(self, out, args.get())) return nullptr;
+    while (out.ends_with(" ")) out.drop_last(1);
+    if (op == Py_EQ) out.lit(" IS NULL ");
+    else out.lit(" IS NOT NULL ");
+    Ref text = out.finish();
+    Ref arg_tuple = text ? steal(PyList_AsTuple(args.get())) : Ref();
+    if (!arg_tuple) return nullptr;
+    Ref test = call(reinterpret_cast<PyObject*>(&CustomSqlGeneratorType), text.get(), arg_tuple.get());
+    return test ? bound.prop->newCell(test.get(), Py_None) : nullptr;
+}
+
 }  // namespace
 
 PyNumberMethods operand_number_methods = {
@@ -225,10 +248,7 @@ PyObject* operand_richcompare(PyObject* self, PyObject* other, int op) noexcept 
         return fail(PyExc_TypeError, "cannot compare %.200s with a %.200s: give a single value, a column or an expression",
                     type_name(self), type_name(other));
     }
-    if (other == Py_None) {
-        // `= NULL` holds for no row: refused rather than matching nothing.
-        return fail(PyExc_ValueError, "comparing %.200s with None matches no row in SQL", type_name(self));
-    }
+    if (other == Py_None) return null_test(self, op);
     Ref head = steal(bound.prop->newCell(self, Py_None));
     Ref tail = head ? steal(bound.prop->newCell(other, Py_None)) : Ref();
     if (!tail) return nullptr;

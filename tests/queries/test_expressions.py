@@ -124,7 +124,7 @@ def test_refused_constructions():
     with pytest.raises(ValueError, match="operator"):
         Expression(User.age, "%", 2)
     with pytest.raises(ValueError, match="None"):
-        FunctionCall("lower", User.name) == None  # noqa: E711
+        FunctionCall("lower", User.name) < None
     with pytest.raises(ValueError, match="select"):
         SqlGenerator().groupBy(User.id)
     with pytest.raises(SqlInStanceError):
@@ -162,6 +162,17 @@ def test_conditions_on_expressions_find_what_raw_sql_finds(backend, filled):
     assert names(found) == ["Bob"]
     found = backend.run(backend.executor(filled.User).findAllBy(U.age * 2 > U.visits + 60))
     assert names(found) == names(backend.rows("SELECT name FROM q_user WHERE age * 2 > visits + 60"))
+
+
+def test_none_is_an_is_null_test(backend, filled):
+    U = filled.User
+    lower_email = FunctionCall("lower", U.email)
+    assert select_text(U.id, where=(lower_email == None) & (U.visits + 1 != None)) == (  # noqa: E711
+        "SELECT q_user.id FROM q_user WHERE lower(q_user.email) IS NULL  AND q_user.visits + %s IS NOT NULL  ;", (1,))
+    found = backend.run(backend.executor(U).findAllBy(lower_email == None))  # noqa: E711
+    assert names(found) == names(backend.rows("SELECT name FROM q_user WHERE lower(email) IS NULL"))
+    found = backend.run(backend.executor(U).findAllBy(lower_email != None))  # noqa: E711
+    assert names(found) == ["ann", "cy"]
 
 
 def test_hostile_texts_match_as_values(backend, filled):

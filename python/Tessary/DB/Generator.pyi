@@ -113,7 +113,7 @@ class CustomSqlGenerator(BaseSqlGenerator):
 
 class FunctionCall(BaseSqlGenerator):
     """An SQL function call. Compares like a column (`FunctionCall("lower", User.name) == "ann"` is a
-    condition; against None a ValueError) and takes arithmetic into an Expression."""
+    condition, `== None` an IS NULL test) and takes arithmetic into an Expression."""
     def __init__(self, func_name: Optional[str], *args: Any) -> None: ...
     def Build(self) -> _Built: ...
     def As(self, alias: str) -> ColumnAlias:
