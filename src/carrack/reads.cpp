@@ -239,38 +239,6 @@ bool aggregate_item(PyObject* key, PyObject* value, const ReadNames& n, Plan& pl
     return true;
 }
 
-template <bool Async>
-PyObject* aggregate_method_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const qualname = Async ? "AsyncModelExecutor.aggregate" : "ModelExecutor.aggregate";
-    if (nargs > 1) return arg_count_error("aggregate", 0, 1, nargs);
-    const ReadNames* n = read_names();
-    if (!n) return nullptr;
-    PyObject* filter = nargs ? args[0] : nullptr;
-    Plan plan;
-    plan.shape = Shape::ONE_ROW;
-    Ref select = steal(PyList_New(0));
-    if (!select) return nullptr;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (PyUnicode_Compare(key, n->Filter) == 0) {
-            if (filter) return fail(PyExc_TypeError, "aggregate() got multiple values for argument 'Filter'");
-            filter = args[nargs + k];
-            continue;
-        }
-        if (!aggregate_item(key, args[nargs + k], *n, plan, select.get())) return nullptr;
-    }
-    if (plan.items.empty()) {
-        return fail(PyExc_TypeError, "aggregate() needs at least one named aggregate, e.g. n=FunctionCall(\"count\", col)");
-    }
-    if (!filter) filter = Py_None;
-    if (!check_filter(filter)) return nullptr;
-    Ref items = steal(PyList_AsTuple(select.get()));
-    Ref builder = items ? fresh_builder(self) : Ref();
-    if (!builder || !builder_select(builder.get(), items.get()) || !builder_where(builder.get(), filter)) return nullptr;
-    return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "aggregate", qualname);
-}
-
 // --- values -----------------------------------------------------------------------
 
 // One selected item of values(): a column, or anything aliased with .As().
@@ -333,9 +301,54 @@ bool read_clauses(PyObject** kw, Clauses& c) noexcept {
            limit_value("values", "offset", kw[5], 0, &c.offset);
 }
 
+}  // namespace
+
 template <bool Async>
-PyObject* values_method_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const qualname = Async ? "AsyncModelExecutor.values" : "ModelExecutor.values";
+PyObject* count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return filtered_read<Async>(self, args, nargs, kwnames, Shape::COUNT, "count",
+                                qualified<Async>("ModelExecutor.count", "AsyncModelExecutor.count"));
+}
+
+template <bool Async>
+PyObject* exists_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return filtered_read<Async>(self, args, nargs, kwnames, Shape::EXISTS, "exists",
+                                qualified<Async>("ModelExecutor.exists", "AsyncModelExecutor.exists"));
+}
+
+template <bool Async>
+PyObject* aggregate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 1) return arg_count_error("aggregate", 0, 1, nargs);
+    const ReadNames* n = read_names();
+    if (!n) return nullptr;
+    PyObject* filter = nargs ? args[0] : nullptr;
+    Plan plan;
+    plan.shape = Shape::ONE_ROW;
+    Ref select = steal(PyList_New(0));
+    if (!select) return nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (PyUnicode_Compare(key, n->Filter) == 0) {
+            if (filter) return fail(PyExc_TypeError, "aggregate() got multiple values for argument 'Filter'");
+            filter = args[nargs + k];
+            continue;
+        }
+        if (!aggregate_item(key, args[nargs + k], *n, plan, select.get())) return nullptr;
+    }
+    if (plan.items.empty()) {
+        return fail(PyExc_TypeError, "aggregate() needs at least one named aggregate, e.g. n=FunctionCall(\"count\", col)");
+    }
+    if (!filter) filter = Py_None;
+    if (!check_filter(filter)) return nullptr;
+    Ref items = steal(PyList_AsTuple(select.get()));
+    Ref builder = items ? fresh_builder(self) : Ref();
+    if (!builder || !builder_select(builder.get(), items.get()) || !builder_where(builder.get(), filter)) return nullptr;
+    return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "aggregate",
+                          qualified<Async>("ModelExecutor.aggregate", "AsyncModelExecutor.aggregate"));
+}
+
+template <bool Async>
+PyObject* values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* kw[7];
     if (!values_keywords(args, nargs, kwnames, kw)) return nullptr;
     PyObject* filter = kw[0] ? kw[0] : Py_None;
@@ -356,31 +369,8 @@ PyObject* values_method_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
     Ref builder = fresh_builder(self);
     if (!builder || !builder_select(builder.get(), columns.get()) || !builder_where(builder.get(), filter)) return nullptr;
     if (!add_clauses(builder.get(), clauses, *n)) return nullptr;
-    return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "values", qualname);
-}
-
-}  // namespace
-
-template <bool Async>
-PyObject* count_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return filtered_read<Async>(self, args, nargs, kwnames, Shape::COUNT, "count",
-                                qualified<Async>("ModelExecutor.count", "AsyncModelExecutor.count"));
-}
-
-template <bool Async>
-PyObject* exists_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return filtered_read<Async>(self, args, nargs, kwnames, Shape::EXISTS, "exists",
-                                qualified<Async>("ModelExecutor.exists", "AsyncModelExecutor.exists"));
-}
-
-template <bool Async>
-PyObject* aggregate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return aggregate_method_impl<Async>(self, args, nargs, kwnames);
-}
-
-template <bool Async>
-PyObject* values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return values_method_impl<Async>(self, args, nargs, kwnames);
+    return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "values",
+                          qualified<Async>("ModelExecutor.values", "AsyncModelExecutor.values"));
 }
 
 template PyObject* count_method<false>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
