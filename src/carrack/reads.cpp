@@ -27,14 +27,11 @@ struct ReadNames {
 const ReadNames* read_names() noexcept {
     static ReadNames n{};
     if (n.one) return &n;
-    n.executeSql = intern("executeSql");
-    n.groupBy = intern("groupBy");
-    n.having = intern("having");
-    n.orderBy = intern("orderBy");
-    n.distinct = intern("distinct");
-    n.As = intern("As");
-    n.Filter = intern("Filter");
-    if (!n.executeSql || !n.groupBy || !n.having || !n.orderBy || !n.distinct || !n.As || !n.Filter) return nullptr;
+    const NameSlot all[] = {
+        {&n.executeSql, "executeSql"}, {&n.groupBy, "groupBy"}, {&n.having, "having"}, {&n.orderBy, "orderBy"},
+        {&n.distinct, "distinct"},     {&n.As, "As"},           {&n.Filter, "Filter"},
+    };
+    if (intern_all(all) < 0) return nullptr;
     auto custom = [](const char* text) -> PyObject* {
         Ref sql = steal(PyUnicode_FromString(text));
         Ref no_args = steal(PyTuple_New(0));
