@@ -34,7 +34,6 @@ import drivers  # noqa: E402
 import harness  # noqa: E402
 import mariadb  # noqa: E402
 import schema  # noqa: E402
-import shape_workloads  # noqa: E402
 import workloads  # noqa: E402
 
 from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector  # noqa: E402
@@ -44,12 +43,12 @@ USERS = 100_000
 POST_OWNERS = 1_000
 BACKENDS = ("sqlite", "mariadb", "async", "async-mariadb")
 # The workloads each MariaDB group has: a server is started only when one is wanted.
-MARIADB_KEYS = {"mariadb": ("W2", "W3", "W4", "W7", "W8", "W9", "W10"), "async-mariadb": ("W3", "W4")}
+MARIADB_KEYS = {"mariadb": ("W2", "W3", "W4", "W7", "W8", "W9"), "async-mariadb": ("W3", "W4")}
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", help="comma-separated workload ids (W1..W10, W1b) to run")
+    p.add_argument("--only", help="comma-separated workload ids (W1..W9, W1b) to run")
     p.add_argument("--backends", default=",".join(BACKENDS),
                    help="comma-separated among sqlite, mariadb, async (SQLite asyncio), async-mariadb "
                         "(default: all four)")
@@ -98,8 +97,7 @@ def sqlite_pairs(args, name, path, users, owners):
                  ("W6b", workloads.w6b_batched), ("W6b", workloads.w6b_deep),
                  ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000)),
                  ("W7", workloads.w7_save_all), ("W8", workloads.w8_stream), ("W9", workloads.w9_keyset),
-                 ("W9", workloads.w9_offset), ("W10", shape_workloads.w10_count),
-                 ("W10", shape_workloads.w10_aggregate), ("W10", shape_workloads.w10_values)]
+                 ("W9", workloads.w9_offset)]
 
     def close():
         connector.close()
@@ -121,10 +119,7 @@ def mysql_pairs(args, name, settings, users, owners):
                  ("W4", lambda: workloads.w4_point(b, target=0.4)),
                  ("W7", lambda: workloads.w7_save_all(b, target=1.0)),
                  ("W8", lambda: workloads.w8_stream(b)), ("W9", lambda: workloads.w9_keyset(b)),
-                 ("W9", lambda: workloads.w9_offset(b)),
-                 ("W10", lambda: shape_workloads.w10_count(b, target=0.5)),
-                 ("W10", lambda: shape_workloads.w10_aggregate(b, target=0.5)),
-                 ("W10", lambda: shape_workloads.w10_values(b, target=0.5))]
+                 ("W9", lambda: workloads.w9_offset(b))]
 
     def close():
         connector.close()
