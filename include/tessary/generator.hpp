@@ -26,6 +26,9 @@ struct SqlGeneratorObject {
     PyObject* updateCol;   // list or None: SET entries
     PyObject* _joinList;   // list or None: JoinCell entries
     PyObject* orderList;   // tuple or None
+    PyObject* groupList;   // tuple or None: GROUP BY terms
+    PyObject* havingCol;   // FilterListCell or None
+    int distinct;          // SELECT DISTINCT
 };
 
 struct QueryGroupObject {

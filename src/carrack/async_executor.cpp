@@ -4,6 +4,7 @@
 // coroutine, unawaited. Its own methods are coroutines that await every call
 // reaching the database, one after another.
 #include "async.hpp"
+#include "reads.hpp"
 #include "bulk.hpp"
 #include "stream.hpp"
 
@@ -123,6 +124,21 @@ PyMethodDef methods[] = {
      "iterAllBy($self, Filter=None, batchSize=1000)\n--\n\n"
      "The instances of findAllBy for `async for`, in keyset batches of "
      "batchSize rows on the primary key over one connection; aclose() or `async with` ends it early."},
+    {"count", method<reads::count_method<true>>(), kFast,
+     "count($self, Filter=None)\n--\n\n"
+     "Awaitable: the number of rows matching Filter (SELECT COUNT(*)), an int."},
+    {"exists", method<reads::exists_method<true>>(), kFast,
+     "exists($self, Filter=None)\n--\n\n"
+     "Awaitable: whether a row matches Filter (SELECT 1 ... LIMIT 1), a bool."},
+    {"aggregate", method<reads::aggregate_method<true>>(), kFast,
+     "aggregate($self, Filter=None, **named)\n--\n\n"
+     "Awaitable: one row of named FunctionCalls or Expressions over the rows matching Filter, as a dict "
+     "(aggregate(n=FunctionCall(\"count\", M.id)) -> {'n': 3})."},
+    {"values", method<reads::values_method<true>>(), kFast,
+     "values($self, *columns, Filter=None, groupBy=(), having=None, orderBy=None, limit=None, offset=None, "
+     "distinct=False)\n--\n\n"
+     "Awaitable: the selected columns (default: every column) and aliased items of the matching rows, as a list of "
+     "plain dicts keyed by column name or alias."},
     {"execute", method<execute_method>(), kFast,
      "execute($self)\n--\n\n"
      "Awaitable: mark the statement executed and await the database handle's execute "

@@ -1,6 +1,7 @@
 // ModelExecutor: the executor of the synchronous connector. Its execute runs
 // every statement the operations prepare through the database handle.
 #include "carrack.hpp"
+#include "reads.hpp"
 #include "bulk.hpp"
 #include "stream.hpp"
 
@@ -69,6 +70,21 @@ PyMethodDef methods[] = {
      "iterAllBy($self, Filter=None, batchSize=1000)\n--\n\n"
      "The instances of findAllBy as an iterator reading batchSize rows at a "
      "time from one cursor; close() or `with` ends it early."},
+    {"count", method<reads::count_method<false>>(), kFast,
+     "count($self, Filter=None)\n--\n\n"
+     "the number of rows matching Filter (SELECT COUNT(*)), an int."},
+    {"exists", method<reads::exists_method<false>>(), kFast,
+     "exists($self, Filter=None)\n--\n\n"
+     "whether a row matches Filter (SELECT 1 ... LIMIT 1), a bool."},
+    {"aggregate", method<reads::aggregate_method<false>>(), kFast,
+     "aggregate($self, Filter=None, **named)\n--\n\n"
+     "one row of named FunctionCalls or Expressions over the rows matching Filter, as a dict "
+     "(aggregate(n=FunctionCall(\"count\", M.id)) -> {'n': 3})."},
+    {"values", method<reads::values_method<false>>(), kFast,
+     "values($self, *columns, Filter=None, groupBy=(), having=None, orderBy=None, limit=None, offset=None, "
+     "distinct=False)\n--\n\n"
+     "the selected columns (default: every column) and aliased items of the matching rows, as a list of "
+     "plain dicts keyed by column name or alias."},
     {"execute", method<execute_method>(), kFast,
      "execute($self)\n--\n\n"
      "Mark the statement executed and run it through the database handle (on `work` when set)."},

@@ -1,5 +1,5 @@
-// ColumnAlias: a selected column or function call under a name of the
-// caller's (`col.As("alias")`, rendered `table.col AS alias`), so that two
+// ColumnAlias: a selected column, function call or expression under a name
+// of the caller's (`col.As("alias")`, rendered `table.col AS alias`), so that two
 // columns of one name can be selected together and read apart.
 #include "internal.hpp"
 
@@ -30,8 +30,12 @@ bool check_alias(PyObject* alias) noexcept {
 }
 
 bool check_source(PyObject* source) noexcept {
-    if (is_property(source) || PyObject_TypeCheck(source, &FunctionCallType)) return true;
-    fail(PyExc_TypeError, "a ColumnAlias names a column property or a FunctionCall, got %.200s", type_name(source));
+    if (is_property(source) || PyObject_TypeCheck(source, &FunctionCallType) ||
+        PyObject_TypeCheck(source, &ExpressionType)) {
+        return true;
+    }
+    fail(PyExc_TypeError, "a ColumnAlias names a column property or a FunctionCall (or an Expression), got %.200s",
+         type_name(source));
     return false;
 }
 
@@ -94,7 +98,7 @@ PyMethodDef alias_methods[] = {
 
 PyMemberDef alias_members[] = {
     {"source", Py_T_OBJECT_EX, offsetof(ColumnAliasObject, source), Py_READONLY,
-     "The column property or FunctionCall selected."},
+     "The column property, FunctionCall or Expression selected."},
     {"name", Py_T_OBJECT_EX, offsetof(ColumnAliasObject, alias), Py_READONLY,
      "The alias: the key of the selected value in the rows read."},
     {nullptr, 0, 0, 0, nullptr},
@@ -111,8 +115,8 @@ PyTypeObject ColumnAliasType = {
     .tp_dealloc = alias_dealloc,
     .tp_repr = alias_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "ColumnAlias(source, alias)\n--\n\nColumnAlias(source, alias): a column property or FunctionCall selected "
-              "under another name\n(`source.As(alias)`); rendered `table.column AS alias`.",
+    .tp_doc = "ColumnAlias(source, alias)\n--\n\nColumnAlias(source, alias): a column property, FunctionCall or Expression "
+              "selected under another name\n(`source.As(alias)`); rendered `table.column AS alias`.",
     .tp_traverse = alias_traverse,
     .tp_clear = alias_clear,
     .tp_methods = alias_methods,
@@ -153,12 +157,15 @@ bool render_alias(PyObject* self, Text& out, PyObject* args) {
         if (!column || !out.ident_of(table.get())) return false;
         out.lit(".");
         if (!out.ident_of(column.get())) return false;
+    } else if (PyObject_TypeCheck(source.get(), &ExpressionType)) {
+        if (!render_expression(source.get(), out, args)) return false;
     } else {
         if (!render_function(source.get(), out, args)) return false;
         out.drop_last(1);  // the call's trailing space
     }
     out.lit(" AS ");
-    return out.str(alias.get());
+    // A reserved word (`count` is not one, `order` is) is quoted like any name.
+    return out.ident(alias.get());
 }
 
 }  // namespace tsy::gen

@@ -160,6 +160,7 @@ bool embed(PyObject* gen, Text& out, PyObject* args) {
     if (Py_IS_TYPE(gen, &InOperatorGeneratorType)) return render_in(gen, out, args);
     if (Py_IS_TYPE(gen, &FunctionCallType)) return render_function(gen, out, args);
     if (Py_IS_TYPE(gen, &PredicateType)) return render_predicate(gen, out, args);
+    if (Py_IS_TYPE(gen, &ExpressionType)) return render_expression(gen, out, args);
     Ref result = public_build(gen);
     Ref text, extra;
     if (!result || !unpack_pair(result.get(), text, extra)) return false;

@@ -186,6 +186,7 @@ void function_dealloc(PyObject* self) noexcept {
 // item 0 is the text and item 1 the arguments.
 bool render_nested(PyObject* gen, Text& out, PyObject* args) {
     if (Py_IS_TYPE(gen, &FunctionCallType)) return render_function(gen, out, args);
+    if (Py_IS_TYPE(gen, &ExpressionType)) return render_expression(gen, out, args);
     Ref built = public_build(gen);
     if (!built) return false;
     if (!PyTuple_Check(built.get())) {
@@ -324,11 +325,16 @@ PyTypeObject FunctionCallType = {
     .tp_name = "Tessary.DB.Generator.FunctionCall",
     .tp_basicsize = sizeof(FunctionCallObject),
     .tp_dealloc = function_dealloc,
+    .tp_as_number = &operand_number_methods,
+    .tp_hash = PyObject_GenericHash,  // comparisons make conditions; identity stays the hash
     .tp_flags = kFragmentFlags,
     .tp_doc = "FunctionCall(func_name, *args)\n--\n\nFunctionCall(func_name, *args): an SQL function call; columns are written as\n"
-              "table.column, generators render in place, other values become placeholders.",
+              "table.column, generators render in place, other values become placeholders.\n"
+              "Compares like a column (`FunctionCall(\"lower\", User.name) == \"ann\"` is a condition) and\n"
+              "takes arithmetic (+ - * /) into an Expression.",
     .tp_traverse = function_traverse,
     .tp_clear = function_clear,
+    .tp_richcompare = operand_richcompare,
     .tp_methods = function_methods,
     .tp_init = function_init,
     .tp_new = function_new,

@@ -21,11 +21,21 @@ extern PyTypeObject ColumnAliasType;
 extern PyTypeObject PredicateType;
 extern PyTypeObject ColumnComparisonType;
 extern PyTypeObject OrderTermType;
+extern PyTypeObject ExpressionType;
+
+// `left op right` (expression.cpp). `op` is one of the interned "+", "-",
+// "*", "/"; a plain value beside a column is already in its stored form.
+struct ExpressionObject {
+    BaseGeneratorObject base;
+    PyObject* left;   // column property, Expression, FunctionCall, CustomSqlGenerator or a value
+    PyObject* op;
+    PyObject* right;
+};
 
 // A selected column or function call under an alias (alias.cpp).
 struct ColumnAliasObject {
     BaseGeneratorObject base;
-    PyObject* source;  // column property or FunctionCall
+    PyObject* source;  // column property, FunctionCall or Expression
     PyObject* alias;   // str, an SQL identifier
 };
 
@@ -229,6 +239,9 @@ bool render_subquery(PyObject* query, bool one_column, const char* func, Text& o
 bool check_subquery(PyObject* query, bool one_column, const char* func);
 bool render_alias(PyObject* self, Text& out, PyObject* args);      // alias.cpp
 bool render_predicate(PyObject* self, Text& out, PyObject* args);  // conditions.cpp
+bool render_expression(PyObject* self, Text& out, PyObject* args); // expression.cpp
+bool render_group_by(PyObject* terms, Text& out, PyObject* args);  // grouping.cpp
+bool render_having(PyObject* condition, Text& out, PyObject* args); // grouping.cpp
 
 Ref build_where_pair(PyObject* cell);                              // (text, list)
 Ref build_select(PyObject* self);
@@ -298,6 +311,7 @@ Failure raise_kind_error(int current, int requested);
 extern PyMethodDef where_methods[];
 extern PyMethodDef write_methods[];
 extern PyMethodDef join_methods[];
+extern PyMethodDef grouping_methods[];
 
 // Type readiness, called once by the module init.
 int ready_base() noexcept;
@@ -309,6 +323,13 @@ int ready_join_cell() noexcept;
 int ready_alias() noexcept;
 int ready_conditions() noexcept;
 int ready_order() noexcept;
+int ready_expression() noexcept;
+
+// The arithmetic (+ - * /) and comparisons shared by Expression and
+// FunctionCall (expression.cpp): arithmetic gives an Expression, a
+// comparison a filter chain whose head holds the left side.
+extern PyNumberMethods operand_number_methods;
+PyObject* operand_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 
 // `source.As(alias)`: a ColumnAlias (alias.cpp); FunctionCall's As method.
 Ref make_alias(PyObject* source, PyObject* alias);

@@ -177,6 +177,7 @@ int add_types(PyObject* module) noexcept {
         {&ColumnAliasType, "ColumnAlias"},
         {&ColumnComparisonType, "ColumnComparison"},
         {&OrderTermType, "OrderTerm"},
+        {&ExpressionType, "Expression"},
     };
     for (const Named& t : types) {
         if (PyModule_AddObjectRef(module, t.name, reinterpret_cast<PyObject*>(t.type)) < 0) return -1;
@@ -188,6 +189,7 @@ int ready_types() noexcept {
     if (ready_base() < 0 || ready_sql_generator() < 0 || ready_where_types() < 0) return -1;
     if (ready_fragments() < 0 || ready_table() < 0 || ready_join_cell() < 0) return -1;
     if (ready_alias() < 0 || ready_conditions() < 0 || ready_order() < 0) return -1;
+    if (ready_expression() < 0) return -1;
     return 0;
 }
 

@@ -68,7 +68,7 @@ void term_dealloc(PyObject* self) noexcept {
 // A column as table.column; a builder as a parenthesised subquery; another
 // generator as its Build gives it. Blanks around the text are trimmed, so
 // that items and directions are separated by one space.
-bool render_expression(PyObject* expression, Text& out, PyObject* args) {
+bool render_order_expression(PyObject* expression, Text& out, PyObject* args) {
     Ref held = borrow(expression);
     std::size_t start = out.size();
     if (is_property(expression)) {
@@ -92,7 +92,7 @@ bool render_term(PyObject* self, Text& out, PyObject* args) {
         fail(PyExc_ValueError, "OrderTerm was not initialised");
         return false;
     }
-    if (!render_expression(expression.get(), out, args)) return false;
+    if (!render_order_expression(expression.get(), out, args)) return false;
     if (term(self)->descending) out.lit(" DESC");
     else out.lit(" ASC");
     return true;
@@ -158,7 +158,7 @@ bool render_order_item(PyObject* item, Text& out, PyObject* args) {
     if (PyUnicode_Check(item)) return out.str(item);  // text as written, as it always was
     if (!check_order_item(item)) return false;
     if (Py_IS_TYPE(item, &OrderTermType)) return render_term(item, out, args);
-    return render_expression(item, out, args);
+    return render_order_expression(item, out, args);
 }
 
 }  // namespace tsy::gen

@@ -26,6 +26,9 @@ SqlGeneratorObject* alloc_builder(PyTypeObject* type) noexcept {
     b->updateCol = Py_NewRef(Py_None);
     b->_joinList = Py_NewRef(Py_None);
     b->orderList = Py_NewRef(Py_None);
+    b->groupList = Py_NewRef(Py_None);
+    b->havingCol = Py_NewRef(Py_None);
+    b->distinct = 0;
     return b;
 }
 
@@ -58,6 +61,8 @@ int builder_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(b->updateCol);
     Py_VISIT(b->_joinList);
     Py_VISIT(b->orderList);
+    Py_VISIT(b->groupList);
+    Py_VISIT(b->havingCol);
     return 0;
 }
 
@@ -70,6 +75,8 @@ int builder_clear(PyObject* self) noexcept {
     Py_CLEAR(b->updateCol);
     Py_CLEAR(b->_joinList);
     Py_CLEAR(b->orderList);
+    Py_CLEAR(b->groupList);
+    Py_CLEAR(b->havingCol);
     return 0;
 }
 
@@ -89,8 +96,24 @@ Ref select_items(PyObject* self, PyObject* const* items, Py_ssize_t n) {
     return borrow(self);
 }
 
+// One selected function call, expression or caller-supplied SQL text, in
+// place (its arguments go to `args`).
+bool render_computed(PyObject* col, Text& out, PyObject* args) {
+    if (PyObject_TypeCheck(col, &ExpressionType)) return render_expression(col, out, args);
+    if (PyObject_TypeCheck(col, &CustomSqlGeneratorType)) return embed(col, out, args);
+    if (!render_function(col, out, args)) return false;
+    out.drop_last(1);  // the call's trailing space
+    return true;
+}
+
+bool is_computed(PyObject* col) noexcept {
+    return PyObject_TypeCheck(col, &ExpressionType) || PyObject_TypeCheck(col, &FunctionCallType) ||
+           PyObject_TypeCheck(col, &CustomSqlGeneratorType);
+}
+
 // The select list: column properties as table.column, aliased columns and
-// calls as `... AS alias` (a call's arguments go to `args`).
+// calls as `... AS alias`, function calls and expressions in place (their
+// arguments go to `args`).
 bool render_columns(PyObject* cols, Text& out, PyObject* args) {
     if (!PyList_Check(cols)) {
         fail(PyExc_TypeError, "'%.200s' object is not iterable", type_name(cols));
@@ -104,6 +127,12 @@ bool render_columns(PyObject* cols, Text& out, PyObject* args) {
             if (!first) out.lit(",");
             first = false;
             if (!render_alias(col.get(), out, args)) return false;
+            continue;
+        }
+        if (is_computed(col.get())) {
+            if (!first) out.lit(",");
+            first = false;
+            if (!render_computed(col.get(), out, args)) return false;
             continue;
         }
         if (!check_convert(col.get(), bound.prop->BaseProperty)) return false;
@@ -196,7 +225,8 @@ PyMethodDef core_methods[] = {
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "__class_getitem__($type, item, /)\n--\n\nThe class parameterised for annotations, e.g. SqlGenerator[Literal[True]]."},
     {"select", fastkw<select_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "select($self, *cols)\n--\n\nmake this a SELECT of the given column properties."},
+     "select($self, *cols)\n--\n\nmake this a SELECT of the given column properties, function calls, "
+     "expressions, aliases (x.As(\"name\")) and CustomSqlGenerator texts."},
     {"From", fastkw<from_method>(), METH_FASTCALL | METH_KEYWORDS,
      "From($self, target)\n--\n\nthe table, as a name or a model class."},
     {"orderBy", fastkw<order_by_method>(), METH_FASTCALL | METH_KEYWORDS,
@@ -224,7 +254,7 @@ std::array<PyMethodDef, 40> all_methods{};
 
 int gather_methods() noexcept {
     std::size_t n = 0;
-    for (PyMethodDef* table : {core_methods, where_methods, write_methods, join_methods}) {
+    for (PyMethodDef* table : {core_methods, where_methods, write_methods, join_methods, grouping_methods}) {
         for (PyMethodDef* m = table; m->ml_name; ++m) {
             if (n + 1 >= all_methods.size()) {
                 PyErr_SetString(PyExc_SystemError, "SqlGenerator method table too small");
@@ -379,7 +409,10 @@ bool render_select(PyObject* self, Text& out, PyObject* args) {
     Ref joins = borrow(b->_joinList);
     Ref order = borrow(b->orderList);
     Ref limit = borrow(b->limit);
+    Ref group_terms = borrow(b->groupList ? b->groupList : Py_None);
+    Ref having = borrow(b->havingCol ? b->havingCol : Py_None);
     out.lit("SELECT ");
+    if (b->distinct) out.lit("DISTINCT ");
     if (!render_columns(cols.get(), out, args)) return false;
     bool joined = PyList_Check(joins.get()) && PyList_GET_SIZE(joins.get()) > 0;
     if (joined || !PyUnicode_Check(target.get())) {
@@ -396,6 +429,7 @@ bool render_select(PyObject* self, Text& out, PyObject* args) {
         out.lit(" FROM ");
         if (!out.str(target.get()) || !render_where(where_cell.get(), out, args)) return false;
     }
+    if (!render_group_by(group_terms.get(), out, args) || !render_having(having.get(), out, args)) return false;
     return render_order(order.get(), out, args) && out.str(limit.get());
 }
 

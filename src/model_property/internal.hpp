@@ -95,6 +95,8 @@ PyObject* in_query(PyObject* self, PyObject* query, bool negated) noexcept;
 PyObject* compare_columns(PyObject* self, PyObject* other, int code) noexcept;
 // `~condition`: NOT (condition); NotImplemented for other operands.
 PyObject* negate(PyObject* condition) noexcept;
+// + - * / on columns, giving an Expression (arithmetic.cpp).
+extern PyNumberMethods property_number_methods;
 
 inline PropertyObject* as_property(PyObject* o) noexcept { return reinterpret_cast<PropertyObject*>(o); }
 inline FilterCellObject* as_cell(PyObject* o) noexcept { return reinterpret_cast<FilterCellObject*>(o); }

@@ -368,6 +368,7 @@ PyTypeObject BasePropertyType = {
     .tp_basicsize = sizeof(PropertyObject),
     .tp_dealloc = property_dealloc,
     .tp_repr = property_repr,
+    .tp_as_number = &property_number_methods,
     .tp_hash = property_hash,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "BaseProperty(*typeArgs, isPrimaryKey=False, nullable=False, default=NullDefault, extra='')\n"

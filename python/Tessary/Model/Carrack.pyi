@@ -7,7 +7,7 @@ from typing import Any, Callable, Coroutine, Generic, Iterable, Self, Sequence, 
 
 from pymysql import IntegrityError as IntegrityError
 
-from Tessary.DB.Generator import SqlGenerator, _OrderItem
+from Tessary.DB.Generator import ColumnAlias, Expression, FunctionCall, SqlGenerator, _OrderItem
 from Tessary.Model.DataModel import InstanceList, ModelInstance, _DataModel
 from Tessary.Model.ModelProperty import BaseProperty, FilterListCell, ForeignKey, ForeignType as ForeignType
 
@@ -22,8 +22,12 @@ _MaybeNone = Any
 # A model's instance as the relation loaders take it: a ModelInstance, or what a type checker that
 # does not follow ModelMeta.__call__ (mypy 1.0) takes `User(...)` for.
 _InstanceOf: TypeAlias = ModelInstance[_M] | _M
-# findAllBy's orderBy: one term or a list/tuple of terms.
+# findAllBy's and values()'s orderBy: one term or a list/tuple of terms.
 _OrderBy: TypeAlias = _OrderItem | list[_OrderItem] | tuple[_OrderItem, ...]
+# What values() selects: columns, and anything named with .As(alias).
+_Value: TypeAlias = BaseProperty[Any] | ColumnAlias
+# What groupBy= takes: one term or a sequence of them.
+_GroupTerm: TypeAlias = BaseProperty[Any] | Expression | FunctionCall
 
 class BaseModelExecutor(Generic[_M]):
     """The executor of model `_M`; what its queries give is typed by its subclasses."""
@@ -105,6 +109,19 @@ class ModelExecutor(BaseModelExecutor[_M]):
     def iterAllBy(self, Filter: FilterListCell | None = None, batchSize: int = 1000) -> RowStream[_M]: ...
     def saveAll(self, instances: Iterable[_I], chunkSize: int | None = None) -> list[_I]: ...
     def upsert(self, instances: Iterable[_I], conflict: Sequence[BaseProperty[Any]], update: Sequence[BaseProperty[Any]] | None = None, chunkSize: int | None = None) -> list[_I]: ...
+    def count(self, Filter: FilterListCell | None = None) -> int:
+        """The number of matching rows (SELECT COUNT(*))."""
+    def exists(self, Filter: FilterListCell | None = None) -> bool:
+        """Whether a row matches (SELECT 1 ... LIMIT 1)."""
+    def aggregate(self, Filter: FilterListCell | None = None, **named: FunctionCall | Expression) -> dict[str, Any]:
+        """One row of the named aggregates over the matching rows: COUNT as an int, SUM of an
+        integer column as an int, MIN/MAX of a column as the column's value."""
+    def values(self, *columns: _Value, Filter: FilterListCell | None = None,
+               groupBy: _GroupTerm | Sequence[_GroupTerm] = (), having: FilterListCell | None = None,
+               orderBy: _OrderBy | None = None, limit: int | None = None, offset: int | None = None,
+               distinct: bool = False) -> list[dict[str, Any]]:
+        """The selected columns (default: all) of the matching rows as plain dicts keyed by column
+        name or alias."""
     def execute(self) -> Any: ...
 
 class AsyncModelExecutor(BaseModelExecutor[_M]):
@@ -151,4 +168,12 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def iterAllBy(self, Filter: FilterListCell | None = None, batchSize: int = 1000) -> AsyncRowStream[_M]: ...
     def saveAll(self, instances: Iterable[_I], chunkSize: int | None = None) -> Coroutine[Any, Any, list[_I]]: ...
     def upsert(self, instances: Iterable[_I], conflict: Sequence[BaseProperty[Any]], update: Sequence[BaseProperty[Any]] | None = None, chunkSize: int | None = None) -> Coroutine[Any, Any, list[_I]]: ...
+    def count(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, int]: ...
+    def exists(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, bool]: ...
+    def aggregate(self, Filter: FilterListCell | None = None,
+                  **named: FunctionCall | Expression) -> Coroutine[Any, Any, dict[str, Any]]: ...
+    def values(self, *columns: _Value, Filter: FilterListCell | None = None,
+               groupBy: _GroupTerm | Sequence[_GroupTerm] = (), having: FilterListCell | None = None,
+               orderBy: _OrderBy | None = None, limit: int | None = None, offset: int | None = None,
+               distinct: bool = False) -> Coroutine[Any, Any, list[dict[str, Any]]]: ...
     def execute(self) -> Coroutine[Any, Any, Any]: ...
