@@ -30,8 +30,21 @@ void instance_dealloc(PyObject* self) noexcept {
 
 // --- what was assigned since the instance was loaded, made or written -------
 
-// Notes that `key` was given a value through the instance's interface.
+// 1 when `key` names a column of the instance's model, 0 when it does not
+// (a relation, any other key) or the instance has no model class, -1 on error.
+int names_column(PyObject* self, PyObject* key) noexcept {
+    PyObject* model = as_instance(self)->model;
+    if (!model || !is_model(model)) return 0;
+    Ref info = model_info(model);
+    return info ? PyDict_Contains(as_info(info.get())->index, key) : -1;
+}
+
+// Notes that `key` was given a value through the instance's interface; only
+// columns are kept (relation loads attach their rows by key, and must stay
+// as cheap as a store).
 int record_assigned(PyObject* self, PyObject* key) noexcept {
+    int column = names_column(self, key);
+    if (column <= 0) return column;
     InstanceObject* instance = as_instance(self);
     if (!instance->assigned && !(instance->assigned = PySet_New(nullptr))) return -1;
     return PySet_Add(instance->assigned, key);
