@@ -5,6 +5,7 @@ connector; the statements updateWhere and deleteWhere send."""
 import pytest
 
 from Tessary.DB.Generator import FunctionCall
+from Tessary.Model.Carrack import AsyncModelExecutor, ModelExecutor
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import AutoIncrement, IntegerProperty, JsonProperty
 
@@ -134,3 +135,12 @@ def test_refused_calls_send_nothing(sync_backend, blog, statements, call, error,
     with pytest.raises(error, match=text):
         call(ex, blog.User)
     assert statements == [] and ex.rowcount == -1
+
+
+@pytest.mark.parametrize("kind", [ModelExecutor, AsyncModelExecutor])
+def test_an_executor_made_without_init_refuses(blog, kind):
+    ex = kind.__new__(kind)
+    for use in (lambda: ex.rowcount, lambda: ex.updateWhere(None, everyRow=True, visits=1),
+                lambda: ex.deleteWhere(None, everyRow=True), lambda: ex.update(blog.User(id=1), columns="changed")):
+        with pytest.raises(RuntimeError, match="not initialised"):
+            use()
