@@ -29,7 +29,10 @@ bool read_every_row(WhereCall& call, PyObject* value) noexcept {
 // Filter positionally (or by keyword on deleteWhere, which takes no values),
 // everyRow by keyword only, any other keyword a value.
 bool parse_where_call(WhereCall& call, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (nargs > 1) return arg_count_error(call.func, 1, 1, nargs), false;
+    if (nargs > 1) {
+        arg_count_error(call.func, 1, 1, nargs);
+        return false;
+    }
     if (nargs == 1) call.filter = args[0];
     if (call.takes_values && !(call.values = steal(PyDict_New()))) return false;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -45,7 +48,8 @@ bool parse_where_call(WhereCall& call, PyObject* const* args, Py_ssize_t nargs, 
             }
             call.filter = value;
         } else if (!call.takes_values) {
-            return unexpected_keyword(call.func, name), false;
+            unexpected_keyword(call.func, name);
+            return false;
         } else if (PyDict_SetItem(call.values.get(), name, value) < 0) {
             return false;
         }
@@ -77,8 +81,12 @@ Ref set_entries(PyObject* model, PyObject* values) noexcept {
     PyObject *name, *value;
     while (PyDict_Next(values, &pos, &name, &value)) {
         Ref col = borrow(PyDict_GetItemWithError(by_name.get(), name));
-        Ref entry = col ? set_entry(col.get(), value) : Ref();
-        if (!entry) return PyErr_Occurred() ? Ref() : fail(PyExc_RuntimeError, "updateWhere(): the columns changed");
+        if (!col) {
+            // Checked above: only a model whose `col` changed meanwhile lacks it now.
+            return PyErr_Occurred() ? Ref() : fail(PyExc_ValueError, "updateWhere(): %R is not a column any more", name);
+        }
+        Ref entry = set_entry(col.get(), value);
+        if (!entry) return {};
         PyTuple_SET_ITEM(entries.get(), i++, entry.release());
     }
     return entries;
