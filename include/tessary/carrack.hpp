@@ -16,6 +16,9 @@ struct ExecutorObject {
     PyObject* db;        // DB handle or None
     PyObject* dict;      // attribute dictionary (__dict__)
     int executed;
+    // Rows its last write (save, update, delete, updateWhere, deleteWhere)
+    // wrote, as the driver counted them; -1 before any.
+    long long rowcount;
 };
 
 // True once __init__ has given the executor every field; a re-run of __init__
@@ -25,7 +28,7 @@ inline bool executor_ready(PyObject* obj) noexcept {
     return ex->model && ex->sql && ex->work && ex->db;
 }
 
-inline constexpr std::uint32_t CARRACK_API_VERSION = 1;
+inline constexpr std::uint32_t CARRACK_API_VERSION = 2;
 inline constexpr const char* CARRACK_CAPSULE = "Tessary.Model.Carrack._C_API";
 
 struct CarrackApi {

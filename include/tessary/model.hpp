@@ -130,6 +130,11 @@ inline const PropertyApi* import_property_api() noexcept {
 struct InstanceObject {
     PyDictObject dict;
     PyObject* model;       // the model class (attribute `object`)
+    // The keys assigned through the instance's own interface (item and
+    // attribute assignment, update(), setdefault(), |=) since it was loaded,
+    // made or last written: a set, or NULL for none. Loading and making store
+    // through the dict directly, which records nothing.
+    PyObject* assigned;
 };
 
 inline constexpr std::uint32_t MODEL_API_VERSION = 1;
@@ -161,6 +166,26 @@ struct ModelApi {
 
 inline const ModelApi* import_model_api() noexcept {
     return import_api<ModelApi>(MODEL_CAPSULE, MODEL_API_VERSION);
+}
+
+// Once an instance's row is written, nothing assigned to it is pending any
+// more. Anything but a ModelInstance is left alone. Runs no Python code.
+inline void forget_assigned(const ModelApi* api, PyObject* instance) noexcept {
+    if (PyObject_TypeCheck(instance, api->ModelInstance)) Py_CLEAR(reinterpret_cast<InstanceObject*>(instance)->assigned);
+}
+
+// The same for the columns of a partial write only: `written` a set of
+// column names. 0, or -1 with the error set.
+inline int forget_assigned(const ModelApi* api, PyObject* instance, PyObject* written) noexcept {
+    if (!PyObject_TypeCheck(instance, api->ModelInstance)) return 0;
+    Ref assigned = borrow(reinterpret_cast<InstanceObject*>(instance)->assigned);
+    if (!assigned) return 0;
+    Ref names = steal(PyObject_GetIter(written));
+    if (!names) return -1;
+    while (Ref name = steal(PyIter_Next(names.get()))) {
+        if (PySet_Discard(assigned.get(), name.get()) < 0) return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 }  // namespace tsy::model

@@ -108,8 +108,19 @@ PyMethodDef methods[] = {
     {"_saveMTM", method<saveMTM_method<kAsyncRules>>(), kFast,
      "await _saveMTM(fk, instance): rewrite the owner's junction rows, saving each far-side row first."},
     {"update", method<update_method<kAsyncRules>>(), kFast,
-     "update($self, instance)\n--\n\n"
-     "Awaitable: write the related rows, then UPDATE the instance's row by primary key."},
+     "update($self, instance, columns=None)\n--\n\n"
+     "Awaitable: write the related rows, then UPDATE the instance's row by primary key. columns: None for "
+     "every column, a sequence of column names, or \"changed\" for the columns assigned since the instance was "
+     "loaded, made or written (with none, no UPDATE is sent and rowcount is 0)."},
+    {"updateWhere", method<updateWhere_method<kAsyncRules>>(), kFast,
+     "updateWhere($self, Filter, /, *, everyRow=False, **values)\n--\n\n"
+     "Awaitable: one UPDATE of the rows Filter matches, setting each column named to its value (a generator "
+     "such as FunctionCall is written as SQL); resolves to the rows matched, also left in rowcount. Filter None "
+     "takes everyRow=True."},
+    {"deleteWhere", method<deleteWhere_method<kAsyncRules>>(), kFast,
+     "deleteWhere($self, Filter, *, everyRow=False)\n--\n\n"
+     "Awaitable: one DELETE of the rows Filter matches; resolves to their number, also left in rowcount. "
+     "Filter None takes everyRow=True."},
     {"saveAll", method<bulk::async_saveAll_method>(), kFast,
      "saveAll($self, instances, chunkSize=None)\n--\n\n"
      "Awaitable: INSERT the rows in multi-row statements (one per column set "

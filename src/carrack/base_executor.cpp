@@ -61,6 +61,7 @@ int init_fields(PyObject* self, PyObject* model, PyObject* work_arg) noexcept {
     set_field(ex->db, handle.get());
     set_field(ex->model, model);
     ex->executed = 0;
+    ex->rowcount = -1;
     Ref work = unwrap_work(work_arg);
     if (!work) return -1;
     set_field(ex->work, work.get());
@@ -110,10 +111,16 @@ int set_sql(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+PyObject* get_rowcount(PyObject* self, void*) noexcept { return PyLong_FromLongLong(as_executor(self)->rowcount); }
+
 PyGetSetDef getset[] = {
     {"sql", guarded<executor_ready, get_sql>, guarded<executor_ready, set_sql>,
      "The statement builder of the pending statement (SqlGenerator or None).", nullptr},
     {"generator", guarded<executor_ready, get_sql>, nullptr, "The same builder as `sql`, read only.", nullptr},
+    {"rowcount", guarded<executor_ready, get_rowcount>, nullptr,
+     "Rows the executor's last write (save, update, delete, updateWhere, deleteWhere) wrote; -1 before any. "
+     "An UPDATE counts the rows it matched, also those whose values it left as they were.",
+     nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -157,6 +157,30 @@ PyObject* saveMTM_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 template <const ExecutorRules& rules>
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// updateWhere and deleteWhere, one definition for both executors (write_where.cpp).
+template <const ExecutorRules& rules>
+PyObject* updateWhere_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <const ExecutorRules& rules>
+PyObject* deleteWhere_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// --- the columns a write names (write_columns.cpp) ---------------------------
+
+// The model's columns by their names (a new dict).
+Ref columns_by_name(PyObject* model) noexcept;
+// The names `given` (an iterable) as a new set, each a str naming a column of
+// the model: TypeError for another kind, ValueError naming every unknown one.
+// `func` names the operation in the messages.
+Ref named_columns(const char* func, PyObject* model, PyObject* given) noexcept;
+// What update's `columns` selects: None for every column; otherwise a new
+// set of column names, the given names (checked as named_columns checks
+// them) or, for "changed", the instance's changed(). TypeError for a bare
+// str other than "changed", or for "changed" with anything but a
+// ModelInstance.
+Ref update_selection(PyObject* model, PyObject* instance, PyObject* columns) noexcept;
+// The SET entry of `value` for column `col`: its updateCell, which converts
+// by toDBValue; a generator (any BaseSqlGenerator) is kept as SQL.
+Ref set_entry(PyObject* col, PyObject* value) noexcept;
+
 // --- helpers (helpers.cpp) --------------------------------------------------
 
 // self.<name>(args...) through attribute lookup, so that overrides in

@@ -100,8 +100,8 @@ Ref answered(Ref value, const ExecutorRules& rules, const char* name, const char
 }
 
 Ref start_walk(PyObject* self, PyObject* instance, bulk::Job job, const ExecutorRules& rules, const char* name,
-               const char* async_qualname) noexcept {
-    Ref args = steal(PyTuple_Pack(1, instance));
+               const char* async_qualname, PyObject* extra) noexcept {
+    Ref args = steal(extra ? PyTuple_Pack(2, instance, extra) : PyTuple_Pack(1, instance));
     if (!args) return {};
     return start_body(bulk::in_transaction(borrow(self), std::move(args), job, name, rules.awaits_writes), rules, name,
                       async_qualname);

@@ -54,8 +54,19 @@ PyMethodDef methods[] = {
     {"_saveOTM", method<saveOTM_method<kSyncRules>>(), kFast, "_saveOTM(fk, instance): save the one-to-many children."},
     {"_saveMTM", method<saveMTM_method<kSyncRules>>(), kFast, "_saveMTM(fk, instance): write the many-to-many junction rows."},
     {"update", method<update_method<kSyncRules>>(), kFast,
-     "update($self, instance)\n--\n\n"
-     "UPDATE the instance's row by primary key, after its related rows."},
+     "update($self, instance, columns=None)\n--\n\n"
+     "UPDATE the instance's row by primary key, after its related rows. columns: None for every column, a "
+     "sequence of column names, or \"changed\" for the columns assigned since the instance was loaded, made or "
+     "written (with none, no UPDATE is sent and rowcount is 0)."},
+    {"updateWhere", method<updateWhere_method<kSyncRules>>(), kFast,
+     "updateWhere($self, Filter, /, *, everyRow=False, **values)\n--\n\n"
+     "One UPDATE of the rows Filter matches, setting each column named to its value (a generator such as "
+     "FunctionCall is written as SQL); returns the rows matched, also left in rowcount. Filter None takes "
+     "everyRow=True."},
+    {"deleteWhere", method<deleteWhere_method<kSyncRules>>(), kFast,
+     "deleteWhere($self, Filter, *, everyRow=False)\n--\n\n"
+     "One DELETE of the rows Filter matches; returns their number, also left in rowcount. Filter None takes "
+     "everyRow=True."},
     {"saveAll", method<bulk::saveAll_method>(), kFast,
      "saveAll($self, instances, chunkSize=None)\n--\n\n"
      "INSERT the rows in multi-row statements (one per column set and "

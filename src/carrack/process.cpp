@@ -92,10 +92,22 @@ bool check_distinct_names(PyObject* self) noexcept {
     return true;
 }
 
+// An UPDATE or DELETE gives the driver's count of the rows it wrote (or None
+// from a handle that asked for none: the count stays as it was).
+bool note_written_rows(PyObject* self, PyObject* res) noexcept {
+    if (!PyLong_Check(res)) return true;
+    long long count = PyLong_AsLongLong(res);
+    if (count == -1 && PyErr_Occurred()) return false;
+    as_executor(self)->rowcount = count;
+    return true;
+}
+
 }  // namespace
 
 PyObject* process(PyObject* self, PyObject* res) noexcept {
-    switch (statement_kind(self)) {
+    int kind = statement_kind(self);
+    if ((kind == gen::UPDATE || kind == gen::DELETE) && !note_written_rows(self, res)) return nullptr;
+    switch (kind) {
         case gen::INSERT: {
             long long key = 0;
             if (!generated_key(res, &key)) return nullptr;
@@ -137,6 +149,7 @@ PyObject* processSelect(PyObject* self, PyObject* res) noexcept {
 }
 
 PyObject* processInsert(PyObject* self, long long lastrowid) noexcept {
+    as_executor(self)->rowcount = 1;  // the one row of save's INSERT is written
     Ref model = borrow(as_executor(self)->model);
     if (is_junction_model(model.get())) Py_RETURN_NONE;
     Ref pk_name = attr(model.get(), names().pkName);
@@ -156,6 +169,7 @@ PyObject* processInsert(PyObject* self, long long lastrowid) noexcept {
     int has_key = truth(current.get());
     if (has_key < 0) return nullptr;
     if (!has_key && lastrowid != 0 && PyObject_SetItem(stored.get(), pk_name.get(), key.get()) < 0) return nullptr;
+    model::forget_assigned(bound.model, stored.get());
     return stored.release();
 }
 

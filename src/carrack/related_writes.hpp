@@ -76,8 +76,9 @@ private:
 // A save or update of `instance` that writes related rows, as a walk: `job`
 // on the executor's connection when it is bound to one, otherwise in one
 // transaction of the handle (a savepoint of the caller's block when one is
-// open). Its result, or its awaitable.
+// open). Its result, or its awaitable. The job's arguments are (instance,),
+// or (instance, extra) when `extra` is given.
 Ref start_walk(PyObject* self, PyObject* instance, bulk::Job job, const ExecutorRules& rules, const char* name,
-               const char* async_qualname) noexcept;
+               const char* async_qualname, PyObject* extra = nullptr) noexcept;
 
 }  // namespace tsy::exec

@@ -353,6 +353,8 @@ Ref store_key(PyObject* self, PyObject* pk_name, PyObject* generated) noexcept {
         if (PyErr_Occurred()) return {};
         return steal(processInsert(self, lastrowid));
     }
+    as_executor(self)->rowcount = 1;
+    model::forget_assigned(bound.model, stored.get());
     PyObject* found = nullptr;
     if (PyDict_GetItemRef(stored.get(), pk_name, &found) < 0) return {};
     Ref current = steal(found);

@@ -6,29 +6,37 @@
 namespace tsy::exec {
 namespace {
 
-const char* const kInstanceNames[] = {"instance"};
+const char* const kUpdateNames[] = {"instance", "columns"};
 
-// A SET entry for every column, the key included, whatever the values.
-Ref update_cells(PyObject* model, PyObject* instance) noexcept {
+// 1 when column `name` is written: `selected` None (every column) or holding it.
+int selects(PyObject* selected, PyObject* name) noexcept {
+    return selected == Py_None ? 1 : PySet_Contains(selected, name);
+}
+
+// A SET entry for every selected column, in column order, the key included
+// when selected, whatever the values.
+Ref update_cells(PyObject* model, PyObject* instance, PyObject* selected) noexcept {
     Ref cols = model_columns(model);
-    if (!cols) return {};
-    Py_ssize_t n = PyTuple_GET_SIZE(cols.get());
-    Ref cells = steal(PyTuple_New(n));
+    Ref cells = cols ? steal(PyList_New(0)) : Ref();
     if (!cells) return {};
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols.get()); ++i) {
         PyObject* col = PyTuple_GET_ITEM(cols.get(), i);
         Ref name = column_name(col);
-        Ref value = name ? steal(PyObject_GetItem(instance, name.get())) : Ref();
+        int chosen = name ? selects(selected, name.get()) : -1;
+        if (chosen <= 0) {
+            if (chosen < 0) return {};
+            continue;
+        }
+        Ref value = steal(PyObject_GetItem(instance, name.get()));
         Ref cell = value ? call_method(col, names().updateCell, value.get()) : Ref();
-        if (!cell) return {};
-        PyTuple_SET_ITEM(cells.get(), i, cell.release());
+        if (!cell || PyList_Append(cells.get(), cell.get()) < 0) return {};
     }
-    return cells;
+    return steal(PyList_AsTuple(cells.get()));
 }
 
 // update(model), set(*cells), where(pkCol == key) on the pending builder.
-bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key) noexcept {
-    Ref cells = update_cells(model, instance);
+bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObject* key, PyObject* selected) noexcept {
+    Ref cells = update_cells(model, instance, selected);
     if (!cells) return false;
     Ref builder = borrow(as_executor(self)->sql ? as_executor(self)->sql : Py_None);
     if (!call_method(builder.get(), names().update, model)) return false;
@@ -40,8 +48,13 @@ bool prepare_update(PyObject* self, PyObject* model, PyObject* instance, PyObjec
     return condition && builder_where(builder.get(), condition.get());
 }
 
-// The primary-key guard, then the owner's statement on the pending builder.
-bool prepare_owner(PyObject* self, PyObject* instance) noexcept {
+// Whether the owner's row gets an UPDATE: not when the selection is empty
+// (a partial update with nothing to write).
+bool writes_owner(PyObject* selected) noexcept { return selected == Py_None || PySet_GET_SIZE(selected) > 0; }
+
+// The primary-key guard, then the owner's statement on the pending builder
+// when there is one to send.
+bool prepare_owner(PyObject* self, PyObject* instance, PyObject* selected) noexcept {
     Ref model = borrow(as_executor(self)->model);
     Ref pk_name = attr(model.get(), names().pkName);
     Ref key = pk_name ? steal(PyObject_GetItem(instance, pk_name.get())) : Ref();
@@ -52,7 +65,17 @@ bool prepare_owner(PyObject* self, PyObject* instance) noexcept {
         PyErr_SetNone(bound.UpdateWithOutPrimaryKeyError);
         return false;
     }
-    return remember_instance(self, instance) == 0 && prepare_update(self, model.get(), instance, key.get());
+    if (!writes_owner(selected)) return true;
+    return remember_instance(self, instance) == 0 && prepare_update(self, model.get(), instance, key.get(), selected);
+}
+
+// The owner's row is written: what the update wrote is no longer pending.
+bool forget_written(PyObject* instance, PyObject* selected) noexcept {
+    if (selected == Py_None) {
+        model::forget_assigned(bound.model, instance);
+        return true;
+    }
+    return model::forget_assigned(bound.model, instance, selected) == 0;
 }
 
 // Each element updated by a new executor of `target` on this connection.
@@ -104,8 +127,8 @@ Ref relation_update(PyObject* self, PyObject* fk, PyObject* instance, const Kind
     return update_each(self, fk, related.get(), rules);
 }
 
-coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nullptr) {
-    if (!prepare_owner(self.get(), instance.get())) co_return nullptr;
+coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref selected, Ref fks = nullptr) {
+    if (!prepare_owner(self.get(), instance.get(), selected.get())) co_return nullptr;
     Kinds kinds;
     Ref declared = attr(as_executor(self.get())->model, names().fk);
     fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();
@@ -117,8 +140,13 @@ coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nu
         TSY_WRITTEN(written, rules);
         if (!written) co_return nullptr;
     }
+    if (!writes_owner(selected.get())) {
+        as_executor(self.get())->rowcount = 0;
+        co_return std::move(instance);
+    }
     Ref done = op(self.get(), names().execute);
     TSY_WRITTEN(done, rules);
+    if (done && !forget_written(instance.get(), selected.get())) co_return nullptr;
     co_return done;
 }
 
@@ -127,10 +155,11 @@ coro::Task update_body(Ref self, Ref instance, ExecutorRules rules, Ref fks = nu
 coro::Task update_walk_job(Ref self, Ref con, Ref args, bool is_async) {
     const ExecutorRules& rules = is_async ? kAsyncRules : kSyncRules;
     Ref instance = borrow(PyTuple_GET_ITEM(args.get(), 0));
+    Ref selected = borrow(PyTuple_GET_ITEM(args.get(), 1));
     WalkScope walk(self.get(), con.get(), instance.get());
     if (!walk.entered()) co_return nullptr;
-    Ref done = start_body(update_body(borrow(self.get()), borrow(instance.get()), rules), rules, "update",
-                          "AsyncModelExecutor.update");
+    Ref done = start_body(update_body(borrow(self.get()), std::move(instance), rules, std::move(selected)), rules,
+                          "update", "AsyncModelExecutor.update");
     TSY_WRITTEN(done, rules);
     co_return done;
 }
@@ -139,20 +168,25 @@ coro::Task update_walk_job(Ref self, Ref con, Ref args, bool is_async) {
 
 template <const ExecutorRules& rules>
 PyObject* update_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params{"update", kInstanceNames, 1, 1};
-    PyObject* a[1];
+    static const Params params{"update", kUpdateNames, 2, 1};
+    PyObject* a[2];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     if (!rules.update_takes_any_mapping && !check_arg(a[0], bound.model->ModelInstance, "instance", false)) {
         return nullptr;
     }
+    Ref selected = update_selection(as_executor(self)->model, a[0], a[1] ? a[1] : Py_None);
+    if (!selected) return nullptr;
     switch (walk_start(self, a[0], false)) {
         case WalkStart::failed: return nullptr;
         case WalkStart::visited: return answered(borrow(a[0]), rules, "update", "AsyncModelExecutor.update").release();
         case WalkStart::walk:
-            return start_walk(self, a[0], update_walk_job, rules, "update", "AsyncModelExecutor.update").release();
+            return start_walk(self, a[0], update_walk_job, rules, "update", "AsyncModelExecutor.update",
+                              selected.get())
+                .release();
         case WalkStart::plain: break;
     }
-    return start_body(update_body(borrow(self), borrow(a[0]), rules), rules, "update", "AsyncModelExecutor.update")
+    return start_body(update_body(borrow(self), borrow(a[0]), rules, std::move(selected)), rules, "update",
+                      "AsyncModelExecutor.update")
         .release();
 }
 template PyObject* update_method<kSyncRules>(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -11,18 +11,106 @@ InstanceObject* as_instance(PyObject* o) noexcept { return reinterpret_cast<Inst
 
 int instance_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_instance(self)->model);
+    Py_VISIT(as_instance(self)->assigned);
     return PyDict_Type.tp_traverse(self, visit, arg);
 }
 
 int instance_clear(PyObject* self) noexcept {
     Py_CLEAR(as_instance(self)->model);
+    Py_CLEAR(as_instance(self)->assigned);
     return PyDict_Type.tp_clear(self);
 }
 
 void instance_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Py_CLEAR(as_instance(self)->model);
+    Py_CLEAR(as_instance(self)->assigned);
     PyDict_Type.tp_dealloc(self);
+}
+
+// --- what was assigned since the instance was loaded, made or written -------
+
+// 1 when `key` names a column of the instance's model, 0 when it does not
+// (a relation, any other key) or the instance has no model class, -1 on error.
+int names_column(PyObject* self, PyObject* key) noexcept {
+    PyObject* model = as_instance(self)->model;
+    if (!model || !is_model(model)) return 0;
+    Ref info = model_info(model);
+    return info ? PyDict_Contains(as_info(info.get())->index, key) : -1;
+}
+
+// Notes that `key` was given a value through the instance's interface; only
+// columns are kept (relation loads attach their rows by key, and must stay
+// as cheap as a store).
+int record_assigned(PyObject* self, PyObject* key) noexcept {
+    int column = names_column(self, key);
+    if (column <= 0) return column;
+    InstanceObject* instance = as_instance(self);
+    if (!instance->assigned && !(instance->assigned = PySet_New(nullptr))) return -1;
+    return PySet_Add(instance->assigned, key);
+}
+
+int record_all(PyObject* self, PyObject* given) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(given, &pos, &key, &value)) {
+        if (record_assigned(self, key) < 0) return -1;
+    }
+    return 0;
+}
+
+// instance[key] = value (and del instance[key], which records nothing).
+int instance_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+    if (PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value) < 0) return -1;
+    return value ? record_assigned(self, key) : 0;
+}
+
+// dict.update's arguments, read as dict.update reads them, into a new dict;
+// its entries then go to the instance and are recorded.
+Ref merge_assigned(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    Ref given = steal(PyDict_New());
+    Ref update = given ? attr(given.get(), "update") : Ref();
+    if (!update || !steal(PyObject_Call(update.get(), args, kwargs))) return {};
+    if (PyDict_Update(self, given.get()) < 0 || record_all(self, given.get()) < 0) return {};
+    return borrow(self);
+}
+
+PyObject* update_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return merge_assigned(self, args, kwargs) ? Py_NewRef(Py_None) : nullptr;
+}
+
+PyObject* instance_inplace_or(PyObject* self, PyObject* other) noexcept {
+    if (!PyObject_TypeCheck(self, &InstanceType)) Py_RETURN_NOTIMPLEMENTED;
+    Ref args = steal(PyTuple_Pack(1, other));
+    return args ? merge_assigned(self, args.get(), nullptr).release() : nullptr;
+}
+
+PyObject* setdefault_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 2) return arg_count_error("setdefault", 1, 2, nargs);
+    PyObject* result = nullptr;
+    int present = PyDict_SetDefaultRef(self, args[0], nargs > 1 ? args[1] : Py_None, &result);
+    if (present < 0) return nullptr;
+    Ref held = steal(result);
+    if (!present && record_assigned(self, args[0]) < 0) return nullptr;
+    return held.release();
+}
+
+// The recorded keys that are column names of the instance's model.
+PyObject* changed_method(PyObject* self, PyObject*) {
+    Ref columns = steal(PySet_New(nullptr));
+    if (!columns) return nullptr;
+    InstanceObject* instance = as_instance(self);
+    if (!instance->assigned || !instance->model) return columns.release();
+    Ref info = model_info(instance->model);
+    if (!info) return nullptr;
+    Ref recorded = borrow(instance->assigned);  // held: a key's __eq__ may run code that clears it
+    Ref iter = steal(PyObject_GetIter(recorded.get()));
+    if (!iter) return nullptr;
+    while (Ref key = steal(PyIter_Next(iter.get()))) {
+        int is_column = PyDict_Contains(as_info(info.get())->index, key.get());
+        if (is_column < 0 || (is_column && PySet_Add(columns.get(), key.get()) < 0)) return nullptr;
+    }
+    return PyErr_Occurred() ? nullptr : columns.release();
 }
 
 bool check_name(PyObject* name) noexcept {
@@ -46,7 +134,7 @@ int instance_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept 
     if (!check_name(name)) return -1;
     PyObject* descr = _PyType_Lookup(Py_TYPE(self), name);
     if (descr && Py_TYPE(descr)->tp_descr_set) return PyObject_GenericSetAttr(self, name, value);
-    if (value) return PyDict_SetItem(self, name, value);
+    if (value) return PyDict_SetItem(self, name, value) < 0 ? -1 : record_assigned(self, name);
     if (PyDict_DelItem(self, name) == 0) return 0;
     if (PyErr_ExceptionMatches(PyExc_KeyError)) {
         PyErr_Clear();
@@ -90,6 +178,14 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 }
 
 PyMethodDef instance_methods[] = {
+    {"changed", entry<changed_method>, METH_NOARGS,
+     "changed($self, /)\n--\n\nThe names of the model's columns assigned since the instance was loaded, made, "
+     "saved or updated (a new set each call)."},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<update_method>)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update($self, other=(), /, **kwargs)\n--\n\nAs dict.update; the keys given count as assigned."},
+    {"setdefault", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<setdefault_method>)), METH_FASTCALL,
+     "setdefault($self, key, default=None, /)\n--\n\nAs dict.setdefault; a key it inserts counts as assigned."},
     {"copy", entry<copy_method>, METH_NOARGS, "A shallow copy that keeps the model class."},
     {"__copy__", entry<copy_method>, METH_NOARGS, "A shallow copy that keeps the model class."},
     {"__reduce__", entry<reduce_method>, METH_NOARGS, "Pickling support."},
@@ -167,11 +263,26 @@ bool is_text(PyObject* o) noexcept { return PyUnicode_Check(o) || PyBytes_Check(
 
 }  // namespace
 
+namespace {
+
+// Only the writing slots differ from dict's; the others are inherited.
+PyMappingMethods instance_mapping = {
+    .mp_ass_subscript = instance_ass_subscript,
+};
+
+PyNumberMethods instance_number = {
+    .nb_inplace_or = instance_inplace_or,
+};
+
+}  // namespace
+
 PyTypeObject InstanceType = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "Tessary.Model.DataModel.ModelInstance",
     .tp_basicsize = sizeof(InstanceObject),
     .tp_dealloc = instance_dealloc,
+    .tp_as_number = &instance_number,
+    .tp_as_mapping = &instance_mapping,
     .tp_getattro = instance_getattro,
     .tp_setattro = instance_setattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DICT_SUBCLASS,

@@ -48,6 +48,7 @@ int statement_kind(const Bindings& b, PyObject* builder) noexcept {
 int run_mode(int kind) noexcept {
     if (kind == gen::SELECT) return RUN_ROWS;
     if (kind == gen::INSERT) return RUN_KEY;
+    if (kind == gen::UPDATE || kind == gen::DELETE) return RUN_COUNT;  // the executor's rowcount
     return RUN_NONE;
 }
 

@@ -264,6 +264,14 @@ Ref build_update(PyObject* self) {
         if (!value) return {};
         out.lit("`");
         if (!out.str(name.get())) return {};
+        // A generator value (a function call, an expression on columns) is
+        // SQL computed by the database, its own arguments in their place.
+        if (is_generator(value.get())) {
+            out.lit("` = ");
+            if (!embed(value.get(), out, args.get())) return {};
+            out.lit(",");
+            continue;
+        }
         out.lit("` = %s,");
         if (PyList_Append(args.get(), value.get()) < 0) return {};
     }

@@ -3,7 +3,7 @@ and map the results to model instances."""
 
 import logging
 from collections.abc import Mapping
-from typing import Any, Callable, Coroutine, Generic, Iterable, Self, Sequence, TypeAlias, TypeVar, overload
+from typing import Any, Callable, Coroutine, Generic, Iterable, Literal, Self, Sequence, TypeAlias, TypeVar, overload
 
 from pymysql import IntegrityError as IntegrityError
 
@@ -28,12 +28,19 @@ _OrderBy: TypeAlias = _OrderItem | list[_OrderItem] | tuple[_OrderItem, ...]
 _Value: TypeAlias = BaseProperty[Any] | ColumnAlias
 # What groupBy= takes: one term or a sequence of them.
 _GroupTerm: TypeAlias = BaseProperty[Any] | Expression | FunctionCall
+# update()'s columns: every column (None), the names given, or those assigned since the instance
+# was loaded, made or written ("changed"). A bare str other than "changed" is refused at run time.
+_Columns: TypeAlias = Sequence[str] | Literal["changed"] | None
 
 class BaseModelExecutor(Generic[_M]):
     """The executor of model `_M`; what its queries give is typed by its subclasses."""
     sql: SqlGenerator | None
     @property
     def generator(self) -> SqlGenerator | None: ...
+    @property
+    def rowcount(self) -> int:
+        """Rows the last write (save, update, delete, updateWhere, deleteWhere) wrote; -1 before any.
+        An UPDATE counts the rows it matched, also those whose values it left as they were."""
     __dict__: dict[str, Any]
     def __init__(self, model: type[_M], work: Any = None) -> None: ...
     def reset(self) -> Self | None: ...
@@ -101,11 +108,18 @@ class ModelExecutor(BaseModelExecutor[_M]):
     def _saveOTM(self, fk: ForeignKey, instance: Any) -> None: ...
     def _saveMTM(self, fk: ForeignKey, instance: Any) -> None: ...
     @overload
-    def update(self, instance: _M) -> _M: ...  # mypy's view of User(...)
+    def update(self, instance: _M, columns: _Columns = None) -> _M: ...  # mypy's view of User(...)
     @overload
-    def update(self, instance: ModelInstance[_M]) -> ModelInstance[_M]: ...
+    def update(self, instance: ModelInstance[_M], columns: _Columns = None) -> ModelInstance[_M]: ...
     @overload
-    def update(self, instance: _I) -> _I: ...
+    def update(self, instance: _I, columns: _Columns = None) -> _I:
+        """UPDATE the instance's row by key, after its related rows: every column, the columns
+        named, or the changed ones (none changed: no UPDATE, rowcount 0)."""
+    def updateWhere(self, Filter: FilterListCell | None, /, *, everyRow: bool = False, **values: Any) -> int:
+        """One UPDATE of the rows Filter matches (Filter None only with everyRow=True); a value
+        that is a generator (FunctionCall, ...) is written as SQL. Returns the rows matched."""
+    def deleteWhere(self, Filter: FilterListCell | None, *, everyRow: bool = False) -> int:
+        """One DELETE of the rows Filter matches (Filter None only with everyRow=True); returns their number."""
     def iterAllBy(self, Filter: FilterListCell | None = None, batchSize: int = 1000) -> RowStream[_M]: ...
     def saveAll(self, instances: Iterable[_I], chunkSize: int | None = None) -> list[_I]: ...
     def upsert(self, instances: Iterable[_I], conflict: Sequence[BaseProperty[Any]], update: Sequence[BaseProperty[Any]] | None = None, chunkSize: int | None = None) -> list[_I]: ...
@@ -160,11 +174,17 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def _saveOTM(self, fk: ForeignKey, instance: Any) -> Coroutine[Any, Any, None]: ...
     def _saveMTM(self, fk: ForeignKey, instance: Any) -> Coroutine[Any, Any, None]: ...
     @overload
-    def update(self, instance: _M) -> Coroutine[Any, Any, _M]: ...  # mypy's view of User(...)
+    def update(self, instance: _M, columns: _Columns = None) -> Coroutine[Any, Any, _M]: ...  # mypy's view of User(...)
     @overload
-    def update(self, instance: ModelInstance[_M]) -> Coroutine[Any, Any, ModelInstance[_M]]: ...
+    def update(self, instance: ModelInstance[_M], columns: _Columns = None) -> Coroutine[Any, Any, ModelInstance[_M]]: ...
     @overload
-    def update(self, instance: _I) -> Coroutine[Any, Any, _I]: ...
+    def update(self, instance: _I, columns: _Columns = None) -> Coroutine[Any, Any, _I]:
+        """As ModelExecutor.update, awaited; "changed" needs a ModelInstance."""
+    def updateWhere(self, Filter: FilterListCell | None, /, *, everyRow: bool = False,
+                    **values: Any) -> Coroutine[Any, Any, int]:
+        """As ModelExecutor.updateWhere, awaited."""
+    def deleteWhere(self, Filter: FilterListCell | None, *, everyRow: bool = False) -> Coroutine[Any, Any, int]:
+        """As ModelExecutor.deleteWhere, awaited."""
     def iterAllBy(self, Filter: FilterListCell | None = None, batchSize: int = 1000) -> AsyncRowStream[_M]: ...
     def saveAll(self, instances: Iterable[_I], chunkSize: int | None = None) -> Coroutine[Any, Any, list[_I]]: ...
     def upsert(self, instances: Iterable[_I], conflict: Sequence[BaseProperty[Any]], update: Sequence[BaseProperty[Any]] | None = None, chunkSize: int | None = None) -> Coroutine[Any, Any, list[_I]]: ...

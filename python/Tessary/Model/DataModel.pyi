@@ -1,6 +1,8 @@
 """Model classes, model instances and instance lists."""
 
-from typing import Any, Generic, Mapping, Self, Sequence, TypeVar, overload
+from typing import Any, Generic, Iterable, Mapping, Self, Sequence, TypeVar, overload
+
+from _typeshed import SupportsKeysAndGetItem
 
 from Tessary.DB.Connector import AioSqliteConnection
 from Tessary.Model.Carrack import AsyncModelExecutor, ModelExecutor
@@ -61,6 +63,13 @@ class ModelInstance(dict[str, Any], Generic[_M]):
 
     object: type[_M] | None
     def copy(self) -> ModelInstance[_M]: ...
+    def changed(self) -> set[str]:
+        """The model's columns assigned (by key, attribute, update(), setdefault(), |=) since the
+        instance was loaded, made, saved or updated; a new set each call."""
+    # As dict's, recording the keys given as assigned.
+    def update(self, other: SupportsKeysAndGetItem[str, Any] | Iterable[tuple[str, Any]] = (), /,
+               **kwargs: Any) -> None: ...
+    def setdefault(self, key: str, default: Any = None, /) -> Any: ...
     def __getattr__(self, name: str) -> Any: ...
     def __setattr__(self, name: str, value: Any) -> None: ...
 

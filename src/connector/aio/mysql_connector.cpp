@@ -59,7 +59,9 @@ coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr
     if (mode == RUN_ROWS) {
         result = co_await coro::await(call_method(cursor.get(), names.fetchall));
     } else {
-        result = mode == RUN_KEY ? attr(cursor.get(), names.lastrowid) : borrow(Py_None);
+        result = mode == RUN_KEY     ? attr(cursor.get(), names.lastrowid)
+                 : mode == RUN_COUNT ? written_rows(cursor.get())
+                                     : borrow(Py_None);
     }
     if (trace) trace->stop(text.get(), cursor.get());
     if (!result) co_return nullptr;
@@ -208,7 +210,8 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref port_obj = steal(PyLong_FromLong(port));
     Ref min_obj = steal(PyLong_FromLong(minsize));
     Ref max_obj = steal(PyLong_FromLong(maxsize));
-    if (!host || !password || !charset || !port_obj || !min_obj || !max_obj) return -1;
+    Ref found_rows = steal(PyLong_FromLong(kClientFoundRows));
+    if (!host || !password || !charset || !port_obj || !min_obj || !max_obj || !found_rows) return -1;
     PyObject* entries[][2] = {
         {names.host, host.get()},
         {names.port, port_obj.get()},
@@ -220,6 +223,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         {names.minsize, min_obj.get()},
         {names.maxsize, max_obj.get()},
         {names.autocommit, Py_False},
+        {names.client_flag, found_rows.get()},
     };
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);

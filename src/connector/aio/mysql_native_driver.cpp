@@ -20,7 +20,8 @@ using mysql_async::Command;
 // The connect settings from the connector's keywords (aiomysql's names:
 // "db" for the database; the pool sizes are the pool's own).
 bool connect_settings(AioConnectorObject* c, MysqlSettings& out) noexcept {
-    static const char* const kept[] = {"host", "port", "user", "password", "unix_socket", "charset", "autocommit"};
+    static const char* const kept[] = {"host",    "port",       "user",       "password", "unix_socket",
+                                       "charset", "autocommit", "client_flag"};
     Ref kwargs = steal(PyDict_New());
     if (!kwargs) return false;
     for (const char* key : kept) {

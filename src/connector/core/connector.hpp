@@ -144,6 +144,13 @@ private:
 
 // --- statements (sync/statement.cpp) ---------------------------------------------
 
+// The capability flag the MySQL connectors open their connections with
+// (CLIENT_FOUND_ROWS, the same bit for pymysql, aiomysql and the library): an
+// UPDATE counts the rows it matched, not only those whose values changed, as
+// SQLite counts them. A write by key that finds its row then reads 1, which
+// optimistic locking relies on.
+inline constexpr long kClientFoundRows = 2;
+
 // Runs one statement on a connector of this module; `con` NULL or None means
 // the calling thread's own connection. Result by `mode` (RunMode).
 PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
@@ -157,6 +164,10 @@ struct StatementTrace;  // statement_log.hpp
 // with its error set); the error is kept. The result, or NULL. A connection
 // whose commit and rollback are awaited does the same in aio/pool.cpp.
 PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept;
+
+// cursor.rowcount after a statement ran: RUN_COUNT's result (new ref); -1
+// when the cursor has no integer rowcount.
+Ref written_rows(PyObject* cursor) noexcept;
 
 // Runs one statement on any DB-API connection; no commit or rollback.
 // `trace` (when given) gets the measures of the statement log.

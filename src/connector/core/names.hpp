@@ -17,6 +17,7 @@ struct Names {
     PyObject* call_soon_threadsafe;
     PyObject* cancelled;
     PyObject* charset;
+    PyObject* client_flag;
     PyObject* check_same_thread;
     PyObject* close;
     PyObject* closed;
@@ -45,6 +46,7 @@ struct Names {
     PyObject* result;
     PyObject* rollback;
     PyObject* row_factory;
+    PyObject* rowcount;
     PyObject* set_exception;
     PyObject* set_result;
     PyObject* targetType;

@@ -31,7 +31,8 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref port_obj = steal(PyLong_FromLong(port));
     Ref password = a[3] ? borrow(a[3]) : steal(PyUnicode_FromString(""));
     Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
-    if (!host || !port_obj || !password || !charset) return -1;
+    Ref found_rows = steal(PyLong_FromLong(kClientFoundRows));
+    if (!host || !port_obj || !password || !charset || !found_rows) return -1;
     if (init_limits(self, a[7], a[8]) < 0) return -1;
     PyObject* entries[][2] = {
         {names.host, host.get()},
@@ -42,6 +43,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         {names.unix_socket, a[5] ? a[5] : Py_None},
         {names.charset, charset.get()},
         {names.autocommit, Py_True},
+        {names.client_flag, found_rows.get()},
     };
     ConnectorObject* c = as_connector(self);
     PyDict_Clear(c->settings);

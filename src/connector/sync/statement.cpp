@@ -19,10 +19,23 @@ void cleanup_keeping_error(PyObject* obj, PyObject* method) noexcept {
     PyErr_SetRaisedException(pending.release());
 }
 
+}  // namespace
+
+Ref written_rows(PyObject* cursor) noexcept {
+    Ref count = attr(cursor, names.rowcount);
+    if (count && PyLong_Check(count.get())) return count;
+    if (!count && !PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();  // a driver that keeps no count: unknown, as DB-API writes it
+    return steal(PyLong_FromLong(-1));
+}
+
+namespace {
+
 Ref fetch_result(PyObject* cursor, int mode) noexcept {
     switch (mode) {
         case RUN_ROWS: return call_method(cursor, names.fetchall);
         case RUN_KEY: return attr(cursor, names.lastrowid);
+        case RUN_COUNT: return written_rows(cursor);
         default: return borrow(Py_None);
     }
 }

@@ -26,9 +26,10 @@ struct MysqlSettings {
     bool autocommit;
     bool set_autocommit;  // false: autocommit=None, the server's own setting stays
     unsigned connect_timeout, read_timeout, write_timeout;  // seconds; 0: none
+    unsigned long client_flag;  // capability flags asked for at connect (CLIENT_FOUND_ROWS, ...)
 };
 
-// pymysql.connect's keywords (host, port, user, password, database, unix_socket, charset, autocommit;
+// pymysql.connect's keywords (host, port, user, password, database, unix_socket, charset, autocommit, client_flag;
 // unknown ones -> TypeError) into settings; false with the error set.
 bool parse_mysql_settings(PyObject* kwargs, MysqlSettings& out) noexcept;
 

@@ -64,8 +64,8 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept;
 PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
                     std::shared_ptr<StatementTrace> trace) noexcept;
 // The mode of a cursor's execute(): the result is (rows or None,
-// description, rowcount, lastrowid).
-inline constexpr int RUN_CURSOR = 3;
+// description, rowcount, lastrowid); past every RunMode.
+inline constexpr int RUN_CURSOR = 16;
 enum class Command { Begin, Commit, Rollback };
 PyObject* command(PyObject* con, Command which) noexcept;
 // Closes the connection through the library's non-blocking close; resolves to None.

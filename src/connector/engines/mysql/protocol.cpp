@@ -65,10 +65,12 @@ struct ConnectCall {
     const char* database() const noexcept { return s->has_database ? s->database.c_str() : nullptr; }
     const char* socket() const noexcept { return s->has_socket ? s->unix_socket.c_str() : nullptr; }
     void block(MYSQL* m) noexcept {
-        ret = mysql_real_connect(m, host(), user(), s->password.c_str(), database(), s->port, socket(), 0);
+        ret = mysql_real_connect(m, host(), user(), s->password.c_str(), database(), s->port, socket(),
+                                 s->client_flag);
     }
     int start(MYSQL* m) noexcept {
-        return mysql_real_connect_start(&ret, m, host(), user(), s->password.c_str(), database(), s->port, socket(), 0);
+        return mysql_real_connect_start(&ret, m, host(), user(), s->password.c_str(), database(), s->port, socket(),
+                                        s->client_flag);
     }
     int resume(MYSQL* m, int events) noexcept { return mysql_real_connect_cont(&ret, m, events); }
 };
@@ -327,6 +329,10 @@ PyObject* run_result(const QueryOutcome& r, int mode, const char* encoding) noex
             return r.res ? mysql_stored_rows(r.res, encoding, false) : PyList_New(0);
         case RUN_KEY:
             return insert_id_value(r);
+        case RUN_COUNT:
+            return PyLong_FromLongLong(r.affected == static_cast<unsigned long long>(-1)
+                                           ? -1
+                                           : static_cast<long long>(r.affected));
         default:
             return Py_NewRef(Py_None);
     }

@@ -78,6 +78,18 @@ bool read_autocommit(PyObject* value, MysqlSettings& out) noexcept {
     return true;
 }
 
+// Capability flags as pymysql takes them: an int of CLIENT_* bits.
+bool read_client_flag(PyObject* value, unsigned long& out) noexcept {
+    if (!PyLong_Check(value)) {
+        fail(PyExc_TypeError, "client_flag must be an int, not %.200s", type_name(value));
+        return false;
+    }
+    unsigned long flags = PyLong_AsUnsignedLong(value);
+    if (flags == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+    out = flags;
+    return true;
+}
+
 bool read_one(const char* key, PyObject* value, MysqlSettings& out) noexcept {
     if (!std::strcmp(key, "host")) {
         bool given = false;
@@ -108,6 +120,7 @@ bool read_one(const char* key, PyObject* value, MysqlSettings& out) noexcept {
     if (!std::strcmp(key, "connect_timeout")) return read_timeout(value, key, out.connect_timeout);
     if (!std::strcmp(key, "read_timeout")) return read_timeout(value, key, out.read_timeout);
     if (!std::strcmp(key, "write_timeout")) return read_timeout(value, key, out.write_timeout);
+    if (!std::strcmp(key, "client_flag")) return read_client_flag(value, out.client_flag);
     fail(PyExc_TypeError, "connect() got an unexpected keyword argument '%s'", key);
     return false;
 }
@@ -125,6 +138,7 @@ void set_defaults(MysqlSettings& out) noexcept {
     out.set_autocommit = true;
     out.connect_timeout = kDefaultConnectTimeout;
     out.read_timeout = out.write_timeout = 0;
+    out.client_flag = 0;
 }
 
 }  // namespace

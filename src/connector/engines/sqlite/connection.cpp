@@ -96,9 +96,10 @@ int step_all(ConnectionObject* c, sqlite3_stmt* stmt, PyObject* rows) noexcept {
     return 0;
 }
 
-Ref result_of(ConnectionObject* c, int mode, Ref rows) noexcept {
+Ref result_of(ConnectionObject* c, int mode, Ref rows, Py_ssize_t rowcount) noexcept {
     if (mode == RUN_ROWS) return rows;
     if (mode == RUN_KEY) return steal(PyLong_FromLongLong(sqlite3_last_insert_rowid(c->db)));
+    if (mode == RUN_COUNT) return steal(PyLong_FromSsize_t(rowcount));
     return borrow(Py_None);
 }
 
@@ -370,7 +371,7 @@ PyObject* run_statement(ConnectionObject* c, PyObject* text, PyObject* args, int
         return nullptr;
     }
     *rowcount = s->is_dml ? static_cast<Py_ssize_t>(sqlite3_changes64(c->db)) : -1;
-    return result_of(c, mode, std::move(rows)).release();
+    return result_of(c, mode, std::move(rows), *rowcount).release();
 }
 
 }  // namespace sqlite
