@@ -136,3 +136,18 @@ def test_wrong_calls(sync_backend, blog, statements):
         exc.delete(blog.User(id=None, name="nobody"), cascade=True)
     assert statements == []
     assert sync_backend.rows("SELECT COUNT(*) FROM q_user") == [(4,)]
+
+
+@pytest.mark.parametrize("sync_backend", ["sqlite", "mariadb"], indirect=True)
+def test_a_bound_executor_cascades_in_the_callers_transaction(sync_backend, blog):
+    from Tessary.DB.DB import DB
+    sync_backend.create(*blog.tables)
+    sync_backend.fill()
+    before = table_counts(sync_backend)
+    with pytest.raises(LookupError, match="undo"):
+        with DB.getInstance().transaction() as con:
+            user = blog.User.getExecutor(con).findOneBy(blog.User.id == 1)
+            blog.User.getExecutor(con).delete(user, cascade=True)
+            assert blog.Comment.getExecutor(con).findAllBy(blog.Comment.post_id == 1) == []
+            raise LookupError("undo")
+    assert table_counts(sync_backend) == before
