@@ -95,6 +95,21 @@ def test_save_writes_the_junction_rows(people):
     assert followees(people, 1) == [2, 3]  # the far side's own rows are untouched
 
 
+def test_save_all_and_update_rewrite_the_junction_rows(people):
+    ann = people.run(people.executor(QPerson).findOneBy(QPerson.id == 1))
+    people.run(people.executor(QPerson).saveAll([QPerson(name="fay", follows=[ann]),
+                                                 QPerson(name="gus", follows=[ann, QPerson(name="hal")])]))
+    ids = dict(people.rows("SELECT name, id FROM q_person"))
+    assert followees(people, ids["fay"]) == [1]
+    assert followees(people, ids["gus"]) == sorted([1, ids["hal"]])
+    gus = people.run(people.executor(QPerson).findOneBy(QPerson.id == ids["gus"]))
+    gus = people.run(people.executor(QPerson).findForeignKey(gus))
+    gus["follows"] = [p for p in gus["follows"] if p["id"] != 1]
+    people.run(people.executor(QPerson).update(gus))
+    assert followees(people, ids["gus"]) == [ids["hal"]]
+    assert followees(people, 1) == [2, 3]
+
+
 def test_generated_junction_saves_and_loads(backend):
     backend.create(QPal, QPal.pals.middleModel)
     one = backend.run(backend.executor(QPal).save(QPal()))
