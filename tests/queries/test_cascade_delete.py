@@ -151,3 +151,29 @@ def test_a_bound_executor_cascades_in_the_callers_transaction(sync_backend, blog
             assert blog.Comment.getExecutor(con).findAllBy(blog.Comment.post_id == 1) == []
             raise LookupError("undo")
     assert table_counts(sync_backend) == before
+
+
+class QShelf(DataModel):
+    tableName = "q_shelf"
+    code = VarcharProperty(16, isPrimaryKey=True)
+    books = ForeignKey(ForeignType.ONE_TO_MANY, "QBook", bindCol="code", targetBindCol="shelf_code")
+
+
+class QBook(DataModel):
+    tableName = "q_book"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    shelf_code = VarcharProperty(16)
+
+
+@pytest.mark.parametrize("sync_backend", ["sqlite", "mariadb"], indirect=True)
+def test_hostile_bind_values_travel_as_arguments(sync_backend, statements):
+    hostile = "o'x%s\0;--"
+    sync_backend.create(QShelf, QBook)
+    sync_backend.insert("q_shelf", ("code",), [(hostile,), ("plain",)])
+    sync_backend.insert("q_book", ("shelf_code",), [(hostile,), (hostile,), ("plain",)])
+    statements.clear()
+    sync_backend.executor(QShelf).delete(QShelf(code=hostile), cascade=True)
+    assert statements and all(hostile not in sql and "o'x" not in sql for _, sql, _ in statements)
+    assert any(hostile in args for _, _, args in statements)
+    assert sync_backend.rows("SELECT code FROM q_shelf") == [("plain",)]
+    assert sync_backend.rows("SELECT shelf_code FROM q_book") == [("plain",)]
