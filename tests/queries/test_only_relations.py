@@ -53,6 +53,21 @@ def test_folio_pages_load_only_the_named_relations(backend, filled, method):
         assert [t["label"] for t in post.get("tags") or []] == post_tags(backend, post["id"])
 
 
+def test_keyset_pages_load_only_the_named_relations(backend, filled):
+    page = backend.run(Folio(filled.Post, pageSize=2).findForeign(only=["comments"]).keyset(filled.Post.id).execute())
+    assert [p["id"] for p in page.content] == [1, 2]
+    for post in page.content:
+        assert "tags" not in post
+        assert [c["body"] for c in post.get("comments") or []] == post_comments(backend, post["id"])
+
+
+def test_a_page_naming_no_relation_fails_when_it_loads(sync_backend, blog):
+    sync_backend.create(*blog.tables)
+    sync_backend.fill()
+    with pytest.raises(ValueError, match="'nope' is not a relation"):
+        Folio(blog.Post).findForeignIn(only=["nope"]).execute()
+
+
 def test_without_only_the_statements_are_unchanged(sync_backend, blog, statements):
     sync_backend.create(*blog.tables)
     sync_backend.fill()
