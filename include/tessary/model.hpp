@@ -77,15 +77,19 @@ struct ForeignKeyObject {
     PyObject* bindColName;     // str as declared
     PyObject* targetBindColName;
     PyObject* middleSpec;      // MiddleDataModel subclass, or None
+    PyObject* middleCols;      // (owner-side, far-side) junction column names, or None
     // Resolved (NULL until resolved).
     PyObject* target;
     PyObject* bindCol;
     PyObject* targetBindCol;
     PyObject* directTarget;
     PyObject* middleModel;
+    // MANY_TO_MANY: the relation from the far model into the junction (far
+    // key = junction far-side column) that loads join through; else None.
+    PyObject* farLink;
 };
 
-inline constexpr std::uint32_t PROPERTY_API_VERSION = 3;
+inline constexpr std::uint32_t PROPERTY_API_VERSION = 4;
 inline constexpr const char* PROPERTY_CAPSULE = "Tessary.Model.ModelProperty._C_API";
 
 struct PropertyApi {

@@ -180,7 +180,7 @@ PyMethodDef methods[] = {
     {"find", method<find_method>(), kFast, "find($self, *cols)\n--\n\nselect these columns; By(Filter) runs."},
     {"By", method<By_method>(), kFast, "By($self, Filter=None)\n--\n\nadd the filter to the pending statement and run it."},
     {"delete", method<delete_method>(), kFast,
-     "delete($self, instance=None, filter=None)\n--\n\nthe rows `filter` matches, else the instance's row."},
+     "delete($self, instance=None, filter=None, *, cascade=False)\n--\n\nthe rows `filter` matches, else the instance's row (with cascade=True, its related rows too)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

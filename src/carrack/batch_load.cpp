@@ -6,7 +6,9 @@
 namespace tsy::exec::batch {
 namespace {
 
-const char* const kParamNames[] = {"instances", "deep", "level", "chunk"};
+// `only` is keyword-only: the positional parameters stop before it.
+const char* const kParamNames[] = {"instances", "deep", "level", "chunk", "only"};
+constexpr Py_ssize_t kPositional = 4;
 
 // Names only this file uses, interned once for the life of the process.
 struct Words {
@@ -154,6 +156,7 @@ private:
     bool load(Frame& f, size_t relation) noexcept;
     bool load_junction(Frame& f, Relation& r, PyObject* key) noexcept;
     bool load_direct(Frame& f, Relation& r, PyObject* key) noexcept;
+    int left_out(const Relation& r) noexcept;
 };
 
 // --- models and relations -------------------------------------------------------
@@ -187,13 +190,10 @@ bool Plan::read_relation(size_t owner, PyObject* fk, Relation* r) noexcept {
     r->kind = junction ? JUNCTION : one ? ONE : many ? MANY : OTHER;
     if (r->kind == JUNCTION) {
         r->rows_model = std::move(far);
-        Ref owner_table = attr2(fk, n.owner, n.tableName);
-        Ref middle = attr(fk, n.middleModel);
-        Ref column_name = owner_table ? steal(PyNumber_Add(owner_table.get(), n._id)) : Ref();
-        if (!middle || !column_name) return false;
-        r->in_column = steal(PyObject_GetAttr(middle.get(), column_name.get()));
-        r->far_relation = steal(PyObject_GetAttr(r->rows_model.get(), owner_table.get()));
-        if (!r->in_column || !r->far_relation) return false;
+        JunctionRoute route;
+        if (!route.load(fk)) return false;
+        r->in_column = std::move(route.owner_column);
+        r->far_relation = std::move(route.far_relation);
     } else {
         r->rows_model = attr(fk, n.target);
         r->in_column = attr(fk, n.targetBindCol);
@@ -226,6 +226,13 @@ bool Plan::resolve(size_t model) noexcept {
     models[model].relations = std::move(found);
     models[model].resolved = true;
     return true;
+}
+
+// 1 when the instances given leave relation `r` out (only=), 0 if not, -1 on error.
+int Plan::left_out(const Relation& r) noexcept {
+    if (args.only.get() == Py_None) return 0;
+    int chosen = PySequence_Contains(args.only.get(), r.name.get());
+    return chosen < 0 ? -1 : !chosen;
 }
 
 // 1 when `before` names the relation's far table (it is skipped), 0 if not, -1 on error.
@@ -261,7 +268,8 @@ bool Plan::plan_level() noexcept {
         std::vector<size_t> rels = models[node.model].relations;
         for (size_t index : rels) {
             Relation& r = relations[index];
-            int skip = leads_back_to(r, node.before.get());
+            int skip = depth == 1 ? left_out(r) : 0;
+            if (skip == 0) skip = leads_back_to(r, node.before.get());
             if (skip) {
                 if (skip < 0) return false;
                 continue;
@@ -474,7 +482,10 @@ bool Plan::enter(std::vector<Frame>& stack, size_t model, PyObject* instance, Py
 bool Plan::load_junction(Frame& f, Relation& r, PyObject* key) noexcept {
     int hit = cached(path.get(), r.cache_table.get(), key);
     if (hit < 0) return false;
-    if (hit) {
+    // As findForeignKey: a relation of a model with itself is neither
+    // answered from the cache nor stored there.
+    bool own_rows = r.rows_model.get() == models[f.model].model.get();
+    if (hit && !own_rows) {
         if (!log_cache_hit(r.name.get())) return false;
         Ref value = cached_value(path.get(), r.cache_table.get(), key);
         if (!value) return false;
@@ -489,7 +500,8 @@ bool Plan::load_junction(Frame& f, Relation& r, PyObject* key) noexcept {
     Ref rows = query(r, key);
     if (!rows || PyObject_SetItem(f.instance.get(), r.name.get(), rows.get()) < 0) return false;
     Ref stored = steal(PyObject_GetItem(f.instance.get(), r.name.get()));
-    if (!stored || !register_result(path.get(), r.cache_table.get(), key, stored.get())) return false;
+    if (!stored) return false;
+    if (!own_rows && !register_result(path.get(), r.cache_table.get(), key, stored.get())) return false;
     if (!args.deep) return true;
     Ref children = steal(PySequence_List(stored.get()));
     if (!children) return false;
@@ -587,7 +599,8 @@ bool Plan::attach_all() noexcept {
                 continue;
             }
             size_t relation = rels[f.next_relation++];
-            if (!load(f, relation)) return false;
+            int skip = stack.size() == 1 ? left_out(relations[relation]) : 0;
+            if (skip < 0 || (skip == 0 && !load(f, relation))) return false;
         }
     }
     return true;
@@ -605,9 +618,14 @@ Py_ssize_t default_chunk(PyObject* con) noexcept {
 
 bool parse_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      Arguments* out) noexcept {
-    const Params params{func, kParamNames, 4, 1};
-    PyObject* a[4];
+    const Params params{func, kParamNames, 5, 1};
+    PyObject* a[5];
+    if (nargs > kPositional) {
+        arg_count_error(func, 1, kPositional, nargs);
+        return false;
+    }
     if (!parse(params, args, nargs, kwnames, a)) return false;
+    out->only = borrow(a[4] ? a[4] : Py_None);
     PyObject* given = a[0];
     if (PyUnicode_Check(given) || PyBytes_Check(given) || PyByteArray_Check(given) || !PySequence_Check(given)) {
         fail(PyExc_TypeError, "%s() argument 'instances' must be a sequence of ModelInstance objects, not %.200s",
@@ -649,6 +667,8 @@ PlanPtr make_plan(PyObject* self, Arguments args, bool coroutine_rules) noexcept
     if (args.chunk == 0 && (args.chunk = default_chunk(bound_to_connection ? work.get() : nullptr)) < 0) {
         return nullptr;
     }
+    args.only = chosen_relations("findListForeignKeyIn", as_executor(self)->model, args.only.get());
+    if (!args.only) return nullptr;
     PlanPtr plan(new (std::nothrow) Plan());
     if (!plan) {
         PyErr_NoMemory();

@@ -24,12 +24,13 @@ namespace tsy::exec::batch {
 // connector on `con` (NULL or None: its own connection), -1 on error.
 Py_ssize_t default_chunk(PyObject* con) noexcept;
 
-// The arguments of findListForeignKeyIn(instances, deep=False, level=3, chunk=None).
+// The arguments of findListForeignKeyIn(instances, deep=False, level=3, chunk=None, *, only=None).
 struct Arguments {
     Ref instances;        // a list of ModelInstances
     bool deep = false;
     int level = 3;
     Py_ssize_t chunk = 0; // keys per statement
+    Ref only;             // the relations the instances themselves load (names), or None: all
 };
 // Parses and checks them: TypeError naming what is wrong.
 bool parse_arguments(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

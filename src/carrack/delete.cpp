@@ -1,11 +1,13 @@
 // delete: the rows a filter matches, else the one row of an instance's key;
 // never a whole table by accident.
-#include "carrack.hpp"
+#include "related_writes.hpp"
 
 namespace tsy::exec {
 namespace {
 
-const char* const kDeleteNames[] = {"instance", "filter"};
+// `cascade` is keyword-only: the positional parameters stop before it.
+const char* const kDeleteNames[] = {"instance", "filter", "cascade"};
+constexpr Py_ssize_t kDeletePositional = 2;
 
 // instance[model.pkName] (new ref).
 Ref primary_key_of(PyObject* model, PyObject* instance) noexcept {
@@ -17,11 +19,18 @@ Ref primary_key_of(PyObject* model, PyObject* instance) noexcept {
 }  // namespace
 
 PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Params params{"delete", kDeleteNames, 2, 0};
-    PyObject* a[2];
+    static const Params params{"delete", kDeleteNames, 3, 0};
+    PyObject* a[3];
+    if (nargs > kDeletePositional) {
+        arg_count_error("delete", 0, kDeletePositional, nargs);
+        return nullptr;
+    }
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* instance = a[0] ? a[0] : Py_None;
     PyObject* filter = a[1] ? a[1] : Py_None;
+    int cascade = a[2] ? truth(a[2]) : 0;
+    if (cascade < 0) return nullptr;
+    if (cascade) return cascade_delete(self, instance, filter).release();
     if (!op(self, names().reset)) return nullptr;
     Ref model = borrow(as_executor(self)->model);
     // A condition has no truth value (its __bool__ raises): one is a filter,

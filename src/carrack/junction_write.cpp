@@ -16,8 +16,8 @@ enum JunctionPart : int {
     FAR_EXC,       // its executor for the whole relation; None when each far row gets its own
     MIDDLE_EXC,    // the junction model's executor
     OWNER_COLUMN,  // fk.targetBindCol.name: junction column of the owner
-    FAR_COLUMN,    // other_fk.bindCol.name: junction column of the far side
-    FAR_KEY,       // other_fk.targetBindCol.name: the far row's referenced column
+    FAR_COLUMN,    // junction column of the far side (junction_far_side)
+    FAR_KEY,       // the far row's referenced column
     OWNER_VALUE,   // instance[fk.bindCol.name]
     OWNER_FILTER,  // fk.targetBindCol == owner value
     JUNCTION_PARTS
@@ -25,7 +25,6 @@ enum JunctionPart : int {
 
 PyObject* part(PyObject* junction, JunctionPart which) noexcept { return PyTuple_GET_ITEM(junction, which); }
 
-// other_fk is middleModel.getOtherFkBy(owner), the junction's relation to the far side.
 Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance, const ExecutorRules& rules) noexcept {
     const Names& n = names();
     Ref work = work_of(self);
@@ -35,11 +34,9 @@ Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance, const Execu
     if (!far || !middle || !owner) return {};
     Ref far_exc = rules.far_executor_per_element ? borrow(Py_None) : walk_executor(self, far.get());
     Ref middle_exc = far_exc ? get_executor(middle.get(), work.get()) : Ref();
-    Ref other_fk = middle_exc ? call_method(middle.get(), n.getOtherFkBy, owner.get()) : Ref();
-    if (!other_fk) return {};
+    Ref far_column, far_key;
+    if (!middle_exc || !junction_far_side(fk, &far_column, &far_key)) return {};
     Ref owner_column = attr2(fk, n.targetBindCol, n.name);
-    Ref far_column = attr2(other_fk.get(), n.bindCol, n.name);
-    Ref far_key = attr2(other_fk.get(), n.targetBindCol, n.name);
     Ref bind_name = attr2(fk, n.bindCol, n.name);
     if (!owner_column || !far_column || !far_key || !bind_name) return {};
     Ref owner_value = steal(PyObject_GetItem(instance, bind_name.get()));

@@ -21,20 +21,34 @@
 namespace tsy::exec {
 namespace {
 
-const char* const kForeignNames[] = {"instance", "deep", "path", "clevel", "level", "before"};
-const char* const kListNames[] = {"instances", "deep", "path", "clevel", "level", "before"};
+// `only` is keyword-only: the positional parameters stop before it.
+const char* const kForeignNames[] = {"instance", "deep", "path", "clevel", "level", "before", "only"};
+const char* const kListNames[] = {"instances", "deep", "path", "clevel", "level", "before", "only"};
+constexpr Py_ssize_t kPositional = 6;
 
-// exc.findForeignKey(row, deep=True, path=..., clevel=..., level=...[, before=...])
-// through attribute lookup: its result, or its awaitable.
-Ref call_find_foreign_key(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level,
-                          PyObject* before) noexcept {
+// ("deep", "path", "clevel", "level", "only"): a list's row load with a choice of relations.
+PyObject* kw_foreign_only() noexcept {
+    static PyObject* kwnames = Py_BuildValue("(sssss)", "deep", "path", "clevel", "level", "only");
+    return kwnames;
+}
+
+// exc.findForeignKey(row, deep=True, path=..., clevel=..., level=...[, before=...][, only=...])
+// through attribute lookup: its result, or its awaitable. `only` comes
+// without `before` (a list's own rows).
+Ref call_find_foreign_key(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level, PyObject* before,
+                          PyObject* only) noexcept {
     Ref clevel_obj = steal(PyLong_FromLong(clevel));
     Ref level_obj = steal(PyLong_FromLong(level));
     if (!clevel_obj || !level_obj) return {};
-    PyObject* args[] = {row, Py_True, path, clevel_obj.get(), level_obj.get(), before};
-    PyObject* kwnames = before ? names().kw_foreign_before : names().kw_foreign_deep;
+    PyObject* after_level = before ? before : only;
+    PyObject* args[] = {row, Py_True, path, clevel_obj.get(), level_obj.get(), after_level};
+    PyObject* kwnames = before ? names().kw_foreign_before : only ? kw_foreign_only() : names().kw_foreign_deep;
+    if (!kwnames) return {};
     return call_method_kw(exc, names().findForeignKey, args, 1, kwnames);
 }
+
+PyObject* load_instance(PyObject* self, PyObject* instance, bool deep, PyObject* path, int clevel, int level_limit,
+                        PyObject* before, PyObject* only) noexcept;
 
 // exc.findForeignKey is this module's own method: an exact ModelExecutor
 // (immutable static type) whose attribute dictionary does not hide it.
@@ -47,12 +61,13 @@ int native_find_foreign_key(PyObject* exc) noexcept {
 // The synchronous executor's load of a row: the native function called
 // directly when the call would reach it, with the checks its argument
 // parsing would make of these values.
-Ref load_row_now(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level, PyObject* before) noexcept {
+Ref load_row_now(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level, PyObject* before,
+                 PyObject* only) noexcept {
     int native = native_find_foreign_key(exc);
     if (native < 0) return {};
-    if (!native) return call_find_foreign_key(exc, row, path, clevel, level, before);
+    if (!native) return call_find_foreign_key(exc, row, path, clevel, level, before, only);
     if (!check_arg(row, bound.model->ModelInstance, "instance")) return {};
-    return steal(find_foreign_key(exc, row, true, path, clevel, level, before ? before : Py_None));
+    return steal(load_instance(exc, row, true, path, clevel, level, before ? before : Py_None, only));
 }
 
 // What an executor kind brings to a load.
@@ -61,7 +76,8 @@ struct LoadingExecutor {
     // The type the executors of related rows must have.
     PyTypeObject* type;
     // A row's load one level down: its result, or its awaitable.
-    Ref (*load_row)(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level, PyObject* before) noexcept;
+    Ref (*load_row)(PyObject* exc, PyObject* row, PyObject* path, int clevel, int level, PyObject* before,
+                    PyObject* only) noexcept;
 };
 
 const LoadingExecutor kSyncLoading{&kSyncRules, &ModelExecutorType, load_row_now};
@@ -119,21 +135,32 @@ public:
         return 1;
     }
 
-    // The relations of the executor's model, as they are now.
-    bool read_relations() noexcept {
+    // The relations of the executor's model, as they are now; those `only`
+    // names when it is given (a tuple checked by chosen_relations).
+    bool read_relations(PyObject* only = nullptr) noexcept {
         Ref declared = attr(as_executor(self_)->model, names().fk);
         fks_ = declared ? steal(PySequence_Tuple(declared.get())) : Ref();
+        if (!fks_ || !only || only == Py_None) return bool(fks_);
+        Ref kept = steal(PyList_New(0));
+        if (!kept) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fks_.get()); ++i) {
+            PyObject* fk = PyTuple_GET_ITEM(fks_.get(), i);
+            int chosen = is_chosen(fk, only);
+            if (chosen < 0 || (chosen && PyList_Append(kept.get(), fk) < 0)) return false;
+        }
+        fks_ = steal(PyList_AsTuple(kept.get()));
         return bool(fks_);
     }
 
     // A list load: every row of `rows` loaded by the executor itself, one
-    // after the other, sharing one cache.
-    bool open_list() noexcept {
+    // after the other, sharing one cache; `only` (or NULL) passed to each.
+    bool open_list(PyObject* only) noexcept {
         if (!fresh_path()) return false;
         Py_ssize_t count = PyObject_Length(rows_.get());
         if (count < 0) return false;
         row_exc_ = borrow(self_);
         walk(count, Ref(), false);
+        if (only != Py_None) rows_only_ = only;
         return true;
     }
 
@@ -167,6 +194,7 @@ private:
     }
 
     void walk(Py_ssize_t count, Ref before, bool check_rows) noexcept {
+        rows_only_ = nullptr;
         row_count_ = count;
         next_row_ = 0;
         rows_before_ = std::move(before);
@@ -177,7 +205,8 @@ private:
         Ref row = steal(PySequence_GetItem(rows_.get(), next_row_++));
         if (!row) return -1;
         if (check_rows_ && !check_convert(row.get(), bound.model->ModelInstance)) return -1;
-        *call = ex_.load_row(row_exc_.get(), row.get(), path_.get(), depth_.clevel, depth_.level, rows_before_.get());
+        *call = ex_.load_row(row_exc_.get(), row.get(), path_.get(), depth_.clevel, depth_.level, rows_before_.get(),
+                             rows_only_);
         return *call ? 1 : -1;
     }
 
@@ -237,19 +266,21 @@ private:
         Ref far = attr(fk, n.directTarget);
         int hit = look_up(fk, far.get());
         if (hit < 0) return -1;
-        if (hit) return log_cache_hit(fk_name_.get()) && attach_cached(rules().wrap_cached_many_to_many) ? 0 : -1;
+        // A relation of a model with itself is always queried, and its rows
+        // are not cached: the cache holds the loading rows under that table.
+        own_rows_ = far.get() == as_executor(self_)->model;
+        if (hit && !own_rows_) {
+            return log_cache_hit(fk_name_.get()) && attach_cached(rules().wrap_cached_many_to_many) ? 0 : -1;
+        }
         Ref exc = related_executor(self_, far.get());
         if (!exc || !check_convert(exc.get(), ex_.type)) return -1;
         // The join goes on the new executor's pending builder; its findAllBy
         // keeps that builder because nothing has run on it yet.
-        Ref owner_table = attr2(fk, n.owner, n.tableName);
-        Ref far_relation = owner_table ? steal(PyObject_GetAttr(far.get(), owner_table.get())) : Ref();
-        Ref builder = far_relation ? attr(exc.get(), n.sql) : Ref();
-        if (!builder || !call_method(builder.get(), n.join, far_relation.get())) return -1;
-        Ref middle = attr(fk, n.middleModel);
-        Ref column_name = middle ? steal(PyNumber_Add(owner_table.get(), n._id)) : Ref();
-        Ref junction_col = column_name ? steal(PyObject_GetAttr(middle.get(), column_name.get())) : Ref();
-        Ref condition = junction_col ? equals(junction_col.get(), key_.get()) : Ref();
+        JunctionRoute route;
+        if (!route.load(fk)) return -1;
+        Ref builder = attr(exc.get(), n.sql);
+        if (!builder || !call_method(builder.get(), n.join, route.far_relation.get())) return -1;
+        Ref condition = equals(route.owner_column.get(), key_.get());
         *call = condition ? call_method(exc.get(), n.findAllBy, condition.get()) : Ref();
         return *call ? 1 : -1;
     }
@@ -257,7 +288,8 @@ private:
     bool attach_many_to_many(Ref found) noexcept {
         if (PyObject_SetItem(instance_, fk_name_.get(), found.get()) < 0) return false;
         rows_ = steal(PyObject_GetItem(instance_, fk_name_.get()));
-        if (!rows_ || !register_result(path_.get(), table_.get(), key_.get(), rows_.get())) return false;
+        if (!rows_) return false;
+        if (!own_rows_ && !register_result(path_.get(), table_.get(), key_.get(), rows_.get())) return false;
         if (!depth_.deep) return true;
         Py_ssize_t count = PyObject_Length(rows_.get());
         if (count <= 0) return count == 0;
@@ -349,10 +381,12 @@ private:
     Py_ssize_t row_count_ = 0;
     Py_ssize_t next_row_ = 0;
     Ref rows_before_;  // the table their loads skip, or empty
+    PyObject* rows_only_ = nullptr;  // a list's rows: the relations they load (the caller holds it), or NULL
     Depth depth_;
     Kind kind_ = Kind::other;
     bool awaiting_rows_ = false;  // the pending call is the relation's query
     bool check_rows_ = false;     // the rows of the walk are checked to be model instances
+    bool own_rows_ = false;       // the many-to-many being loaded leads to the executor's own model
 };
 
 // How many of the interpreter's C recursion units one synchronous level
@@ -379,17 +413,26 @@ bool run_now(Level& level) noexcept {
 
 // The argument checks of both methods; fills `out` (borrowed, None for the
 // optional objects).
-bool parse_foreign(const char* func, const char* const* param_names, PyTypeObject* first_type, PyObject* const* args,
-                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Depth* depth) {
-    const Params params{func, param_names, 6, 1};
+// `only` (out[6]) becomes None or the checked tuple, held by `only`.
+bool parse_foreign(const char* func, const char* const* param_names, PyTypeObject* first_type, PyObject* self,
+                   PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Depth* depth,
+                   Ref* only) {
+    const Params params{func, param_names, 7, 1};
+    if (nargs > kPositional) {
+        arg_count_error(func, 1, kPositional, nargs);
+        return false;
+    }
     if (!parse(params, args, nargs, kwnames, out)) return false;
-    for (int i : {2, 5}) {
+    for (int i : {2, 5, 6}) {
         if (!out[i]) out[i] = Py_None;
     }
     if (!check_arg(out[0], first_type, param_names[0]) || !check_arg(out[2], &PyDict_Type, "path") ||
         !check_arg(out[5], &PyUnicode_Type, "before")) {
         return false;
     }
+    *only = chosen_relations(func, as_executor(self)->model, out[6]);
+    if (!*only) return false;
+    out[6] = only->get();
     depth->deep = true;  // a list load is always deep, whatever `deep` says
     depth->clevel = 1;
     depth->level = 3;
@@ -397,16 +440,17 @@ bool parse_foreign(const char* func, const char* const* param_names, PyTypeObjec
 }
 
 // findListForeignKey's arguments (its `deep` is not read).
-bool parse_find_list(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out, Depth* depth) {
-    return parse_foreign("findListForeignKey", kListNames, bound.model->InstanceList, args, nargs, kwnames, out,
-                         depth);
+bool parse_find_list(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                     Depth* depth, Ref* only) {
+    return parse_foreign("findListForeignKey", kListNames, bound.model->InstanceList, self, args, nargs, kwnames, out,
+                         depth, only);
 }
 
 // findForeignKey's arguments: the common checks, then `deep` as a truth value.
-bool parse_find_foreign_key(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
-                            Depth* depth) {
-    if (!parse_foreign("findForeignKey", kForeignNames, bound.model->ModelInstance, args, nargs, kwnames, out,
-                       depth)) {
+bool parse_find_foreign_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject** out, Depth* depth, Ref* only) {
+    if (!parse_foreign("findForeignKey", kForeignNames, bound.model->ModelInstance, self, args, nargs, kwnames, out,
+                       depth, only)) {
         return false;
     }
     int deep = out[1] ? truth(out[1]) : 0;
@@ -459,7 +503,16 @@ int leads_back(PyObject* fk, PyObject* before) noexcept {
 
 PyObject* find_foreign_key(PyObject* self, PyObject* instance_arg, bool deep, PyObject* path_arg, int clevel,
                            int level_limit, PyObject* before_arg) noexcept {
+    return load_instance(self, instance_arg, deep, path_arg, clevel, level_limit, before_arg, nullptr);
+}
+
+namespace {
+
+// find_foreign_key with `only`: NULL or None loads every relation.
+PyObject* load_instance(PyObject* self, PyObject* instance_arg, bool deep, PyObject* path_arg, int clevel,
+                        int level_limit, PyObject* before_arg, PyObject* only_arg) noexcept {
     Ref instance = borrow(instance_arg);
+    Ref only = borrow(only_arg ? only_arg : Py_None);
     Ref before = borrow(before_arg);
     Ref path = borrow(path_arg), fks, rows, row_exc;
     Level level(kSyncLoading, self, instance.get(), before.get(), path, fks, rows, row_exc, {deep, clevel, level_limit});
@@ -468,24 +521,28 @@ PyObject* find_foreign_key(PyObject* self, PyObject* instance_arg, bool deep, Py
     // A row that is its own parent, or a long chain with a high `level`, ends
     // in RecursionError instead of overflowing the C stack.
     LevelRoom room(kLevelUnits);
-    if (!room.entered() || !level.read_relations() || !run_now(level)) return nullptr;
+    if (!room.entered() || !level.read_relations(only.get()) || !run_now(level)) return nullptr;
     return instance.release();
 }
 
+}  // namespace
+
 PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[7];
     Depth depth;
-    if (!parse_find_foreign_key(args, nargs, kwnames, a, &depth)) return nullptr;
-    return find_foreign_key(self, a[0], depth.deep, a[2], depth.clevel, depth.level, a[5]);
+    Ref only;
+    if (!parse_find_foreign_key(self, args, nargs, kwnames, a, &depth, &only)) return nullptr;
+    return load_instance(self, a[0], depth.deep, a[2], depth.clevel, depth.level, a[5], only.get());
 }
 
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[7];
     Depth depth;
-    if (!parse_find_list(args, nargs, kwnames, a, &depth)) return nullptr;
+    Ref only;
+    if (!parse_find_list(self, args, nargs, kwnames, a, &depth, &only)) return nullptr;
     Ref path = borrow(a[2]), fks, rows = borrow(a[0]), row_exc;
     Level level(kSyncLoading, self, nullptr, Py_None, path, fks, rows, row_exc, depth);
-    if (!level.open_list() || !run_now(level)) return nullptr;
+    if (!level.open_list(only.get()) || !run_now(level)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -497,22 +554,22 @@ namespace {
 // Opens a level for the coroutine driver: 1 when it runs, 0 when the level
 // limit is reached, -1 on error. Outside the coroutine so that what it needs
 // takes no room in the frame.
-int open_level(Level& level, bool list) noexcept {
-    if (list) return level.open_list() ? 1 : -1;
+int open_level(Level& level, bool list, PyObject* only) noexcept {
+    if (list) return level.open_list(only) ? 1 : -1;
     int go_on = level.open();
     if (go_on <= 0) return go_on;
     // The coroutines' own frames are bounded by the driver of Tessary._coro;
     // this makes sure the level's statements have room to run.
     LevelRoom room(0);
-    return room.entered() && level.read_relations() ? 1 : -1;
+    return room.entered() && level.read_relations(only) ? 1 : -1;
 }
 
 // The coroutine driver: every call awaited in turn. A list load when
 // `instance` is empty (its rows in `rows`), a level of one instance otherwise.
-coro::Task load_task(Ref self, Ref instance, Ref path, Ref before, Ref rows, Depth depth, Ref fks = nullptr,
-                     Ref row_exc = nullptr) {
+coro::Task load_task(Ref self, Ref instance, Ref path, Ref before, Ref rows, Depth depth, Ref only,
+                     Ref fks = nullptr, Ref row_exc = nullptr) {
     Level level(kAsyncLoading, self.get(), instance.get(), before.get(), path, fks, rows, row_exc, depth);
-    int more = open_level(level, !instance);
+    int more = open_level(level, !instance, only.get());
     if (more <= 0) co_return more < 0 ? Ref() : borrow(Py_None);
     Ref call;
     while ((more = level.next(&call)) > 0) {
@@ -525,18 +582,22 @@ coro::Task load_task(Ref self, Ref instance, Ref path, Ref before, Ref rows, Dep
 }  // namespace
 
 PyObject* findForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[7];
     Depth depth;
-    if (!parse_find_foreign_key(args, nargs, kwnames, a, &depth)) return nullptr;
-    return coroutine(load_task(borrow(self), borrow(a[0]), borrow(a[2]), borrow(a[5]), nullptr, depth),
+    Ref only;
+    if (!parse_find_foreign_key(self, args, nargs, kwnames, a, &depth, &only)) return nullptr;
+    return coroutine(load_task(borrow(self), borrow(a[0]), borrow(a[2]), borrow(a[5]), nullptr, depth,
+                               std::move(only)),
                      "findForeignKey", "AsyncModelExecutor.findForeignKey");
 }
 
 PyObject* findListForeignKey_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* a[6];
+    PyObject* a[7];
     Depth depth;
-    if (!parse_find_list(args, nargs, kwnames, a, &depth)) return nullptr;
-    return coroutine(load_task(borrow(self), nullptr, borrow(a[2]), borrow(Py_None), borrow(a[0]), depth),
+    Ref only;
+    if (!parse_find_list(self, args, nargs, kwnames, a, &depth, &only)) return nullptr;
+    return coroutine(load_task(borrow(self), nullptr, borrow(a[2]), borrow(Py_None), borrow(a[0]), depth,
+                               std::move(only)),
                      "findListForeignKey", "AsyncModelExecutor.findListForeignKey");
 }
 

@@ -34,15 +34,15 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef methods[] = {
     {"findListForeignKey", method<findListForeignKey_method>(), kFast,
-     "findListForeignKey($self, instances, deep=None, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "findListForeignKey($self, instances, deep=None, path=None, clevel=1, level=3, before=None, *, only=None)\n--\n\n"
      ""
      "findForeignKey(deep=True) for every instance, sharing one cache."},
     {"findForeignKey", method<findForeignKey_method>(), kFast,
-     "findForeignKey($self, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "findForeignKey($self, instance, deep=False, path=None, clevel=1, level=3, before=None, *, only=None)\n--\n\n"
      ""
      "attach the rows related to the instance."},
     {"findListForeignKeyIn", method<findListForeignKeyIn_method>(), kFast,
-     "findListForeignKeyIn($self, instances, deep=False, level=3, chunk=None)\n--\n\n"
+     "findListForeignKeyIn($self, instances, deep=False, level=3, chunk=None, *, only=None)\n--\n\n"
      "What findForeignKey(deep=deep, "
      "level=level) attaches to each instance, sharing one cache, with one IN statement per relation and level "
      "(chunk: the most keys one statement carries; by default the database's parameter limit)."},

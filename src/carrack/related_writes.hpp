@@ -26,6 +26,13 @@ Ref start_body(coro::Task task, const ExecutorRules& rules, const char* name, co
 Ref write_junction(PyObject* self, PyObject* fk, PyObject* instance, bool updating,
                    const ExecutorRules& rules) noexcept;
 
+// delete(instance, cascade=True) (cascade_delete.cpp): the instance's row and
+// every row its one-to-one and one-to-many relations reach, recursively, and
+// the junction rows of its many-to-many relations, in one transaction (the
+// caller's when the executor is bound to a connection). The result of the
+// instance's own delete, or its awaitable. A filter is a ValueError.
+Ref cascade_delete(PyObject* self, PyObject* instance, PyObject* filter) noexcept;
+
 // --- the walk over a graph of related instances (graph_write.cpp) ---------
 
 // The record of the walk `self` takes part in (a dict of the instances

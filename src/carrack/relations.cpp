@@ -73,6 +73,119 @@ Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept {
     return attr(middle.get(), second);
 }
 
+namespace {
+
+// 1 when the relation names its junction columns (middleCols), 0 if not, -1 on error.
+int names_junction_columns(PyObject* fk) noexcept {
+    static PyObject* key = intern("middleCols");
+    PyObject* value = nullptr;
+    int found = PyObject_GetOptionalAttr(fk, key, &value);
+    Ref held = steal(value);
+    return found <= 0 ? found : held.get() != Py_None;
+}
+
+PyObject* far_link_key() noexcept {
+    static PyObject* key = intern("farLink");
+    return key;
+}
+
+}  // namespace
+
+bool JunctionRoute::load(PyObject* fk) noexcept {
+    const Names& n = names();
+    int named = names_junction_columns(fk);
+    if (named < 0) return false;
+    if (named) {
+        far_relation = attr(fk, far_link_key());
+        owner_column = far_relation ? attr(fk, n.targetBindCol) : Ref();
+        return bool(owner_column);
+    }
+    Ref far = attr(fk, n.directTarget);
+    Ref owner_table = far ? attr2(fk, n.owner, n.tableName) : Ref();
+    far_relation = owner_table ? steal(PyObject_GetAttr(far.get(), owner_table.get())) : Ref();
+    Ref middle = far_relation ? attr(fk, n.middleModel) : Ref();
+    Ref column_name = middle ? steal(PyNumber_Add(owner_table.get(), n._id)) : Ref();
+    owner_column = column_name ? steal(PyObject_GetAttr(middle.get(), column_name.get())) : Ref();
+    return bool(owner_column);
+}
+
+bool junction_far_side(PyObject* fk, Ref* far_column, Ref* far_key) noexcept {
+    const Names& n = names();
+    int named = names_junction_columns(fk);
+    if (named < 0) return false;
+    if (named) {
+        Ref link = attr(fk, far_link_key());
+        *far_column = link ? attr2(link.get(), n.targetBindCol, n.name) : Ref();
+        *far_key = *far_column ? attr2(link.get(), n.bindCol, n.name) : Ref();
+        return bool(*far_key);
+    }
+    Ref middle = attr(fk, n.middleModel);
+    Ref owner = middle ? attr(fk, n.owner) : Ref();
+    Ref other = owner ? call_method(middle.get(), n.getOtherFkBy, owner.get()) : Ref();
+    *far_column = other ? attr2(other.get(), n.bindCol, n.name) : Ref();
+    *far_key = *far_column ? attr2(other.get(), n.targetBindCol, n.name) : Ref();
+    return bool(*far_key);
+}
+
+namespace {
+
+// The names of the model's relations, as a tuple.
+Ref relation_names_of(PyObject* model) noexcept {
+    Ref declared = attr(model, names().fk);
+    Ref fks = declared ? steal(PySequence_Tuple(declared.get())) : Ref();
+    Ref out = fks ? steal(PyTuple_New(PyTuple_GET_SIZE(fks.get()))) : Ref();
+    if (!out) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fks.get()); ++i) {
+        PyObject* name = PyObject_GetAttr(PyTuple_GET_ITEM(fks.get(), i), names().name);
+        if (!name) return {};
+        PyTuple_SET_ITEM(out.get(), i, name);
+    }
+    return out;
+}
+
+}  // namespace
+
+Ref chosen_relations(const char* func, PyObject* model, PyObject* only) noexcept {
+    if (only == Py_None) return borrow(only);
+    if (PyUnicode_Check(only) || PyBytes_Check(only)) {
+        fail(PyExc_TypeError, "%s() argument 'only' must be a sequence of relation names, not a single %.200s", func,
+             type_name(only));
+        return {};
+    }
+    Ref chosen = steal(PySequence_Tuple(only));
+    if (!chosen) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            fail(PyExc_TypeError, "%s() argument 'only' must be a sequence of relation names, not %.200s", func,
+                 type_name(only));
+        }
+        return {};
+    }
+    Ref known = relation_names_of(model);
+    if (!known) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(chosen.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(chosen.get(), i);
+        if (!PyUnicode_Check(name)) {
+            fail(PyExc_TypeError, "%s() argument 'only' must hold str names, not %.200s", func, type_name(name));
+            return {};
+        }
+        int found = PySequence_Contains(known.get(), name);
+        if (found < 0) return {};
+        if (!found) {
+            const char* model_name = PyType_Check(model) ? reinterpret_cast<PyTypeObject*>(model)->tp_name : "?";
+            PyErr_Format(PyExc_ValueError, "%s(): %R is not a relation of model %.200s", func, name, model_name);
+            return {};
+        }
+    }
+    return chosen;
+}
+
+int is_chosen(PyObject* fk, PyObject* only) noexcept {
+    if (!only || only == Py_None) return 1;
+    Ref name = attr(fk, names().name);
+    return name ? PySequence_Contains(only, name.get()) : -1;
+}
+
 bool Kinds::load() noexcept {
     Ref type = module_attr(names().mod_ModelProperty, names().ForeignType);
     if (!type) return false;

@@ -44,6 +44,30 @@ PyObject* walk_key() noexcept;
 // obj.<first>.<second> (e.g. fk.bindCol.name).
 Ref attr2(PyObject* obj, PyObject* first, PyObject* second) noexcept;
 
+// The junction of a many-to-many relation as its loads and writes reach it.
+// A relation declared with middleCols names its junction columns itself and
+// carries the far model's relation into the junction (fk.farLink); the
+// others follow the naming convention: far.<owner table> and the junction's
+// <owner table>_id, and the far side from middleModel.getOtherFkBy(owner).
+struct JunctionRoute {
+    Ref far_relation;  // far model -> junction, joined by the load
+    Ref owner_column;  // the junction's owner-side column property
+    // Fills both; false with the error set.
+    bool load(PyObject* fk) noexcept;
+};
+// The junction's far-side column name and the far rows' referenced column
+// name of a many-to-many relation; false with the error set.
+bool junction_far_side(PyObject* fk, Ref* far_column, Ref* far_key) noexcept;
+
+// The `only=` argument of the relation loads, checked against `model`:
+// None (every relation), or a tuple of names of its relations. TypeError for
+// a bare str (it would read as letters), a non-iterable or a name that is
+// not a str; ValueError naming a name that is not a relation of the model.
+Ref chosen_relations(const char* func, PyObject* model, PyObject* only) noexcept;
+// 1 when relation `fk` is loaded under `only` (NULL or None: every one is),
+// 0 if not, -1 on error.
+int is_chosen(PyObject* fk, PyObject* only) noexcept;
+
 // ForeignType members, looked up anew from the model layer.
 struct Kinds {
     Ref one_to_one, one_to_many, many_to_many;

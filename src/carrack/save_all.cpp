@@ -142,20 +142,17 @@ coro::Task one_to_many(Ref con, Ref fk, Ref fk_name, Ref owners, bool is_async) 
 struct Junction {
     Ref middle, far_model, target_bind;
     Ref owner_column;  // fk.targetBindCol.name: the junction column of the owner
-    Ref far_column;    // other.bindCol.name: the junction column of the far side
-    Ref far_key;       // other.targetBindCol.name: the far row's referenced column
+    Ref far_column;    // the junction column of the far side
+    Ref far_key;       // the far row's referenced column
     Ref bind_name;     // fk.bindCol.name: the owner's referenced column
     bool load(PyObject* fk) noexcept {
         const Names& n = names();
         middle = attr(fk, n.middleModel);
-        Ref owner = middle ? attr(fk, n.owner) : Ref();
-        Ref other = owner ? call_method(middle.get(), n.getOtherFkBy, owner.get()) : Ref();
-        far_model = other ? attr(fk, n.directTarget) : Ref();
+        if (!middle || !junction_far_side(fk, &far_column, &far_key)) return false;
+        far_model = attr(fk, n.directTarget);
         target_bind = far_model ? attr(fk, n.targetBindCol) : Ref();
         owner_column = target_bind ? attr(target_bind.get(), n.name) : Ref();
-        far_column = owner_column ? attr2(other.get(), n.bindCol, n.name) : Ref();
-        far_key = far_column ? attr2(other.get(), n.targetBindCol, n.name) : Ref();
-        bind_name = far_key ? attr2(fk, n.bindCol, n.name) : Ref();
+        bind_name = owner_column ? attr2(fk, n.bindCol, n.name) : Ref();
         return bool(bind_name);
     }
 };

@@ -93,12 +93,13 @@ Ref find_column(PyObject* model, PyObject* spec, PyObject* fk) noexcept {
 // Fills the resolved fields; `target` last, since it marks the relation as
 // resolved.
 void fill(PyObject* fk, PyObject* target, PyObject* bind_col, PyObject* target_bind_col, PyObject* direct,
-          PyObject* middle) noexcept {
+          PyObject* middle, PyObject* far_link = Py_None) noexcept {
     ForeignKeyObject* f = as_fk(fk);
     set_field(f->bindCol, bind_col);
     set_field(f->targetBindCol, target_bind_col);
     set_field(f->directTarget, direct);
     set_field(f->middleModel, middle);
+    set_field(f->farLink, far_link);
     set_field(f->target, target);
 }
 
@@ -129,8 +130,10 @@ Ref junction_column(PyObject* like) noexcept {
     return steal(PyObject_Call(reinterpret_cast<PyObject*>(type), as_prop(like)->typeArgs, nullptr));
 }
 
-// class <owner>_<far>(MiddleDataModel) with the columns <owner>_id and
-// <far>_id and a relation to each side named after its table.
+// class <owner>_<far>(MiddleDataModel) with the columns `owner_key` and
+// `far_key` (<owner>_id and <far>_id unless middleCols names them) and a
+// relation to each side named after its table. A junction of a table with
+// itself has no relations: both would bear the one table name.
 Ref make_junction(PyObject* owner, PyObject* far, PyObject* owner_col, PyObject* far_col, PyObject* owner_table,
                   PyObject* far_table, PyObject* owner_key, PyObject* far_key) noexcept {
     Ref name = steal(PyUnicode_FromFormat("%U_%U", owner_table, far_table));
@@ -143,11 +146,16 @@ Ref make_junction(PyObject* owner, PyObject* far, PyObject* owner_col, PyObject*
     Ref to_owner = call(fk_class, to_owner_type.get(), owner, owner_key, as_prop(owner_col)->name);
     Ref to_far = call(fk_class, to_owner_type.get(), far, far_key, as_prop(far_col)->name);
     if (!to_owner || !to_far) return {};
-    Ref body = steal(Py_BuildValue("{sOsOsOOOOOOOOO}", "__module__", module.get(), "__qualname__", name.get(),
-                                   "tableName", name.get(), owner_key, owner_column.get(), far_key, far_column.get(),
-                                   owner_table, to_owner.get(), far_table, to_far.get()));
+    Ref body = steal(Py_BuildValue("{sOsOsOOOOO}", "__module__", module.get(), "__qualname__", name.get(),
+                                   "tableName", name.get(), owner_key, owner_column.get(), far_key, far_column.get()));
     Ref bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&MiddleDataModelType)));
     if (!body || !bases) return {};
+    int same_table = PyUnicode_Compare(owner_table, far_table);
+    if (same_table == -1 && PyErr_Occurred()) return {};
+    if (same_table != 0 && (PyDict_SetItem(body.get(), owner_table, to_owner.get()) < 0 ||
+                            PyDict_SetItem(body.get(), far_table, to_far.get()) < 0)) {
+        return {};
+    }
     return call(reinterpret_cast<PyObject*>(&ModelMetaType), name.get(), bases.get(), body.get());
 }
 
@@ -172,8 +180,7 @@ int link_junction(PyObject* junction, PyObject* side, PyObject* side_table, PyOb
 
 // far.<owner table>: the relation from the far model into the junction,
 // which the many-to-many loading joins through. A column of that name wins.
-int install_far_attribute(PyObject* far, PyObject* owner_table, PyObject* junction, PyObject* far_col,
-                          PyObject* junction_far_col) noexcept {
+int install_far_attribute(PyObject* far, PyObject* owner_table, PyObject* relation) noexcept {
     PyObject* existing = nullptr;
     if (PyDict_GetItemRef(reinterpret_cast<PyTypeObject*>(far)->tp_dict, owner_table, &existing) < 0) return -1;
     Ref held = steal(existing);
@@ -181,8 +188,32 @@ int install_far_attribute(PyObject* far, PyObject* owner_table, PyObject* juncti
         return fail(PyExc_ValueError, "model %.200s has a column named %R; the many-to-many relation from table %R "
                     "needs that attribute", class_name(far), owner_table, owner_table);
     }
-    Ref relation = make_relation(ONE_TO_MANY, owner_table, far, junction, far_col, junction_far_col, junction);
-    return relation ? PyObject_SetAttr(far, owner_table, relation.get()) : -1;
+    return PyObject_SetAttr(far, owner_table, relation);
+}
+
+// The junction's owner-side and far-side column names: middleCols when
+// declared, else <owner table>_id and <far table>_id.
+bool junction_keys(PyObject* fk, PyObject* owner, PyObject* owner_table, PyObject* far_table, Ref* owner_key,
+                   Ref* far_key) noexcept {
+    PyObject* declared = as_fk(fk)->middleCols;
+    if (declared != Py_None) {
+        if (!PyTuple_Check(declared) || PyTuple_GET_SIZE(declared) != 2) {
+            fail(PyExc_TypeError, "middleCols of relation %R must be a pair of column names", as_fk(fk)->name);
+            return false;
+        }
+        *owner_key = borrow(PyTuple_GET_ITEM(declared, 0));
+        *far_key = borrow(PyTuple_GET_ITEM(declared, 1));
+        return true;
+    }
+    *owner_key = steal(PyUnicode_FromFormat("%U_id", owner_table));
+    *far_key = steal(PyUnicode_FromFormat("%U_id", far_table));
+    if (!*owner_key || !*far_key) return false;
+    if (PyUnicode_Compare(owner_key->get(), far_key->get()) == 0) {
+        fail(PyExc_ValueError, "relation %R of %.200s: a many-to-many relation of table %R with itself has no "
+             "distinct junction columns (name them with middleCols=)", as_fk(fk)->name, class_name(owner), owner_table);
+        return false;
+    }
+    return true;
 }
 
 int resolve_many_to_many(PyObject* fk, PyObject* owner, PyObject* far, PyObject* owner_col,
@@ -190,13 +221,8 @@ int resolve_many_to_many(PyObject* fk, PyObject* owner, PyObject* far, PyObject*
     Ref owner_table = attr(owner, "tableName");
     Ref far_table = attr(far, "tableName");
     if (!owner_table || !far_table) return -1;
-    Ref owner_key = steal(PyUnicode_FromFormat("%U_id", owner_table.get()));
-    Ref far_key = steal(PyUnicode_FromFormat("%U_id", far_table.get()));
-    if (!owner_key || !far_key) return -1;
-    if (PyUnicode_Compare(owner_key.get(), far_key.get()) == 0) {
-        return fail(PyExc_ValueError, "relation %R of %.200s: a many-to-many relation of table %R with itself has no "
-                    "distinct junction columns", as_fk(fk)->name, class_name(owner), owner_table.get());
-    }
+    Ref owner_key, far_key;
+    if (!junction_keys(fk, owner, owner_table.get(), far_table.get(), &owner_key, &far_key)) return -1;
     PyObject* middle_spec = as_fk(fk)->middleSpec;
     bool given = middle_spec != Py_None;
     Ref junction = given ? resolve_spec(middle_spec, owner)
@@ -214,8 +240,16 @@ int resolve_many_to_many(PyObject* fk, PyObject* owner, PyObject* far, PyObject*
                   link_junction(junction.get(), far, far_table.get(), junction_far_col.get(), far_col) < 0)) {
         return -1;
     }
-    if (install_far_attribute(far, owner_table.get(), junction.get(), far_col, junction_far_col.get()) < 0) return -1;
-    fill(fk, junction.get(), owner_col, junction_owner_col.get(), far, junction.get());
+    Ref far_link = make_relation(ONE_TO_MANY, owner_table.get(), far, junction.get(), far_col, junction_far_col.get(),
+                                 junction.get());
+    if (!far_link) return -1;
+    // A relation with named junction columns is reached through farLink
+    // only: the far model (the owner itself, for a table with itself) gets
+    // no attribute.
+    if (as_fk(fk)->middleCols == Py_None && install_far_attribute(far, owner_table.get(), far_link.get()) < 0) {
+        return -1;
+    }
+    fill(fk, junction.get(), owner_col, junction_owner_col.get(), far, junction.get(), far_link.get());
     return 0;
 }
 

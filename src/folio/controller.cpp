@@ -12,12 +12,14 @@ bool folio_ready(PyObject* self) noexcept { return as_folio(self)->target && as_
 int folio_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_folio(self)->target);
     Py_VISIT(as_folio(self)->executor);
+    Py_VISIT(as_folio(self)->only);
     return 0;
 }
 
 int folio_clear(PyObject* self) {
     Py_CLEAR(as_folio(self)->target);
     Py_CLEAR(as_folio(self)->executor);
+    Py_CLEAR(as_folio(self)->only);
     return 0;
 }
 
@@ -89,6 +91,7 @@ int folio_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     folio->page = parsed.page;
     folio->pageSize = parsed.pageSize;
     folio->deep = static_cast<char>(parsed.deep);
+    Py_CLEAR(folio->only);
     return 0;
 }
 
@@ -117,16 +120,54 @@ PyObject* folio_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return Py_NewRef(self);
 }
 
-PyObject* folio_findForeign(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("findForeign", nargs, kwnames)) return nullptr;
-    as_folio(self)->deep = 1;
+const char* const kForeignParams[] = {"only"};
+
+// The keyword `only`: None, or a tuple of names (the executor checks that
+// they are relations of the model when the page loads). A bare str is
+// refused: it would read as a sequence of letters.
+bool read_only(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Ref* out) noexcept {
+    const Params params{func, kForeignParams, 1, 0};
+    PyObject* a[1];
+    if (nargs > 0) {
+        arg_count_error(func, 0, 0, nargs);
+        return false;
+    }
+    if (!parse(params, args, nargs, kwnames, a)) return false;
+    PyObject* given = a[0] ? a[0] : Py_None;
+    if (given == Py_None) {
+        *out = borrow(given);
+        return true;
+    }
+    if (PyUnicode_Check(given) || PyBytes_Check(given)) {
+        fail(PyExc_TypeError, "%s() argument 'only' must be a sequence of relation names, not a single %.200s", func,
+             type_name(given));
+        return false;
+    }
+    *out = steal(PySequence_Tuple(given));
+    if (*out) return true;
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        fail(PyExc_TypeError, "%s() argument 'only' must be a sequence of relation names, not %.200s", func,
+             type_name(given));
+    }
+    return false;
+}
+
+PyObject* choose_loading(PyObject* self, const char* func, char deep, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+    Ref only;
+    if (!read_only(func, args, nargs, kwnames, &only)) return nullptr;
+    as_folio(self)->deep = deep;
+    set_field(as_folio(self)->only, only.get());
     return Py_NewRef(self);
 }
 
-PyObject* folio_findForeignIn(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("findForeignIn", nargs, kwnames)) return nullptr;
-    as_folio(self)->deep = 2;
-    return Py_NewRef(self);
+PyObject* folio_findForeign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return choose_loading(self, "findForeign", 1, args, nargs, kwnames);
+}
+
+PyObject* folio_findForeignIn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return choose_loading(self, "findForeignIn", 2, args, nargs, kwnames);
 }
 
 PyObject* folio_orderBy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -209,15 +250,37 @@ PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 }  // namespace
 
 Fetch fetch_of(FolioObject* self) noexcept {
+    Ref only = self->only && self->only != Py_None ? borrow(self->only) : Ref();
     return {borrow(self->target), borrow(self->executor), self->page, self->pageSize, self->deep != 0,
-            self->deep == 2};
+            self->deep == 2, std::move(only)};
+}
+
+namespace {
+
+PyObject* only_kwnames() noexcept {
+    static PyObject* kwnames = Py_BuildValue("(s)", "only");  // immortal once made
+    return kwnames;
+}
+
+}  // namespace
+
+Ref load_rows_one_by_one(const Fetch& fetch, PyObject* content) noexcept {
+    if (!fetch.only) return call_method(fetch.executor.get(), names.findListForeignKey, content);
+    PyObject* argv[] = {fetch.executor.get(), content, fetch.only.get()};
+    PyObject* kwnames = only_kwnames();
+    if (!kwnames) return {};
+    return steal(PyObject_VectorcallMethod(names.findListForeignKey, argv, 2, kwnames));
 }
 
 Ref load_related_rows(const Fetch& fetch, PyObject* content) noexcept {
-    if (!fetch.batched) return call_method(fetch.executor.get(), names.findListForeignKey, content);
+    if (!fetch.batched) return load_rows_one_by_one(fetch, content);
     static PyObject* batched_name = nullptr;  // interned once, immortal
     if (!batched_name && !(batched_name = intern("findListForeignKeyIn"))) return {};
-    return call_method(fetch.executor.get(), batched_name, content, Py_True);
+    if (!fetch.only) return call_method(fetch.executor.get(), batched_name, content, Py_True);
+    PyObject* argv[] = {fetch.executor.get(), content, Py_True, fetch.only.get()};
+    PyObject* kwnames = only_kwnames();
+    if (!kwnames) return {};
+    return steal(PyObject_VectorcallMethod(batched_name, argv, 3, kwnames));
 }
 
 Ref builder_of(PyObject* executor) noexcept {
@@ -337,10 +400,12 @@ PyMethodDef folio_methods[] = {
     {"filter", fastkw_ready<folio_ready, folio_filter>(), METH_FASTCALL | METH_KEYWORDS,
      "filter($self, args=None)\n--\n\nSelect every column of the model with this condition."},
     {"findForeign", fastkw_ready<folio_ready, folio_findForeign>(), METH_FASTCALL | METH_KEYWORDS,
-     "Load the related rows of the page's instances as well."},
+     "findForeign($self, *, only=None)\n--\n\nLoad the related rows of the page's instances as well (only the "
+     "relations `only` names, when given)."},
     {"findForeignIn", fastkw_ready<folio_ready, folio_findForeignIn>(), METH_FASTCALL | METH_KEYWORDS,
-     "Load the related rows of the page's instances as well, with one statement per relation and level "
-     "(the executor's findListForeignKeyIn)."},
+     "findForeignIn($self, *, only=None)\n--\n\nLoad the related rows of the page's instances as well, with one "
+     "statement per relation and level (the executor's findListForeignKeyIn; only the relations `only` names, when "
+     "given)."},
     {"orderBy", fastkw_ready<folio_ready, folio_orderBy>(), METH_FASTCALL | METH_KEYWORDS, "orderBy($self, *items)\n--\n\nORDER BY items."},
     {"setPage", fastkw_ready<folio_ready, folio_setPage>(), METH_FASTCALL | METH_KEYWORDS,
      "setPage($self, page, pageSize=0)\n--\n\nThe page to fetch; a positive pageSize replaces the page size."},

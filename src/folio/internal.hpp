@@ -21,6 +21,7 @@ struct FolioObject {
     int page;
     int pageSize;
     char deep;            // 1: findForeign (per instance), 2: findForeignIn (batched)
+    PyObject* only;       // NULL or None: every relation; else a tuple of relation names
 };
 
 // What the module binds at import; owned for the life of the process.
@@ -82,6 +83,7 @@ struct Fetch {
     int pageSize;
     bool deep;
     bool batched = false;  // the related rows by findListForeignKeyIn
+    Ref only;              // NULL: every relation; else the names passed as only=
 };
 Fetch fetch_of(FolioObject* self) noexcept;
 
@@ -89,6 +91,8 @@ Fetch fetch_of(FolioObject* self) noexcept;
 // findListForeignKey(content), or findListForeignKeyIn(content, True) after
 // findForeignIn; its result (an awaitable on the coroutine executor).
 Ref load_related_rows(const Fetch& fetch, PyObject* content) noexcept;
+// The executor's findListForeignKey(content[, only=...]): its result or awaitable.
+Ref load_rows_one_by_one(const Fetch& fetch, PyObject* content) noexcept;
 
 // The executor's statement builder, checked to be a SqlGenerator (held).
 Ref builder_of(PyObject* executor) noexcept;

@@ -182,7 +182,7 @@ bool load_related(const Fetch& fetch, PyObject* content) noexcept {
     if (!fetch.deep) return true;
     Py_ssize_t n = PyObject_Length(content);
     if (n < 0) return false;
-    return n == 0 || Ref::steal(call_method(fetch.executor.get(), names.findListForeignKey, content).release());
+    return n == 0 || load_rows_one_by_one(fetch, content);
 }
 
 PyObject* execute_sync(PyObject* self) noexcept {
@@ -222,7 +222,7 @@ coro::Task execute_task(Ref self, Ref page = nullptr, Ref content = nullptr) {
         Py_ssize_t n = PyObject_Length(content.get());
         if (n < 0) co_return nullptr;
         if (n > 0) {
-            Ref loading = call_method(fetch.executor.get(), names.findListForeignKey, content.get());
+            Ref loading = load_rows_one_by_one(fetch, content.get());
             if (!loading) co_return nullptr;
             Ref loaded = co_await coro::await(loading.get());
             if (!loaded) co_return nullptr;

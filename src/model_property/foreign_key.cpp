@@ -14,7 +14,7 @@ PyObject* fk_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     if (!self) return nullptr;
     ForeignKeyObject* f = as_fk(self.get());
     for (PyObject** field : {&f->name, &f->Type, &f->owner, &f->targetSpec, &f->bindColName,
-                             &f->targetBindColName, &f->middleSpec}) {
+                             &f->targetBindColName, &f->middleSpec, &f->middleCols}) {
         *field = Py_NewRef(Py_None);
     }
     return self.release();
@@ -34,11 +34,36 @@ bool check_column_spec(PyObject* value, const char* arg) noexcept {
     return false;
 }
 
-const char* const kFkParams[] = {"Type", "target", "bindCol", "targetBindCol", "middleModel"};
+// middleCols as declared: None, or a tuple of two distinct column names (a
+// str is refused: it would read as a sequence of letters).
+Ref junction_column_names(PyObject* value) noexcept {
+    if (value == Py_None) return borrow(value);
+    if (PyUnicode_Check(value) || !(PyTuple_Check(value) || PyList_Check(value))) {
+        fail(PyExc_TypeError, "Argument 'middleCols' has incorrect type (expected a pair of column names, got %.200s)",
+             type_name(value));
+        return {};
+    }
+    Ref pair = steal(PySequence_Tuple(value));
+    if (!pair) return {};
+    if (PyTuple_GET_SIZE(pair.get()) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(pair.get(), 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(pair.get(), 1))) {
+        fail(PyExc_TypeError, "Argument 'middleCols' must be a pair of str (owner side, far side), got %R", value);
+        return {};
+    }
+    int same = PyUnicode_Compare(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+    if (same == -1 && PyErr_Occurred()) return {};
+    if (same == 0) {
+        fail(PyExc_ValueError, "middleCols names the junction column %R twice", PyTuple_GET_ITEM(pair.get(), 0));
+        return {};
+    }
+    return pair;
+}
+
+const char* const kFkParams[] = {"Type", "target", "bindCol", "targetBindCol", "middleModel", "middleCols"};
 
 int fk_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kFkParams, 5, 4};
-    PyObject* out[5];
+    static const Params params{"__init__", kFkParams, 6, 4};
+    PyObject* out[6];
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, out, kwnames, values)) return -1;
     PyObject* middle = out[4] ? out[4] : Py_None;
@@ -48,8 +73,13 @@ int fk_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         !check_column_spec(out[3], "targetBindCol") || !check_spec(middle, "middleModel", true)) {
         return -1;
     }
+    Ref middle_cols = junction_column_names(out[5] ? out[5] : Py_None);
+    if (!middle_cols) return -1;
     if (middle != Py_None && PyLong_AsLong(kind.get()) != 2) {
         return fail(PyExc_ValueError, "middleModel is only meaningful for a MANY_TO_MANY relation");
+    }
+    if (middle_cols.get() != Py_None && PyLong_AsLong(kind.get()) != 2) {
+        return fail(PyExc_ValueError, "middleCols is only meaningful for a MANY_TO_MANY relation");
     }
     ForeignKeyObject* f = as_fk(self);
     set_field(f->Type, kind.get());
@@ -57,7 +87,9 @@ int fk_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     set_field(f->bindColName, out[2]);
     set_field(f->targetBindColName, out[3]);
     set_field(f->middleSpec, middle);
-    for (PyObject** field : {&f->target, &f->bindCol, &f->targetBindCol, &f->directTarget, &f->middleModel}) {
+    set_field(f->middleCols, middle_cols.get());
+    for (PyObject** field :
+         {&f->target, &f->bindCol, &f->targetBindCol, &f->directTarget, &f->middleModel, &f->farLink}) {
         Py_CLEAR(*field);
     }
     return 0;
@@ -72,11 +104,13 @@ int fk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->bindColName);
     Py_VISIT(f->targetBindColName);
     Py_VISIT(f->middleSpec);
+    Py_VISIT(f->middleCols);
     Py_VISIT(f->target);
     Py_VISIT(f->bindCol);
     Py_VISIT(f->targetBindCol);
     Py_VISIT(f->directTarget);
     Py_VISIT(f->middleModel);
+    Py_VISIT(f->farLink);
     return 0;
 }
 
@@ -89,11 +123,13 @@ int fk_clear(PyObject* self) noexcept {
     Py_CLEAR(f->bindColName);
     Py_CLEAR(f->targetBindColName);
     Py_CLEAR(f->middleSpec);
+    Py_CLEAR(f->middleCols);
     Py_CLEAR(f->target);
     Py_CLEAR(f->bindCol);
     Py_CLEAR(f->targetBindCol);
     Py_CLEAR(f->directTarget);
     Py_CLEAR(f->middleModel);
+    Py_CLEAR(f->farLink);
     return 0;
 }
 
@@ -140,6 +176,8 @@ PyGetSetDef fk_getset[] = {
      "The model at the far side of the relation.", nullptr},
     {"middleModel", get_resolved<offsetof(ForeignKeyObject, middleModel)>, nullptr,
      "The junction model of a MANY_TO_MANY relation, else None.", nullptr},
+    {"farLink", get_resolved<offsetof(ForeignKeyObject, farLink)>, nullptr,
+     "MANY_TO_MANY: the relation from the far model into the junction; else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -148,6 +186,8 @@ PyMemberDef fk_members[] = {
      "Key of the relation in owner instances (the attribute name)."},
     {"Type", Py_T_OBJECT_EX, offsetof(ForeignKeyObject, Type), Py_READONLY, "A ForeignType member."},
     {"owner", Py_T_OBJECT_EX, offsetof(ForeignKeyObject, owner), Py_READONLY, "The declaring model class."},
+    {"middleCols", Py_T_OBJECT_EX, offsetof(ForeignKeyObject, middleCols), Py_READONLY,
+     "The junction's (owner side, far side) column names as declared, or None."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -208,7 +248,9 @@ PyTypeObject ForeignKeyType = {
     .tp_as_sequence = &fk_as_sequence,
     .tp_as_mapping = &fk_as_mapping,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None)\n--\n\nForeignKey(Type, target, bindCol, targetBindCol, middleModel=None): a relation property.\n"
+    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None)\n--\n\n"
+              "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None): a relation "
+              "property.\n"
               "`target` is a model class or its name (resolved on first use); readable as attributes and items.",
     .tp_traverse = fk_traverse,
     .tp_clear = fk_clear,
@@ -234,6 +276,7 @@ PyObject* clone_foreign_key(PyObject* fk) noexcept {
     set_field(to->bindColName, from->bindColName);
     set_field(to->targetBindColName, from->targetBindColName);
     set_field(to->middleSpec, from->middleSpec);
+    set_field(to->middleCols, from->middleCols);
     return copy.release();
 }
 

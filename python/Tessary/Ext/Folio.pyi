@@ -43,9 +43,10 @@ class _Folio(Generic[_M]):
         """While __debug__ was true at import, a pageSize or page not above zero raises AssertionError."""
     def filter(self, args: FilterListCell | None = None) -> _Folio[_M]:
         """Select every column of the model with this condition; at most once per controller."""
-    def findForeign(self) -> _Folio[_M]:
-        """Load the related rows of the page's instances as well."""
-    def findForeignIn(self) -> _Folio[_M]: ...
+    def findForeign(self, *, only: Sequence[str] | None = None) -> _Folio[_M]:
+        """Load the related rows of the page's instances as well (only the relations `only`
+        names, when given; a name that is not a relation is a ValueError when the page loads)."""
+    def findForeignIn(self, *, only: Sequence[str] | None = None) -> _Folio[_M]: ...
     def orderBy(self, *args: _OrderItem) -> _Folio[_M]:
         """ORDER BY as SqlGenerator.orderBy: columns, col.asc()/col.desc(), expressions or SQL text."""
     def setPage(self, page: int, pageSize: int = 0) -> _Folio[_M]:

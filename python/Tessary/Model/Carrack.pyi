@@ -55,7 +55,10 @@ class BaseModelExecutor(Generic[_M]):
                   limit: int | None = None, offset: int | None = None) -> Any: ...
     def find(self, *cols: Any) -> Self: ...
     def By(self, Filter: FilterListCell | None = None) -> Any: ...
-    def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> Any: ...
+    def delete(self, instance: Any = None, filter: FilterListCell | None = None, *, cascade: bool = False) -> Any:
+        """The rows `filter` matches, else the instance's row. With cascade=True (no filter): also the
+        rows its one-to-one and one-to-many relations reach, recursively, and the junction rows of its
+        many-to-many relations, in one transaction."""
 
 class RowStream(Generic[_M]):
     """ModelExecutor.iterAllBy's instances, read a batch at a time; close() or `with` ends it early."""
@@ -89,13 +92,18 @@ class ModelExecutor(BaseModelExecutor[_M]):
         SqlGenerator.orderBy); limit/offset: non-negative ints (an offset alone skips rows)."""
     def By(self, Filter: FilterListCell | None = None) -> InstanceList[_M]:
         """The rows of the columns chosen by find(), as instances holding those columns."""
-    def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> None: ...
+    def delete(self, instance: Any = None, filter: FilterListCell | None = None, *, cascade: bool = False) -> None: ...
     def findListForeignKey(self, instances: Sequence[_InstanceOf[_M]] | None, deep: Any = None,
                            path: dict[str, Any] | None = None, clevel: int = 1, level: int = 3,
-                           before: str | None = None) -> None: ...
+                           before: str | None = None, *, only: Sequence[str] | None = None) -> None:
+        """`only`: the names of the relations the listed instances load (their related rows load all)."""
     def findForeignKey(self, instance: _InstanceOf[_M] | None, deep: Any = False, path: dict[str, Any] | None = None,
-                       clevel: int = 1, level: int = 3, before: str | None = None) -> ModelInstance[_M] | _MaybeNone: ...
-    def findListForeignKeyIn(self, instances: Sequence[_InstanceOf[_M]], deep: Any = False, level: int = 3, chunk: int | None = None) -> None: ...
+                       clevel: int = 1, level: int = 3, before: str | None = None, *,
+                       only: Sequence[str] | None = None) -> ModelInstance[_M] | _MaybeNone:
+        """`only`: the names of the relations the instance loads (None: all); with deep=True the
+        related rows load all theirs. A name that is not a relation is a ValueError."""
+    def findListForeignKeyIn(self, instances: Sequence[_InstanceOf[_M]], deep: Any = False, level: int = 3,
+                             chunk: int | None = None, *, only: Sequence[str] | None = None) -> None: ...
     @overload
     def save(self, instance: _M) -> _M: ...  # mypy's view of User(...)
     @overload
@@ -150,16 +158,20 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
                   limit: int | None = None,
                   offset: int | None = None) -> Coroutine[Any, Any, InstanceList[_M]]: ...
     def By(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, InstanceList[_M]]: ...
-    def delete(self, instance: Any = None, filter: FilterListCell | None = None) -> Coroutine[Any, Any, None]: ...
+    def delete(self, instance: Any = None, filter: FilterListCell | None = None, *,
+               cascade: bool = False) -> Coroutine[Any, Any, None]: ...
     def findListForeignKey(self, instances: Sequence[_InstanceOf[_M]] | None, deep: Any = None,
                            path: dict[str, Any] | None = None, clevel: int = 1, level: int = 3,
-                           before: str | None = None) -> Coroutine[Any, Any, None]: ...
+                           before: str | None = None, *,
+                           only: Sequence[str] | None = None) -> Coroutine[Any, Any, None]: ...
     def findForeignKey(self, instance: _InstanceOf[_M] | None, deep: Any = False, path: dict[str, Any] | None = None,
-                       clevel: int = 1, level: int = 3,
-                       before: str | None = None) -> Coroutine[Any, Any, ModelInstance[_M] | _MaybeNone]:
+                       clevel: int = 1, level: int = 3, before: str | None = None, *,
+                       only: Sequence[str] | None = None) -> Coroutine[Any, Any, ModelInstance[_M] | _MaybeNone]:
         """As ModelExecutor.findForeignKey, each query awaited in turn; a relation whose bind
         value is missing or None is left alone, and so is one with no matching row."""
-    def findListForeignKeyIn(self, instances: Sequence[_InstanceOf[_M]], deep: Any = False, level: int = 3, chunk: int | None = None) -> Coroutine[Any, Any, None]: ...
+    def findListForeignKeyIn(self, instances: Sequence[_InstanceOf[_M]], deep: Any = False, level: int = 3,
+                             chunk: int | None = None, *,
+                             only: Sequence[str] | None = None) -> Coroutine[Any, Any, None]: ...
     def findOneBy(self, Filter: FilterListCell | None = None) -> Coroutine[Any, Any, ModelInstance[_M] | None]:
         """The one matching row; None when there is none; QueryResoutIsNotOne when there are several."""
     @overload

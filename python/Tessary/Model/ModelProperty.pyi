@@ -203,7 +203,10 @@ class ForeignKey:
     `target` may name a model class declared later; it is resolved on first use.
     For MANY_TO_MANY, `target` names the far model (`directTarget`); the relation's
     `target` is the junction model (`middleModel`, generated as `<owner>_<far>` when
-    not given) and `targetBindCol` its `<owner table>_id` column.
+    not given) and `targetBindCol` its `<owner table>_id` column, or the first of
+    `middleCols` when that pair names the junction's (owner side, far side) columns
+    (needed for a relation of a model with itself). A generated junction takes the
+    names of `middleCols` for its two columns.
     """
 
     @property
@@ -224,9 +227,17 @@ class ForeignKey:
     def middleModel(self) -> Any:
         """The junction model class of a MANY_TO_MANY relation (None for the others). Typed Any:
         a generated junction's columns are known only at run time."""
+    @property
+    def middleCols(self) -> tuple[str, str] | None:
+        """The junction's (owner side, far side) column names as declared, or None."""
+    @property
+    def farLink(self) -> ForeignKey | None:
+        """MANY_TO_MANY: the relation from the far model into the junction that loads join
+        through; None for the other kinds."""
     def __init__(self, Type: ForeignType | int, target: type[DataModel] | str, bindCol: str | BaseProperty,
                  targetBindCol: str | BaseProperty,
-                 middleModel: type[MiddleDataModel] | str | None = None) -> None: ...
+                 middleModel: type[MiddleDataModel] | str | None = None,
+                 middleCols: tuple[str, str] | list[str] | None = None) -> None: ...
     def __getitem__(self, key: str) -> Any: ...
     def __contains__(self, key: object) -> bool: ...
     # As BaseProperty's: for a type checker that takes `User(...)` for an instance of User.
