@@ -31,6 +31,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import async_mariadb_workloads  # noqa: E402
 import async_workloads  # noqa: E402
 import drivers  # noqa: E402
+import everyday_workloads  # noqa: E402
 import harness  # noqa: E402
 import mariadb  # noqa: E402
 import schema  # noqa: E402
@@ -43,12 +44,13 @@ USERS = 100_000
 POST_OWNERS = 1_000
 BACKENDS = ("sqlite", "mariadb", "async", "async-mariadb")
 # The workloads each MariaDB group has: a server is started only when one is wanted.
-MARIADB_KEYS = {"mariadb": ("W2", "W3", "W4", "W7", "W8", "W9"), "async-mariadb": ("W3", "W4")}
+MARIADB_KEYS = {"mariadb": ("W2", "W3", "W4", "W7", "W8", "W9", "W10", "W11", "W12", "W13", "W14"),
+                "async-mariadb": ("W3", "W4")}
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", help="comma-separated workload ids (W1..W9, W1b) to run")
+    p.add_argument("--only", help="comma-separated workload ids (W1..W14, W1b) to run")
     p.add_argument("--backends", default=",".join(BACKENDS),
                    help="comma-separated among sqlite, mariadb, async (SQLite asyncio), async-mariadb "
                         "(default: all four)")
@@ -97,7 +99,7 @@ def sqlite_pairs(args, name, path, users, owners):
                  ("W6b", workloads.w6b_batched), ("W6b", workloads.w6b_deep),
                  ("W1b", workloads.w1b_long_condition), ("W1b", lambda b: workloads.w1b_long_condition(b, terms=100_000)),
                  ("W7", workloads.w7_save_all), ("W8", workloads.w8_stream), ("W9", workloads.w9_keyset),
-                 ("W9", workloads.w9_offset)]
+                 ("W9", workloads.w9_offset)] + everyday_workloads.sqlite_factories()
 
     def close():
         connector.close()
@@ -119,7 +121,7 @@ def mysql_pairs(args, name, settings, users, owners):
                  ("W4", lambda: workloads.w4_point(b, target=0.4)),
                  ("W7", lambda: workloads.w7_save_all(b, target=1.0)),
                  ("W8", lambda: workloads.w8_stream(b)), ("W9", lambda: workloads.w9_keyset(b)),
-                 ("W9", lambda: workloads.w9_offset(b))]
+                 ("W9", lambda: workloads.w9_offset(b))] + everyday_workloads.mysql_factories(b, autocommit_raw)
 
     def close():
         connector.close()

@@ -111,8 +111,10 @@ def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
         ("W1", "SQLite"), ("W2", "SQLite"), ("W3", "SQLite"), ("W3", "SQLite"), ("W4", "SQLite"),
         ("W5", "SQLite"), ("W6", "SQLite"), ("W6b", "SQLite"), ("W6b deep", "SQLite"), ("W1b", "SQLite"),
         ("W1b", "SQLite"), ("W7", "SQLite"), ("W8", "SQLite"), ("W9", "SQLite"), ("W9", "SQLite"),
+        ("W10", "SQLite"), ("W11", "SQLite"), ("W12", "SQLite"), ("W13", "SQLite"), ("W14", "SQLite"),
         ("W2", "MariaDB"), ("W3", "MariaDB"), ("W4", "MariaDB"), ("W7", "MariaDB"), ("W8", "MariaDB"),
         ("W9", "MariaDB"), ("W9", "MariaDB"),
+        ("W10", "MariaDB"), ("W11", "MariaDB"), ("W12", "MariaDB"), ("W13", "MariaDB"), ("W14", "MariaDB"),
         ("W3", "MariaDB asyncio"), ("W4", "MariaDB asyncio"),
         ("W2", "SQLite asyncio"), ("W3", "SQLite asyncio"), ("W4", "SQLite asyncio"), ("W6", "SQLite asyncio")]
     assert all(len(r["tessary_s"]) == len(r["raw_s"]) == len(r["raw_cpu_s"]) == 1 for r in results)
@@ -121,9 +123,9 @@ def test_whole_suite_at_a_tiny_size(tmp_path, mariadb_clean):
 
 
 def test_write_workloads_leave_the_table_as_filled(tmp_path, mariadb_clean):
-    """W2 and W7 add rows on every run; the reads after them still see the
-    200 users the suite filled in (scale 0.002)."""
-    _, results = run_suite(tmp_path, mariadb_clean, "--only", "W2,W7,W3")
+    """W2 and W7 add rows and W13 and W14 change scores on every run; the
+    reads after them still see the 200 users the suite filled in (scale 0.002)."""
+    _, results = run_suite(tmp_path, mariadb_clean, "--only", "W2,W7,W13,W14,W3")
     reads = [r for r in results if r["id"] == "W3" and "reference" not in r["work"]]
     assert [r["backend"] for r in reads] == ["SQLite", "MariaDB", "MariaDB asyncio", "SQLite asyncio"]
     assert all(r["digest"][0] == 200 for r in reads)
