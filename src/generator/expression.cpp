@@ -176,6 +176,10 @@ PyMethodDef expression_methods[] = {
      "Build($self)\n--\n\nBuild() -> (\"table.column + %s\", args): the expression's text and arguments."},
     {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
      "As($self, alias)\n--\n\nthis expression selected under `alias`: a ColumnAlias rendered `... AS alias`."},
+    {"asc", fastkw<asc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "asc($self)\n--\n\nthe ORDER BY term `... ASC` of this expression."},
+    {"desc", fastkw<desc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "desc($self)\n--\n\nthe ORDER BY term `... DESC` of this expression."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -283,6 +283,10 @@ PyMethodDef function_methods[] = {
      "Build($self)\n--\n\nBuild() -> (\"NAME(arg, ...) \", args)."},
     {"As", fastkw<as_method>(), METH_FASTCALL | METH_KEYWORDS,
      "As($self, alias)\n--\n\nthis call selected under `alias`: a ColumnAlias rendered `NAME(arg, ...) AS alias`."},
+    {"asc", fastkw<asc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "asc($self)\n--\n\nthe ORDER BY term `... ASC` of this call."},
+    {"desc", fastkw<desc_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "desc($self)\n--\n\nthe ORDER BY term `... DESC` of this call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -333,6 +333,10 @@ PyObject* operand_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 
 // `source.As(alias)`: a ColumnAlias (alias.cpp); FunctionCall's As method.
 Ref make_alias(PyObject* source, PyObject* alias);
+// `expression.asc()` / `.desc()` of FunctionCall and Expression: an
+// OrderTerm of the object itself (order.cpp).
+PyObject* asc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* desc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Module-level functions defined beside their concern.

@@ -147,6 +147,24 @@ int ready_order() noexcept {
     return register_build(&OrderTermType, rendered_pair<render_term>);
 }
 
+Ref make_order_term(PyObject* expression, bool descending) {
+    Ref self = steal(term_new(&OrderTermType, nullptr, nullptr));
+    if (!self) return {};
+    replace_field(term(self.get())->expression, borrow(expression));
+    term(self.get())->descending = descending;
+    return self;
+}
+
+PyObject* asc_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("asc", nargs, kwnames)) return nullptr;
+    return make_order_term(self, false).release();
+}
+
+PyObject* desc_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("desc", nargs, kwnames)) return nullptr;
+    return make_order_term(self, true).release();
+}
+
 bool check_order_item(PyObject* item) {
     if (PyUnicode_Check(item) || bound_column(item) || is_generator(item)) return true;
     fail(PyExc_TypeError, "orderBy() takes columns, asc()/desc() terms, expressions or SQL text, got %.200s",

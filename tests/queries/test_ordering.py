@@ -31,6 +31,8 @@ TEXT_CASES = {
               " order by q_user.age DESC, q_user.name ASC, q_user.id desc ;", ()),
     "expression": ({"orderBy": lambda U: (OrderTerm(FunctionCall("COALESCE", U.age, 99), True), U.id)},
                    " order by COALESCE(q_user.age, %s) DESC, q_user.id ;", (99,)),
+    "own-terms": ({"orderBy": lambda U: [FunctionCall("COALESCE", U.age, 99).desc(), (U.visits + 1).asc()]},
+                  " order by COALESCE(q_user.age, %s) DESC, q_user.visits + %s ASC ;", (99, 1)),
     "limit": ({"limit": 2}, " limit 2;", ()),
     "limit-offset": ({"orderBy": lambda U: U.id.desc(), "limit": 2, "offset": 1},
                      " order by q_user.id DESC limit 2 offset 1;", ()),
@@ -73,6 +75,8 @@ def test_results_match_raw_sql(backend, filled):
         ({"orderBy": (FunctionCall("LOWER", U.name),), "limit": 2, "offset": 1},
          "ORDER BY LOWER(name) LIMIT 2 OFFSET 1"),
         ({"orderBy": U.id, "offset": 2}, "ORDER BY id LIMIT 100 OFFSET 2"),
+        ({"orderBy": [(U.visits * 2).desc(), FunctionCall("LOWER", U.name).asc()]},
+         "ORDER BY visits * 2 DESC, LOWER(name) ASC"),
         ({"orderBy": U.id, "limit": 0}, "ORDER BY id LIMIT 0"),
     ]
     for keywords, raw in cases:
