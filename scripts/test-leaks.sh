@@ -24,6 +24,7 @@ slow_warmup=(tests/executor/test_batch_loading.py::test_the_same_rows_as_the_per
 selection=(
     --leaks-sample
     tests/generator tests/model tests/dict tests/executor tests/folio tests/coro tests/db tests/asyncio
+    tests/queries
     tests/reliability/test_cycles.py tests/reliability/test_bad_input.py
     tests/reliability/test_faults.py tests/reliability/test_hostile_values.py
     tests/reliability/test_async_faults.py tests/reliability/test_concurrency.py
