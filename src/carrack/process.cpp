@@ -50,12 +50,19 @@ bool is_junction_model(PyObject* model) noexcept {
 }
 
 // The key a selected entry gives its value in the rows: a column's name, an
-// alias's alias (the `name` the database handle reads too).
+// alias's alias (the `name` the database handle reads too). A computed item
+// (a function call, an expression) has no name of its own: it needs one.
 Ref result_name(PyObject* col) noexcept {
     if (PyObject_TypeCheck(col, bound.property->BaseProperty)) {
         return borrow(reinterpret_cast<model::PropertyObject*>(col)->name);
     }
-    return attr(col, "name");
+    Ref name = attr(col, "name");
+    if (!name && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        fail(PyExc_TypeError, "the selected %.200s has no name to key its value in the rows: select it with .As(alias)",
+             type_name(col));
+    }
+    return name;
 }
 
 // Two selected columns of one name would give one key to both values, and

@@ -82,6 +82,11 @@ Ref partial_columns(PyObject* model, PyObject* builder) noexcept {
         if (present < 0) return {};
         if (!present) continue;  // the builder leaves such entries out of the text
         Ref name = attr(column.get(), names.name);
+        if (!name && PyErr_ExceptionMatches(PyExc_AttributeError)) {  // a call or an expression
+            PyErr_Clear();
+            fail(PyExc_TypeError, "the selected %.200s has no name to key its value in the rows: "
+                 "select it with .As(alias)", type_name(column.get()));
+        }
         if (!name || PyList_Append(columns.get(), name.get()) < 0) return {};
     }
     return steal(PyList_AsTuple(columns.get()));

@@ -192,6 +192,16 @@ def test_selected_expressions_read_back(backend, filled):
     assert [(r["name"], r["v"], r["low"]) for r in rows] == raw
 
 
+def test_found_computed_items_need_a_name(backend, filled):
+    U = filled.User
+    users = backend.executor(U)
+    for unnamed in (U.visits + 1, FunctionCall("lower", U.name)):
+        with pytest.raises(TypeError, match=r"has no name to key its value in the rows: select it with \.As\(alias\)"):
+            backend.run(users.find(U.id, unnamed).By(U.id == 1))
+    found = backend.run(users.find(U.id, (U.visits + 1).As("next")).By(U.id == 1))
+    assert [(row["id"], row["next"]) for row in found] == backend.rows("SELECT id, visits + 1 FROM q_user WHERE id = 1")
+
+
 def test_deep_nesting_is_a_recursion_error_not_a_crash():
     deep = User.visits + 0
     for i in range(100_000):
