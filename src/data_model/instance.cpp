@@ -95,7 +95,9 @@ PyObject* setdefault_method(PyObject* self, PyObject* const* args, Py_ssize_t na
     return held.release();
 }
 
-// The recorded keys that are column names of the instance's model.
+// The recorded keys that are column names of the instance's model and that
+// the instance still holds: a key deleted since its assignment has no value
+// to write.
 PyObject* changed_method(PyObject* self, PyObject*) {
     Ref columns = steal(PySet_New(nullptr));
     if (!columns) return nullptr;
@@ -108,7 +110,8 @@ PyObject* changed_method(PyObject* self, PyObject*) {
     if (!iter) return nullptr;
     while (Ref key = steal(PyIter_Next(iter.get()))) {
         int is_column = PyDict_Contains(as_info(info.get())->index, key.get());
-        if (is_column < 0 || (is_column && PySet_Add(columns.get(), key.get()) < 0)) return nullptr;
+        int held = is_column > 0 ? PyDict_Contains(self, key.get()) : is_column;
+        if (held < 0 || (held && PySet_Add(columns.get(), key.get()) < 0)) return nullptr;
     }
     return PyErr_Occurred() ? nullptr : columns.release();
 }
@@ -180,7 +183,7 @@ PyObject* reduce_method(PyObject* self, PyObject*) {
 PyMethodDef instance_methods[] = {
     {"changed", entry<changed_method>, METH_NOARGS,
      "changed($self, /)\n--\n\nThe names of the model's columns assigned since the instance was loaded, made, "
-     "saved or updated (a new set each call)."},
+     "saved or updated, and still held by it (a new set each call)."},
     {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<update_method>)),
      METH_VARARGS | METH_KEYWORDS,
      "update($self, other=(), /, **kwargs)\n--\n\nAs dict.update; the keys given count as assigned."},

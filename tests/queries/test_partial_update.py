@@ -27,6 +27,10 @@ def test_changed_records_assignments_to_columns(blog):
     assert other.changed() == {"age"}
     assert user.copy().changed() == set()
     del user["age"]
+    user.pop("visits")
+    assert user.changed() == {"name", "email", "id"}, "a key deleted since has no value to write"
+    user["age"] = 5
+    assert "age" in user.changed()
     assert ModelInstance().changed() == set()
 
 

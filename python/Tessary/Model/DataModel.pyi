@@ -65,7 +65,7 @@ class ModelInstance(dict[str, Any], Generic[_M]):
     def copy(self) -> ModelInstance[_M]: ...
     def changed(self) -> set[str]:
         """The model's columns assigned (by key, attribute, update(), setdefault(), |=) since the
-        instance was loaded, made, saved or updated; a new set each call."""
+        instance was loaded, made, saved or updated, and still held by it; a new set each call."""
     # As dict's, recording the keys given as assigned.
     def update(self, other: SupportsKeysAndGetItem[str, Any] | Iterable[tuple[str, Any]] = (), /,
                **kwargs: Any) -> None: ...
