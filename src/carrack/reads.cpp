@@ -83,6 +83,14 @@ Ref fresh_builder(PyObject* self) noexcept {
     return borrow(builder ? builder : Py_None);
 }
 
+// A statement that failed while it was being built leaves its builder spent,
+// so that the executor's next operation starts from a new one (reset keeps a
+// builder that was never run).
+PyObject* discard_builder(PyObject* self) noexcept {
+    as_executor(self)->executed = 1;
+    return nullptr;
+}
+
 Ref call_with(PyObject* obj, PyObject* name, PyObject* items) noexcept {
     Ref method = attr(obj, name);
     return method ? steal(PyObject_Call(method.get(), items, nullptr)) : Ref();
@@ -114,10 +122,10 @@ bool add_clauses(PyObject* builder, const Clauses& c, const ReadNames& n) noexce
 // layer's own method is called without the lookup unless an instance
 // attribute replaces it.
 Ref send(PyObject* self, PyObject* builder, const ReadNames& n) noexcept {
+    as_executor(self)->executed = 1;  // run or failed, this builder is done
     Ref built = steal(bound.generator->Build(builder));
     if (!built) return {};
     if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) != 2) return expected_kind("(sql, args)", built.get());
-    as_executor(self)->executed = 1;
     Ref handle = borrow(as_executor(self)->db ? as_executor(self)->db : Py_None);
     Ref work = work_of(self);
     int on_work = work ? truth(work.get()) : -1;
@@ -186,8 +194,10 @@ PyObject* filtered_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     Ref builder = fresh_builder(self);
     if (!builder) return nullptr;
     Ref item = steal(PyTuple_Pack(1, shape == Shape::COUNT ? n->count_star : n->one));
-    if (!item || !builder_select(builder.get(), item.get()) || !builder_where(builder.get(), filter)) return nullptr;
-    if (shape == Shape::EXISTS && !builder_limit(builder.get(), 1, 0)) return nullptr;
+    if (!item || !builder_select(builder.get(), item.get()) || !builder_where(builder.get(), filter)) {
+        return discard_builder(self);
+    }
+    if (shape == Shape::EXISTS && !builder_limit(builder.get(), 1, 0)) return discard_builder(self);
     Plan plan;
     plan.shape = shape;
     return deliver<Async>(send(self, builder.get(), *n), std::move(plan), name, qualname);
@@ -339,7 +349,8 @@ PyObject* aggregate_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!check_filter(filter)) return nullptr;
     Ref items = steal(PyList_AsTuple(select.get()));
     Ref builder = items ? fresh_builder(self) : Ref();
-    if (!builder || !builder_select(builder.get(), items.get()) || !builder_where(builder.get(), filter)) return nullptr;
+    if (!builder) return nullptr;
+    if (!builder_select(builder.get(), items.get()) || !builder_where(builder.get(), filter)) return discard_builder(self);
     return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "aggregate",
                           qualified<Async>("ModelExecutor.aggregate", "AsyncModelExecutor.aggregate"));
 }
@@ -364,8 +375,11 @@ PyObject* values_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!values_item(PyTuple_GET_ITEM(columns.get(), i), i, plan)) return nullptr;
     }
     Ref builder = fresh_builder(self);
-    if (!builder || !builder_select(builder.get(), columns.get()) || !builder_where(builder.get(), filter)) return nullptr;
-    if (!add_clauses(builder.get(), clauses, *n)) return nullptr;
+    if (!builder) return nullptr;
+    if (!builder_select(builder.get(), columns.get()) || !builder_where(builder.get(), filter) ||
+        !add_clauses(builder.get(), clauses, *n)) {
+        return discard_builder(self);
+    }
     return deliver<Async>(send(self, builder.get(), *n), std::move(plan), "values",
                           qualified<Async>("ModelExecutor.values", "AsyncModelExecutor.values"));
 }

@@ -10,7 +10,8 @@ import pytest
 from Tessary.DB.Generator import FunctionCall
 from Tessary.Model.Carrack import ModelExecutor
 from Tessary.Model.DataModel import DataModel
-from Tessary.Model.ModelProperty import DateProperty, DecimalProperty, IntegerProperty
+from Tessary.Error.SqlError import SqlInStanceError
+from Tessary.Model.ModelProperty import DateProperty, DecimalProperty, FilterListCell, IntegerProperty
 
 from queries_support import declare_blog
 
@@ -130,6 +131,21 @@ def test_column_values_are_converted_as_the_column_converts_them(backend):
 def test_argument_checks(call, error):
     with pytest.raises(error):
         call(ModelExecutor(User))
+
+
+@pytest.mark.parametrize("bad", [
+    lambda e, U: e.values(U.id, groupBy="name"),
+    lambda e, U: e.values(U.id, orderBy=[5]),
+    lambda e, U: e.count(FilterListCell(5)),
+], ids=["groupBy", "orderBy", "lone-cell"])
+def test_a_refused_read_leaves_the_executor_usable(backend, filled, bad):
+    """A read refused while its statement was being built does not leave that
+    half-built statement pending for the executor's next operation."""
+    users = backend.executor(filled.User)
+    with pytest.raises((TypeError, SqlInStanceError)):
+        backend.run(bad(users, filled.User))
+    assert backend.run(users.count()) == 4
+    assert len(backend.run(users.findAllBy())) == 4
 
 
 def test_an_executor_made_without_init_is_refused():
