@@ -28,9 +28,10 @@ PyObject* delete_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     PyObject* instance = a[0] ? a[0] : Py_None;
     PyObject* filter = a[1] ? a[1] : Py_None;
-    int cascade = a[2] ? truth(a[2]) : 0;
-    if (cascade < 0) return nullptr;
-    if (cascade) return cascade_delete(self, instance, filter).release();
+    if (a[2] && !PyBool_Check(a[2])) {
+        return fail(PyExc_TypeError, "delete() argument 'cascade' must be a bool, not %.200s", type_name(a[2]));
+    }
+    if (a[2] == Py_True) return cascade_delete(self, instance, filter).release();
     if (!op(self, names().reset)) return nullptr;
     Ref model = borrow(as_executor(self)->model);
     // A condition has no truth value (its __bool__ raises): one is a filter,

@@ -130,6 +130,8 @@ def test_wrong_calls(sync_backend, blog, statements):
     statements.clear()
     with pytest.raises(TypeError):
         exc.delete(blog.User(id=1), None, True)  # cascade is keyword-only
+    with pytest.raises(TypeError, match="'cascade' must be a bool, not str"):
+        exc.delete(blog.User(id=1), cascade="yes")
     with pytest.raises(ValueError, match="filter"):
         exc.delete(blog.User(id=1), blog.User.id == 1, cascade=True)
     with pytest.raises(DeleteWithOutPrimaryKeyError):
