@@ -70,7 +70,7 @@ struct JoinCellObject {
     PyObject* key;
 };
 
-inline constexpr std::uint32_t GENERATOR_API_VERSION = 1;
+inline constexpr std::uint32_t GENERATOR_API_VERSION = 2;
 inline constexpr const char* GENERATOR_CAPSULE = "Tessary.DB.Generator._C_API";
 
 struct GeneratorApi {

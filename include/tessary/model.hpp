@@ -141,7 +141,7 @@ struct InstanceObject {
     PyObject* assigned;
 };
 
-inline constexpr std::uint32_t MODEL_API_VERSION = 1;
+inline constexpr std::uint32_t MODEL_API_VERSION = 2;
 inline constexpr const char* MODEL_CAPSULE = "Tessary.Model.DataModel._C_API";
 
 struct ModelApi {
