@@ -123,6 +123,8 @@ PyObject* instanceToFilter(PyObject* self, PyObject* instance) noexcept;
 PyObject* process(PyObject* self, PyObject* res) noexcept;
 PyObject* processSelect(PyObject* self, PyObject* res) noexcept;
 PyObject* processInsert(PyObject* self, long long lastrowid) noexcept;
+// Whether `model` is a junction model (a MiddleDataModel subclass).
+bool is_junction_model(PyObject* model) noexcept;
 // The key an INSERT generated (the driver's lastrowid) as a 64-bit integer;
 // false with TypeError or OverflowError set.
 bool generated_key(PyObject* res, long long* out) noexcept;

@@ -43,11 +43,6 @@ bool reach_of(PyObject* fk, Reach* out) noexcept {
     return true;
 }
 
-bool is_junction_model(PyObject* model) noexcept {
-    return PyType_Check(model) &&
-           PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(model), bound.model->MiddleDataModel);
-}
-
 // (table, key) of a row of `model`, or None when the model has no primary key.
 Ref identity_of(PyObject* model, PyObject* row) noexcept {
     Ref pk_name = attr(model, names().pkName);

@@ -44,11 +44,6 @@ Ref stored_key(PyObject* stored, PyObject* pk_name) noexcept {
     return borrow(Py_None);
 }
 
-bool is_junction_model(PyObject* model) noexcept {
-    return PyType_Check(model) &&
-           PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(model), bound.model->MiddleDataModel);
-}
-
 // The key a selected entry gives its value in the rows: a column's name, an
 // alias's alias (the `name` the database handle reads too). A computed item
 // (a function call, an expression) has no name of its own: it needs one.
@@ -110,6 +105,11 @@ bool note_written_rows(PyObject* self, PyObject* res) noexcept {
 }
 
 }  // namespace
+
+bool is_junction_model(PyObject* model) noexcept {
+    return PyType_Check(model) &&
+           PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(model), bound.model->MiddleDataModel);
+}
 
 PyObject* process(PyObject* self, PyObject* res) noexcept {
     int kind = statement_kind(self);
