@@ -7,7 +7,7 @@ import pytest
 
 from Tessary.DB.DB import DB
 
-from queries_support import declare_blog, installed, make_backend
+from queries_support import declare_blog, fill, installed, make_backend
 
 
 @pytest.fixture(scope="session")
@@ -43,7 +43,7 @@ def sync_backend(request, tmp_path):
 def filled(backend, blog):
     """The blog's tables with rows (see queries_support.BLOG_ROWS)."""
     backend.create(*blog.tables)
-    backend.fill()
+    fill(backend)
     return blog
 
 

@@ -9,7 +9,7 @@ from Tessary.Error.DBError import DeleteWithOutPrimaryKeyError
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import AutoIncrement, ForeignKey, ForeignType, IntegerProperty, VarcharProperty
 
-from queries_support import BLOG_ROWS
+from queries_support import BLOG_ROWS, fill
 
 
 class QNode(DataModel):
@@ -48,12 +48,12 @@ def test_cascade_deletes_the_children_found_by_query(backend, filled):
 
 def test_cascade_false_is_the_plain_delete(sync_backend, blog, statements):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     user = sync_backend.executor(blog.User).findOneBy(blog.User.id == 2)
     statements.clear()
     sync_backend.executor(blog.User).delete(user)
     plain = list(statements)
-    sync_backend.fill()
+    fill(sync_backend)
     statements.clear()
     sync_backend.executor(blog.User).delete(user, cascade=False)
     assert statements == plain and len(plain) == 1
@@ -62,7 +62,7 @@ def test_cascade_false_is_the_plain_delete(sync_backend, blog, statements):
 
 def test_cascade_statements(sync_backend, blog, statements):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     user = sync_backend.executor(blog.User).findOneBy(blog.User.id == 2)
     statements.clear()
     sync_backend.executor(blog.User).delete(user, cascade=True)
@@ -125,7 +125,7 @@ def test_a_failure_rolls_every_delete_back(backend, filled):
 
 def test_wrong_calls(sync_backend, blog, statements):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     exc = sync_backend.executor(blog.User)
     statements.clear()
     with pytest.raises(TypeError):
@@ -144,7 +144,7 @@ def test_wrong_calls(sync_backend, blog, statements):
 def test_a_bound_executor_cascades_in_the_callers_transaction(sync_backend, blog):
     from Tessary.DB.DB import DB
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     before = table_counts(sync_backend)
     with pytest.raises(LookupError, match="undo"):
         with DB.getInstance().transaction() as con:

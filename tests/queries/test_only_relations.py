@@ -5,6 +5,7 @@ the per-instance, list, batched and paged loads."""
 import pytest
 
 from Tessary.Ext.Folio import Folio
+from queries_support import fill
 
 
 def post_tags(backend, post_id):
@@ -63,14 +64,14 @@ def test_keyset_pages_load_only_the_named_relations(backend, filled):
 
 def test_a_page_naming_no_relation_fails_when_it_loads(sync_backend, blog):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     with pytest.raises(ValueError, match="'nope' is not a relation"):
         Folio(blog.Post).findForeignIn(only=["nope"]).execute()
 
 
 def test_without_only_the_statements_are_unchanged(sync_backend, blog, statements):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     post = sync_backend.executor(blog.Post).findOneBy(blog.Post.id == 1)
     statements.clear()
     sync_backend.executor(blog.Post).findForeignKey(post)
@@ -93,7 +94,7 @@ def test_without_only_the_statements_are_unchanged(sync_backend, blog, statement
 ])
 def test_wrong_choices_are_refused_before_any_statement(sync_backend, blog, statements, only, error, text):
     sync_backend.create(*blog.tables)
-    sync_backend.fill()
+    fill(sync_backend)
     post = sync_backend.executor(blog.Post).findOneBy(blog.Post.id == 1)
     posts = sync_backend.executor(blog.Post).findAllBy()
     statements.clear()
