@@ -24,7 +24,10 @@ PyModuleDef module_def = {
 PyObject* init() noexcept {
     Ref module = steal(PyModule_Create(&module_def));
     if (!module) return nullptr;
-    if (add_inspect(module.get()) < 0 || add_diff(module.get()) < 0 || add_runner(module.get()) < 0) return nullptr;
+    if (add_inspect(module.get()) < 0 || add_diff(module.get()) < 0 || add_plan(module.get()) < 0 ||
+        add_runner(module.get()) < 0) {
+        return nullptr;
+    }
     if (export_api(module.get(), &api, MIGRATE_CAPSULE) < 0) return nullptr;
     return module.release();
 }

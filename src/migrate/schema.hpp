@@ -113,6 +113,22 @@ struct Operation {
     Ref args;  // tuple; Execute only
 };
 
+// One statement of a plan. `check_foreign_keys`: after it, the runner reads
+// PRAGMA foreign_key_check and fails the migration on any row it returns.
+struct Statement {
+    std::string sql;
+    Ref args;  // tuple, or NULL for none
+    bool check_foreign_keys = false;
+};
+
+// The statements of a run of operations on one database. `foreign_keys_off`:
+// a SQLite table rebuild is among them, so the runner turns foreign_keys off
+// around the transaction (the pragma is a no-op inside one) and back on after.
+struct Plan {
+    std::vector<Statement> statements;
+    bool foreign_keys_off = false;
+};
+
 // The canonical spelling of a column type on `engine`: upper case, no blanks,
 // synonyms folded ("int(11)" and "INTEGER" on MariaDB read "INT").
 std::string canonical_type(Engine engine, std::string_view type);

@@ -5,6 +5,8 @@ from typing import Any
 
 # -- the schema of a database and of the models (inspect) ---------------------
 
-# -- differences and their statements (diff, plan) ----------------------------
+# -- differences between a database and the models (diff) ---------------------
+
+# -- the statements of operations (Operations, plan) ---------------------------
 
 # -- migration files, their runner and the command line -----------------------
