@@ -43,6 +43,19 @@ selection=(
     --deselect tests/db/test_statement_log.py::test_a_failing_handler_does_not_fail_the_statement
     # See slow_warmup above.
     --deselect "${slow_warmup[@]}"
+    # Tests that measure their own growth over thousands of calls: repeating
+    # them here measures the same thing seven times over.
+    --ignore tests/model/test_leaks.py
+    --ignore tests/folio/test_folio_leaks.py
+    --deselect tests/coro/test_coro_lifetime.py::test_no_memory_growth_over_ten_thousand_calls
+    --deselect tests/asyncio/test_async_lifetime.py::test_awaited_calls_do_not_grow_memory
+    # Stress runs of many threads or tasks (seconds each, most of it waiting
+    # on one another): the paths they drive are measured one call at a time
+    # by the other tests of their folders.
+    --deselect tests/db/test_sqlite_threads.py::test_sixteen_threads_of_mixed_work_on_one_file
+    --deselect tests/db/test_threads.py::test_eight_threads_of_mixed_operations
+    --deselect tests/executor/test_save_plan.py::test_threads_saving_at_once_each_get_their_rows
+    --deselect tests/reliability/test_concurrency.py::test_two_hundred_tasks_each_on_its_own_connection
 )
 
 run_leaks() {
