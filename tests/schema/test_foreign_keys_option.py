@@ -66,9 +66,19 @@ def test_every_connection_runs_the_pragma(path, kind, driver, options, expected)
     assert pragma_of(connector) == (expected, bool(expected))
 
 
-def test_a_url_passes_the_option_as_a_keyword(path):
-    assert pragma_of(connect(f"sqlite:///{path}", foreignKeys=False)) == (0, False)
-    assert pragma_of(connect(f"sqlite+asyncio:///{path}?pragma.foreign_keys=0")) == (0, False)
+@pytest.mark.parametrize("url, expected", [
+    ("sqlite:///{}?foreignKeys=0", (0, False)),
+    ("sqlite+asyncio:///{}?foreignKeys=off", (0, False)),
+    ("sqlite+asyncio:///{}?foreignKeys=TRUE", (1, True)),
+    ("sqlite:///{}?pragma.foreign_keys=0", (0, False)),
+])
+def test_a_url_takes_the_option(path, url, expected):
+    assert pragma_of(connect(url.format(path))) == expected
+
+
+def test_a_url_refuses_a_value_that_is_no_switch(path):
+    with pytest.raises(ValueError, match="'foreignKeys' must be 1 or 0"):
+        connect(f"sqlite:///{path}?foreignKeys=maybe")
 
 
 @pytest.mark.parametrize("kind", [Sqlite3Connector, AioSqliteConnector])
