@@ -404,6 +404,7 @@ PyObject* clone_property(PyObject* prop) noexcept {
     if (!copy) return nullptr;
     PropertyObject* from = as_property(prop);
     PropertyObject* to = as_property(copy.get());
+    copy_column_state(prop, copy.get());
     set_field(to->name, from->name);
     to->isPrimaryKey = from->isPrimaryKey;
     to->nullable = from->nullable;
@@ -414,7 +415,6 @@ PyObject* clone_property(PyObject* prop) noexcept {
     set_field(to->targetType, from->targetType);
     to->kind = from->kind;
     to->hasDefault = from->hasDefault;
-    copy_column_state(prop, copy.get());
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return copy.release();
     // Instances of Python subclasses carry their own attributes too.
     Ref source = attr(prop, "__dict__");
