@@ -23,11 +23,6 @@ PyObject* EnumBase = nullptr;  // enum.Enum, owned for the life of the process
 
 EnumPropertyObject* as_enum(PyObject* o) noexcept { return reinterpret_cast<EnumPropertyObject*>(o); }
 
-PyObject* value_name() noexcept {
-    static PyObject* name = intern("value");
-    return name;
-}
-
 // A column made by __new__ alone has no class to convert with.
 Failure never_initialised(PyObject* prop) noexcept {
     Ref label = column_label(prop);
@@ -36,9 +31,9 @@ Failure never_initialised(PyObject* prop) noexcept {
 }
 
 // "EnumProperty 'status' takes members of Status or their values: got 'x'".
-Failure refuse_value(PyObject* prop, PyObject* value) noexcept {
+Failure refuse_value(PyObject* prop, PyObject* cls, PyObject* value) noexcept {
     Ref label = column_label(prop);
-    Ref enum_name = steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(as_enum(prop)->enumClass)));
+    Ref enum_name = steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(cls)));
     if (!label || !enum_name) return {};
     return fail(PyExc_ValueError, "%U takes members of %U or their values: got %R", label.get(), enum_name.get(),
                 value);
@@ -58,7 +53,7 @@ bool read_members(PyObject* cls, MemberValues& out) noexcept {
     Ref members = steal(PyObject_GetIter(cls));
     if (!members) return false;
     while (Ref member = steal(PyIter_Next(members.get()))) {
-        Ref value = attr(member.get(), value_name());
+        Ref value = attr(member.get(), names.value);
         if (!value) return false;
         ++out.count;
         if (PyUnicode_Check(value.get())) {
@@ -218,11 +213,29 @@ namespace {
 
 bool is_enum_property(PyObject* prop) noexcept { return PyObject_TypeCheck(prop, &EnumPropertyType); }
 
-// The member whose value is `value`, borrowed; NULL (no error) when none is.
-PyObject* member_of(PyObject* members, PyObject* value) noexcept {
-    PyObject* member = PyDict_GetItemWithError(members, value);
-    if (!member && PyErr_Occurred()) PyErr_Clear();  // an unhashable value is no value of the class
-    return member;
+// The class and its table of values, held for the length of one conversion:
+// code it runs (an __eq__, a _missing_) may initialise the column again.
+struct Declared {
+    Ref cls;
+    Ref members;
+};
+
+bool declared(PyObject* prop, Declared& out) noexcept {
+    EnumPropertyObject* e = as_enum(prop);
+    if (!is_enum_property(prop) || !e->enumClass || !e->members) {
+        never_initialised(prop);
+        return false;
+    }
+    out.cls = borrow(e->enumClass);
+    out.members = borrow(e->members);
+    return true;
+}
+
+// The member whose value is `value`; empty (no error) when none is.
+Ref member_of(PyObject* members, PyObject* value) noexcept {
+    PyObject* member = nullptr;
+    if (PyDict_GetItemRef(members, value, &member) < 0) PyErr_Clear();  // unhashable: no value of the class
+    return steal(member);
 }
 
 }  // namespace
@@ -238,18 +251,18 @@ void copy_column_state(PyObject* from, PyObject* to) noexcept {
 // is not one of this class's values, even when equal to one).
 PyObject* enum_to_db(PyObject* prop, PyObject* value) noexcept {
     if (value == Py_None) return Py_NewRef(Py_None);
-    EnumPropertyObject* e = as_enum(prop);
-    if (!is_enum_property(prop) || !e->enumClass || !e->members) return never_initialised(prop);
-    int member = PyObject_IsInstance(value, e->enumClass);
+    Declared held;
+    if (!declared(prop, held)) return nullptr;
+    int member = PyObject_IsInstance(value, held.cls.get());
     if (member < 0) return nullptr;
-    if (member) return PyObject_GetAttr(value, value_name());
-    if ((PyUnicode_CheckExact(value) || PyLong_CheckExact(value)) && member_of(e->members, value)) {
+    if (member) return PyObject_GetAttr(value, names.value);
+    if ((PyUnicode_CheckExact(value) || PyLong_CheckExact(value)) && member_of(held.members.get(), value)) {
         return Py_NewRef(value);
     }
     int fragment = is_sql_fragment(value);
     if (fragment < 0) return nullptr;
     if (fragment) return Py_NewRef(value);
-    return refuse_value(prop, value);
+    return refuse_value(prop, held.cls.get(), value);
 }
 
 // Bytes from a driver are the text of a str value. A value the table of
@@ -259,18 +272,17 @@ PyObject* enum_to_db(PyObject* prop, PyObject* value) noexcept {
 // given to the model's constructor.
 PyObject* enum_from_db(PyObject* prop, PyObject* value) noexcept {
     if (value == Py_None) return Py_NewRef(Py_None);
-    EnumPropertyObject* e = as_enum(prop);
-    if (!is_enum_property(prop) || !e->enumClass || !e->members) return never_initialised(prop);
-    int member = PyObject_IsInstance(value, e->enumClass);
+    Declared held;
+    if (!declared(prop, held)) return nullptr;
+    int member = PyObject_IsInstance(value, held.cls.get());
     if (member < 0) return nullptr;
     if (member) return Py_NewRef(value);
     Ref key = PyBytes_Check(value) ? steal(PyUnicode_FromEncodedObject(value, "utf-8", "strict")) : borrow(value);
-    if (!key) return nullptr;
-    if (PyObject* found = member_of(e->members, key.get())) return Py_NewRef(found);
-    Ref made = call(e->enumClass, key.get());
+    Ref made = !key ? Ref() : member_of(held.members.get(), key.get());
+    if (!made && key) made = call(held.cls.get(), key.get());
     if (made || !PyErr_ExceptionMatches(PyExc_ValueError)) return made.release();
-    PyErr_Clear();
-    return refuse_value(prop, value);
+    PyErr_Clear();  // text that is not UTF-8, or a value the class refuses
+    return refuse_value(prop, held.cls.get(), value);
 }
 
 int ready_enum_property(PyObject* module) noexcept {

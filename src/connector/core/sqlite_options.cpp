@@ -1,9 +1,10 @@
 // The options both SQLite connectors take (Sqlite3Connector and
 // AioSqliteConnector, either driver): how transactions begin, how long a
 // connection waits for another one's lock, whether foreign-key constraints
-// are enforced, and the PRAGMAs every new connection runs. They are checked once, at construction, and kept in the
-// connector's settings dict under their own names; the statements they
-// stand for are built from checked values only, never from caller text.
+// are enforced, and the PRAGMAs every new connection runs. They are checked
+// once, at construction, and kept in the connector's settings dict under
+// their own names; the statements they stand for are built from checked
+// values only, never from caller text.
 #include "core/connector.hpp"
 
 #include <cmath>
