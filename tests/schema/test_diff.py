@@ -169,3 +169,14 @@ def test_bad_arguments(db):
         Operation()
     with pytest.raises(TypeError, match="^expected an Operation, got str$"):
         _inverse("op.dropTable('x')")
+
+
+def test_tables_are_created_before_and_dropped_after_the_tables_they_refer_to(db):
+    owner = model("df_owner", pets=ForeignKey(ForeignType.ONE_TO_MANY, "M_df_pet", bindCol="id",
+                                              targetBindCol="owner_id", constraint=True))
+    pet = model("df_pet", owner_id=IntegerProperty())
+    build(db)
+    created = [table for _, table in diff(pet, model("df_zoo"), owner)]
+    assert sorted(created) == ["df_owner", "df_pet", "df_zoo"] and created.index("df_owner") < created.index("df_pet")
+    build(db, owner, pet, model("df_zoo"))
+    assert kinds(diff()) == [("dropTable", "df_pet"), ("dropTable", "df_owner"), ("dropTable", "df_zoo")]
