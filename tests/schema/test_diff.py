@@ -36,6 +36,13 @@ def build(db, *models, extra=()):
         db.rows(statement)
 
 
+def pet_referring_to_owner(pet):
+    """df_pet's CREATE TABLE with a foreign key to df_owner, written by hand."""
+    create_pet = TableGenerator(pet).Build()[0]
+    return create_pet[:create_pet.rindex(")")] + (
+        ", CONSTRAINT `fk_df_pet_owner_id` FOREIGN KEY (`owner_id`) REFERENCES `df_owner` (`id`) ON DELETE CASCADE)")
+
+
 def kinds(ops):
     return [(op.kind, op.table) for op in ops]
 
@@ -78,10 +85,7 @@ def test_a_table_is_renamed_only_when_the_model_says_so(db):
 def test_indexes_and_foreign_keys_the_models_lost_are_dropped_first(db):
     owner = model("df_owner", code=VarcharProperty(8))
     pet = model("df_pet", owner_id=IntegerProperty(), name=VarcharProperty(20))
-    create_pet = TableGenerator(pet).Build()[0]
-    with_key = create_pet[:create_pet.rindex(")")] + (
-        ", CONSTRAINT `fk_df_pet_owner_id` FOREIGN KEY (`owner_id`) REFERENCES `df_owner` (`id`) ON DELETE CASCADE)")
-    build(db, owner, extra=[with_key, "CREATE INDEX `ix_df_pet_name` ON `df_pet` (`name`, `owner_id`)"])
+    build(db, owner, extra=[pet_referring_to_owner(pet), "CREATE INDEX `ix_df_pet_name` ON `df_pet` (`name`, `owner_id`)"])
     ops = diff(owner, model("df_pet", owner_id=IntegerProperty(), name=VarcharProperty(20, index=True),
                             age=IntegerProperty(nullable=True)))
     # The index changed its columns: dropped, then made again once the columns are in place.
@@ -176,7 +180,7 @@ def test_tables_are_created_before_and_dropped_after_the_tables_they_refer_to(db
                                               targetBindCol="owner_id", constraint=True))
     pet = model("df_pet", owner_id=IntegerProperty())
     build(db)
-    created = [table for _, table in diff(pet, model("df_zoo"), owner)]
+    created = [op.table for op in diff(pet, model("df_zoo"), owner)]
     assert sorted(created) == ["df_owner", "df_pet", "df_zoo"] and created.index("df_owner") < created.index("df_pet")
-    build(db, owner, pet, model("df_zoo"))
+    build(db, owner, model("df_zoo"), extra=[pet_referring_to_owner(pet)])
     assert kinds(diff()) == [("dropTable", "df_pet"), ("dropTable", "df_owner"), ("dropTable", "df_zoo")]
