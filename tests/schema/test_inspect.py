@@ -14,7 +14,7 @@ from Tessary.Ext.Migrate import Column, Key, Reference, Table, inspect, modelSch
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import (
     AutoIncrement, BigIntegerProperty, BooleanProperty, BytesProperty, DateProperty, DateTimeProperty,
-    DecimalProperty, FloatProperty, ForeignKey, ForeignType, IntegerProperty, JsonProperty, TextProperty,
+    DecimalProperty, FloatProperty, ForeignKey, ForeignType, Index, IntegerProperty, JsonProperty, TextProperty,
     VarcharProperty,
 )
 
@@ -60,6 +60,22 @@ class Shelf(DataModel):
 class Book(DataModel):
     tableName = "insp_book"
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+
+
+class Owner(DataModel):
+    tableName = "insp_owner"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    code = VarcharProperty(8, unique=True)
+    pets = ForeignKey(ForeignType.ONE_TO_MANY, "Pet", bindCol="id", targetBindCol="owner_id", constraint=True,
+                      onDelete="CASCADE")
+
+
+class Pet(DataModel):
+    tableName = "insp_pet"
+    indexes = (Index("insp_pet_pair", "owner_id", "name", unique=True),)
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    owner_id = IntegerProperty(nullable=True, index=True)
+    name = VarcharProperty(20)
 
 
 def drop(db, *tables):
@@ -122,6 +138,24 @@ def test_keys_and_references_written_by_hand_are_read_back(db):
         )
         assert pet.references == (
             Reference("fk_insp_pet_owner_id", ["owner_id"], "insp_owner", ["id"], onDelete="CASCADE"),)
+    finally:
+        drop(db, "insp_pet", "insp_owner")
+
+
+def test_declared_keys_and_references_match_the_tables_they_describe(db):
+    handle = DB.getInstance()
+    key = "INTEGER" if db.is_sqlite else "INT NOT NULL AUTO_INCREMENT"
+    handle.executeSql(f"CREATE TABLE insp_owner (id {key}, code VARCHAR(8) NOT NULL, "
+                      "constraint insp_owner_pk PRIMARY KEY (id), constraint uq_insp_owner_code UNIQUE (code))")
+    handle.executeSql(f"CREATE TABLE insp_pet (id {key}, owner_id INT NULL, name VARCHAR(20) NOT NULL, "
+                      "constraint insp_pet_pk PRIMARY KEY (id), constraint fk_insp_pet_owner_id FOREIGN KEY "
+                      "(owner_id) REFERENCES insp_owner (id) ON DELETE CASCADE)")
+    handle.executeSql("CREATE INDEX ix_insp_pet_owner_id ON insp_pet (owner_id)")
+    handle.executeSql("CREATE UNIQUE INDEX insp_pet_pair ON insp_pet (owner_id, name)")
+    try:
+        wanted = modelSchema(Pet, Owner)
+        assert list(wanted) == ["insp_owner", "insp_pet"]  # the referenced table first
+        assert inspect() == wanted
     finally:
         drop(db, "insp_pet", "insp_owner")
 
