@@ -37,6 +37,10 @@ class EveryType(DataModel):
     day = DateProperty(default=datetime.date(2024, 1, 2))
     blob = BytesProperty(nullable=True)
     doc = JsonProperty(nullable=True)
+    data = JsonProperty(default={"a": [1, 2]})
+    greeting = VarcharProperty(16, default="héllo")
+    quarter = FloatProperty(default=0.25, nullable=True)
+    loss = DecimalProperty(6, 3, default=decimal.Decimal("-2"))
 
 
 class BigKey(DataModel):
@@ -177,6 +181,10 @@ def test_model_schema_refuses_what_is_not_a_model(db):
         modelSchema(Book, int)
     with pytest.raises(TypeError, match="unexpected keyword argument 'conn'"):
         modelSchema(Book, conn=None)
+    with pytest.raises(TypeError, match="'connector' must be a connector or None, not int"):
+        modelSchema(Book, connector=5)
+    with pytest.raises(TypeError, match="'connector' must be a connector or None, not str"):
+        inspect("blog.db")
 
 
 def test_the_coroutine_path_reads_the_same_schema(backend):
