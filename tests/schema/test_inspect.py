@@ -58,7 +58,7 @@ class TextKey(DataModel):
 class Shelf(DataModel):
     tableName = "insp_shelf"
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    books = ForeignKey(ForeignType.MANY_TO_MANY, "Book", bindCol="id", targetBindCol="id")
+    books = ForeignKey(ForeignType.MANY_TO_MANY, "Book", bindCol="id", targetBindCol="id", constraint=True)
 
 
 class Book(DataModel):
@@ -164,6 +164,14 @@ def test_declared_keys_and_references_match_the_tables_they_describe(db):
         drop(db, "insp_pet", "insp_owner")
 
 
+def test_tables_made_with_their_keys_and_references_inspect_as_declared(db):
+    DB.getInstance().createTables(Pet, Owner)
+    try:
+        assert inspect() == modelSchema(Owner, Pet)
+    finally:
+        drop(db, "insp_pet", "insp_owner")
+
+
 def test_model_schema_adds_the_junction_of_a_many_to_many_relation(db):
     schema = modelSchema(Shelf, Book)
     junction = Shelf.books.middleModel
@@ -173,7 +181,7 @@ def test_model_schema_adds_the_junction_of_a_many_to_many_relation(db):
     try:
         assert inspect() == {name: schema[name] for name in sorted(schema)}
     finally:
-        drop(db, *schema)
+        drop(db, *reversed(list(schema)))
 
 
 def test_model_schema_refuses_what_is_not_a_model(db):
