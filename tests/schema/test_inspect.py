@@ -4,6 +4,8 @@ on every database, whatever the column types and defaults."""
 
 import datetime
 import decimal
+import enum
+import uuid
 
 import pytest
 from handle_support import installed
@@ -11,6 +13,7 @@ from handle_support import installed
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import CustomColAnnounce
 from Tessary.Ext.Migrate import Column, Key, Reference, Table, inspect, modelSchema
+from Tessary.Model import ModelProperty
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import (
     AutoIncrement, BigIntegerProperty, BooleanProperty, BytesProperty, DateProperty, DateTimeProperty,
@@ -82,6 +85,30 @@ class Pet(DataModel):
     name = VarcharProperty(20)
 
 
+class Mood(enum.Enum):
+    GLAD = "glad"
+    CROSS = "cross"
+
+
+class Level(enum.IntEnum):
+    LOW = 1
+    HIGH = 2
+
+
+def enum_and_uuid_model():
+    """A model of the enum and UUID columns (VARCHAR(n) and INT for the enums, VARCHAR(36))."""
+    if not hasattr(ModelProperty, "EnumProperty"):
+        pytest.skip("this build has no EnumProperty")
+    return type(DataModel)("Tagged", (DataModel,), {
+        "tableName": "insp_tagged",
+        "id": ModelProperty.UuidProperty(isPrimaryKey=True),
+        "mood": ModelProperty.EnumProperty(Mood, default=Mood.GLAD),
+        "level": ModelProperty.EnumProperty(Level, nullable=True, default=Level.HIGH),
+        "wide": ModelProperty.EnumProperty(Mood, 20, nullable=True),
+        "ref": ModelProperty.UuidProperty(default=uuid.UUID(int=7)),
+    })
+
+
 def drop(db, *tables):
     for table in tables:
         DB.getInstance().executeSql(f"DROP TABLE IF EXISTS {table}")
@@ -98,6 +125,17 @@ def test_tables_made_from_models_inspect_as_the_models_ask(db, model):
             f"\nlive:   {live[model.tableName]!r}\nwanted: {wanted[model.tableName]!r}")
     finally:
         drop(db, model.tableName)
+
+
+def test_enum_and_uuid_columns_inspect_as_their_model_asks(db):
+    model = enum_and_uuid_model()
+    DB.getInstance().createTables(model)
+    try:
+        wanted = modelSchema(model)["insp_tagged"]
+        assert [c.type for c in wanted.columns] == ["VARCHAR(36)", "VARCHAR(5)", "INT", "VARCHAR(20)", "VARCHAR(36)"]
+        assert inspect()["insp_tagged"] == wanted
+    finally:
+        drop(db, "insp_tagged")
 
 
 def test_an_empty_database_has_no_tables(db):
