@@ -13,12 +13,11 @@ from handle_support import installed
 from Tessary.DB.DB import DB
 from Tessary.DB.Generator import CustomColAnnounce
 from Tessary.Ext.Migrate import Column, Key, Reference, Table, inspect, modelSchema
-from Tessary.Model import ModelProperty
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import (
     AutoIncrement, BigIntegerProperty, BooleanProperty, BytesProperty, DateProperty, DateTimeProperty,
-    DecimalProperty, FloatProperty, ForeignKey, ForeignType, Index, IntegerProperty, JsonProperty, TextProperty,
-    VarcharProperty,
+    DecimalProperty, EnumProperty, FloatProperty, ForeignKey, ForeignType, Index, IntegerProperty, JsonProperty,
+    TextProperty, UuidProperty, VarcharProperty,
 )
 
 
@@ -95,18 +94,13 @@ class Level(enum.IntEnum):
     HIGH = 2
 
 
-def enum_and_uuid_model():
-    """A model of the enum and UUID columns (VARCHAR(n) and INT for the enums, VARCHAR(36))."""
-    if not hasattr(ModelProperty, "EnumProperty"):
-        pytest.skip("this build has no EnumProperty")
-    return type(DataModel)("Tagged", (DataModel,), {
-        "tableName": "insp_tagged",
-        "id": ModelProperty.UuidProperty(isPrimaryKey=True),
-        "mood": ModelProperty.EnumProperty(Mood, default=Mood.GLAD),
-        "level": ModelProperty.EnumProperty(Level, nullable=True, default=Level.HIGH),
-        "wide": ModelProperty.EnumProperty(Mood, 20, nullable=True),
-        "ref": ModelProperty.UuidProperty(default=uuid.UUID(int=7)),
-    })
+class Tagged(DataModel):
+    tableName = "insp_tagged"
+    id = UuidProperty(isPrimaryKey=True)
+    mood = EnumProperty(Mood, default=Mood.GLAD)
+    level = EnumProperty(Level, nullable=True, default=Level.HIGH)
+    wide = EnumProperty(Mood, 20, nullable=True)
+    ref = UuidProperty(default=uuid.UUID(int=7))
 
 
 def drop(db, *tables):
@@ -128,10 +122,9 @@ def test_tables_made_from_models_inspect_as_the_models_ask(db, model):
 
 
 def test_enum_and_uuid_columns_inspect_as_their_model_asks(db):
-    model = enum_and_uuid_model()
-    DB.getInstance().createTables(model)
+    DB.getInstance().createTables(Tagged)
     try:
-        wanted = modelSchema(model)["insp_tagged"]
+        wanted = modelSchema(Tagged)["insp_tagged"]
         assert [c.type for c in wanted.columns] == ["VARCHAR(36)", "VARCHAR(5)", "INT", "VARCHAR(20)", "VARCHAR(36)"]
         assert inspect()["insp_tagged"] == wanted
     finally:
