@@ -13,11 +13,12 @@ from Tessary.Model.ModelProperty import (AutoIncrement, BigIntegerProperty, Deci
                                          IntegerProperty, TextProperty, VarcharProperty)
 
 
-def model(table, renamedFrom=None, **columns):
+def model(table, renamedFrom=None, className=None, **columns):
+    """A model of `table`; relations find their target by its `className`."""
     body = {"tableName": table, "id": IntegerProperty(isPrimaryKey=True, default=AutoIncrement), **columns}
     if renamedFrom:
         body["renamedFrom"] = renamedFrom
-    return type(f"M_{table}", (DataModel,), body)
+    return type(className or f"M_{table}", (DataModel,), body)
 
 
 def build(db, *models, extra=()):
@@ -101,9 +102,9 @@ def test_indexes_and_foreign_keys_the_models_lost_are_dropped_first(db):
 def test_keys_and_foreign_keys_the_models_gain(db):
     build(db, model("df_owner", code=VarcharProperty(8)), model("df_pet", owner_id=IntegerProperty()))
     owner = model("df_owner", code=VarcharProperty(8, unique=True), pets=ForeignKey(
-        ForeignType.ONE_TO_MANY, "M_df_pet", bindCol="id", targetBindCol="owner_id", constraint=True,
+        ForeignType.ONE_TO_MANY, "GainedPet", bindCol="id", targetBindCol="owner_id", constraint=True,
         onDelete="CASCADE"))
-    pet = model("df_pet", owner_id=IntegerProperty(index=True))
+    pet = model("df_pet", className="GainedPet", owner_id=IntegerProperty(index=True))
     ops = diff(pet, owner)
     assert kinds(ops) == [("createIndex", "df_owner"), ("createIndex", "df_pet"), ("addForeignKey", "df_pet")]
     assert [str(op) for op in ops] == [
@@ -148,15 +149,18 @@ def test_a_narrower_type_is_destructive(db, before, after, destructive):
 
 
 def test_check_schema_is_empty_once_the_tables_are_created(backend):
-    models = (model("df_tag", label=VarcharProperty(24, nullable=True)),
-              model("df_note", text=TextProperty(), tag_id=IntegerProperty(default=0)))
+    def tag(**more):
+        return model("df_tag", label=VarcharProperty(24, nullable=True, unique=True), notes=ForeignKey(
+            ForeignType.ONE_TO_MANY, "CheckedNote", bindCol="id", targetBindCol="tag_id", constraint=True,
+            onDelete="CASCADE"), **more)
+    note = model("df_note", className="CheckedNote", text=TextProperty(), tag_id=IntegerProperty(index=True))
     handle = DB.getInstance()
-    backend.run(handle.createTables(*models))
-    assert backend.run(handle.checkSchema(*models)) == []
-    grown = model("df_note", text=TextProperty(), tag_id=IntegerProperty(default=0), pinned=IntegerProperty(default=0))
-    (step,) = backend.run(handle.checkSchema(models[0], grown))
-    assert (step.kind, step.table, str(step)) == ("addColumn", "df_note", "add column df_note.pinned INT NOT NULL DEFAULT 0")
-    assert backend.run(diff(*models, connector=backend.connector)) == []
+    backend.run(handle.createTables(tag(), note))
+    assert backend.run(handle.checkSchema(tag(), note)) == []
+    (step,) = backend.run(handle.checkSchema(tag(colour=VarcharProperty(8, default="red")), note))
+    assert (step.kind, step.table, str(step)) == ("addColumn", "df_tag",
+                                                  "add column df_tag.colour VARCHAR(8) NOT NULL DEFAULT 'red'")
+    assert backend.run(diff(tag(), note, connector=backend.connector)) == []
 
 
 def test_bad_arguments(db):
@@ -176,11 +180,11 @@ def test_bad_arguments(db):
 
 
 def test_tables_are_created_before_and_dropped_after_the_tables_they_refer_to(db):
-    owner = model("df_owner", pets=ForeignKey(ForeignType.ONE_TO_MANY, "M_df_pet", bindCol="id",
+    owner = model("df_owner", pets=ForeignKey(ForeignType.ONE_TO_MANY, "OrderedPet", bindCol="id",
                                               targetBindCol="owner_id", constraint=True))
-    pet = model("df_pet", owner_id=IntegerProperty())
+    pet = model("df_pet", className="OrderedPet", owner_id=IntegerProperty())
     build(db)
     created = [op.table for op in diff(pet, model("df_zoo"), owner)]
     assert sorted(created) == ["df_owner", "df_pet", "df_zoo"] and created.index("df_owner") < created.index("df_pet")
-    build(db, owner, model("df_zoo"), extra=[pet_referring_to_owner(pet)])
+    build(db, owner, pet, model("df_zoo"))
     assert kinds(diff()) == [("dropTable", "df_pet"), ("dropTable", "df_owner"), ("dropTable", "df_zoo")]
