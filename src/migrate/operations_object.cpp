@@ -90,26 +90,49 @@ PyObject* rename_table(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return record(self, std::move(op));
 }
 
-// -- columns ------------------------------------------------------------------
+// -- columns, keys and references ---------------------------------------------
 
-PyObject* column_step(Operation::Kind kind, const char* func, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, PyObject* self) {
-    const Params params{func, kColumnNames, 2, 2};
+// A step on one table given its name and one schema object (a Column, Key or
+// Reference read into `field`).
+template <typename Spec, bool (*FromPy)(PyObject*, Spec&) noexcept>
+PyObject* object_step(PyObject* self, const Params& params, Operation::Kind kind,
+                      std::optional<Spec> Operation::*field, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
     PyObject* a[2];
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     Operation op = step(kind);
-    ColumnSpec c;
-    if (!name_arg(a[0], "table", "table", op.table) || !column_from_py(a[1], c)) return nullptr;
-    (kind == Operation::Kind::DropColumn ? op.before_column : op.column) = std::move(c);
+    Spec spec;
+    if (!name_arg(a[0], "table", "table", op.table) || !FromPy(a[1], spec)) return nullptr;
+    op.*field = std::move(spec);
     return record(self, std::move(op));
 }
 
+PyObject* column_step(PyObject* self, const char* func, Operation::Kind kind, std::optional<ColumnSpec> Operation::*field,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Params params{func, kColumnNames, 2, 2};
+    return object_step<ColumnSpec, column_from_py>(self, params, kind, field, args, nargs, kwnames);
+}
+
+PyObject* key_step(PyObject* self, const char* func, Operation::Kind kind, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    const Params params{func, kKeyNames, 2, 2};
+    return object_step<IndexSpec, key_from_py>(self, params, kind, &Operation::index, args, nargs, kwnames);
+}
+
+PyObject* reference_step(PyObject* self, const char* func, Operation::Kind kind, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    const Params params{func, kReferenceNames, 2, 2};
+    return object_step<ForeignKeySpec, reference_from_py>(self, params, kind, &Operation::foreign_key, args, nargs,
+                                                          kwnames);
+}
+
 PyObject* add_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return column_step(Operation::Kind::AddColumn, "addColumn", args, nargs, kwnames, self);
+    return column_step(self, "addColumn", Operation::Kind::AddColumn, &Operation::column, args, nargs, kwnames);
 }
 
 PyObject* drop_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return column_step(Operation::Kind::DropColumn, "dropColumn", args, nargs, kwnames, self);
+    return column_step(self, "dropColumn", Operation::Kind::DropColumn, &Operation::before_column, args, nargs,
+                       kwnames);
 }
 
 // alterColumn(table, column, *, before): `before` is keyword-only, so that
@@ -148,46 +171,20 @@ PyObject* rename_column(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return record(self, std::move(op));
 }
 
-// -- keys and references ------------------------------------------------------
-
-PyObject* key_step(Operation::Kind kind, const char* func, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject* self) {
-    const Params params{func, kKeyNames, 2, 2};
-    PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    Operation op = step(kind);
-    IndexSpec k;
-    if (!name_arg(a[0], "table", "table", op.table) || !key_from_py(a[1], k)) return nullptr;
-    op.index = std::move(k);
-    return record(self, std::move(op));
-}
-
 PyObject* create_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return key_step(Operation::Kind::CreateIndex, "createIndex", args, nargs, kwnames, self);
+    return key_step(self, "createIndex", Operation::Kind::CreateIndex, args, nargs, kwnames);
 }
 
 PyObject* drop_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return key_step(Operation::Kind::DropIndex, "dropIndex", args, nargs, kwnames, self);
-}
-
-PyObject* reference_step(Operation::Kind kind, const char* func, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, PyObject* self) {
-    const Params params{func, kReferenceNames, 2, 2};
-    PyObject* a[2];
-    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
-    Operation op = step(kind);
-    ForeignKeySpec r;
-    if (!name_arg(a[0], "table", "table", op.table) || !reference_from_py(a[1], r)) return nullptr;
-    op.foreign_key = std::move(r);
-    return record(self, std::move(op));
+    return key_step(self, "dropIndex", Operation::Kind::DropIndex, args, nargs, kwnames);
 }
 
 PyObject* add_foreign_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reference_step(Operation::Kind::AddForeignKey, "addForeignKey", args, nargs, kwnames, self);
+    return reference_step(self, "addForeignKey", Operation::Kind::AddForeignKey, args, nargs, kwnames);
 }
 
 PyObject* drop_foreign_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return reference_step(Operation::Kind::DropForeignKey, "dropForeignKey", args, nargs, kwnames, self);
+    return reference_step(self, "dropForeignKey", Operation::Kind::DropForeignKey, args, nargs, kwnames);
 }
 
 // -- data ---------------------------------------------------------------------
