@@ -168,4 +168,39 @@ def diff(*models: type[_Model], connector: None = None) -> _OperationsOrAwaitabl
 
 # -- the statements of operations (Operations, plan) ---------------------------
 
+from collections.abc import Iterable as _Iterable
+
+class Operations:
+    """The `op` a migration file's upgrade() and downgrade() receive. Each
+    method records one step (an Operation) in `operations` and runs nothing;
+    every method returns None."""
+    def __init__(self) -> None: ...
+    @property
+    def operations(self) -> list[Operation]:
+        """The recorded steps, in call order."""
+    def createTable(self, table: Table) -> None: ...
+    def dropTable(self, table: Table) -> None:
+        """`table` is the table as it was, so that the step can be undone."""
+    def renameTable(self, old: str, new: str) -> None: ...
+    def addColumn(self, table: str, column: Column) -> None: ...
+    def dropColumn(self, table: str, column: Column) -> None:
+        """`column` is the column as it was."""
+    def alterColumn(self, table: str, column: Column, *, before: Column) -> None:
+        """A change of type, nullability or default of the column both name."""
+    def renameColumn(self, table: str, old: str, new: str) -> None: ...
+    def createIndex(self, table: str, key: Key) -> None: ...
+    def dropIndex(self, table: str, key: Key) -> None: ...
+    def addForeignKey(self, table: str, reference: Reference) -> None: ...
+    def dropForeignKey(self, table: str, reference: Reference) -> None: ...
+    def execute(self, sql: str, args: tuple[Any, ...] | list[Any] = ()) -> None:
+        """A data step: `sql` with %s placeholders, its values in `args`."""
+
+def plan(operations: Operations | _Iterable[Operation], connector: Any = None, *,
+         allowDestructive: bool = False) -> list[tuple[str, tuple[Any, ...]]]:
+    """The (sql, args) statements that would run `operations` on the database
+    of `connector` (the handle's when None; a synchronous connector), without
+    running anything; SQLite's table rebuilds come with the foreign-key
+    pragmas the runner puts around them. Raises DestructiveChangeError naming
+    each destructive step unless `allowDestructive`."""
+
 # -- migration files, their runner and the command line -----------------------
