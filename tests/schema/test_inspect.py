@@ -244,6 +244,7 @@ SAMPLES = [
     Column("age", "INT", nullable=False, default="0"),
     Column("id", "INTEGER", nullable=False, autoIncrement=True),
     Column("name", "VARCHAR(20)", default="'it''s'"),
+    Column("untyped", ""),  # SQLite takes a column without a type
     Key("ix_user_age", ["age"]),
     Key("uq_user_name", ["name"], unique=True, constraint=True),
     Reference("fk_post_user_id", ["user_id"], "user", ["id"], onDelete="SET NULL"),
@@ -264,7 +265,7 @@ def test_reprs_are_the_constructor_calls():
     assert repr(SAMPLES[0]) == "Column('age', 'INT', nullable=False, default='0')"
     assert repr(Key("k", ("a",))) == "Key('k', ['a'])"
     assert repr(Table("t", [Column("a", "INT")])) == "Table('t', [Column('a', 'INT')])"
-    assert repr(SAMPLES[5]) == "Reference('fk_post_user_id', ['user_id'], 'user', ['id'], onDelete='SET NULL')"
+    assert repr(SAMPLES[6]) == "Reference('fk_post_user_id', ['user_id'], 'user', ['id'], onDelete='SET NULL')"
 
 
 def test_attributes_are_read_only_and_compare_by_value():
@@ -282,6 +283,7 @@ def test_attributes_are_read_only_and_compare_by_value():
     (lambda: Column(1, "INT"), TypeError, "Column name must be a str"),
     (lambda: Column("", "INT"), ValueError, "Column name must not be empty"),
     (lambda: Column("a", "INT", True), TypeError, "positional"),
+    (lambda: Column("a", None), TypeError, "Column type must be a str"),
     (lambda: Column("a", "INT", default=0), TypeError, "default"),
     (lambda: Key("k", "abc"), TypeError, "list or tuple of str"),
     (lambda: Key("k", []), ValueError, "at least one column"),
