@@ -458,6 +458,7 @@ int table_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (!check_table_columns(t)) return -1;
+    order_keys(t);  // the order inspect() and modelSchema() give: tables compare whatever the order given
     install(self, std::move(t));
     return 0;
 }

@@ -273,6 +273,8 @@ def test_attributes_are_read_only_and_compare_by_value():
     assert table.columns[1] == Column("name", "TEXT") and table.columns[1] != Column("name", "TEXT", nullable=False)
     assert table.keys[0].columns == ("name",) and table.references[0].refColumns == ("n",)
     assert Key("a", ["x"]) != Key("b", ["x"])
+    keys = [Key("b", ["x"]), Key("a", ["x"])]
+    assert Table("t", [Column("x", "INT")], keys=keys) == Table("t", [Column("x", "INT")], keys=keys[::-1])
     with pytest.raises(AttributeError):
         table.name = "other"
     with pytest.raises(TypeError):
