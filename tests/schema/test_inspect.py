@@ -131,6 +131,22 @@ def test_enum_and_uuid_columns_inspect_as_their_model_asks(db):
         drop(db, "insp_tagged")
 
 
+def test_types_read_back_in_one_spelling(db):
+    declared = ["integer", "bool", "numeric(8, 2)", "real", "json", "tinyint", "int unsigned", "decimal",
+                "varchar( 12 )"]
+    mariadb = ["INT", "BOOLEAN", "DECIMAL(8,2)", "DOUBLE", "LONGTEXT", "TINYINT", "INT UNSIGNED", "DECIMAL(10,0)",
+               "VARCHAR(12)"]
+    sqlite = ["INTEGER", "BOOL", "NUMERIC(8,2)", "REAL", "JSON", "TINYINT", "INT UNSIGNED", "DECIMAL",
+              "VARCHAR(12)"]
+    columns = ", ".join(f"c{i} {t}" for i, t in enumerate(declared))
+    DB.getInstance().executeSql(f"CREATE TABLE insp_spelling ({columns})")
+    try:
+        types = [c.type for c in inspect()["insp_spelling"].columns]
+        assert types == (sqlite if db.is_sqlite else mariadb)
+    finally:
+        drop(db, "insp_spelling")
+
+
 def test_an_empty_database_has_no_tables(db):
     assert inspect() == {}
     assert inspect(db.connector) == {}
