@@ -30,23 +30,6 @@ bool read_dialect(PyObject* connector, db::Dialect& out) noexcept {
     return b && b->connector->dialect(connector, nullptr, db::DIALECT_NO_SERVER, &out) == 0;
 }
 
-// `connector`, or the handle's when it is NULL or None (new reference). A
-// connector is one of the package's or any object with getCon(), as the
-// handle takes them.
-Ref connector_or_handles(const char* func, PyObject* connector) noexcept {
-    const Bindings* b = bindings();
-    if (!b) return {};
-    if (!connector || connector == Py_None) return steal(b->db->connector());
-    if (PyObject_TypeCheck(connector, b->connector->BaseConnector)) return borrow(connector);
-    int usable = PyObject_HasAttrStringWithError(connector, "getCon");
-    if (usable < 0) return {};
-    if (!usable) {
-        return fail(PyExc_TypeError, "%s() argument 'connector' must be a connector or None, not %.200s", func,
-                    type_name(connector));
-    }
-    return borrow(connector);
-}
-
 const std::vector<const char*>& queries_of(Engine engine) noexcept {
     return engine == Engine::Mysql ? mysql_inspect_queries() : sqlite_inspect_queries();
 }
@@ -223,13 +206,32 @@ void sort_tables(SchemaSpec& schema) {
     for (auto& t : schema.tables) order_keys(t);
 }
 
+// A connector is one of the package's or any object with getCon(), as the
+// handle takes them.
+Ref connector_or_handles(const char* func, PyObject* connector) noexcept {
+    const Bindings* b = bindings();
+    if (!b) return {};
+    if (!connector || connector == Py_None) return steal(b->db->connector());
+    if (PyObject_TypeCheck(connector, b->connector->BaseConnector)) return borrow(connector);
+    int usable = PyObject_HasAttrStringWithError(connector, "getCon");
+    if (usable < 0) return {};
+    if (!usable) {
+        return fail(PyExc_TypeError, "%s() argument 'connector' must be a connector or None, not %.200s", func,
+                    type_name(connector));
+    }
+    return borrow(connector);
+}
+
 std::optional<Engine> engine_of(PyObject* connector) noexcept {
     db::Dialect dialect;
     if (!read_dialect(connector, dialect)) return std::nullopt;
     return dialect.kind == db::DIALECT_MYSQL ? Engine::Mysql : Engine::Sqlite;
 }
 
-bool inspect_sync(PyObject* connector, SchemaSpec& out) noexcept {
+bool inspect_sync(PyObject* given, SchemaSpec& out) noexcept {
+    Ref connector_ref = connector_or_handles("inspect", given);
+    if (!connector_ref) return false;
+    PyObject* connector = connector_ref.get();
     auto engine = engine_of(connector);
     if (!engine) return false;
     try {

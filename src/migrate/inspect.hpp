@@ -37,6 +37,11 @@ const std::vector<const char*>& mysql_inspect_queries() noexcept;
 bool build_sqlite_schema(const std::vector<Ref>& results, SchemaSpec& out) noexcept;
 bool build_mysql_schema(const std::vector<Ref>& results, SchemaSpec& out) noexcept;
 
+// -- inspect.cpp ---------------------------------------------------------------------------------
+// `connector`, or the handle's when it is NULL or None (new reference);
+// TypeError naming `func` for an object that is no connector.
+Ref connector_or_handles(const char* func, PyObject* connector) noexcept;
+
 // -- row reading (inspect.cpp) ----------------------------------------------------------------
 // Cells of a driver row: text (bytes decoded; None -> nullopt), integer.
 bool row_text(PyObject* row, Py_ssize_t i, std::optional<std::string>& out) noexcept;

@@ -362,6 +362,10 @@ bool model_schema(PyObject* const* models, Py_ssize_t count, Engine engine, PyOb
     try {
         const Apis* a = apis();
         if (!a) return false;
+        // The generated keys' type is the connector's (autoFiledAnnounce).
+        Ref announcing = connector_or_handles("modelSchema", connector);
+        if (!announcing) return false;
+        connector = announcing.get();
         std::vector<Ref> all;
         if (!with_junctions(*a, models, count, all)) return false;
         out.engine = engine;

@@ -372,7 +372,7 @@ int column_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Ref kwnames, holder;
     if (!parse_init("Column", kColumnParams, 5, 2, args, kwargs, a, kwnames, holder)) return -1;
     ColumnSpec c;
-    if (!text_arg(a[0], "Column name", c.name) || !text_arg(a[1], "Column type", c.type)) return -1;
+    if (!text_arg(a[0], "Column name", c.name) || !text_arg(a[1], "Column type", c.type, true)) return -1;
     if (!flag_arg(a[2], true, c.nullable) || !flag_arg(a[4], false, c.auto_increment)) return -1;
     if (a[3] && a[3] != Py_None) {
         std::string text;
@@ -458,6 +458,7 @@ int table_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         return -1;
     }
     if (!check_table_columns(t)) return -1;
+    order_keys(t);  // the order inspect() and modelSchema() give: tables compare whatever the order given
     install(self, std::move(t));
     return 0;
 }
@@ -466,7 +467,9 @@ int table_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyGetSetDef column_getset[] = {
     {"name", column_name, nullptr, "The column's name.", nullptr},
-    {"type", column_type, nullptr, "Its SQL type, as CREATE TABLE writes it (\"INT\", \"VARCHAR(64)\").", nullptr},
+    {"type", column_type, nullptr,
+     "Its SQL type, as CREATE TABLE writes it (\"INT\", \"VARCHAR(64)\"; '' for a SQLite column without one).",
+     nullptr},
     {"nullable", column_nullable, nullptr, "Whether it takes NULL.", nullptr},
     {"default", column_default, nullptr, "The SQL literal of its DEFAULT clause, or None.", nullptr},
     {"autoIncrement", column_auto, nullptr, "Whether the database generates its values (a generated key).", nullptr},

@@ -131,6 +131,22 @@ def test_enum_and_uuid_columns_inspect_as_their_model_asks(db):
         drop(db, "insp_tagged")
 
 
+def test_types_read_back_in_one_spelling(db):
+    declared = ["integer", "bool", "numeric(8, 2)", "real", "json", "tinyint", "int unsigned", "decimal",
+                "varchar( 12 )"]
+    mariadb = ["INT", "BOOLEAN", "DECIMAL(8,2)", "DOUBLE", "LONGTEXT", "TINYINT", "INT UNSIGNED", "DECIMAL(10,0)",
+               "VARCHAR(12)"]
+    sqlite = ["INTEGER", "BOOL", "NUMERIC(8,2)", "REAL", "JSON", "TINYINT", "INT UNSIGNED", "DECIMAL",
+              "VARCHAR(12)"]
+    columns = ", ".join(f"c{i} {t}" for i, t in enumerate(declared))
+    DB.getInstance().executeSql(f"CREATE TABLE insp_spelling ({columns})")
+    try:
+        types = [c.type for c in inspect()["insp_spelling"].columns]
+        assert types == (sqlite if db.is_sqlite else mariadb)
+    finally:
+        drop(db, "insp_spelling")
+
+
 def test_an_empty_database_has_no_tables(db):
     assert inspect() == {}
     assert inspect(db.connector) == {}
@@ -244,6 +260,7 @@ SAMPLES = [
     Column("age", "INT", nullable=False, default="0"),
     Column("id", "INTEGER", nullable=False, autoIncrement=True),
     Column("name", "VARCHAR(20)", default="'it''s'"),
+    Column("untyped", ""),  # SQLite takes a column without a type
     Key("ix_user_age", ["age"]),
     Key("uq_user_name", ["name"], unique=True, constraint=True),
     Reference("fk_post_user_id", ["user_id"], "user", ["id"], onDelete="SET NULL"),
@@ -264,7 +281,7 @@ def test_reprs_are_the_constructor_calls():
     assert repr(SAMPLES[0]) == "Column('age', 'INT', nullable=False, default='0')"
     assert repr(Key("k", ("a",))) == "Key('k', ['a'])"
     assert repr(Table("t", [Column("a", "INT")])) == "Table('t', [Column('a', 'INT')])"
-    assert repr(SAMPLES[5]) == "Reference('fk_post_user_id', ['user_id'], 'user', ['id'], onDelete='SET NULL')"
+    assert repr(SAMPLES[6]) == "Reference('fk_post_user_id', ['user_id'], 'user', ['id'], onDelete='SET NULL')"
 
 
 def test_attributes_are_read_only_and_compare_by_value():
@@ -272,6 +289,8 @@ def test_attributes_are_read_only_and_compare_by_value():
     assert table.columns[1] == Column("name", "TEXT") and table.columns[1] != Column("name", "TEXT", nullable=False)
     assert table.keys[0].columns == ("name",) and table.references[0].refColumns == ("n",)
     assert Key("a", ["x"]) != Key("b", ["x"])
+    keys = [Key("b", ["x"]), Key("a", ["x"])]
+    assert Table("t", [Column("x", "INT")], keys=keys) == Table("t", [Column("x", "INT")], keys=keys[::-1])
     with pytest.raises(AttributeError):
         table.name = "other"
     with pytest.raises(TypeError):
@@ -282,6 +301,7 @@ def test_attributes_are_read_only_and_compare_by_value():
     (lambda: Column(1, "INT"), TypeError, "Column name must be a str"),
     (lambda: Column("", "INT"), ValueError, "Column name must not be empty"),
     (lambda: Column("a", "INT", True), TypeError, "positional"),
+    (lambda: Column("a", None), TypeError, "Column type must be a str"),
     (lambda: Column("a", "INT", default=0), TypeError, "default"),
     (lambda: Key("k", "abc"), TypeError, "list or tuple of str"),
     (lambda: Key("k", []), ValueError, "at least one column"),

@@ -13,8 +13,9 @@ from Tessary.Model.DataModel import _DataModel
 # constructor call that rebuilds them, keyword arguments only where they differ from the defaults.
 
 class Column:
-    """One column of a table: `default` is the SQL literal text of its DEFAULT clause
-    ("'bob'", "5", "CURRENT_TIMESTAMP") or None; `autoIncrement` a key the database generates."""
+    """One column of a table: `type` its SQL type ('' for a SQLite column declared without one),
+    `default` the SQL literal text of its DEFAULT clause ("'bob'", "5", "CURRENT_TIMESTAMP") or
+    None; `autoIncrement` a key the database generates."""
     def __init__(self, name: str, type: str, *, nullable: bool = True, default: str | None = None,
                  autoIncrement: bool = False) -> None: ...
     @property
