@@ -198,7 +198,7 @@ PyTypeObject EnumPropertyType = {
     .tp_dealloc = enum_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "EnumProperty(enumClass, /, *typeArgs, isPrimaryKey=False, nullable=False, default=NullDefault, "
-              "extra='')\n"
+              "extra='', unique=False, index=False, renamedFrom=None)\n"
               "A column of the members of an enum.Enum class, stored as their values: VARCHAR as wide as the "
               "longest value when the values are str, INT when they are int. Takes members or their values; "
               "reads back members.",
