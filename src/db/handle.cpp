@@ -95,6 +95,12 @@ PyObject* createTables_method(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return create_tables(args, nargs, yes != 0);
 }
 
+// checkSchema(*models)
+PyObject* checkSchema_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!no_keywords("checkSchema", kwnames)) return nullptr;
+    return check_schema(args, nargs);
+}
+
 PyMethodDef methods[] = {
     {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
      "The database handle; every call returns the same object."},
@@ -111,6 +117,12 @@ PyMethodDef methods[] = {
      "as CREATE TABLE IF NOT EXISTS). Every argument is checked and every text rendered before the "
      "first statement runs. Returns None; with an asynchronous connector, a coroutine running the "
      "statements one after the other."},
+    {"checkSchema", fastkw<checkSchema_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "checkSchema($self, /, *models)\n--\n\n"
+     "The operations (Tessary.Ext.Migrate.Operation) that would bring the connector's database to the "
+     "schema of the model classes: an empty list when they agree. Give every model of the database: a "
+     "table no model asks for shows as dropped. With an asynchronous connector, a coroutine resolving "
+     "to the list."},
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
      "transaction($self)\n--\n\nwith DB.getInstance().transaction() as con: one transaction on the connector's connection "
      "(`async with` on a pooled connection for an asynchronous connector)."},

@@ -32,6 +32,10 @@ PyObject* current_connector() noexcept;
 // DB.createTables(*models, ifNotExists=False): each model's CREATE TABLE
 // statement run in order; with a coroutine connector, an awaitable (tables.cpp).
 PyObject* create_tables(PyObject* const* models, Py_ssize_t count, bool if_not_exists) noexcept;
+// DB.checkSchema(*models): the operations that would bring the connector's
+// database to the models' schema (a list; an awaitable of it on a coroutine
+// connector), from Tessary.Ext.Migrate (check_schema.cpp).
+PyObject* check_schema(PyObject* const* models, Py_ssize_t count) noexcept;
 // Runs the statement pending in `executor` and returns what its process makes
 // of the result; with a coroutine connector, an awaitable resolving to that.
 PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept;

@@ -5,6 +5,7 @@ from types import TracebackType
 from typing import Any, Generic as Generic, Sequence, TypeVar as TypeVar, overload, type_check_only
 
 from Tessary.DB.Connector import AioSqliteConnection
+from Tessary.Ext.Migrate import _OperationsOrAwaitable
 from Tessary.Model.DataModel import _DataModel
 
 _T = TypeVar("_T")
@@ -75,6 +76,12 @@ class DB:
         statement stops the run, the tables before it stay. Returns None; with
         AioSqliteConnector or AioMysqlConnector a coroutine that runs the statements one after
         the other when awaited and resolves to None."""
+    def checkSchema(self, *models: type[_DataModel]) -> _OperationsOrAwaitable:
+        """Tessary.Ext.Migrate.diff(*models) on the connector: the operations that would bring
+        its database to the schema of the model classes, [] when they agree. Give every
+        model of the database (a table no model asks for shows as dropped). Every argument
+        must be a model class (TypeError naming its position). With AioSqliteConnector or
+        AioMysqlConnector a coroutine resolving to the list."""
     def transaction(self) -> _EitherTransaction:
         """`with DB.getInstance().transaction() as con:` one transaction on the connector's
         connection; committed when the block ends normally, rolled back when it raises. With an
