@@ -49,14 +49,14 @@ bool column_text(PyObject* row, Py_ssize_t index, std::string& out) noexcept {
 }  // namespace
 
 bool ensure_history(PyObject* connector) noexcept {
-    return static_cast<bool>(run_sql(connector, create_history_sql));
+    return static_cast<bool>(run_sql(connector, create_history_sql, nullptr));
 }
 
 bool read_history(PyObject* connector, std::vector<AppliedRecord>& out) noexcept {
     out.clear();
     Ref rows = run_sql(connector,
                        "SELECT `version`, `name`, `checksum` FROM `tessary_migrations` ORDER BY `version`",
-                       nullptr, true);
+                       nullptr);
     if (!rows) return false;
     Ref iterator = steal(PyObject_GetIter(rows.get()));
     if (!iterator) return false;
@@ -73,7 +73,7 @@ bool read_history(PyObject* connector, std::vector<AppliedRecord>& out) noexcept
 
 int is_recorded(PyObject* connector, const std::string& version) noexcept {
     Ref args = text_tuple({version});
-    Ref rows = args ? run_sql(connector, "SELECT 1 FROM `tessary_migrations` WHERE `version` = %s", args.get(), true)
+    Ref rows = args ? run_sql(connector, "SELECT 1 FROM `tessary_migrations` WHERE `version` = %s", args.get())
                     : Ref();
     if (!rows) return -1;
     Py_ssize_t count = PyObject_Length(rows.get());

@@ -12,9 +12,9 @@ constexpr const char* release_lock_sql = "SELECT RELEASE_LOCK('tessary_migrate')
 
 // Runs a cleanup statement while an error may be pending: the error that
 // stopped the run is what the caller sees, not one of the cleanup.
-void run_keeping_error(PyObject* connector, const char* sql, bool read) noexcept {
+void run_keeping_error(PyObject* connector, const char* sql) noexcept {
     Ref pending = steal(PyErr_GetRaisedException());
-    Ref done = run_sql(connector, sql, nullptr, read);
+    Ref done = run_sql(connector, sql, nullptr);
     if (pending) {
         PyErr_Clear();
         PyErr_SetRaisedException(pending.release());
@@ -36,17 +36,17 @@ long first_value(PyObject* rows) noexcept {
 }  // namespace
 
 RunLock::~RunLock() {
-    if (connector_) run_keeping_error(connector_.get(), release_lock_sql, true);
+    if (connector_) run_keeping_error(connector_.get(), release_lock_sql);
 }
 
 bool RunLock::acquire(PyObject* connector, Engine engine) noexcept {
     if (engine != Engine::Mysql) return true;
-    Ref rows = run_sql(connector, get_lock_sql, nullptr, true);
+    Ref rows = run_sql(connector, get_lock_sql, nullptr);
     if (!rows) return false;
     long got = first_value(rows.get());
     if (got != 1) {
         if (PyErr_Occurred()) return false;
-        return migration_error("another migration run holds the lock 'tessary_migrate': gave up waiting");
+        return fail_with_cause("another migration run holds the lock 'tessary_migrate': gave up waiting");
     }
     connector_ = borrow(connector);
     return true;
@@ -55,31 +55,31 @@ bool RunLock::acquire(PyObject* connector, Engine engine) noexcept {
 bool RunLock::release() noexcept {
     if (!connector_) return true;
     Ref connector = std::move(connector_);
-    return static_cast<bool>(run_sql(connector.get(), release_lock_sql, nullptr, true));
+    return static_cast<bool>(run_sql(connector.get(), release_lock_sql, nullptr));
 }
 
 SqliteMigrationTransaction::~SqliteMigrationTransaction() {
-    if (open_) run_keeping_error(connector_.get(), "ROLLBACK", false);
-    if (restore_) run_keeping_error(connector_.get(), "PRAGMA foreign_keys = ON", false);
+    if (open_) run_keeping_error(connector_.get(), "ROLLBACK");
+    if (restore_) run_keeping_error(connector_.get(), "PRAGMA foreign_keys = ON");
 }
 
 bool SqliteMigrationTransaction::begin(PyObject* connector, bool foreign_keys_off) noexcept {
     connector_ = borrow(connector);
     if (foreign_keys_off) {
-        Ref rows = run_sql(connector, "PRAGMA foreign_keys", nullptr, true);
+        Ref rows = run_sql(connector, "PRAGMA foreign_keys", nullptr);
         if (!rows) return false;
         if (first_value(rows.get()) == 1) {
-            if (!run_sql(connector, "PRAGMA foreign_keys = OFF")) return false;
+            if (!run_sql(connector, "PRAGMA foreign_keys = OFF", nullptr)) return false;
             restore_ = true;
         }
     }
-    if (!run_sql(connector, "BEGIN IMMEDIATE")) return false;
+    if (!run_sql(connector, "BEGIN IMMEDIATE", nullptr)) return false;
     open_ = true;
     return true;
 }
 
 bool SqliteMigrationTransaction::commit() noexcept {
-    if (!run_sql(connector_.get(), "COMMIT")) return false;
+    if (!run_sql(connector_.get(), "COMMIT", nullptr)) return false;
     open_ = false;
     return restore_foreign_keys();
 }
@@ -87,7 +87,7 @@ bool SqliteMigrationTransaction::commit() noexcept {
 bool SqliteMigrationTransaction::restore_foreign_keys() noexcept {
     if (!restore_) return true;
     restore_ = false;
-    return static_cast<bool>(run_sql(connector_.get(), "PRAGMA foreign_keys = ON"));
+    return static_cast<bool>(run_sql(connector_.get(), "PRAGMA foreign_keys = ON", nullptr));
 }
 
 }  // namespace tsy::migrate

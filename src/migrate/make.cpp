@@ -62,7 +62,7 @@ bool refuse_pending(const std::vector<MigrationFile>& files, const std::vector<A
         if (!applied) pending += (pending.empty() ? "" : ", ") + file.stem();
     }
     if (pending.empty()) return true;
-    return migration_error("apply pending migrations first: " + pending);
+    return fail_with_cause("apply pending migrations first: " + pending);
 }
 
 std::string next_version(const std::vector<MigrationFile>& files, const std::vector<AppliedRecord>& records) {

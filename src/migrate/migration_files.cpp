@@ -72,7 +72,7 @@ bool collect(const std::string& directory, std::vector<MigrationFile>& out) {
     });
     for (std::size_t i = 1; i < out.size(); ++i) {
         if (out[i].version == out[i - 1].version) {
-            return migration_error("two migrations of version " + out[i].version + " in " + directory + ": " +
+            return fail_with_cause("two migrations of version " + out[i].version + " in " + directory + ": " +
                                    out[i - 1].stem() + ", " + out[i].stem());
         }
     }

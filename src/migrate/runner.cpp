@@ -9,33 +9,7 @@
 
 namespace tsy::migrate {
 
-Ref sync_connector(PyObject* given) noexcept {
-    Ref connector = borrow(given);
-    if (!given || given == Py_None) {
-        Ref db_class = import_attr("Tessary.DB.DB", "DB");
-        Ref handle = db_class ? call_method(db_class.get(), intern("getInstance")) : Ref();
-        connector = handle ? attr(handle.get(), "connector") : Ref();
-        if (!connector) return {};
-    }
-    Ref is_async = attr(connector.get(), "isAsync");
-    int asynchronous = is_async ? truth(is_async.get()) : -1;
-    if (asynchronous < 0) return {};
-    if (asynchronous) {
-        return fail(PyExc_TypeError,
-                    "migrations run on a synchronous connector (Sqlite3Connector or MysqlConnector), not %.200s",
-                    type_name(connector.get()));
-    }
-    return connector;
-}
-
-Ref run_sql(PyObject* connector, std::string_view sql, PyObject* args, bool read) noexcept {
-    Ref text = steal(PyUnicode_FromStringAndSize(sql.data(), static_cast<Py_ssize_t>(sql.size())));
-    Ref empty = args ? Ref() : steal(PyTuple_New(0));
-    if (!text || (!args && !empty)) return {};
-    return call_method(connector, intern(read ? "query" : "write"), text.get(), args ? args : empty.get());
-}
-
-bool migration_error(const std::string& message, const char* kind) noexcept {
+bool fail_with_cause(const std::string& message, const char* kind) noexcept {
     Ref cause = steal(PyErr_GetRaisedException());
     Ref type = import_attr("Tessary.Error.MigrateError", kind);
     Ref error = type ? call(type.get(), steal(PyUnicode_FromString(message.c_str())).get()) : Ref();
@@ -106,16 +80,16 @@ struct RecordedSteps {
 bool record_steps(const MigrationFile& file, Direction direction, RecordedSteps& out) noexcept {
     const char* function = direction == Direction::Up ? "upgrade" : "downgrade";
     Ref module = load_migration(file);
-    if (!module) return migration_error("migration " + file.stem() + " cannot be loaded: " + pending_message());
+    if (!module) return fail_with_cause("migration " + file.stem() + " cannot be loaded: " + pending_message());
     Ref step_function = attr(module.get(), function);
     if (!step_function) {
-        return migration_error("migration " + file.stem() + " has no " + function + "(op): " + pending_message());
+        return fail_with_cause("migration " + file.stem() + " has no " + function + "(op): " + pending_message());
     }
     Ref operations_type = import_attr("Tessary.Ext.Migrate", "Operations");
     Ref op = operations_type ? call(operations_type.get()) : Ref();
     if (!op) return false;
     if (!call(step_function.get(), op.get())) {
-        return migration_error("migration " + file.stem() + ": " + function + "(op) failed: " + pending_message());
+        return fail_with_cause("migration " + file.stem() + ": " + function + "(op) failed: " + pending_message());
     }
     Ref recorded = attr(op.get(), "operations");
     out.list = recorded ? steal(PySequence_Tuple(recorded.get())) : Ref();
@@ -140,7 +114,7 @@ bool refuse_destructive(const MigrationFile& file, const RecordedSteps& steps, b
     }
     if (named.empty()) return true;
     PyErr_Clear();
-    return migration_error("migration " + file.stem() + " holds steps that lose data (allowDestructive=True "
+    return fail_with_cause("migration " + file.stem() + " holds steps that lose data (allowDestructive=True "
                            "runs them):" + named, "DestructiveChangeError");
 }
 
@@ -152,27 +126,16 @@ bool step_failed(const MigrationFile& file, std::size_t step, PyObject* operatio
                           str_of(operation) + ")";
     if (!sql.empty()) message += "\n  statement: " + sql;
     message += "\n  " + pending_message();
-    return migration_error(message, kind);
+    return fail_with_cause(message, kind);
 }
 
-bool check_foreign_keys(PyObject* connector) noexcept {
-    Ref rows = run_sql(connector, "PRAGMA foreign_key_check", nullptr, true);
-    if (!rows) return false;
-    Py_ssize_t count = PyObject_Length(rows.get());
-    if (count < 0) return false;
-    if (count == 0) return true;
-    Ref first = steal(PySequence_GetItem(rows.get(), 0));
-    PyErr_Format(PyExc_ValueError, "%zd row(s) break a foreign key, the first: %R", count, first.get());
-    return false;
-}
-
+// The step's statements one at a time, so that a failure names its statement.
 bool run_plan_statements(PyObject* connector, const MigrationFile& file, std::size_t step, PyObject* operation,
-                         const Plan& plan) noexcept {
-    for (const Statement& statement : plan.statements) {
-        if (!run_sql(connector, statement.sql, statement.args.get()) ||
-            (statement.check_foreign_keys && !check_foreign_keys(connector))) {
-            return step_failed(file, step, operation, statement.sql);
-        }
+                         Plan& plan) noexcept {
+    for (Statement& statement : plan.statements) {
+        Plan one;
+        one.statements.push_back(std::move(statement));
+        if (!run_statements(connector, one)) return step_failed(file, step, operation, one.statements[0].sql);
     }
     return true;
 }
@@ -314,7 +277,7 @@ bool refuse_edited(const Ledger& ledger) noexcept {
     for (const AppliedRecord& record : ledger.records) {
         const MigrationFile* file = ledger.file(record.version);
         if (file && file->checksum != record.checksum) {
-            return migration_error("migration " + file->stem() + " was edited after it was applied (its checksum "
+            return fail_with_cause("migration " + file->stem() + " was edited after it was applied (its checksum "
                                    "differs from the recorded one): restore it, or roll it back with the old file "
                                    "first");
         }
@@ -331,7 +294,7 @@ bool target_version(const Ledger& ledger, const std::string& to, const std::stri
             return true;
         }
     }
-    return migration_error("no migration " + to + " in " + directory);
+    return fail_with_cause("no migration " + to + " in " + directory);
 }
 
 bool run_files(PyObject* connector, Engine engine, const std::vector<const MigrationFile*>& files,
@@ -385,7 +348,7 @@ bool rollback_migrations(PyObject* connector, const RunOptions& options, long st
         if (static_cast<long>(last_applied.size()) == steps) break;
         const MigrationFile* file = ledger.file(record->version);
         if (!file) {
-            return migration_error("cannot roll back " + record->version + "_" + record->name + ": its file is missing "
+            return fail_with_cause("cannot roll back " + record->version + "_" + record->name + ": its file is missing "
                                    "from " + options.directory);
         }
         last_applied.push_back(file);

@@ -3,7 +3,7 @@
 // lock.cpp, make.cpp and cli.cpp.
 #pragma once
 
-#include "internal.hpp"
+#include "plan.hpp"
 
 #include <string>
 #include <string_view>
@@ -11,17 +11,11 @@
 
 namespace tsy::migrate {
 
-// -- runner.cpp: the connector and its statements --------------------------
+// -- runner.cpp ----------------------------------------------------------------
 
-// The connector to run on: `given`, or the handle's when None. Refuses the
-// coroutine connectors (TypeError): migrations run on the synchronous ones.
-Ref sync_connector(PyObject* given) noexcept;
-// Text and the statement's argument tuple (NULL: none) on the connector's
-// own connection of the calling thread; rows for `read`, else the count.
-Ref run_sql(PyObject* connector, std::string_view sql, PyObject* args = nullptr, bool read = false) noexcept;
 // MigrationError(message), or a subclass named by `kind`, with the pending
 // exception (if any) as its cause.
-bool migration_error(const std::string& message, const char* kind = "MigrationError") noexcept;
+bool fail_with_cause(const std::string& message, const char* kind = "MigrationError") noexcept;
 // Writes `text` to sys.stdout or sys.stderr (`stream`); false with an exception.
 bool write_stream(const char* stream, const std::string& text) noexcept;
 // The text of a Python str, false with an exception for anything else.
