@@ -43,6 +43,10 @@ struct PropertyObject {
     PyObject* targetType;  // str: SQL type name
     int kind;              // ValueKind
     int hasDefault;
+    // Schema declarations, read by TableGenerator and the migration module.
+    int unique;            // a UNIQUE constraint uq_<table>_<column>
+    int index;             // an index ix_<table>_<column>
+    PyObject* renamedFrom; // str: the column's previous name, or None
 };
 
 struct ChainShare;
@@ -87,6 +91,20 @@ struct ForeignKeyObject {
     // MANY_TO_MANY: the relation from the far model into the junction (far
     // key = junction far-side column) that loads join through; else None.
     PyObject* farLink;
+    // A FOREIGN KEY constraint in the table holding the key column (for
+    // MANY_TO_MANY: both of the junction's).
+    int constraint;
+    PyObject* onDelete;        // str action, or None: "NO ACTION" (CASCADE for a junction)
+};
+
+// A named index of a model (Index). `columns` holds column names or column
+// properties as declared; the index a model class keeps (Model.indexes) holds
+// names only.
+struct IndexObject {
+    PyObject_HEAD
+    PyObject* name;            // str (None before __init__)
+    PyObject* columns;         // tuple of str or PropertyObject
+    int unique;
 };
 
 inline constexpr std::uint32_t PROPERTY_API_VERSION = 4;

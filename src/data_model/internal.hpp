@@ -9,6 +9,8 @@ namespace tsy::model {
 extern const PropertyApi* property_api;
 // Tessary.Model.ModelProperty.ForeignType (owned for the process lifetime).
 extern PyObject* ForeignTypeEnum;
+// Tessary.Model.ModelProperty.Index (owned for the process lifetime).
+extern PyObject* IndexClass;
 
 // Interned names, made once at module init (a lazily made name that failed
 // once would stay NULL).
@@ -22,6 +24,7 @@ struct Names {
     PyObject* ModelExecutor;
     PyObject* AsyncModelExecutor;
     PyObject* isAsync;
+    PyObject* indexes;
 };
 extern Names names;
 
@@ -80,6 +83,14 @@ Ref model_info(PyObject* cls) noexcept;
 int ready_model_meta() noexcept;
 int setup_model(PyObject* cls) noexcept;
 
+// indexes.cpp: the model's `indexes` (declared on it or a base) as a tuple
+// of Index copies naming only columns of `cols`; TypeError/ValueError for a
+// wrong declaration.
+Ref model_indexes(PyObject* cls, PyObject* cols) noexcept;
+
+// constraints.cpp: Model.foreignKeyConstraints, a getter of the metaclass.
+PyObject* foreign_key_constraints(PyObject* cls) noexcept;
+
 // data_model.cpp
 int ready_model_bases(PyObject* module) noexcept;
 
@@ -106,5 +117,7 @@ int resolve_foreign_key(PyObject* fk) noexcept;
 // installs the attribute named after the owner's table; true if any was.
 bool resolve_relations_towards(PyObject* cls) noexcept;
 PyObject* other_fk_by(PyObject* cls, PyObject* owner) noexcept;
+// Live model classes, newest first (a list).
+Ref live_models() noexcept;
 
 }  // namespace tsy::model

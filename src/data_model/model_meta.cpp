@@ -1,6 +1,6 @@
 // ModelMeta: the metaclass of model classes. Creating a class binds its
 // column and relation properties in declaration order and stores `col`,
-// `fk`, `pkCol`, `pkName` and `tableName`; calling a class makes a
+// `fk`, `pkCol`, `pkName`, `tableName` and `indexes`; calling a class makes a
 // ModelInstance, not an instance of the class.
 #include "internal.hpp"
 
@@ -22,7 +22,7 @@ bool is_relation(PyObject* o) noexcept { return PyObject_TypeCheck(o, property_a
 
 // Class attributes the metaclass writes itself.
 bool is_reserved(PyObject* name) noexcept {
-    for (const char* reserved : {"col", "fk", "pkCol", "pkName", "tableName"}) {
+    for (const char* reserved : {"col", "fk", "pkCol", "pkName", "tableName", "indexes"}) {
         if (PyUnicode_CompareWithASCIIString(name, reserved) == 0) return true;
     }
     return false;
@@ -192,6 +192,17 @@ int meta_init(PyObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return setup_model(cls);
 }
 
+PyObject* get_foreign_key_constraints(PyObject* cls, void*) noexcept { return foreign_key_constraints(cls); }
+
+PyGetSetDef meta_getset[] = {
+    {"foreignKeyConstraints", get_foreign_key_constraints, nullptr,
+     "The FOREIGN KEY constraints written in this model's table: a tuple of (name, column, refTable,\n"
+     "refColumn, onDelete), from the relations declared with constraint=True on any model whose key\n"
+     "column is in this table. Computed when read (targets may be declared later).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 }  // namespace
 
 PyTypeObject ModelMetaType = {
@@ -204,6 +215,7 @@ PyTypeObject ModelMetaType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
     .tp_doc = "Metaclass of model classes: binds the declared columns and relations; calling a model class\n"
               "with a driver row, a mapping or keyword arguments returns a ModelInstance.",
+    .tp_getset = meta_getset,
     .tp_init = meta_init,
 };
 
@@ -218,13 +230,15 @@ int setup_model(PyObject* cls) noexcept {
     if (!table) return -1;
     PyObject* pk_name = pk.get() == Py_None ? Py_None : reinterpret_cast<PropertyObject*>(pk.get())->name;
     Ref info = make_model_info(cls, cols.get(), fks.get());
-    if (!info) return -1;
+    Ref indexes = info ? model_indexes(cls, cols.get()) : Ref();
+    if (!indexes) return -1;
     for (const Member& m : members) {
         if (m.needs_attribute && store(cls, m.name.get(), m.object.get()) < 0) return -1;
     }
     if (set_attr(cls, "col", cols.get()) < 0 || set_attr(cls, "fk", fks.get()) < 0 ||
         set_attr(cls, "pkCol", pk.get()) < 0 || set_attr(cls, "pkName", pk_name) < 0 ||
-        set_attr(cls, "tableName", table.get()) < 0 || store(cls, names.modelInfo, info.get()) < 0) {
+        set_attr(cls, "tableName", table.get()) < 0 || store(cls, names.indexes, indexes.get()) < 0 ||
+        store(cls, names.modelInfo, info.get()) < 0) {
         return -1;
     }
     // Calling the class skips the tuple and dict of tp_call unless a

@@ -6,6 +6,7 @@ namespace tsy::model {
 
 const PropertyApi* property_api = nullptr;
 PyObject* ForeignTypeEnum = nullptr;
+PyObject* IndexClass = nullptr;
 Names names = {};
 
 namespace {
@@ -49,9 +50,10 @@ int ready_names() noexcept {
     names.ModelExecutor = intern("ModelExecutor");
     names.AsyncModelExecutor = intern("AsyncModelExecutor");
     names.isAsync = intern("isAsync");
+    names.indexes = intern("indexes");
     for (PyObject* name : {names.fromDBValue, names.keys, names.modelInfo, names.tableName,
                            names.lower, names.mod_Carrack, names.ModelExecutor,
-                           names.AsyncModelExecutor, names.isAsync}) {
+                           names.AsyncModelExecutor, names.isAsync, names.indexes}) {
         if (!name) return -1;
     }
     return 0;
@@ -61,7 +63,8 @@ int bind_property_module() noexcept {
     property_api = import_property_api();
     if (!property_api) return -1;
     ForeignTypeEnum = import_attr("Tessary.Model.ModelProperty", "ForeignType").release();
-    return ForeignTypeEnum ? 0 : -1;
+    IndexClass = import_attr("Tessary.Model.ModelProperty", "Index").release();
+    return ForeignTypeEnum && IndexClass ? 0 : -1;
 }
 
 }  // namespace

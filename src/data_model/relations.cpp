@@ -23,19 +23,6 @@ int kind_of(PyObject* fk) noexcept {
     return PyLong_Check(type) ? static_cast<int>(PyLong_AsLong(type)) : -1;
 }
 
-// Live model classes, newest first.
-Ref live_models() noexcept {
-    Ref models = steal(PyList_New(0));
-    if (!models) return {};
-    for (Py_ssize_t i = PyList_GET_SIZE(registry) - 1; i >= 0; --i) {
-        PyObject* cls = nullptr;
-        if (PyWeakref_GetRef(PyList_GET_ITEM(registry, i), &cls) < 0) return {};
-        Ref held = steal(cls);
-        if (held && PyList_Append(models.get(), held.get()) < 0) return {};
-    }
-    return models;
-}
-
 Ref module_of(PyObject* cls) noexcept { return attr(cls, "__module__"); }
 
 // The newest model class called `name`, preferring the owner's module.
@@ -130,22 +117,40 @@ Ref junction_column(PyObject* like) noexcept {
     return steal(PyObject_Call(reinterpret_cast<PyObject*>(type), as_prop(like)->typeArgs, nullptr));
 }
 
+// The keywords of a junction's relation to one side: a constraint when the
+// many-to-many relation `fk` asks for them (ON DELETE CASCADE unless it
+// names an action), else none (NULL without an error).
+Ref junction_constraint(PyObject* fk) noexcept {
+    ForeignKeyObject* f = as_fk(fk);
+    if (!f->constraint) return {};
+    if (f->onDelete != Py_None) return steal(Py_BuildValue("{sOsO}", "constraint", Py_True, "onDelete", f->onDelete));
+    return steal(Py_BuildValue("{sOss}", "constraint", Py_True, "onDelete", "CASCADE"));
+}
+
+// A junction's relation to one side: the junction column `key` holds the
+// side's `side_col`.
+Ref junction_relation(PyObject* fk, PyObject* side, PyObject* key, PyObject* side_col) noexcept {
+    Ref args = steal(Py_BuildValue("(NOOO)", foreign_type(ONE_TO_ONE).release(), side, key, as_prop(side_col)->name));
+    Ref kwargs = junction_constraint(fk);
+    if (!args || (as_fk(fk)->constraint && !kwargs)) return {};
+    return steal(PyObject_Call(reinterpret_cast<PyObject*>(property_api->ForeignKey), args.get(), kwargs.get()));
+}
+
 // class <owner>_<far>(MiddleDataModel) with the columns `owner_key` and
 // `far_key` (<owner>_id and <far>_id unless middleCols names them) and a
-// relation to each side named after its table. A junction of a table with
-// itself has no relations: both would bear the one table name.
-Ref make_junction(PyObject* owner, PyObject* far, PyObject* owner_col, PyObject* far_col, PyObject* owner_table,
-                  PyObject* far_table, PyObject* owner_key, PyObject* far_key) noexcept {
+// relation to each side named after its table, carrying the constraints of
+// `fk` if it has them. A junction of a table with itself has no relations:
+// both would bear the one table name.
+Ref make_junction(PyObject* fk, PyObject* owner, PyObject* far, PyObject* owner_col, PyObject* far_col,
+                  PyObject* owner_table, PyObject* far_table, PyObject* owner_key, PyObject* far_key) noexcept {
     Ref name = steal(PyUnicode_FromFormat("%U_%U", owner_table, far_table));
     Ref module = module_of(owner);
     Ref owner_column = junction_column(owner_col);
     Ref far_column = junction_column(far_col);
-    Ref to_owner_type = foreign_type(ONE_TO_ONE);
-    if (!name || !module || !owner_column || !far_column || !to_owner_type) return {};
-    PyObject* fk_class = reinterpret_cast<PyObject*>(property_api->ForeignKey);
-    Ref to_owner = call(fk_class, to_owner_type.get(), owner, owner_key, as_prop(owner_col)->name);
-    Ref to_far = call(fk_class, to_owner_type.get(), far, far_key, as_prop(far_col)->name);
-    if (!to_owner || !to_far) return {};
+    if (!name || !module || !owner_column || !far_column) return {};
+    Ref to_owner = junction_relation(fk, owner, owner_key, owner_col);
+    Ref to_far = to_owner ? junction_relation(fk, far, far_key, far_col) : Ref();
+    if (!to_far) return {};
     Ref body = steal(Py_BuildValue("{sOsOsOOOOO}", "__module__", module.get(), "__qualname__", name.get(),
                                    "tableName", name.get(), owner_key, owner_column.get(), far_key, far_column.get()));
     Ref bases = steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&MiddleDataModelType)));
@@ -226,7 +231,7 @@ int resolve_many_to_many(PyObject* fk, PyObject* owner, PyObject* far, PyObject*
     PyObject* middle_spec = as_fk(fk)->middleSpec;
     bool given = middle_spec != Py_None;
     Ref junction = given ? resolve_spec(middle_spec, owner)
-                         : make_junction(owner, far, owner_col, far_col, owner_table.get(), far_table.get(),
+                         : make_junction(fk, owner, far, owner_col, far_col, owner_table.get(), far_table.get(),
                                          owner_key.get(), far_key.get());
     if (!junction) return -1;
     if (!PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(junction.get()), &MiddleDataModelType)) {
@@ -270,6 +275,18 @@ bool has_owner_attribute(PyObject* cls, PyObject* owner) noexcept {
 }
 
 }  // namespace
+
+Ref live_models() noexcept {
+    Ref models = steal(PyList_New(0));
+    if (!models) return {};
+    for (Py_ssize_t i = PyList_GET_SIZE(registry) - 1; i >= 0; --i) {
+        PyObject* cls = nullptr;
+        if (PyWeakref_GetRef(PyList_GET_ITEM(registry, i), &cls) < 0) return {};
+        Ref held = steal(cls);
+        if (held && PyList_Append(models.get(), held.get()) < 0) return {};
+    }
+    return models;
+}
 
 int ready_registry(PyObject* module) noexcept {
     registry = PyList_New(0);

@@ -32,15 +32,24 @@ void fill_nulls_first(Engine engine, const Operation& op, const SchemaSpec& live
     out.statements.push_back(std::move(s));
 }
 
-bool plan_step(Engine engine, const Operation& op, SchemaSpec& live, PyObject* connector, Plan& out) {
-    const TableSpec* changed = engine == Engine::Sqlite ? live.table(op.table) : nullptr;
-    if (changed && needs_sqlite_rebuild(op, *changed)) {
-        TableSpec before = *changed;
-        if (!apply_to_schema(live, op)) return false;
-        return sqlite_rebuild(connector, before, *live.table(op.table), out);
+// Whether SQLite runs `op` by rebuilding its table (as `live` has it now).
+bool rebuilds(Engine engine, const Operation& op, const SchemaSpec& live) {
+    if (engine != Engine::Sqlite) return false;
+    const TableSpec* changed = live.table(op.table);
+    return changed && needs_sqlite_rebuild(op, *changed);
+}
+
+// The steps from ops[at] on that rebuild the same table in a row, made one
+// rebuild from the table before the first to the table after the last.
+bool plan_rebuild(const std::vector<const Operation*>& ops, std::size_t& at, SchemaSpec& live, PyObject* connector,
+                  Plan& out) {
+    const std::string& table = ops[at]->table;
+    TableSpec before = *live.table(table);
+    if (!apply_to_schema(live, *ops[at])) return false;
+    while (at + 1 < ops.size() && ops[at + 1]->table == table && rebuilds(Engine::Sqlite, *ops[at + 1], live)) {
+        if (!apply_to_schema(live, *ops[++at])) return false;
     }
-    fill_nulls_first(engine, op, live, out);
-    return apply_to_schema(live, op) && render_statements(engine, op, out);
+    return sqlite_rebuild(connector, before, *live.table(table), out);
 }
 
 bool plan_all(const std::vector<const Operation*>& ops, SchemaSpec& live, PyObject* connector,
@@ -51,8 +60,14 @@ bool plan_all(const std::vector<const Operation*>& ops, SchemaSpec& live, PyObje
         if (!check_identifiers(*op)) return false;
     }
     if (!allow_destructive && !refuse_destructive(ops, live, connector)) return false;
-    for (const Operation* op : ops) {
-        if (!plan_step(*engine, *op, live, connector, out)) return false;
+    for (std::size_t at = 0; at < ops.size(); ++at) {
+        const Operation& op = *ops[at];
+        if (rebuilds(*engine, op, live)) {
+            if (!plan_rebuild(ops, at, live, connector, out)) return false;
+            continue;
+        }
+        fill_nulls_first(*engine, op, live, out);
+        if (!apply_to_schema(live, op) || !render_statements(*engine, op, out)) return false;
     }
     return true;
 }

@@ -14,7 +14,7 @@ PyObject* fk_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     if (!self) return nullptr;
     ForeignKeyObject* f = as_fk(self.get());
     for (PyObject** field : {&f->name, &f->Type, &f->owner, &f->targetSpec, &f->bindColName,
-                             &f->targetBindColName, &f->middleSpec, &f->middleCols}) {
+                             &f->targetBindColName, &f->middleSpec, &f->middleCols, &f->onDelete}) {
         *field = Py_NewRef(Py_None);
     }
     return self.release();
@@ -59,13 +59,45 @@ Ref junction_column_names(PyObject* value) noexcept {
     return pair;
 }
 
-const char* const kFkParams[] = {"Type", "target", "bindCol", "targetBindCol", "middleModel", "middleCols"};
+const char* const kDeleteActions[] = {"CASCADE", "SET NULL", "RESTRICT", "NO ACTION"};
+
+// onDelete as declared: None, or one of the actions in upper case; only
+// meaningful with a constraint to carry it.
+bool check_on_delete(PyObject* value, int constraint) noexcept {
+    if (value == Py_None) return true;
+    if (!PyUnicode_Check(value)) {
+        fail(PyExc_TypeError, "Argument 'onDelete' has incorrect type (expected str or None, got %.200s)",
+             type_name(value));
+        return false;
+    }
+    bool known = false;
+    for (const char* action : kDeleteActions) known = known || PyUnicode_CompareWithASCIIString(value, action) == 0;
+    if (!known) {
+        fail(PyExc_ValueError, "onDelete must be one of 'CASCADE', 'SET NULL', 'RESTRICT', 'NO ACTION', got %R", value);
+        return false;
+    }
+    if (!constraint) {
+        fail(PyExc_ValueError, "onDelete=%R needs constraint=True: without a constraint nothing acts on delete", value);
+        return false;
+    }
+    return true;
+}
+
+enum FkParam { TYPE, TARGET, BIND_COL, TARGET_BIND_COL, MIDDLE_MODEL, MIDDLE_COLS, CONSTRAINT, ON_DELETE, FK_PARAMS };
+const char* const kFkParams[FK_PARAMS] = {"Type", "target", "bindCol", "targetBindCol", "middleModel", "middleCols",
+                                          "constraint", "onDelete"};
+constexpr Py_ssize_t kFkPositional = CONSTRAINT;  // constraint and onDelete are keywords only
 
 int fk_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kFkParams, 6, 4};
-    PyObject* out[6];
+    static const Params params{"__init__", kFkParams, FK_PARAMS, 4};
+    if (PyTuple_GET_SIZE(args) > kFkPositional) return arg_count_error("__init__", 4, kFkPositional, PyTuple_GET_SIZE(args));
+    PyObject* out[FK_PARAMS];
     Ref kwnames, values;
     if (!parse_tuple(params, args, kwargs, out, kwnames, values)) return -1;
+    int constraint = out[CONSTRAINT] ? truth(out[CONSTRAINT]) : 0;
+    if (constraint < 0) return -1;
+    PyObject* on_delete = out[ON_DELETE] ? out[ON_DELETE] : Py_None;
+    if (!check_on_delete(on_delete, constraint)) return -1;
     PyObject* middle = out[4] ? out[4] : Py_None;
     Ref kind = call(ForeignTypeEnum, out[0]);
     if (!kind) return -1;
@@ -88,6 +120,8 @@ int fk_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     set_field(f->targetBindColName, out[3]);
     set_field(f->middleSpec, middle);
     set_field(f->middleCols, middle_cols.get());
+    f->constraint = constraint;
+    set_field(f->onDelete, on_delete);
     for (PyObject** field :
          {&f->target, &f->bindCol, &f->targetBindCol, &f->directTarget, &f->middleModel, &f->farLink}) {
         Py_CLEAR(*field);
@@ -111,6 +145,7 @@ int fk_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->directTarget);
     Py_VISIT(f->middleModel);
     Py_VISIT(f->farLink);
+    Py_VISIT(f->onDelete);
     return 0;
 }
 
@@ -130,6 +165,7 @@ int fk_clear(PyObject* self) noexcept {
     Py_CLEAR(f->directTarget);
     Py_CLEAR(f->middleModel);
     Py_CLEAR(f->farLink);
+    Py_CLEAR(f->onDelete);
     return 0;
 }
 
@@ -165,7 +201,22 @@ PyObject* get_resolved(PyObject* self, void*) noexcept {
     return Py_NewRef(value ? value : Py_None);
 }
 
+PyObject* get_constraint(PyObject* self, void*) noexcept { return PyBool_FromLong(as_fk(self)->constraint); }
+
+// The action of the constraint: as declared, else "NO ACTION"; None without a constraint.
+PyObject* get_on_delete(PyObject* self, void*) noexcept {
+    ForeignKeyObject* f = as_fk(self);
+    if (!f->constraint) Py_RETURN_NONE;
+    if (f->onDelete && f->onDelete != Py_None) return Py_NewRef(f->onDelete);
+    return PyUnicode_FromString("NO ACTION");
+}
+
 PyGetSetDef fk_getset[] = {
+    {"constraint", get_constraint, nullptr,
+     "True when a FOREIGN KEY constraint is written in the table holding the key column.", nullptr},
+    {"onDelete", get_on_delete, nullptr,
+     "The constraint's ON DELETE action ('CASCADE', 'SET NULL', 'RESTRICT', 'NO ACTION'); None without one.",
+     nullptr},
     {"target", get_resolved<offsetof(ForeignKeyObject, target)>, nullptr,
      "The related model; for MANY_TO_MANY the junction model.", nullptr},
     {"bindCol", get_resolved<offsetof(ForeignKeyObject, bindCol)>, nullptr,
@@ -248,9 +299,10 @@ PyTypeObject ForeignKeyType = {
     .tp_as_sequence = &fk_as_sequence,
     .tp_as_mapping = &fk_as_mapping,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None)\n--\n\n"
-              "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None): a relation "
-              "property.\n"
+    .tp_doc = "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None, *, "
+              "constraint=False, onDelete=None)\n--\n\n"
+              "ForeignKey(Type, target, bindCol, targetBindCol, middleModel=None, middleCols=None, *, "
+              "constraint=False, onDelete=None): a relation property.\n"
               "`target` is a model class or its name (resolved on first use); readable as attributes and items.",
     .tp_traverse = fk_traverse,
     .tp_clear = fk_clear,
@@ -277,6 +329,8 @@ PyObject* clone_foreign_key(PyObject* fk) noexcept {
     set_field(to->targetBindColName, from->targetBindColName);
     set_field(to->middleSpec, from->middleSpec);
     set_field(to->middleCols, from->middleCols);
+    to->constraint = from->constraint;
+    set_field(to->onDelete, from->onDelete);
     return copy.release();
 }
 

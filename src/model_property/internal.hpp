@@ -8,6 +8,7 @@ namespace tsy::model {
 extern PyTypeObject BasePropertyType;
 extern PyTypeObject FilterCellType;
 extern PyTypeObject ForeignKeyType;
+extern PyTypeObject IndexType;
 extern PyTypeObject NullDefaultType;
 extern PyTypeObject AutoIncrementType;
 
@@ -33,6 +34,7 @@ int ready_markers(PyObject* module) noexcept;
 int ready_properties(PyObject* module) noexcept;
 int ready_filter_cell(PyObject* module) noexcept;
 int ready_foreign_key(PyObject* module) noexcept;
+int ready_index(PyObject* module) noexcept;
 int ready_conversions() noexcept;
 int ready_json() noexcept;
 

@@ -85,7 +85,7 @@ TSY_EXPORT PyObject* PyInit_ModelProperty() {
     if (!module) return nullptr;
     if (ready_names() < 0 || ready_conversions() < 0 || ready_json() < 0 || ready_markers(module.get()) < 0 ||
         ready_enums(module.get()) < 0 || ready_properties(module.get()) < 0 || ready_filter_cell(module.get()) < 0 ||
-        ready_foreign_key(module.get()) < 0) {
+        ready_foreign_key(module.get()) < 0 || ready_index(module.get()) < 0) {
         return nullptr;
     }
     if (tsy::export_api(module.get(), &api, PROPERTY_CAPSULE) < 0) return nullptr;

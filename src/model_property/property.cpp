@@ -81,6 +81,7 @@ PyObject* property_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     PropertyObject* p = as_property(self.get());
     p->name = Py_NewRef(Py_None);
     p->owner = Py_NewRef(Py_None);
+    p->renamedFrom = Py_NewRef(Py_None);
     p->default_ = Py_NewRef(reinterpret_cast<PyObject*>(&NullDefaultType));
     p->extra = empty_text.release();
     p->typeArgs = empty_args.release();
@@ -89,17 +90,25 @@ PyObject* property_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return self.release();
 }
 
-const char* const kKeywords[] = {"isPrimaryKey", "nullable", "default", "extra"};
+enum Keyword { PRIMARY, NULLABLE, DEFAULT, EXTRA, UNIQUE, INDEX, RENAMED_FROM, KEYWORD_COUNT };
+const char* const kKeywords[KEYWORD_COUNT] = {"isPrimaryKey", "nullable", "default", "extra",
+                                              "unique", "index", "renamedFrom"};
+
+// The flags are read by their truth value, as isPrimaryKey and nullable are.
+bool parse_flag(PyObject* given, int* out) noexcept {
+    *out = given ? truth(given) : 0;
+    return *out >= 0;
+}
 
 // Positional arguments are the SQL type parameters, kept as given; the rest
 // are keywords only.
 int property_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    PyObject* given[4] = {nullptr, nullptr, nullptr, nullptr};
+    PyObject* given[KEYWORD_COUNT] = {};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (kwargs && PyDict_Next(kwargs, &pos, &key, &value)) {
         bool known = false;
-        for (int i = 0; i < 4 && !known; ++i) {
+        for (int i = 0; i < KEYWORD_COUNT && !known; ++i) {
             if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, kKeywords[i]) == 0) {
                 given[i] = value;
                 known = true;
@@ -107,17 +116,23 @@ int property_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         }
         if (!known) return unexpected_keyword("__init__", key);
     }
-    int primary = given[0] ? truth(given[0]) : 0;
-    int nullable = given[1] ? truth(given[1]) : 0;
-    if (primary < 0 || nullable < 0) return -1;
-    if (given[3] && !check_arg(given[3], &PyUnicode_Type, "extra", false)) return -1;
+    int primary, nullable, unique, index;
+    if (!parse_flag(given[PRIMARY], &primary) || !parse_flag(given[NULLABLE], &nullable) ||
+        !parse_flag(given[UNIQUE], &unique) || !parse_flag(given[INDEX], &index)) {
+        return -1;
+    }
+    if (given[EXTRA] && !check_arg(given[EXTRA], &PyUnicode_Type, "extra", false)) return -1;
+    if (given[RENAMED_FROM] && !check_arg(given[RENAMED_FROM], &PyUnicode_Type, "renamedFrom", true)) return -1;
     PropertyObject* p = as_property(self);
     p->isPrimaryKey = primary;
     p->nullable = nullable;
+    p->unique = unique;
+    p->index = index;
     set_field(p->typeArgs, args);
-    if (given[2]) set_field(p->default_, given[2]);
-    p->hasDefault = given[2] && !is_null_default(given[2]);
-    if (given[3]) set_field(p->extra, given[3]);
+    if (given[DEFAULT]) set_field(p->default_, given[DEFAULT]);
+    p->hasDefault = given[DEFAULT] && !is_null_default(given[DEFAULT]);
+    if (given[EXTRA]) set_field(p->extra, given[EXTRA]);
+    set_field(p->renamedFrom, given[RENAMED_FROM] ? given[RENAMED_FROM] : Py_None);
     return 0;
 }
 
@@ -129,6 +144,7 @@ int property_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(p->extra);
     Py_VISIT(p->typeArgs);
     Py_VISIT(p->targetType);
+    Py_VISIT(p->renamedFrom);
     return 0;
 }
 
@@ -140,6 +156,7 @@ int property_clear(PyObject* self) noexcept {
     Py_CLEAR(p->extra);
     Py_CLEAR(p->typeArgs);
     Py_CLEAR(p->targetType);
+    Py_CLEAR(p->renamedFrom);
     return 0;
 }
 
@@ -187,6 +204,8 @@ PyObject* get_bool(int flag) noexcept { return PyBool_FromLong(flag); }
 PyObject* get_primary(PyObject* self, void*) noexcept { return get_bool(as_property(self)->isPrimaryKey); }
 PyObject* get_nullable(PyObject* self, void*) noexcept { return get_bool(as_property(self)->nullable); }
 PyObject* get_has_default(PyObject* self, void*) noexcept { return get_bool(as_property(self)->hasDefault); }
+PyObject* get_unique(PyObject* self, void*) noexcept { return get_bool(as_property(self)->unique); }
+PyObject* get_index(PyObject* self, void*) noexcept { return get_bool(as_property(self)->index); }
 PyObject* get_kind(PyObject* self, void*) noexcept { return PyLong_FromLong(as_property(self)->kind); }
 PyObject* get_target_type(PyObject* self, void*) noexcept { return Py_NewRef(as_property(self)->targetType); }
 PyObject* get_db_name(PyObject* self, void*) noexcept { return Py_NewRef(as_property(self)->name); }
@@ -202,6 +221,8 @@ PyGetSetDef property_getset[] = {
     {"isPrimaryKey", get_primary, nullptr, "True for the primary-key column.", nullptr},
     {"nullable", get_nullable, nullptr, "True when the column accepts NULL.", nullptr},
     {"hasDefault", get_has_default, nullptr, "True when a default other than NullDefault was given.", nullptr},
+    {"unique", get_unique, nullptr, "True when the column has a UNIQUE constraint (uq_<table>_<column>).", nullptr},
+    {"index", get_index, nullptr, "True when the column has an index of its own (ix_<table>_<column>).", nullptr},
     {"valueKind", get_kind, nullptr, "How driver values of this column are converted (ValueKind number).", nullptr},
     {"targetType", get_target_type, set_target_type, "SQL type name (INT, VARCHAR, ...).", nullptr},
     {"dbName", get_db_name, nullptr, "The column name as written in SQL.", nullptr},
@@ -214,6 +235,8 @@ PyMemberDef property_members[] = {
     {"owner", Py_T_OBJECT_EX, offsetof(PropertyObject, owner), Py_READONLY, "The declaring model class."},
     {"extra", Py_T_OBJECT_EX, offsetof(PropertyObject, extra), Py_READONLY, "Text appended to the column definition."},
     {"typeArgs", Py_T_OBJECT_EX, offsetof(PropertyObject, typeArgs), Py_READONLY, "SQL type parameters."},
+    {"renamedFrom", Py_T_OBJECT_EX, offsetof(PropertyObject, renamedFrom), Py_READONLY,
+     "The column's previous name, for a migration to rename it, or None."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -371,7 +394,8 @@ PyTypeObject BasePropertyType = {
     .tp_as_number = &property_number_methods,
     .tp_hash = property_hash,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "BaseProperty(*typeArgs, isPrimaryKey=False, nullable=False, default=NullDefault, extra='')\n"
+    .tp_doc = "BaseProperty(*typeArgs, isPrimaryKey=False, nullable=False, default=NullDefault, extra='', "
+              "unique=False, index=False, renamedFrom=None)\n"
               "One column of a model class; the column name is the attribute name.",
     .tp_traverse = property_traverse,
     .tp_clear = property_clear,
@@ -407,6 +431,9 @@ PyObject* clone_property(PyObject* prop) noexcept {
     set_field(to->name, from->name);
     to->isPrimaryKey = from->isPrimaryKey;
     to->nullable = from->nullable;
+    to->unique = from->unique;
+    to->index = from->index;
+    set_field(to->renamedFrom, from->renamedFrom);
     set_field(to->default_, from->default_);
     set_field(to->owner, from->owner);
     set_field(to->extra, from->extra);
@@ -459,8 +486,12 @@ Ref constructor_signature() noexcept {
     Ref nullable = keyword_only(parameter.get(), kw.get(), "nullable", Py_False);
     Ref fallback = keyword_only(parameter.get(), kw.get(), "default", reinterpret_cast<PyObject*>(&NullDefaultType));
     Ref extra = keyword_only(parameter.get(), kw.get(), "extra", empty.get());
-    if (!type_args || !primary || !nullable || !fallback || !extra) return {};
-    Ref list = steal(PyTuple_Pack(5, type_args.get(), primary.get(), nullable.get(), fallback.get(), extra.get()));
+    Ref unique = keyword_only(parameter.get(), kw.get(), "unique", Py_False);
+    Ref index = keyword_only(parameter.get(), kw.get(), "index", Py_False);
+    Ref renamed = keyword_only(parameter.get(), kw.get(), "renamedFrom", Py_None);
+    if (!type_args || !primary || !nullable || !fallback || !extra || !unique || !index || !renamed) return {};
+    Ref list = steal(PyTuple_Pack(8, type_args.get(), primary.get(), nullable.get(), fallback.get(), extra.get(),
+                                  unique.get(), index.get(), renamed.get()));
     if (!list) return {};
     return call(signature.get(), list.get());
 }
