@@ -142,7 +142,7 @@ bool run_plan_statements(PyObject* connector, const MigrationFile& file, std::si
 
 // Plans and runs each step in turn on the live schema.
 bool run_steps(PyObject* connector, const MigrationFile& file, const RecordedSteps& steps,
-               bool allow_destructive) noexcept {
+               bool allow_destructive, bool foreign_keys_off = true) noexcept {
     SchemaSpec live;
     if (!inspect_sync(connector, live)) return false;
     for (std::size_t i = 0; i < steps.operations.size(); ++i) {
@@ -150,17 +150,29 @@ bool run_steps(PyObject* connector, const MigrationFile& file, const RecordedSte
         if (!plan_operations({steps.operations[i]}, live, connector, allow_destructive, plan)) {
             return step_failed(file, i, steps.objects[i], "");
         }
+        if (plan.foreign_keys_off && !foreign_keys_off) {
+            // A rebuild drops the old table: with foreign keys on, that would
+            // delete or refuse the rows that refer to it.
+            PyErr_SetString(PyExc_RuntimeError, "the step rebuilds a table but foreign keys are on");
+            return step_failed(file, i, steps.objects[i], "");
+        }
         if (!run_plan_statements(connector, file, i, steps.objects[i], plan)) return false;
     }
     return true;
 }
 
-// Whether the whole migration needs SQLite's foreign keys off: decided
-// before its transaction begins (the pragma is a no-op inside one).
+// Whether the whole migration needs SQLite's foreign keys off. A migration
+// that cannot be planned whole here is left to the planning of each step,
+// whose error names the step.
 int needs_foreign_keys_off(PyObject* connector, const RecordedSteps& steps) noexcept {
     SchemaSpec live;
     Plan plan;
-    if (!inspect_sync(connector, live) || !plan_operations(steps.operations, live, connector, true, plan)) return -1;
+    if (!inspect_sync(connector, live)) return -1;
+    if (!plan_operations(steps.operations, live, connector, true, plan)) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return -1;
+        PyErr_Clear();
+        return 0;
+    }
     return plan.foreign_keys_off;
 }
 
@@ -168,21 +180,34 @@ bool bookkeep(PyObject* connector, const MigrationFile& file, Direction directio
     return direction == Direction::Up ? record_applied(connector, file) : delete_record(connector, file.version);
 }
 
-// 1: ran, 0: another run did it meanwhile, -1: error.
+// 1: ran, 0: another run did it meanwhile, -1: error. The write lock comes
+// first: only under it is the schema the steps are planned on settled. A
+// plan that needs foreign keys off begins again with them off (the pragma is
+// a no-op inside a transaction).
 int run_on_sqlite(PyObject* connector, const MigrationFile& file, Direction direction, const RecordedSteps& steps,
                   const RunOptions& options) noexcept {
-    int off = needs_foreign_keys_off(connector, steps);
-    if (off < 0) return -1;
-    SqliteMigrationTransaction transaction;
-    if (!transaction.begin(connector, off)) return -1;
-    // Read again under the write lock: another run may have taken it first.
-    int recorded = is_recorded(connector, file.version);
-    if (recorded < 0) return -1;
-    if (recorded != (direction == Direction::Down)) return 0;
-    if (!run_steps(connector, file, steps, options.allow_destructive) || !bookkeep(connector, file, direction)) {
-        return -1;
+    bool foreign_keys_off = false;
+    for (;;) {
+        SqliteMigrationTransaction transaction;
+        if (!transaction.begin(connector, foreign_keys_off)) return -1;
+        // Read again under the write lock: another run may have taken it first.
+        int recorded = is_recorded(connector, file.version);
+        if (recorded < 0) return -1;
+        if (recorded != (direction == Direction::Down)) return 0;
+        if (!foreign_keys_off) {
+            int needed = needs_foreign_keys_off(connector, steps);
+            if (needed < 0) return -1;
+            if (needed) {
+                foreign_keys_off = true;
+                continue;  // rolled back by the transaction's end
+            }
+        }
+        if (!run_steps(connector, file, steps, options.allow_destructive, foreign_keys_off) ||
+            !bookkeep(connector, file, direction)) {
+            return -1;
+        }
+        return transaction.commit() ? 1 : -1;
     }
-    return transaction.commit() ? 1 : -1;
 }
 
 // MariaDB commits each DDL statement by itself: the steps run one by one and

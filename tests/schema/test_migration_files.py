@@ -9,6 +9,7 @@ import textwrap
 import urllib.parse
 
 import pytest
+from migration_support import drop_every_table
 
 from Tessary.DB.DB import DB
 from Tessary.Error.MigrateError import DestructiveChangeError, MigrationError
@@ -33,6 +34,12 @@ class PartNotNull(DataModel):
     tableName = "mf_part"
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
     age = IntegerProperty()
+
+
+@pytest.fixture(autouse=True)
+def emptied_after(db):
+    yield
+    drop_every_table(db)
 
 
 def write_migration(directory, stem, upgrade, downgrade="pass"):
