@@ -202,3 +202,20 @@ def test_the_command_line_exit_statuses(db, tmp_path, request):
     assert run_cli("nosuch://x", "status", "--dir", folder).returncode == 2
     assert main(["--help"]) == 0
     assert tables(db) == ["mf_one"]
+
+
+def test_the_command_line_makes_a_file_from_a_module_of_models(db, tmp_path, request):
+    (tmp_path / "mf_models.py").write_text(textwrap.dedent("""
+        from Tessary.Model.DataModel import DataModel
+        from Tessary.Model.ModelProperty import IntegerProperty, VarcharProperty
+
+        class Widget(DataModel):
+            tableName = "mf_widget"
+            id = IntegerProperty(isPrimaryKey=True)
+            label = VarcharProperty(20, nullable=True)
+    """))
+    made = run_cli(url_of(db, request), "make", "add_widget", "--models", "mf_models", cwd=tmp_path)
+    assert (made.returncode, made.stdout) == (0, "created migrations/0001_add_widget.py\n"), made.stderr
+    assert "op.createTable(Table('mf_widget'" in (tmp_path / "migrations" / "0001_add_widget.py").read_text()
+    pending = run_cli(url_of(db, request), "make", "again", "--models", "mf_models", cwd=tmp_path)
+    assert pending.returncode == 1 and "apply pending migrations first: 0001_add_widget" in pending.stderr
