@@ -113,8 +113,9 @@ PyMethodDef methods[] = {
      "(with an asynchronous connector, a coroutine resolving to them)."},
     {"createTables", fastkw<createTables_method>(), METH_FASTCALL | METH_KEYWORDS,
      "createTables($self, /, *models, ifNotExists=False)\n--\n\n"
-     "Run TableGenerator(model).Build() of each model class, in the order given (with ifNotExists, "
-     "as CREATE TABLE IF NOT EXISTS). Every argument is checked and every text rendered before the "
+     "Run TableGenerator(model).Build() of each model class, in the order given but for a table referenced by "
+     "a foreign-key constraint, which comes first, then each model's BuildIndexes() (with ifNotExists, as "
+     "CREATE TABLE / INDEX IF NOT EXISTS). Every argument is checked and every text rendered before the "
      "first statement runs. Returns None; with an asynchronous connector, a coroutine running the "
      "statements one after the other."},
     {"checkSchema", fastkw<checkSchema_method>(), METH_FASTCALL | METH_KEYWORDS,

@@ -9,6 +9,8 @@ namespace tsy::db {
 // is imported (the import fails if one cannot be made).
 struct Names {
     PyObject* Build;
+    PyObject* BuildIndexes;
+    PyObject* buildDeferring;  // "_buildDeferring"
     PyObject* col;
     PyObject* con_type;
     PyObject* getCon;

@@ -9,6 +9,8 @@ Names names;
 int init_names() noexcept {
     const NameSlot all[] = {
         {&names.Build, "Build"},
+        {&names.BuildIndexes, "BuildIndexes"},
+        {&names.buildDeferring, "_buildDeferring"},
         {&names.col, "col"},
         {&names.con_type, "con_type"},
         {&names.getCon, "getCon"},

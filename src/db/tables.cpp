@@ -1,8 +1,12 @@
 // The handle's createTables: each model's CREATE TABLE statement, as
-// TableGenerator(model).Build() writes it, run in the order given. Every
-// model is checked and every text rendered before the first statement runs,
-// so a wrong argument or a model that cannot be rendered creates nothing.
+// TableGenerator(model).Build() writes it, in dependency order (a table
+// referenced by a foreign-key constraint first, see table_order.cpp), then
+// the constraints a cycle deferred, then every model's CREATE INDEX
+// statements. Every model is checked and every text rendered before the
+// first statement runs, so a wrong argument or a model that cannot be
+// rendered creates nothing.
 #include "handle.hpp"
+#include "table_order.hpp"
 
 #include "tessary/coro.hpp"
 #include "tessary/generator.hpp"
@@ -42,42 +46,118 @@ bool check_models(const Bindings& b, PyObject* const* models, Py_ssize_t count) 
     return true;
 }
 
-// "CREATE TABLE IF NOT EXISTS " in place of the statement's "CREATE TABLE ".
-Ref if_not_exists(PyObject* text) noexcept {
-    static constexpr Py_ssize_t kCreateLength = 13;  // "CREATE TABLE "
-    Ref create = steal(PyUnicode_FromString("CREATE TABLE "));
-    if (!create) return {};
-    Py_ssize_t starts = PyUnicode_Tailmatch(text, create.get(), 0, kCreateLength, -1);
+// `text` with `guarded` in place of its beginning `plain` ("CREATE TABLE "
+// becomes "CREATE TABLE IF NOT EXISTS "); a text not starting so is an error.
+Ref replace_start(PyObject* text, const char* plain, const char* guarded) noexcept {
+    Ref start = steal(PyUnicode_FromString(plain));
+    if (!start) return {};
+    Py_ssize_t length = PyUnicode_GET_LENGTH(start.get());
+    Py_ssize_t starts = PyUnicode_Tailmatch(text, start.get(), 0, length, -1);
     if (starts < 0) return {};
-    if (!starts) return fail(PyExc_ValueError, "TableGenerator's text does not start with \"CREATE TABLE \"");
-    Ref rest = steal(PyUnicode_Substring(text, kCreateLength, PyUnicode_GET_LENGTH(text)));
-    Ref guarded = steal(PyUnicode_FromString("CREATE TABLE IF NOT EXISTS "));
-    if (!rest || !guarded) return {};
-    return steal(PyUnicode_Concat(guarded.get(), rest.get()));
+    if (!starts) return fail(PyExc_ValueError, "TableGenerator's text %R does not start with \"%s\"", text, plain);
+    Ref rest = steal(PyUnicode_Substring(text, length, PyUnicode_GET_LENGTH(text)));
+    Ref replaced = steal(PyUnicode_FromString(guarded));
+    if (!rest || !replaced) return {};
+    return steal(PyUnicode_Concat(replaced.get(), rest.get()));
 }
 
-// The statement text of one model.
-Ref render(const Bindings& b, PyObject* model, bool guarded) noexcept {
-    Ref generator = call(reinterpret_cast<PyObject*>(b.generator->TableGenerator), model);
-    if (!generator) return {};
-    Ref built = steal(b.generator->Build(generator.get()));
-    if (!built) return {};
-    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) < 1) return expected_kind("tuple", built.get());
-    PyObject* text = PyTuple_GET_ITEM(built.get(), 0);
-    if (!PyUnicode_Check(text)) return expected_kind("str", text);
-    return guarded ? if_not_exists(text) : borrow(text);
+Ref if_not_exists(PyObject* text) noexcept {
+    return replace_start(text, "CREATE TABLE ", "CREATE TABLE IF NOT EXISTS ");
 }
 
-// Every statement text, in the order of the models (a tuple).
-Ref render_all(const Bindings& b, PyObject* const* models, Py_ssize_t count, bool guarded) noexcept {
-    Ref texts = steal(PyTuple_New(count));
-    if (!texts) return {};
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref text = render(b, models[i], guarded);
-        if (!text) return {};
-        PyTuple_SET_ITEM(texts.get(), i, text.release());
+Ref index_if_not_exists(PyObject* text) noexcept {
+    Ref unique = steal(PyUnicode_FromString("CREATE UNIQUE INDEX "));
+    if (!unique) return {};
+    Py_ssize_t is_unique = PyUnicode_Tailmatch(text, unique.get(), 0, PyUnicode_GET_LENGTH(unique.get()), -1);
+    if (is_unique < 0) return {};
+    if (is_unique) return replace_start(text, "CREATE UNIQUE INDEX ", "CREATE UNIQUE INDEX IF NOT EXISTS ");
+    return replace_start(text, "CREATE INDEX ", "CREATE INDEX IF NOT EXISTS ");
+}
+
+// "... FOREIGN KEY IF NOT EXISTS (...": MariaDB's form that leaves an
+// existing constraint of the name alone.
+Ref constraint_if_not_exists(PyObject* text) noexcept {
+    Ref plain = steal(PyUnicode_FromString(" FOREIGN KEY ("));
+    Ref guarded = steal(PyUnicode_FromString(" FOREIGN KEY IF NOT EXISTS ("));
+    if (!plain || !guarded) return {};
+    return steal(PyUnicode_Replace(text, plain.get(), guarded.get(), 1));
+}
+
+bool append_text(PyObject* list, PyObject* text, Ref (*guard)(PyObject*)) noexcept {
+    if (!PyUnicode_Check(text)) {
+        expected_kind("str", text);
+        return false;
     }
-    return texts;
+    Ref written = guard ? guard(text) : borrow(text);
+    return written && PyList_Append(list, written.get()) == 0;
+}
+
+// The texts of one CREATE TABLE: the statement (to `creates`) and the ALTER
+// TABLE statements of the constraints it defers (to `alters`).
+bool render_table(const Bindings& b, const TableStep& step, bool guarded, PyObject* creates,
+                  PyObject* alters) noexcept {
+    Ref generator = call(reinterpret_cast<PyObject*>(b.generator->TableGenerator), step.model);
+    if (!generator) return false;
+    Ref built = step.deferred ? call_method(generator.get(), names.buildDeferring, step.deferred.get())
+                              : steal(b.generator->Build(generator.get()));
+    if (!built) return false;
+    if (!PyTuple_Check(built.get()) || PyTuple_GET_SIZE(built.get()) < 1) {
+        expected_kind("tuple", built.get());
+        return false;
+    }
+    if (!append_text(creates, PyTuple_GET_ITEM(built.get(), 0), guarded ? if_not_exists : nullptr)) return false;
+    if (!step.deferred) return true;
+    PyObject* deferred = PyTuple_GET_ITEM(built.get(), 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(deferred); ++i) {
+        if (!append_text(alters, PyTuple_GET_ITEM(deferred, i), guarded ? constraint_if_not_exists : nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool render_indexes(const Bindings& b, PyObject* model, bool guarded, PyObject* out) noexcept {
+    Ref generator = call(reinterpret_cast<PyObject*>(b.generator->TableGenerator), model);
+    Ref texts = generator ? call_method(generator.get(), names.BuildIndexes) : Ref();
+    if (!texts) return false;
+    if (!PyTuple_Check(texts.get())) {
+        expected_kind("tuple", texts.get());
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.get()); ++i) {
+        if (!append_text(out, PyTuple_GET_ITEM(texts.get(), i), guarded ? index_if_not_exists : nullptr)) return false;
+    }
+    return true;
+}
+
+// MariaDB checks that a referenced table exists when a constraint is made;
+// SQLite does not (con_type 0 is MySQL and MariaDB). -1 on error.
+int checks_references(PyObject* connector) noexcept {
+    Ref type = attr(connector, names.con_type);
+    int code = 0;
+    if (!type || !to_int(type.get(), &code)) return -1;
+    return code == 0;
+}
+
+// Every statement text: the tables in dependency order, the deferred
+// constraints, the indexes (a tuple).
+Ref render_all(const Bindings& b, PyObject* connector, PyObject* const* models, Py_ssize_t count,
+               bool guarded) noexcept {
+    int defers = checks_references(connector);
+    if (defers < 0) return {};
+    std::vector<TableStep> order;
+    if (!order_tables(models, count, defers != 0, order)) return {};
+    Ref texts = steal(PyList_New(0));
+    Ref alters = steal(PyList_New(0));
+    if (!texts || !alters) return {};
+    for (const TableStep& step : order) {
+        if (!render_table(b, step, guarded, texts.get(), alters.get())) return {};
+    }
+    if (PyList_SetSlice(texts.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, alters.get()) < 0) return {};
+    for (const TableStep& step : order) {
+        if (!render_indexes(b, step.model, guarded, texts.get())) return {};
+    }
+    return steal(PyList_AsTuple(texts.get()));
 }
 
 bool is_coroutine_connector(const Bindings& b, PyObject* connector) noexcept {
@@ -105,14 +185,14 @@ PyObject* create_tables(PyObject* const* models, Py_ssize_t count, bool guarded)
     if (!b || !check_models(*b, models, count)) return nullptr;
     Ref connector = steal(current_connector());
     if (!connector) return nullptr;
-    Ref texts = render_all(*b, models, count, guarded);
+    Ref texts = render_all(*b, connector.get(), models, count, guarded);
     if (!texts) return nullptr;
     if (is_coroutine_connector(*b, connector.get())) {
         if (!coro::import_coro_api()) return nullptr;
         return coro::make_coroutine(run_in_order(std::move(connector), std::move(texts)), "createTables",
                                     "DB.createTables");
     }
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.get()); ++i) {
         Ref done = steal(b->connector->run(connector.get(), nullptr, PyTuple_GET_ITEM(texts.get(), i), Py_None,
                                            RUN_NONE));
         if (!done) return nullptr;

@@ -339,6 +339,15 @@ PyObject* asc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* desc_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* as_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// table_constraints.cpp. The UNIQUE lines of the columns `cols` (a tuple of
+// column properties) and the FOREIGN KEY lines of CREATE TABLE (each ending
+// ",\n"), leaving out the foreign keys named in `deferred` (a tuple, or NULL
+// for none); the ALTER TABLE ... ADD texts of those (a tuple); the CREATE
+// INDEX texts of a model (a tuple).
+bool render_table_constraints(PyObject* model, PyObject* table_name, PyObject* cols, PyObject* deferred, Text& out);
+Ref deferred_constraints(PyObject* model, PyObject* table_name, PyObject* deferred);
+Ref build_indexes(PyObject* model);
+
 // Module-level functions defined beside their concern.
 extern PyMethodDef where_functions[];
 extern PyMethodDef table_functions[];

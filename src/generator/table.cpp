@@ -1,6 +1,8 @@
 // CREATE TABLE of a model class: TableGenerator, one line per column
 // (build_col), the default or key text of a column (buildDefault) and the
-// SQL literal of a default value (_processValue).
+// SQL literal of a default value (_processValue). The lines of unique and
+// foreign-key constraints and the CREATE INDEX statements are written by
+// table_constraints.cpp.
 #include "internal.hpp"
 
 namespace tsy::gen {
@@ -220,7 +222,9 @@ bool constraint_name(PyObject* table_name, Text& out) {
     return name && out.ident(name.get());
 }
 
-Ref table_build(PyObject* self) {
+// The CREATE TABLE text; the foreign-key constraints named in `deferred`
+// (NULL: none) are left out, for ALTER TABLE statements to add later.
+Ref create_table_text(PyObject* self, PyObject* deferred) {
     Ref model = borrow(table(self)->model);
     Ref table_name = attr(model.get(), names.tableName);
     if (!table_name) return {};
@@ -232,6 +236,8 @@ Ref table_build(PyObject* self) {
     if (!cols) return {};
     Py_ssize_t n = PyObject_Size(cols.get());
     if (n < 0) return {};
+    Ref rendered = steal(PyTuple_New(n));  // the columns as read, for the constraint lines
+    if (!rendered) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
         // `col` is read anew for each column: a model may compute it.
         cols = attr(model.get(), names.col);
@@ -241,6 +247,7 @@ Ref table_build(PyObject* self) {
         Ref col = steal(PyObject_GetItem(cols.get(), index.get()));
         if (!col || !check_convert(col.get(), bound.prop->BaseProperty, false)) return {};
         if (!render_col(col.get(), out)) return {};
+        PyTuple_SET_ITEM(rendered.get(), i, col.release());
     }
     Ref pk = attr(model.get(), names.pkCol);
     if (!pk) return {};
@@ -253,14 +260,19 @@ Ref table_build(PyObject* self) {
         if (!constraint_name(table_name.get(), out)) return {};
         out.lit(" PRIMARY KEY (");
         if (!out.ident(pk_name.get())) return {};
-        out.lit(")\n");
+        out.lit("),\n");
     }
+    if (!render_table_constraints(model.get(), table_name.get(), rendered.get(), deferred, out)) return {};
     if (out.ends_with(",\n")) {
         out.drop_last(2);
         out.lit("\n");
     }
     out.lit(") ;");
-    Ref text = out.finish();
+    return out.finish();
+}
+
+Ref table_build(PyObject* self) {
+    Ref text = create_table_text(self, nullptr);
     if (!text) return {};
     return steal(PyTuple_Pack(1, text.get()));
 }
@@ -305,6 +317,30 @@ PyObject* table_build_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     return table_build(self).release();
 }
 
+PyObject* build_indexes_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("BuildIndexes", nargs, kwnames)) return nullptr;
+    return build_indexes(table(self)->model).release();
+}
+
+const char* const kDeferredParams[] = {"deferred"};
+
+// createTables' form of Build for a cycle of constraints: (CREATE TABLE text
+// without the constraints named in `deferred`, their ALTER TABLE texts).
+PyObject* build_deferring_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"_buildDeferring", kDeferredParams, 1, 1};
+    PyObject* deferred;
+    if (!parse(params, args, nargs, kwnames, &deferred)) return nullptr;
+    if (!PyTuple_Check(deferred)) {
+        return fail(PyExc_TypeError, "_buildDeferring() expects a tuple of constraint names, not %.200s",
+                    type_name(deferred));
+    }
+    Ref create = create_table_text(self, deferred);
+    Ref table_name = create ? attr(table(self)->model, names.tableName) : Ref();
+    Ref alters = table_name ? deferred_constraints(table(self)->model, table_name.get(), deferred) : Ref();
+    if (!alters) return nullptr;
+    return PyTuple_Pack(2, create.get(), alters.get());
+}
+
 bool column_arg(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** col) {
     const Params params{func, kColParams, 1, 1};
     return parse(params, args, nargs, kwnames, col) && check_arg(*col, bound.prop->BaseProperty, "col", false);
@@ -334,6 +370,12 @@ PyObject* process_value_function(PyObject*, PyObject* const* args, Py_ssize_t na
 PyMethodDef table_methods[] = {
     {"Build", fastkw<table_build_method>(), METH_FASTCALL | METH_KEYWORDS,
      "Build($self)\n--\n\nBuild() -> (CREATE TABLE text,)."},
+    {"BuildIndexes", fastkw<build_indexes_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "BuildIndexes($self)\n--\n\nBuildIndexes() -> the CREATE INDEX texts of the model's indexed columns and its "
+     "`indexes` (a tuple, empty when none)."},
+    {"_buildDeferring", fastkw<build_deferring_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "_buildDeferring($self, deferred)\n--\n\n(CREATE TABLE text without the foreign-key constraints named in "
+     "`deferred`, their ALTER TABLE ... ADD texts)."},
     {"build_col", fastkw<build_col_method>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "build_col(col)\n--\n\nbuild_col(col) -> the CREATE TABLE line of one column."},
     {nullptr, nullptr, 0, nullptr},

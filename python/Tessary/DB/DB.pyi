@@ -70,8 +70,11 @@ class DB:
         and committed)."""
     def createTables(self, *models: type[_DataModel], ifNotExists: bool = False) -> _NoneOrAwaitable:
         """Run `TableGenerator(model).Build()` of each model class through the connector, in
-        the order given; with a true `ifNotExists` as "CREATE TABLE IF NOT EXISTS ..." (the
-        rest of the text unchanged). Every argument must be a model class (TypeError naming its
+        the order given except that a table referenced by a foreign-key constraint comes before
+        the table holding the key (on MariaDB a cycle of constraints is closed by ALTER TABLE ...
+        ADD after the tables), then every model's `BuildIndexes()`; with a true `ifNotExists` as
+        "CREATE TABLE IF NOT EXISTS ..." and "CREATE [UNIQUE] INDEX IF NOT EXISTS ..." (the rest
+        of the text unchanged). Every argument must be a model class (TypeError naming its
         position) and every text is rendered before the first statement runs; a failing
         statement stops the run, the tables before it stay. Returns None; with
         AioSqliteConnector or AioMysqlConnector a coroutine that runs the statements one after

@@ -213,7 +213,15 @@ class CustomColAnnounce(BaseSqlGenerator):
 
 class TableGenerator(BaseSqlGenerator):
     def __init__(self, model: Any) -> None: ...
-    def Build(self) -> tuple[str]: ...
+    def Build(self) -> tuple[str]:
+        """(CREATE TABLE text,): the columns, the primary key, then a UNIQUE constraint line per
+        unique column and a FOREIGN KEY line per item of the model's foreignKeyConstraints."""
+    def BuildIndexes(self) -> tuple[str, ...]:
+        """The CREATE INDEX texts: `ix_<table>_<column>` of each column declared index=True, then
+        each Index of the model's `indexes` (CREATE UNIQUE INDEX for a unique one); empty when none."""
+    def _buildDeferring(self, deferred: tuple[str, ...]) -> tuple[str, tuple[str, ...]]:
+        """createTables' Build for a cycle of constraints: the CREATE TABLE text without the
+        foreign-key constraints named in `deferred`, and their ALTER TABLE ... ADD texts."""
     @staticmethod
     def build_col(col: BaseProperty) -> str: ...
 

@@ -6,7 +6,7 @@ from _typeshed import SupportsKeysAndGetItem
 
 from Tessary.DB.Connector import AioSqliteConnection
 from Tessary.Model.Carrack import AsyncModelExecutor, ModelExecutor
-from Tessary.Model.ModelProperty import BaseProperty, ForeignKey
+from Tessary.Model.ModelProperty import BaseProperty, ForeignKey, Index
 
 _M = TypeVar("_M", bound=_DataModel)
 
@@ -14,9 +14,19 @@ class ModelMeta(type):
     """Metaclass of model classes.
 
     Creating a class binds its columns and relations in declaration order (columns
-    of model bases first) and sets `col`, `fk`, `pkCol`, `pkName` and `tableName`.
-    Calling a model class returns a ModelInstance, never an instance of the class.
+    of model bases first) and sets `col`, `fk`, `pkCol`, `pkName`, `tableName` and
+    `indexes`. Calling a model class returns a ModelInstance, never an instance of the class.
     """
+
+    @property
+    def foreignKeyConstraints(cls) -> tuple[tuple[str, str, str, str, str], ...]:
+        """The FOREIGN KEY constraints written in this model's table, in column order: tuples
+        (name, column, refTable, refColumn, onDelete), e.g. ("fk_post_user_id", "user_id",
+        "user", "id", "CASCADE"). They come from the relations declared with constraint=True on
+        any model (a ONE_TO_MANY relation of User puts its constraint in Post's table; a
+        MANY_TO_MANY relation its two in the junction's). Computed on each read, since a relation
+        may name a model declared later: ValueError when a constraint would reference a column
+        that is neither a primary key nor unique, or SET NULL a column that is not nullable."""
 
     @overload
     def __call__(cls: type[_M], row: Sequence[Any], /) -> ModelInstance[_M]: ...  # type: ignore[misc]
@@ -35,6 +45,9 @@ class _DataModel(metaclass=ModelMeta):
     pkCol: BaseProperty[Any] | None
     col: tuple[BaseProperty[Any], ...]
     fk: tuple[ForeignKey, ...]
+    # Declared as a tuple or list of Index (names of this model's columns, checked when the
+    # class is created: TypeError/ValueError); read back as a tuple of Index naming columns.
+    indexes: tuple[Index, ...]
     # Which executor comes back depends on the connector in use, which no static type shows:
     # without a connection the synchronous one is assumed (the default connector is synchronous);
     # code on an asynchronous connector names AsyncModelExecutor[Model] where it awaits.

@@ -3,7 +3,7 @@
 import datetime
 import decimal
 import enum
-from typing import Any, Generic, Iterable, NoReturn, Self, TypeVar, overload
+from typing import Any, Generic, Iterable, Literal, NoReturn, Self, TypeVar, overload
 
 
 
@@ -99,9 +99,21 @@ class BaseProperty(Generic[_V]):
     def dbName(self) -> str | None: ...
     @property
     def valueKind(self) -> int: ...
+    @property
+    def unique(self) -> bool:
+        """A UNIQUE constraint `uq_<table>_<column>`, written inside CREATE TABLE."""
+    @property
+    def index(self) -> bool:
+        """An index `ix_<table>_<column>` of this column (TableGenerator.BuildIndexes)."""
+    @property
+    def renamedFrom(self) -> str | None:
+        """The column's previous name, so that a migration renames it instead of dropping it."""
     targetType: str
     def __init__(self, *typeArgs: Any, isPrimaryKey: bool = False, nullable: bool = False,
-                 default: Any = NullDefault, extra: str = "") -> None: ...
+                 default: Any = NullDefault, extra: str = "", unique: bool = False, index: bool = False,
+                 renamedFrom: str | None = None) -> None:
+        """`unique` and `index` are read by their truth value; `renamedFrom` must be a str or None
+        (TypeError)."""
     def toDBValue(self, value: Any) -> Any:
         """The stored form: datetime/date as ISO text, Decimal as text, bool as 1/0; the rest unchanged."""
     def fromDBValue(self, value: Any) -> _V | None:
@@ -234,10 +246,23 @@ class ForeignKey:
     def farLink(self) -> ForeignKey | None:
         """MANY_TO_MANY: the relation from the far model into the junction that loads join
         through; None for the other kinds."""
+    @property
+    def constraint(self) -> bool:
+        """A FOREIGN KEY constraint `fk_<table>_<column>` in the table holding the key column:
+        the target's for ONE_TO_MANY; for ONE_TO_ONE the side whose column is not the better key
+        (a generated primary key, then a primary key, then a unique column is referenced); for
+        MANY_TO_MANY both columns of the junction. See DataModel.foreignKeyConstraints."""
+    @property
+    def onDelete(self) -> str | None:
+        """The constraint's ON DELETE action: as declared, else "NO ACTION"; None without a
+        constraint. A MANY_TO_MANY relation's junction constraints are "CASCADE" unless declared."""
     def __init__(self, Type: ForeignType | int, target: type[DataModel] | str, bindCol: str | BaseProperty,
                  targetBindCol: str | BaseProperty,
                  middleModel: type[MiddleDataModel] | str | None = None,
-                 middleCols: tuple[str, str] | list[str] | None = None) -> None: ...
+                 middleCols: tuple[str, str] | list[str] | None = None, *, constraint: bool = False,
+                 onDelete: Literal["CASCADE", "SET NULL", "RESTRICT", "NO ACTION"] | None = None) -> None:
+        """`onDelete` must be one of the four actions (ValueError) and needs constraint=True
+        (ValueError)."""
     def __getitem__(self, key: str) -> Any: ...
     def __contains__(self, key: object) -> bool: ...
     # As BaseProperty's: for a type checker that takes `User(...)` for an instance of User.
@@ -247,4 +272,24 @@ class ForeignKey:
     def __get__(self, instance: object, owner: Any) -> Any: ...
     def __set__(self, instance: object, value: Any) -> None: ...
     def keys(self) -> tuple[str, ...]: ...
+
+class Index:
+    """A named index over columns of a model, listed in the model's `indexes`:
+    `CREATE [UNIQUE] INDEX <name> ON <table> (<columns>) ;` (TableGenerator.BuildIndexes).
+
+    Columns are column names or column properties (of the same class body too); the model
+    checks them when its class is created and keeps copies naming each column.
+    """
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """The column names, in index order (ValueError while a property of the index is not
+        bound to a model class yet)."""
+    @property
+    def unique(self) -> bool: ...
+    def __init__(self, name: str, *columns: str | BaseProperty[Any], unique: bool = False) -> None:
+        """`name` a non-empty str and at least one column (ValueError), each a str or a column
+        property (TypeError)."""
 
