@@ -26,7 +26,16 @@ enum ValueKind : int {
     KIND_DATE,
     KIND_BYTES,
     KIND_JSON,          // JSON text, written by json.dumps and read by json.loads
+    KIND_ENUM,          // an enum.Enum member, stored as its value (EnumProperty)
+    KIND_UUID,          // a uuid.UUID, stored as its 36-character text
 };
+
+// The kinds whose driver values are converted by what the column itself
+// declares (its scale, its enum class): the capsule's columnFromDBValue, not
+// fromDBValue of the bare kind.
+inline bool converts_by_column(int kind) noexcept {
+    return kind == KIND_DECIMAL || kind == KIND_ENUM || kind == KIND_UUID;
+}
 
 // One column of a model class (BaseProperty and its typed subclasses).
 // The first seven fields are read directly by the other modules, in this order.
@@ -140,7 +149,7 @@ struct PropertyApi {
     int (*settleChain)(PyObject* head);
     // fromDBValue of the column `prop` itself (new ref): what fromDBValue
     // gives for its kind, a DECIMAL column's value quantized to its declared
-    // scale.
+    // scale, an enum column's member, a UUID column's uuid.UUID.
     PyObject* (*columnFromDBValue)(PyObject* prop, PyObject* value);
 };
 

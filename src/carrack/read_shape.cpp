@@ -29,7 +29,9 @@ Conversion column_conversion(PyObject* col, int kind) noexcept {
         case model::KIND_INTEGER:
         case model::KIND_FLOAT:
         case model::KIND_TEXT: return Conversion::AS_IS;
-        case model::KIND_DECIMAL: return Conversion::DECIMAL_SCALE;
+        case model::KIND_DECIMAL:
+        case model::KIND_ENUM:
+        case model::KIND_UUID: return Conversion::BY_COLUMN;
         case model::KIND_JSON: return Conversion::BY_METHOD;  // its errors name the column
         default: return Conversion::KIND;
     }
@@ -59,7 +61,7 @@ Ref convert(const Item& item, PyObject* value) noexcept {
         case Conversion::AS_IS: return borrow(value);
         case Conversion::TO_INT: return PyLong_CheckExact(value) ? borrow(value) : steal(PyNumber_Long(value));
         case Conversion::KIND: return steal(bound.property->fromDBValue(item.kind, value));
-        case Conversion::DECIMAL_SCALE: return steal(bound.property->columnFromDBValue(item.column.get(), value));
+        case Conversion::BY_COLUMN: return steal(bound.property->columnFromDBValue(item.column.get(), value));
         case Conversion::BY_METHOD: return call_method(item.column.get(), from_db_name(), value);
     }
     return borrow(value);

@@ -13,7 +13,7 @@ enum class Conversion {
     AS_IS,          // the driver's value
     TO_INT,         // COUNT, and SUM of an integer column (MariaDB sums to DECIMAL)
     KIND,           // the column's ValueKind conversion
-    DECIMAL_SCALE,  // a DECIMAL column's value at its declared scale
+    BY_COLUMN,      // what the column declares: a DECIMAL's scale, an enum's members, UUIDs
     BY_METHOD,      // the column's own fromDBValue (a JSON column, a Python override)
 };
 

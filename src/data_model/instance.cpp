@@ -198,16 +198,17 @@ PyMethodDef instance_methods[] = {
 // Column `c` of the model: converted by its ValueKind, or by the column's own
 // fromDBValue when its class overrides it. A JSON column decodes through its
 // own method too, whose error for text that is not JSON names the column; a
-// DECIMAL column's value comes at its declared scale.
+// DECIMAL column's value comes at its declared scale, an enum column's as
+// its member.
 int store_column(PyObject* instance, ModelInfoObject* info, Py_ssize_t c, PyObject* value) noexcept {
     PyObject* key = PyTuple_GET_ITEM(info->names, c);
     int kind = info->kind_of[c];
     if (!converts(kind)) return PyDict_SetItem(instance, key, value);
     bool by_method = kind == KIND_CUSTOM || (kind == KIND_JSON && value != Py_None);
     PyObject* col = PyTuple_GET_ITEM(info->cols, c);
-    Ref converted = by_method             ? call_method(col, names.fromDBValue, value)
-                    : kind == KIND_DECIMAL ? steal(property_api->columnFromDBValue(col, value))
-                                           : steal(property_api->fromDBValue(kind, value));
+    Ref converted = by_method                  ? call_method(col, names.fromDBValue, value)
+                    : converts_by_column(kind) ? steal(property_api->columnFromDBValue(col, value))
+                                               : steal(property_api->fromDBValue(kind, value));
     return converted ? PyDict_SetItem(instance, key, converted.get()) : -1;
 }
 

@@ -65,6 +65,8 @@ inline bool converts(int kind) noexcept {
         case KIND_DATE:
         case KIND_BYTES:
         case KIND_JSON:
+        case KIND_ENUM:
+        case KIND_UUID:
             return true;
         default:
             return false;

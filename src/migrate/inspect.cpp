@@ -30,12 +30,21 @@ bool read_dialect(PyObject* connector, db::Dialect& out) noexcept {
     return b && b->connector->dialect(connector, nullptr, db::DIALECT_NO_SERVER, &out) == 0;
 }
 
-// `connector`, or the handle's when it is NULL or None (new reference).
-Ref connector_or_handles(PyObject* connector) noexcept {
-    if (connector && connector != Py_None) return borrow(connector);
+// `connector`, or the handle's when it is NULL or None (new reference). A
+// connector is one of the package's or any object with getCon(), as the
+// handle takes them.
+Ref connector_or_handles(const char* func, PyObject* connector) noexcept {
     const Bindings* b = bindings();
     if (!b) return {};
-    return steal(b->db->connector());
+    if (!connector || connector == Py_None) return steal(b->db->connector());
+    if (PyObject_TypeCheck(connector, b->connector->BaseConnector)) return borrow(connector);
+    int usable = PyObject_HasAttrStringWithError(connector, "getCon");
+    if (usable < 0) return {};
+    if (!usable) {
+        return fail(PyExc_TypeError, "%s() argument 'connector' must be a connector or None, not %.200s", func,
+                    type_name(connector));
+    }
+    return borrow(connector);
 }
 
 const std::vector<const char*>& queries_of(Engine engine) noexcept {
@@ -91,7 +100,7 @@ PyObject* inspect_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     static const Params params{"inspect", kInspectParams, 1, 0};
     PyObject* given;
     if (!parse(params, args, nargs, kwnames, &given)) return nullptr;
-    Ref connector = connector_or_handles(given);
+    Ref connector = connector_or_handles("inspect", given);
     if (!connector) return nullptr;
     db::Dialect dialect;
     if (!read_dialect(connector.get(), dialect)) return nullptr;
@@ -113,7 +122,7 @@ PyObject* model_schema_function(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (PyUnicode_CompareWithASCIIString(key, "connector") != 0) return unexpected_keyword("modelSchema", key);
         given = args[nargs + k];
     }
-    Ref connector = connector_or_handles(given);
+    Ref connector = connector_or_handles("modelSchema", given);
     if (!connector) return nullptr;
     db::Dialect dialect;
     if (!read_dialect(connector.get(), dialect)) return nullptr;

@@ -125,9 +125,7 @@ PyObject* unusual_value(PyObject* prop, PyObject* value) noexcept {
         if (is_uuid < 0) return nullptr;
         if (is_uuid) return PyObject_Str(value);
     }
-    if (!SqlFragmentType) SqlFragmentType = import_attr("Tessary.DB.Generator", "BaseSqlGenerator").release();
-    if (!SqlFragmentType) return nullptr;
-    int is_fragment = PyObject_IsInstance(value, SqlFragmentType);
+    int is_fragment = is_sql_fragment(value);
     if (is_fragment < 0) return nullptr;
     if (is_fragment) return Py_NewRef(value);
     Ref type_name = steal(PyType_GetName(Py_TYPE(prop)));
@@ -231,6 +229,12 @@ bool make_decimal_context() noexcept {
 
 }  // namespace
 
+int is_sql_fragment(PyObject* value) noexcept {
+    if (!SqlFragmentType) SqlFragmentType = import_attr("Tessary.DB.Generator", "BaseSqlGenerator").release();
+    if (!SqlFragmentType) return -1;
+    return PyObject_IsInstance(value, SqlFragmentType);
+}
+
 int ready_conversions() noexcept {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) return -1;
@@ -308,11 +312,15 @@ PyObject* to_db_value(PyObject* prop, PyObject* value) noexcept {
     // A JSON column writes every value as JSON text, a str included.
     if (as_property(prop)->kind == KIND_JSON) return json_to_db(prop, value);
     if (as_property(prop)->kind == KIND_DECIMAL && value != Py_None) return decimal_to_db(prop, value);
+    if (as_property(prop)->kind == KIND_ENUM) return enum_to_db(prop, value);
+    if (as_property(prop)->kind == KIND_UUID) return uuid_to_db(prop, value);
     return stored_form(prop, value, true);
 }
 
 PyObject* column_from_db_value(PyObject* prop, PyObject* value) noexcept {
     int kind = as_property(prop)->kind;
+    if (kind == KIND_ENUM) return enum_from_db(prop, value);
+    if (kind == KIND_UUID) return uuid_from_db(prop, value);
     if (kind != KIND_DECIMAL || value == Py_None) return from_db_value(kind, value);
     Ref number = steal(decimal_from_db(value));
     Py_ssize_t scale = declared_scale(prop);
@@ -331,7 +339,8 @@ PyObject* from_db_value(int kind, PyObject* value) noexcept {
         case KIND_BOOLEAN: return boolean_from_db(value);
         case KIND_BYTES: return bytes_from_db(value);
         case KIND_JSON: return json_from_db(nullptr, value);
-        default: return Py_NewRef(value);
+        case KIND_UUID: return uuid_from_db(nullptr, value);
+        default: return Py_NewRef(value);  // KIND_ENUM too: without the column no enum class is known
     }
 }
 

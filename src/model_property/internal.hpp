@@ -49,6 +49,28 @@ PyObject* column_from_db_value(PyObject* prop, PyObject* value) noexcept;
 PyObject* json_to_db(PyObject* prop, PyObject* value) noexcept;
 PyObject* json_from_db(PyObject* prop, PyObject* value) noexcept;
 
+// Errors naming a column (column_errors.cpp). column_label: "JsonProperty
+// 'data'", or the bare type name for a column not yet bound. refail_naming:
+// the error set now becomes the cause of `type`("<label> <what>: <its message>").
+Ref column_label(PyObject* prop) noexcept;
+void refail_naming(PyObject* prop, PyObject* type, const char* what) noexcept;
+
+// EnumProperty's and UuidProperty's conversions (enum_value.cpp,
+// uuid_value.cpp); errors name the column `prop`. uuid_from_db takes NULL
+// when no column is known.
+PyObject* enum_to_db(PyObject* prop, PyObject* value) noexcept;
+PyObject* enum_from_db(PyObject* prop, PyObject* value) noexcept;
+PyObject* uuid_to_db(PyObject* prop, PyObject* value) noexcept;
+PyObject* uuid_from_db(PyObject* prop, PyObject* value) noexcept;
+int ready_enum_property(PyObject* module) noexcept;
+int ready_uuid_property(PyObject* module) noexcept;
+// What a copy of a column carries beyond BaseProperty's fields (an
+// EnumProperty's enum class): copied from `from` to `to`, its fresh copy.
+void copy_column_state(PyObject* from, PyObject* to) noexcept;
+// Whether `value` is a statement builder's fragment, which a column passes
+// on unconverted (the statement renders it in place); -1 on error.
+int is_sql_fragment(PyObject* value) noexcept;
+
 // toDBValue of a column, through a Python override when a subclass has one.
 PyObject* property_to_db_value(PyObject* prop, PyObject* value) noexcept;
 // insertCell(value) of a column: its INSERT entry {"col": prop, "value": toDBValue(value)}.

@@ -88,6 +88,8 @@ TSY_EXPORT PyObject* PyInit_ModelProperty() {
         ready_foreign_key(module.get()) < 0 || ready_index(module.get()) < 0) {
         return nullptr;
     }
+    // The column classes with conversions of their own, after BaseProperty.
+    if (ready_enum_property(module.get()) < 0 || ready_uuid_property(module.get()) < 0) return nullptr;
     if (tsy::export_api(module.get(), &api, PROPERTY_CAPSULE) < 0) return nullptr;
     return module.release();
 }

@@ -428,6 +428,7 @@ PyObject* clone_property(PyObject* prop) noexcept {
     if (!copy) return nullptr;
     PropertyObject* from = as_property(prop);
     PropertyObject* to = as_property(copy.get());
+    copy_column_state(prop, copy.get());
     set_field(to->name, from->name);
     to->isPrimaryKey = from->isPrimaryKey;
     to->nullable = from->nullable;

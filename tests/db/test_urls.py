@@ -116,10 +116,10 @@ MALFORMED = [
     ("sqlite:///?maxsize=1", "a sqlite URL needs a path"),
     ("sqlite://host/x.db", "a sqlite URL has no host or user"),
     ("sqlite:///x.db?maxsize=2", "unknown query parameter 'maxsize' (a sqlite URL takes the query parameters "
-                                 "timeout, transactionMode and pragma.<name>)"),
+                                 "timeout, transactionMode, foreignKeys and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?minsize=1",
      "unknown query parameter 'minsize' (a sqlite+asyncio URL takes the query parameters maxsize, timeout, "
-     "transactionMode and pragma.<name>)"),
+     "transactionMode, foreignKeys and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?maxsize=two", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=1.5", "query parameter 'maxsize' must be a whole number"),

@@ -4,6 +4,8 @@ on every database, whatever the column types and defaults."""
 
 import datetime
 import decimal
+import enum
+import uuid
 
 import pytest
 from handle_support import installed
@@ -14,8 +16,8 @@ from Tessary.Ext.Migrate import Column, Key, Reference, Table, inspect, modelSch
 from Tessary.Model.DataModel import DataModel
 from Tessary.Model.ModelProperty import (
     AutoIncrement, BigIntegerProperty, BooleanProperty, BytesProperty, DateProperty, DateTimeProperty,
-    DecimalProperty, FloatProperty, ForeignKey, ForeignType, IntegerProperty, JsonProperty, TextProperty,
-    VarcharProperty,
+    DecimalProperty, EnumProperty, FloatProperty, ForeignKey, ForeignType, Index, IntegerProperty, JsonProperty,
+    TextProperty, UuidProperty, VarcharProperty,
 )
 
 
@@ -37,6 +39,10 @@ class EveryType(DataModel):
     day = DateProperty(default=datetime.date(2024, 1, 2))
     blob = BytesProperty(nullable=True)
     doc = JsonProperty(nullable=True)
+    data = JsonProperty(default={"a": [1, 2]})
+    greeting = VarcharProperty(16, default="héllo")
+    quarter = FloatProperty(default=0.25, nullable=True)
+    loss = DecimalProperty(6, 3, default=decimal.Decimal("-2"))
 
 
 class BigKey(DataModel):
@@ -54,12 +60,47 @@ class TextKey(DataModel):
 class Shelf(DataModel):
     tableName = "insp_shelf"
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
-    books = ForeignKey(ForeignType.MANY_TO_MANY, "Book", bindCol="id", targetBindCol="id")
+    books = ForeignKey(ForeignType.MANY_TO_MANY, "Book", bindCol="id", targetBindCol="id", constraint=True)
 
 
 class Book(DataModel):
     tableName = "insp_book"
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+
+
+class Owner(DataModel):
+    tableName = "insp_owner"
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    code = VarcharProperty(8, unique=True)
+    pets = ForeignKey(ForeignType.ONE_TO_MANY, "Pet", bindCol="id", targetBindCol="owner_id", constraint=True,
+                      onDelete="CASCADE")
+
+
+class Pet(DataModel):
+    tableName = "insp_pet"
+    indexes = (Index("insp_pet_pair", "owner_id", "name", unique=True),)
+    id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+    owner_id = IntegerProperty(nullable=True, index=True)
+    name = VarcharProperty(20)
+
+
+class Mood(enum.Enum):
+    GLAD = "glad"
+    CROSS = "cross"
+
+
+class Level(enum.IntEnum):
+    LOW = 1
+    HIGH = 2
+
+
+class Tagged(DataModel):
+    tableName = "insp_tagged"
+    id = UuidProperty(isPrimaryKey=True)
+    mood = EnumProperty(Mood, default=Mood.GLAD)
+    level = EnumProperty(Level, nullable=True, default=Level.HIGH)
+    wide = EnumProperty(Mood, 20, nullable=True)
+    ref = UuidProperty(default=uuid.UUID(int=7))
 
 
 def drop(db, *tables):
@@ -78,6 +119,16 @@ def test_tables_made_from_models_inspect_as_the_models_ask(db, model):
             f"\nlive:   {live[model.tableName]!r}\nwanted: {wanted[model.tableName]!r}")
     finally:
         drop(db, model.tableName)
+
+
+def test_enum_and_uuid_columns_inspect_as_their_model_asks(db):
+    DB.getInstance().createTables(Tagged)
+    try:
+        wanted = modelSchema(Tagged)["insp_tagged"]
+        assert [c.type for c in wanted.columns] == ["VARCHAR(36)", "VARCHAR(5)", "INT", "VARCHAR(20)", "VARCHAR(36)"]
+        assert inspect()["insp_tagged"] == wanted
+    finally:
+        drop(db, "insp_tagged")
 
 
 def test_an_empty_database_has_no_tables(db):
@@ -126,6 +177,32 @@ def test_keys_and_references_written_by_hand_are_read_back(db):
         drop(db, "insp_pet", "insp_owner")
 
 
+def test_declared_keys_and_references_match_the_tables_they_describe(db):
+    handle = DB.getInstance()
+    key = "INTEGER" if db.is_sqlite else "INT NOT NULL AUTO_INCREMENT"
+    handle.executeSql(f"CREATE TABLE insp_owner (id {key}, code VARCHAR(8) NOT NULL, "
+                      "constraint insp_owner_pk PRIMARY KEY (id), constraint uq_insp_owner_code UNIQUE (code))")
+    handle.executeSql(f"CREATE TABLE insp_pet (id {key}, owner_id INT NULL, name VARCHAR(20) NOT NULL, "
+                      "constraint insp_pet_pk PRIMARY KEY (id), constraint fk_insp_pet_owner_id FOREIGN KEY "
+                      "(owner_id) REFERENCES insp_owner (id) ON DELETE CASCADE)")
+    handle.executeSql("CREATE INDEX ix_insp_pet_owner_id ON insp_pet (owner_id)")
+    handle.executeSql("CREATE UNIQUE INDEX insp_pet_pair ON insp_pet (owner_id, name)")
+    try:
+        wanted = modelSchema(Pet, Owner)
+        assert list(wanted) == ["insp_owner", "insp_pet"]  # the referenced table first
+        assert inspect() == wanted
+    finally:
+        drop(db, "insp_pet", "insp_owner")
+
+
+def test_tables_made_with_their_keys_and_references_inspect_as_declared(db):
+    DB.getInstance().createTables(Pet, Owner)
+    try:
+        assert inspect() == modelSchema(Owner, Pet)
+    finally:
+        drop(db, "insp_pet", "insp_owner")
+
+
 def test_model_schema_adds_the_junction_of_a_many_to_many_relation(db):
     schema = modelSchema(Shelf, Book)
     junction = Shelf.books.middleModel
@@ -135,7 +212,7 @@ def test_model_schema_adds_the_junction_of_a_many_to_many_relation(db):
     try:
         assert inspect() == {name: schema[name] for name in sorted(schema)}
     finally:
-        drop(db, *schema)
+        drop(db, *reversed(list(schema)))
 
 
 def test_model_schema_refuses_what_is_not_a_model(db):
@@ -143,6 +220,10 @@ def test_model_schema_refuses_what_is_not_a_model(db):
         modelSchema(Book, int)
     with pytest.raises(TypeError, match="unexpected keyword argument 'conn'"):
         modelSchema(Book, conn=None)
+    with pytest.raises(TypeError, match="'connector' must be a connector or None, not int"):
+        modelSchema(Book, connector=5)
+    with pytest.raises(TypeError, match="'connector' must be a connector or None, not str"):
+        inspect("blog.db")
 
 
 def test_the_coroutine_path_reads_the_same_schema(backend):

@@ -3,6 +3,7 @@
 import datetime
 import decimal
 import enum
+import uuid
 from typing import Any, Generic, Iterable, Literal, NoReturn, Self, TypeVar, overload
 
 
@@ -208,6 +209,42 @@ class JsonProperty(BaseProperty[Any]):
         """The value's JSON text; None stays None (NULL)."""
     def fromDBValue(self, value: Any) -> Any:
         """`json.loads` of driver text (str or bytes); any other value unchanged."""
+
+_E = TypeVar("_E", bound=enum.Enum)
+
+class EnumProperty(BaseProperty[_E]):
+    """A column of the members of an enum.Enum class, stored as their values.
+
+    Values all str make a VARCHAR as wide as the longest value (unless typeArgs are given);
+    values all int (not bool) an INT; any other class is a TypeError, one without members a
+    ValueError. Writing (save, update, conditions, In) takes a member or a plain str/int equal
+    to a member's value; anything else is a ValueError naming the column and the class, raised
+    before any statement is made. Rows read back members; a stored value that is no member's is
+    a ValueError naming the column. A default given as a member is written as its value.
+    """
+
+    @property
+    def enum(self) -> type[_E]:
+        """The enum class whose members the column holds."""
+    def __init__(self, enumClass: type[_E], /, *typeArgs: Any, isPrimaryKey: bool = False,
+                 nullable: bool = False, default: Any = NullDefault, extra: str = "") -> None: ...
+    def toDBValue(self, value: Any) -> str | int | None:
+        """The member's value; a plain value of a member as it is; None stays None."""
+    def fromDBValue(self, value: Any) -> _E | None:
+        """The member whose value a driver returned."""
+
+class UuidProperty(BaseProperty[uuid.UUID]):
+    """A VARCHAR(36) column of uuid.UUID values.
+
+    Writing takes a uuid.UUID or any text uuid.UUID parses, stored as the canonical lower-case
+    hyphenated text (so `==` finds the row however the UUID was spelled); anything else is a
+    ValueError naming the column, raised before any statement is made. Rows read back uuid.UUID.
+    The column may be a primary key; its values come from the application (no auto-increment).
+    """
+
+    def toDBValue(self, value: Any) -> str | None:
+        """The canonical 36-character text; None stays None."""
+    def fromDBValue(self, value: Any) -> uuid.UUID | None: ...
 
 class ForeignKey:
     """A relation property, readable as attributes and as items (`fk["name"] is fk.name`).

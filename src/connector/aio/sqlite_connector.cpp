@@ -26,7 +26,7 @@
 // The options are the synchronous connector's (core/sqlite_options.cpp):
 // `transactionMode` begins transaction() blocks and the transactions a
 // handed-out connection opens before a write (its explicit begin() stays
-// the plain BEGIN); `timeout` is the busy wait;
+// the plain BEGIN); `timeout` is the busy wait; `foreignKeys` and
 // `pragmas` run on every connection the pool opens.
 #include <atomic>
 
@@ -116,11 +116,12 @@ namespace {
 
 // --- the type -----------------------------------------------------------------
 
-const char* const kInitNames[] = {"path", "maxsize", "driver", "timeout", "transactionMode", "pragmas"};
+const char* const kInitNames[] = {"path",    "maxsize",         "driver",  "timeout",
+                                  "transactionMode", "pragmas", "foreignKeys"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 6, 0};
-    PyObject* a[6];
+    static const Params params{"__init__", kInitNames, 7, 0};
+    PyObject* a[7];
     Ref kwnames, values;
     // `driver` is a keyword only.
     if (PyTuple_GET_SIZE(args) > 2) return arg_count_error("__init__", 0, 2, PyTuple_GET_SIZE(args));
@@ -135,7 +136,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);
     if (PyDict_SetItem(c->base.settings, names.path, path.get()) < 0) return -1;
-    if (set_sqlite_options(c->base.settings, a[4], a[3], a[5]) < 0) return -1;
+    if (set_sqlite_options(c->base.settings, a[4], a[3], a[5], a[6]) < 0) return -1;
     c->base.con_type = 1;
     c->base.style = STYLE_QMARK;
     c->minsize = 1;
@@ -196,6 +197,14 @@ int set_timeout(PyObject* self, PyObject* value, void*) noexcept { return set_op
 
 int set_pragmas(PyObject* self, PyObject* value, void*) noexcept { return set_option(self, SqliteOption::Pragmas, value); }
 
+PyObject* get_foreign_keys(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_aio(self)->base.settings, SqliteOption::ForeignKeys);
+}
+
+int set_foreign_keys(PyObject* self, PyObject* value, void*) noexcept {
+    return set_option(self, SqliteOption::ForeignKeys, value);
+}
+
 // Settable, as plain attributes of that name on a subclass always were: the
 // value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
@@ -205,6 +214,9 @@ PyGetSetDef getset[] = {
     {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
      nullptr},
     {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
+    {"foreignKeys", get_foreign_keys, set_foreign_keys,
+     "Whether new connections enforce foreign-key constraints (PRAGMA foreign_keys; True by default). A "
+     "foreign_keys entry of pragmas wins over it.", nullptr},
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
     {"isReady", aio::get_ready, nullptr,
      "True once the first connection is open; reading it inside a running loop starts the setup.", nullptr},
@@ -237,9 +249,9 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5, *, driver=None, timeout=5.0, "
-              "transactionMode='IMMEDIATE', pragmas=None)\n--\n\n"
+              "transactionMode='IMMEDIATE', pragmas=None, foreignKeys=True)\n--\n\n"
               "AioSqliteConnector(path=\":memory:\", maxsize=5, *, driver=None, timeout=5.0, "
-              "transactionMode=\"IMMEDIATE\", pragmas=None): asynchronous SQLite connector. "
+              "transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True): asynchronous SQLite connector. "
               "driver \"native\" (the default; TESSARY_DRIVER=module picks the other) runs each statement on the "
               "native engine, on the loop's thread, when it is awaited; \"sqlite3\" runs it on the sqlite3 module, "
               "on a worker thread per pooled connection.",

@@ -204,14 +204,15 @@ void forget_shared_memory(ConnectorObject* c) noexcept;
 // --- options of the SQLite connectors (core/sqlite_options.cpp) ----------------------
 
 // Checks transactionMode ("IMMEDIATE", the default, "DEFERRED" or
-// "EXCLUSIVE", any case), timeout (seconds >= 0, default 5) and pragmas (a
+// "EXCLUSIVE", any case), timeout (seconds >= 0, default 5), pragmas (a
 // dict of plain identifiers to int, str or bool values; None or not given for
-// none) and keeps them in `settings`: "transactionMode" (upper case),
-// "timeout" (a float) and "pragmas" (a checked copy). NULL means not given.
-// -1 with TypeError or ValueError.
-int set_sqlite_options(PyObject* settings, PyObject* mode, PyObject* timeout, PyObject* pragmas) noexcept;
+// none) and foreignKeys (a bool, default True) and keeps them in `settings`:
+// "transactionMode" (upper case), "timeout" (a float), "pragmas" (a checked
+// copy) and "foreignKeys". NULL means not given. -1 with TypeError or ValueError.
+int set_sqlite_options(PyObject* settings, PyObject* mode, PyObject* timeout, PyObject* pragmas,
+                       PyObject* foreign_keys) noexcept;
 // Removes the keys the connect function does not take from a copy of the
-// settings ("transactionMode", "pragmas"). -1 on error.
+// settings ("transactionMode", "pragmas", "foreignKeys"). -1 on error.
 int drop_sqlite_options(PyObject* kwargs) noexcept;
 // The statement that begins a transaction on the settings' connections:
 // "BEGIN <mode>", or "BEGIN" where no mode is kept (the MySQL connectors).
@@ -221,13 +222,15 @@ PyObject* begin_text(PyObject* settings) noexcept;
 double busy_timeout(PyObject* settings) noexcept;
 // The kept value of an option, for the connectors' attributes (the pragmas
 // as a new dict). New ref; RuntimeError when `self` was never initialised.
-enum class SqliteOption { TransactionMode, Timeout, Pragmas };
+enum class SqliteOption { TransactionMode, Timeout, Pragmas, ForeignKeys };
 PyObject* sqlite_option(PyObject* self, PyObject* settings, SqliteOption which) noexcept;
 // Replaces one kept option, checked as the constructors check it: the
 // connections and transactions opened afterwards follow it. -1 with the
 // error set (AttributeError for a deletion).
 int set_sqlite_option(PyObject* self, PyObject* settings, SqliteOption which, PyObject* value) noexcept;
-// The PRAGMA statements of the kept pragmas, in their order (new list).
+// The PRAGMA statements every new connection runs (new list): foreign_keys
+// ON or OFF as foreignKeys says, unless the pragmas name foreign_keys
+// themselves (their value wins), then the kept pragmas in their order.
 PyObject* pragma_statements(PyObject* settings) noexcept;
 
 // --- transaction() (sync/transaction.cpp) ------------------------------------------

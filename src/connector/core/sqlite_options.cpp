@@ -1,7 +1,7 @@
 // The options both SQLite connectors take (Sqlite3Connector and
 // AioSqliteConnector, either driver): how transactions begin, how long a
-// connection waits for another one's lock, and the PRAGMAs every new
-// connection runs. They are checked once, at construction, and kept in the
+// connection waits for another one's lock, whether foreign-key constraints
+// are enforced, and the PRAGMAs every new connection runs. They are checked once, at construction, and kept in the
 // connector's settings dict under their own names; the statements they
 // stand for are built from checked values only, never from caller text.
 #include "core/connector.hpp"
@@ -26,6 +26,11 @@ PyObject* mode_key() noexcept {
 
 PyObject* pragmas_key() noexcept {
     static PyObject* key = intern("pragmas");
+    return key;
+}
+
+PyObject* foreign_keys_key() noexcept {
+    static PyObject* key = intern("foreignKeys");
     return key;
 }
 
@@ -78,6 +83,14 @@ Ref checked_timeout(PyObject* timeout) noexcept {
         return fail(PyExc_ValueError, "timeout must be a finite number of seconds >= 0, not %R", timeout);
     }
     return steal(PyFloat_FromDouble(seconds));
+}
+
+// SQLite enforces no foreign-key constraint unless each connection asks it
+// to: on by default, so that the constraints the tables declare hold.
+Ref checked_foreign_keys(PyObject* value) noexcept {
+    if (!value) return borrow(Py_True);
+    if (!PyBool_Check(value)) return fail(PyExc_TypeError, "foreignKeys must be a bool, not %.200s", type_name(value));
+    return borrow(value);
 }
 
 // A PRAGMA's name goes into the statement as it is: letters, digits and '_',
@@ -153,17 +166,56 @@ Ref pragma_statement(PyObject* name, PyObject* value) noexcept {
     return steal(PyUnicode_FromFormat("PRAGMA %U = '%U'", name, escaped.get()));
 }
 
+// Whether the pragmas name foreign_keys themselves (in any case, as SQLite
+// reads PRAGMA names): then their value is the one that runs.
+int names_foreign_keys(PyObject* pragmas) noexcept {
+    PyObject* name;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(pragmas, &pos, &name, &value)) {
+        static PyObject* lower_name = intern("lower");
+        Ref lower = call_method(name, lower_name);
+        if (!lower) return -1;
+        if (PyUnicode_CompareWithASCIIString(lower.get(), "foreign_keys") == 0) return 1;
+    }
+    return 0;
+}
+
+PyObject* option_key(SqliteOption which) noexcept {
+    switch (which) {
+        case SqliteOption::Pragmas: return pragmas_key();
+        case SqliteOption::Timeout: return names.timeout;
+        case SqliteOption::ForeignKeys: return foreign_keys_key();
+        case SqliteOption::TransactionMode: break;
+    }
+    return mode_key();
+}
+
+Ref checked_option(SqliteOption which, PyObject* value) noexcept {
+    switch (which) {
+        case SqliteOption::Pragmas: return checked_pragmas(value);
+        case SqliteOption::Timeout: return checked_timeout(value);
+        case SqliteOption::ForeignKeys: return checked_foreign_keys(value);
+        case SqliteOption::TransactionMode: break;
+    }
+    return checked_mode(value);
+}
+
 }  // namespace
 
-int set_sqlite_options(PyObject* settings, PyObject* mode, PyObject* timeout, PyObject* pragmas) noexcept {
+int set_sqlite_options(PyObject* settings, PyObject* mode, PyObject* timeout, PyObject* pragmas,
+                       PyObject* foreign_keys) noexcept {
     Ref checked_mode_name = checked_mode(mode);
     if (!checked_mode_name) return -1;
     Ref seconds = checked_timeout(timeout);
     if (!seconds) return -1;
+    Ref enforced = checked_foreign_keys(foreign_keys);
+    if (!enforced) return -1;
     Ref kept = checked_pragmas(pragmas);
     if (!kept) return -1;
     if (PyDict_SetItem(settings, mode_key(), checked_mode_name.get()) < 0 ||
         PyDict_SetItem(settings, names.timeout, seconds.get()) < 0 ||
+        PyDict_SetItem(settings, foreign_keys_key(), enforced.get()) < 0 ||
         PyDict_SetItem(settings, pragmas_key(), kept.get()) < 0) {
         return -1;
     }
@@ -171,7 +223,8 @@ int set_sqlite_options(PyObject* settings, PyObject* mode, PyObject* timeout, Py
 }
 
 int drop_sqlite_options(PyObject* kwargs) noexcept {
-    if (PyDict_DelItem(kwargs, mode_key()) < 0 || PyDict_DelItem(kwargs, pragmas_key()) < 0) {
+    for (PyObject* key : {mode_key(), pragmas_key(), foreign_keys_key()}) {
+        if (PyDict_DelItem(kwargs, key) == 0) continue;
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
         PyErr_Clear();
     }
@@ -193,9 +246,7 @@ double busy_timeout(PyObject* settings) noexcept {
 }
 
 PyObject* sqlite_option(PyObject* self, PyObject* settings, SqliteOption which) noexcept {
-    PyObject* key = which == SqliteOption::Pragmas ? pragmas_key()
-                    : which == SqliteOption::Timeout ? names.timeout
-                                                     : mode_key();
+    PyObject* key = option_key(which);
     PyObject* value = settings ? PyDict_GetItem(settings, key) : nullptr;
     if (!value) return not_initialised(self);
     // The pragmas are handed out as a copy: the kept dict is the checked one.
@@ -203,24 +254,25 @@ PyObject* sqlite_option(PyObject* self, PyObject* settings, SqliteOption which) 
 }
 
 int set_sqlite_option(PyObject* self, PyObject* settings, SqliteOption which, PyObject* value) noexcept {
-    static const char* const option_names[] = {"transactionMode", "timeout", "pragmas"};
-    const int index = static_cast<int>(which);
-    if (!value) return fail(PyExc_AttributeError, "cannot delete %s", option_names[index]);
+    if (!value) return fail(PyExc_AttributeError, "cannot delete %U", option_key(which));
     if (!settings || !PyDict_GetItem(settings, mode_key())) return not_initialised(self);
-    Ref checked = which == SqliteOption::TransactionMode ? checked_mode(value)
-                  : which == SqliteOption::Timeout       ? checked_timeout(value)
-                                                         : checked_pragmas(value);
+    Ref checked = checked_option(which, value);
     if (!checked) return -1;
-    PyObject* key = which == SqliteOption::Pragmas ? pragmas_key()
-                    : which == SqliteOption::Timeout ? names.timeout
-                                                     : mode_key();
-    return PyDict_SetItem(settings, key, checked.get());
+    return PyDict_SetItem(settings, option_key(which), checked.get());
 }
 
 PyObject* pragma_statements(PyObject* settings) noexcept {
     PyObject* pragmas = settings ? PyDict_GetItem(settings, pragmas_key()) : nullptr;
+    PyObject* enforced = settings ? PyDict_GetItem(settings, foreign_keys_key()) : nullptr;
     Ref all = steal(PyList_New(0));
-    if (!all || !pragmas || !PyDict_Check(pragmas)) return all.release();
+    if (!all) return nullptr;
+    int named = pragmas && PyDict_Check(pragmas) ? names_foreign_keys(pragmas) : 0;
+    if (named < 0) return nullptr;
+    if (enforced && !named) {
+        Ref statement = steal(PyUnicode_FromFormat("PRAGMA foreign_keys = %s", enforced == Py_False ? "OFF" : "ON"));
+        if (!statement || PyList_Append(all.get(), statement.get()) < 0) return nullptr;
+    }
+    if (!pragmas || !PyDict_Check(pragmas)) return all.release();
     PyObject* name;
     PyObject* value;
     Py_ssize_t pos = 0;

@@ -9,7 +9,8 @@
 // that run in one, begin in `transactionMode`: IMMEDIATE by default, so that
 // two blocks that read and then write queue for the write lock at BEGIN
 // instead of failing with "database is locked" half-way. `pragmas` run on
-// every connection the connector opens, right after it is opened.
+// every connection the connector opens, right after it is opened, after
+// PRAGMA foreign_keys as `foreignKeys` says (on by default).
 //
 // ":memory:" is one database for all threads of the connector: a
 // shared-cache URI "file:tessary_sync_<n>?mode=memory&cache=shared", read with
@@ -29,8 +30,8 @@
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"path",   "maxConnections",  "acquireTimeout", "driver",
-                                  "timeout", "transactionMode", "pragmas"};
+const char* const kInitNames[] = {"path",    "maxConnections",  "acquireTimeout", "driver",
+                                  "timeout", "transactionMode", "pragmas",        "foreignKeys"};
 const char* const kColNames[] = {"col"};
 
 constexpr int kSqliteLocked = 6;  // SQLITE_LOCKED, the primary code of its extended ones
@@ -41,8 +42,8 @@ bool is_memory(PyObject* path) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 7, 0};
-    PyObject* a[7];
+    static const Params params{"__init__", kInitNames, 8, 0};
+    PyObject* a[8];
     Ref kwnames, values;
     // Only the path is positional.
     if (PyTuple_GET_SIZE(args) > 1) return arg_count_error("__init__", 0, 1, PyTuple_GET_SIZE(args));
@@ -57,7 +58,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (!path || !connect) return -1;
     if (init_limits(self, a[1], a[2]) < 0) return -1;
     ConnectorObject* c = as_connector(self);
-    if (set_sqlite_options(c->settings, a[5], a[4], a[6]) < 0) return -1;
+    if (set_sqlite_options(c->settings, a[5], a[4], a[6], a[7]) < 0) return -1;
     set_field(c->factory, connect.get());
     if (PyDict_SetItemString(c->settings, "database", path.get()) < 0 ||
         PyDict_SetItemString(c->settings, "isolation_level", Py_None) < 0) {
@@ -188,6 +189,14 @@ int set_pragmas(PyObject* self, PyObject* value, void*) noexcept {
     return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::Pragmas, value);
 }
 
+PyObject* get_foreign_keys(PyObject* self, void*) noexcept {
+    return sqlite_option(self, as_connector(self)->settings, SqliteOption::ForeignKeys);
+}
+
+int set_foreign_keys(PyObject* self, PyObject* value, void*) noexcept {
+    return set_sqlite_option(self, as_connector(self)->settings, SqliteOption::ForeignKeys, value);
+}
+
 // Settable, as plain attributes of that name on a subclass always were: the
 // value is checked, and the connections (and blocks) opened afterwards follow it.
 PyGetSetDef getset[] = {
@@ -196,6 +205,9 @@ PyGetSetDef getset[] = {
     {"timeout", get_timeout, set_timeout, "Seconds a statement waits for another connection's lock (the busy timeout).",
      nullptr},
     {"pragmas", get_pragmas, set_pragmas, "The PRAGMAs run on every new connection (a copy).", nullptr},
+    {"foreignKeys", get_foreign_keys, set_foreign_keys,
+     "Whether new connections enforce foreign-key constraints (PRAGMA foreign_keys; True by default). A "
+     "foreign_keys entry of pragmas wins over it.", nullptr},
     {"path", get_path, nullptr,
      "The database file (\":memory:\" for an in-memory database of this connector, shared by its threads).",
      nullptr},
@@ -212,11 +224,12 @@ PyTypeObject Sqlite3ConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "Sqlite3Connector(path=\":memory:\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
-              "timeout=5.0, transactionMode=\"IMMEDIATE\", pragmas=None)\n--\n\n"
+              "timeout=5.0, transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True)\n--\n\n"
               "Synchronous SQLite connector; each thread connects at its first statement. driver: \"native\" "
               "(SQLite's C API; the default, also when TESSARY_DRIVER=native) or \"sqlite3\" (the standard module; "
               "the default when TESSARY_DRIVER=module). timeout: the busy wait in seconds; transactionMode: how "
-              "transaction() blocks begin; pragmas: {name: value} run on every new connection.",
+              "transaction() blocks begin; pragmas: {name: value} run on every new connection; foreignKeys: "
+              "whether its connections enforce foreign-key constraints (a foreign_keys entry of pragmas wins).",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,
