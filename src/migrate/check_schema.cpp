@@ -13,8 +13,28 @@
 namespace tsy::migrate {
 namespace {
 
+// The other modules' interfaces, bound at the first call (each imports this
+// module's neighbours, never this one).
+const model::ModelApi* model_api() noexcept {
+    static const model::ModelApi* api = nullptr;
+    if (!api) api = model::import_model_api();
+    return api;
+}
+
+const db::DbApi* db_api() noexcept {
+    static const db::DbApi* api = nullptr;
+    if (!api) api = db::import_db_api();
+    return api;
+}
+
+const db::ConnectorApi* connector_api() noexcept {
+    static const db::ConnectorApi* api = nullptr;
+    if (!api) api = db::import_connector_api();
+    return api;
+}
+
 bool check_models(const char* func, PyObject* const* models, Py_ssize_t count) noexcept {
-    const model::ModelApi* api = model::import_model_api();
+    const model::ModelApi* api = model_api();
     if (!api) return false;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* m = models[i];
@@ -33,14 +53,14 @@ bool check_models(const char* func, PyObject* const* models, Py_ssize_t count) n
 // `connector`, or the handle's when it is NULL or None.
 Ref connector_or_handles(PyObject* connector) noexcept {
     if (connector && connector != Py_None) return borrow(connector);
-    const db::DbApi* api = db::import_db_api();
+    const db::DbApi* api = db_api();
     if (!api) return {};
     return steal(api->connector());
 }
 
 // 1 when the connector's statements give awaitables, 0 when not, -1 on error.
 int is_coroutine(PyObject* connector) noexcept {
-    const db::ConnectorApi* api = db::import_connector_api();
+    const db::ConnectorApi* api = connector_api();
     if (!api) return -1;
     db::Dialect dialect;
     if (api->dialect(connector, nullptr, db::DIALECT_NO_SERVER, &dialect) < 0) return -1;
