@@ -6,6 +6,8 @@
 
 #include "tessary/db.hpp"
 
+#include <algorithm>
+
 namespace tsy::migrate {
 
 namespace {
@@ -29,6 +31,26 @@ void fill_nulls_first(Engine engine, const Operation& op, const SchemaSpec& live
     Statement s;
     s.sql = "UPDATE " + quoted(op.table) + " SET " + quoted(now.name) + " = " + *now.default_sql + " WHERE " +
             quoted(now.name) + " IS NULL";
+    out.statements.push_back(std::move(s));
+}
+
+bool starts_with(const std::vector<std::string>& columns, const std::vector<std::string>& prefix) noexcept {
+    return columns.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), columns.begin());
+}
+
+// MariaDB gives a foreign key an index of the constraint's name when no
+// index starts with its columns, and keeps it when the key is dropped:
+// dropped with it, so that the table is left as the schema without the key.
+void drop_backing_index(Engine engine, const Operation& op, const SchemaSpec& live, Plan& out) {
+    if (engine != Engine::Mysql || op.kind != Operation::Kind::DropForeignKey || !op.foreign_key) return;
+    const TableSpec* t = live.table(op.table);
+    const std::vector<std::string>& columns = op.foreign_key->columns;
+    if (!t || starts_with(t->primary_key, columns)) return;
+    for (const auto& k : t->indexes) {
+        if (starts_with(k.columns, columns)) return;
+    }
+    Statement s;
+    s.sql = "DROP INDEX " + quoted(op.foreign_key->name) + " ON " + quoted(op.table);
     out.statements.push_back(std::move(s));
 }
 
@@ -67,7 +89,9 @@ bool plan_all(const std::vector<const Operation*>& ops, SchemaSpec& live, PyObje
             continue;
         }
         fill_nulls_first(*engine, op, live, out);
-        if (!apply_to_schema(live, op) || !render_statements(*engine, op, out)) return false;
+        if (!render_statements(*engine, op, out)) return false;
+        drop_backing_index(*engine, op, live, out);
+        if (!apply_to_schema(live, op)) return false;
     }
     return true;
 }
