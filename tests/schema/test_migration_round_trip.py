@@ -98,3 +98,10 @@ def test_models_v1_to_v2_and_back_keep_the_rows(db, tmp_path):
     assert db.rows("SELECT id, name, bio FROM rt_author ORDER BY id") == [(1, "ann", None), (2, "bob", None)]
     assert db.rows("SELECT id, title, pages, author_id FROM rt_book ORDER BY id") == BOOKS
     assert sorted(os.listdir(folder)) == ["0001_first.py", "0002_second.py"]
+
+    drop_every_table(db)
+    assert apply(folder, allowDestructive=True) == ["0001", "0002"]
+    applied_on_empty = inspect()
+    drop_every_table(db)
+    DB.getInstance().createTables(*V2)
+    assert inspect() == applied_on_empty
