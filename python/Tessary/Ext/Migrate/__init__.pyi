@@ -218,6 +218,7 @@ from typing import TypedDict as _TypedDict
 # 'tessary_migrate'. A failing step raises MigrationError naming the migration, the step, its
 # operation and the statement; the migration is then not recorded.
 
+@type_check_only
 class _MigrationStatus(_TypedDict):
     version: str
     name: str
