@@ -20,7 +20,9 @@ def extension_modules():
     names = []
     for so in sorted(package.rglob("*.so")):
         parts = so.relative_to(package.parent).with_suffix("").parts
-        names.append(".".join(parts[:-1] + (parts[-1].split(".")[0],)))
+        stem = parts[-1].split(".")[0]
+        # A package whose __init__ is the extension module is imported by the package's name.
+        names.append(".".join(parts[:-1] + (() if stem == "__init__" else (stem,))))
     return names
 
 
@@ -28,7 +30,8 @@ MODULES = extension_modules()
 
 
 def stub_path(module_name):
-    return SOURCE.joinpath(*module_name.split(".")).with_suffix(".pyi")
+    path = SOURCE.joinpath(*module_name.split("."))
+    return path / "__init__.pyi" if path.is_dir() else path.with_suffix(".pyi")
 
 
 class Stub:

@@ -205,3 +205,59 @@ def plan(operations: Operations | _Iterable[Operation], connector: Any = None, *
     each destructive step unless `allowDestructive`."""
 
 # -- migration files, their runner and the command line -----------------------
+
+from os import PathLike as _PathLike
+from types import ModuleType as _ModuleType
+from typing import TypedDict as _TypedDict
+
+# Migration files are <directory>/<NNNN>_<name>.py: a docstring, the schema classes they use,
+# `version = "NNNN"`, `def upgrade(op):` and `def downgrade(op):`, one op call per line. The
+# applied ones are recorded in the table tessary_migrations (version, name, the sha256 of the
+# file's bytes, applied_at), made on first use. They run on a synchronous connector
+# (Sqlite3Connector or MysqlConnector; None: the handle's): on SQLite each migration in one
+# BEGIN IMMEDIATE transaction, on MariaDB statement by statement under the named lock
+# 'tessary_migrate'. A failing step raises MigrationError naming the migration, the step, its
+# operation and the statement; the migration is then not recorded.
+
+@type_check_only
+class _MigrationStatus(_TypedDict):
+    version: str
+    name: str
+    applied: bool
+    """Recorded in tessary_migrations."""
+    edited: bool
+    """Applied, and its file's checksum differs from the recorded one since."""
+    missing: bool
+    """Applied, and no file of its version in the folder."""
+
+def make(name: str, models: str | _ModuleType | _Iterable[type[_DataModel]],
+         directory: str | _PathLike[str] = "migrations", *, connector: Any = None) -> str | None:
+    """Write the next migration file: the steps from the database to `models` (a module's
+    name, a module - the model classes it defines - or model classes) and their inverses in
+    reverse order as downgrade(). `name` is letters, digits and '_' (else ValueError). Returns
+    the file's path, or None when the database already matches (no file). Raises
+    MigrationError while migrations of the folder are pending."""
+
+def apply(directory: str | _PathLike[str] = "migrations", *, to: str | None = None, connector: Any = None,
+          allowDestructive: bool = False, dryRun: bool = False) -> list[str]:
+    """Run the pending migrations in version order, up to and including `to` (a version or
+    the file's stem), and return their versions. Refuses with MigrationError when an applied
+    file was edited since; steps that lose data raise DestructiveChangeError unless
+    `allowDestructive`. With `dryRun`, plans them only and returns the versions that would run."""
+
+def rollback(directory: str | _PathLike[str] = "migrations", *, steps: int = 1, connector: Any = None,
+             allowDestructive: bool = False, dryRun: bool = False) -> list[str]:
+    """Run downgrade() of the last `steps` applied migrations, newest first, forget their
+    records and return their versions (what would be rolled back, with `dryRun`)."""
+
+def status(directory: str | _PathLike[str] = "migrations", *, connector: Any = None) -> list[_MigrationStatus]:
+    """Every migration the folder or the database knows, by version."""
+
+def main(argv: list[str] | None = None) -> int:
+    """`python -m Tessary.Ext.Migrate <command> [options]` (argv: sys.argv[1:] when None).
+    Commands: make NAME --models MODULE, apply [--to VERSION], rollback [--steps N], status,
+    plan [--to VERSION] (the statements apply would run). Options: --dir DIR (migrations),
+    --url URL (else $TESSARY_DATABASE_URL; the URLs of Tessary.DB.Connector.connect, installed
+    on the handle for the run and closed after), --allow-destructive, --dry-run. Returns 0 on
+    success, 1 when a migration failed or was refused (the message on stderr), 2 on a usage
+    error."""
