@@ -18,8 +18,8 @@ from guide_runner import blocks
 
 MODULES = ["Tessary._coro", "Tessary.Model.ModelProperty", "Tessary.Model.DataModel", "Tessary.DB.Generator",
            "Tessary.DB.DB", "Tessary.DB.Connector", "Tessary.Model.Carrack", "Tessary.Ext.Dict",
-           "Tessary.Ext.Folio", "Tessary.Ext.Seeder", "Tessary.Error.QueryError", "Tessary.Error.DBError",
-           "Tessary.Error.SqlError"]
+           "Tessary.Ext.Folio", "Tessary.Ext.Seeder", "Tessary.Ext.Migrate", "Tessary.Error.QueryError",
+           "Tessary.Error.DBError", "Tessary.Error.SqlError", "Tessary.Error.MigrateError"]
 REQUIREMENTS = ["PyMySQL", 'aiomysql; extra == "asyncio"']
 DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
 
@@ -82,7 +82,7 @@ def test_every_module_imports_from_the_environment(venv):
     assert (package / "py.typed").is_file()
     stubs = sorted(p.relative_to(package).as_posix() for p in package.rglob("*.pyi"))
     assert stubs == ["DB/Connector.pyi", "DB/DB.pyi", "DB/Generator.pyi", "Ext/Dict.pyi", "Ext/Folio.pyi",
-                     "Ext/Seeder.pyi", "Model/Carrack.pyi", "Model/DataModel.pyi", "Model/ModelProperty.pyi",
+                     "Ext/Migrate/__init__.pyi", "Ext/Seeder.pyi", "Model/Carrack.pyi", "Model/DataModel.pyi", "Model/ModelProperty.pyi",
                      "_coro.pyi"]
 
 
