@@ -5,6 +5,7 @@
 #include "runner.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 
 namespace tsy::migrate {
@@ -292,8 +293,18 @@ struct Ledger {
     }
 };
 
+// A folder that is not there is refused rather than read as "no migrations":
+// a mistyped --dir must not look like an up-to-date database.
+bool folder_exists(const std::string& directory) noexcept {
+    std::error_code error;
+    if (std::filesystem::is_directory(std::filesystem::path(directory), error)) return true;
+    PyErr_Format(PyExc_FileNotFoundError, "no migrations folder %s (make writes the first migration there)",
+                 directory.c_str());
+    return false;
+}
+
 bool read_ledger(PyObject* connector, const std::string& directory, Ledger& out) noexcept {
-    return ensure_history(connector) && list_migration_files(directory, out.files) &&
+    return folder_exists(directory) && ensure_history(connector) && list_migration_files(directory, out.files) &&
            read_history(connector, out.records);
 }
 

@@ -219,3 +219,9 @@ def test_the_command_line_makes_a_file_from_a_module_of_models(db, tmp_path, req
     assert "op.createTable(Table('mf_widget'" in (tmp_path / "migrations" / "0001_add_widget.py").read_text()
     pending = run_cli(url_of(db, request), "make", "again", "--models", "mf_models", cwd=tmp_path)
     assert pending.returncode == 1 and "apply pending migrations first: 0001_add_widget" in pending.stderr
+
+
+@pytest.mark.parametrize("run", [apply, rollback, status], ids=lambda f: f.__name__)
+def test_a_missing_folder_is_refused_not_read_as_no_migrations(db, tmp_path, run):
+    with pytest.raises(FileNotFoundError, match="no migrations folder .*typo"):
+        run(str(tmp_path / "typo"))
