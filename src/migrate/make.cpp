@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace tsy::migrate {
 namespace {
@@ -84,16 +85,69 @@ std::string imports_of(const std::string& body) {
     return used.empty() ? "" : "from Tessary.Ext.Migrate import " + used + "\n\n";
 }
 
+bool starts_item(std::string_view rest) noexcept {
+    for (std::string_view item : {"Column(", "Key(", "Reference("}) {
+        if (rest.substr(0, item.size()) == item) return true;
+    }
+    return false;
+}
+
+// One op call laid out for reading and editing: the items of a list of
+// columns, keys or references one per line (a table's steps are otherwise
+// one line of hundreds of characters). Commas inside string literals and
+// inside the items themselves stay where they are.
+std::string laid_out(std::string_view call) {
+    std::string out;
+    std::vector<bool> open;  // each open bracket: whether its items go one per line
+    char quote = 0;
+    for (std::size_t i = 0; i < call.size(); ++i) {
+        char c = call[i];
+        if (quote) {
+            out += c;
+            if (c == '\\' && i + 1 < call.size()) out += call[++i];
+            else if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '\'' || c == '"') {
+            quote = c;
+            out += c;
+        } else if (c == '[' || c == '(') {
+            bool items = c == '[' && starts_item(call.substr(i + 1));
+            open.push_back(items);
+            out += items ? "[\n        " : std::string(1, c);
+        } else if (c == ']' || c == ')') {
+            bool items = !open.empty() && open.back();
+            if (!open.empty()) open.pop_back();
+            out += items ? ",\n    ]" : std::string(1, c);
+        } else if (c == ',' && !open.empty() && open.back() && i + 1 < call.size() && call[i + 1] == ' ') {
+            out += ",\n        ";
+            ++i;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// "    <call>\n", or false with the exception of a step that cannot be written.
+bool append_step(std::string& body, const Operation& operation) {
+    std::string call = operation_source(operation);
+    if (call.empty()) return false;
+    body += "    " + laid_out(call) + "\n";
+    return true;
+}
+
 bool file_text(const std::string& version, const std::string& name, const std::vector<Operation>& operations,
                std::string& out) noexcept {
     try {
         std::string upgrade = "def upgrade(op):\n";
-        for (const Operation& operation : operations) upgrade += "    " + operation_source(operation) + "\n";
+        for (const Operation& operation : operations) {
+            if (!append_step(upgrade, operation)) return false;
+        }
         std::string downgrade = "def downgrade(op):\n";
         for (auto operation = operations.rbegin(); operation != operations.rend(); ++operation) {
             Operation back;
-            if (!inverse(*operation, back)) return false;
-            downgrade += "    " + operation_source(back) + "\n";
+            if (!inverse(*operation, back) || !append_step(downgrade, back)) return false;
         }
         out = "\"\"\"Migration " + version + ": " + name + ".\"\"\"\n\n" + imports_of(upgrade + downgrade) +
               "version = \"" + version + "\"\n\n\n" + upgrade + "\n\n" + downgrade;

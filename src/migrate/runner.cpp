@@ -24,7 +24,11 @@ bool write_stream(const char* stream, const std::string& text) noexcept {
     PyObject* file = PySys_GetObject(stream);  // borrowed
     if (!file || file == Py_None) return true;  // no stream (pythonw): nothing to show it on
     Ref line = steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    return line && call_method(file, intern("write"), line.get());
+    // Flushed at once: a progress line ends before an error on stderr shows,
+    // and a long migration shows what it is doing while it runs.
+    if (!line || !call_method(file, intern("write"), line.get())) return false;
+    int has_flush = PyObject_HasAttrWithError(file, intern("flush"));
+    return has_flush == 0 || (has_flush > 0 && call_method(file, intern("flush")));
 }
 
 bool text_of(PyObject* obj, std::string& out) noexcept {

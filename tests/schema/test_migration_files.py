@@ -89,8 +89,12 @@ def test_make_writes_the_steps_and_their_inverse_then_nothing_once_in_sync(db, t
     assert "from Tessary.Ext.Migrate import Column, Table" in lines
     assert 'version = "0001"' in lines
     up, down = lines.index("def upgrade(op):"), lines.index("def downgrade(op):")
-    assert lines[up + 1].startswith("    op.createTable(Table('mf_gadget', [Column('id', ")
-    assert lines[down + 1] == lines[up + 1].replace("createTable", "dropTable")
+    # One column per line: the call is read and edited by hand.
+    assert lines[up + 1] == "    op.createTable(Table('mf_gadget', ["
+    assert lines[up + 2].startswith("        Column('id', ") and lines[up + 2].endswith("autoIncrement=True),")
+    assert lines[up + 3: up + 5] == ["        Column('label', 'VARCHAR(32)', nullable=False),",
+                                     "    ], primaryKey=['id']))"]
+    assert lines[down + 1: down + 5] == [line.replace("createTable", "dropTable") for line in lines[up + 1: up + 5]]
     with pytest.raises(MigrationError, match="apply pending migrations first: 0001_add_gadget"):
         make("again", [Gadget], str(folder))
     assert apply(str(folder)) == ["0001"]
