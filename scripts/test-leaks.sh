@@ -21,6 +21,9 @@ slow_warmup=(tests/executor/test_batch_loading.py::test_the_same_rows_as_the_per
 # tests/seeder stays out: every registration stays in the process-wide
 # seeding registry by design, so each repetition grows it (its own
 # test_seeder_leaks.py measures the rest with that growth allowed for).
+# tests/schema stays out for a like reason: its tests declare model classes,
+# which the model registry keeps (test_migrate_leaks.py measures the
+# migration module's stages itself).
 selection=(
     --leaks-sample
     tests/generator tests/model tests/dict tests/executor tests/folio tests/coro tests/db tests/asyncio
