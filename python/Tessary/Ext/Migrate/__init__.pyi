@@ -1,10 +1,12 @@
 """Schema migrations: inspect a database, diff it against the models, plan and
 apply the statements, and keep versioned migration files."""
 
-from collections.abc import Awaitable, Generator
-from typing import Any, ClassVar, Literal, overload, type_check_only
+from collections.abc import Awaitable, Generator, Iterable, Sequence
+from os import PathLike
+from types import ModuleType
+from typing import Any, ClassVar, Literal, TypedDict, final, overload, type_check_only
 
-from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
+from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, BaseConnector, MysqlConnector, Sqlite3Connector
 from Tessary.Model.DataModel import _DataModel
 
 # -- the schema of a database and of the models (inspect) ---------------------
@@ -115,17 +117,10 @@ def modelSchema(*models: type[_DataModel], connector: None = None) -> _SchemaOrA
 
 # -- differences between a database and the models (diff) ---------------------
 
-from collections.abc import Awaitable as _Awaitable, Generator as _Generator, Sequence as _Sequence
-from typing import Literal as _Literal, final as _final, overload as _overload, type_check_only as _type_check_only
-
-from Tessary.DB.Connector import (AioMysqlConnector as _AioMysqlConnector, AioSqliteConnector as _AioSqliteConnector,
-                                  BaseConnector as _BaseConnector)
-from Tessary.Model.DataModel import _DataModel as _Model
-
-_OperationKind = _Literal["createTable", "dropTable", "renameTable", "addColumn", "dropColumn", "alterColumn",
+_OperationKind = Literal["createTable", "dropTable", "renameTable", "addColumn", "dropColumn", "alterColumn",
                           "renameColumn", "createIndex", "dropIndex", "addForeignKey", "dropForeignKey", "execute"]
 
-@_final
+@final
 class Operation:
     """One step between two schemas, made by diff(), DB.checkSchema() and Operations (not by
     calling the class). str() is a readable line ("add column user.age INT NOT NULL DEFAULT 0",
@@ -144,32 +139,30 @@ class Operation:
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
-@_type_check_only
-class _OperationsOrAwaitable(_Sequence[Operation], _Awaitable[list[Operation]]):
+@type_check_only
+class _OperationsOrAwaitable(Sequence[Operation], Awaitable[list[Operation]]):
     """The operations on the handle's connector, which no static type shows: a list on a
     synchronous connector, an awaitable of it on an asynchronous one."""
-    @_overload
+    @overload
     def __getitem__(self, index: int) -> Operation: ...
-    @_overload
-    def __getitem__(self, index: slice) -> _Sequence[Operation]: ...
+    @overload
+    def __getitem__(self, index: slice) -> Sequence[Operation]: ...
     def __len__(self) -> int: ...
-    def __await__(self) -> _Generator[Any, None, list[Operation]]: ...
+    def __await__(self) -> Generator[Any, None, list[Operation]]: ...
 
-@_overload
-def diff(*models: type[_Model], connector: _BaseConnector) -> list[Operation]:
+@overload
+def diff(*models: type[_DataModel], connector: BaseConnector) -> list[Operation]:
     """The operations that bring the database of `connector` to the schema of the model
     classes, in an order that runs (renames, created tables, per table: dropped keys and
     indexes, columns renamed, added, altered, dropped, created indexes; foreign keys;
     dropped tables last); [] when they agree. Renames only where a model declares
     renamedFrom. Give every model of the database: a table no model asks for is dropped."""
-@_overload
-def diff(*models: type[_Model], connector: _AioSqliteConnector | _AioMysqlConnector) -> _Awaitable[list[Operation]]: ...
-@_overload
-def diff(*models: type[_Model], connector: None = None) -> _OperationsOrAwaitable: ...
+@overload
+def diff(*models: type[_DataModel], connector: AioSqliteConnector | AioMysqlConnector) -> Awaitable[list[Operation]]: ...
+@overload
+def diff(*models: type[_DataModel], connector: None = None) -> _OperationsOrAwaitable: ...
 
 # -- the statements of operations (Operations, plan) ---------------------------
-
-from collections.abc import Iterable as _Iterable
 
 class Operations:
     """The `op` a migration file's upgrade() and downgrade() receive. Each
@@ -196,7 +189,7 @@ class Operations:
     def execute(self, sql: str, args: tuple[Any, ...] | list[Any] = ()) -> None:
         """A data step: `sql` with %s placeholders, its values in `args`."""
 
-def plan(operations: Operations | _Iterable[Operation], connector: Any = None, *,
+def plan(operations: Operations | Iterable[Operation], connector: Any = None, *,
          allowDestructive: bool = False) -> list[tuple[str, tuple[Any, ...]]]:
     """The (sql, args) statements that would run `operations` on the database
     of `connector` (the handle's when None; a synchronous connector), without
@@ -205,10 +198,6 @@ def plan(operations: Operations | _Iterable[Operation], connector: Any = None, *
     each destructive step unless `allowDestructive`."""
 
 # -- migration files, their runner and the command line -----------------------
-
-from os import PathLike as _PathLike
-from types import ModuleType as _ModuleType
-from typing import TypedDict as _TypedDict
 
 # Migration files are <directory>/<NNNN>_<name>.py: a docstring, the schema classes they use,
 # `version = "NNNN"`, `def upgrade(op):` and `def downgrade(op):`, one op call per line. The
@@ -220,7 +209,7 @@ from typing import TypedDict as _TypedDict
 # operation and the statement; the migration is then not recorded.
 
 @type_check_only
-class _MigrationStatus(_TypedDict):
+class _MigrationStatus(TypedDict):
     version: str
     name: str
     applied: bool
@@ -230,27 +219,27 @@ class _MigrationStatus(_TypedDict):
     missing: bool
     """Applied, and no file of its version in the folder."""
 
-def make(name: str, models: str | _ModuleType | _Iterable[type[_DataModel]],
-         directory: str | _PathLike[str] = "migrations", *, connector: Any = None) -> str | None:
+def make(name: str, models: str | ModuleType | Iterable[type[_DataModel]],
+         directory: str | PathLike[str] = "migrations", *, connector: Any = None) -> str | None:
     """Write the next migration file: the steps from the database to `models` (a module's
     name, a module - the model classes it defines - or model classes) and their inverses in
     reverse order as downgrade(). `name` is letters, digits and '_' (else ValueError). Returns
     the file's path, or None when the database already matches (no file). Raises
     MigrationError while migrations of the folder are pending."""
 
-def apply(directory: str | _PathLike[str] = "migrations", *, to: str | None = None, connector: Any = None,
+def apply(directory: str | PathLike[str] = "migrations", *, to: str | None = None, connector: Any = None,
           allowDestructive: bool = False, dryRun: bool = False) -> list[str]:
     """Run the pending migrations in version order, up to and including `to` (a version or
     the file's stem), and return their versions. Refuses with MigrationError when an applied
     file was edited since; steps that lose data raise DestructiveChangeError unless
     `allowDestructive`. With `dryRun`, plans them only and returns the versions that would run."""
 
-def rollback(directory: str | _PathLike[str] = "migrations", *, steps: int = 1, connector: Any = None,
+def rollback(directory: str | PathLike[str] = "migrations", *, steps: int = 1, connector: Any = None,
              allowDestructive: bool = False, dryRun: bool = False) -> list[str]:
     """Run downgrade() of the last `steps` applied migrations, newest first, forget their
     records and return their versions (what would be rolled back, with `dryRun`)."""
 
-def status(directory: str | _PathLike[str] = "migrations", *, connector: Any = None) -> list[_MigrationStatus]:
+def status(directory: str | PathLike[str] = "migrations", *, connector: Any = None) -> list[_MigrationStatus]:
     """Every migration the folder or the database knows, by version."""
 
 def main(argv: list[str] | None = None) -> int:
