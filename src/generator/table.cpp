@@ -412,6 +412,9 @@ int ready_table() noexcept {
 }
 
 Ref process_value(PyObject* value) {
+    // None is SQL's NULL: its text form, None, is no default either database
+    // reads as one (MariaDB refuses it, SQLite stores the text 'None').
+    if (value == Py_None) return steal(PyUnicode_FromString("NULL"));
     if (PyBytes_Check(value)) {
         bool one = PyBytes_GET_SIZE(value) == 1 && PyBytes_AS_STRING(value)[0] == '\x01';
         return steal(PyUnicode_FromString(one ? "1" : "0"));

@@ -293,3 +293,19 @@ def test_the_constraint_a_cycle_defers_is_an_alter_table(sqlite_handle):
         "ON DELETE SET NULL", "")
     assert alters == ("ALTER TABLE dcl_team ADD constraint fk_dcl_team_captain_id FOREIGN KEY (captain_id) "
                       "REFERENCES dcl_player (id) ON DELETE SET NULL ;",)
+
+
+def test_a_default_of_none_is_null(db):
+    class NoneDefault(DataModel):
+        tableName = "dc_none_default"
+        id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
+        label = VarcharProperty(10)
+        rank = IntegerProperty(nullable=True, default=None)
+
+    DB.getInstance().createTables(NoneDefault)
+    try:
+        db.insert("dc_none_default", ["label"], [("a",)])
+        assert db.rows("SELECT label, `rank` FROM dc_none_default") == [("a", None)]
+        assert DB.getInstance().checkSchema(NoneDefault) == []
+    finally:
+        db.rows("DROP TABLE dc_none_default")
