@@ -35,11 +35,26 @@ long first_value(PyObject* rows) noexcept {
 
 }  // namespace
 
+namespace {
+
+// A run started from inside another on the same thread (apply or rollback
+// called by a migration file's upgrade) would run that same file again, and
+// so on down to the recursion limit: refused at once instead.
+thread_local bool thread_runs = false;
+
+}  // namespace
+
 RunLock::~RunLock() {
     if (connector_) run_keeping_error(connector_.get(), release_lock_sql);
+    if (entered_) thread_runs = false;
 }
 
 bool RunLock::acquire(PyObject* connector, Engine engine) noexcept {
+    if (thread_runs) {
+        return fail_with_cause("a migration run is already in progress on this thread (apply or rollback called "
+                               "from a migration file?)");
+    }
+    thread_runs = entered_ = true;
     if (engine != Engine::Mysql) return true;
     Ref rows = run_sql(connector, get_lock_sql, nullptr);
     if (!rows) return false;

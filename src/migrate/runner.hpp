@@ -77,6 +77,7 @@ public:
 
 private:
     Ref connector_;
+    bool entered_ = false;  // this run holds the thread's one run (see lock.cpp)
 };
 
 // One migration's transaction on SQLite: foreign_keys turned off around it

@@ -229,3 +229,18 @@ def test_the_command_line_makes_a_file_from_a_module_of_models(db, tmp_path, req
 def test_a_missing_folder_is_refused_not_read_as_no_migrations(db, tmp_path, run):
     with pytest.raises(FileNotFoundError, match="no migrations folder .*typo"):
         run(str(tmp_path / "typo"))
+
+
+def test_a_run_started_from_a_migration_file_is_refused(db, tmp_path):
+    folder = tmp_path / "m"
+    write_migration(folder, "0001_nested", f"""
+        from Tessary.Ext.Migrate import apply
+        apply({str(folder)!r})
+        {TABLE.format("nested")}
+    """)
+    with pytest.raises(MigrationError, match="0001_nested") as raised:
+        apply(str(folder))
+    assert "already in progress on this thread" in str(raised.value.__cause__)
+    assert tables(db) == []
+    three_migrations(tmp_path / "other")  # the thread may run again once the refused run ended
+    assert apply(str(tmp_path / "other"), dryRun=True) == ["0001", "0002", "0003"]
