@@ -33,10 +33,6 @@ long first_value(PyObject* rows) noexcept {
     return number;
 }
 
-}  // namespace
-
-namespace {
-
 // A run started from inside another on the same thread (apply or rollback
 // called by a migration file's upgrade) would run that same file again, and
 // so on down to the recursion limit: refused at once instead.
