@@ -8,23 +8,22 @@ from backend_support import make_backend
 from handle_support import installed
 
 
-@pytest.fixture(params=["sqlite", "mariadb"])
-def db(request, tmp_path):
-    """An empty database on a synchronous connector, installed on the handle."""
+def installed_backend(request, tmp_path):
     current = make_backend(request.param, request, tmp_path)
     with installed(current.connector):
         try:
             yield current
         finally:
             current.close()
+
+
+@pytest.fixture(params=["sqlite", "mariadb"])
+def db(request, tmp_path):
+    """An empty database on a synchronous connector, installed on the handle."""
+    yield from installed_backend(request, tmp_path)
 
 
 @pytest.fixture(params=["sqlite", "mariadb", "aiosqlite", "aiomysql"])
 def backend(request, tmp_path):
     """An empty database on each of the four connectors, installed on the handle."""
-    current = make_backend(request.param, request, tmp_path)
-    with installed(current.connector):
-        try:
-            yield current
-        finally:
-            current.close()
+    yield from installed_backend(request, tmp_path)
