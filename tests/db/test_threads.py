@@ -255,11 +255,12 @@ def test_memory_database_is_one_for_all_threads(install):
     def body(i):
         for n in range(50):
             handle.executeSql("INSERT INTO t (v) VALUES (%s)", (f"{i}-{n}",))
-        with handle.transaction() as con:
-            handle.executeSql("INSERT INTO t (v) VALUES (%s)", (f"{i}-block",), con=con)
+        for n in range(10):  # blocks of other threads hold the write lock at BEGIN: waited for
+            with handle.transaction() as con:
+                handle.executeSql("INSERT INTO t (v) VALUES (%s)", (f"{i}-block-{n}",), con=con)
 
     assert run_threads(6, body) == []
-    assert handle.executeSql("SELECT COUNT(*) FROM t") == [(6 * 51,)]
+    assert handle.executeSql("SELECT COUNT(*) FROM t") == [(6 * 60,)]
     connector.close()
     with pytest.raises(sqlite3.OperationalError, match="no such table"):
         handle.executeSql("SELECT COUNT(*) FROM t")  # a new, empty database after close()

@@ -98,10 +98,19 @@ PyObject* begin_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!as_connector(self)->autocommit) Py_RETURN_NONE;
     int has_begin = PyObject_HasAttrWithError(con[0], names.begin);
     if (has_begin < 0) return nullptr;
-    Ref done = steal(has_begin ? logged_call(con[0], names.begin, names.begin_sql)
-                               : logged_run_on(con[0], begin_text(as_connector(self)->settings)));
-    if (!done) return nullptr;
-    Py_RETURN_NONE;
+    ConnectorObject* c = as_connector(self);
+    // Another thread's block may hold the shared in-memory database's write
+    // lock: BEGIN IMMEDIATE then fails with SQLITE_LOCKED, which no busy
+    // handler waits on, so it is tried again within the busy timeout.
+    long long started = 0;
+    for (;;) {
+        Ref done = steal(has_begin ? logged_call(con[0], names.begin, names.begin_sql)
+                                   : logged_run_on(con[0], begin_text(c->settings)));
+        if (done) Py_RETURN_NONE;
+        if (!c->shared) return nullptr;
+        if (!started) started = steady_now_ns();
+        if (!retry_when_locked(c, started)) return nullptr;
+    }
 }
 
 PyObject* translate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
