@@ -145,6 +145,9 @@ struct AioDriver {
     int (*close_cursor)(PyObject* con, PyObject* cursor);
     // The CREATE TABLE type text of the auto-increment key column `col`.
     PyObject* (*auto_field)(PyObject* col);
+    // Awaitable of True/False: whether an idle `con` still answers the
+    // server; NULL: always alive (the SQLite drivers).
+    PyObject* (*ping)(PyObject* con);
 };
 
 extern const AioConnectorNames kSqliteConnectorNames;  // aio/sqlite_connector.cpp

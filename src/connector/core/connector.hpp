@@ -188,6 +188,13 @@ void forget_cursor(ThreadConnectionObject* s) noexcept;
 // not run outside it. Keeps the pending error.
 void drop_if_broken(ThreadConnectionObject* s) noexcept;
 
+// --- liveness (core/liveness.cpp) --------------------------------------------------
+
+// Whether `con`, a connection of the synchronous connector `self`, still
+// answers: 1 alive, 0 dead (the caller discards it and opens another), -1
+// with an error set. A SQLite connection is always alive.
+int ping_connection(PyObject* self, PyObject* con) noexcept;
+
 // --- Sqlite3Connector (sync/sqlite_connector.cpp) ----------------------------------
 
 // True when the pending error is a shared-cache table lock (SQLITE_LOCKED)

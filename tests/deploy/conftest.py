@@ -1,0 +1,29 @@
+"""Fixtures of the deployment tests: an empty database behind the handle on
+SQLite and MariaDB (synchronous; `backend` on all four connectors), with a
+raw driver connection to check against."""
+
+import pytest
+
+from backend_support import make_backend
+from handle_support import installed
+
+
+def installed_backend(request, tmp_path):
+    current = make_backend(request.param, request, tmp_path)
+    with installed(current.connector):
+        try:
+            yield current
+        finally:
+            current.close()
+
+
+@pytest.fixture(params=["sqlite", "mariadb"])
+def db(request, tmp_path):
+    """An empty database on a synchronous connector, installed on the handle."""
+    yield from installed_backend(request, tmp_path)
+
+
+@pytest.fixture(params=["sqlite", "mariadb", "aiosqlite", "aiomysql"])
+def backend(request, tmp_path):
+    """An empty database on each of the four connectors, installed on the handle."""
+    yield from installed_backend(request, tmp_path)
