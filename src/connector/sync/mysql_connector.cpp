@@ -4,18 +4,95 @@
 // autocommit mode; transaction() starts its block with the driver's begin().
 #include "core/connector.hpp"
 #include "core/engines.hpp"
+#include "engines/mysql/engine.hpp"
 
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database", "unix_socket",
-                                  "charset", "maxConnections", "acquireTimeout", "driver"};
-constexpr Py_ssize_t kPositional = 7;  // the bounds and the driver are given by keyword only
+const char* const kInitNames[] = {"host",           "port",           "user",        "password",    "database",
+                                  "unix_socket",    "charset",        "maxConnections", "acquireTimeout", "driver",
+                                  "connectTimeout", "readTimeout",    "writeTimeout"};
+constexpr Py_ssize_t kPositional = 7;  // the bounds, the driver and the timeouts are given by keyword only
 const char* const kColNames[] = {"col"};
 
+// --- pymysql's connect, bounded -------------------------------------------------------
+
+// Whether the pending error, or one it was raised for, is a socket timeout.
+bool pending_timeout() noexcept {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref error = borrow(raised);
+    bool timed_out = false;
+    for (int depth = 0; error && depth < 4 && !timed_out; ++depth) {
+        timed_out = PyErr_GivenExceptionMatches(error.get(), PyExc_TimeoutError);
+        PyObject* found = nullptr;
+        if (PyObject_GetOptionalAttrString(error.get(), "original_exception", &found) < 0) PyErr_Clear();
+        error = found ? steal(found) : steal(PyException_GetContext(error.get()));
+    }
+    PyErr_SetRaisedException(raised);
+    return timed_out;
+}
+
+// pymysql.connect with connect_timeout bounding the whole connect. pymysql
+// gives it to the TCP connect only, then reads the server's greeting with
+// read_timeout (none by default): a server that accepts and never speaks
+// would hold the thread forever. Each read and write of the connect waits
+// at most connect_timeout; the connection then keeps the read and write
+// timeouts asked for (pymysql reads them at each socket call).
+PyObject* pymysql_connect(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static PyObject* connect = nullptr;
+    if (!connect && !(connect = import_attr("pymysql", "connect").release())) return nullptr;
+    Ref kw = steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+    if (!kw) return nullptr;
+    PyObject* limit = PyDict_GetItemString(kw.get(), "connect_timeout");
+    Ref read = borrow(PyDict_GetItemString(kw.get(), "read_timeout"));
+    Ref write = borrow(PyDict_GetItemString(kw.get(), "write_timeout"));
+    double seconds = limit && limit != Py_None ? PyFloat_AsDouble(limit) : 0;
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+    Ref bound = limit ? borrow(limit) : Ref();
+    if (seconds > 0) {
+        for (const char* key : {"read_timeout", "write_timeout"}) {
+            PyObject* asked = PyDict_GetItemString(kw.get(), key);
+            bool longer = !asked || asked == Py_None || PyFloat_AsDouble(asked) > seconds;
+            if (PyErr_Occurred() || (longer && PyDict_SetItemString(kw.get(), key, limit) < 0)) return nullptr;
+        }
+    }
+    Ref con = steal(PyObject_Call(connect, args, kw.get()));
+    if (!con) {
+        if (seconds > 0 && pending_timeout()) {
+            Ref host = borrow(PyDict_GetItemString(kw.get(), "host"));
+            Ref text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", host ? host.get() : Py_None));
+            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            if (!utf8) return nullptr;
+            PyErr_Clear();
+            set_timeout_error(2003, utf8, "connectTimeout", seconds);
+        }
+        return nullptr;
+    }
+    if (seconds > 0 && (PyObject_SetAttrString(con.get(), "_read_timeout", read ? read.get() : Py_None) < 0 ||
+                        PyObject_SetAttrString(con.get(), "_write_timeout", write ? write.get() : Py_None) < 0)) {
+        return nullptr;
+    }
+    return con.release();
+}
+
+PyMethodDef pymysql_connect_def = {
+    "connect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(pymysql_connect)),
+    METH_VARARGS | METH_KEYWORDS,
+    "connect(*args, **kwargs)\n--\n\npymysql.connect, with connect_timeout bounding every wait of the connect."};
+
+// ImportError at once when pymysql is missing, as when the connector is made.
+Ref bounded_pymysql_connect() noexcept {
+    if (!import_attr("pymysql", "connect")) return {};
+    static PyObject* function = nullptr;
+    if (!function) function = PyCFunction_New(&pymysql_connect_def, nullptr);
+    return borrow(function);
+}
+
+// --- the type -----------------------------------------------------------------------
+
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, 13, 0};
+    PyObject* a[13];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -25,7 +102,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (a[1] && !to_int(a[1], &port)) return -1;
     int native = wants_native(a[9], "pymysql");
     if (native < 0) return -1;
-    Ref connect = native ? mysql_engine_connect() : import_attr("pymysql", "connect");
+    Ref connect = native ? mysql_engine_connect() : bounded_pymysql_connect();
     if (!connect) return -1;
     Ref host = a[0] ? borrow(a[0]) : steal(PyUnicode_FromString("127.0.0.1"));
     Ref port_obj = steal(PyLong_FromLong(port));
@@ -50,6 +127,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     for (auto& entry : entries) {
         if (PyDict_SetItem(c->settings, entry[0], entry[1]) < 0) return -1;
     }
+    if (set_mysql_timeouts(c->settings, a[10], a[11], a[12]) < 0) return -1;
     set_field(c->factory, connect.get());
     c->con_type = 0;
     c->style = STYLE_FORMAT;
@@ -72,6 +150,11 @@ PyObject* autoFiledAnnounce(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* get_setting(PyObject* self, void* key) noexcept {
     PyObject* value = PyDict_GetItemString(as_connector(self)->settings, static_cast<const char*>(key));
     return Py_NewRef(value ? value : Py_None);
+}
+
+PyObject* get_timeout(PyObject* self, void* key) noexcept {
+    return mysql_timeout(self, as_connector(self)->factory ? as_connector(self)->settings : nullptr,
+                         static_cast<const char*>(key));
 }
 
 // Which engine the connections are opened by: the factory tells.
@@ -98,6 +181,14 @@ PyGetSetDef getset[] = {
     {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
     {"driver", get_driver, nullptr,
      "\"native\" (MariaDB Connector/C, the default) or \"pymysql\": the driver option.", nullptr},
+    {"connectTimeout", get_timeout, nullptr, "Seconds a new connection may take to be made; None: no limit.",
+     const_cast<char*>("connect_timeout")},
+    {"readTimeout", get_timeout, nullptr,
+     "Seconds a connection waits for the server's answer before the statement fails; None: no limit.",
+     const_cast<char*>("read_timeout")},
+    {"writeTimeout", get_timeout, nullptr,
+     "Seconds a connection waits to send a statement before it fails; None: no limit.",
+     const_cast<char*>("write_timeout")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -109,10 +200,12 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
+              "connectTimeout=10, readTimeout=None, writeTimeout=None)\n--\n\n"
               "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
               "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
-              "(the default when TESSARY_DRIVER=module).",
+              "(the default when TESSARY_DRIVER=module). connectTimeout, readTimeout, writeTimeout: seconds "
+              "(None: no limit); a statement past one raises OperationalError and its connection is closed.",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,

@@ -35,6 +35,7 @@ struct MysqlConnectionObject {
     int busy;                  // a call is under way (its library calls without the GIL)
     unsigned long busy_thread; // the thread making that call
     int close_pending;         // close() came from another thread during that call
+    long long call_started;    // steady-clock ns when that call began: a lost connection past a timeout says so
 };
 
 inline MysqlConnectionObject* as_mysql(PyObject* obj) noexcept { return reinterpret_cast<MysqlConnectionObject*>(obj); }
@@ -54,6 +55,8 @@ inline void without_gil(F&& f) {
 // cursor's unbuffered result holds it. `owner` is the cursor asking, whose
 // own unbuffered result does not count.
 bool claim_handle(MysqlConnectionObject* c, PyObject* owner = nullptr) noexcept;
+// Marks the handle taken by a call of the calling thread, from now.
+void mark_busy(MysqlConnectionObject* c) noexcept;
 // Ends the call; a close() deferred meanwhile happens now.
 void release_handle(MysqlConnectionObject* c) noexcept;
 
@@ -74,7 +77,9 @@ private:
 
 // After a failed library call on the handle: sets pymysql's exception for
 // its error, and closes the connection when the error says it is gone, so
-// that `open` is False and the connector opens a new one.
+// that `open` is False and the connector opens a new one. A connection lost
+// after the call waited as long as its read (or write) timeout allows has
+// timed out: its OperationalError says so.
 void handle_failed(MysqlConnectionObject* c) noexcept;
 
 // Closes the handle now (an open unbuffered result is dropped unread). The

@@ -368,7 +368,7 @@ bool fetch_stream(MysqlCursorObject* cur, Py_ssize_t wanted, PyObject* out) noex
     unsigned fields = cur->reader->fields();
     Batch batch;
     bool ended = false, out_of_memory = false;
-    c->busy = 1;
+    mark_busy(c);
     without_gil([&] { read_rows(res, fields, wanted, batch, ended, out_of_memory); });
     bool ok = !out_of_memory ? convert_batch(*cur->reader, batch, out) : (PyErr_NoMemory(), false);
     if (ended && mysql_errno(c->handle)) {

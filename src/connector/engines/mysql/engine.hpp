@@ -70,6 +70,10 @@ void set_mysql_error(unsigned errnum, const char* message) noexcept;
 // errnum < 0 (pymysql's own "Cursor closed" kind of error).
 void set_pymysql_error(const char* class_name, int errnum, const char* message) noexcept;
 
+// OperationalError(errnum, "<text> (timed out: <name>=<seconds> s)"): a call
+// waited for the server longer than the connector's `name` allows.
+void set_timeout_error(unsigned errnum, const char* text, const char* name, double seconds) noexcept;
+
 // True for the errors after which the connection is gone (2006, 2013, 2055, ...).
 bool mysql_connection_lost(unsigned errnum) noexcept;
 

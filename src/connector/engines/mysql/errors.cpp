@@ -100,6 +100,14 @@ bool mysql_connection_lost(unsigned errnum) noexcept {
     }
 }
 
+void set_timeout_error(unsigned errnum, const char* text, const char* name, double seconds) noexcept {
+    Ref limit = steal(PyFloat_FromDouble(seconds));
+    Ref shown = limit ? steal(PyObject_Str(limit.get())) : Ref();
+    Ref message = shown ? steal(PyUnicode_FromFormat("%s (timed out: %s=%U s)", text, name, shown.get())) : Ref();
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8) set_mysql_error(errnum, utf8);
+}
+
 bool pending_error_means_dead() noexcept {
     if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_EOFError)) return true;
     // Binding pymysql.err imports it: not with the error pending.

@@ -24,9 +24,14 @@ bool claim_handle(MysqlConnectionObject* c, PyObject* owner) noexcept {
                           "cursor first");
         return false;
     }
+    mark_busy(c);
+    return true;
+}
+
+void mark_busy(MysqlConnectionObject* c) noexcept {
     c->busy = 1;
     c->busy_thread = PyThread_get_thread_ident();
-    return true;
+    c->call_started = steady_now_ns();
 }
 
 void release_handle(MysqlConnectionObject* c) noexcept {
@@ -71,8 +76,36 @@ void close_handle(MysqlConnectionObject* c) noexcept {
     }
 }
 
+namespace {
+
+// The library gives a timed-out read the same error as a dropped connection
+// (2013): a call lost after waiting at least a limit is taken for its timeout.
+// The library counts whole seconds and tries a read once, so the limit is
+// the setting rounded up.
+void name_timeout(MysqlConnectionObject* c) noexcept {
+    const MysqlSettings* s = c->settings;
+    if (!s || !c->busy) return;
+    double waited = static_cast<double>(steady_now_ns() - c->call_started) / 1e9;
+    const char* name = nullptr;
+    unsigned limit = 0;
+    if (s->read_timeout && waited >= s->read_timeout) {
+        name = "readTimeout";
+        limit = s->read_timeout;
+    } else if (s->write_timeout && waited >= s->write_timeout) {
+        name = "writeTimeout";
+        limit = s->write_timeout;
+    }
+    if (!name) return;
+    PyErr_Clear();
+    set_timeout_error(2013, "Lost connection to server during query", name, limit);
+}
+
+}  // namespace
+
 void handle_failed(MysqlConnectionObject* c) noexcept {
-    if (mysql::set_failure(c->handle)) close_handle(c);
+    if (!mysql::set_failure(c->handle)) return;
+    name_timeout(c);
+    close_handle(c);
 }
 
 bool drop_more_results(MysqlConnectionObject* c) noexcept {
@@ -114,8 +147,7 @@ bool end_stream(MysqlConnectionObject* c) noexcept {
         return true;
     }
     bool failed = false;
-    c->busy = 1;
-    c->busy_thread = PyThread_get_thread_ident();
+    mark_busy(c);
     mysql::Steps op = mysql::end_stream(blocking(m), res, failed);
     if (!op) {
         // Without memory for the operation the rest of the stream cannot be read: the connection goes.

@@ -94,6 +94,9 @@ Steps connect(Session s, const MysqlSettings& settings, ConnectOutcome& out) noe
 // connect to MySQL server on 'host' (why)") for a server out of reach, the
 // server's own refusal (1045, 1049, ...) as it is.
 void set_connect_error(MYSQL* m, const MysqlSettings& settings, const ConnectOutcome& out) noexcept;
+// OperationalError(2003, "Can't connect to MySQL server on 'host' (timed out:
+// connectTimeout=<seconds> s)"): the server did not let the connect finish in time.
+void set_connect_timeout_error(const MysqlSettings& settings, double seconds) noexcept;
 
 // Sends `sql` and reads its first result (stored, or opened for reading when
 // `unbuffered`). The further results of a multi-result statement (a CALL)
