@@ -145,8 +145,8 @@ MALFORMED = [
     ("mysql://h/a/b", "a mysql URL names one database"),
     ("mysql://h/d%zzb", "invalid percent escape in the database name"),
     ("mysql://u%zz@h/db", "invalid percent escape in the user name"),
-    ("mysql://h/db?ssl=1", "unknown query parameter 'ssl' (a mysql URL takes the query parameters charset and "
-                           "unix_socket)"),
+    ("mysql://h/db?ssl=1", "unknown query parameter 'ssl' (a mysql URL takes the query parameters charset, "
+                           "unix_socket, connectTimeout, readTimeout and writeTimeout)"),
     ("mysql://h/db?maxsize=1", "unknown query parameter 'maxsize'"),
     ("mysql://h/db?host=x", "unknown query parameter 'host'"),
     ("mysql://h/db?charset=a&charset=b", "query parameter 'charset' given twice"),
@@ -159,7 +159,8 @@ MALFORMED = [
     ("mysql://h/db#x", "a fragment ('#...') is not allowed"),
     ("mysql+asyncio://h/db?minsize=x", "query parameter 'minsize' must be a whole number"),
     ("mysql+asyncio://h/db?path=x", "unknown query parameter 'path' (a mysql+asyncio URL takes the query "
-                                    "parameters charset, unix_socket, minsize and maxsize)"),
+                                    "parameters charset, unix_socket, minsize, maxsize, connectTimeout, readTimeout "
+                                    "and writeTimeout)"),
     ("mysql://h/db?unix_socket=/a@b", "'@' after the host"),
     ("mysql://u:p@h/d@b", "'@' after the host"),
     ("mysql://h\udc80/db", "not valid text"),

@@ -5,6 +5,7 @@ are always alive."""
 
 import asyncio
 import sqlite3
+import time
 
 import pymysql
 import pytest
@@ -13,7 +14,7 @@ from Tessary.DB.Connector import AioSqliteConnector, MysqlConnector, Sqlite3Conn
 from Tessary.DB.DB import DB
 
 from handle_support import installed
-from wire_support import KINDS, made
+from wire_support import KINDS, Mysql, made
 
 HANDLE = DB.getInstance()
 
@@ -39,6 +40,21 @@ def test_ping_finds_a_killed_session_dead_and_the_next_statement_gets_a_new_one(
         assert mysql.ping(con) is False  # asked again: still dead, no error
         mysql.release(con)
         assert mysql.session() != victim
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_killed_idle_session_is_replaced_before_the_next_statement(mariadb_clean, kind):
+    try:
+        mysql = Mysql(mariadb_clean, *kind, prePing=0.2)
+    except TypeError as error:  # a connector without the pool's checks
+        pytest.skip(str(error))
+    try:
+        victim = mysql.session()
+        mysql.kill(victim)
+        time.sleep(0.3)
+        assert mysql.session() != victim
+    finally:
+        mysql.close()
 
 
 def test_ping_of_a_connection_reading_a_result_is_an_error_not_a_verdict(mariadb_clean):

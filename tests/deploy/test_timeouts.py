@@ -70,3 +70,27 @@ def test_read_timeout_fails_the_statement_and_the_next_one_runs_on_a_new_connect
         assert 0.9 <= waited < 2.5, waited
         assert "timed out" in str(raised.value), raised.value
         assert mysql.session() != first
+
+
+@pytest.mark.parametrize("cls", [MysqlConnector, AioMysqlConnector])
+def test_the_timeouts_are_kept_and_checked_by_the_constructors(cls):
+    assert (cls().connectTimeout, cls().readTimeout, cls().writeTimeout) == (10, None, None)
+    made_one = cls(connectTimeout=2.5, readTimeout=30, writeTimeout=None)
+    assert (made_one.connectTimeout, made_one.readTimeout, made_one.writeTimeout) == (2.5, 30.0, None)
+    wrong = [("readTimeout", 0, ValueError), ("writeTimeout", -1, ValueError),
+             ("connectTimeout", float("nan"), ValueError), ("readTimeout", 1e9, ValueError),
+             ("connectTimeout", "5", TypeError), ("readTimeout", True, TypeError)]
+    for name, value, error in wrong:
+        with pytest.raises(error, match=name):
+            cls(**{name: value})
+
+
+def test_the_timeouts_in_urls():
+    sync = connect("mysql://u@h/db?connectTimeout=5&readTimeout=0.5")
+    assert (sync.connectTimeout, sync.readTimeout, sync.writeTimeout) == (5, 0.5, None)
+    coroutine = connect("mysql+asyncio://u@h/db?writeTimeout=3&maxsize=2")
+    assert (coroutine.connectTimeout, coroutine.writeTimeout, coroutine.maxsize) == (10, 3, 2)
+    with pytest.raises(ValueError, match="readTimeout"):
+        connect("mysql://u@h/db?readTimeout=0")
+    with pytest.raises(ValueError, match="connectTimeout"):
+        connect("mysql://u@h/db?connectTimeout=soon")

@@ -18,8 +18,6 @@ namespace {
 
 using aio::Op;
 
-PyObject* aiomysql_connect = nullptr;  // aiomysql.connect, for the life of the process
-
 int is_closed(PyObject* con) noexcept {
     Ref closed = attr(con, names.closed);
     return closed ? truth(closed.get()) : -1;
@@ -27,16 +25,80 @@ int is_closed(PyObject* con) noexcept {
 
 // --- the aiomysql driver ----------------------------------------------------------
 
-// The keywords of aiomysql.connect: the connector's settings but the pool's sizes.
+PyObject* asyncio_wait_for = nullptr;     // asyncio.wait_for, for the life of the process
+PyObject* aiomysql_connection = nullptr;  // aiomysql.Connection, likewise
+
+// Where a connection keeps the bound of each of its steps, (seconds,
+// keyword); absent: none.
+const char* const kStepLimit = "_tessary_step_limit";
+const char* const kReadTimeout[] = {"read_timeout", "readTimeout"};
+const char* const kWriteTimeout[] = {"write_timeout", "writeTimeout"};
+
+// aiomysql takes connect_timeout for the TCP connect only; the greeting and
+// the login that follow would wait forever on a server that accepts and
+// never speaks. The whole connect is bounded by it, on a connection of our
+// own making (what aiomysql.connect() does), so that one cut off is closed.
+coro::Task connect_task(Ref con, Ref connecting, Ref host, double limit) {
+    Ref done = co_await coro::await(std::move(connecting));
+    if (done) co_return con;
+    aio::call_keeping_error(con.get(), names.close);
+    if (!PyErr_ExceptionMatches(PyExc_TimeoutError)) co_return nullptr;
+    PyErr_Clear();
+    Ref text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", host.get()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8) set_timeout_error(2003, utf8, "connectTimeout", limit);
+    co_return nullptr;
+}
+
+// The bound of a step as (seconds, its keyword): readTimeout, else
+// writeTimeout; None for none. aiomysql reads and writes through streams
+// without limits of their own, so the bound is on the whole step: sending,
+// the server's work, reading the result.
+Ref step_limit(PyObject* settings) noexcept {
+    for (const char* const* key : {kReadTimeout, kWriteTimeout}) {
+        PyObject* value = PyDict_GetItemString(settings, key[0]);
+        if (value && value != Py_None) return steal(Py_BuildValue("(Os)", value, key[1]));
+    }
+    return borrow(Py_None);
+}
+
+bool bind_aiomysql() noexcept {
+    if (!asyncio_wait_for && !(asyncio_wait_for = import_attr("asyncio", "wait_for").release())) return false;
+    if (!aiomysql_connection && !(aiomysql_connection = import_attr("aiomysql", "Connection").release())) return false;
+    return true;
+}
+
+// A new aiomysql connection, made with the connector's settings but the
+// pool's sizes and the timeouts aiomysql has no keyword for.
 PyObject* open_connection(PyObject* connector) noexcept {
-    if (!aiomysql_connect && !(aiomysql_connect = import_attr("aiomysql", "connect").release())) return nullptr;
-    Ref kwargs = steal(PyDict_Copy(as_aio(connector)->base.settings));
+    if (!bind_aiomysql()) return nullptr;
+    PyObject* settings = as_aio(connector)->base.settings;
+    Ref kwargs = steal(PyDict_Copy(settings));
     if (!kwargs || PyDict_DelItem(kwargs.get(), names.minsize) < 0 || PyDict_DelItem(kwargs.get(), names.maxsize) < 0) {
         return nullptr;
     }
+    for (const char* key : {"read_timeout", "write_timeout"}) {
+        if (PyDict_PopString(kwargs.get(), key, nullptr) < 0) return nullptr;
+    }
+    PyObject* limit = PyDict_GetItemString(kwargs.get(), "connect_timeout");
+    double seconds = limit && limit != Py_None ? PyFloat_AsDouble(limit) : 0;
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
     Ref no_args = steal(PyTuple_New(0));
     if (!no_args) return nullptr;
-    return PyObject_Call(aiomysql_connect, no_args.get(), kwargs.get());
+    Ref con = steal(PyObject_Call(aiomysql_connection, no_args.get(), kwargs.get()));
+    Ref bound = con ? step_limit(settings) : Ref();
+    if (!bound || (bound.get() != Py_None && PyObject_SetAttrString(con.get(), kStepLimit, bound.get()) < 0)) {
+        return nullptr;
+    }
+    Ref connecting = call_method(con.get(), names._connect);
+    if (connecting && seconds > 0) {
+        connecting = steal(PyObject_CallFunctionObjArgs(asyncio_wait_for, connecting.get(), limit, nullptr));
+    }
+    if (!connecting) return nullptr;
+    PyObject* found = PyDict_GetItem(kwargs.get(), names.host);
+    Ref host = borrow(found ? found : Py_None);
+    return coro::make_coroutine(connect_task(std::move(con), std::move(connecting), std::move(host), seconds),
+                                "connect", "AioMysqlConnector.connect");
 }
 
 // Nothing tells an aiomysql connection of this connector from another's:
@@ -70,8 +132,46 @@ coro::Task statement_task(Ref con, Ref text, Ref args, int mode, std::shared_ptr
     co_return result;
 }
 
+// A step past its bound: aiomysql closes a connection whose read is
+// cancelled; it is closed here in any case, for the pool to drop it.
+void close_now(PyObject* con) noexcept;
+
+coro::Task bounded_step_task(Ref con, Ref waiting, Ref limit) {
+    Ref done = co_await coro::await(std::move(waiting));
+    if (done || !PyErr_ExceptionMatches(PyExc_TimeoutError)) co_return done;
+    PyErr_Clear();
+    close_now(con.get());
+    PyErr_Clear();
+    double seconds = PyFloat_AsDouble(PyTuple_GET_ITEM(limit.get(), 0));
+    const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(limit.get(), 1));
+    if (!name || (seconds == -1.0 && PyErr_Occurred())) co_return nullptr;
+    set_timeout_error(2013, "Lost connection to MySQL server during query", name, seconds);
+    co_return nullptr;
+}
+
+PyObject* unbounded_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode,
+                         std::shared_ptr<StatementTrace> trace) noexcept;
+
+// The step bounded by the connection's limit, when it has one.
 PyObject* step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode, bool,
                std::shared_ptr<StatementTrace> trace) noexcept {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(con, kStepLimit, &found) < 0) return nullptr;
+    Ref limit = steal(found);
+    if (limit && !bind_aiomysql()) return nullptr;
+    Ref stepping = steal(unbounded_step(con, op, text, args, mode, std::move(trace)));
+    if (!limit || !stepping || !PyTuple_Check(limit.get()) || PyTuple_GET_SIZE(limit.get()) != 2) {
+        return stepping.release();
+    }
+    Ref waiting = steal(PyObject_CallFunctionObjArgs(asyncio_wait_for, stepping.get(), PyTuple_GET_ITEM(limit.get(), 0),
+                                                     nullptr));
+    if (!waiting) return nullptr;
+    return coro::make_coroutine(bounded_step_task(borrow(con), std::move(waiting), std::move(limit)),
+                                aio::step_name(op));
+}
+
+PyObject* unbounded_step(PyObject* con, Op op, PyObject* text, PyObject* args, int mode,
+                         std::shared_ptr<StatementTrace> trace) noexcept {
     switch (op) {
         case Op::Run:
             return coro::make_coroutine(statement_task(borrow(con), borrow(text), borrow(args), mode, std::move(trace)),
@@ -197,7 +297,9 @@ namespace {
 // --- the type -----------------------------------------------------------------
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
-                                  "minsize", "maxsize", "unix_socket", "charset",  "driver"};
+                                  "minsize", "maxsize", "unix_socket", "charset",  "driver",
+                                  "connectTimeout", "readTimeout", "writeTimeout"};
+constexpr Py_ssize_t kPositional = 10;  // the timeouts are given by keyword only
 
 // The driver `driver` names; a connector that has started on one keeps it.
 const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
@@ -213,9 +315,12 @@ const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, 13, 0};
+    PyObject* a[13];
     Ref kwnames, values;
+    if (PyTuple_GET_SIZE(args) > kPositional) {
+        return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
+    }
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     const AioDriver* driver = chosen_driver(self, a[9]);
     if (!driver) return -1;
@@ -252,6 +357,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     for (auto& entry : entries) {
         if (PyDict_SetItem(c->base.settings, entry[0], entry[1]) < 0) return -1;
     }
+    if (set_mysql_timeouts(c->base.settings, a[10], a[11], a[12]) < 0) return -1;
     c->base.con_type = 0;
     c->base.style = STYLE_FORMAT;
     c->minsize = minsize;
@@ -262,6 +368,10 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
 PyObject* get_setting(PyObject* self, void* key) noexcept {
     PyObject* value = PyDict_GetItemString(as_aio(self)->base.settings, static_cast<const char*>(key));
     return Py_NewRef(value ? value : Py_None);
+}
+
+PyObject* get_timeout(PyObject* self, void* key) noexcept {
+    return mysql_timeout(self, aio_ready(self) ? as_aio(self)->base.settings : nullptr, static_cast<const char*>(key));
 }
 
 // The connections are pooled by the connector itself on both drivers.
@@ -290,6 +400,14 @@ PyGetSetDef getset[] = {
     {"database", get_setting, nullptr, "Database name.", const_cast<char*>("db")},
     {"unix_socket", get_setting, nullptr, "Unix socket path, or None for TCP.", const_cast<char*>("unix_socket")},
     {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
+    {"connectTimeout", get_timeout, nullptr,
+     "Seconds a new connection may take, the server's greeting and the login included; None: no limit.",
+     const_cast<char*>("connect_timeout")},
+    {"readTimeout", get_timeout, nullptr,
+     "Seconds a call waits for the server's answer (aiomysql: a whole step) before it fails; None: no limit.",
+     const_cast<char*>("read_timeout")},
+    {"writeTimeout", get_timeout, nullptr, "Seconds a call waits to send before it fails; None: no limit.",
+     const_cast<char*>("write_timeout")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -303,10 +421,11 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, connectTimeout=10, readTimeout=None, writeTimeout=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
-              "aiomysql's connections (driver \"aiomysql\").",
+              "aiomysql's connections (driver \"aiomysql\"). connectTimeout, readTimeout, writeTimeout: seconds "
+              "(None: no limit); a call past one raises OperationalError and its connection is closed.",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,

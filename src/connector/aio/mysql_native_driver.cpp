@@ -34,10 +34,27 @@ bool connect_settings(AioConnectorObject* c, MysqlSettings& out) noexcept {
     return parse_mysql_settings(kwargs.get(), out);
 }
 
+// The connector's timeouts (seconds or None) for the loop to enforce; the
+// library, which counts whole seconds, gets none of them.
+bool loop_timeouts(AioConnectorObject* c, LoopTimeouts& out) noexcept {
+    const struct {
+        const char* key;
+        double* seconds;
+    } all[] = {{"connect_timeout", &out.connect}, {"read_timeout", &out.read}, {"write_timeout", &out.write}};
+    for (const auto& one : all) {
+        PyObject* value = PyDict_GetItemString(c->base.settings, one.key);
+        *one.seconds = value && value != Py_None ? PyFloat_AsDouble(value) : 0;
+        if (*one.seconds == -1.0 && PyErr_Occurred()) return false;
+    }
+    return true;
+}
+
 PyObject* open_connection(PyObject* connector) noexcept {
     MysqlSettings settings;
-    if (!connect_settings(as_aio(connector), settings)) return nullptr;
-    return mysql_async::open(connector, settings);  // the settings are copied into its frame
+    LoopTimeouts limits;
+    if (!connect_settings(as_aio(connector), settings) || !loop_timeouts(as_aio(connector), limits)) return nullptr;
+    settings.connect_timeout = settings.read_timeout = settings.write_timeout = 0;
+    return mysql_async::open(connector, settings, limits);  // the settings are copied into its frame
 }
 
 bool belongs(PyObject* connector, PyObject* con) noexcept {

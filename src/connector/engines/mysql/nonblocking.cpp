@@ -47,6 +47,9 @@ PyMethodDef socket_ready_def = {"_socket_ready", socket_ready, METH_O,
 PyObject* on_read = nullptr;
 PyObject* on_write = nullptr;
 PyObject* on_timeout = nullptr;
+// A wait outlasted the connection's limit: no library event, the call is failed.
+constexpr int kExpired = 1 << 20;
+PyObject* on_expired = nullptr;
 PyObject* on_read_bit = nullptr;  // (MYSQL_WAIT_READ,)
 
 PyObject* bound_callback(int bit) noexcept {
@@ -105,8 +108,9 @@ public:
     ~SocketWait() { disarm(); }
 
     // The future the next event completes (new ref), or NULL. `watched`:
-    // wait for reads through the connection's watch.
-    Ref arm(AioMysqlConnectionObject* c, MYSQL* m, int status, bool watched) noexcept {
+    // wait for reads through the connection's watch. `limit` > 0: after that
+    // many seconds without the event the future completes with kExpired.
+    Ref arm(AioMysqlConnectionObject* c, MYSQL* m, int status, bool watched, double limit) noexcept {
         loop_ = aio::running_loop();
         if (!loop_) return {};
         if (loop_.get() == Py_None) return fail(PyExc_RuntimeError, "AioMysqlConnection: no running event loop");
@@ -131,19 +135,26 @@ public:
             timer_ = delay ? call_method(loop_.get(), call_later_name, delay.get(), on_timeout, future.get()) : Ref();
             if (!timer_) return {};
         }
+        if (limit > 0) {
+            Ref delay = steal(PyFloat_FromDouble(limit));
+            if (delay) limit_timer_ = call_method(loop_.get(), call_later_name, delay.get(), on_expired, future.get());
+            if (!limit_timer_) return {};
+        }
         return future;
     }
 
     void disarm() noexcept {
         if (watcher_) Py_CLEAR(watcher_->waiter);
         watcher_ = nullptr;
-        if (!reading_ && !writing_ && !timer_) return;
+        if (!reading_ && !writing_ && !timer_ && !limit_timer_) return;
         Ref pending = steal(PyErr_GetRaisedException());
         if (reading_ && !call_method(loop_.get(), remove_reader_name, fd_.get())) PyErr_Clear();
         if (writing_ && !call_method(loop_.get(), remove_writer_name, fd_.get())) PyErr_Clear();
         if (timer_ && !call_method(timer_.get(), cancel_name)) PyErr_Clear();
+        if (limit_timer_ && !call_method(limit_timer_.get(), cancel_name)) PyErr_Clear();
         reading_ = writing_ = false;
         timer_.reset();
+        limit_timer_.reset();
         PyErr_SetRaisedException(pending.release());
     }
 
@@ -151,6 +162,7 @@ private:
     Ref loop_;
     Ref fd_;
     Ref timer_;
+    Ref limit_timer_;
     AioMysqlConnectionObject* watcher_ = nullptr;
     bool reading_ = false;
     bool writing_ = false;
@@ -188,8 +200,15 @@ public:
     // false when the operation could not be made (MemoryError set).
     bool made() const noexcept { return static_cast<bool>(op_) || (PyErr_NoMemory(), false); }
     int start() noexcept { return status_ = op_.start(); }
-    // The awaitable of the next event (new ref), or NULL.
-    Ref wait() noexcept { return wait_.arm(con_, m_, status_, watched_); }
+    // What the call waits for now (MYSQL_WAIT_* bits).
+    int waiting() const noexcept { return status_; }
+    // The awaitable of the next event (new ref), or NULL; `limit` as for SocketWait::arm.
+    Ref wait(double limit = 0) noexcept { return wait_.arm(con_, m_, status_, watched_, limit); }
+    // The wait outlasted its limit: the call is cut off as if abandoned.
+    void expire() noexcept {
+        wait_.disarm();
+        abandon();
+    }
     int resume(PyObject* fired) noexcept {
         wait_.disarm();
         return status_ = op_.resume(fired_events(fired));
@@ -204,6 +223,7 @@ private:
         for (int i = 0; status_ != 0 && i < 64; ++i) {
             status_ = op_.resume(MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_TIMEOUT);
         }
+        status_ = 0;
         unwatch(con_);  // the failed steps may have closed the socket
     }
 
@@ -238,19 +258,56 @@ void failed_call(AioMysqlConnectionObject* c) noexcept {
     unwatch(c);
 }
 
+// --- timeouts -------------------------------------------------------------------------------
+
+// The limit of one wait of a call, and the connector's name for it.
+struct WaitLimit {
+    double seconds = 0;  // 0: none
+    const char* name = nullptr;
+};
+
+// A call on an open connection: its answer may take readTimeout, sending
+// writeTimeout (a wait for both is bounded by the read's).
+WaitLimit call_limit(const AioMysqlConnectionObject* c, int waiting) noexcept {
+    if ((waiting & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT)) && c->read_timeout > 0) return {c->read_timeout, "readTimeout"};
+    if ((waiting & MYSQL_WAIT_WRITE) && c->write_timeout > 0) return {c->write_timeout, "writeTimeout"};
+    return {};
+}
+
+// The error of a call that waited past its limit.
+void set_call_timeout(const WaitLimit& limit) noexcept {
+    set_timeout_error(2013, "Lost connection to server during query", limit.name, limit.seconds);
+}
+
 // --- the operations on the loop ------------------------------------------------------------
 //
 // Each kind of work is an Op: ready(c) checks the connection and prepares
-// (false with the error set), steps(m) makes the operation, finish(c) gives
-// the answer once it ended (NULL with the error set). `watched`: the
-// connection's socket is on the loop's watch.
+// (false with the error set), steps(m) makes the operation, limit(c, waiting)
+// bounds each of its waits, finish(c) gives the answer once it ended,
+// expired(c, limit) once a wait outlasted its limit (NULL with the error
+// set). `watched`: the connection's socket is on the loop's watch.
 
 struct OpenOp {
     MysqlSettings settings;
+    double connect_timeout;
     mysql::ConnectOutcome out;
+    long long started = 0;
     static constexpr bool watched = false;  // the library may open another socket while it connects
-    bool ready(AioMysqlConnectionObject*) noexcept { return true; }
+    bool ready(AioMysqlConnectionObject*) noexcept {
+        started = steady_now_ns();
+        return true;
+    }
     mysql::Steps steps(MYSQL* m) noexcept { return mysql::connect(on_loop(m), settings, out); }
+    // The connect as a whole, whatever it waits for.
+    WaitLimit limit(const AioMysqlConnectionObject*, int) const noexcept {
+        if (connect_timeout <= 0) return {};
+        double left = connect_timeout - static_cast<double>(steady_now_ns() - started) / 1e9;
+        return {left > 0.001 ? left : 0.001, "connectTimeout"};
+    }
+    Ref expired(AioMysqlConnectionObject*, const WaitLimit&) noexcept {
+        mysql::set_connect_timeout_error(settings, connect_timeout);
+        return {};
+    }
     Ref finish(AioMysqlConnectionObject* c, PyObject* con) noexcept {
         if (!out.failed) return borrow(con);
         mysql::set_connect_error(c->mysql, settings, out);
@@ -285,6 +342,12 @@ struct StatementOp {
         return true;
     }
     mysql::Steps steps(MYSQL* m) noexcept { return mysql::statement(on_loop(m), sql, false, out); }
+    WaitLimit limit(const AioMysqlConnectionObject* c, int waiting) const noexcept { return call_limit(c, waiting); }
+    Ref expired(AioMysqlConnectionObject*, const WaitLimit& limit) noexcept {
+        if (trace) trace->stop(text.get(), nullptr);
+        set_call_timeout(limit);
+        return {};
+    }
     Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
         Ref result;
         if (out.failed) failed_call(c);
@@ -304,6 +367,11 @@ struct CommandOp {
     static constexpr bool watched = true;
     bool ready(AioMysqlConnectionObject* c) noexcept { return usable(c); }
     mysql::Steps steps(MYSQL* m) noexcept { return mysql::command(on_loop(m), which, failed); }
+    WaitLimit limit(const AioMysqlConnectionObject* c, int waiting) const noexcept { return call_limit(c, waiting); }
+    Ref expired(AioMysqlConnectionObject*, const WaitLimit& limit) noexcept {
+        set_call_timeout(limit);
+        return {};
+    }
     Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
         if (failed) {
             failed_call(c);
@@ -322,6 +390,12 @@ struct PingOp {
     static constexpr bool watched = true;
     bool ready(AioMysqlConnectionObject* c) noexcept { return usable(c); }
     mysql::Steps steps(MYSQL* m) noexcept { return mysql::command(on_loop(m), mysql::Command::Ping, failed); }
+    WaitLimit limit(const AioMysqlConnectionObject* c, int waiting) const noexcept { return call_limit(c, waiting); }
+    // A server too slow to answer a ping within the limits is not one to give a statement to.
+    Ref expired(AioMysqlConnectionObject* c, const WaitLimit&) noexcept {
+        close_now(c);
+        return borrow(Py_False);
+    }
     Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
         if (!failed) return borrow(Py_True);
         c->broken = true;
@@ -342,8 +416,13 @@ coro::Task flight_task(Ref con, Op op, Ref fired = nullptr) {
     Flight flight(c, c->mysql, op.steps(c->mysql), Op::watched);
     if (!flight.made()) co_return nullptr;
     for (int status = flight.start(); status != 0; status = flight.resume(fired.get())) {
-        fired = co_await coro::await(flight.wait());
+        WaitLimit limit = op.limit(c, status);
+        fired = co_await coro::await(flight.wait(limit.seconds));
         if (!fired) co_return nullptr;
+        if (fired_events(fired.get()) == kExpired) {
+            flight.expire();
+            co_return op.expired(c, limit);
+        }
     }
     co_return op.finish(c, con.get());
 }
@@ -387,7 +466,7 @@ bool usable(AioMysqlConnectionObject* c) noexcept {
     return true;
 }
 
-PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept {
+PyObject* open(PyObject* connector, const MysqlSettings& settings, LoopTimeouts limits) noexcept {
     Ref con = steal(PyObject_GC_New(PyObject, &AioMysqlConnectionType));
     if (!con) return nullptr;
     AioMysqlConnectionObject* c = as_mysql_con(con.get());
@@ -397,6 +476,8 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept {
     c->busy = c->broken = c->lent = c->dirty = false;
     c->watch_loop = c->waiter = c->on_readable = nullptr;
     c->watched_fd = -1;
+    c->read_timeout = limits.read;
+    c->write_timeout = limits.write;
     PyObject_GC_Track(con.get());
     c->mysql = mysql_init(nullptr);
     if (!c->mysql) return PyErr_NoMemory();
@@ -404,7 +485,7 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept {
     if (mysql_options(c->mysql, MYSQL_OPT_NONBLOCK, nullptr) != 0) {
         return fail(PyExc_RuntimeError, "MariaDB Connector/C refused its non-blocking mode");
     }
-    return coro::make_coroutine(flight_task(std::move(con), OpenOp{settings, {}}), "open", "AioMysqlConnection.open");
+    return coro::make_coroutine(flight_task(std::move(con), OpenOp{settings, limits.connect, {}}), "open", "AioMysqlConnection.open");
 }
 
 PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
@@ -482,6 +563,7 @@ int ready() noexcept {
     if (!on_read && !(on_read = bound_callback(MYSQL_WAIT_READ))) return -1;
     if (!on_write && !(on_write = bound_callback(MYSQL_WAIT_WRITE))) return -1;
     if (!on_timeout && !(on_timeout = bound_callback(MYSQL_WAIT_TIMEOUT))) return -1;
+    if (!on_expired && !(on_expired = bound_callback(kExpired))) return -1;
     if (!on_read_bit && !(on_read_bit = Py_BuildValue("(i)", MYSQL_WAIT_READ))) return -1;
     return 0;
 }

@@ -43,6 +43,18 @@ struct AioMysqlConnectionObject {
     PyObject* waiter;
     PyObject* on_readable;
     int watched_fd;
+    // How long one wait of a call may last, in seconds (0: no limit): for the
+    // server's answer (read), to send (write). The loop enforces them, not
+    // the library, so a fraction of a second counts.
+    double read_timeout;
+    double write_timeout;
+};
+
+// The connectors' timeouts as the loop enforces them, in seconds (0: none).
+struct LoopTimeouts {
+    double connect = 0;  // the whole connect, the greeting and the login included
+    double read = 0;
+    double write = 0;
 };
 
 extern PyTypeObject AioMysqlConnectionType;
@@ -56,8 +68,11 @@ inline bool is_aio_mysql_connection(PyObject* obj) noexcept { return PyObject_Ty
 namespace mysql_async {
 
 // Awaitables (new references), each one call in flight on the connection.
-// Opens a new connection of `connector` with `settings`; resolves to it.
-PyObject* open(PyObject* connector, const MysqlSettings& settings) noexcept;
+// Opens a new connection of `connector` with `settings` (whose own timeouts
+// the library should not apply: `limits` are the loop's); resolves to it.
+// Past a limit the call fails with OperationalError saying it timed out, and
+// the connection is cut and broken.
+PyObject* open(PyObject* connector, const MysqlSettings& settings, LoopTimeouts limits) noexcept;
 // Runs driver text ("%s" placeholders) with its arguments (a tuple or list,
 // None for none) on `con`; the result by RunMode. `trace` (may be empty)
 // gets the statement log's measures.
