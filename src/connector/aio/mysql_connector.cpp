@@ -44,9 +44,7 @@ coro::Task connect_task(Ref con, Ref connecting, Ref host, double limit) {
     aio::call_keeping_error(con.get(), names.close);
     if (!PyErr_ExceptionMatches(PyExc_TimeoutError)) co_return nullptr;
     PyErr_Clear();
-    Ref text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", host.get()));
-    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (utf8) set_timeout_error(2003, utf8, "connectTimeout", limit);
+    set_connect_timeout_error(host.get(), limit);
     co_return nullptr;
 }
 

@@ -59,12 +59,8 @@ PyObject* pymysql_connect(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
     Ref con = steal(PyObject_Call(connect, args, kw.get()));
     if (!con) {
         if (seconds > 0 && pending_timeout()) {
-            Ref host = borrow(PyDict_GetItemString(kw.get(), "host"));
-            Ref text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", host ? host.get() : Py_None));
-            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-            if (!utf8) return nullptr;
             PyErr_Clear();
-            set_timeout_error(2003, utf8, "connectTimeout", seconds);
+            set_connect_timeout_error(PyDict_GetItemString(kw.get(), "host"), seconds);
         }
         return nullptr;
     }

@@ -73,6 +73,10 @@ void set_pymysql_error(const char* class_name, int errnum, const char* message) 
 // OperationalError(errnum, "<text> (timed out: <name>=<seconds> s)"): a call
 // waited for the server longer than the connector's `name` allows.
 void set_timeout_error(unsigned errnum, const char* text, const char* name, double seconds) noexcept;
+// OperationalError(2003, "Can't connect to MySQL server on <repr of host>
+// (timed out: connectTimeout=<seconds> s)"), pymysql's words for a server
+// out of reach.
+void set_connect_timeout_error(PyObject* host, double seconds) noexcept;
 
 // True for the errors after which the connection is gone (2006, 2013, 2055, ...).
 bool mysql_connection_lost(unsigned errnum) noexcept;

@@ -108,6 +108,12 @@ void set_timeout_error(unsigned errnum, const char* text, const char* name, doub
     if (utf8) set_mysql_error(errnum, utf8);
 }
 
+void set_connect_timeout_error(PyObject* host, double seconds) noexcept {
+    Ref text = steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", host ? host : Py_None));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8) set_timeout_error(CR_CONN_HOST_ERROR, utf8, "connectTimeout", seconds);
+}
+
 bool pending_error_means_dead() noexcept {
     if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_EOFError)) return true;
     // Binding pymysql.err imports it: not with the error pending.

@@ -303,9 +303,7 @@ void set_connect_error(MYSQL* m, const MysqlSettings& settings, const ConnectOut
 void set_connect_timeout_error(const MysqlSettings& settings, double seconds) noexcept {
     const std::string& host = settings.host;
     Ref name = steal(PyUnicode_DecodeUTF8(host.data(), static_cast<Py_ssize_t>(host.size()), "replace"));
-    Ref text = name ? steal(PyUnicode_FromFormat("Can't connect to MySQL server on %R", name.get())) : Ref();
-    const char* message = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-    if (message) set_timeout_error(CR_CONN_HOST_ERROR, message, "connectTimeout", seconds);
+    if (name) tsy::db::set_connect_timeout_error(name.get(), seconds);
 }
 
 bool set_failure(MYSQL* m) noexcept {
