@@ -200,8 +200,6 @@ public:
     // false when the operation could not be made (MemoryError set).
     bool made() const noexcept { return static_cast<bool>(op_) || (PyErr_NoMemory(), false); }
     int start() noexcept { return status_ = op_.start(); }
-    // What the call waits for now (MYSQL_WAIT_* bits).
-    int waiting() const noexcept { return status_; }
     // The awaitable of the next event (new ref), or NULL; `limit` as for SocketWait::arm.
     Ref wait(double limit = 0) noexcept { return wait_.arm(con_, m_, status_, watched_, limit); }
     // The wait outlasted its limit: the call is cut off as if abandoned.
@@ -269,7 +267,8 @@ struct WaitLimit {
 // A call on an open connection: its answer may take readTimeout, sending
 // writeTimeout (a wait for both is bounded by the read's).
 WaitLimit call_limit(const AioMysqlConnectionObject* c, int waiting) noexcept {
-    if ((waiting & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT)) && c->read_timeout > 0) return {c->read_timeout, "readTimeout"};
+    bool reading = waiting & (MYSQL_WAIT_READ | MYSQL_WAIT_EXCEPT);
+    if (reading && c->read_timeout > 0) return {c->read_timeout, "readTimeout"};
     if ((waiting & MYSQL_WAIT_WRITE) && c->write_timeout > 0) return {c->write_timeout, "writeTimeout"};
     return {};
 }
@@ -485,7 +484,8 @@ PyObject* open(PyObject* connector, const MysqlSettings& settings, LoopTimeouts 
     if (mysql_options(c->mysql, MYSQL_OPT_NONBLOCK, nullptr) != 0) {
         return fail(PyExc_RuntimeError, "MariaDB Connector/C refused its non-blocking mode");
     }
-    return coro::make_coroutine(flight_task(std::move(con), OpenOp{settings, limits.connect, {}}), "open", "AioMysqlConnection.open");
+    return coro::make_coroutine(flight_task(std::move(con), OpenOp{settings, limits.connect, {}}), "open",
+                                "AioMysqlConnection.open");
 }
 
 PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
