@@ -8,14 +8,15 @@
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database", "unix_socket",
-                                  "charset", "maxConnections", "acquireTimeout", "driver"};
+const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database",
+                                  "unix_socket", "charset", "maxConnections", "acquireTimeout", "driver",
+                                  "idleTimeout", "prePing"};
 constexpr Py_ssize_t kPositional = 7;  // the bounds and the driver are given by keyword only
 const char* const kColNames[] = {"col"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, 12, 0};
+    PyObject* a[12];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -33,7 +34,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
     Ref found_rows = steal(PyLong_FromLong(kClientFoundRows));
     if (!host || !port_obj || !password || !charset || !found_rows) return -1;
-    if (init_limits(self, a[7], a[8]) < 0) return -1;
+    if (init_limits(self, a[7], a[8], a[10], a[11]) < 0) return -1;
     PyObject* entries[][2] = {
         {names.host, host.get()},
         {names.port, port_obj.get()},
@@ -109,7 +110,8 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
+              "idleTimeout=None, prePing=True)\n--\n\n"
               "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
               "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
               "(the default when TESSARY_DRIVER=module).",
