@@ -98,6 +98,7 @@ PyObject* enter(PyObject* self, PyObject*) noexcept {
     }
     scope->lends = lends;
     scope->state = state.release();
+    s->exposed = 1;  // handed out: its user may close it
     return con.release();
 }
 
