@@ -255,7 +255,7 @@ void give_back(ThreadConnectionObject* s) noexcept {
     PyErr_Clear();
     Ref con = steal(s->con);
     const bool counted = s->counted != 0;
-    const bool force = s->depth > 0 || s->exposed;  // blocks left open, or work its user may have begun
+    const bool force = s->depth > 0;  // blocks left open
     s->con = nullptr;
     s->counted = 0;
     s->depth = 0;

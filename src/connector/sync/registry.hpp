@@ -46,9 +46,9 @@ struct ThreadRegistry {
 
 // --- slots (sync/thread_connections.cpp) ------------------------------------------------
 
-// Frees one counted connection's slot and wakes the waiting threads.
+// Frees one counted connection's slot and wakes a waiting thread.
 void give_slot(ThreadRegistry* r) noexcept;
-// Wakes the threads waiting for a slot or an idle connection.
+// Wakes a thread waiting for a slot or an idle connection (one became idle).
 void wake_waiters(ThreadRegistry* r) noexcept;
 
 // --- the pool (sync/idle_pool.cpp) ------------------------------------------------------

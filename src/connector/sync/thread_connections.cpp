@@ -296,10 +296,12 @@ void give_slot(ThreadRegistry* r) noexcept {
         std::lock_guard<std::mutex> guard(r->lock);
         if (r->open > 0) --r->open;
     }
-    r->freed.notify_all();
+    r->freed.notify_one();
 }
 
-void wake_waiters(ThreadRegistry* r) noexcept { r->freed.notify_all(); }
+// One waiter for one connection: waking them all would have them race for
+// the GIL and all but one wait again.
+void wake_waiters(ThreadRegistry* r) noexcept { r->freed.notify_one(); }
 
 void orphan_registry(ConnectorObject* c) noexcept {
     if (!c->threads) return;
