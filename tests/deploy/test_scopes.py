@@ -4,6 +4,7 @@ a held one back, maxConnections counts every connection (held, scoped and
 idle), idleTimeout closes idle ones, and a connection its user closed is
 replaced."""
 
+import contextlib
 import os
 import threading
 import time
@@ -325,3 +326,39 @@ def test_a_scope_object_survives_hostile_use(db):
     del abandoned
     connector.release()
     assert connector.idleConnections == 1
+
+
+# --- prePing ----------------------------------------------------------------------------------
+
+
+def kill_session(db, connector):
+    """Ends the server session of the calling thread's connection, as a server restart or
+    wait_timeout would, from a connection of the test's own."""
+    session = connector.query("SELECT CONNECTION_ID()")[0][0]
+    db.rows(f"KILL CONNECTION {session}")
+    return session
+
+
+@pytest.mark.parametrize("where", ["pooled", "held"])
+def test_a_dead_connection_is_replaced_before_reuse(db, make, where):
+    if db.is_sqlite:
+        pytest.skip("a SQLite connection does not die on its own")
+    connector = make(prePing=0)  # checked at every reuse
+    with connector.scope() if where == "pooled" else contextlib.nullcontext():
+        dead = kill_session(db, connector)
+    with connector.scope() if where == "pooled" else contextlib.nullcontext():
+        assert connector.query("SELECT CONNECTION_ID()")[0][0] != dead
+    assert connector.openConnections == 1
+
+
+def test_without_pre_ping_a_dead_pooled_connection_fails_once(db, make):
+    if db.is_sqlite:
+        pytest.skip("a SQLite connection does not die on its own")
+    connector = make(prePing=False)
+    with connector.scope():
+        kill_session(db, connector)
+    with pytest.raises(Exception):  # the driver's "server has gone away"
+        with connector.scope():
+            connector.query("SELECT 1")
+    with connector.scope():  # the dead one was dropped
+        assert [tuple(row) for row in connector.query("SELECT 5")] == [(5,)]

@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "core/engines.hpp"
+#include "engines/mysql/connection.hpp"
 
 namespace tsy::db {
 namespace {
@@ -218,14 +219,25 @@ int connection_closed(PyObject* con) noexcept {
 
 namespace {
 
+constexpr long kServerInTransaction = 1;  // SERVER_STATUS_IN_TRANS
+
+// The server status the library keeps from the last reply of the session:
+// read without a round trip. An idle connection (no call under way) only.
+int native_mysql_in_transaction(PyObject* con) noexcept {
+    MysqlConnectionObject* c = as_mysql(con);
+    unsigned int status = 0;
+    if (!c->handle || c->busy || mariadb_get_infov(c->handle, MARIADB_CONNECTION_SERVER_STATUS, &status)) return 1;
+    return (status & kServerInTransaction) != 0;
+}
+
 // 1 when `con` may hold uncommitted work, 0 when its driver says it holds
-// none: the SQLite connections tell with `in_transaction`, pymysql with
-// the server's status flags; otherwise it may.
+// none: the SQLite connections tell with `in_transaction`, pymysql and the
+// MySQL engine with the server's status flags; otherwise it may.
 int may_hold_work(PyObject* con) noexcept {
     static PyObject* in_transaction = intern("in_transaction");
     static PyObject* server_status = intern("server_status");
-    constexpr long kServerInTransaction = 1;  // SERVER_STATUS_IN_TRANS
     if (is_native_sqlite(con)) return sqlite_engine_in_transaction(con);
+    if (is_native_mysql(con)) return native_mysql_in_transaction(con);
     for (PyObject* name : {in_transaction, server_status}) {
         PyObject* found = nullptr;
         int known = PyObject_GetOptionalAttr(con, name, &found);
