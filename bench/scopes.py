@@ -3,15 +3,17 @@
 Eight worker threads serve the same requests (a SELECT by key and an
 INSERT each) two ways, in the same run, on the same database:
 
-  held    each worker keeps the connection of its first statement (one per
-          thread, eight open), as a synchronous connector always did;
-  scoped  each request runs in `with connector.scope():` with
-          maxConnections=4: the workers share four pooled connections.
+  held     each worker keeps the connection of its first statement (one per
+           thread, eight open), as a synchronous connector always did;
+  scoped   each request runs in `with connector.scope():`, no bound: the
+           cost of lending and giving back a connection per request (the
+           rollback check included), with as many connections as workers;
+  scoped4  the same with maxConnections=4: the workers share four pooled
+           connections, and a worker waits while the four are lent.
 
-The figure is the time of `scoped` over `held` (wall and CPU, the process's
-CPU time): the cost of lending and giving back a connection per request,
-rollback check included, against keeping one per thread. Each run times
-both sides once after a warm-up, alternating which goes first.
+The figures are the time of each scoped side over `held` (wall and CPU, the
+process's CPU time). Each run times the three sides once after a warm-up,
+in a rotating order.
 
   bench/scopes.py [--requests 20000] [--runs 3] [--backends sqlite,mariadb]
                   [--mariadb mysql://user@localhost/db?unix_socket=...]
@@ -92,8 +94,13 @@ def serve(connector, requests, scoped):
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
-def one_side(make, requests, scoped):
-    connector = make(maxConnections=POOL) if scoped else make()
+# side name -> (scoped, maxConnections)
+SIDES = {"held": (False, None), "scoped": (True, None), "scoped4": (True, POOL)}
+
+
+def one_side(make, requests, side):
+    scoped, bound = SIDES[side]
+    connector = make(maxConnections=bound)
     try:
         serve(connector, max(requests // 10, THREADS), scoped)  # warm-up: connections opened, caches filled
         return serve(connector, requests, scoped)
@@ -102,25 +109,21 @@ def one_side(make, requests, scoped):
 
 
 def one_run(make, requests, run):
-    order = [False, True] if run % 2 == 0 else [True, False]
-    timings = {}
-    for scoped in order:
-        timings[scoped] = one_side(make, requests, scoped)
-    held, scoped = timings[False], timings[True]
-    return {"held": held, "scoped": scoped, "wall": scoped[0] / held[0], "cpu": scoped[1] / held[1]}
+    names = list(SIDES)
+    order = names[run % 3:] + names[:run % 3]
+    return {side: one_side(make, requests, side) for side in order}
 
 
 def report(name, requests, runs):
-    walls = [r["wall"] for r in runs]
-    cpus = [r["cpu"] for r in runs]
-    median = sorted(range(len(runs)), key=lambda i: walls[i])[len(runs) // 2]
-    best = runs[median]
-    rate = lambda seconds: f"{requests / seconds:,.0f}/s"  # noqa: E731
-    print(f"{name}: {requests:,} requests on {THREADS} threads")
-    print(f"  held   (8 connections): {rate(best['held'][0])} wall, {best['held'][1]:.2f} s CPU")
-    print(f"  scoped (pool of {POOL}):   {rate(best['scoped'][0])} wall, {best['scoped'][1]:.2f} s CPU")
-    print("  scoped / held time: wall " + ", ".join(f"{w:.2f}x" for w in walls)
-          + "; CPU " + ", ".join(f"{c:.2f}x" for c in cpus))
+    print(f"{name}: {requests:,} requests on {THREADS} threads, {len(runs)} runs")
+    for side in SIDES:
+        walls = [run[side][0] for run in runs]
+        cpus = [run[side][1] for run in runs]
+        line = f"  {side:8} median {requests / sorted(walls)[len(walls) // 2]:,.0f} requests/s"
+        if side != "held":
+            line += ("; over held: wall " + ", ".join(f"{run[side][0] / run['held'][0]:.2f}x" for run in runs)
+                     + "; CPU " + ", ".join(f"{run[side][1] / run['held'][1]:.2f}x" for run in runs))
+        print(line)
 
 
 def main():

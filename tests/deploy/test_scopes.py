@@ -140,7 +140,9 @@ def test_scope_exit_rolls_back_what_is_left_open(db):
             connector.query("INSERT INTO kept VALUES (2)")
             raise KeyError("the request failed")
     assert not connector.inTransaction
-    block.__exit__(None, None, None)  # a late end finds nothing left to do
+    with connector.transaction():
+        block.__exit__(None, None, None)  # a late end leaves the block begun since alone
+        assert connector.inTransaction
     with connector.scope():
         connector.query("BEGIN")
         connector.query("INSERT INTO kept VALUES (3)")

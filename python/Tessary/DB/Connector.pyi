@@ -282,8 +282,7 @@ class AioSqliteConnector:
     connections opened afterwards."""
     def __init__(self, path: str = ":memory:", maxsize: int = 5, *, driver: str | None = None,
                  timeout: float = 5.0, transactionMode: _TransactionMode = "IMMEDIATE",
-                 pragmas: dict[str, _PragmaValue] | None = None, foreignKeys: bool = True,
-                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
+                 pragmas: dict[str, _PragmaValue] | None = None, foreignKeys: bool = True) -> None: ...
     def getCon(self) -> Coroutine[Any, Any, AioSqliteConnection]:
         """A pooled connection; its work is committed by `await con.commit()` only."""
     def releaseCon(self, con: AioSqliteConnection) -> Coroutine[Any, Any, None]:

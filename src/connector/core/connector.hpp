@@ -63,6 +63,9 @@ struct ThreadConnectionObject {
     int exposed;        // `con` was handed out (getCon()): its user may close it, checked before reuse
     int movable;        // `con` may serve another thread later (the connector's own connect() opened it)
     long long used_ns;  // when `con` was last taken into use (steady clock), for prePing
+    // Bumped whenever the thread gives its connection back (scope end,
+    // release()): a transaction() block begun before has nothing left to end.
+    unsigned long lending;
 };
 
 inline ThreadConnectionObject* as_thread_con(PyObject* obj) noexcept {

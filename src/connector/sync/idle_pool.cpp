@@ -273,6 +273,7 @@ void give_back(ThreadConnectionObject* s) noexcept {
     s->depth = 0;
     s->retire = 0;
     s->exposed = 0;
+    ++s->lending;
     ThreadRegistry* r = s->registry;
     if (con && counted) {
         if (roll_back_leftovers(con.get(), force) == 0 && !connection_closed(con.get())) {

@@ -201,6 +201,7 @@ Ref new_thread_state(ThreadRegistry* r) noexcept {
     s->cursor_busy = s->depth = s->running = s->retire = s->counted = 0;
     s->scopes = s->exposed = s->movable = 0;
     s->used_ns = 0;
+    s->lending = 0;
     link(s);
     PyObject_GC_Track(made.get());
     return made;
