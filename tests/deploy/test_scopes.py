@@ -6,6 +6,7 @@ replaced."""
 
 import contextlib
 import os
+import sqlite3
 import threading
 import time
 from pathlib import Path
@@ -213,6 +214,38 @@ def test_a_connection_closed_by_its_user_is_replaced(db):
         con.close()
         assert [tuple(row) for row in connector.query("SELECT 8")] == [(8,)]
     assert (connector.openConnections, connector.idleConnections) == (1, 1)
+
+
+def test_connections_of_an_overridden_connect_stay_with_their_thread(db, tmp_path, request):
+    """A connect() of the program's own may return a connection bound to its
+    thread (sqlite3's default): such a connection is closed at a scope's end
+    rather than lent to another thread."""
+    if db.is_sqlite:
+        path = str(tmp_path / "bound.db")
+
+        class Bound(Sqlite3Connector):
+            def connect(self):
+                return sqlite3.connect(path, isolation_level=None)  # check_same_thread=True
+
+        connector = Bound(path)
+    else:
+        class Bound(MysqlConnector):
+            def connect(self):
+                return super().connect()
+
+        connector = Bound(**request.getfixturevalue("mariadb_params"))
+    try:
+        with connector.scope():
+            connector.query("SELECT 1")
+        assert (connector.openConnections, connector.idleConnections) == (0, 0)
+
+        def scoped(_i):
+            with connector.scope():
+                assert [tuple(row) for row in connector.query("SELECT 2")] == [(2,)]
+
+        assert run_threads(2, scoped) == []
+    finally:
+        connector.close()
 
 
 # --- maxConnections, idleTimeout --------------------------------------------------------------

@@ -267,6 +267,8 @@ void give_back(ThreadConnectionObject* s) noexcept {
     PyErr_Clear();
     Ref con = steal(s->con);
     const bool counted = s->counted != 0;
+    // A connection of an overridden connect() may be bound to its thread.
+    const bool movable = s->movable != 0;
     const bool force = s->depth > 0;  // blocks left open
     s->con = nullptr;
     s->counted = 0;
@@ -276,7 +278,7 @@ void give_back(ThreadConnectionObject* s) noexcept {
     ++s->lending;
     ThreadRegistry* r = s->registry;
     if (con && counted) {
-        if (roll_back_leftovers(con.get(), force) == 0 && !connection_closed(con.get())) {
+        if (movable && roll_back_leftovers(con.get(), force) == 0 && !connection_closed(con.get())) {
             pool_put(r, std::move(con));
         } else {
             PyErr_Clear();

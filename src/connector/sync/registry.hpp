@@ -80,7 +80,8 @@ int connection_closed(PyObject* con) noexcept;
 int roll_back_leftovers(PyObject* con, bool force) noexcept;
 
 // Takes the thread's connection out of `s` and gives it to the pool,
-// rolled back first; closed instead when the rollback fails. `s` then holds
+// rolled back first; closed instead when the rollback fails or when only
+// its thread may use it (an overridden connect() opened it). `s` then holds
 // none. No error is reported; a pending one is kept.
 void give_back(ThreadConnectionObject* s) noexcept;
 
