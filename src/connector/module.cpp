@@ -103,7 +103,7 @@ PyModuleDef module_def = {
 
 int ready_types() noexcept {
     if (ready_base_connector() < 0 || ready_sqlite_connector() < 0 || ready_mysql_connector() < 0) return -1;
-    return ready_transaction();
+    return ready_transaction() < 0 || ready_scope() < 0 ? -1 : 0;
 }
 
 int add(PyObject* module, PyTypeObject* type, const char* name) noexcept {
@@ -125,6 +125,7 @@ TSY_EXPORT PyObject* PyInit_Connector() {
         ready_mysql_engine(module.get()) < 0) {
         return nullptr;
     }
+    if (add(module.get(), &ScopeType, "Scope") < 0) return nullptr;
     if (tsy::export_api(module.get(), &api, CONNECTOR_CAPSULE) < 0) return nullptr;
     return module.release();
 }

@@ -81,6 +81,16 @@ PyObject* transaction_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyOb
     return call_method(connector.get(), names.transaction).release();
 }
 
+// The connector's own scope(): a `with` block on the synchronous connectors,
+// `async with` on the coroutine ones.
+PyObject* scope_method(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    static PyObject* scope_name = intern("scope");
+    if (!no_args("scope", nargs, kwnames) || !scope_name) return nullptr;
+    Ref connector = steal(current_connector());
+    if (!connector) return nullptr;
+    return call_method(connector.get(), scope_name).release();
+}
+
 // createTables(*models, ifNotExists=False)
 PyObject* createTables_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* guarded = Py_False;
@@ -127,6 +137,9 @@ PyMethodDef methods[] = {
     {"transaction", fastkw<transaction_method>(), METH_FASTCALL | METH_KEYWORDS,
      "transaction($self)\n--\n\nwith DB.getInstance().transaction() as con: one transaction on the connector's connection "
      "(`async with` on a pooled connection for an asynchronous connector)."},
+    {"scope", fastkw<scope_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "scope($self)\n--\n\nwith DB.getInstance().scope(): the connector's scope(), one pooled connection lent to "
+     "the calling thread for the block (`async with` on an asynchronous connector, for the task)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

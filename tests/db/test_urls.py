@@ -116,7 +116,7 @@ MALFORMED = [
     ("sqlite:///?maxsize=1", "a sqlite URL needs a path"),
     ("sqlite://host/x.db", "a sqlite URL has no host or user"),
     ("sqlite:///x.db?maxsize=2", "unknown query parameter 'maxsize' (a sqlite URL takes the query parameters "
-                                 "timeout, transactionMode, foreignKeys and pragma.<name>)"),
+                                 "timeout, transactionMode, foreignKeys, idleTimeout, prePing and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?minsize=1",
      "unknown query parameter 'minsize' (a sqlite+asyncio URL takes the query parameters maxsize, timeout, "
      "transactionMode, foreignKeys and pragma.<name>)"),
@@ -146,7 +146,7 @@ MALFORMED = [
     ("mysql://h/d%zzb", "invalid percent escape in the database name"),
     ("mysql://u%zz@h/db", "invalid percent escape in the user name"),
     ("mysql://h/db?ssl=1", "unknown query parameter 'ssl' (a mysql URL takes the query parameters charset, "
-                           "unix_socket, connectTimeout, readTimeout and writeTimeout)"),
+                           "unix_socket, connectTimeout, readTimeout, writeTimeout, idleTimeout and prePing)"),
     ("mysql://h/db?maxsize=1", "unknown query parameter 'maxsize'"),
     ("mysql://h/db?host=x", "unknown query parameter 'host'"),
     ("mysql://h/db?charset=a&charset=b", "query parameter 'charset' given twice"),

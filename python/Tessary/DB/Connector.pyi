@@ -13,8 +13,12 @@ class BaseConnector:
     connect() at the thread's first statement and closed when the thread ends (or by close()).
     Statements outside transaction() are committed when they complete (by the connection itself
     when `autocommit`), and rolled back when they fail. With `maxConnections` set, a thread that
-    needs a new connection while that many are open waits up to `acquireTimeout` seconds for one
-    to be closed, then raises TimeoutError."""
+    needs a connection while that many are open (held by threads, lent to scopes, or idle in the
+    pool) takes an idle one, or waits up to `acquireTimeout` seconds for one, then raises
+    TimeoutError. `with scope():` lends the calling thread a pooled connection for the block;
+    release() gives a held one back. Idle connections are closed after `idleTimeout` seconds
+    (never when None), and one reused after being idle `prePing` seconds (1 for True) is checked
+    first and replaced when it no longer answers."""
 
     @property
     def isAsync(self) -> bool: ...
@@ -35,8 +39,16 @@ class BaseConnector:
     def acquireTimeout(self) -> float: ...
     @property
     def openConnections(self) -> int:
-        """Connections open now, all threads together."""
-    def __init__(self, *, maxConnections: int | None = None, acquireTimeout: float = 30.0) -> None: ...
+        """Connections open now: held by threads, lent to scopes and idle in the pool together."""
+    @property
+    def idleConnections(self) -> int:
+        """Connections idle in the pool now."""
+    @property
+    def idleTimeout(self) -> float | None: ...
+    @property
+    def prePing(self) -> bool | float: ...
+    def __init__(self, *, maxConnections: int | None = None, acquireTimeout: float = 30.0,
+                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
     def connect(self) -> Any:
         """A new connection of the driver; subclasses override it."""
     def getCon(self) -> Any:
@@ -51,9 +63,26 @@ class BaseConnector:
         """A block on the calling thread's connection; inside another block of the same thread,
         a savepoint."""
     def close(self) -> None:
-        """Closes every thread's connection."""
+        """Closes every thread's connection and the idle ones."""
+    def scope(self) -> Scope:
+        """`with connector.scope():` one pooled connection lent to the calling thread for the block,
+        rolled back and given back to the pool at its end; a scope inside another one joins it."""
+    def release(self) -> None:
+        """Gives the calling thread's connection back to the pool now (rolled back);
+        RuntimeError inside a scope or a transaction() block."""
     def autoFiledAnnounce(self, col: Any) -> str:
         """The CREATE TABLE type text of the auto-increment key column `col`."""
+
+class Scope:
+    """A `with` block lending the calling thread one pooled connection of the connector; made by
+    connector.scope()."""
+
+    def __init__(self, connector: BaseConnector) -> None: ...
+    @property
+    def entered(self) -> bool: ...
+    def __enter__(self) -> Any: ...
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None, /) -> bool: ...
 
 class Sqlite3Connector(BaseConnector):
     """SQLite through the native engine (driver="native", the default) or the sqlite3 module
@@ -81,7 +110,8 @@ class Sqlite3Connector(BaseConnector):
     def __init__(self, path: str = ":memory:", *, maxConnections: int | None = None,
                  acquireTimeout: float = 30.0, driver: str | None = None, timeout: float = 5.0,
                  transactionMode: _TransactionMode = "IMMEDIATE",
-                 pragmas: dict[str, _PragmaValue] | None = None, foreignKeys: bool = True) -> None: ...
+                 pragmas: dict[str, _PragmaValue] | None = None, foreignKeys: bool = True,
+                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
 
 @type_check_only
 class _SqliteCursor:
@@ -153,7 +183,8 @@ class MysqlConnector(BaseConnector):
                  database: str | None = None, unix_socket: str | None = None, charset: str = "utf8mb4", *,
                  maxConnections: int | None = None, acquireTimeout: float = 30.0,
                  driver: str | None = None, connectTimeout: float | None = 10,
-                 readTimeout: float | None = None, writeTimeout: float | None = None) -> None: ...
+                 readTimeout: float | None = None, writeTimeout: float | None = None,
+                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
 
 @type_check_only
 class _MysqlCursor:

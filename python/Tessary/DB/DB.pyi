@@ -37,6 +37,16 @@ class _EitherTransaction:
     async def __aexit__(self, type: type[BaseException] | None, value: BaseException | None,
                         traceback: TracebackType | None) -> bool: ...
 
+@type_check_only
+class _EitherScope:
+    """The connector's scope: `with` on a synchronous connector, `async with` on an asynchronous one."""
+    def __enter__(self) -> Any: ...
+    def __exit__(self, type: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None, /) -> bool: ...
+    async def __aenter__(self) -> Any: ...
+    async def __aexit__(self, type: type[BaseException] | None, value: BaseException | None,
+                        traceback: TracebackType | None, /) -> bool: ...
+
 class DB:
     """The database handle; DB() and DB.getInstance() return the one instance."""
 
@@ -85,6 +95,9 @@ class DB:
         model of the database (a table no model asks for shows as dropped). Every argument
         must be a model class (TypeError naming its position). With AioSqliteConnector or
         AioMysqlConnector a coroutine resolving to the list."""
+    def scope(self) -> _EitherScope:
+        """`with DB.getInstance().scope():` the connector's scope(): one pooled connection lent to
+        the calling thread for the block (`async with` on an asynchronous connector)."""
     def transaction(self) -> _EitherTransaction:
         """`with DB.getInstance().transaction() as con:` one transaction on the connector's
         connection; committed when the block ends normally, rolled back when it raises. With an

@@ -23,15 +23,15 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return self.release();
 }
 
-const char* const kLimitNames[] = {"maxConnections", "acquireTimeout"};
+const char* const kLimitNames[] = {"maxConnections", "acquireTimeout", "idleTimeout", "prePing"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kLimitNames, 2, 0};
-    PyObject* a[2];
+    static const Params params{"__init__", kLimitNames, 4, 0};
+    PyObject* a[4];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > 0) return arg_count_error("__init__", 0, 0, PyTuple_GET_SIZE(args));
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
-    return init_limits(self, a[0], a[1]);
+    return init_limits(self, a[0], a[1], a[2], a[3]);
 }
 
 int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -41,12 +41,14 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->cache);
     Py_VISIT(c->local);
     Py_VISIT(c->shared);
-    return 0;
+    return traverse_registry(c, visit, arg);
 }
 
-// Dropping `local` drops every thread's connection, each closing its own.
+// Dropping `local` drops every thread's connection, each closing its own
+// (the pool takes none once the connector is going).
 int tp_clear(PyObject* self) noexcept {
     ConnectorObject* c = as_connector(self);
+    orphan_registry(c);
     Py_CLEAR(c->local);
     forget_shared_memory(c);
     Py_CLEAR(c->factory);
@@ -85,7 +87,7 @@ PyObject* connect_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
 
 PyObject* getCon_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("getCon", nargs, kwnames)) return nullptr;
-    return Py_XNewRef(own_connection(self));
+    return handed_out_connection(self);
 }
 
 // Connections in autocommit mode need an explicit start; the others are
@@ -153,6 +155,16 @@ PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     Py_RETURN_NONE;
 }
 
+PyObject* scope_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("scope", nargs, kwnames)) return nullptr;
+    return call(reinterpret_cast<PyObject*>(&ScopeType), self).release();
+}
+
+PyObject* release_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("release", nargs, kwnames)) return nullptr;
+    return release_connection(self);
+}
+
 PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Params params{"autoFiledAnnounce", kColNames, 1, 1};
     PyObject* col[1];
@@ -180,6 +192,12 @@ PyMethodDef methods[] = {
     {"close", fastkw<close_method>(), METH_FASTCALL | METH_KEYWORDS,
      "close($self)\n--\n\nClose the connection of every thread (one that runs a statement right now is closed by its "
      "thread when the statement ends)."},
+    {"scope", fastkw<scope_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "scope($self)\n--\n\nA context manager lending the calling thread one pooled connection for the block: "
+     "rolled back and given back to the pool (not closed) at its end; a scope inside another one joins it."},
+    {"release", fastkw<release_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "release($self)\n--\n\nGive the calling thread's connection back to the pool now (rolled back); its next "
+     "statement takes one again. RuntimeError inside a scope or a transaction() block."},
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce_method>(), METH_FASTCALL | METH_KEYWORDS,
      "autoFiledAnnounce($self, col)\n--\n\nThe CREATE TABLE type text of the auto-increment key column `col`."},
     {nullptr, nullptr, 0, nullptr},
@@ -240,6 +258,14 @@ PyObject* open_connections_getter(PyObject* self, void*) noexcept {
     return PyLong_FromLong(open_connections(as_connector(self)));
 }
 
+PyObject* idle_connections_getter(PyObject* self, void*) noexcept {
+    return PyLong_FromLong(idle_connections(as_connector(self)));
+}
+
+PyObject* idle_timeout_getter(PyObject* self, void*) noexcept { return get_idle_timeout(as_connector(self)); }
+
+PyObject* pre_ping_getter(PyObject* self, void*) noexcept { return get_pre_ping(as_connector(self)); }
+
 PyGetSetDef getset[] = {
     {"isAsync", get_false, nullptr, "False: statements run synchronously.", nullptr},
     {"isReady", get_true, nullptr, "True: the connection is opened on demand.", nullptr},
@@ -254,7 +280,14 @@ PyGetSetDef getset[] = {
      "The bound on connections open at once (all threads), or None for no bound.", nullptr},
     {"acquireTimeout", acquire_timeout_getter, nullptr,
      "Seconds a thread waits for a connection while maxConnections are open (then TimeoutError).", nullptr},
-    {"openConnections", open_connections_getter, nullptr, "Connections open now, all threads together.", nullptr},
+    {"openConnections", open_connections_getter, nullptr,
+     "Connections open now: held by threads and idle in the pool together.", nullptr},
+    {"idleConnections", idle_connections_getter, nullptr, "Connections idle in the pool now.", nullptr},
+    {"idleTimeout", idle_timeout_getter, nullptr,
+     "Seconds a pooled connection may stay idle before it is closed, or None: it stays.", nullptr},
+    {"prePing", pre_ping_getter, nullptr,
+     "Whether a connection reused after being idle is checked first: True (idle 1 s or more), False, or "
+     "that threshold in seconds.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -296,8 +329,9 @@ PyTypeObject BaseConnectorType = {
     .tp_dealloc = tp_dealloc,
     .tp_repr = connector_repr,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "BaseConnector(*, maxConnections=None, acquireTimeout=30.0)\n--\n\nSynchronous connector over "
-              "DB-API connections, one per thread that uses it. Subclasses override connect() "
+    .tp_doc = "BaseConnector(*, maxConnections=None, acquireTimeout=30.0, idleTimeout=None, prePing=True)\n--\n\n"
+              "Synchronous connector over DB-API connections, one per thread that uses it (or per scope()), "
+              "idle ones kept in a pool. Subclasses override connect() "
               "(and con_type, paramstyle, autocommit, autoFiledAnnounce) for their driver.",
     .tp_traverse = tp_traverse,
     .tp_clear = tp_clear,

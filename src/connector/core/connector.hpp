@@ -58,6 +58,14 @@ struct ThreadConnectionObject {
     int running;  // driver calls on `con` under way
     int retire;   // close() from another thread came while running: closed when they end
     int counted;  // `con` holds one of the connector's maxConnections slots
+    // Scopes and the pool of idle connections (sync/scope.cpp, sync/idle_pool.cpp):
+    int scopes;         // open scope() blocks of this thread; nested ones join the outermost
+    int exposed;        // `con` was handed out (getCon()): its user may close it, checked before reuse
+    int movable;        // `con` may serve another thread later (the connector's own connect() opened it)
+    long long used_ns;  // when `con` was last taken into use (steady clock), for prePing
+    // Bumped whenever the thread gives its connection back (scope end,
+    // release()): a transaction() block begun before has nothing left to end.
+    unsigned long lending;
 };
 
 inline ThreadConnectionObject* as_thread_con(PyObject* obj) noexcept {
@@ -100,8 +108,17 @@ void release_registry(ThreadRegistry* registry) noexcept;
 // maxConnections (None or a positive int) and acquireTimeout (seconds, a
 // non-negative number) of a connector's constructor; NULL leaves a value as it is.
 int set_limits(ConnectorObject* c, PyObject* max_connections, PyObject* acquire_timeout) noexcept;
-// What the constructors do with them: a value not given is the default (None, 30 s).
-int init_limits(PyObject* self, PyObject* max_connections, PyObject* acquire_timeout) noexcept;
+// What the constructors do with them and with idleTimeout and prePing: a
+// value not given is the default (None, 30 s, None, True).
+int init_limits(PyObject* self, PyObject* max_connections, PyObject* acquire_timeout, PyObject* idle_timeout,
+                PyObject* pre_ping) noexcept;
+// idleTimeout (None or seconds > 0) and prePing (a bool, or seconds >= 0);
+// NULL leaves a value as it is. -1 with TypeError or ValueError naming it.
+int set_pool_options(ConnectorObject* c, PyObject* idle_timeout, PyObject* pre_ping) noexcept;
+PyObject* get_idle_timeout(ConnectorObject* c) noexcept;
+PyObject* get_pre_ping(ConnectorObject* c) noexcept;
+// Connections idle in the pool now.
+int idle_connections(ConnectorObject* c) noexcept;
 PyObject* get_max_connections(ConnectorObject* c) noexcept;
 PyObject* get_acquire_timeout(ConnectorObject* c) noexcept;
 // Connections open now, all threads together.
@@ -119,11 +136,28 @@ PyObject* thread_connection(PyObject* self, ThreadConnectionObject* s) noexcept;
 void release_slot(ThreadConnectionObject* s) noexcept;
 // The calling thread's connection (borrowed, held by its thread state).
 PyObject* own_connection(PyObject* self) noexcept;
+// The same for getCon() (new ref): the connection is marked as handed out,
+// so that a close() by its user is noticed before the next statement and it
+// is not given to another thread when this one ends.
+PyObject* handed_out_connection(PyObject* self) noexcept;
 
-// Closes every connection of the connector: now where no statement runs on
-// it, otherwise by its thread when the statement ends. -1 with the calling
-// thread's close() error after all were tried.
+// Closes every connection of the connector, the idle ones included: now
+// where no statement runs on it, otherwise by its thread when the statement
+// ends. -1 with the calling thread's close() error after all were tried.
 int close_all(PyObject* self) noexcept;
+// The connector is being destroyed: connections given back from now on are
+// closed, and the idle ones are closed now.
+void orphan_registry(ConnectorObject* c) noexcept;
+int traverse_registry(ConnectorObject* c, visitproc visit, void* arg) noexcept;
+
+// --- scopes (sync/scope.cpp) -------------------------------------------------------
+
+// Tessary.DB.Connector.Scope: `with connector.scope():` lends the calling
+// thread one pooled connection for the block.
+extern PyTypeObject ScopeType;
+int ready_scope() noexcept;
+// connector.release(): the calling thread's held connection back to the pool.
+PyObject* release_connection(PyObject* self) noexcept;
 
 // Marks driver calls on the thread's own connection; when the last one ends
 // after a close() from another thread, the connection is closed (the pending

@@ -11,8 +11,8 @@ namespace {
 
 const char* const kInitNames[] = {"host",           "port",           "user",        "password",    "database",
                                   "unix_socket",    "charset",        "maxConnections", "acquireTimeout", "driver",
-                                  "connectTimeout", "readTimeout",    "writeTimeout"};
-constexpr Py_ssize_t kPositional = 7;  // the bounds, the driver and the timeouts are given by keyword only
+                                  "connectTimeout", "readTimeout",    "writeTimeout", "idleTimeout", "prePing"};
+constexpr Py_ssize_t kPositional = 7;  // the bounds, the driver, the timeouts and the pool's keywords by keyword only
 const char* const kColNames[] = {"col"};
 
 // --- pymysql's connect, bounded -------------------------------------------------------
@@ -87,8 +87,8 @@ Ref bounded_pymysql_connect() noexcept {
 // --- the type -----------------------------------------------------------------------
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 13, 0};
-    PyObject* a[13];
+    static const Params params{"__init__", kInitNames, 15, 0};
+    PyObject* a[15];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -106,7 +106,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref charset = a[6] ? borrow(a[6]) : steal(PyUnicode_FromString("utf8mb4"));
     Ref found_rows = steal(PyLong_FromLong(kClientFoundRows));
     if (!host || !port_obj || !password || !charset || !found_rows) return -1;
-    if (init_limits(self, a[7], a[8]) < 0) return -1;
+    if (init_limits(self, a[7], a[8], a[13], a[14]) < 0) return -1;
     PyObject* entries[][2] = {
         {names.host, host.get()},
         {names.port, port_obj.get()},
@@ -197,7 +197,7 @@ PyTypeObject MysqlConnectorType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
-              "connectTimeout=10, readTimeout=None, writeTimeout=None)\n--\n\n"
+              "connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True)\n--\n\n"
               "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
               "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
               "(the default when TESSARY_DRIVER=module). connectTimeout, readTimeout, writeTimeout: seconds "

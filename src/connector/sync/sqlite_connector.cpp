@@ -30,8 +30,8 @@
 namespace tsy::db {
 namespace {
 
-const char* const kInitNames[] = {"path",    "maxConnections",  "acquireTimeout", "driver",
-                                  "timeout", "transactionMode", "pragmas",        "foreignKeys"};
+const char* const kInitNames[] = {"path",    "maxConnections",  "acquireTimeout", "driver",      "timeout",
+                                  "transactionMode", "pragmas", "foreignKeys",    "idleTimeout", "prePing"};
 const char* const kColNames[] = {"col"};
 
 constexpr int kSqliteLocked = 6;  // SQLITE_LOCKED, the primary code of its extended ones
@@ -42,8 +42,8 @@ bool is_memory(PyObject* path) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 8, 0};
-    PyObject* a[8];
+    static const Params params{"__init__", kInitNames, 10, 0};
+    PyObject* a[10];
     Ref kwnames, values;
     // Only the path is positional.
     if (PyTuple_GET_SIZE(args) > 1) return arg_count_error("__init__", 0, 1, PyTuple_GET_SIZE(args));
@@ -56,7 +56,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (native < 0) return -1;
     Ref connect = native ? sqlite_engine_connect() : import_attr("sqlite3", "connect");
     if (!path || !connect) return -1;
-    if (init_limits(self, a[1], a[2]) < 0) return -1;
+    if (init_limits(self, a[1], a[2], a[8], a[9]) < 0) return -1;
     ConnectorObject* c = as_connector(self);
     if (set_sqlite_options(c->settings, a[5], a[4], a[6], a[7]) < 0) return -1;
     set_field(c->factory, connect.get());
@@ -224,7 +224,8 @@ PyTypeObject Sqlite3ConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "Sqlite3Connector(path=\":memory:\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
-              "timeout=5.0, transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True)\n--\n\n"
+              "timeout=5.0, transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True, idleTimeout=None, "
+              "prePing=True)\n--\n\n"
               "Synchronous SQLite connector; each thread connects at its first statement. driver: \"native\" "
               "(SQLite's C API; the default, also when TESSARY_DRIVER=native) or \"sqlite3\" (the standard module; "
               "the default when TESSARY_DRIVER=module). timeout: the busy wait in seconds; transactionMode: how "

@@ -15,6 +15,7 @@ struct TransactionObject {
     PyObject* state;  // the thread connection the entered block runs on
     int entered;
     int level;        // 0 for a thread's outermost block, else its savepoint's number
+    unsigned long lending;  // the thread connection's `lending` at entry
 };
 
 TransactionObject* as_transaction(PyObject* obj) noexcept { return reinterpret_cast<TransactionObject*>(obj); }
@@ -69,6 +70,7 @@ PyObject* enter(PyObject* self, PyObject*) noexcept {
     }
     set_field(t->state, state.get());
     t->level = level;
+    t->lending = as_thread_con(state.get())->lending;
     return con;
 }
 
@@ -81,6 +83,10 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept
     Ref state = steal(t->state);
     t->state = nullptr;
     if (!state) return not_initialised(self);
+    // The scope it ran in ended (or release() came) first: its work was
+    // rolled back with the connection's, and the thread may have begun
+    // another block since, which is not this one's to end.
+    if (as_thread_con(state.get())->lending != t->lending) Py_RETURN_FALSE;
     if (exit_transaction(connector.get(), as_thread_con(state.get()), t->level, ok) < 0) return nullptr;
     Py_RETURN_FALSE;  // an exception of the block propagates
 }
