@@ -174,8 +174,9 @@ namespace {
 
 // --- the type -----------------------------------------------------------------
 
-const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
-                                  "minsize", "maxsize", "unix_socket", "charset",  "driver"};
+const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",    "minsize",
+                                  "maxsize", "unix_socket", "charset", "driver", "idleTimeout", "prePing"};
+constexpr Py_ssize_t kPositional = 10;  // the liveness keywords are keywords only
 
 // The driver `driver` names; a connector that has started on one keeps it.
 const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
@@ -191,9 +192,10 @@ const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, 12, 0};
+    PyObject* a[12];
     Ref kwnames, values;
+    if (PyTuple_GET_SIZE(args) > kPositional) return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     const AioDriver* driver = chosen_driver(self, a[9]);
     if (!driver) return -1;
@@ -225,6 +227,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         {names.autocommit, Py_False},
         {names.client_flag, found_rows.get()},
     };
+    if (aio::set_liveness(self, a[10], a[11]) < 0) return -1;
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);
     for (auto& entry : entries) {
@@ -262,6 +265,11 @@ PyGetSetDef getset[] = {
     {"pool", get_pool, nullptr, "None: the connector pools its connections itself, aiomysql's ones included.", nullptr},
     {"driver", get_driver, nullptr,
      "\"native\" (MariaDB Connector/C driven by the loop) or \"aiomysql\"; None before __init__.", nullptr},
+    {"idleTimeout", aio::get_idle_timeout, nullptr,
+     "Seconds after which an idle pooled connection is closed; None: never.", nullptr},
+    {"prePing", aio::get_pre_ping, nullptr,
+     "True: a connection taken from the pool after 1 s idle or more is pinged first (and replaced when dead); a "
+     "number: that threshold in seconds; False: never.", nullptr},
     {"host", get_setting, nullptr, "Server host.", const_cast<char*>("host")},
     {"port", get_setting, nullptr, "Server port.", const_cast<char*>("port")},
     {"user", get_setting, nullptr, "User name.", const_cast<char*>("user")},
@@ -281,8 +289,9 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, idleTimeout=None, prePing=True)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None, *, idleTimeout=None, "
+              "prePing=True): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
               "aiomysql's connections (driver \"aiomysql\").",
     .tp_traverse = aio::traverse,
