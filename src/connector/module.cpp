@@ -121,7 +121,7 @@ TSY_EXPORT PyObject* PyInit_Connector() {
         add(module.get(), &Sqlite3ConnectorType, "Sqlite3Connector") < 0 ||
         add(module.get(), &MysqlConnectorType, "MysqlConnector") < 0 ||
         add(module.get(), &TransactionType, "Transaction") < 0 || ready_aio(module.get()) < 0 || ready_aio_mysql_engine(module.get()) < 0 ||
-        add_url_functions(module.get()) < 0 || add_dialect_function(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
+        add_url_functions(module.get()) < 0 || add_liveness_functions(module.get()) < 0 || add_dialect_function(module.get()) < 0 || ready_sqlite_engine(module.get()) < 0 ||
         ready_mysql_engine(module.get()) < 0) {
         return nullptr;
     }

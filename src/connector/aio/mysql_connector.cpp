@@ -118,6 +118,27 @@ bool discard_work(PyObject* con) noexcept {
 
 void close_now(PyObject* con) noexcept { aio::call_keeping_error(con, names.close); }
 
+// ping(reconnect=False) raises when the server does not answer; the
+// connection is then closed (aiomysql's close() drops the transport at once).
+// Cancellation and faults of the program stay errors.
+coro::Task ping_task(Ref con, Ref ping = nullptr) {
+    ping = steal(PyObject_GetAttrString(con.get(), "ping"));
+    Ref kwargs = ping ? steal(Py_BuildValue("{s:O}", "reconnect", Py_False)) : Ref();
+    Ref no_args = kwargs ? steal(PyTuple_New(0)) : Ref();
+    Ref pinging = no_args ? steal(PyObject_Call(ping.get(), no_args.get(), kwargs.get())) : Ref();
+    Ref answered = co_await coro::await(std::move(pinging));
+    if (answered) co_return borrow(Py_True);
+    if (!pending_error_means_dead()) co_return nullptr;
+    PyErr_Clear();
+    close_now(con.get());
+    PyErr_Clear();
+    co_return borrow(Py_False);
+}
+
+PyObject* ping(PyObject* con) noexcept {
+    return coro::make_coroutine(ping_task(borrow(con)), "ping", "AioMysqlConnector.ping");
+}
+
 PyObject* close_connection(PyObject* con) noexcept {
     return PyObject_CallMethod(con, "ensure_closed", nullptr);
 }
@@ -168,6 +189,7 @@ const AioDriver kAiomysqlDriver = {
     .close = close_connection,
     .close_cursor = nullptr,
     .auto_field = aio::mysql_auto_field,
+    .ping = ping,
 };
 
 namespace {

@@ -97,6 +97,7 @@ const AioDriver kMysqlNativeBackend = {
     .close = mysql_async::close,
     .close_cursor = nullptr,
     .auto_field = aio::mysql_auto_field,
+    .ping = mysql_async::ping,
 };
 
 int ready_aio_mysql_engine(PyObject* module) noexcept {

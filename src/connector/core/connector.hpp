@@ -194,6 +194,8 @@ void drop_if_broken(ThreadConnectionObject* s) noexcept;
 // answers: 1 alive, 0 dead (the caller discards it and opens another), -1
 // with an error set. A SQLite connection is always alive.
 int ping_connection(PyObject* self, PyObject* con) noexcept;
+// Adds _ping(connector, con) to the module.
+int add_liveness_functions(PyObject* module) noexcept;
 
 // --- Sqlite3Connector (sync/sqlite_connector.cpp) ----------------------------------
 

@@ -29,6 +29,19 @@ struct MysqlSettings {
     unsigned long client_flag;  // capability flags asked for at connect (CLIENT_FOUND_ROWS, ...)
 };
 
+// pymysql's default connect_timeout, the connectors' connectTimeout.
+inline constexpr unsigned kDefaultConnectTimeout = 10;
+
+// The MySQL connectors' connectTimeout (10 when not given), readTimeout and
+// writeTimeout (None when not given): numbers of seconds > 0 (at most a
+// year) or None for no limit, kept in `settings` as floats or None under
+// connect_timeout, read_timeout and write_timeout. NULL means not given. -1
+// with TypeError or ValueError naming the argument; nothing is kept then.
+int set_mysql_timeouts(PyObject* settings, PyObject* connect, PyObject* read, PyObject* write) noexcept;
+// One kept timeout for the connectors' attributes (new ref); RuntimeError
+// when `settings` is NULL (never initialised).
+PyObject* mysql_timeout(PyObject* self, PyObject* settings, const char* key) noexcept;
+
 // pymysql.connect's keywords (host, port, user, password, database, unix_socket, charset, autocommit, client_flag;
 // unknown ones -> TypeError) into settings; false with the error set.
 bool parse_mysql_settings(PyObject* kwargs, MysqlSettings& out) noexcept;
@@ -59,6 +72,11 @@ void set_pymysql_error(const char* class_name, int errnum, const char* message) 
 
 // True for the errors after which the connection is gone (2006, 2013, 2055, ...).
 bool mysql_connection_lost(unsigned errnum) noexcept;
+
+// True when the pending error says a driver connection's server is out of
+// reach or gone (a pymysql.err.Error, which aiomysql raises too; an OSError;
+// an EOFError) rather than a fault of the program or a cancellation.
+bool pending_error_means_dead() noexcept;
 
 // A stored result's rows (new ref): a list of tuples, or a tuple of them
 // (the cursor's fetchall() as pymysql's), text decoded with `encoding`

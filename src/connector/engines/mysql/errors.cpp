@@ -100,4 +100,15 @@ bool mysql_connection_lost(unsigned errnum) noexcept {
     }
 }
 
+bool pending_error_means_dead() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_EOFError)) return true;
+    // Binding pymysql.err imports it: not with the error pending.
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref base = bind_pymysql_err() ? attr(err_module, "Error") : Ref();
+    int dead = base ? PyObject_IsInstance(pending.get(), base.get()) : 0;
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    return dead > 0;
+}
+
 }  // namespace tsy::db

@@ -315,6 +315,24 @@ struct CommandOp {
     }
 };
 
+// A failed ping is the answer, not an error: whatever the library says
+// (gone, killed, out of sync), this session is over.
+struct PingOp {
+    bool failed = false;
+    static constexpr bool watched = true;
+    bool ready(AioMysqlConnectionObject* c) noexcept { return usable(c); }
+    mysql::Steps steps(MYSQL* m) noexcept { return mysql::command(on_loop(m), mysql::Command::Ping, failed); }
+    Ref finish(AioMysqlConnectionObject* c, PyObject*) noexcept {
+        if (!failed) return borrow(Py_True);
+        c->broken = true;
+        close_now(c);
+        return borrow(Py_False);
+    }
+};
+
+// An awaitable answer known at once.
+coro::Task answer(Ref value) { co_return value; }
+
 // The connection busy while `op` runs on it, awaited to its end.
 template <typename Op>
 coro::Task flight_task(Ref con, Op op, Ref fired = nullptr) {
@@ -408,6 +426,12 @@ PyObject* command(PyObject* con, Command which) noexcept {
                                         "AioMysqlConnection.rollback");
     }
     return fail(PyExc_SystemError, "unknown connection command");
+}
+
+PyObject* ping(PyObject* con) noexcept {
+    AioMysqlConnectionObject* c = as_mysql_con(con);
+    if (!c->mysql || c->broken) return coro::make_coroutine(answer(borrow(Py_False)), "ping", "AioMysqlConnection.ping");
+    return coro::make_coroutine(flight_task(borrow(con), PingOp{}), "ping", "AioMysqlConnection.ping");
 }
 
 PyObject* close(PyObject* con) noexcept {

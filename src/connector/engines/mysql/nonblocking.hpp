@@ -68,6 +68,10 @@ PyObject* statement(PyObject* con, PyObject* text, PyObject* args, int mode,
 inline constexpr int RUN_CURSOR = 16;
 enum class Command { Begin, Commit, Rollback };
 PyObject* command(PyObject* con, Command which) noexcept;
+// COM_PING on an idle connection; resolves to True when the server
+// answered, False when it did not (the connection is then closed: the pool
+// drops it). A closed or broken connection is False at once.
+PyObject* ping(PyObject* con) noexcept;
 // Closes the connection through the library's non-blocking close; resolves to None.
 PyObject* close(PyObject* con) noexcept;
 

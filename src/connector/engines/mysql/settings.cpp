@@ -8,7 +8,6 @@ namespace tsy::db {
 namespace {
 
 constexpr unsigned kDefaultPort = 3306;
-constexpr unsigned kDefaultConnectTimeout = 10;  // seconds, pymysql's default
 const char* const kDefaultCharset = "utf8mb4";
 
 bool read_text(PyObject* value, const char* key, std::string& out, bool* given) noexcept {
