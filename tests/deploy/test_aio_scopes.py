@@ -160,14 +160,14 @@ def test_idle_connections_are_closed_after_the_idle_timeout(tmp_path):
 
 @pytest.fixture(params=["native", "aiomysql"])
 def killable(request, mariadb_clean):
-    """A coroutine connector of each driver on the note table, a raw autocommit session to kill
-    its sessions from, and a loop."""
+    """A coroutine connector of each driver on the note table (checking every connection it
+    takes from the pool), a raw autocommit session to kill its sessions from, and a loop."""
     import pymysql
     raw = pymysql.connect(**mariadb_clean, autocommit=True)
     with raw.cursor() as cur:
         cur.execute("CREATE TABLE tk_note (id INT AUTO_INCREMENT PRIMARY KEY, body VARCHAR(32))")
     loop = asyncio.new_event_loop()
-    connector = AioMysqlConnector(**mariadb_clean, maxsize=3, driver=request.param)
+    connector = AioMysqlConnector(**mariadb_clean, maxsize=3, driver=request.param, prePing=0)
     try:
         with installed(connector):
             yield loop, connector, raw
@@ -204,19 +204,19 @@ def test_killed_idle_connections_are_replaced_without_a_failed_request(killable)
         async with HANDLE.transaction():
             await insert(f"block {n}")
 
-    async def round_of(n):
-        await asyncio.gather(*(request(f"{n}.{i}") for i in range(3)))
-        await asyncio.sleep(0.01)  # the server's goodbye reaches the loop as a running server's would
+    async def story():
+        killed = 0
+        for n in range(6):
+            await asyncio.gather(*(request(f"{n}.{i}") for i in range(3)))
+            killed += kill_sessions(raw)
+            # In the same turn of the loop: nothing has read the server's goodbye yet.
+            await request(f"{n}.next")
+        return killed
 
-    killed = 0
-    for n in range(6):
-        loop.run_until_complete(round_of(n))
-        killed += kill_sessions(raw)
-        loop.run_until_complete(asyncio.sleep(0.01))
+    assert loop.run_until_complete(story()) >= 6
     with raw.cursor() as cur:
         cur.execute("SELECT COUNT(*) FROM tk_note")
-        assert cur.fetchone()[0] == 6 * 3 * 3
-    assert killed >= 6
+        assert cur.fetchone()[0] == 6 * 4 * 3
 
 
 def test_a_kill_inside_a_block_reaches_the_caller_and_nothing_commits(killable):

@@ -357,21 +357,17 @@ private:
 };
 
 // Pings the idle connection taken (and the next ones, while they are found
-// dead): the first alive, None when none was, NULL on cancellation.
+// dead): the first alive, None when none was, NULL with the error of a ping
+// that failed otherwise than by finding its connection dead (a
+// cancellation): that connection is closed.
 coro::Task checked_idle_task(Ref self, Ref taken) {
     AioConnectorObject* c = as_aio(self.get());
     Pinged pinged(c, std::move(taken));
     for (;;) {
         Ref alive = co_await coro::await(steal(table(c, pinged.con())->ping(pinged.con())));
-        if (alive && alive.get() == Py_True && pinged.current()) co_return pinged.keep();
-        if (!alive) {
-            Ref error = steal(PyErr_GetRaisedException());
-            if (is_cancellation(error.get())) {
-                PyErr_SetRaisedException(error.release());
-                co_return nullptr;
-            }
-        }
-        // Dead, or its ping failed: the next idle one.
+        if (!alive) co_return nullptr;
+        if (alive.get() == Py_True && pinged.current()) co_return pinged.keep();
+        // Dead (or of a generation closed meanwhile): the next idle one.
         double idle = 0;
         pinged.replace(pop_idle(c, &idle));
         if (!pinged.con()) co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
