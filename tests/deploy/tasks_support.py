@@ -1,6 +1,6 @@
 """What the tests of the coroutine connectors' task-bound connections share:
 a database on each coroutine connector (the `backend` kinds that run on a
-loop), a small model, and the MariaDB sessions a connector holds."""
+loop) and a small model."""
 
 import pytest
 
@@ -49,10 +49,3 @@ async def seen(con=None):
 def committed(backend):
     return [body for (body,) in backend.rows("SELECT body FROM tk_note ORDER BY id")]
 
-
-def sessions(backend, user=None):
-    """Ids of the MariaDB sessions of the test's database but the raw connection's own."""
-    own = backend.rows("SELECT CONNECTION_ID()")[0][0]
-    database = backend.rows("SELECT DATABASE()")[0][0]
-    rows = backend.rows("SELECT id FROM information_schema.processlist WHERE db = %s AND id <> %s", (database, own))
-    return sorted(i for (i,) in rows)

@@ -5,6 +5,7 @@ The pool checks and replaces connections the server dropped (KILL), and
 closes those idle past `idleTimeout`."""
 
 import asyncio
+import contextlib
 import time
 
 import pytest
@@ -158,16 +159,16 @@ def test_idle_connections_are_closed_after_the_idle_timeout(tmp_path):
 
 # --- MariaDB sessions killed by the server -------------------------------------------
 
-@pytest.fixture(params=["native", "aiomysql"])
-def killable(request, mariadb_clean):
-    """A coroutine connector of each driver on the note table (checking every connection it
-    takes from the pool), a raw autocommit session to kill its sessions from, and a loop."""
+@contextlib.contextmanager
+def mysql_pool(params, **options):
+    """A coroutine connector (maxsize 3, `options`) on the note table, installed on the handle,
+    with a loop and a raw autocommit session to look at (and kill) its sessions from."""
     import pymysql
-    raw = pymysql.connect(**mariadb_clean, autocommit=True)
+    raw = pymysql.connect(**params, autocommit=True)
     with raw.cursor() as cur:
         cur.execute("CREATE TABLE tk_note (id INT AUTO_INCREMENT PRIMARY KEY, body VARCHAR(32))")
     loop = asyncio.new_event_loop()
-    connector = AioMysqlConnector(**mariadb_clean, maxsize=3, driver=request.param, prePing=0)
+    connector = AioMysqlConnector(**params, maxsize=3, **options)
     try:
         with installed(connector):
             yield loop, connector, raw
@@ -177,6 +178,39 @@ def killable(request, mariadb_clean):
         raw.close()
 
 
+@pytest.fixture(params=["native", "aiomysql"])
+def killable(request, mariadb_clean):
+    """A pool of each driver that checks every connection it takes."""
+    with mysql_pool(mariadb_clean, driver=request.param, prePing=0) as made:
+        yield made
+
+
+def other_sessions(raw):
+    with raw.cursor() as cur:
+        cur.execute("SELECT COUNT(*) FROM information_schema.processlist WHERE db = DATABASE() "
+                    "AND id <> CONNECTION_ID()")
+        return cur.fetchone()[0]
+
+
+@pytest.mark.parametrize("driver", ["native", "aiomysql"])
+def test_sessions_idle_past_the_timeout_leave_the_server(mariadb_clean, driver):
+    with mysql_pool(mariadb_clean, driver=driver, idleTimeout=0.1) as (loop, connector, raw):
+        async def request():
+            async with connector.scope():
+                await insert("x")
+                await asyncio.sleep(0.01)
+
+        async def story():
+            await asyncio.gather(request(), request(), request())
+            opened = other_sessions(raw)
+            deadline = time.monotonic() + 5
+            while other_sessions(raw) and time.monotonic() < deadline:
+                await asyncio.sleep(0.05)
+            await request()  # a new connection, the pool unharmed
+            return opened, other_sessions(raw)
+        assert loop.run_until_complete(story()) == (3, 1)
+
+
 def kill_sessions(raw):
     """Kills every other session of the database and waits until the server has dropped them."""
     with raw.cursor() as cur:
@@ -184,13 +218,9 @@ def kill_sessions(raw):
         ids = [i for (i,) in cur.fetchall()]
         for i in ids:
             cur.execute(f"KILL {int(i)}")
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            cur.execute("SELECT COUNT(*) FROM information_schema.processlist WHERE db = DATABASE() "
-                        "AND id <> CONNECTION_ID()")
-            if cur.fetchone()[0] == 0:
-                break
-            time.sleep(0.01)
+    deadline = time.monotonic() + 10
+    while other_sessions(raw) and time.monotonic() < deadline:
+        time.sleep(0.01)
     return len(ids)
 
 
