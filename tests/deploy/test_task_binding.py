@@ -126,3 +126,26 @@ def test_hostile_use_of_a_transaction_block(aio_backend):
         await block.__aexit__(None, None, None)
         return con
     assert aio_backend.run(story()) is not None
+
+
+def test_many_tasks_cycling_through_blocks_never_share_a_connection(aio_backend):
+    """Requests of 5 concurrent tasks, each a scope holding a block: every row lands, and no
+    connection is ever lent to two tasks at once. Fewer on SQLite, whose one writer at a time
+    makes the others wait (with sleeps) for its lock."""
+    holders = {}
+    cycles = 8 if aio_backend.is_sqlite else 40
+
+    async def worker(w):
+        for n in range(cycles):
+            async with aio_backend.connector.scope() as con:
+                assert holders.setdefault(id(con), w) == w
+                await insert(f"{w}.{n}")
+                async with HANDLE.transaction() as block:
+                    assert block is con
+                    await insert(f"{w}.{n}.block")
+                del holders[id(con)]
+
+    async def story():
+        await asyncio.gather(*(worker(w) for w in range(5)))
+        return await HANDLE.executeSql("SELECT COUNT(*) FROM tk_note")
+    assert aio_backend.run(story())[0][0] == 5 * cycles * 2
