@@ -20,6 +20,17 @@
 // Statements the handle runs without a connection commit right after they
 // ran and roll back when they fail.
 //
+// Liveness: with `idle_timeout` set, a timer on the loop closes the
+// connections idle that long (and pop_idle skips them meanwhile). A
+// connection taken after idling `pre_ping` seconds or more is pinged through
+// its driver's `ping` entry first, and a dead one closed for the next idle
+// one (or a new one) to take its place: the statement after a KILL or a
+// server restart does not fail. The idle times are kept (`idle_since`) only
+// while one of the two needs them.
+//
+// Statements without a connection of a task that holds one of the
+// connector (a transaction block, a scope: aio/task_binding.hpp) run on it.
+//
 // close() and a move to another loop (loop-bound drivers) start a new
 // generation: idle connections are closed at once, lent ones when they come
 // back; acquisitions waiting in line fail (close()) or are dropped with
