@@ -129,6 +129,8 @@ def test_liveness_keywords_are_checked():
     url = connect("mysql+asyncio://u@h/d?idleTimeout=30&prePing=0")
     assert (url.idleTimeout, url.prePing) == (30.0, 0.0)
     assert connect("sqlite+asyncio:///:memory:?prePing=false").prePing is False
+    with pytest.raises(ValueError, match="prePing' must be true, false or a number of seconds"):
+        connect("sqlite+asyncio:///:memory:?prePing=maybe")
 
 
 def test_idle_connections_are_closed_after_the_idle_timeout(tmp_path):
