@@ -119,7 +119,7 @@ MALFORMED = [
                                  "timeout, transactionMode, foreignKeys, idleTimeout, prePing and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?minsize=1",
      "unknown query parameter 'minsize' (a sqlite+asyncio URL takes the query parameters maxsize, timeout, "
-     "transactionMode, foreignKeys and pragma.<name>)"),
+     "transactionMode, foreignKeys, idleTimeout, prePing and pragma.<name>)"),
     ("sqlite+asyncio:///x.db?maxsize=two", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=", "query parameter 'maxsize' must be a whole number"),
     ("sqlite+asyncio:///x.db?maxsize=1.5", "query parameter 'maxsize' must be a whole number"),
@@ -159,8 +159,8 @@ MALFORMED = [
     ("mysql://h/db#x", "a fragment ('#...') is not allowed"),
     ("mysql+asyncio://h/db?minsize=x", "query parameter 'minsize' must be a whole number"),
     ("mysql+asyncio://h/db?path=x", "unknown query parameter 'path' (a mysql+asyncio URL takes the query "
-                                    "parameters charset, unix_socket, minsize, maxsize, connectTimeout, readTimeout "
-                                    "and writeTimeout)"),
+                                    "parameters charset, unix_socket, minsize, maxsize, connectTimeout, readTimeout, "
+                                    "writeTimeout, idleTimeout and prePing)"),
     ("mysql://h/db?unix_socket=/a@b", "'@' after the host"),
     ("mysql://u:p@h/d@b", "'@' after the host"),
     ("mysql://h\udc80/db", "not valid text"),

@@ -127,6 +127,9 @@ PyObject* new_connector(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     c->base.style = STYLE_FORMAT;
     c->minsize = 1;
     c->maxsize = 1;
+    c->idle_timeout = -1;
+    c->pre_ping = kDefaultPingAfter;
+    c->pre_ping_given = Py_NewRef(Py_True);
     return self.release();
 }
 
@@ -150,7 +153,9 @@ int init_common(PyObject* self, const AioDriver* driver) noexcept {
 
 int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_VISIT(c->blocks);
+    Py_VISIT(c->pre_ping_given);
+    Py_VISIT(c->idle_since);
+    Py_VISIT(c->sweeper);
     Py_VISIT(c->base.factory);
     Py_VISIT(c->base.settings);
     Py_VISIT(c->base.cache);
@@ -164,7 +169,9 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 int clear(PyObject* self) noexcept {
     AioConnectorObject* c = as_aio(self);
-    Py_CLEAR(c->blocks);
+    Py_CLEAR(c->pre_ping_given);
+    Py_CLEAR(c->idle_since);
+    Py_CLEAR(c->sweeper);
     Py_CLEAR(c->base.factory);
     Py_CLEAR(c->base.settings);
     Py_CLEAR(c->base.cache);
@@ -186,6 +193,61 @@ void dealloc(PyObject* self) noexcept {
 PyObject* getattro(PyObject* self, PyObject* name) noexcept {
     if (touch(self) < 0) return nullptr;
     return PyObject_GenericGetAttr(self, name);
+}
+
+namespace {
+
+// A number of seconds that is neither a bool nor NaN; TypeError or ValueError otherwise.
+bool seconds_value(PyObject* value, const char* what, double* out) noexcept {
+    if (PyBool_Check(value) || (!PyLong_Check(value) && !PyFloat_Check(value))) {
+        fail(PyExc_TypeError, "%s must be a number of seconds, not %.200s", what, type_name(value));
+        return false;
+    }
+    *out = PyFloat_AsDouble(value);
+    if (*out == -1.0 && PyErr_Occurred()) return false;
+    if (*out != *out) {
+        fail(PyExc_ValueError, "%s must be a number of seconds, not NaN", what);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int set_liveness(PyObject* self, PyObject* idle_timeout, PyObject* pre_ping) noexcept {
+    double timeout = -1;
+    if (idle_timeout && idle_timeout != Py_None) {
+        if (!seconds_value(idle_timeout, "idleTimeout", &timeout)) return -1;
+        if (timeout <= 0) return fail(PyExc_ValueError, "idleTimeout must be more than 0 seconds (or None), not %R", idle_timeout);
+    }
+    PyObject* given = pre_ping ? pre_ping : Py_True;
+    double after = -1;
+    if (given == Py_True) {
+        after = kDefaultPingAfter;
+    } else if (given != Py_False) {
+        if (!PyLong_Check(given) && !PyFloat_Check(given)) {
+            return fail(PyExc_TypeError, "prePing must be True, False or a number of seconds, not %.200s",
+                        type_name(given));
+        }
+        if (!seconds_value(given, "prePing", &after)) return -1;
+        if (after < 0) return fail(PyExc_ValueError, "prePing must be at least 0 seconds, not %R", given);
+    }
+    AioConnectorObject* c = as_aio(self);
+    c->idle_timeout = timeout;
+    c->pre_ping = after;
+    set_field(c->pre_ping_given, given);
+    return 0;
+}
+
+PyObject* get_idle_timeout(PyObject* self, void*) noexcept {
+    double timeout = as_aio(self)->idle_timeout;
+    if (timeout < 0) Py_RETURN_NONE;
+    return PyFloat_FromDouble(timeout);
+}
+
+PyObject* get_pre_ping(PyObject* self, void*) noexcept {
+    PyObject* given = as_aio(self)->pre_ping_given;
+    return Py_NewRef(given ? given : Py_True);
 }
 
 PyObject* get_true(PyObject*, void*) noexcept { Py_RETURN_TRUE; }
@@ -232,6 +294,11 @@ PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
     return call(reinterpret_cast<PyObject*>(&AioTransactionType), self).release();
 }
 
+PyObject* scope_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("scope", nargs, kwnames)) return nullptr;
+    return call(reinterpret_cast<PyObject*>(&AioScopeType), self).release();
+}
+
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
     return close_pool(self);
@@ -256,7 +323,11 @@ PyMethodDef connector_methods[] = {
      "releaseCon($self, con)\n--\n\nawait releaseCon(con): roll back what is uncommitted on `con` and give it back to the pool."},
     {"transaction", fastkw_ready<aio_ready, transaction_method>(), kFast,
      "transaction($self)\n--\n\nasync with transaction() as con: a pooled connection, committed when the block ends normally, "
-     "rolled back when it raises, then given back."},
+     "rolled back when it raises, then given back. The task's statements without a connection run inside it."},
+    {"scope", fastkw_ready<aio_ready, scope_method>(), kFast,
+     "scope($self)\n--\n\nasync with scope() as con: lends the task one pooled connection for the block; the task's "
+     "statements without a connection run on it (each committed as it ends) and its transaction blocks use it. "
+     "What is left open on it is rolled back at the end."},
     {"close", fastkw_ready<aio_ready, close_method>(), kFast,
      "close($self)\n--\n\nawait close(): close every connection; the next use inside a running loop sets the pool up anew."},
     {"autoFiledAnnounce", fastkw_ready<aio_ready, autoFiledAnnounce_method>(), kFast,
@@ -302,6 +373,7 @@ int ready_aio(PyObject* module) noexcept {
         {&AioMysqlConnectorType, "AioMysqlConnector"},
         {&AioSqliteConnectionType, "AioSqliteConnection"},
         {&AioTransactionType, "AioTransaction"},
+        {&AioScopeType, "AioScope"},
     };
     for (const Entry& e : entries) {
         if (PyType_Ready(e.type) < 0) return -1;

@@ -55,9 +55,17 @@ struct AioConnectorObject {
     int maxsize;
     int ready;
     unsigned generation;   // bumped by close() and by a move to another loop
-    // {id of an asyncio task: (connection, depth)} for the task's open
-    // transaction block, which nested blocks join as savepoints (aio/transaction.cpp).
-    PyObject* blocks;
+    // Liveness of the pooled connections (aio/pool.cpp): idle ones are
+    // closed after `idle_timeout` seconds (< 0: never); one taken from the
+    // pool after `pre_ping` seconds idle or more is pinged first (< 0: never),
+    // `pre_ping_given` the constructor's value. `idle_since` maps each idle
+    // connection to the steady-clock second it went idle, while either is
+    // in use; `sweeper` is the loop's timer that closes the expired ones.
+    double idle_timeout;
+    double pre_ping;
+    PyObject* pre_ping_given;
+    PyObject* idle_since;
+    PyObject* sweeper;
 };
 
 inline AioConnectorObject* as_aio(PyObject* obj) noexcept { return reinterpret_cast<AioConnectorObject*>(obj); }
@@ -163,6 +171,7 @@ extern PyTypeObject AioSqliteConnectorType;
 extern PyTypeObject AioMysqlConnectorType;
 extern PyTypeObject AioSqliteConnectionType;
 extern PyTypeObject AioTransactionType;
+extern PyTypeObject AioScopeType;
 
 int ready_aio(PyObject* module) noexcept;
 
@@ -190,6 +199,15 @@ PyObject* get_paramstyle(PyObject* self, void*) noexcept;
 PyObject* get_minsize(PyObject* self, void*) noexcept;
 PyObject* get_maxsize(PyObject* self, void*) noexcept;
 PyObject* get_driver(PyObject* self, void*) noexcept;
+
+// idleTimeout (None or seconds > 0) and prePing (True: a check after
+// kDefaultPingAfter seconds idle, False: none, or seconds >= 0) of both
+// constructors, NULL meaning not given (None, True). -1 with TypeError or
+// ValueError, the connector unchanged.
+inline constexpr double kDefaultPingAfter = 1.0;
+int set_liveness(PyObject* self, PyObject* idle_timeout, PyObject* pre_ping) noexcept;
+PyObject* get_idle_timeout(PyObject* self, void*) noexcept;
+PyObject* get_pre_ping(PyObject* self, void*) noexcept;
 
 // Starts the setup when a loop runs and it has not been started on that loop
 // (or has failed there). -1 on error.

@@ -296,8 +296,8 @@ namespace {
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
                                   "minsize", "maxsize", "unix_socket", "charset",  "driver",
-                                  "connectTimeout", "readTimeout", "writeTimeout"};
-constexpr Py_ssize_t kPositional = 10;  // the timeouts are given by keyword only
+                                  "connectTimeout", "readTimeout", "writeTimeout", "idleTimeout", "prePing"};
+constexpr Py_ssize_t kPositional = 10;  // the timeouts and the liveness keywords are given by keyword only
 
 // The driver `driver` names; a connector that has started on one keeps it.
 const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
@@ -313,8 +313,8 @@ const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 13, 0};
-    PyObject* a[13];
+    static const Params params{"__init__", kInitNames, 15, 0};
+    PyObject* a[15];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -350,6 +350,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         {names.autocommit, Py_False},
         {names.client_flag, found_rows.get()},
     };
+    if (aio::set_liveness(self, a[13], a[14]) < 0) return -1;
     AioConnectorObject* c = as_aio(self);
     PyDict_Clear(c->base.settings);
     for (auto& entry : entries) {
@@ -392,6 +393,11 @@ PyGetSetDef getset[] = {
     {"pool", get_pool, nullptr, "None: the connector pools its connections itself, aiomysql's ones included.", nullptr},
     {"driver", get_driver, nullptr,
      "\"native\" (MariaDB Connector/C driven by the loop) or \"aiomysql\"; None before __init__.", nullptr},
+    {"idleTimeout", aio::get_idle_timeout, nullptr,
+     "Seconds after which an idle pooled connection is closed; None: never.", nullptr},
+    {"prePing", aio::get_pre_ping, nullptr,
+     "True: a connection taken from the pool after 1 s idle or more is pinged first (and replaced when dead); a "
+     "number: that threshold in seconds; False: never.", nullptr},
     {"host", get_setting, nullptr, "Server host.", const_cast<char*>("host")},
     {"port", get_setting, nullptr, "Server port.", const_cast<char*>("port")},
     {"user", get_setting, nullptr, "User name.", const_cast<char*>("user")},
@@ -419,8 +425,9 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, connectTimeout=10, readTimeout=None, writeTimeout=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+              "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None, *, connectTimeout=10, "
+              "readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
               "aiomysql's connections (driver \"aiomysql\"). connectTimeout, readTimeout, writeTimeout: seconds "
               "(None: no limit); a call past one raises OperationalError and its connection is closed.",

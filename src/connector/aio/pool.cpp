@@ -20,11 +20,25 @@
 // Statements the handle runs without a connection commit right after they
 // ran and roll back when they fail.
 //
+// Liveness: with `idle_timeout` set, a timer on the loop closes the
+// connections idle that long (and pop_idle skips them meanwhile). A
+// connection taken after idling `pre_ping` seconds or more is pinged through
+// its driver's `ping` entry first, and a dead one closed for the next idle
+// one (or a new one) to take its place: the statement after a KILL or a
+// server restart does not fail. The idle times are kept (`idle_since`) only
+// while one of the two needs them.
+//
+// Statements without a connection of a task that holds one of the
+// connector (a transaction block, a scope: aio/task_binding.hpp) run on it.
+//
 // close() and a move to another loop (loop-bound drivers) start a new
 // generation: idle connections are closed at once, lent ones when they come
 // back; acquisitions waiting in line fail (close()) or are dropped with
 // their loop.
+#include <chrono>
+
 #include "aio/pool.hpp"
+#include "aio/task_binding.hpp"
 
 namespace tsy::db::aio {
 namespace {
@@ -148,12 +162,22 @@ bool hand_over(AioConnectorObject* c, PyObject* con, unsigned generation) noexce
     }
 }
 
+// The idle timeout's timer, when one is pending, is stopped.
+void cancel_sweep(AioConnectorObject* c) noexcept {
+    Ref sweeper = steal(c->sweeper);
+    c->sweeper = nullptr;
+    static PyObject* cancel = intern("cancel");
+    if (sweeper && cancel) call_keeping_error(sweeper.get(), cancel);
+}
+
 // A new generation: returns the idle connections (new ref) for the caller
 // to close; waiters get `error` (when given).
 Ref new_generation(AioConnectorObject* c, PyObject* error) noexcept {
     ++c->generation;
     c->ready = 0;
     c->open = 0;
+    cancel_sweep(c);
+    if (c->idle_since) PyDict_Clear(c->idle_since);
     Ref idle = steal(c->idle);
     Ref waiters = steal(c->waiters);
     c->idle = PyList_New(0);
@@ -166,6 +190,99 @@ Ref new_generation(AioConnectorObject* c, PyObject* error) noexcept {
         PyErr_Clear();
     }
     return idle ? std::move(idle) : steal(PyList_New(0));
+}
+
+// --- liveness -----------------------------------------------------------------------
+
+double steady_seconds() noexcept {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Whether the pool keeps the time each idle connection went idle: for the
+// idle timeout, or for pings after a threshold (drivers that can ping).
+bool tracks_idle(AioConnectorObject* c) noexcept {
+    return c->idle_timeout >= 0 || (c->pre_ping > 0 && c->driver && c->driver->ping);
+}
+
+PyObject* sweep(PyObject* self, PyObject*) noexcept;
+
+PyMethodDef sweep_def = {"sweep", sweep, METH_NOARGS, nullptr};
+
+// Starts the timer that closes the connections idle past the timeout, in
+// `delay` seconds, unless one is pending. Keeps a pending error; a loop
+// that refuses the timer only leaves them to be closed when they are next
+// taken.
+void schedule_sweep(AioConnectorObject* c, double delay) noexcept {
+    if (c->sweeper || c->idle_timeout < 0) return;
+    Ref pending = steal(PyErr_GetRaisedException());
+    Ref loop = running_loop();
+    if (loop && loop.get() == Py_None) loop = borrow(c->loop);
+    Ref callback = loop && loop.get() ? steal(PyCFunction_New(&sweep_def, reinterpret_cast<PyObject*>(c))) : Ref();
+    if (callback) c->sweeper = PyObject_CallMethod(loop.get(), "call_later", "dO", delay, callback.get());
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+}
+
+// Puts `con` with the idle ones, noting when it went idle where that
+// matters. false with the error set when it could not be kept.
+bool park(AioConnectorObject* c, PyObject* con) noexcept {
+    if (!c->idle || PyList_Append(c->idle, con) < 0) return false;
+    if (!tracks_idle(c)) return true;
+    Ref when = steal(PyFloat_FromDouble(steady_seconds()));
+    if (!c->idle_since) c->idle_since = PyDict_New();
+    // Without its record the connection counts as just given back.
+    if (!when || !c->idle_since || PyDict_SetItem(c->idle_since, con, when.get()) < 0) PyErr_Clear();
+    schedule_sweep(c, c->idle_timeout);
+    return true;
+}
+
+// Seconds `con`, just taken out of the idle ones, had been idle (0 when
+// nothing says); its record goes.
+double idle_seconds(AioConnectorObject* c, PyObject* con) noexcept {
+    PyObject* when = nullptr;
+    if (!c->idle_since || PyDict_Pop(c->idle_since, con, &when) <= 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    double since = PyFloat_AsDouble(when);
+    Py_DECREF(when);
+    return steady_seconds() - since;
+}
+
+// Whether a connection idle for `idle` seconds is pinged before it is lent.
+bool needs_ping(AioConnectorObject* c, PyObject* con, double idle) noexcept {
+    return c->pre_ping >= 0 && idle >= c->pre_ping && table(c, con)->ping;
+}
+
+// The timer's callback: closes the idle connections past the timeout and
+// starts the timer again for the next one to expire.
+PyObject* sweep(PyObject* self, PyObject*) noexcept {
+    AioConnectorObject* c = as_aio(self);
+    Py_CLEAR(c->sweeper);
+    if (c->idle_timeout < 0 || !c->idle || !c->idle_since || !c->driver) Py_RETURN_NONE;
+    double now = steady_seconds();
+    double next = -1;
+    for (Py_ssize_t i = PyList_GET_SIZE(c->idle) - 1; i >= 0; --i) {
+        if (!c->idle || i >= PyList_GET_SIZE(c->idle)) continue;  // a close changed the list
+        Ref con = borrow(PyList_GET_ITEM(c->idle, i));
+        PyObject* when = c->idle_since ? PyDict_GetItemWithError(c->idle_since, con.get()) : nullptr;
+        if (!when) {
+            PyErr_Clear();
+            continue;
+        }
+        double expires = PyFloat_AsDouble(when) + c->idle_timeout;
+        if (expires > now) {
+            next = next < 0 || expires < next ? expires : next;
+            continue;
+        }
+        if (PyList_SetSlice(c->idle, i, i + 1, nullptr) < 0 || PyDict_DelItem(c->idle_since, con.get()) < 0) {
+            PyErr_Clear();
+        }
+        drop(c, con.get(), true);
+    }
+    if (next >= 0) schedule_sweep(c, next - now);
+    Py_RETURN_NONE;
 }
 
 // --- opening ------------------------------------------------------------------------
@@ -195,7 +312,7 @@ coro::Task setup_task(Ref self) {
             Ref closed = co_await coro::await(steal(table(c, con.get())->close(con.get())));
             co_return closed ? borrow(Py_None) : Ref();
         }
-        if (!c->idle || PyList_Append(c->idle, con.get()) < 0) co_return nullptr;
+        if (!park(c, con.get())) co_return nullptr;
     }
     c->ready = 1;
     co_return borrow(Py_None);
@@ -204,17 +321,69 @@ coro::Task setup_task(Ref self) {
 // --- acquisition ----------------------------------------------------------------------
 
 // The last idle connection that is still alive, taken out of the pool (new
-// ref), or NULL. Dead ones (killed, timed out by the server) are dropped.
-Ref pop_idle(AioConnectorObject* c) noexcept {
+// ref), or NULL; `*idle` gets the seconds it had been idle. Dead ones
+// (killed, timed out by the server) and those past the idle timeout are
+// dropped.
+Ref pop_idle(AioConnectorObject* c, double* idle) noexcept {
     while (c->idle && PyList_GET_SIZE(c->idle) > 0) {
         Py_ssize_t n = PyList_GET_SIZE(c->idle);
         Ref con = borrow(PyList_GET_ITEM(c->idle, n - 1));
         if (PyList_SetSlice(c->idle, n - 1, n, nullptr) < 0) return {};
+        *idle = idle_seconds(c, con.get());
+        bool expired = c->idle_timeout >= 0 && *idle >= c->idle_timeout;
         const AioDriver* d = table(c, con.get());
-        if (!d->idle_alive || d->idle_alive(con.get())) return con;
+        if (!expired && (!d->idle_alive || d->idle_alive(con.get()))) return con;
         drop(c, con.get(), true);
     }
     return {};
+}
+
+// An idle connection being pinged is neither idle nor lent: when the
+// check ends otherwise than with it alive (dead, failed, cancelled, the
+// coroutine dropped), it is closed and its place freed.
+class Pinged {
+public:
+    Pinged(AioConnectorObject* c, Ref con) noexcept : c_(c), con_(std::move(con)), generation_(c->generation) {}
+    Pinged(const Pinged&) = delete;
+    Pinged& operator=(const Pinged&) = delete;
+    ~Pinged() { discard(); }
+
+    PyObject* con() const noexcept { return con_.get(); }
+    bool current() const noexcept { return generation_ == c_->generation; }
+    Ref keep() noexcept { return std::move(con_); }
+    void discard() noexcept {
+        if (con_) drop(c_, con_.get(), current());
+        con_.reset();
+    }
+    void replace(Ref con) noexcept {
+        discard();
+        con_ = std::move(con);
+        generation_ = c_->generation;
+    }
+
+private:
+    AioConnectorObject* c_;
+    Ref con_;
+    unsigned generation_;
+};
+
+// Pings the idle connection taken (and the next ones, while they are found
+// dead): the first alive, None when none was, NULL with the error of a ping
+// that failed otherwise than by finding its connection dead (a
+// cancellation): that connection is closed.
+coro::Task checked_idle_task(Ref self, Ref taken) {
+    AioConnectorObject* c = as_aio(self.get());
+    Pinged pinged(c, std::move(taken));
+    for (;;) {
+        Ref alive = co_await coro::await(steal(table(c, pinged.con())->ping(pinged.con())));
+        if (!alive) co_return nullptr;
+        if (alive.get() == Py_True && pinged.current()) co_return pinged.keep();
+        // Dead (or of a generation closed meanwhile): the next idle one.
+        double idle = 0;
+        pinged.replace(pop_idle(c, &idle));
+        if (!pinged.con()) co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
+        if (!needs_ping(c, pinged.con(), idle)) co_return pinged.keep();
+    }
 }
 
 // A waiting acquisition that ends otherwise (cancelled) may already have
@@ -292,7 +461,13 @@ coro::Task acquire_task(Ref self) {
     if (!c->idle || !c->waiters || !c->lent) {
         co_return fail(PyExc_RuntimeError, "%s: the pool is closed", c->driver->names->type);
     }
-    Ref con = pop_idle(c);
+    double idle = 0;
+    Ref con = pop_idle(c, &idle);
+    if (con && needs_ping(c, con.get(), idle)) {
+        con = co_await coro::await(steal(coro::make_coroutine(checked_idle_task(borrow(self.get()), std::move(con)), "getCon")));
+        if (!con) co_return nullptr;
+        if (con.get() == Py_None) con = nullptr;  // every idle one was dead
+    }
     if (con && !lend(c, con.get(), c->generation)) {
         drop(c, con.get(), true);
         co_return nullptr;
@@ -324,7 +499,7 @@ void hand_back(PyObject* self, PyObject* con, bool broken) noexcept {
     }
     if (hand_over(c, con, generation)) return;
     PyErr_Clear();
-    if (!c->idle || PyList_Append(c->idle, con) < 0) drop(c, con, true);
+    if (!park(c, con)) drop(c, con, true);
 }
 
 // The lease is a parameter: a releaseCon() never awaited still gives the
@@ -344,9 +519,31 @@ coro::Task release_task(Ref self, Lease lease) {
 
 // --- statements -----------------------------------------------------------------------
 
+coro::Task run_and_settle_task(Ref self, Ref scoped, Ref text, Ref args, int mode,
+                               std::shared_ptr<StatementTrace> trace);
+
+// Awaitable: a statement without a connection of a task that holds one of
+// the connector: inside a transaction block, part of it; on a scope's
+// connection, settled as on a pooled one. Looked up when the statement
+// starts, in the task that awaits it: a statement made in a block but
+// handed to another task runs on a connection of that task.
+PyObject* run_bound(PyObject* self, PyObject* block, PyObject* text, PyObject* args, int mode,
+                    std::shared_ptr<StatementTrace> trace) noexcept {
+    PyObject* con = as_block(block)->con;
+    const AioDriver* d = table(as_aio(self), con);
+    bool scoped = as_block(block)->level == kScopeLevel;
+    if (!scoped || d->settles_itself) return d->step(con, Op::Run, text, args, mode, scoped, std::move(trace));
+    return coro::make_coroutine(run_and_settle_task(borrow(self), borrow(con), borrow(text), borrow(args), mode,
+                                                    std::move(trace)),
+                                "execute");
+}
+
 // A statement of the handle's own on a pooled connection, for a driver that
 // commits it (or rolls it back) in the same step.
 coro::Task run_settled_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
+    PyObject* block = nullptr;
+    if (bound_block(self.get(), &block) < 0) co_return nullptr;
+    if (block) co_return co_await coro::await(steal(run_bound(self.get(), block, text.get(), args.get(), mode, std::move(trace))));
     Ref pending = readiness(self.get());
     if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
     Ref con = co_await coro::await(steal(acquire(self.get())));
@@ -357,20 +554,33 @@ coro::Task run_settled_task(Ref self, Ref text, Ref args, int mode, std::shared_
 }
 
 // The same for a driver that leaves it to the pool: committed after it ran,
-// rolled back when it (or its commit) failed. The connection counts as
-// broken until then: a coroutine dropped half-way, or cancelled, leaves the
-// driver's state unknown. The statement's error is kept.
-coro::Task run_and_settle_task(Ref self, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace) {
-    Ref pending = readiness(self.get());
-    if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
-    Ref con = co_await coro::await(steal(acquire(self.get())));
-    if (!con) co_return nullptr;
-    Lease lease(self.get(), std::move(con));
-    lease.broken = true;
-    const AioDriver* d = table(as_aio(self.get()), lease.con());
-    Ref result = co_await coro::await(steal(d->step(lease.con(), Op::Run, text.get(), args.get(), mode, false, std::move(trace))));
+// rolled back when it (or its commit) failed. On a pooled connection
+// (`scoped` NULL) the connection counts as broken until then: a coroutine
+// dropped half-way, or cancelled, leaves the driver's state unknown. A
+// scope's connection (`scoped`) stays with the scope, which rolls back at its
+// end whatever is left. The statement's error is kept.
+coro::Task run_and_settle_task(Ref self, Ref scoped, Ref text, Ref args, int mode,
+                               std::shared_ptr<StatementTrace> trace) {
+    Lease lease;
+    Ref con = std::move(scoped);
+    if (!con) {
+        PyObject* block = nullptr;
+        if (bound_block(self.get(), &block) < 0) co_return nullptr;
+        if (block) {
+            co_return co_await coro::await(
+                steal(run_bound(self.get(), block, text.get(), args.get(), mode, std::move(trace))));
+        }
+        Ref pending = readiness(self.get());
+        if (!pending || (pending.get() != Py_None && !co_await coro::await(std::move(pending)))) co_return nullptr;
+        con = co_await coro::await(steal(acquire(self.get())));
+        if (!con) co_return nullptr;
+        lease = Lease(self.get(), borrow(con.get()));
+        lease.broken = true;
+    }
+    const AioDriver* d = table(as_aio(self.get()), con.get());
+    Ref result = co_await coro::await(steal(d->step(con.get(), Op::Run, text.get(), args.get(), mode, false, std::move(trace))));
     if (result) {
-        Ref committed = co_await coro::await(steal(d->step(lease.con(), Op::Commit, nullptr, nullptr, RUN_NONE, false, {})));
+        Ref committed = co_await coro::await(steal(d->step(con.get(), Op::Commit, nullptr, nullptr, RUN_NONE, false, {})));
         if (committed) {
             lease.broken = false;
             co_return result;
@@ -378,7 +588,7 @@ coro::Task run_and_settle_task(Ref self, Ref text, Ref args, int mode, std::shar
     }
     Ref error = steal(PyErr_GetRaisedException());
     if (!is_cancellation(error.get())) {
-        Ref rolled = co_await coro::await(steal(d->step(lease.con(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
+        Ref rolled = co_await coro::await(steal(d->step(con.get(), Op::Rollback, nullptr, nullptr, RUN_NONE, false, {})));
         lease.broken = !rolled;
         PyErr_Clear();
     }
@@ -395,12 +605,20 @@ coro::Task close_task(Ref self) {
     if (!error) co_return nullptr;
     Ref idle = new_generation(c, error.get());
     if (!idle) co_return nullptr;
+    // A connection the server has dropped fails its goodbye: it is closed
+    // at once and the others still are. A cancellation closes the rest at once.
+    Ref cancelled;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(idle.get()); ++i) {
         Ref con = borrow(PyList_GET_ITEM(idle.get(), i));
-        Ref closed = co_await coro::await(steal(table(c, con.get())->close(con.get())));
-        if (!closed) co_return nullptr;
+        const AioDriver* d = table(c, con.get());
+        Ref closed = cancelled ? Ref() : co_await coro::await(steal(d->close(con.get())));
+        if (closed) continue;
+        Ref error = steal(PyErr_GetRaisedException());
+        if (!cancelled && is_cancellation(error.get())) cancelled = std::move(error);
+        d->close_now(con.get());
     }
-    co_return borrow(Py_None);
+    PyErr_SetRaisedException(cancelled.release());
+    co_return PyErr_Occurred() ? Ref() : borrow(Py_None);
 }
 
 }  // namespace
@@ -457,7 +675,7 @@ PyObject* run(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int
     if (con == Py_None) {
         return coro::make_coroutine(d->settles_itself
                                         ? run_settled_task(borrow(self), borrow(text), std::move(bound), mode, trace)
-                                        : run_and_settle_task(borrow(self), borrow(text), std::move(bound), mode, trace),
+                                        : run_and_settle_task(borrow(self), Ref(), borrow(text), std::move(bound), mode, trace),
                                     "execute");
     }
     return d->step(con, Op::Run, text, bound.get(), mode, false, trace);

@@ -116,12 +116,12 @@ namespace {
 
 // --- the type -----------------------------------------------------------------
 
-const char* const kInitNames[] = {"path",    "maxsize",         "driver",  "timeout",
-                                  "transactionMode", "pragmas", "foreignKeys"};
+const char* const kInitNames[] = {"path",    "maxsize",         "driver",  "timeout",     "transactionMode",
+                                  "pragmas", "foreignKeys",     "idleTimeout", "prePing"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 7, 0};
-    PyObject* a[7];
+    static const Params params{"__init__", kInitNames, 9, 0};
+    PyObject* a[9];
     Ref kwnames, values;
     // `driver` is a keyword only.
     if (PyTuple_GET_SIZE(args) > 2) return arg_count_error("__init__", 0, 2, PyTuple_GET_SIZE(args));
@@ -137,6 +137,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     PyDict_Clear(c->base.settings);
     if (PyDict_SetItem(c->base.settings, names.path, path.get()) < 0) return -1;
     if (set_sqlite_options(c->base.settings, a[4], a[3], a[5], a[6]) < 0) return -1;
+    if (aio::set_liveness(self, a[7], a[8]) < 0) return -1;
     c->base.con_type = 1;
     c->base.style = STYLE_QMARK;
     c->minsize = 1;
@@ -226,6 +227,11 @@ PyGetSetDef getset[] = {
     {"driver", get_driver, nullptr,
      "\"native\" (the engine, steps inline on the loop's thread) or \"sqlite3\" (the module, a worker thread per "
      "connection).", nullptr},
+    {"idleTimeout", aio::get_idle_timeout, nullptr,
+     "Seconds after which an idle pooled connection is closed; None: never.", nullptr},
+    {"prePing", aio::get_pre_ping, nullptr,
+     "Whether a connection taken from the pool after idling is checked first (SQLite connections are always "
+     "alive).", nullptr},
     {"path", get_path, nullptr, "The database file (\":memory:\": one in-memory database per connector).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -249,9 +255,10 @@ PyTypeObject AioSqliteConnectorType = {
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "AioSqliteConnector(path=':memory:', maxsize=5, *, driver=None, timeout=5.0, "
-              "transactionMode='IMMEDIATE', pragmas=None, foreignKeys=True)\n--\n\n"
+              "transactionMode='IMMEDIATE', pragmas=None, foreignKeys=True, idleTimeout=None, prePing=True)\n--\n\n"
               "AioSqliteConnector(path=\":memory:\", maxsize=5, *, driver=None, timeout=5.0, "
-              "transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True): asynchronous SQLite connector. "
+              "transactionMode=\"IMMEDIATE\", pragmas=None, foreignKeys=True, idleTimeout=None, prePing=True): "
+              "asynchronous SQLite connector. "
               "driver \"native\" (the default; TESSARY_DRIVER=module picks the other) runs each statement on the "
               "native engine, on the loop's thread, when it is awaited; \"sqlite3\" runs it on the sqlite3 module, "
               "on a worker thread per pooled connection.",

@@ -7,26 +7,30 @@
 // block ends normally and rolls back when it raises, then gives the
 // connection back. A plain `with` is refused with a clear error.
 //
-// A block entered inside another block of the same connector in the same
-// asyncio task joins that block's connection as a savepoint: "SAVEPOINT
-// sp_<level>" at entry, released when it ends normally, rolled back to (then
-// released) when it raises, while the outer block goes on. The connector
-// keeps each task's open block in `blocks` for that; blocks in other tasks
-// (gathered ones included) take connections of their own, as before.
+// The block binds its connection to the task that entered it
+// (aio/task_binding.hpp): the task's statements on the connector without a
+// connection run inside the block. A block entered while the task already
+// has one of the same connector joins its connection: inside another block,
+// as a savepoint ("SAVEPOINT sp_<level>" at entry, released when it ends
+// normally, rolled back to, then released, when it raises, while the outer
+// block goes on); inside a scope, as the transaction of the scope's
+// connection, which stays with the scope afterwards. Other tasks, those
+// created inside the block included, take connections of their own.
+#include <cstddef>
+
 #include "aio/aio_connector.hpp"
 #include "aio/pool.hpp"
+#include "aio/task_binding.hpp"
 
 namespace tsy::db {
 namespace {
 
 using aio::Lease;
+using aio::TaskBlockObject;
 
 struct AioTransactionObject {
-    PyObject_HEAD
-    PyObject* connector;
-    PyObject* con;  // the block's connection while it runs
-    PyObject* key;  // the task's key in the connector's `blocks` while it runs, or NULL
-    int level;      // 0 for the task's outermost block, else its savepoint's number
+    TaskBlockObject block;
+    int borrowed;  // its connection is a scope's: not given back at the end
 };
 
 AioTransactionObject* as_transaction(PyObject* obj) noexcept { return reinterpret_cast<AioTransactionObject*>(obj); }
@@ -43,79 +47,22 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
                                      "connector, got %.200s)", type_name(a[0]));
     }
     // The connection of an entered block goes back to the connector it came from.
-    if (as_transaction(self)->con) {
+    if (aio::as_block(self)->con) {
         return fail(PyExc_RuntimeError, "this transaction block is entered: it cannot be re-initialised");
     }
-    set_field(as_transaction(self)->connector, a[0]);
+    set_field(aio::as_block(self)->connector, a[0]);
     return 0;
-}
-
-int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-    Py_VISIT(as_transaction(self)->connector);
-    Py_VISIT(as_transaction(self)->con);
-    return 0;
-}
-
-int tp_clear(PyObject* self) noexcept {
-    Py_CLEAR(as_transaction(self)->connector);
-    Py_CLEAR(as_transaction(self)->con);
-    Py_CLEAR(as_transaction(self)->key);
-    return 0;
-}
-
-// --- the task's open block ------------------------------------------------------
-
-PyObject* current_task_fn = nullptr;
-
-// The key of the running asyncio task (its address; the entry goes when the
-// task's outermost block ends, before the task can), or None outside one.
-Ref task_key() noexcept {
-    Ref loop = aio::running_loop();
-    if (!loop || loop.get() == Py_None) return loop;
-    if (!current_task_fn) current_task_fn = import_attr("asyncio", "current_task").release();
-    if (!current_task_fn) return {};
-    Ref task = call(current_task_fn, loop.get());
-    if (!task || task.get() == Py_None) return task;
-    return steal(PyLong_FromVoidPtr(task.get()));
-}
-
-// The (connection, depth) of the task's open block, borrowed, or NULL.
-PyObject* open_block(PyObject* connector, PyObject* key) noexcept {
-    PyObject* blocks = as_aio(connector)->blocks;
-    if (!blocks || key == Py_None) return nullptr;
-    return PyDict_GetItemWithError(blocks, key);
-}
-
-int set_block(PyObject* connector, PyObject* key, PyObject* con, int depth) noexcept {
-    AioConnectorObject* c = as_aio(connector);
-    if (!c->blocks && !(c->blocks = PyDict_New())) return -1;
-    Ref entry = steal(Py_BuildValue("(Oi)", con, depth));
-    return entry ? PyDict_SetItem(c->blocks, key, entry.get()) : -1;
-}
-
-// Forgets the task's block when it is the one on `con`; keeps a pending error.
-void end_block(PyObject* connector, PyObject* key, PyObject* con) noexcept {
-    if (!connector || !key) return;
-    Ref pending = steal(PyErr_GetRaisedException());
-    PyObject* entry = open_block(connector, key);
-    if (entry && PyTuple_GET_ITEM(entry, 0) == con && PyDict_DelItem(as_aio(connector)->blocks, key) < 0) {
-        PyErr_Clear();
-    }
-    PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
 }
 
 void tp_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
-    AioTransactionObject* t = as_transaction(self);
-    // A block left without __aexit__: the work is dropped. A savepoint's
-    // connection belongs to the block around it.
-    if (t->con && t->connector && t->level == 0) {
-        end_block(t->connector, t->key, t->con);
+    TaskBlockObject* t = aio::as_block(self);
+    // A block left without __aexit__, once no context can reach it: the work
+    // is dropped. A savepoint's or a scope's connection is not its own.
+    if (t->con && t->connector && t->level == 0 && !as_transaction(self)->borrowed) {
         aio::give_back(t->connector, t->con, false);
     }
-    tp_clear(self);
-    Py_TYPE(self)->tp_free(self);
+    aio::release_block(self);
 }
 
 // Awaitable: one statement of the block's own (no arguments, no result) on `con`, logged.
@@ -141,6 +88,11 @@ Ref begin_block(PyObject* connector, PyObject* con) noexcept {
     return steal(logged_call_awaitable(con, names.begin, names.begin_sql));
 }
 
+// Awaitable: the rollback of the transaction on `con`.
+Ref rollback_block(PyObject* con) noexcept {
+    return steal(logged_call_awaitable(con, names.rollback, names.rollback_sql));
+}
+
 // The savepoint's work undone; the pending error (why the block ended) is kept.
 coro::Task undo_savepoint_task(Ref connector, Ref con, int level) {
     Ref pending = steal(PyErr_GetRaisedException());
@@ -152,7 +104,7 @@ coro::Task undo_savepoint_task(Ref connector, Ref con, int level) {
 }
 
 // Whether the block may take the connection it was entered on.
-bool still_enterable(AioTransactionObject* t, PyObject* connector) noexcept {
+bool still_enterable(TaskBlockObject* t, PyObject* connector) noexcept {
     if (t->connector != connector) {
         fail(PyExc_RuntimeError, "this transaction block was re-initialised while it was being entered");
         return false;
@@ -164,38 +116,49 @@ bool still_enterable(AioTransactionObject* t, PyObject* connector) noexcept {
     return true;
 }
 
-coro::Task enter_task(Ref self, Ref connector, Ref key) {
+// The block entered on `con` at `level`, bound to `task` in place of `outer`.
+bool mark_entered(PyObject* self, PyObject* connector, PyObject* task, PyObject* outer, PyObject* con, int level,
+                  bool borrowed) noexcept {
+    TaskBlockObject* t = aio::as_block(self);
+    if (!still_enterable(t, connector)) return false;
+    set_field(t->con, con);
+    set_field(t->outer, outer);
+    t->level = level;
+    as_transaction(self)->borrowed = borrowed;
+    if (aio::bind_block(connector, task, self) == 0) return true;
+    Py_CLEAR(t->con);
+    Py_CLEAR(t->outer);
+    return false;
+}
+
+// The task's first block: a pooled connection of its own.
+coro::Task enter_task(Ref self, Ref connector, Ref task, Ref outer) {
     Ref con = co_await coro::await(steal(aio::get_con(connector.get())));
     if (!con) co_return nullptr;
     Lease lease(connector.get(), std::move(con));
     Ref done = co_await coro::await(begin_block(connector.get(), lease.con()));
     if (!done) co_return nullptr;
-    AioTransactionObject* t = as_transaction(self.get());
-    if (!still_enterable(t, connector.get())) co_return nullptr;
-    if (key.get() != Py_None) {
-        if (set_block(connector.get(), key.get(), lease.con(), 0) < 0) co_return nullptr;
-        set_field(t->key, key.get());
-    }
-    t->level = 0;
-    t->con = lease.take().release();
-    co_return borrow(t->con);
+    if (!mark_entered(self.get(), connector.get(), task.get(), outer.get(), lease.con(), 0, false)) co_return nullptr;
+    lease.take();  // the block holds it now
+    co_return borrow(aio::as_block(self.get())->con);
+}
+
+// A block inside the task's scope: the transaction of the scope's connection.
+coro::Task enter_on_scope_task(Ref self, Ref connector, Ref task, Ref outer, Ref con) {
+    Ref done = co_await coro::await(begin_block(connector.get(), con.get()));
+    if (!done) co_return nullptr;
+    if (!mark_entered(self.get(), connector.get(), task.get(), outer.get(), con.get(), 0, true)) co_return nullptr;
+    co_return con;
 }
 
 // A block inside the task's open one: a savepoint on its connection.
-coro::Task enter_savepoint_task(Ref self, Ref connector, Ref key, Ref con, int level) {
+coro::Task enter_savepoint_task(Ref self, Ref connector, Ref task, Ref outer, Ref con, int level) {
     Ref done = co_await coro::await(savepoint(connector.get(), con.get(), "SAVEPOINT", level));
     if (!done) co_return nullptr;
-    AioTransactionObject* t = as_transaction(self.get());
-    if (!still_enterable(t, connector.get())) co_return nullptr;
-    if (set_block(connector.get(), key.get(), con.get(), level) < 0) co_return nullptr;
-    set_field(t->key, key.get());
-    t->level = level;
-    t->con = con.release();
-    co_return borrow(t->con);
+    if (!mark_entered(self.get(), connector.get(), task.get(), outer.get(), con.get(), level, false)) co_return nullptr;
+    co_return con;
 }
 
-// The connection is given back however this ends: a failed commit, or a
-// block that raised, leaves its work rolled back.
 // The savepoint is released (or rolled back to, then released); the
 // connection stays with the block around it.
 coro::Task exit_savepoint_task(Ref connector, Ref con, int level, bool ok) {
@@ -212,58 +175,87 @@ coro::Task exit_savepoint_task(Ref connector, Ref con, int level, bool ok) {
     co_return borrow(Py_False);
 }
 
+// The connection is given back however this ends: a failed commit, or a
+// block that raised, leaves its work rolled back.
 coro::Task exit_task(Ref connector, Lease lease, bool ok) {
     if (ok) {
         Ref committed = co_await coro::await(steal(logged_call_awaitable(lease.con(), names.commit, names.commit_sql)));
         if (!committed) co_return nullptr;
     }
     Ref released = co_await coro::await(steal(aio::release(connector.get(), lease.take().get())));
-    if (!released) co_return nullptr;
+    if (!released) co_return ok ? Ref() : aio::keep_block_error();
     co_return borrow(Py_False);  // an exception of the block propagates
 }
 
+// The transaction of a scope's connection ends; the connection stays with
+// the scope, which rolls back whatever a failure here leaves.
+coro::Task exit_on_scope_task(Ref con, bool ok) {
+    Ref done = ok ? co_await coro::await(steal(logged_call_awaitable(con.get(), names.commit, names.commit_sql)))
+                  : co_await coro::await(rollback_block(con.get()));
+    if (!done) co_return ok ? Ref() : aio::keep_block_error();
+    co_return borrow(Py_False);
+}
+
 PyObject* aenter(PyObject* self, PyObject*) noexcept {
-    AioTransactionObject* t = as_transaction(self);
+    TaskBlockObject* t = aio::as_block(self);
     if (!t->connector) return not_initialised(self);
     if (t->con) return fail(PyExc_RuntimeError, "this transaction block has already been entered");
-    Ref key = task_key();
-    if (!key) return nullptr;
-    PyObject* outer = open_block(t->connector, key.get());
-    if (!outer && PyErr_Occurred()) return nullptr;
-    if (outer) {
-        Ref con = borrow(PyTuple_GET_ITEM(outer, 0));
-        long depth = PyLong_AsLong(PyTuple_GET_ITEM(outer, 1));
-        if (depth < 0 && PyErr_Occurred()) return nullptr;
-        return coro::make_coroutine(enter_savepoint_task(borrow(self), borrow(t->connector), std::move(key),
-                                                         std::move(con), static_cast<int>(depth) + 1),
-                                    "__aenter__", "AioTransaction.__aenter__");
+    Ref task = aio::current_task();
+    PyObject* outer = nullptr;
+    PyObject* around = nullptr;
+    if (!task || aio::context_entry(t->connector, &outer) < 0 || aio::bound_block(t->connector, &around) < 0) {
+        return nullptr;
     }
-    return coro::make_coroutine(enter_task(borrow(self), borrow(t->connector), std::move(key)), "__aenter__",
-                                "AioTransaction.__aenter__");
+    Ref connector = borrow(t->connector);
+    Ref outer_ref = borrow(outer);
+    const char* qualname = "AioTransaction.__aenter__";
+    if (!around) {
+        return coro::make_coroutine(enter_task(borrow(self), std::move(connector), std::move(task), std::move(outer_ref)),
+                                    "__aenter__", qualname);
+    }
+    Ref con = borrow(aio::as_block(around)->con);
+    int level = aio::as_block(around)->level;
+    if (level == aio::kScopeLevel) {
+        return coro::make_coroutine(enter_on_scope_task(borrow(self), std::move(connector), std::move(task),
+                                                        std::move(outer_ref), std::move(con)),
+                                    "__aenter__", qualname);
+    }
+    return coro::make_coroutine(enter_savepoint_task(borrow(self), std::move(connector), std::move(task),
+                                                     std::move(outer_ref), std::move(con), level + 1),
+                                "__aenter__", qualname);
 }
 
 PyObject* aexit(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-    AioTransactionObject* t = as_transaction(self);
-    if (!t->con) return fail(PyExc_RuntimeError, "this transaction block has not been entered");
+    TaskBlockObject* t = aio::as_block(self);
+    if (!t->con || !t->connector) return fail(PyExc_RuntimeError, "this transaction block has not been entered");
     Ref con = steal(t->con);
     t->con = nullptr;
-    Ref key = steal(t->key);
-    t->key = nullptr;
+    Ref outer = steal(t->outer);
+    t->outer = nullptr;
+    Ref connector = borrow(t->connector);
+    // The block around it (or none) is the task's again.
+    aio::restore_entry(connector.get(), outer.get());
     bool ok = nargs == 0 || args[0] == Py_None;
+    const char* qualname = "AioTransaction.__aexit__";
     if (t->level > 0) {
-        // The block around it is the task's open one again.
-        if (key && set_block(t->connector, key.get(), con.get(), t->level - 1) < 0) return nullptr;
-        return coro::make_coroutine(exit_savepoint_task(borrow(t->connector), std::move(con), t->level, ok),
-                                    "__aexit__", "AioTransaction.__aexit__");
+        return coro::make_coroutine(exit_savepoint_task(std::move(connector), std::move(con), t->level, ok), "__aexit__",
+                                    qualname);
     }
-    end_block(t->connector, key.get(), con.get());
-    return coro::make_coroutine(exit_task(borrow(t->connector), Lease(t->connector, std::move(con)), ok),
-                                "__aexit__", "AioTransaction.__aexit__");
+    if (as_transaction(self)->borrowed) {
+        PyObject* scope = nullptr;
+        if (aio::entry_block(outer.get(), &scope) < 0) return nullptr;
+        if (!scope || aio::as_block(scope)->con != con.get()) {
+            return fail(PyExc_RuntimeError, "the scope this transaction block ran in has already ended: its work "
+                                            "was rolled back");
+        }
+        return coro::make_coroutine(exit_on_scope_task(std::move(con), ok), "__aexit__", qualname);
+    }
+    return coro::make_coroutine(exit_task(borrow(connector.get()), Lease(connector.get(), std::move(con)), ok), "__aexit__", qualname);
 }
 
 PyObject* enter(PyObject* self, PyObject*) noexcept {
     return fail(PyExc_TypeError, "%.200s: use 'async with' with an asynchronous connector",
-                type_name(as_transaction(self)->connector ? as_transaction(self)->connector : self));
+                type_name(aio::as_block(self)->connector ? aio::as_block(self)->connector : self));
 }
 
 PyObject* exit(PyObject*, PyObject* const*, Py_ssize_t) noexcept { Py_RETURN_FALSE; }
@@ -289,8 +281,9 @@ PyTypeObject AioTransactionType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "AioTransaction(connector)\n--\n\nAioTransaction(connector): `async with` block on one pooled connection of a coroutine connector "
               "(a savepoint inside another block of the same connector and task).",
-    .tp_traverse = tp_traverse,
-    .tp_clear = tp_clear,
+    .tp_traverse = aio::traverse_block,
+    .tp_clear = aio::clear_block,
+    .tp_weaklistoffset = offsetof(aio::TaskBlockObject, weakrefs),
     .tp_methods = methods,
     .tp_init = tp_init,
     .tp_new = PyType_GenericNew,
