@@ -87,6 +87,7 @@ Ref run_statement(PyObject* engine, SqliteWatch* watch, PyObject* begin, PyObjec
     watch->overran = false;
     if (on_loop) {
         watch->readonly = false;
+        watch->progress_calls = 0;
         watch->began_outside = outside;
         watch->deadline = SqliteWatch::Clock::now() + kLoopBudget;
         watch->budgeted = true;

@@ -368,7 +368,9 @@ int Execution::advance(const Clock::time_point* deadline) noexcept {
             Ref row = steal(row_tuple(s->stmt, columns_));
             if (!row || PyList_Append(rows_.get(), row.get()) < 0) return -1;
         }
-        if (deadline && ++rows % kRowsPerClock == 0 && Clock::now() >= *deadline) return 0;
+        if (deadline && ++rows % kRowsPerClock == 0 && rows >= kBudgetMinRows && Clock::now() >= *deadline) {
+            return 0;
+        }
     }
     if (rc != SQLITE_DONE) return raise_from(c_->db);
     return 1;

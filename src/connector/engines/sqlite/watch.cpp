@@ -17,8 +17,6 @@ struct SqliteRun {
     StatementTrace* trace;  // owned by the caller, who keeps it while the run lives
 };
 
-void SqliteRunDeleter::operator()(SqliteRun* run) const noexcept { delete run; }
-
 namespace {
 
 // SQLite calls it every kProgressPeriod virtual machine instructions (some
@@ -28,7 +26,8 @@ constexpr int kProgressPeriod = 1000;
 int on_progress(void* arg) noexcept {
     auto* watch = static_cast<SqliteWatch*>(arg);
     if (watch->cancelled.load(std::memory_order_relaxed)) return 1;
-    if (!watch->budgeted || SqliteWatch::Clock::now() < watch->deadline) return 0;
+    if (!watch->budgeted || ++watch->progress_calls < kBudgetMinProgressCalls) return 0;
+    if (SqliteWatch::Clock::now() < watch->deadline) return 0;
     // Stopped, the statement would be run again from its start: sound only
     // when SQLite undoes all of it (see watch.hpp).
     if (!watch->readonly && !watch->began_outside) return 0;
@@ -75,8 +74,12 @@ PyObject* sqlite_engine_run_budgeted(PyObject* conn, PyObject* text, PyObject* a
     ConnectionObject* c = native_open(conn);
     if (!c) return nullptr;
     if (!c->watch) return fail(PyExc_SystemError, "the SQLite connection is not watched");
-    PausedRun run(new (std::nothrow) SqliteRun(c, mode, text, trace), SqliteRunDeleter{});
-    if (!run) return PyErr_NoMemory();
+    PausedRun run;
+    try {
+        run = std::make_shared<SqliteRun>(c, mode, text, trace);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
     if (trace) trace->start();
     if (run->execution.start(text, args) < 0) return traced(*run, nullptr);
     int done = run->execution.advance(c->watch->budgeted ? &c->watch->deadline : nullptr);

@@ -36,16 +36,22 @@ struct SqliteWatch {
     bool readonly = false;
     // Set when the progress handler stopped a step for the budget.
     bool overran = false;
+    // Calls of the progress handler since the budget was set.
+    unsigned progress_calls = 0;
     // The statement runs on a worker: the GIL is let go between its steps
     // now and then, so that the loop's thread gets to run.
     bool off_loop = false;
 };
 
+// The budget is spent when its time has passed AND the statement has done
+// some real work meanwhile (so many virtual machine instructions, or so many
+// rows): a short statement whose thread the system merely set aside for a
+// while stays on the loop, where it costs least.
+constexpr unsigned kBudgetMinProgressCalls = 8;  // of the progress handler, one per 1000 instructions
+constexpr unsigned kBudgetMinRows = 64;
+
 // A statement paused at a row boundary; finished (or dropped) with the GIL held.
 struct SqliteRun;
-struct SqliteRunDeleter {
-    void operator()(SqliteRun* run) const noexcept;
-};
 using PausedRun = std::shared_ptr<SqliteRun>;
 
 // The connection's watch, made and installed on first call; it lives as long
