@@ -7,7 +7,9 @@
 // file locks, waits out the busy timeout and reads the first pages. Later
 // steps keep the GIL: releasing it around every step cost 11-13% CPU on a
 // large SELECT, and a step after the first rarely blocks (it may still read
-// a page from disk). While a thread is inside SQLite without the GIL, the
+// a page from disk). A statement the asyncio driver finishes on a worker
+// thread lets the GIL go every few steps too, so that the loop's thread
+// gets to run while the worker builds rows (engines/sqlite/watch.hpp). While a thread is inside SQLite without the GIL, the
 // connection's `unlocked` is set: another thread's close() is then deferred
 // (every statement under way counts in `running`, and the last one to end
 // closes), and any other use from another thread is refused, because the
