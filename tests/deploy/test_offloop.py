@@ -4,6 +4,7 @@ connection works afterwards, and concurrent writers of one database take
 turns at its write gate instead of failing on SQLite's lock."""
 
 import asyncio
+import gc
 import sqlite3
 import time
 
@@ -141,6 +142,25 @@ def test_wait_for_interrupts_a_long_query_and_the_connection_works_after(file_st
     assert elapsed < 1.0
     assert after == [(42,)]
     assert file_store.run(HANDLE.executeSql("SELECT v FROM t")) == [("after",)]
+
+
+def test_a_coroutine_closed_mid_query_stops_it_and_leaves_the_connection_usable(file_store, caplog):
+    async def story():
+        con = await file_store.connector.getCon()
+        try:
+            pending = HANDLE.executeSql(COUNTING, args=(ENDLESS,), con=con)
+            pending.send(None)  # now on the worker
+            started = time.perf_counter()
+            pending.close()
+            closed_in = time.perf_counter() - started
+            await asyncio.sleep(0.01)  # the worker's outcome arrives, for nobody
+            return closed_in, await HANDLE.executeSql("SELECT 40 + 2", con=con)
+        finally:
+            await file_store.connector.releaseCon(con)
+    closed_in, after = file_store.run(story())
+    assert closed_in < 1.0 and after == [(42,)]
+    gc.collect()
+    assert "never retrieved" not in caplog.text
 
 
 def test_task_cancel_inside_a_block_rolls_the_block_back(file_store):

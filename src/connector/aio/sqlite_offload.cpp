@@ -15,19 +15,28 @@ namespace {
 constexpr Py_ssize_t kBoxFuture = 0;
 constexpr Py_ssize_t kBoxOk = 1;
 
+bool outcome_posted(PyObject* box) noexcept;
+
+// A frame destroyed before the outcome came (the coroutine closed): the
+// work is stopped and waited for, and the box keeps no future, so that the
+// outcome, when it comes, completes nothing nobody would read.
 class StopUnlessFinished {
 public:
-    explicit StopUnlessFinished(std::shared_ptr<OffloadWork> work) noexcept : work_(std::move(work)) {}
+    StopUnlessFinished(std::shared_ptr<OffloadWork> work, PyObject* box) noexcept
+        : work_(std::move(work)), box_(box) {}
     StopUnlessFinished(const StopUnlessFinished&) = delete;
     StopUnlessFinished& operator=(const StopUnlessFinished&) = delete;
     ~StopUnlessFinished() {
-        if (work_->finished.load()) return;
-        work_->stop();
-        work_->wait_finished();
+        if (!work_->finished.load()) {
+            work_->stop();
+            work_->wait_finished();
+        }
+        if (!outcome_posted(box_)) PyList_SetItem(box_, kBoxFuture, Py_NewRef(Py_None));
     }
 
 private:
     std::shared_ptr<OffloadWork> work_;
+    PyObject* box_;  // borrowed: the frame's parameter outlives this local
 };
 
 Ref new_box() noexcept {
@@ -49,7 +58,7 @@ coro::Task offload_task(Ref con, std::shared_ptr<OffloadWork> work, Ref box, Ref
     if (!state) co_return fail(PyExc_RuntimeError, "the SQLite connection is closed");
     if (!state->worker && !(state->worker = start_worker())) co_return nullptr;
     if (submit_work(state->worker, work, box.get()) < 0) co_return nullptr;
-    StopUnlessFinished stop_on_close(work);
+    StopUnlessFinished stop_on_close(work, box.get());
     for (;;) {
         Ref got = co_await coro::await(PyList_GET_ITEM(box.get(), kBoxFuture));
         if (got || outcome_posted(box.get())) {

@@ -87,6 +87,7 @@ PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
             return nullptr;
         }
         Ref future = borrow(PyList_GET_ITEM(box, 0));
+        if (future.get() == Py_None) Py_RETURN_NONE;  // its awaiter has gone
         PyObject* again[3] = {future.get(), args[1], args[2]};
         return settle_future(nullptr, again, 3);
     }
