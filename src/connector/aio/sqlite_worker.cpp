@@ -3,6 +3,9 @@
 // GIL, takes it to call the sqlite3 module (which itself lets go of it while
 // SQLite works), and completes the job's future on its loop through
 // call_soon_threadsafe. Jobs of one connection run in the order submitted.
+// The native driver's connections start one too, at their first statement
+// that outlasts the loop's budget: its jobs carry the work to do (the rest
+// of that statement on the native engine) instead of a sqlite3 connection.
 //
 // Workers are owned by a registry (touched only with the GIL held). A
 // retired worker ends after its Close job and is joined by the next start or
