@@ -264,6 +264,9 @@ struct SqliteConnectionObject {
     PyObject* engine;      // native: the engine's connection (owned)
     PyObject* connector;   // the connector whose pool it belongs to
     PoolSlot pool;         // the pool's record while it is lent
+    // Native driver: its worker and write gate (NativeSqliteState,
+    // aio/sqlite_native.hpp), made when the connection opens; NULL otherwise.
+    void* native;
 };
 
 inline SqliteConnectionObject* as_sqlite_con(PyObject* obj) noexcept {

@@ -22,6 +22,7 @@ Ref new_sqlite_connection(PyObject* connector) noexcept {
     c->engine = nullptr;
     c->connector = Py_NewRef(connector);
     c->pool = PoolSlot{0, false, false};
+    c->native = nullptr;
     PyObject_GC_Track(con.get());
     return con;
 }

@@ -3,6 +3,9 @@
 // GIL, takes it to call the sqlite3 module (which itself lets go of it while
 // SQLite works), and completes the job's future on its loop through
 // call_soon_threadsafe. Jobs of one connection run in the order submitted.
+// The native driver's connections start one too, at their first statement
+// that outlasts the loop's budget: its jobs carry the work to do (the rest
+// of that statement on the native engine) instead of a sqlite3 connection.
 //
 // Workers are owned by a registry (touched only with the GIL held). A
 // retired worker ends after its Close job and is joined by the next start or
@@ -17,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "aio/aio_connector.hpp"
+#include "aio/sqlite_native.hpp"
 
 namespace tsy::db::aio {
 
@@ -31,6 +34,9 @@ struct Job {
     int mode = RUN_NONE;
     bool settle = false;
     std::shared_ptr<StatementTrace> trace;  // written here with the GIL held, read on the loop afterwards
+    // A native connection's work; its outcome completes the future in
+    // `future`, a one-item list (box) whose item may be replaced meanwhile.
+    std::shared_ptr<OffloadWork> work;
 };
 
 class Worker {
@@ -43,6 +49,7 @@ public:
     std::uint64_t next_id = 1;        // (GIL)
     bool retired = false;             // the Close job is queued (GIL)
     PyObject* connection = nullptr;   // owned sqlite3.Connection (GIL)
+    OffloadWork* working = nullptr;   // the native work being performed (GIL)
     std::thread thread;
 
 private:
@@ -75,6 +82,18 @@ PyObject* settle_function = nullptr;  // _settle_future below, for the life of t
 // Runs on the loop: completes `future` unless it was cancelled meanwhile.
 PyObject* settle_future(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 3) return fail(PyExc_TypeError, "_settle_future() takes exactly 3 arguments");
+    if (PyList_CheckExact(args[0]) && PyList_GET_SIZE(args[0]) == 3) {
+        // The box of a native connection's work (aio/sqlite_offload.cpp):
+        // the outcome is kept in it, then its current future completed.
+        PyObject* box = args[0];
+        if (PyList_SetItem(box, 1, Py_NewRef(args[1])) < 0 || PyList_SetItem(box, 2, Py_NewRef(args[2])) < 0) {
+            return nullptr;
+        }
+        Ref future = borrow(PyList_GET_ITEM(box, 0));
+        if (future.get() == Py_None) Py_RETURN_NONE;  // its awaiter has gone
+        PyObject* again[3] = {future.get(), args[1], args[2]};
+        return settle_future(nullptr, again, 3);
+    }
     Ref done = call_method(args[0], names.done);
     int is_done = done ? truth(done.get()) : -1;
     if (is_done < 0) return nullptr;
@@ -107,6 +126,7 @@ PyObject* shutdown(PyObject*, PyObject*) noexcept {
     if (r.shut_down) Py_RETURN_NONE;
     for (Worker* w : r.workers) {
         if (w->running && w->connection) call_keeping_error(w->connection, names.interrupt);
+        if (w->working) w->working->stop();
         if (!w->retired) Py_XDECREF(submit(w, Op::Close, nullptr, nullptr, RUN_NONE, false, false));
         PyErr_Clear();
     }
@@ -194,7 +214,12 @@ Ref Worker::close_connection() {
 
 void Worker::perform(Job& job) {
     Ref result;
-    if (job.op == Op::Open) {
+    if (job.work) {
+        working = job.work.get();
+        result = job.work->run();
+        working = nullptr;
+        job.work->mark_finished();
+    } else if (job.op == Op::Open) {
         result = open(job);
     } else if (job.op == Op::Close) {
         result = close_connection();
@@ -215,6 +240,7 @@ void Worker::perform(Job& job) {
         if (!result) PyErr_Clear();  // nobody waits: a give-back's rollback that failed
         return;
     }
+    if (!result && !PyErr_Occurred()) fail(PyExc_SystemError, "a SQLite worker's job failed without an error");
     PyObject* ok = result ? Py_True : Py_False;
     Ref payload = result ? std::move(result) : steal(PyErr_GetRaisedException());
     if (!payload) return;
@@ -298,6 +324,53 @@ PyObject* retire(Worker* worker, bool wait) noexcept {
     PyObject* done = submit(worker, Op::Close, nullptr, nullptr, RUN_NONE, false, wait);
     reap();
     return done;
+}
+
+int submit_work(Worker* worker, std::shared_ptr<OffloadWork> work, PyObject* box) noexcept {
+    if (registry().shut_down || !worker || worker->retired) {
+        fail(PyExc_RuntimeError, "the SQLite connection is closed");
+        return -1;
+    }
+    std::unique_ptr<Job> job(new (std::nothrow) Job);
+    if (!job) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    job->loop = running_loop();
+    if (!job->loop) return -1;
+    if (job->loop.get() == Py_None) {
+        fail(PyExc_RuntimeError, "no running event loop");
+        return -1;
+    }
+    job->future = borrow(box);
+    job->id = worker->next_id++;
+    job->work = std::move(work);
+    try {
+        worker->push(std::move(job));
+    } catch (...) {
+        translate_exception();
+        return -1;
+    }
+    return 0;
+}
+
+void OffloadWork::mark_finished() noexcept {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        finished.store(true);
+    }
+    done_.notify_all();
+}
+
+void OffloadWork::wait_finished() noexcept {
+    if (finished.load()) return;
+    Py_BEGIN_ALLOW_THREADS
+    {
+        // Let go before the GIL is taken back: the worker marks with the GIL held.
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return finished.load(); });
+    }
+    Py_END_ALLOW_THREADS
 }
 
 void interrupt(Worker* worker, std::uint64_t id) noexcept {

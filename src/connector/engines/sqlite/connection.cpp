@@ -38,6 +38,7 @@ Ref new_connection(sqlite3* db) noexcept {
     c->busy_timeout_ms = 0;
     c->unlocked = false;
     c->close_pending = false;
+    c->watch = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(c));
     return steal(reinterpret_cast<PyObject*>(c));
 }
@@ -66,38 +67,8 @@ Ref open_path(const char* path, bool uri, double timeout) noexcept {
 
 // --- running a statement -----------------------------------------------------------
 
-// Gives the statement back however the execution ends.
-class InUse {
-public:
-    explicit InUse(Ref statement) noexcept : s_(std::move(statement)) {}
-    InUse(const InUse&) = delete;
-    InUse& operator=(const InUse&) = delete;
-    ~InUse() {
-        if (s_) release_statement(as_statement(s_.get()));
-    }
-    StatementObject* get() const noexcept { return as_statement(s_.get()); }
-
-private:
-    Ref s_;
-};
-
-// Steps to the end; the rows into a list when `rows` is given.
-int step_all(ConnectionObject* c, sqlite3_stmt* stmt, PyObject* rows) noexcept {
-    int rc = first_step(c, stmt);
-    int n = rows ? sqlite3_column_count(stmt) : 0;
-    while (rc == SQLITE_ROW) {
-        if (rows) {
-            Ref row = steal(row_tuple(stmt, n));
-            if (!row || PyList_Append(rows, row.get()) < 0) return -1;
-        }
-        rc = sqlite3_step(stmt);
-    }
-    if (rc != SQLITE_DONE) return raise_from(c->db);
-    return 0;
-}
-
 Ref result_of(ConnectionObject* c, int mode, Ref rows, Py_ssize_t rowcount) noexcept {
-    if (mode == RUN_ROWS) return rows;
+    if (mode == RUN_ROWS) return rows ? std::move(rows) : steal(PyList_New(0));
     if (mode == RUN_KEY) return steal(PyLong_FromLongLong(sqlite3_last_insert_rowid(c->db)));
     if (mode == RUN_COUNT) return steal(PyLong_FromSsize_t(rowcount));
     return borrow(Py_None);
@@ -226,6 +197,7 @@ void connection_dealloc(PyObject* self) noexcept {
     ConnectionObject* c = as_connection(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     close_now(c);
+    delete c->watch;
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -355,23 +327,66 @@ void close_now(ConnectionObject* c) noexcept {
     PyErr_SetRaisedException(pending.release());
 }
 
-PyObject* run_statement(ConnectionObject* c, PyObject* text, PyObject* args, int mode, Py_ssize_t* rowcount) noexcept {
-    Running running(c);
-    Ref bound = stable_arguments(args);
-    if (!bound) return nullptr;
-    InUse statement(acquire_statement(c, text));
-    StatementObject* s = statement.get();
-    if (!s) return nullptr;
-    Ref rows = mode == RUN_ROWS ? steal(PyList_New(0)) : borrow(Py_None);
-    if (!rows) return nullptr;
-    if (s->stmt) {
-        if (bind_arguments(s->stmt, bound.get()) < 0) return nullptr;
-        if (step_all(c, s->stmt, mode == RUN_ROWS ? rows.get() : nullptr) < 0) return nullptr;
-    } else if (bind_arguments(nullptr, bound.get()) < 0) {
-        return nullptr;
+int Execution::start(PyObject* text, PyObject* args) noexcept {
+    bound_ = stable_arguments(args);
+    if (!bound_) return -1;
+    statement_.take(acquire_statement(c_, text));
+    StatementObject* s = statement_.get();
+    if (!s) return -1;
+    rows_ = mode_ == RUN_ROWS ? steal(PyList_New(0)) : Ref();
+    if (mode_ == RUN_ROWS && !rows_) return -1;
+    return bind_arguments(s->stmt, bound_.get());
+}
+
+// Off the loop, the GIL is let go around every few steps; on it, only around
+// the first (see connection.hpp).
+int Execution::step() noexcept {
+    sqlite3_stmt* stmt = statement_.get()->stmt;
+    if (!started_) {
+        started_ = true;
+        if (c_->watch) c_->watch->readonly = sqlite3_stmt_readonly(stmt) != 0;
+        return first_step(c_, stmt);
     }
-    *rowcount = s->is_dml ? static_cast<Py_ssize_t>(sqlite3_changes64(c->db)) : -1;
-    return result_of(c, mode, std::move(rows), *rowcount).release();
+    constexpr unsigned kRowsPerRelease = 32;
+    if (c_->watch && c_->watch->off_loop && ++rows_since_release_ >= kRowsPerRelease) {
+        rows_since_release_ = 0;
+        return first_step(c_, stmt);
+    }
+    return sqlite3_step(stmt);
+}
+
+int Execution::advance(const Clock::time_point* deadline) noexcept {
+    StatementObject* s = statement_.get();
+    if (!s->stmt) return 1;
+    // The clock is read every few rows: a row costs about a microsecond.
+    constexpr unsigned kRowsPerClock = 16;
+    unsigned rows = 0;
+    int rc;
+    while ((rc = step()) == SQLITE_ROW) {
+        if (rows_) {
+            if (!columns_) columns_ = sqlite3_column_count(s->stmt);
+            Ref row = steal(row_tuple(s->stmt, columns_));
+            if (!row || PyList_Append(rows_.get(), row.get()) < 0) return -1;
+        }
+        if (deadline && ++rows % kRowsPerClock == 0 && rows >= kBudgetMinRows && Clock::now() >= *deadline) {
+            return 0;
+        }
+    }
+    if (rc != SQLITE_DONE) return raise_from(c_->db);
+    return 1;
+}
+
+PyObject* Execution::result() noexcept {
+    rowcount = statement_.get()->is_dml ? static_cast<Py_ssize_t>(sqlite3_changes64(c_->db)) : -1;
+    return result_of(c_, mode_, std::move(rows_), rowcount).release();
+}
+
+PyObject* run_statement(ConnectionObject* c, PyObject* text, PyObject* args, int mode, Py_ssize_t* rowcount) noexcept {
+    Execution run(c, mode);
+    if (run.start(text, args) < 0 || run.advance(nullptr) < 0) return nullptr;
+    Ref result = steal(run.result());
+    *rowcount = run.rowcount;
+    return result.release();
 }
 
 }  // namespace sqlite

@@ -7,7 +7,9 @@
 // file locks, waits out the busy timeout and reads the first pages. Later
 // steps keep the GIL: releasing it around every step cost 11-13% CPU on a
 // large SELECT, and a step after the first rarely blocks (it may still read
-// a page from disk). While a thread is inside SQLite without the GIL, the
+// a page from disk). A statement the asyncio driver finishes on a worker
+// thread lets the GIL go every few steps too, so that the loop's thread
+// gets to run while the worker builds rows (engines/sqlite/watch.hpp). While a thread is inside SQLite without the GIL, the
 // connection's `unlocked` is set: another thread's close() is then deferred
 // (every statement under way counts in `running`, and the last one to end
 // closes), and any other use from another thread is refused, because the
@@ -16,9 +18,11 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "core/engines.hpp"
+#include "engines/sqlite/watch.hpp"
 
 namespace tsy::db::sqlite {
 
@@ -48,6 +52,9 @@ struct ConnectionObject {
     int running;            // statements under way on the connection, any thread
     bool unlocked;          // a thread is inside SQLite without the GIL
     bool close_pending;     // close() came while `running`: the last statement to end closes
+    // Made by the asyncio driver's first use (engines/sqlite/watch.cpp),
+    // freed with the connection object; NULL otherwise.
+    SqliteWatch* watch;
 };
 
 struct CursorObject {
@@ -154,6 +161,57 @@ public:
 
 private:
     ConnectionObject* c_;
+};
+
+// Gives the statement back however the execution ends.
+class InUse {
+public:
+    InUse() noexcept = default;
+    explicit InUse(Ref statement) noexcept : s_(std::move(statement)) {}
+    InUse(const InUse&) = delete;
+    InUse& operator=(const InUse&) = delete;
+    ~InUse() {
+        if (s_) release_statement(as_statement(s_.get()));
+    }
+    void take(Ref statement) noexcept { s_ = std::move(statement); }
+    StatementObject* get() const noexcept { return as_statement(s_.get()); }
+
+private:
+    Ref s_;
+};
+
+// One execution of a statement: run to its end at once, or paused at a row
+// boundary and finished later, maybe on another thread (one thread at a
+// time, with the GIL held). It keeps the connection, its arguments and its
+// statement until it is destroyed.
+class Execution {
+public:
+    using Clock = std::chrono::steady_clock;
+    Execution(ConnectionObject* c, int mode) noexcept
+        : held_(borrow(reinterpret_cast<PyObject*>(c))), running_(c), c_(c), mode_(mode) {}
+    // Binds `args` to the statement of `text`; -1 with the error set.
+    int start(PyObject* text, PyObject* args) noexcept;
+    // Steps on to the end (1), or until `deadline` has passed at a row
+    // boundary (0, the rows so far kept); -1 with the error set.
+    int advance(const Clock::time_point* deadline) noexcept;
+    // The result by RunMode once advance() gave 1; `rowcount` is then
+    // sqlite3_changes for a DML statement, -1 for others.
+    PyObject* result() noexcept;
+    Py_ssize_t rowcount = -1;
+
+private:
+    int step() noexcept;
+
+    Ref held_;
+    Running running_;
+    ConnectionObject* c_;
+    Ref bound_;
+    InUse statement_;
+    Ref rows_;
+    int mode_;
+    int columns_ = 0;
+    unsigned rows_since_release_ = 0;
+    bool started_ = false;
 };
 
 // Runs one statement to its end: the result by RunMode; `rowcount` gets

@@ -3,6 +3,7 @@
 // for the transaction a connection handed out begins), whether a
 // transaction is open, and how a connection meets another's lock.
 #include "engines/sqlite/connection.hpp"
+#include "engines/sqlite/watch.hpp"
 
 namespace tsy::db {
 namespace sqlite {
@@ -80,6 +81,8 @@ int sqlite_engine_set_busy_policy(PyObject* conn, SqliteBusyPolicy policy) noexc
     }
     return 0;
 }
+
+void sqlite_engine_note_busy() noexcept { sqlite::busy_noted = true; }
 
 bool sqlite_engine_take_busy_note() noexcept {
     bool noted = sqlite::busy_noted;
