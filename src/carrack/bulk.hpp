@@ -19,9 +19,10 @@ using Backend = db::Dialect;
 
 inline bool is_sqlite(const Backend& b) noexcept { return b.kind == db::DIALECT_SQLITE; }
 
-// The facts of the handle's connector on `con`, the connection the call runs
-// on (the server's version from the connection, no statement sent).
-bool read_backend(PyObject* con, Backend& out) noexcept;
+// The facts of the connector `model`'s statements run on, on `con`, the
+// connection the call runs on (the server's version from the connection, no
+// statement sent).
+bool read_backend(PyObject* model, PyObject* con, Backend& out) noexcept;
 
 // Rows per statement for rows of `width` parameters: as many as the limit
 // allows, at most `cap` when `cap` > 0, at least one.

@@ -295,7 +295,7 @@ coro::Task upsert_job(Ref self, Ref con, Ref args, bool is_async) {
     if (spec.table) spec.table = sql::quoted_name(spec.table.get());  // written into the key SELECT
     if (!spec.table) co_return nullptr;
     Backend b;
-    if (!read_backend(con.get(), b)) co_return nullptr;
+    if (!read_backend(model.get(), con.get(), b)) co_return nullptr;
     std::vector<Ref> cells;
     std::vector<Group> groups;
     if (!group_rows(model.get(), instances.get(), cells, groups)) co_return nullptr;
