@@ -97,8 +97,8 @@ PyObject* connector_by_kind(PyObject* chosen, PyObject* con, PyObject* known) no
 PyObject* connector_for(PyObject* target) noexcept {
     if (!target || target == Py_None) return current_connector();
     if (PyUnicode_Check(target)) return named_connector(target);
-    const model::ModelApi* models = model::import_model_api();
-    if (!models) return nullptr;
+    static const model::ModelApi* models = nullptr;  // the model layer imports this module: bound at first use
+    if (!models && !(models = model::import_model_api())) return nullptr;
     if (PyObject_TypeCheck(target, models->ModelMeta)) return model_connector(target);
     if (PyObject_TypeCheck(target, models->ModelInstance)) {
         // An instance's model class is its `object`.

@@ -132,6 +132,10 @@ def test_create_tables_puts_each_model_on_its_database(tables):
     handle = DB.getInstance()
     assert handle.connectorFor(DbTag) is handle.connectorFor("cache") is cache.connector
     assert handle.connectorFor(DbAuthor(name="x")) is handle.connector is backend.connector
+    assert backend.run(handle.checkSchema(DbTag, DbNote)) == []
+    assert backend.run(handle.checkSchema(DbAuthor, DbBook)) == []
+    with pytest.raises(ValueError, match="one database"):
+        handle.checkSchema(DbAuthor, DbTag)
 
 
 def test_models_read_and_write_their_own_database(tables):
@@ -211,6 +215,9 @@ def test_a_relation_across_databases_is_refused(tables):
     stray = backend.run(DbStray.getExecutor().findOneBy(DbStray.tag_id == 1))
     with pytest.raises(ValueError, match="different databases"):
         backend.run(DbStray.getExecutor().findForeignKey(stray))
+    with pytest.raises(ValueError, match="different databases"):
+        backend.run(DbStray.getExecutor().delete(stray, cascade=True))
+    assert backend.rows("SELECT count(*) FROM db_stray") == [(1,)]
 
 
 def test_a_connection_of_no_known_connector_is_refused(db, request):
