@@ -23,7 +23,7 @@ bool text_or_none(PyObject* obj) noexcept {
 // on its own (build_col, buildDefault) takes the rendering connector.
 thread_local PyObject* creating_on = nullptr;
 
-Ref table_connector(PyObject*) {
+Ref table_connector() {
     if (creating_on) return borrow(creating_on);
     return rendering_connector(nullptr, names.connector);
 }
@@ -41,9 +41,9 @@ private:
 };
 
 // The connector type of the connector a column's table is created on
-// (every connector has one: 0 for MySQL and MariaDB): the model's own.
-bool connector_type(PyObject* col, int* out) {
-    Ref connector = table_connector(col);
+// (every connector has one: 0 for MySQL and MariaDB).
+bool connector_type(int* out) {
+    Ref connector = table_connector();
     if (!connector) return false;
     Ref type = attr(connector.get(), names.con_type);
     return type && to_int(type.get(), out);
@@ -56,7 +56,7 @@ bool connector_type(PyObject* col, int* out) {
 int wants_microseconds(PyObject* col) {
     if (property(col)->kind != model::KIND_DATETIME) return 0;
     int con_type = 0;
-    if (!connector_type(col, &con_type)) return -1;
+    if (!connector_type(&con_type)) return -1;
     return con_type == 0;
 }
 
@@ -101,7 +101,7 @@ int json_as_text(PyObject* col, PyObject* type) {
         return 0;
     }
     int con_type = 0;
-    if (!connector_type(col, &con_type)) return -1;
+    if (!connector_type(&con_type)) return -1;
     return con_type != 0;
 }
 
@@ -133,7 +133,7 @@ int decimal_as_text(PyObject* col, PyObject* type) {
         return 0;
     }
     int con_type = 0;
-    if (!connector_type(col, &con_type)) return -1;
+    if (!connector_type(&con_type)) return -1;
     return con_type != 0;
 }
 
@@ -154,7 +154,7 @@ bool render_plain_type(PyObject* col, Text& out) {
 }
 
 Ref auto_increment_text(PyObject* col) {
-    Ref connector = table_connector(col);
+    Ref connector = table_connector();
     if (!connector) return {};
     return call_method(connector.get(), names.autoFiledAnnounce, col);
 }

@@ -12,6 +12,7 @@ import pytest
 
 from Tessary.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
 from Tessary.DB.DB import DB
+from Tessary.DB.Generator import TableGenerator
 from Tessary.Ext.Folio import Folio
 from Tessary.Ext.Seeder import GeneratorRunner, create_task
 from Tessary.Model.Carrack import AsyncModelExecutor, ModelExecutor
@@ -57,6 +58,12 @@ class DbStray(DataModel):
     id = IntegerProperty(isPrimaryKey=True, default=AutoIncrement)
     tag_id = IntegerProperty(nullable=True)
     tag = ForeignKey(ForeignType.ONE_TO_ONE, "DbTag", bindCol="tag_id", targetBindCol="id")
+
+
+class DbMisnamed(DataModel):
+    database = 5
+    tableName = "db_misnamed"
+    id = IntegerProperty(isPrimaryKey=True)
 
 
 OPPOSITE = {"sqlite": "mariadb", "mariadb": "sqlite", "aiosqlite": "aiomysql", "aiomysql": "aiosqlite"}
@@ -132,6 +139,13 @@ def test_create_tables_puts_each_model_on_its_database(tables):
     handle = DB.getInstance()
     assert handle.connectorFor(DbTag) is handle.connectorFor("cache") is cache.connector
     assert handle.connectorFor(DbAuthor(name="x")) is handle.connector is backend.connector
+    for model, side in ((DbTag, cache), (DbAuthor, backend)):
+        assert ("AUTO_INCREMENT" in TableGenerator(model).Build()[0]) is not side.is_sqlite
+
+
+def test_check_schema_compares_the_models_with_their_own_database(tables):
+    backend, _ = tables
+    handle = DB.getInstance()
     assert backend.run(handle.checkSchema(DbTag, DbNote)) == []
     assert backend.run(handle.checkSchema(DbAuthor, DbBook)) == []
     with pytest.raises(ValueError, match="one database"):
@@ -259,10 +273,5 @@ def test_register_checks_its_arguments():
         handle.register("cache", None)
     with pytest.raises(KeyError, match="cache"):
         DbTag.getExecutor()
-
-    class Misnamed(DataModel):
-        database = 5
-        id = IntegerProperty(isPrimaryKey=True)
-
     with pytest.raises(TypeError, match="database must be a str"):
-        Misnamed.getExecutor()
+        DbMisnamed.getExecutor()
