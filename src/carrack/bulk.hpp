@@ -54,8 +54,9 @@ bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& rows, st
 Ref cells_of(const Group& group, PyObject* values) noexcept;
 
 // The INSERT of a group up to and including " values ", as the builder
-// renders save's INSERT for its columns: same table and column style.
-Ref insert_head(PyObject* model, const Group& group) noexcept;
+// renders save's INSERT for its columns on `con` (the connection the call
+// runs on): same table and column style.
+Ref insert_head(PyObject* model, PyObject* con, const Group& group) noexcept;
 
 // The end of the chunk of members that starts at `begin`: at most `per` rows,
 // and on MariaDB at most kPacketBudget bytes of values (one row at least).

@@ -173,18 +173,24 @@ Ref cells_of(const Group& group, PyObject* values) noexcept {
     return out;
 }
 
-Ref insert_head(PyObject* model, const Group& group) noexcept {
+Ref insert_head(PyObject* model, PyObject* con, const Group& group) noexcept {
     // The builder reads the columns' names; the values of the first row stand in.
     Ref none = steal(PyTuple_New(PyTuple_GET_SIZE(group.cols.get())));
     if (!none) return {};
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(none.get()); ++k) PyTuple_SET_ITEM(none.get(), k, Py_NewRef(Py_None));
     Ref cells = cells_of(group, none.get());
     if (!cells) return {};
+    Ref connector = statement_connector(model, con);
+    if (!connector) return {};
     const gen::GeneratorApi* g = bound.generator;
     Ref builder = steal(g->newFor(model));
     Ref inserting = builder ? steal(g->insert(builder.get(), model)) : Ref();
     Ref filled = inserting ? steal(g->values(builder.get(), cells.get())) : Ref();
-    Ref built = filled ? steal(g->Build(builder.get())) : Ref();
+    Ref built;
+    if (filled) {
+        db::RenderingOn rendering(bound.db, connector.get());  // in the SQL of the connection it runs on
+        built = steal(g->Build(builder.get()));
+    }
     if (!built) return {};
     PyObject* text = PyTuple_Check(built.get()) && PyTuple_GET_SIZE(built.get()) == 2 ? PyTuple_GET_ITEM(built.get(), 0)
                                                                                        : nullptr;

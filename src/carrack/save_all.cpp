@@ -292,7 +292,7 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
         }
         co_return borrow(Py_None);
     }
-    Ref head = insert_head(model.get(), *group);
+    Ref head = insert_head(model.get(), con.get(), *group);
     Ref returned = wants_keys ? quoted(*b, pk_name.get()) : Ref();
     Ref tail = wants_keys ? (returned ? steal(PyUnicode_FromFormat(" RETURNING %U;", returned.get())) : Ref())
                           : steal(PyUnicode_FromString(";"));

@@ -152,6 +152,17 @@ def test_check_schema_compares_the_models_with_their_own_database(tables):
         handle.checkSchema(DbAuthor, DbTag)
 
 
+def streamed(side, stream):
+    if not side.is_async:
+        with stream:
+            return list(stream)
+
+    async def read():
+        return [row async for row in stream]
+
+    return side.loop.run_until_complete(read())
+
+
 def test_models_read_and_write_their_own_database(tables):
     backend, cache = tables
     run = backend.run
@@ -172,10 +183,18 @@ def test_models_read_and_write_their_own_database(tables):
     assert cache.rows("SELECT label FROM db_tag ORDER BY id") == [("red",), ("green",)]
     assert cache.rows("SELECT body FROM db_note") == [("n1",)]
 
+    run(DbTag.getExecutor().saveAll([DbTag(label="s1"), DbTag(label="s2", notes=[DbNote(body="n3")])]))
+    assert run(DbNote.getExecutor().count()) == 2 and run(DbTag.getExecutor().count()) == 4
+    assert [tag["label"] for tag in streamed(backend, DbTag.getExecutor().iterAllBy(batchSize=2))] == \
+        ["red", "green", "s1", "s2"]
+    run(DbTag.getExecutor().deleteWhere(DbTag.label.In(["s1", "s2"])))
+
     page = run(Folio(DbTag, 1, 1).orderBy(DbTag.id).execute())
     assert [tag["label"] for tag in page.content] == ["red"] and page.total == 2
     authors = run(Folio(DbAuthor).findForeign().execute())
     assert [[book["title"] for book in a["books"]] for a in authors.content] == [["b1"]]
+    run(DbTag.getExecutor().upsert([DbTag(id=1, label="red2"), DbTag(id=9, label="new")], [DbTag.id], [DbTag.label]))
+    assert cache.rows("SELECT id, label FROM db_tag ORDER BY id") == [(1, "red2"), (2, "green"), (9, "new")]
 
 
 def in_block(side, work):
