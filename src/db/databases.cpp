@@ -36,10 +36,23 @@ PyObject* named_connector(PyObject* name) noexcept {
     return found;
 }
 
+// A model class's `database`, a plain class attribute: found in the class
+// dictionaries of its MRO (cached by the interpreter) without the class's
+// attribute hook, which would try to resolve pending relations on every
+// statement of a model that declares none. `*out` a new ref, NULL when
+// absent; -1 on error.
+int declared_database(PyObject* model, PyObject** out) noexcept {
+    if (PyType_Check(model)) {
+        *out = Py_XNewRef(_PyType_Lookup(reinterpret_cast<PyTypeObject*>(model), names.database));
+        return 0;
+    }
+    return PyObject_GetOptionalAttr(model, names.database, out) < 0 ? -1 : 0;
+}
+
 // A model's `database`: a str, or None / absent for the handle's connector.
 PyObject* model_connector(PyObject* model) noexcept {
     PyObject* declared = nullptr;
-    if (PyObject_GetOptionalAttr(model, names.database, &declared) < 0) return nullptr;
+    if (declared_database(model, &declared) < 0) return nullptr;
     Ref held = steal(declared);
     if (!declared || declared == Py_None) return current_connector();
     if (!PyUnicode_Check(declared)) {
