@@ -129,12 +129,14 @@ PyMethodDef methods[] = {
     {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
      "The database handle; every call returns the same object."},
     {"execute", fastkw<execute_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, executor, con=None)\n--\n\nrun the executor's pending statement (on `con`, else the "
-     "connector's own connection) and return what the executor's process makes of the result; with an "
-     "asynchronous connector, a coroutine resolving to it."},
+     "execute($self, executor, con=None)\n--\n\nrun the executor's pending statement, written in the SQL of "
+     "the connector it runs on (the one that opened `con`, else the one of its model's database), and return "
+     "what the executor's process makes of the result; with an asynchronous connector, a coroutine resolving "
+     "to it."},
     {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
      "executeSql($self, text, args=(), con=None)\n--\n\nexecuteSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
-     "(with an asynchronous connector, a coroutine resolving to them)."},
+     "(with an asynchronous connector, a coroutine resolving to them); on `con`, through the connector that "
+     "opened it."},
     {"createTables", fastkw<createTables_method>(), METH_FASTCALL | METH_KEYWORDS,
      "createTables($self, /, *models, ifNotExists=False)\n--\n\n"
      "Run TableGenerator(model).Build() of each model class, in the order given but for a table referenced by "

@@ -51,11 +51,13 @@ class DB:
     def getInstance(cls) -> DB: ...
     def execute(self, executor: Any, con: Any = None) -> Any:
         """Run the executor's pending statement (`executor.sql.Build()`) on `con`, else on the
-        connector's own connection, and return what the executor's native process makes of the
-        rows (SELECT), the generated key (INSERT) or None. A SELECT whose columns are not the
-        model's whole column list hands each row over as a dict of column name to value.
-        With AioSqliteConnector or AioMysqlConnector the statement is rendered at the call and
-        a coroutine is returned that runs it and resolves to that result."""
+        connector of its model's database (`connectorFor(model)`), and return what the
+        executor's native process makes of the rows (SELECT), the generated key (INSERT) or
+        None. The statement is written in the SQL of the connector that opened `con` (ValueError
+        for a connection of another SQL that no known connector opened). A SELECT whose columns
+        are not the model's whole column list hands each row over as a dict of column name to
+        value. With AioSqliteConnector or AioMysqlConnector the statement is rendered at the
+        call and a coroutine is returned that runs it and resolves to that result."""
     @overload
     def executeSql(self, text: str, args: Sequence[Any] | None = (), *,
                    con: AioSqliteConnection) -> Awaitable[_Rows]: ...
