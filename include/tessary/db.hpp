@@ -19,7 +19,7 @@ enum RunMode : int {
 };
 
 // The handle declares no data fields visible to other modules.
-inline constexpr std::uint32_t DB_API_VERSION = 1;
+inline constexpr std::uint32_t DB_API_VERSION = 2;
 inline constexpr const char* DB_CAPSULE = "Tessary.DB.DB._C_API";
 
 struct DbApi {
@@ -32,13 +32,47 @@ struct DbApi {
     PyObject* (*execute)(PyObject* executor, PyObject* con);
     // The connector in use, installing the default one first if none is set (new ref).
     PyObject* (*connector)();
+    // The connector the statements of `target` go to (new ref): a model
+    // class or instance by its `database` class attribute (the handle's
+    // connector when it has none, or None), a registered database name (a
+    // str), or the handle's connector for NULL or None. KeyError for a name
+    // that is not registered, TypeError for a `database` that is not a str.
+    PyObject* (*connectorFor)(PyObject* target);
+    // The connector a statement of `model` runs on (new ref): with `con`
+    // (neither NULL nor None) the connector that opened it, else
+    // connectorFor(model). A connection no known connector claims goes to
+    // the model's connector when it takes that connector's SQL, else to a
+    // known connector of its SQL; ValueError when none is.
+    PyObject* (*statementConnector)(PyObject* model, PyObject* con);
+    // The connector whose SQL the statement being rendered on this thread is
+    // written in (new ref): the one made current by swapRendering (the
+    // handle's execute does for the statement it renders), else
+    // connectorFor(model) (`model` may be NULL).
+    PyObject* (*renderingConnector)(PyObject* model);
+    // Makes `connector` (borrowed, NULL for none) the rendering connector of
+    // the calling thread; returns the previous one to put back. Never fails.
+    PyObject* (*swapRendering)(PyObject* connector);
+};
+
+// Renders on `connector` while it lives (the caller keeps `connector` alive).
+class RenderingOn {
+public:
+    RenderingOn(const DbApi* api, PyObject* connector) noexcept
+        : api_(api), previous_(api->swapRendering(connector)) {}
+    ~RenderingOn() { api_->swapRendering(previous_); }
+    RenderingOn(const RenderingOn&) = delete;
+    RenderingOn& operator=(const RenderingOn&) = delete;
+
+private:
+    const DbApi* api_;
+    PyObject* previous_;
 };
 
 inline const DbApi* import_db_api() noexcept {
     return import_api<DbApi>(DB_CAPSULE, DB_API_VERSION);
 }
 
-inline constexpr std::uint32_t CONNECTOR_API_VERSION = 4;
+inline constexpr std::uint32_t CONNECTOR_API_VERSION = 5;
 inline constexpr const char* CONNECTOR_CAPSULE = "Tessary.DB.Connector._C_API";
 
 // The SQL a database takes.
@@ -132,6 +166,11 @@ struct ConnectorApi {
     // record tells the failure; the error stays pending.
     bool (*statement_log_on)();
     void (*log_stream)(PyObject* statement, PyObject* sql, PyObject* params, std::int64_t elapsed_ns, Py_ssize_t rows);
+    // 1 when `con` is a connection `connector` opened and holds: the calling
+    // thread's connection of a synchronous connector, a pooled (lent or
+    // idle) connection of a coroutine connector; 0 otherwise (any other
+    // object, a connector that is not one of this module's). Sets no error.
+    int (*owns_connection)(PyObject* connector, PyObject* con);
 };
 
 inline const ConnectorApi* import_connector_api() noexcept {

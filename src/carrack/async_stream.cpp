@@ -301,9 +301,9 @@ PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* filter;
     Py_ssize_t batch_size;
     if (!parse_iter_args("iterAllBy", args, nargs, kwnames, &filter, &batch_size)) return nullptr;
-    Ref connector = steal(bound.db->connector());
-    Ref work = connector ? work_of(self) : Ref();
-    if (!work) return nullptr;
+    Ref work = work_of(self);
+    Ref connector = work ? statement_connector(as_executor(self)->model, work.get()) : Ref();
+    if (!connector) return nullptr;
     Ref stream = steal(PyType_GenericNew(&AsyncRowStreamType, nullptr, nullptr));
     if (!stream) return nullptr;
     AsyncStreamObject* s = as_astream(stream.get());

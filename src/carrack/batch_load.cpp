@@ -608,8 +608,8 @@ bool Plan::attach_all() noexcept {
 
 // --- the shared entry points ------------------------------------------------------
 
-Py_ssize_t default_chunk(PyObject* con) noexcept {
-    Ref connector = steal(bound.db->connector());
+Py_ssize_t default_chunk(PyObject* model, PyObject* con) noexcept {
+    Ref connector = statement_connector(model, con);
     if (!connector) return -1;
     db::Dialect dialect{};
     if (bound.connector->dialect(connector.get(), con, db::DIALECT_NO_SERVER, &dialect) < 0) return -1;
@@ -664,9 +664,8 @@ PlanPtr make_plan(PyObject* self, Arguments args, bool coroutine_rules) noexcept
     Ref work = work_of(self);
     int bound_to_connection = work ? truth(work.get()) : -1;
     if (bound_to_connection < 0) return nullptr;
-    if (args.chunk == 0 && (args.chunk = default_chunk(bound_to_connection ? work.get() : nullptr)) < 0) {
-        return nullptr;
-    }
+    PyObject* on = bound_to_connection ? work.get() : nullptr;
+    if (args.chunk == 0 && (args.chunk = default_chunk(as_executor(self)->model, on)) < 0) return nullptr;
     args.only = chosen_relations("findListForeignKeyIn", as_executor(self)->model, args.only.get());
     if (!args.only) return nullptr;
     PlanPtr plan(new (std::nothrow) Plan());

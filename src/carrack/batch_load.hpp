@@ -20,9 +20,10 @@
 
 namespace tsy::exec::batch {
 
-// The most keys one IN list carries: the parameter limit of the handle's
-// connector on `con` (NULL or None: its own connection), -1 on error.
-Py_ssize_t default_chunk(PyObject* con) noexcept;
+// The most keys one IN list carries: the parameter limit of the connector
+// `model`'s statements run on, on `con` (NULL or None: its own
+// connection), -1 on error.
+Py_ssize_t default_chunk(PyObject* model, PyObject* con) noexcept;
 
 // The arguments of findListForeignKeyIn(instances, deep=False, level=3, chunk=None, *, only=None).
 struct Arguments {

@@ -19,9 +19,10 @@ using Backend = db::Dialect;
 
 inline bool is_sqlite(const Backend& b) noexcept { return b.kind == db::DIALECT_SQLITE; }
 
-// The facts of the handle's connector on `con`, the connection the call runs
-// on (the server's version from the connection, no statement sent).
-bool read_backend(PyObject* con, Backend& out) noexcept;
+// The facts of the connector `model`'s statements run on, on `con`, the
+// connection the call runs on (the server's version from the connection, no
+// statement sent).
+bool read_backend(PyObject* model, PyObject* con, Backend& out) noexcept;
 
 // Rows per statement for rows of `width` parameters: as many as the limit
 // allows, at most `cap` when `cap` > 0, at least one.
@@ -53,8 +54,9 @@ bool group_rows(PyObject* model, PyObject* instances, std::vector<Ref>& rows, st
 Ref cells_of(const Group& group, PyObject* values) noexcept;
 
 // The INSERT of a group up to and including " values ", as the builder
-// renders save's INSERT for its columns: same table and column style.
-Ref insert_head(PyObject* model, const Group& group) noexcept;
+// renders save's INSERT for its columns on `con` (the connection the call
+// runs on): same table and column style.
+Ref insert_head(PyObject* model, PyObject* con, const Group& group) noexcept;
 
 // The end of the chunk of members that starts at `begin`: at most `per` rows,
 // and on MariaDB at most kPacketBudget bytes of values (one row at least).

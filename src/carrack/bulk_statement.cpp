@@ -38,8 +38,8 @@ const BulkNames* bulk_names() noexcept {
 
 }  // namespace
 
-bool read_backend(PyObject* con, Backend& out) noexcept {
-    Ref connector = steal(bound.db->connector());
+bool read_backend(PyObject* model, PyObject* con, Backend& out) noexcept {
+    Ref connector = statement_connector(model, con);
     if (!connector) return false;
     return bound.connector->dialect(connector.get(), con, 0, &out) == 0;
 }
@@ -173,18 +173,24 @@ Ref cells_of(const Group& group, PyObject* values) noexcept {
     return out;
 }
 
-Ref insert_head(PyObject* model, const Group& group) noexcept {
+Ref insert_head(PyObject* model, PyObject* con, const Group& group) noexcept {
     // The builder reads the columns' names; the values of the first row stand in.
     Ref none = steal(PyTuple_New(PyTuple_GET_SIZE(group.cols.get())));
     if (!none) return {};
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(none.get()); ++k) PyTuple_SET_ITEM(none.get(), k, Py_NewRef(Py_None));
     Ref cells = cells_of(group, none.get());
     if (!cells) return {};
+    Ref connector = statement_connector(model, con);
+    if (!connector) return {};
     const gen::GeneratorApi* g = bound.generator;
     Ref builder = steal(g->newFor(model));
     Ref inserting = builder ? steal(g->insert(builder.get(), model)) : Ref();
     Ref filled = inserting ? steal(g->values(builder.get(), cells.get())) : Ref();
-    Ref built = filled ? steal(g->Build(builder.get())) : Ref();
+    Ref built;
+    if (filled) {
+        db::RenderingOn rendering(bound.db, connector.get());  // in the SQL of the connection it runs on
+        built = steal(g->Build(builder.get()));
+    }
     if (!built) return {};
     PyObject* text = PyTuple_Check(built.get()) && PyTuple_GET_SIZE(built.get()) == 2 ? PyTuple_GET_ITEM(built.get(), 0)
                                                                                        : nullptr;
@@ -350,6 +356,19 @@ Ref exit_call(PyObject* tx, PyObject* error, bool is_async, const BulkNames& n) 
     return call_method(tx, exit, reinterpret_cast<PyObject*>(Py_TYPE(error)), error, tb ? tb.get() : Py_None);
 }
 
+// The transaction block a call of an executor not bound to a connection
+// runs in: on the connector of its model's database, or through the
+// handle's transaction() when the handle is not the package's own (or
+// wraps transaction()).
+Ref model_transaction(PyObject* self, const BulkNames& n) noexcept {
+    Ref handle = borrow(as_executor(self)->db ? as_executor(self)->db : Py_None);
+    int wrapped = Py_IS_TYPE(handle.get(), bound.db->DB) ? in_instance_dict(handle.get(), n.transaction) : 1;
+    if (wrapped < 0) return {};
+    if (wrapped) return call_method(handle.get(), n.transaction);
+    Ref connector = statement_connector(as_executor(self)->model, nullptr);
+    return connector ? call_method(connector.get(), n.transaction) : Ref();
+}
+
 }  // namespace
 
 coro::Task transactional(Ref self, Ref args, Job job, const char* name, bool is_async) {
@@ -372,8 +391,7 @@ coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is
         TSY_BULK_RESOLVE(done, is_async);
         co_return done;
     }
-    Ref handle = borrow(as_executor(self.get())->db ? as_executor(self.get())->db : Py_None);
-    Ref tx = call_method(handle.get(), n->transaction);
+    Ref tx = model_transaction(self.get(), *n);
     if (!tx) co_return nullptr;
     Ref con = call_method(tx.get(), is_async ? n->aenter : n->enter);
     TSY_BULK_RESOLVE(con, is_async);
@@ -400,7 +418,7 @@ coro::Task in_transaction(Ref self, Ref args, Job job, const char* name, bool is
 Ref insert_defaults(PyObject* model, PyObject* con) noexcept {
     PyObject* on = con && con != Py_None ? con : nullptr;
     Backend b;
-    Ref connector = steal(bound.db->connector());
+    Ref connector = statement_connector(model, on);
     if (!connector || bound.connector->dialect(connector.get(), on, 0, &b) < 0) return {};
     Ref table = attr(model, names().tableName);
     Ref name = table ? quoted(b, table.get()) : Ref();

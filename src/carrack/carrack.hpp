@@ -214,6 +214,11 @@ Ref column_name(PyObject* col) noexcept;
 // code it is handed to may re-run the executor's __init__.
 Ref work_of(PyObject* self) noexcept;
 
+// The connector a statement of `model` runs on: the one `con` belongs to
+// when it is given (neither NULL nor None), else the model's (its
+// `database`, the handle's by default). New ref, NULL on error.
+Ref statement_connector(PyObject* model, PyObject* con) noexcept;
+
 // The executor's attribute dictionary, made when missing (borrowed).
 PyObject* attributes(PyObject* self) noexcept;
 // Stores `instance` under "instance" in the attribute dictionary.

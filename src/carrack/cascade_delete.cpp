@@ -144,7 +144,7 @@ bool follow(CascadeWalk& walk, size_t index, PyObject* fk, Reach reach, PyObject
     Ref column = attr(fk, n.targetBindCol);
     Ref condition = column ? equals(column.get(), value) : Ref();
     *target = condition ? attr(fk, reach == Reach::junction ? n.middleModel : n.target) : Ref();
-    if (!*target) return false;
+    if (!*target || !same_database(walk.rows()[index].model.get(), target->get())) return false;
     if (reach == Reach::junction || is_junction_model(target->get())) {
         walk.add_condition(target->get(), condition.get(), depth);
         return true;

@@ -48,6 +48,7 @@ int forget_visit(PyObject* visits, PyObject* instance) noexcept {
 }
 
 Ref walk_executor(PyObject* self, PyObject* model) noexcept {
+    if (!same_database(as_executor(self)->model, model)) return {};
     Ref exc = get_executor(model, work_of(self).get());
     if (!exc) return {};
     Ref visits = walk_visits(self);

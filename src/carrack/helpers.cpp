@@ -155,6 +155,10 @@ Ref work_of(PyObject* self) noexcept {
     return borrow(work ? work : Py_None);
 }
 
+Ref statement_connector(PyObject* model, PyObject* con) noexcept {
+    return steal(bound.db->statementConnector(model, con));
+}
+
 PyObject* attributes(PyObject* self) noexcept {
     ExecutorObject* ex = as_executor(self);
     if (!ex->dict) ex->dict = PyDict_New();

@@ -33,7 +33,8 @@ Ref junction_parts(PyObject* self, PyObject* fk, PyObject* instance, const Execu
     Ref owner = attr(fk, n.owner);
     if (!far || !middle || !owner) return {};
     Ref far_exc = rules.far_executor_per_element ? borrow(Py_None) : walk_executor(self, far.get());
-    Ref middle_exc = far_exc ? get_executor(middle.get(), work.get()) : Ref();
+    bool same = far_exc && same_database(as_executor(self)->model, middle.get());
+    Ref middle_exc = same ? get_executor(middle.get(), work.get()) : Ref();
     Ref far_column, far_key;
     if (!middle_exc || !junction_far_side(fk, &far_column, &far_key)) return {};
     Ref owner_column = attr2(fk, n.targetBindCol, n.name);

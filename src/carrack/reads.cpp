@@ -136,7 +136,7 @@ Ref send(PyObject* self, PyObject* builder, const ReadNames& n) noexcept {
     int hidden = Py_IS_TYPE(handle.get(), bound.db->DB) ? in_instance_dict(handle.get(), n.executeSql) : 1;
     if (hidden < 0) return {};
     if (hidden) return call_method(handle.get(), n.executeSql, text, args, con);
-    Ref connector = steal(bound.db->connector());
+    Ref connector = statement_connector(as_executor(self)->model, con);
     if (!connector) return {};
     return steal(bound.connector->run(connector.get(), con, text, args, db::RUN_ROWS));
 }

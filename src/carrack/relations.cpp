@@ -60,7 +60,19 @@ LevelRoom::~LevelRoom() {
     if (entered_) leave_units(units_);
 }
 
+bool same_database(PyObject* from, PyObject* to) noexcept {
+    if (!from || from == to) return true;
+    Ref from_connector = statement_connector(from, nullptr);
+    Ref to_connector = from_connector ? statement_connector(to, nullptr) : Ref();
+    if (!to_connector) return false;
+    if (from_connector.get() == to_connector.get()) return true;
+    fail(PyExc_ValueError, "%.200R and %.200R are stored in different databases (their `database`): a relation "
+         "between them cannot be loaded or written", from, to);
+    return false;
+}
+
 Ref related_executor(PyObject* self, PyObject* model) noexcept {
+    if (!same_database(as_executor(self)->model, model)) return {};
     Ref work = work_of(self);
     int bound_to_connection = truth(work.get());
     if (bound_to_connection < 0) return {};

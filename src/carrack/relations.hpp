@@ -9,6 +9,11 @@ namespace tsy::exec {
 // model.getExecutor(), or model.getExecutor(work) when `work` is given.
 Ref get_executor(PyObject* model, PyObject* work = nullptr) noexcept;
 
+// Whether the models `from` (NULL: none) and `to` are stored in the same
+// database, their statements going to the same connector; false with
+// ValueError naming both when they are not (a relation cannot join them).
+bool same_database(PyObject* from, PyObject* to) noexcept;
+
 // An executor of `model` for the rows related to what `self` loads:
 // model.getExecutor(work) when `self` is bound to a connection (its `work` is
 // truthy, as execute decides), model.getExecutor() otherwise. A load inside a

@@ -253,6 +253,8 @@ coro::Task relations(Ref model, Ref con, Ref owners, Py_ssize_t limit, bool is_a
         if (PyList_GET_SIZE(holders.get()) == 0) continue;
         Ref kind = attr(fk.get(), names().Type);
         if (!kind || !kinds.ensure()) co_return nullptr;
+        Ref related = attr(fk.get(), names().target);
+        if (!related || !same_database(model.get(), related.get())) co_return nullptr;
         int oto = is_kind(kind.get(), kinds.one_to_one.get());
         int otm = oto == 0 ? is_kind(kind.get(), kinds.one_to_many.get()) : 0;
         int mtm = oto == 0 && otm == 0 ? is_kind(kind.get(), kinds.many_to_many.get()) : 0;
@@ -290,7 +292,7 @@ coro::Task insert_group(Ref self, Ref con, Ref instances, Ref pk_name, const Bac
         }
         co_return borrow(Py_None);
     }
-    Ref head = insert_head(model.get(), *group);
+    Ref head = insert_head(model.get(), con.get(), *group);
     Ref returned = wants_keys ? quoted(*b, pk_name.get()) : Ref();
     Ref tail = wants_keys ? (returned ? steal(PyUnicode_FromFormat(" RETURNING %U;", returned.get())) : Ref())
                           : steal(PyUnicode_FromString(";"));
@@ -335,7 +337,7 @@ coro::Task save_all_job(Ref self, Ref con, Ref args, bool is_async) {
     Py_ssize_t cap = PyLong_AsSsize_t(PyTuple_GET_ITEM(args.get(), 1));
     Ref model = borrow(as_executor(self.get())->model);
     Backend b;
-    if (!read_backend(con.get(), b)) co_return nullptr;
+    if (!read_backend(model.get(), con.get(), b)) co_return nullptr;
     std::vector<Ref> cells;
     std::vector<Group> groups;
     if (!group_rows(model.get(), instances.get(), cells, groups)) co_return nullptr;

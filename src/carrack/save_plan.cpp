@@ -289,14 +289,26 @@ int own_steps(PyObject* self, const Flavour& flavour) noexcept {
     return hidden < 0 ? -1 : !hidden;
 }
 
-// The connector the statement runs on and its con_type, when the builder
-// would read the same (it asks the module's DB class) and nothing of the
-// connector is Python code: NULL without an error otherwise.
-Ref own_connector(const Flavour& flavour, int* con_type) noexcept {
+// The con_type of an exact connector class, read natively.
+bool insert_style(PyObject* connector, int* con_type) noexcept {
+    db::Dialect dialect{};
+    if (bound.connector->dialect(connector, nullptr, db::DIALECT_NO_SERVER, &dialect) < 0) return false;
+    *con_type = dialect.insert_style;
+    return true;
+}
+
+// The connector the statement runs on (the one of the executor's connection,
+// else its model's) and its con_type, when the builder would read the same
+// (it asks the module's DB class) and nothing of the connector is Python
+// code: NULL without an error otherwise.
+Ref own_connector(PyObject* self, const Flavour& flavour, int* con_type) noexcept {
     Ref db_class = module_attr(names().mod_DB, names().DB);
     if (!db_class) return {};
     if (db_class.get() != reinterpret_cast<PyObject*>(bound.db->DB)) return {};
-    Ref connector = steal(bound.db->connector());
+    Ref work = work_of(self);
+    int bound_to_connection = truth(work.get());
+    if (bound_to_connection < 0) return {};
+    Ref connector = statement_connector(as_executor(self)->model, bound_to_connection ? work.get() : nullptr);
     if (!connector) return {};
     PyTypeObject* type = Py_TYPE(connector.get());
     if (type != flavour.connectors[0] && type != flavour.connectors[1]) return {};
@@ -304,16 +316,14 @@ Ref own_connector(const Flavour& flavour, int* con_type) noexcept {
     // capsule reads it without the attribute lookup (a coroutine
     // connector's attribute read also starts its pool's setup, which
     // running its statement does too) and asks no connection.
-    db::Dialect dialect{};
-    if (bound.connector->dialect(connector.get(), nullptr, db::DIALECT_NO_SERVER, &dialect) < 0) return {};
-    *con_type = dialect.insert_style;
+    if (!insert_style(connector.get(), con_type)) return {};
     return connector;
 }
 
 // The shape's text, rendered when this column set is new. NULL without an
 // error when the plan changed while the builder ran (then the general path
 // saves).
-Ref shape_text(const Flavour& flavour, PyObject* model, PyObject* cols, std::uint64_t columns, int con_type,
+Ref shape_text(PyObject* model, PyObject* cols, std::uint64_t columns, int con_type,
                PyObject* connector) noexcept {
     ModelPlan& plan = plan_slot(model);
     // Reading the values may have run Python code (a key's __eq__) that changed the class.
@@ -321,14 +331,17 @@ Ref shape_text(const Flavour& flavour, PyObject* model, PyObject* cols, std::uin
     for (const Shape& shape : plan.shapes) {
         if (shape.columns == columns && shape.con_type == con_type) return borrow(shape.text);
     }
-    Ref text = render_text(model, cols, columns);
+    Ref text;
+    {
+        db::RenderingOn rendering(bound.db, connector);
+        text = render_text(model, cols, columns);
+    }
     if (!text) return {};
     if (text.get() == Py_None || !current(plan, model) || plan.cols != cols) return {};
     // The builder read the connector's quoting itself: it must have met the same.
     int rendered_for = -1;
-    Ref now = own_connector(flavour, &rendered_for);
-    if (!now) return {};
-    if (now.get() != connector || rendered_for != con_type) return {};
+    if (!insert_style(connector, &rendered_for)) return {};
+    if (rendered_for != con_type) return {};
     Shape& slot = plan.shapes[plan.next];
     plan.next = (plan.next + 1) % kShapes;
     slot.columns = columns;
@@ -429,7 +442,7 @@ Prepared prepare(PyObject* self, PyObject* instance, bool coroutine, PlannedInse
     if (!current(plan, model.get()) && !describe(plan, model.get())) return Prepared::general;
     if (!plan.cols) return Prepared::general;
     int con_type = 0;
-    Ref connector = own_connector(flavour, &con_type);
+    Ref connector = own_connector(self, flavour, &con_type);
     if (!connector) return PyErr_Occurred() ? Prepared::failed : Prepared::general;
     // Only an import of the handle's module (when something removed it) could have run Python code.
     if (!current(plan, model.get()) || !plan.cols) return Prepared::general;
@@ -441,7 +454,7 @@ Prepared prepare(PyObject* self, PyObject* instance, bool coroutine, PlannedInse
     Values values;
     if (!read_values(cols.get(), instance, values)) return Prepared::failed;
     if (values.columns == 0 || values.columns & general) return Prepared::general;
-    Ref text = shape_text(flavour, model.get(), cols.get(), values.columns, con_type, connector.get());
+    Ref text = shape_text(model.get(), cols.get(), values.columns, con_type, connector.get());
     if (!text) return PyErr_Occurred() ? Prepared::failed : Prepared::general;
     out.flight = board(self);
     if (!out.flight) return Prepared::general;  // too many at once to tell who overtakes whom

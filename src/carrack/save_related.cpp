@@ -196,6 +196,8 @@ Ref relation_writer(PyObject* self, PyObject* fk, PyObject* res, PyObject* insta
     Ref related = steal(PyObject_GetItem(instance, fk_name.get()));
     int truthy = related ? truth(related.get()) : -1;
     if (truthy <= 0) return truthy < 0 ? Ref() : borrow(Py_None);
+    Ref target = attr(fk, names().target);
+    if (!target || !same_database(as_executor(self)->model, target.get())) return {};
     Ref kind = steal(PyObject_GetItem(fk, names().Type));
     if (!kind || !kinds.ensure()) return {};
     int is;

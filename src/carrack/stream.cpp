@@ -236,9 +236,13 @@ int open_cursor(StreamObject* s, PyObject* connector, PyObject* work, PyObject* 
     return 0;
 }
 
-// The connector of the handle, refused when it runs on an event loop.
-Ref sync_connector() noexcept {
-    Ref connector = steal(bound.db->connector());
+// The connector the executor's statements run on (its connection's, else
+// its model's), refused when it runs on an event loop.
+Ref sync_connector(PyObject* self) noexcept {
+    Ref work = work_of(self);
+    int bound_to_work = work ? truth(work.get()) : -1;
+    if (bound_to_work < 0) return {};
+    Ref connector = statement_connector(as_executor(self)->model, bound_to_work ? work.get() : nullptr);
     if (!connector) return {};
     Ref is_async = attr(connector.get(), "isAsync");
     int yes = is_async ? truth(is_async.get()) : -1;
@@ -352,7 +356,7 @@ PyObject* iterAllBy_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* filter;
     Py_ssize_t batch_size;
     if (!parse_iter_args("iterAllBy", args, nargs, kwnames, &filter, &batch_size)) return nullptr;
-    Ref connector = sync_connector();
+    Ref connector = sync_connector(self);
     if (!connector) return nullptr;
     Ref built = prepare_select(self, filter);
     if (!built) return nullptr;

@@ -242,7 +242,7 @@ coro::Task upsert_group(Ref self, Ref con, Ref instances, const UpsertSpec* spec
     std::vector<Py_ssize_t> positions;
     if (!conflict_positions(group->names.get(), spec->conflict.get(), positions)) co_return nullptr;
     Ref set_names = overwritten(group->names.get(), spec->conflict.get(), spec->update.get());
-    Ref head = set_names ? insert_head(model.get(), *group) : Ref();
+    Ref head = set_names ? insert_head(model.get(), con.get(), *group) : Ref();
     Ref tail = head ? upsert_tail(*b, spec->conflict.get(), set_names.get(), pk_name) : Ref();
     if (!tail) co_return nullptr;
     bool returning = is_sqlite(*b) && b->returning;
@@ -295,7 +295,7 @@ coro::Task upsert_job(Ref self, Ref con, Ref args, bool is_async) {
     if (spec.table) spec.table = sql::quoted_name(spec.table.get());  // written into the key SELECT
     if (!spec.table) co_return nullptr;
     Backend b;
-    if (!read_backend(con.get(), b)) co_return nullptr;
+    if (!read_backend(model.get(), con.get(), b)) co_return nullptr;
     std::vector<Ref> cells;
     std::vector<Group> groups;
     if (!group_rows(model.get(), instances.get(), cells, groups)) co_return nullptr;

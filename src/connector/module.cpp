@@ -11,6 +11,8 @@ int add_url_functions(PyObject* module) noexcept;  // connect(url, **options): u
 // The facts of a statement's connection, and dialect(connector, con=None): core/dialect.cpp.
 int dialect_of(PyObject* connector, PyObject* con, int flags, Dialect* out) noexcept;
 int add_dialect_function(PyObject* module) noexcept;
+// Which connector a connection came from: core/ownership.cpp.
+int owns_connection(PyObject* connector, PyObject* con) noexcept;
 
 namespace aio {  // kept cursors of AioSqliteConnector's connections: aio/sqlite_stream.cpp
 PyObject* open_kept_cursor(PyObject* con, PyObject* sql, PyObject* args) noexcept;
@@ -91,6 +93,7 @@ ConnectorApi api = {
     aio::close_kept_cursor,
     statement_log_on,
     log_stream,
+    owns_connection,
 };
 
 PyModuleDef module_def = {

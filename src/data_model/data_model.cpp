@@ -17,14 +17,15 @@ const db::DbApi* db_api() noexcept {
     return api;
 }
 
-// The executor class for the handle's connector: the coroutine executor for
-// an asynchronous connector. The connector comes from the handle natively
-// (the one handle, with the default connector installed when none is set);
-// the executor classes are looked up in Carrack's module, which is built
-// after this one and imported on first use.
-Ref executor_class() noexcept {
+// The executor class for the connector the model's statements run on (the
+// connector `con` belongs to, when given; else the model's `database`, the
+// handle's connector by default): the coroutine executor for an
+// asynchronous connector. The connector comes from the handle natively; the
+// executor classes are looked up in Carrack's module, which is built after
+// this one and imported on first use.
+Ref executor_class(PyObject* cls, PyObject* con) noexcept {
     const db::DbApi* api = db_api();
-    Ref connector = steal(api ? api->connector() : nullptr);
+    Ref connector = steal(api ? api->statementConnector(cls, con) : nullptr);
     if (!connector) return {};
     Ref flag = attr(connector.get(), names.isAsync);
     int is_async = flag ? truth(flag.get()) : -1;
@@ -36,9 +37,10 @@ PyObject* get_executor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, P
     static const Params params{"getExecutor", kConParams, 1, 0};
     PyObject* out[1];
     if (!parse(params, args, nargs, kwnames, out)) return nullptr;
-    Ref executor = executor_class();
+    PyObject* con = out[0] ? out[0] : Py_None;
+    Ref executor = executor_class(cls, con);
     if (!executor) return nullptr;
-    return call(executor.get(), cls, out[0] ? out[0] : Py_None).release();
+    return call(executor.get(), cls, con).release();
 }
 
 PyObject* get_other_fk_by(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -51,7 +53,8 @@ PyObject* get_other_fk_by(PyObject* cls, PyObject* const* args, Py_ssize_t nargs
 PyMethodDef model_methods[] = {
     {"getExecutor", fastkw<get_executor>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "getExecutor($type, con=None)\n--\n\na new executor of this model (ModelExecutor, or AsyncModelExecutor when the\n"
-     "database handle's connector is asynchronous); `con` is the connection it works on."},
+     "connector it runs on is asynchronous: the connector of `con`, else the one its `database` names, else the\n"
+     "database handle's); `con` is the connection it works on."},
     {"getOtherFkBy", fastkw<get_other_fk_by>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "getOtherFkBy($type, owner)\n--\n\nthe relation of this (junction) model that leads away from the model `owner`."},
     {nullptr, nullptr, 0, nullptr},

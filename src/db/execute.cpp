@@ -148,13 +148,19 @@ PyObject* execute_statement(PyObject* executor, PyObject* con) noexcept {
     // Held: process and Python overrides may replace the executor's fields.
     Ref builder = borrow(ex->sql);
     Ref model = borrow(ex->model);
-    Ref built = render(*b, builder.get());
+    // The statement is written in the SQL of the connection it runs on.
+    Ref connector = steal(statement_connector(model.get(), con));
+    if (!connector) return nullptr;
+    Ref built;
+    {
+        PyObject* previous = swap_rendering(connector.get());
+        built = render(*b, builder.get());
+        swap_rendering(previous);
+    }
     if (!built) return nullptr;
     int kind = statement_kind(*b, builder.get());
     Ref names = kind == gen::SELECT ? partial_columns(model.get(), builder.get()) : borrow(Py_None);
     if (!names) return nullptr;
-    Ref connector = steal(current_connector());
-    if (!connector) return nullptr;
     bool awaited = is_coroutine_connector(*b, connector.get());
     if (!awaited && refuse_async(connector.get(), *b)) return nullptr;
     Ref result = steal(b->connector->run(connector.get(), con, PyTuple_GET_ITEM(built.get(), 0),

@@ -11,6 +11,7 @@ struct HandleObject {
     PyObject_HEAD
     PyObject* connector;  // NULL until set or first needed
     PyObject* dict;       // instance attributes (lets callers wrap `execute`)
+    PyObject* databases;  // dict: registered name -> connector; NULL until the first register()
 };
 
 HandleObject* as_handle(PyObject* obj) noexcept { return reinterpret_cast<HandleObject*>(obj); }
@@ -34,12 +35,14 @@ PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
 int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(as_handle(self)->connector);
     Py_VISIT(as_handle(self)->dict);
+    Py_VISIT(as_handle(self)->databases);
     return 0;
 }
 
 int tp_clear(PyObject* self) noexcept {
     Py_CLEAR(as_handle(self)->connector);
     Py_CLEAR(as_handle(self)->dict);
+    Py_CLEAR(as_handle(self)->databases);
     return 0;
 }
 
@@ -69,7 +72,7 @@ PyObject* executeSql_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse(params, args, nargs, kwnames, a)) return nullptr;
     if (!check_arg(a[0], &PyUnicode_Type, "text", false)) return nullptr;
     const ConnectorApi* api = connector_api();
-    Ref connector = steal(current_connector());
+    Ref connector = steal(statement_connector(nullptr, a[2]));  // the connector `con` belongs to
     if (!api || !connector) return nullptr;
     return api->run(connector.get(), a[2], a[0], a[1], RUN_ROWS);
 }
@@ -111,16 +114,39 @@ PyObject* checkSchema_method(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return check_schema(args, nargs);
 }
 
+const char* const kRegisterNames[] = {"name", "connector"};
+const char* const kConnectorForNames[] = {"target"};
+
+// register(name, connector): names a further database; None removes the name.
+PyObject* register_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"register", kRegisterNames, 2, 2};
+    PyObject* a[2];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (register_database(self, a[0], a[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* connectorFor_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Params params{"connectorFor", kConnectorForNames, 1, 1};
+    PyObject* a[1];
+    if (!parse(params, args, nargs, kwnames, a)) return nullptr;
+    if (a[0] == Py_None) return fail(PyExc_TypeError, "connectorFor() needs a model class, a model instance or a "
+                                     "registered database name, not None");
+    return connector_for(a[0]);
+}
+
 PyMethodDef methods[] = {
     {"getInstance", reinterpret_cast<PyCFunction>(getInstance), METH_NOARGS | METH_CLASS,
      "The database handle; every call returns the same object."},
     {"execute", fastkw<execute_method>(), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, executor, con=None)\n--\n\nrun the executor's pending statement (on `con`, else the "
-     "connector's own connection) and return what the executor's process makes of the result; with an "
-     "asynchronous connector, a coroutine resolving to it."},
+     "execute($self, executor, con=None)\n--\n\nrun the executor's pending statement, written in the SQL of "
+     "the connector it runs on (the one that opened `con`, else the one of its model's database), and return "
+     "what the executor's process makes of the result; with an asynchronous connector, a coroutine resolving "
+     "to it."},
     {"executeSql", fastkw<executeSql_method>(), METH_FASTCALL | METH_KEYWORDS,
      "executeSql($self, text, args=(), con=None)\n--\n\nexecuteSql(text, args=(), con=None): run SQL text with \"%s\" placeholders and return the rows "
-     "(with an asynchronous connector, a coroutine resolving to them)."},
+     "(with an asynchronous connector, a coroutine resolving to them); on `con`, through the connector that "
+     "opened it."},
     {"createTables", fastkw<createTables_method>(), METH_FASTCALL | METH_KEYWORDS,
      "createTables($self, /, *models, ifNotExists=False)\n--\n\n"
      "Run TableGenerator(model).Build() of each model class, in the order given but for a table referenced by "
@@ -128,6 +154,15 @@ PyMethodDef methods[] = {
      "CREATE TABLE / INDEX IF NOT EXISTS). Every argument is checked and every text rendered before the "
      "first statement runs. Returns None; with an asynchronous connector, a coroutine running the "
      "statements one after the other."},
+    {"register", fastkw<register_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "register($self, name, connector)\n--\n\n"
+     "Name a further database: the models whose class attribute `database` is `name` run their statements "
+     "on `connector` (a connector, as DB.connector takes). Registering a name again replaces its connector; "
+     "a connector of None removes the name (KeyError when it was not registered)."},
+    {"connectorFor", fastkw<connectorFor_method>(), METH_FASTCALL | METH_KEYWORDS,
+     "connectorFor($self, target)\n--\n\n"
+     "The connector the statements of `target` go to: a model class or instance (its `database`, the handle's "
+     "connector when it has none) or a registered database name. KeyError for a name that is not registered."},
     {"checkSchema", fastkw<checkSchema_method>(), METH_FASTCALL | METH_KEYWORDS,
      "checkSchema($self, /, *models)\n--\n\n"
      "The operations (Tessary.Ext.Migrate.Operation) that would bring the connector's database to the "
@@ -166,7 +201,7 @@ constexpr const char* kConnectorKinds = "a BaseConnector or an object with isAsy
 
 // What every statement path reads from a connector: isAsync chooses it,
 // con_type shapes every INSERT, getCon gives the connection.
-bool check_connector(PyObject* value) noexcept {
+bool check_connector(PyObject* value, const char* what) noexcept {
     const ConnectorApi* api = connector_api();
     if (!api) return false;
     if (PyObject_TypeCheck(value, api->BaseConnector) || PyObject_TypeCheck(value, api->AioSqliteConnector) ||
@@ -174,7 +209,7 @@ bool check_connector(PyObject* value) noexcept {
         return true;
     }
     if (PyType_Check(value)) {
-        fail(PyExc_TypeError, "DB.connector must be a connector (%s), not the class %.200s", kConnectorKinds,
+        fail(PyExc_TypeError, "%s must be a connector (%s), not the class %.200s", what, kConnectorKinds,
              reinterpret_cast<PyTypeObject*>(value)->tp_name);
         return false;
     }
@@ -182,7 +217,7 @@ bool check_connector(PyObject* value) noexcept {
         int has = offers(value, name);
         if (has < 0) return false;
         if (!has) {
-            fail(PyExc_TypeError, "DB.connector must be a connector (%s), not %.200s: it has no %U", kConnectorKinds,
+            fail(PyExc_TypeError, "%s must be a connector (%s), not %.200s: it has no %U", what, kConnectorKinds,
                  type_name(value), name);
             return false;
         }
@@ -190,10 +225,24 @@ bool check_connector(PyObject* value) noexcept {
     return true;
 }
 
+}  // namespace
+
+bool is_connector(PyObject* value, const char* what) noexcept { return check_connector(value, what); }
+
+PyObject* registered_databases(bool make) noexcept {
+    Ref handle = steal(get_instance());
+    if (!handle) return nullptr;
+    HandleObject* h = as_handle(handle.get());
+    if (!h->databases && make) h->databases = PyDict_New();
+    return h->databases;
+}
+
+namespace {
+
 // None (or deletion) brings back the default at the next use; anything
 // else must be a connector, checked before the one in place is let go.
 int set_connector(PyObject* self, PyObject* value, void*) noexcept {
-    if (value && value != Py_None && !check_connector(value)) return -1;
+    if (value && value != Py_None && !check_connector(value, "DB.connector")) return -1;
     PyObject* stored = value == Py_None ? nullptr : value;
     PyObject* old = as_handle(self)->connector;
     as_handle(self)->connector = Py_XNewRef(stored);

@@ -13,9 +13,11 @@ struct Names {
     PyObject* buildDeferring;  // "_buildDeferring"
     PyObject* col;
     PyObject* con_type;
+    PyObject* database;
     PyObject* getCon;
     PyObject* isAsync;
     PyObject* name;
+    PyObject* object;
     PyObject* transaction;
 };
 extern Names names;
@@ -26,6 +28,27 @@ int init_names() noexcept;
 extern PyTypeObject DBType;
 
 int ready_handle() noexcept;
+
+// Whether `value` is a connector the handle can run statements on;
+// TypeError naming it as `what` otherwise.
+bool is_connector(PyObject* value, const char* what) noexcept;
+// The dict of registered database names (borrowed), made when `make`;
+// NULL without an error when there is none yet and `make` is false.
+PyObject* registered_databases(bool make) noexcept;
+
+// --- several databases (databases.cpp) -----------------------------------------
+
+// register(name, connector) of the handle `self`. -1 with the error set.
+int register_database(PyObject* self, PyObject* name, PyObject* connector) noexcept;
+// DbApi's connectorFor, statementConnector, renderingConnector and
+// swapRendering (tessary/db.hpp).
+PyObject* connector_for(PyObject* target) noexcept;
+PyObject* statement_connector(PyObject* model, PyObject* con) noexcept;
+PyObject* rendering_connector(PyObject* model) noexcept;
+PyObject* swap_rendering(PyObject* connector) noexcept;
+// The connector of a model class's statements (its `database`); the
+// handle's for NULL or None (new ref).
+PyObject* model_statement_connector(PyObject* model) noexcept;
 
 // The one handle (new ref), made on first use.
 PyObject* get_instance() noexcept;

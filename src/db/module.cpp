@@ -13,9 +13,11 @@ int init_names() noexcept {
         {&names.buildDeferring, "_buildDeferring"},
         {&names.col, "col"},
         {&names.con_type, "con_type"},
+        {&names.database, "database"},
         {&names.getCon, "getCon"},
         {&names.isAsync, "isAsync"},
         {&names.name, "name"},
+        {&names.object, "object"},
         {&names.transaction, "transaction"},
     };
     static_assert(sizeof(all) / sizeof(all[0]) == sizeof(Names) / sizeof(PyObject*), "every name has its text");
@@ -32,6 +34,10 @@ DbApi api = {
     get_instance,
     api_execute,
     current_connector,
+    connector_for,
+    statement_connector,
+    rendering_connector,
+    swap_rendering,
 };
 
 PyModuleDef module_def = {

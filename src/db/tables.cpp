@@ -12,6 +12,9 @@
 #include "tessary/generator.hpp"
 #include "tessary/model.hpp"
 
+#include <algorithm>
+#include <vector>
+
 namespace tsy::db {
 namespace {
 
@@ -165,15 +168,51 @@ bool is_coroutine_connector(const Bindings& b, PyObject* connector) noexcept {
            PyObject_TypeCheck(connector, b.connector->AioMysqlConnector);
 }
 
-// One statement after the other: the next starts once the last has completed.
-coro::Task run_in_order(Ref connector, Ref texts) {
+// The models of one database and the texts that create their tables there.
+struct Database {
+    Ref connector;
+    std::vector<PyObject*> models;  // borrowed from the call's arguments
+    Ref texts;                      // tuple, once rendered
+};
+
+// The models grouped by the connector their statements go to, the groups in
+// the order their first model was given.
+bool group_by_database(PyObject* const* models, Py_ssize_t count, std::vector<Database>& out) noexcept {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref connector = steal(model_statement_connector(models[i]));
+        if (!connector) return false;
+        auto same = [&](const Database& d) { return d.connector.get() == connector.get(); };
+        auto found = std::find_if(out.begin(), out.end(), same);
+        if (found == out.end()) found = out.insert(out.end(), Database{std::move(connector), {}, {}});
+        found->models.push_back(models[i]);
+    }
+    return true;
+}
+
+// Renders a group's texts in its connector's SQL.
+bool render_database(const Bindings& b, Database& d, bool guarded) noexcept {
+    PyObject* previous = swap_rendering(d.connector.get());
+    d.texts = render_all(b, d.connector.get(), d.models.data(), static_cast<Py_ssize_t>(d.models.size()), guarded);
+    swap_rendering(previous);
+    return static_cast<bool>(d.texts);
+}
+
+Ref run_text(const Bindings& b, PyObject* connector, PyObject* text) noexcept {
+    return steal(b.connector->run(connector, nullptr, text, Py_None, RUN_NONE));
+}
+
+// One statement after the other, database after database: the next starts
+// once the last has completed (a synchronous connector's at once).
+coro::Task run_in_order(std::vector<Database> databases) {
     const Bindings* b = bindings();
     if (!b) co_return nullptr;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.get()); ++i) {
-        Ref pending = steal(b->connector->run(connector.get(), nullptr, PyTuple_GET_ITEM(texts.get(), i), Py_None,
-                                              RUN_NONE));
-        Ref done = co_await coro::await(std::move(pending));
-        if (!done) co_return nullptr;
+    for (const Database& d : databases) {
+        bool awaited = is_coroutine_connector(*b, d.connector.get());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d.texts.get()); ++i) {
+            Ref done = run_text(*b, d.connector.get(), PyTuple_GET_ITEM(d.texts.get(), i));
+            if (done && awaited) done = co_await coro::await(std::move(done));
+            if (!done) co_return nullptr;
+        }
     }
     co_return borrow(Py_None);
 }
@@ -183,19 +222,27 @@ coro::Task run_in_order(Ref connector, Ref texts) {
 PyObject* create_tables(PyObject* const* models, Py_ssize_t count, bool guarded) noexcept {
     const Bindings* b = bindings();
     if (!b || !check_models(*b, models, count)) return nullptr;
-    Ref connector = steal(current_connector());
-    if (!connector) return nullptr;
-    Ref texts = render_all(*b, connector.get(), models, count, guarded);
-    if (!texts) return nullptr;
-    if (is_coroutine_connector(*b, connector.get())) {
-        if (!coro::import_coro_api()) return nullptr;
-        return coro::make_coroutine(run_in_order(std::move(connector), std::move(texts)), "createTables",
-                                    "DB.createTables");
+    std::vector<Database> databases;
+    if (count == 0) {
+        Ref connector = steal(current_connector());
+        if (!connector) return nullptr;
+        databases.push_back(Database{std::move(connector), {}, {}});
+    } else if (!group_by_database(models, count, databases)) {
+        return nullptr;
     }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(texts.get()); ++i) {
-        Ref done = steal(b->connector->run(connector.get(), nullptr, PyTuple_GET_ITEM(texts.get(), i), Py_None,
-                                           RUN_NONE));
-        if (!done) return nullptr;
+    bool any_coroutine = false;
+    for (Database& d : databases) {
+        if (!render_database(*b, d, guarded)) return nullptr;
+        any_coroutine = any_coroutine || is_coroutine_connector(*b, d.connector.get());
+    }
+    if (any_coroutine) {
+        if (!coro::import_coro_api()) return nullptr;
+        return coro::make_coroutine(run_in_order(std::move(databases)), "createTables", "DB.createTables");
+    }
+    for (const Database& d : databases) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(d.texts.get()); ++i) {
+            if (!run_text(*b, d.connector.get(), PyTuple_GET_ITEM(d.texts.get(), i))) return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }

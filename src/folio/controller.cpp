@@ -239,10 +239,18 @@ PyObject* folio_getCount(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyO
     if (!PyList_Check(where_args)) return expected_kind("list", where_args);
     Ref joins = join_text_of(builder);
     Ref text = joins ? count_text(now.target.get(), where_text, joins.get()) : Ref();
-    Ref handle = text ? db_handle() : Ref();
-    Ref execute_sql = handle ? attr(handle.get(), names.executeSql) : Ref();
-    Ref arg_tuple = execute_sql ? steal(PyList_AsTuple(where_args)) : Ref();
-    if (!arg_tuple) return nullptr;
+    Ref arg_tuple = text ? steal(PyList_AsTuple(where_args)) : Ref();
+    Ref connector = arg_tuple ? target_connector(now.target.get()) : Ref();
+    Ref handle = connector ? db_handle() : Ref();
+    Ref handles = handle ? attr(handle.get(), names.connector) : Ref();
+    if (!handles) return nullptr;
+    // A model of a registered database counts on its own connector; the
+    // others through the handle, as any statement of the handle's connector.
+    if (connector.get() != handles.get()) {
+        return bound.connector->run(connector.get(), nullptr, text.get(), arg_tuple.get(), db::RUN_ROWS);
+    }
+    Ref execute_sql = attr(handle.get(), names.executeSql);
+    if (!execute_sql) return nullptr;
     PyObject* argv[] = {text.get(), arg_tuple.get()};
     return PyObject_Vectorcall(execute_sql.get(), argv, 1, names.args_kwnames);
 }
@@ -293,9 +301,10 @@ Ref builder_of(PyObject* executor) noexcept {
     return borrow(sql);
 }
 
-int connector_is_async() noexcept {
-    Ref handle = db_handle();
-    Ref connector = handle ? attr(handle.get(), names.connector) : Ref();
+Ref target_connector(PyObject* target) noexcept { return steal(bound.db->connectorFor(target)); }
+
+int connector_is_async(PyObject* target) noexcept {
+    Ref connector = target_connector(target);
     Ref flag = connector ? attr(connector.get(), names.isAsync) : Ref();
     return flag ? truth(flag.get()) : -1;
 }
@@ -385,7 +394,8 @@ PyObject* folio_execute_async(PyObject* self, PyObject* const*, Py_ssize_t nargs
 
 PyObject* folio_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("execute", nargs, kwnames)) return nullptr;
-    int is_async = connector_is_async();
+    Ref target = borrow(as_folio(self)->target);
+    int is_async = connector_is_async(target.get());
     if (is_async < 0) return nullptr;
     if (is_async) return call_method(self, names._asyncExecute).release();
     Ref page = call_method(self, names._execute);

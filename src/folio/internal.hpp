@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tessary/carrack.hpp"
+#include "tessary/db.hpp"
 #include "tessary/dict.hpp"
 #include "tessary/generator.hpp"
 #include "tessary/identifiers.hpp"
@@ -31,6 +32,8 @@ struct Bound {
     const exec::CarrackApi* carrack = nullptr;
     const model::PropertyApi* prop = nullptr;
     PyObject* DB = nullptr;           // Tessary.DB.DB.DB
+    const db::DbApi* db = nullptr;
+    const db::ConnectorApi* connector = nullptr;
     bool assertions = true;           // __debug__ at import
 };
 extern Bound bound;
@@ -71,8 +74,11 @@ PyObject* new_page(int page, int pageSize) noexcept;
 // The database handle, DB.getInstance() (new ref).
 inline Ref db_handle() noexcept { return call_method(bound.DB, names.getInstance); }
 
-// True when the handle's connector runs on an event loop; -1 on error.
-int connector_is_async() noexcept;
+// The connector the statements of the paged model `target` go to (its
+// `database`, the handle's by default), new ref.
+Ref target_connector(PyObject* target) noexcept;
+// True when that connector runs on an event loop; -1 on error.
+int connector_is_async(PyObject* target) noexcept;
 
 // What an operation works on, held from its start: a callback that re-runs
 // the controller's __init__ neither frees it nor changes it under way.

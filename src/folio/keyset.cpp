@@ -64,11 +64,10 @@ Ref qualified(PyObject* target, PyObject* col) noexcept {
     return steal(PyUnicode_FromFormat("%S.%S", table.get(), name.get()));
 }
 
-// 1 when the handle's connector writes "?" placeholders (the SQLite
-// connectors) on a library that reads row values.
-int row_values() noexcept {
-    Ref handle = db_handle();
-    Ref connector = handle ? attr(handle.get(), names.connector) : Ref();
+// 1 when the connector of the paged model writes "?" placeholders (the
+// SQLite connectors) on a library that reads row values.
+int row_values(PyObject* target) noexcept {
+    Ref connector = target_connector(target);
     Ref style = connector ? attr(connector.get(), "paramstyle") : Ref();
     if (!style) return -1;
     if (!PyUnicode_Check(style.get()) || PyUnicode_CompareWithASCIIString(style.get(), "qmark") != 0) return 0;
@@ -121,7 +120,7 @@ bool narrow_to_page(KeysetObject* k, const Fetch& fetch) noexcept {
     if (!sql) return false;
     auto* builder = reinterpret_cast<gen::SqlGeneratorObject*>(sql.get());
     if (k->after != Py_None) {
-        int rows = row_values();
+        int rows = row_values(fetch.target.get());
         if (rows < 0) return false;
         Ref position = rows ? row_value_condition(fetch.target.get(), k->columns, k->after)
                             : expanded_condition(k->columns, k->after);
@@ -233,7 +232,9 @@ coro::Task execute_task(Ref self, Ref page = nullptr, Ref content = nullptr) {
 
 PyObject* keyset_execute(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("execute", nargs, kwnames)) return nullptr;
-    int is_async = connector_is_async();
+    Ref folio = borrow(as_keyset(self)->folio);
+    Ref target = borrow(reinterpret_cast<FolioObject*>(folio.get())->target);
+    int is_async = connector_is_async(target.get());
     if (is_async < 0) return nullptr;
     if (!is_async) return execute_sync(self);
     if (!coro::import_coro_api()) return nullptr;

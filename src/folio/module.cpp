@@ -72,6 +72,7 @@ int bind(PyObject* module) noexcept {
     if (!(bound.prop = model::import_property_api())) return -1;
     if (!(bound.gen = gen::import_generator_api())) return -1;
     if (!(bound.carrack = exec::import_carrack_api())) return -1;
+    if (!(bound.db = db::import_db_api()) || !(bound.connector = db::import_connector_api())) return -1;
     Ref db_module = steal(PyImport_ImportModule("Tessary.DB.DB"));
     if (!db_module) return -1;
     Ref db = attr(db_module.get(), "DB");

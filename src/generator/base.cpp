@@ -209,6 +209,18 @@ Ref db_instance() {
     return call_class_method(db.get(), names.getInstance);
 }
 
+Ref rendering_connector(PyObject* model, PyObject* handle_attr) {
+    static const db::DbApi* api = nullptr;
+    Ref db_class = module_attr(names.mod_DB, names.DB);
+    if (!db_class) return {};
+    if (!api && PyType_Check(db_class.get()) && !(api = db::import_db_api())) {
+        PyErr_Clear();  // a stand-in module of the handle's: asked below, as it answers
+    }
+    if (api && db_class.get() == reinterpret_cast<PyObject*>(api->DB)) return steal(api->renderingConnector(model));
+    Ref handle = call_class_method(db_class.get(), names.getInstance);
+    return handle ? attr(handle.get(), handle_attr) : Ref();
+}
+
 Failure raise_error(PyObject* cls) {
     Ref error = call(cls);
     if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());

@@ -2,6 +2,7 @@
 // seen by other modules: they use include/tessary/generator.hpp.
 #pragma once
 
+#include "tessary/db.hpp"
 #include "tessary/generator.hpp"
 #include "tessary/model.hpp"
 #include "text.hpp"
@@ -143,6 +144,11 @@ Ref owner_table(PyObject* prop, Text& out);
 
 // `DB.getInstance()` of Tessary.DB.DB, at call time.
 Ref db_instance();
+// The connector whose SQL a statement is being written in: the one the
+// handle's execute renders it for, else the connector of `model` (its
+// `database`; NULL for the handle's). A stand-in for the DB class is asked
+// for its handle's attribute `handle_attr` instead.
+Ref rendering_connector(PyObject* model, PyObject* handle_attr);
 
 // Guards one level of nested rendering (a group in a group, a call in a
 // call). The interpreter budgets about 800 bytes of C stack per recursion

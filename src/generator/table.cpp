@@ -18,12 +18,32 @@ bool text_or_none(PyObject* obj) noexcept {
     return false;
 }
 
-// The connector type of the database handle (every connector has one:
-// 0 for MySQL and MariaDB).
+// The connector the table being written is created on (borrowed, held by
+// create_table_text while it writes), NULL outside one: a column rendered
+// on its own (build_col, buildDefault) takes the rendering connector.
+thread_local PyObject* creating_on = nullptr;
+
+Ref table_connector() {
+    if (creating_on) return borrow(creating_on);
+    return rendering_connector(nullptr, names.connector);
+}
+
+// Sets `creating_on` for one table, restoring the outer one after.
+class CreatingOn {
+public:
+    explicit CreatingOn(PyObject* connector) noexcept : previous_(creating_on) { creating_on = connector; }
+    ~CreatingOn() { creating_on = previous_; }
+    CreatingOn(const CreatingOn&) = delete;
+    CreatingOn& operator=(const CreatingOn&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+// The connector type of the connector a column's table is created on
+// (every connector has one: 0 for MySQL and MariaDB).
 bool connector_type(int* out) {
-    Ref handle = db_instance();
-    if (!handle) return false;
-    Ref connector = attr(handle.get(), names.connector);
+    Ref connector = table_connector();
     if (!connector) return false;
     Ref type = attr(connector.get(), names.con_type);
     return type && to_int(type.get(), out);
@@ -134,9 +154,7 @@ bool render_plain_type(PyObject* col, Text& out) {
 }
 
 Ref auto_increment_text(PyObject* col) {
-    Ref handle = db_instance();
-    if (!handle) return {};
-    Ref connector = attr(handle.get(), names.connector);
+    Ref connector = table_connector();
     if (!connector) return {};
     return call_method(connector.get(), names.autoFiledAnnounce, col);
 }
@@ -226,6 +244,10 @@ bool constraint_name(PyObject* table_name, Text& out) {
 // (NULL: none) are left out, for ALTER TABLE statements to add later.
 Ref create_table_text(PyObject* self, PyObject* deferred) {
     Ref model = borrow(table(self)->model);
+    // Written in the SQL of the model's database.
+    Ref connector = rendering_connector(model.get(), names.connector);
+    if (!connector) return {};
+    CreatingOn creating(connector.get());
     Ref table_name = attr(model.get(), names.tableName);
     if (!table_name) return {};
     Text out;

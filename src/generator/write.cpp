@@ -27,11 +27,9 @@ Ref optional(PyObject* entry, PyObject* key) {
     return steal(value ? value : Py_NewRef(Py_None));
 }
 
-// The connector type of the database handle, read once per INSERT.
+// The con_type of the connector the INSERT is written for, read once per INSERT.
 bool connector_type(int* out) {
-    Ref handle = db_instance();
-    if (!handle) return false;
-    Ref connector = attr(handle.get(), names._connector);
+    Ref connector = rendering_connector(nullptr, names._connector);
     if (!connector) return false;
     Ref type = attr(connector.get(), names.con_type);
     return type && to_int(type.get(), out);

@@ -28,12 +28,16 @@ coro::Task run_task(Ref item, Ref connector_obj = nullptr, Ref con = nullptr, Re
         co_return nullptr;
     }
     auto* task = reinterpret_cast<RunnerTaskObject*>(item.get());
-    connector_obj = connector();
-    if (!connector_obj) co_return nullptr;
+    // Each task on the connector of its model's database; a synchronous one
+    // saves at once.
+    Ref model = steal(task_model(task));
+    connector_obj = model ? model_connector(model.get()) : Ref();
+    int on_loop = connector_obj ? runs_on_loop(connector_obj.get()) : -1;
+    if (on_loop < 0) co_return nullptr;
+    if (!on_loop) co_return run_task_sync(task) ? borrow(Py_None) : Ref();
     con = co_await coro::await(call_method(connector_obj.get(), names.getCon));
     if (!con) co_return nullptr;
-    Ref model = steal(task_model(task));
-    executor = model ? call_method(model.get(), names.getExecutor, con.get()) : Ref();
+    executor = call_method(model.get(), names.getExecutor, con.get());
     bool ok = executor && check_convert(executor.get(), bound.carrack->AsyncModelExecutor);
     for (int time = 0; ok && time < task->count; ++time) {
         Ref instance = steal(generate(task, time + 1));

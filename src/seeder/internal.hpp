@@ -41,6 +41,7 @@ struct Names {
     PyObject* save;
     PyObject* getInstance;
     PyObject* connector;
+    PyObject* connectorFor;
     PyObject* isAsync;
     PyObject* isReady;
     PyObject* getCon;
@@ -77,6 +78,14 @@ int register_task(PyObject* generator, PyObject* model, int count, PyObject* gro
 
 // The database handle's connector (new ref).
 Ref connector() noexcept;
+// The connector the statements of `model` go to: its `database`, the
+// handle's connector by default (new ref).
+Ref model_connector(PyObject* model) noexcept;
+// Whether `connector` runs on an event loop: 1, 0, or -1 on error.
+int runs_on_loop(PyObject* connector) noexcept;
+// Saves `count` generated instances of one task through its model's
+// synchronous executor.
+bool run_task_sync(RunnerTaskObject* task) noexcept;
 
 // The coroutine that runs `tasks` (a list of RunnerTask) on an event loop.
 PyObject* async_pass(PyObject* tasks) noexcept;

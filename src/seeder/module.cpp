@@ -12,6 +12,7 @@ int init_names() noexcept {
     struct { PyObject** slot; const char* text; } table[] = {
         {&names.time, "time"}, {&names.object, "object"}, {&names.getExecutor, "getExecutor"},
         {&names.save, "save"}, {&names.getInstance, "getInstance"}, {&names.connector, "connector"},
+        {&names.connectorFor, "connectorFor"},
         {&names.isAsync, "isAsync"}, {&names.isReady, "isReady"}, {&names.getCon, "getCon"},
         {&names.commit, "commit"}, {&names.is_running, "is_running"}, {&names.create_task, "create_task"},
         {&names.run_until_complete, "run_until_complete"}, {&names.arun, "arun"}, {&names.model, "model"},

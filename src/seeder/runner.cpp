@@ -42,10 +42,26 @@ RunnerTaskObject* checked_task(PyObject* item) noexcept {
     return reinterpret_cast<RunnerTaskObject*>(item);
 }
 
-// Saves `count` generated instances of one task through its model's executor.
+// A task of a model whose database runs on an event loop cannot be run by
+// the synchronous pass.
+bool check_sync_database(PyObject* model) noexcept {
+    Ref connector = model_connector(model);
+    int on_loop = connector ? runs_on_loop(connector.get()) : -1;
+    if (on_loop < 0) return false;
+    if (on_loop) {
+        fail(PyExc_TypeError, "the rows of %.200R go to an asynchronous connector: run the tasks with arun() on "
+             "an event loop", model);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool run_task_sync(RunnerTaskObject* task) noexcept {
     Ref model = steal(task_model(task));
-    Ref executor = model ? call_method(model.get(), names.getExecutor) : Ref();
+    if (!model || !check_sync_database(model.get())) return false;
+    Ref executor = call_method(model.get(), names.getExecutor);
     if (!executor || !check_convert(executor.get(), bound.carrack->ModelExecutor)) return false;
     for (int time = 0; time < task->count; ++time) {
         Ref instance = steal(generate(task, time + 1));
@@ -53,6 +69,8 @@ bool run_task_sync(RunnerTaskObject* task) noexcept {
     }
     return true;
 }
+
+namespace {
 
 // The synchronous pass over `tasks`; tasks appended meanwhile are not run.
 bool sync_pass(PyObject* tasks) noexcept {
@@ -67,8 +85,7 @@ bool sync_pass(PyObject* tasks) noexcept {
 
 int connector_is_async() noexcept {
     Ref con = connector();
-    Ref flag = con ? attr(con.get(), names.isAsync) : Ref();
-    return flag ? truth(flag.get()) : -1;
+    return con ? runs_on_loop(con.get()) : -1;
 }
 
 // Runs `tasks` on the path the connector calls for. On a loop that is already
@@ -152,6 +169,16 @@ PyMethodDef runner_methods[] = {
 Ref connector() noexcept {
     Ref handle = call_class_method(bound.DB, names.getInstance);
     return handle ? attr(handle.get(), names.connector) : Ref();
+}
+
+Ref model_connector(PyObject* model) noexcept {
+    Ref handle = call_class_method(bound.DB, names.getInstance);
+    return handle ? call_method(handle.get(), names.connectorFor, model) : Ref();
+}
+
+int runs_on_loop(PyObject* connector) noexcept {
+    Ref flag = attr(connector, names.isAsync);
+    return flag ? truth(flag.get()) : -1;
 }
 
 PyTypeObject GeneratorRunnerType = {

@@ -61,11 +61,13 @@ class DB:
     def getInstance(cls) -> DB: ...
     def execute(self, executor: Any, con: Any = None) -> Any:
         """Run the executor's pending statement (`executor.sql.Build()`) on `con`, else on the
-        connector's own connection, and return what the executor's native process makes of the
-        rows (SELECT), the generated key (INSERT) or None. A SELECT whose columns are not the
-        model's whole column list hands each row over as a dict of column name to value.
-        With AioSqliteConnector or AioMysqlConnector the statement is rendered at the call and
-        a coroutine is returned that runs it and resolves to that result."""
+        connector of its model's database (`connectorFor(model)`), and return what the
+        executor's native process makes of the rows (SELECT), the generated key (INSERT) or
+        None. The statement is written in the SQL of the connector that opened `con` (ValueError
+        for a connection of another SQL that no known connector opened). A SELECT whose columns
+        are not the model's whole column list hands each row over as a dict of column name to
+        value. With AioSqliteConnector or AioMysqlConnector the statement is rendered at the
+        call and a coroutine is returned that runs it and resolves to that result."""
     @overload
     def executeSql(self, text: str, args: Sequence[Any] | None = (), *,
                    con: AioSqliteConnection) -> Awaitable[_Rows]: ...
@@ -86,9 +88,20 @@ class DB:
         "CREATE TABLE IF NOT EXISTS ..." and "CREATE [UNIQUE] INDEX IF NOT EXISTS ..." (the rest
         of the text unchanged). Every argument must be a model class (TypeError naming its
         position) and every text is rendered before the first statement runs; a failing
-        statement stops the run, the tables before it stay. Returns None; with
-        AioSqliteConnector or AioMysqlConnector a coroutine that runs the statements one after
-        the other when awaited and resolves to None."""
+        statement stops the run, the tables before it stay. Each model's tables are created on
+        the connector of its database (`connectorFor(model)`), in its SQL, one database after
+        the other. Returns None; when one of them is AioSqliteConnector or AioMysqlConnector a
+        coroutine that runs the statements one after the other when awaited and resolves to None."""
+    def register(self, name: str, connector: Any) -> None:
+        """Name a further database: models whose class attribute `database` is `name` run their
+        statements (executors, Folio, createTables, TableGenerator, seeding) on `connector`.
+        Registering a name again replaces its connector; a connector of None removes the name
+        (KeyError when it is not registered). TypeError for a name that is not a str or for
+        anything but a connector, ValueError for an empty name."""
+    def connectorFor(self, target: type[_DataModel] | _DataModel | str) -> Any:
+        """The connector the statements of `target` go to: a model class or instance (its
+        `database`, else the handle's connector) or a registered database name. KeyError naming
+        a database that is not registered; TypeError for a `database` that is not a str."""
     def checkSchema(self, *models: type[_DataModel]) -> _OperationsOrAwaitable:
         """Tessary.Ext.Migrate.diff(*models) on the connector: the operations that would bring
         its database to the schema of the model classes, [] when they agree. Give every

@@ -48,6 +48,9 @@ class _DataModel(metaclass=ModelMeta):
     # Declared as a tuple or list of Index (names of this model's columns, checked when the
     # class is created: TypeError/ValueError); read back as a tuple of Index naming columns.
     indexes: tuple[Index, ...]
+    # Declared by a model stored outside the handle's database: the name a connector was
+    # registered under (DB.getInstance().register(name, connector)), read when a statement is made.
+    database: str | None
     # Which executor comes back depends on the connector in use, which no static type shows:
     # without a connection the synchronous one is assumed (the default connector is synchronous);
     # code on an asynchronous connector names AsyncModelExecutor[Model] where it awaits.
@@ -57,7 +60,8 @@ class _DataModel(metaclass=ModelMeta):
     @overload
     @classmethod
     def getExecutor(cls, con: Any = None) -> ModelExecutor[Self]:
-        """A new ModelExecutor (or AsyncModelExecutor for an asynchronous connector) of this model."""
+        """A new ModelExecutor (or AsyncModelExecutor for an asynchronous connector) of this model:
+        on `con`'s connector when given, else on the connector of its `database`."""
     @classmethod
     def getOtherFkBy(cls, owner: type[_DataModel]) -> ForeignKey:
         """The relation of this junction model that leads away from `owner`."""
