@@ -12,6 +12,7 @@
 #include "aio/aio_connector.hpp"
 #include "engines/mysql/nonblocking.hpp"
 #include "core/engines.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace {
@@ -175,7 +176,11 @@ namespace {
 // --- the type -----------------------------------------------------------------
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
-                                  "minsize", "maxsize", "unix_socket", "charset",  "driver"};
+                                  "minsize", "maxsize", "unix_socket", "charset",  "driver",
+                                  // read replicas (aio/replicas.cpp)
+                                  "replicas", "consistency", "causalTimeout", "maxReplicaLag"};
+constexpr Py_ssize_t kInitCount = sizeof kInitNames / sizeof kInitNames[0];
+constexpr Py_ssize_t kPositional = 10;  // the replica keywords are given by keyword only
 
 // The driver `driver` names; a connector that has started on one keeps it.
 const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
@@ -191,9 +196,10 @@ const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, kInitCount, 0};
+    PyObject* a[kInitCount];
     Ref kwnames, values;
+    if (PyTuple_GET_SIZE(args) > kPositional) return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
     if (!parse_tuple(params, args, kwargs, a, kwnames, values)) return -1;
     const AioDriver* driver = chosen_driver(self, a[9]);
     if (!driver) return -1;
@@ -234,6 +240,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     c->base.style = STYLE_FORMAT;
     c->minsize = minsize;
     c->maxsize = maxsize;
+    if (init_aio_replicas(self, a, a[10], a[11], a[12], a[13]) < 0) return -1;
     return aio::init_common(self, driver);
 }
 
@@ -250,6 +257,11 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     if (!driver) Py_RETURN_NONE;
     return PyUnicode_FromString(driver->name);
 }
+
+PyObject* get_replicas(PyObject* self, void*) noexcept { return replica_members(self); }
+PyObject* get_consistency(PyObject* self, void*) noexcept { return replica_consistency(self); }
+PyObject* get_causal_timeout(PyObject* self, void*) noexcept { return replica_causal_timeout(self); }
+PyObject* get_max_lag(PyObject* self, void*) noexcept { return replica_max_lag(self); }
 
 PyGetSetDef getset[] = {
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
@@ -268,6 +280,13 @@ PyGetSetDef getset[] = {
     {"database", get_setting, nullptr, "Database name.", const_cast<char*>("db")},
     {"unix_socket", get_setting, nullptr, "Unix socket path, or None for TCP.", const_cast<char*>("unix_socket")},
     {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
+    {"replicas", get_replicas, nullptr, "The read replicas' connectors (a tuple; empty without replicas).", nullptr},
+    {"consistency", get_consistency, nullptr,
+     "\"causal\" (a task's reads on a replica wait for its own writes) or \"eventual\".", nullptr},
+    {"causalTimeout", get_causal_timeout, nullptr,
+     "Seconds a causal read waits on a replica before it goes to the primary.", nullptr},
+    {"maxReplicaLag", get_max_lag, nullptr,
+     "Seconds a replica may lag before reads skip it; None: not checked.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -281,10 +300,11 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, replicas=None, consistency='causal', causalTimeout=1.0, maxReplicaLag=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
-              "aiomysql's connections (driver \"aiomysql\").",
+              "aiomysql's connections (driver \"aiomysql\"). replicas: URLs or settings dicts of read replicas; "
+              "reads outside transaction blocks go to them, after the task's own writes (consistency=\"causal\").",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,

@@ -4,18 +4,22 @@
 // autocommit mode; transaction() starts its block with the driver's begin().
 #include "core/connector.hpp"
 #include "core/engines.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace {
 
 const char* const kInitNames[] = {"host",    "port",           "user",           "password", "database", "unix_socket",
-                                  "charset", "maxConnections", "acquireTimeout", "driver"};
+                                  "charset", "maxConnections", "acquireTimeout", "driver",
+                                  // read replicas (sync/replicas.cpp)
+                                  "replicas", "consistency", "causalTimeout", "maxReplicaLag"};
+constexpr Py_ssize_t kInitCount = sizeof kInitNames / sizeof kInitNames[0];
 constexpr Py_ssize_t kPositional = 7;  // the bounds and the driver are given by keyword only
 const char* const kColNames[] = {"col"};
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 10, 0};
-    PyObject* a[10];
+    static const Params params{"__init__", kInitNames, kInitCount, 0};
+    PyObject* a[kInitCount];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -54,7 +58,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     c->con_type = 0;
     c->style = STYLE_FORMAT;
     c->autocommit = 1;
-    return 0;
+    return init_sync_replicas(self, a, a[10], a[11], a[12], a[13]);
 }
 
 // The column's own type name, so that a BIGINT key stays BIGINT.
@@ -83,6 +87,11 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(factory == native.get() ? "native" : "pymysql");
 }
 
+PyObject* get_replicas(PyObject* self, void*) noexcept { return replica_members(self); }
+PyObject* get_consistency(PyObject* self, void*) noexcept { return replica_consistency(self); }
+PyObject* get_causal_timeout(PyObject* self, void*) noexcept { return replica_causal_timeout(self); }
+PyObject* get_max_lag(PyObject* self, void*) noexcept { return replica_max_lag(self); }
+
 PyMethodDef methods[] = {
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce>(), METH_FASTCALL | METH_KEYWORDS,
      "autoFiledAnnounce($self, col)\n--\n\n\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
@@ -98,6 +107,13 @@ PyGetSetDef getset[] = {
     {"charset", get_setting, nullptr, "Connection character set.", const_cast<char*>("charset")},
     {"driver", get_driver, nullptr,
      "\"native\" (MariaDB Connector/C, the default) or \"pymysql\": the driver option.", nullptr},
+    {"replicas", get_replicas, nullptr, "The read replicas' connectors (a tuple; empty without replicas).", nullptr},
+    {"consistency", get_consistency, nullptr,
+     "\"causal\" (a thread's reads on a replica wait for its own writes) or \"eventual\".", nullptr},
+    {"causalTimeout", get_causal_timeout, nullptr,
+     "Seconds a causal read waits on a replica before it goes to the primary.", nullptr},
+    {"maxReplicaLag", get_max_lag, nullptr,
+     "Seconds a replica may lag before reads skip it; None: not checked.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -109,10 +125,12 @@ PyTypeObject MysqlConnectorType = {
     .tp_basicsize = sizeof(ConnectorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
-              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None)\n--\n\n"
+              "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
+              "replicas=None, consistency=\"causal\", causalTimeout=1.0, maxReplicaLag=None)\n--\n\n"
               "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
               "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
-              "(the default when TESSARY_DRIVER=module).",
+              "(the default when TESSARY_DRIVER=module). replicas: URLs or settings dicts of read replicas; reads "
+              "outside transaction blocks go to them, after the thread's own writes (consistency=\"causal\").",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,
