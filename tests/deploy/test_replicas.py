@@ -4,7 +4,6 @@ replica, a thread's or task's reads see its own writes under causal
 consistency, and a replica that stops or lags never fails a read."""
 
 import contextlib
-import logging
 import time
 
 import pytest
@@ -14,6 +13,7 @@ from Tessary.DB.DB import DB
 
 from handle_support import installed
 from replica_support import KINDS, PRIMARY_ID, REPLICA_ID, SERVER_ID_SQL, Routed, pair  # noqa: F401
+from save_plan_support import sent  # noqa: F401
 
 CYCLES = {"native": 1000, "aio-native": 1000, "pymysql": 500, "aiomysql": 500}
 
@@ -94,40 +94,17 @@ def test_session_bound_and_locking_reads_run_on_the_primary(kind, pair, table):
             assert int(routed.run(handle.executeSql(text))[0][0]) == REPLICA_ID, text
 
 
-class Marks(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-
-@pytest.fixture
-def statement_log():
-    logger = logging.getLogger("Tessary.sql")
-    saved = logger.level
-    handler = Marks()
-    logger.addHandler(handler)
-    logger.setLevel(logging.DEBUG)
-    try:
-        yield handler.records
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(saved)
-
-
 @pytest.mark.parametrize("kind", ["native", "aio-native"])
-def test_statement_log_says_which_server_ran_each_statement(kind, pair, table, statement_log):
+def test_statement_log_says_which_server_ran_each_statement(kind, pair, table, sent):
     handle = DB.getInstance()
     with routed_connector(kind, pair) as routed:
         routed.run(handle.executeSql("INSERT INTO cycle (v) VALUES (%s)", (3,)))
         routed.run(handle.executeSql("SELECT v FROM cycle"))
-    marks = [(r.statement, r.server) for r in statement_log]
+    marks = [(r.statement, r.server) for r in sent]
     # The routing's own position and wait statements are not the application's: unlogged.
     assert marks == [("INSERT INTO cycle (v) VALUES (%s)", "primary"), ("SELECT v FROM cycle", "replica 1")]
-    assert statement_log[0].getMessage().endswith(" | on primary")
-    assert statement_log[1].getMessage().endswith(" | on replica 1")
+    assert sent[0].getMessage().endswith(" | on primary")
+    assert sent[1].getMessage().endswith(" | on replica 1")
 
 
 def test_a_stopped_replica_fails_no_read_and_is_used_again_once_back(pair, table):
