@@ -3,6 +3,7 @@ replica (scripts/replica-pair.sh): reads outside transaction blocks go to the
 replica, a thread's or task's reads see its own writes under causal
 consistency, and a replica that stops or lags never fails a read."""
 
+import asyncio
 import contextlib
 import time
 
@@ -50,11 +51,22 @@ def test_causal_reads_always_see_their_own_write(kind, pair, table):
     handle = DB.getInstance()
     cycles = CYCLES[kind]
     before = pair.selects_on_replica()
-    with routed_connector(kind, pair, causalTimeout=5.0) as routed:
+
+    def check(i, rows):
+        assert (int(rows[0][0]), rows[0][1]) == (i, i)
+
+    async def in_one_task():
         for i in range(1, cycles + 1):
-            routed.run(handle.executeSql("INSERT INTO cycle (v) VALUES (%s)", (i,)))
-            rows = routed.run(handle.executeSql("SELECT MAX(v), COUNT(*) FROM cycle"))
-            assert (int(rows[0][0]), rows[0][1]) == (i, i)
+            await handle.executeSql("INSERT INTO cycle (v) VALUES (%s)", (i,))
+            check(i, await handle.executeSql("SELECT MAX(v), COUNT(*) FROM cycle"))
+
+    with routed_connector(kind, pair, causalTimeout=5.0) as routed:
+        if routed.is_async:
+            routed.run(in_one_task())
+        else:
+            for i in range(1, cycles + 1):
+                handle.executeSql("INSERT INTO cycle (v) VALUES (%s)", (i,))
+                check(i, handle.executeSql("SELECT MAX(v), COUNT(*) FROM cycle"))
     # The reads ran on the replica (each one's wait, too, when it had to wait).
     assert pair.selects_on_replica() - before >= cycles
 
@@ -176,6 +188,23 @@ def test_a_replica_not_replicating_is_skipped_under_max_lag_and_used_again(kind,
         while server_of(routed) != REPLICA_ID:
             assert time.monotonic() < deadline, "the reads never went back to the replica"
             time.sleep(0.05)
+
+
+def test_a_cancelled_causal_read_ends_there_and_does_not_run_on_the_primary(pair, table):
+    handle = DB.getInstance()
+
+    async def write_then_cancelled_read():
+        await handle.executeSql("INSERT INTO cycle (v) VALUES (%s)", (9,))
+        reading = asyncio.ensure_future(handle.executeSql("SELECT v FROM cycle"))
+        await asyncio.sleep(0.3)  # waiting on the replica, which applies nothing
+        reading.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reading
+
+    with routed_connector("aio-native", pair, causalTimeout=5.0) as routed, replica_sql_thread_stopped(pair):
+        started = time.monotonic()
+        routed.run(write_then_cancelled_read())
+        assert time.monotonic() - started < 3
 
 
 # --- the constructors' keywords (no server needed) ------------------------------------------

@@ -35,16 +35,6 @@ PyObject* rows_on(PyObject* connector, const char* which, PyObject* args = Py_No
     return run_here(connector, Py_None, text, args, RUN_ROWS, {});
 }
 
-// The failure pending on a replica: true when the replica went away (it is
-// then skipped for a while, and the caller closes its pool); false for an
-// error of the statement. The error is cleared.
-bool replica_failed(ReplicaSetObject* set, int index, double now) noexcept {
-    bool lost = connection_lost();
-    PyErr_Clear();
-    if (lost) mark_down(set, index, now);
-    return lost;
-}
-
 // Closes the pool of a replica that went away: its connections are dead.
 coro::Task forget_pool_task(Ref member) {
     Ref closed = co_await coro::await(steal(close_pool(member.get())));
@@ -56,69 +46,66 @@ PyObject* forget_pool(PyObject* member) noexcept {
     return coro::make_coroutine(forget_pool_task(borrow(member)), "close");
 }
 
-// What a replica answered: Go (it may read), Skip (try the next one),
-// Primary (read on the primary), or Stop (an error to raise).
-enum class Step : int { Go, Skip, Primary, Stop };
-
-// An awaited step on replica `index` that failed: a cancellation (or any
-// error that is not an Exception) ends the read; a lost replica is skipped.
-coro::Task after_failure_task(Ref set_ref, int index, double now) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) co_return nullptr;
+// Replica `index` made ready for a read: its lag read when due, then, for
+// causal reads, a wait there until it has applied what the task wrote.
+// True: it may read; False: the read goes to the primary (it timed out);
+// None: skip it (it lags); NULL with the error set: it failed.
+// `*primary_failed` tells an error of the primary's own statement apart.
+coro::Task prepare_task(Ref self, Ref set_ref, Ref member, bool check_lag, int index, double now,
+                        bool* primary_failed, Ref rows = nullptr, Ref need = nullptr, Ref args = nullptr) {
     ReplicaSetObject* set = as_replica_set(set_ref.get());
-    if (!replica_failed(set, index, now)) co_return steal(PyLong_FromLong(static_cast<int>(Step::Primary)));
-    Ref closed = co_await coro::await(steal(forget_pool(PyTuple_GET_ITEM(set->members, index))));
-    co_return steal(PyLong_FromLong(static_cast<int>(Step::Skip)));
-}
-
-// Whether replica `index` may take the read: its lag read when due, then,
-// for causal reads, a wait until it has applied what the task wrote.
-coro::Task prepare_task(Ref self, Ref set_ref, int index, bool check_lag, double now, Ref rows = nullptr,
-                        Ref need = nullptr, Ref args = nullptr) {
-    ReplicaSetObject* set = as_replica_set(set_ref.get());
-    PyObject* member = PyTuple_GET_ITEM(set->members, index);
     if (check_lag) {
-        rows = co_await coro::await(steal(rows_on(member, kLagSql)));
-        if (!rows) co_return co_await coro::await(steal(coro::make_coroutine(after_failure_task(borrow(set_ref.get()), index, now), "execute")));
-        if (!note_lag(set, index, rows.get(), now)) co_return steal(PyLong_FromLong(static_cast<int>(Step::Skip)));
+        rows = co_await coro::await(steal(rows_on(member.get(), kLagSql)));
+        if (!rows) co_return nullptr;
+        if (!note_lag(set, index, rows.get(), now)) co_return borrow(Py_None);
     }
+    *primary_failed = true;
     need = causal_need(set);
-    if (!need) co_return nullptr;
-    if (need.get() == Py_True) {
+    if (need && need.get() == Py_True) {
         rows = co_await coro::await(steal(rows_on(self.get(), kPrimaryPositionSql)));
         need = rows ? keep_position(set, rows.get()) : Ref();
-        if (!need) co_return nullptr;
     }
-    if (need.get() == Py_None || reached(set, index, need.get())) co_return steal(PyLong_FromLong(static_cast<int>(Step::Go)));
+    if (!need) co_return nullptr;
+    if (need.get() == Py_None || reached(set, index, need.get())) co_return borrow(Py_True);
     args = steal(wait_args(set, need.get()));
     if (!args) co_return nullptr;
-    rows = co_await coro::await(steal(rows_on(member, kWaitSql, args.get())));
+    *primary_failed = false;
+    rows = co_await coro::await(steal(rows_on(member.get(), kWaitSql, args.get())));
     int applied = rows ? note_wait(set, index, need.get(), rows.get()) : -1;
-    if (applied < 0) co_return co_await coro::await(steal(coro::make_coroutine(after_failure_task(borrow(set_ref.get()), index, now), "execute")));
-    co_return steal(PyLong_FromLong(static_cast<int>(applied ? Step::Go : Step::Primary)));
+    if (applied < 0) co_return nullptr;
+    co_return borrow(applied ? Py_True : Py_False);
 }
 
 // A read outside blocks: on the next usable replica, else on the primary.
+// The frame holds `primary_failed` for the prepare step it awaits.
 coro::Task read_task(Ref self, Ref set_ref, Ref text, Ref args, int mode, std::shared_ptr<StatementTrace> trace,
-                     Ref answer = nullptr, Ref result = nullptr) {
+                     Ref member = nullptr, Ref ready = nullptr, Ref result = nullptr) {
     ReplicaSetObject* set = as_replica_set(set_ref.get());
+    bool primary_failed = false;
     for (;;) {
         double now = steady_seconds();
         bool check_lag = false;
         int index = pick_replica(set, now, &check_lag);
         if (index < 0) break;
-        answer = co_await coro::await(steal(coro::make_coroutine(
-            prepare_task(borrow(self.get()), borrow(set_ref.get()), index, check_lag, now), "execute")));
-        if (!answer) co_return nullptr;
-        auto step = static_cast<Step>(PyLong_AsLong(answer.get()));
-        if (step == Step::Skip) continue;
-        if (step == Step::Primary) break;
-        if (trace) trace->server = index + 1;
-        PyObject* member = PyTuple_GET_ITEM(set->members, index);
-        result = co_await coro::await(steal(run_here(member, Py_None, text.get(), args.get(), mode, trace)));
-        if (result) co_return result;
-        answer = co_await coro::await(steal(coro::make_coroutine(after_failure_task(borrow(set_ref.get()), index, now), "execute")));
-        if (!answer) co_return nullptr;
-        if (static_cast<Step>(PyLong_AsLong(answer.get())) != Step::Skip) break;
+        member = borrow(PyTuple_GET_ITEM(set->members, index));
+        primary_failed = false;
+        ready = co_await coro::await(steal(coro::make_coroutine(
+            prepare_task(borrow(self.get()), borrow(set_ref.get()), borrow(member.get()), check_lag, index, now,
+                         &primary_failed),
+            "execute")));
+        if (!ready && primary_failed) co_return nullptr;
+        if (ready && ready.get() == Py_None) continue;
+        if (ready && ready.get() == Py_False) break;
+        if (ready) {
+            if (trace) trace->server = index + 1;
+            result = co_await coro::await(steal(run_here(member.get(), Py_None, text.get(), args.get(), mode, trace)));
+            if (result) co_return result;
+        }
+        // The lag check, the wait or the read failed on the replica.
+        AfterFailure next = judge_failure(set, index, now);
+        if (next == AfterFailure::Stop) co_return nullptr;
+        if (next == AfterFailure::Primary) break;
+        Ref closed = co_await coro::await(steal(forget_pool(member.get())));
     }
     if (trace) trace->server = 0;
     co_return co_await coro::await(steal(run_here(self.get(), Py_None, text.get(), args.get(), mode, trace)));

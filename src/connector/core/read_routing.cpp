@@ -433,13 +433,16 @@ void mark_down(ReplicaSetObject* set, int index, double now) noexcept {
     h.reached.clear();  // it may come back from another start, or be another server
 }
 
-bool connection_lost() noexcept {
-    PyObject* error = PyErr_Occurred();
-    if (!error) return false;
-    if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_EOFError)) return true;
-    Ref raised = steal(PyErr_GetRaisedException());
-    bool lost = std::strcmp(_PyType_Name(Py_TYPE(raised.get())), "InterfaceError") == 0;
-    Ref args = attr(raised.get(), "args");
+namespace {
+
+// Whether `error` says the server or the connection went away, rather than
+// that the statement failed.
+bool connection_lost(PyObject* error) noexcept {
+    if (PyErr_GivenExceptionMatches(error, PyExc_OSError) || PyErr_GivenExceptionMatches(error, PyExc_EOFError)) {
+        return true;
+    }
+    bool lost = std::strcmp(_PyType_Name(Py_TYPE(error)), "InterfaceError") == 0;
+    Ref args = attr(error, "args");
     if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) > 0 && PyLong_Check(PyTuple_GET_ITEM(args.get(), 0))) {
         long code = PyLong_AsLong(PyTuple_GET_ITEM(args.get(), 0));
         // Client-side errors (2000-2999: cannot connect, gone away, lost),
@@ -448,8 +451,17 @@ bool connection_lost() noexcept {
                code == 1927 || code == 4031;
     }
     PyErr_Clear();
-    PyErr_SetRaisedException(raised.release());
     return lost;
+}
+
+}  // namespace
+
+AfterFailure judge_failure(ReplicaSetObject* set, int index, double now) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return AfterFailure::Stop;
+    Ref error = steal(PyErr_GetRaisedException());
+    if (!connection_lost(error.get())) return AfterFailure::Primary;
+    mark_down(set, index, now);
+    return AfterFailure::Skip;
 }
 
 // --- causal reads -------------------------------------------------------------------------

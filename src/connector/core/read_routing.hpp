@@ -110,9 +110,15 @@ int pick_replica(ReplicaSetObject* set, double now, bool* check_lag) noexcept;
 bool note_lag(ReplicaSetObject* set, int index, PyObject* rows, double now) noexcept;
 // The member failed to answer: skipped for a while, then tried again.
 void mark_down(ReplicaSetObject* set, int index, double now) noexcept;
-// Whether the pending error says the server or the connection went away
-// (then the replica is marked down) rather than the statement failed.
-bool connection_lost() noexcept;
+
+// What a read does after a step on member `index` failed with the pending
+// error: Skip (the replica went away: it is marked down, the error cleared;
+// the caller closes its connections and tries the next one), Primary (an
+// error of the statement: cleared, the primary runs it and tells its own
+// error if it is one), or Stop (a cancellation, KeyboardInterrupt or any
+// error that is not an Exception: left pending, the read ends).
+enum class AfterFailure { Skip, Primary, Stop };
+AfterFailure judge_failure(ReplicaSetObject* set, int index, double now) noexcept;
 
 // --- causal reads --------------------------------------------------------------------
 

@@ -29,19 +29,15 @@ Ref rows_on(PyObject* connector, const char* which, PyObject* args = Py_None) no
     return steal(run_statement(connector, Py_None, text, args, RUN_ROWS, nullptr));
 }
 
-// What the replica said about a failure (the error is cleared): true when
-// the replica went away, which is then skipped for a while and its
-// connections closed; false for an error of the statement, which the
-// primary will tell again if it is one.
-bool replica_failed(ReplicaSetObject* set, int index, double now) noexcept {
-    bool lost = connection_lost();
-    PyErr_Clear();
-    if (lost) {
-        mark_down(set, index, now);
+// What follows a failed step on replica `index`; a replica that went away
+// has its connections (every thread's) closed.
+AfterFailure replica_failed(ReplicaSetObject* set, int index, double now) noexcept {
+    AfterFailure next = judge_failure(set, index, now);
+    if (next == AfterFailure::Skip) {
         close_all(PyTuple_GET_ITEM(set->members, index));
         PyErr_Clear();
     }
-    return lost;
+    return next;
 }
 
 enum class Wait { Ready, UsePrimary, ReplicaFailed, Failed };
@@ -74,25 +70,20 @@ PyObject* run_read(PyObject* self, ReplicaSetObject* set, PyObject* sql, PyObjec
         int index = pick_replica(set, now, &check_lag);
         if (index < 0) break;
         PyObject* member = PyTuple_GET_ITEM(set->members, index);
-        if (check_lag) {
-            Ref rows = rows_on(member, kLagSql);
-            if (!rows) {
-                replica_failed(set, index, now);
-                continue;
-            }
-            if (!note_lag(set, index, rows.get(), now)) continue;
-        }
-        Wait wait = wait_for_writes(self, set, index);
+        Ref rows = check_lag ? rows_on(member, kLagSql) : borrow(Py_None);
+        if (rows && check_lag && !note_lag(set, index, rows.get(), now)) continue;
+        Wait wait = rows ? wait_for_writes(self, set, index) : Wait::ReplicaFailed;
         if (wait == Wait::Failed) return nullptr;
         if (wait == Wait::UsePrimary) break;
-        if (wait == Wait::ReplicaFailed) {
-            if (replica_failed(set, index, now)) continue;
-            break;
+        if (wait == Wait::Ready) {
+            trace.server = index + 1;
+            Ref result = steal(run_statement(member, Py_None, sql, args, mode, &trace));
+            if (result) return result.release();
         }
-        trace.server = index + 1;
-        Ref result = steal(run_statement(member, Py_None, sql, args, mode, &trace));
-        if (result) return result.release();
-        if (!replica_failed(set, index, now)) break;
+        // The lag check, the wait or the read failed on the replica.
+        AfterFailure next = replica_failed(set, index, now);
+        if (next == AfterFailure::Stop) return nullptr;
+        if (next == AfterFailure::Primary) break;
     }
     trace.server = 0;
     return run_statement(self, Py_None, sql, args, mode, &trace);
