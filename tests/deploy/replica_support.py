@@ -80,11 +80,11 @@ def pair():
 
 
 class Routed:
-    """A connector with the pair's replica, of one of the four kinds; `run`
+    """A connector with the pair's replica (or the `replicas` given), of one of the four kinds; `run`
     gives a statement's result, awaited on the test's loop for the coroutine
     connectors."""
 
-    def __init__(self, kind, pair, **options):
+    def __init__(self, kind, pair, replicas=None, **options):
         from Tessary.DB.Connector import connect
         self.kind = kind
         self.is_async = kind.startswith("aio")
@@ -92,7 +92,8 @@ class Routed:
         driver = {"native": "native", "pymysql": "pymysql", "aio-native": "native", "aiomysql": "aiomysql"}[kind]
         scheme = "mysql+asyncio" if self.is_async else "mysql"
         primary = pair.urls["primary"].replace("mysql://", scheme + "://")
-        self.connector = connect(primary, driver=driver, replicas=[pair.urls["replica"]], **options)
+        replicas = replicas or [pair.urls["replica"]]
+        self.connector = connect(primary, driver=driver, replicas=replicas, **options)
 
     def run(self, result):
         return self.loop.run_until_complete(result) if self.is_async else result

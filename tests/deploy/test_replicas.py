@@ -119,6 +119,15 @@ def test_statement_log_says_which_server_ran_each_statement(kind, pair, table, s
     assert sent[1].getMessage().endswith(" | on replica 1")
 
 
+@pytest.mark.parametrize("kind", ["native", "aio-native"])
+def test_reads_take_the_replicas_in_turn(kind, pair, table, sent):
+    handle = DB.getInstance()
+    with routed_connector(kind, pair, replicas=[pair.urls["replica"]] * 2, consistency="eventual") as routed:
+        for _ in range(4):
+            routed.run(handle.executeSql("SELECT v FROM cycle"))
+    assert [r.server for r in sent] == ["replica 1", "replica 2", "replica 1", "replica 2"]
+
+
 def test_a_stopped_replica_fails_no_read_and_is_used_again_once_back(pair, table):
     """All four connectors write and read in turn while the replica stops
     and starts again: reads go to the primary meanwhile, then return."""

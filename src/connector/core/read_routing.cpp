@@ -4,6 +4,7 @@
 #include "core/read_routing.hpp"
 
 #include <cctype>
+#include <cstddef>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -27,7 +28,6 @@ constexpr Py_ssize_t kSecondsBehindColumn = 32;
 int set_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     ReplicaSetObject* s = as_replica_set(self);
     Py_VISIT(s->members);
-    Py_VISIT(s->context);
     Py_VISIT(s->kinds);
     return 0;
 }
@@ -35,13 +35,13 @@ int set_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int set_clear(PyObject* self) noexcept {
     ReplicaSetObject* s = as_replica_set(self);
     Py_CLEAR(s->members);
-    Py_CLEAR(s->context);
     Py_CLEAR(s->kinds);
     return 0;
 }
 
 void set_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
+    if (as_replica_set(self)->weakrefs) PyObject_ClearWeakRefs(self);
     set_clear(self);
     delete as_replica_set(self)->health;
     Py_TYPE(self)->tp_free(self);
@@ -56,6 +56,7 @@ PyTypeObject ReplicaSetType = {
     .tp_doc = "The read replicas of a connector and what is known of them.",
     .tp_traverse = set_traverse,
     .tp_clear = set_clear,
+    .tp_weaklistoffset = offsetof(ReplicaSetObject, weakrefs),
 };
 
 // --- making the members --------------------------------------------------------------
@@ -195,8 +196,7 @@ Ref new_set(Ref members, bool causal, double timeout, double max_lag) noexcept {
     }
     s->members = members.release();
     s->kinds = PyDict_New();
-    s->context = PyContextVar_New("Tessary.replica_position", Py_None);
-    if (!s->kinds || !s->context) return {};
+    if (!s->kinds) return {};
     s->causal = causal;
     s->causal_timeout = timeout;
     s->max_lag = max_lag;
@@ -466,21 +466,64 @@ AfterFailure judge_failure(ReplicaSetObject* set, int index, double now) noexcep
 
 // --- causal reads -------------------------------------------------------------------------
 
+namespace {
+
+// contextvars.ContextVar "Tessary.replica_positions": a dict {weak
+// reference to a set: True or a position str}, never changed in place (a
+// task's copy of the context shares it), for the life of the process.
+PyObject* positions_var = nullptr;
+
+// The calling context's dict (new ref), or None.
+Ref context_positions() noexcept {
+    if (!positions_var && !(positions_var = PyContextVar_New("Tessary.replica_positions", nullptr))) return {};
+    PyObject* current = nullptr;
+    if (PyContextVar_Get(positions_var, Py_None, &current) < 0) return {};
+    return steal(current);
+}
+
+// The set's entry in the calling context: None, True or a position (new ref).
+Ref context_entry(ReplicaSetObject* set) noexcept {
+    Ref positions = context_positions();
+    if (!positions || positions.get() == Py_None) return positions;
+    Ref key = steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(set), nullptr));
+    if (!key) return {};
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(positions.get(), key.get(), &found) < 0) return {};
+    return found ? steal(found) : borrow(Py_None);
+}
+
+// A new dict for the calling context: its entries of sets still alive, and
+// the set's own `value`. -1 on error.
+int set_context_entry(ReplicaSetObject* set, PyObject* value) noexcept {
+    Ref positions = context_positions();
+    Ref fresh = positions ? steal(PyDict_New()) : Ref();
+    Ref key = fresh ? steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(set), nullptr)) : Ref();
+    if (!key) return -1;
+    Py_ssize_t pos = 0;
+    PyObject *other, *kept;
+    while (positions.get() != Py_None && PyDict_Next(positions.get(), &pos, &other, &kept)) {
+        PyObject* referent = nullptr;
+        if (PyWeakref_GetRef(other, &referent) < 0) return -1;
+        Ref alive = steal(referent);
+        if (alive && PyDict_SetItem(fresh.get(), other, kept) < 0) return -1;
+    }
+    if (PyDict_SetItem(fresh.get(), key.get(), value) < 0) return -1;
+    Ref token = steal(PyContextVar_Set(positions_var, fresh.get()));
+    return token ? 0 : -1;
+}
+
+}  // namespace
+
 int note_write(ReplicaSetObject* set) noexcept {
     if (!set->causal) return 0;
-    PyObject* current = nullptr;
-    if (PyContextVar_Get(set->context, nullptr, &current) < 0) return -1;
-    Ref value = steal(current);
-    if (value.get() == Py_True) return 0;
-    Ref token = steal(PyContextVar_Set(set->context, Py_True));
-    return token ? 0 : -1;
+    Ref value = context_entry(set);
+    if (!value) return -1;
+    return value.get() == Py_True ? 0 : set_context_entry(set, Py_True);
 }
 
 Ref causal_need(ReplicaSetObject* set) noexcept {
     if (!set->causal) return borrow(Py_None);
-    PyObject* current = nullptr;
-    if (PyContextVar_Get(set->context, nullptr, &current) < 0) return {};
-    return steal(current);
+    return context_entry(set);
 }
 
 Ref keep_position(ReplicaSetObject* set, PyObject* rows) noexcept {
@@ -488,8 +531,7 @@ Ref keep_position(ReplicaSetObject* set, PyObject* rows) noexcept {
     if (!position || !PyUnicode_Check(position.get())) {
         return fail(PyExc_RuntimeError, "the primary did not tell its binary log position (is log_bin on?)");
     }
-    Ref token = steal(PyContextVar_Set(set->context, position.get()));
-    if (!token) return {};
+    if (set_context_entry(set, position.get()) < 0) return {};
     return position;
 }
 

@@ -9,9 +9,11 @@
 // coroutine path (aio/replicas.cpp) ask this file every question and only
 // run the statements it calls for.
 //
-// Causal reads: every write marks the calling context (a context variable:
-// per thread for the synchronous connector, per task on the loop) as having
-// written. Its next read on a replica first asks the primary how far its
+// Causal reads: every write marks the calling context (one context
+// variable for every set, holding a small dict keyed by weak references to
+// the sets, so that a long-lived context keeps nothing of a set that is
+// gone: per thread for the synchronous connector, per task on the loop) as
+// having written. Its next read on a replica first asks the primary how far its
 // binary log has got (@@global.gtid_binlog_pos, which covers every write
 // committed before it) and waits on the replica with MASTER_GTID_WAIT until
 // that position is applied, at most `causalTimeout` seconds; on timeout the
@@ -46,7 +48,7 @@ struct ReplicaHealth {
 struct ReplicaSetObject {
     PyObject_HEAD
     PyObject* members;      // tuple of the replica connectors
-    PyObject* context;      // contextvars.ContextVar: None, True (written since), or a position str
+    PyObject* weakrefs;     // the calling contexts' causal state is keyed by a weak reference to the set
     PyObject* kinds;        // dict: statement text -> True when it only reads
     std::vector<ReplicaHealth>* health;  // one per member
     bool causal;            // consistency="causal"
