@@ -245,3 +245,13 @@ def test_replica_keywords_are_checked_and_kept(cls):
         cls(causalTimeout=-1)
     with pytest.raises(TypeError):
         cls(maxReplicaLag="1")
+    bare = cls.__new__(cls)  # never initialised: no replicas, nothing to route
+    assert (bare.replicas, bare.consistency, bare.maxReplicaLag) == ((), "causal", None)
+
+
+def test_a_statement_on_a_given_connection_runs_there(pair, table):
+    handle = DB.getInstance()
+    with routed_connector("native", pair, consistency="eventual") as routed:
+        primary = routed.connector.getCon()
+        assert int(handle.executeSql(SERVER_ID_SQL, (), con=primary)[0][0]) == PRIMARY_ID
+        assert server_of(routed) == REPLICA_ID
