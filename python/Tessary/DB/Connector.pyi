@@ -1,12 +1,14 @@
 """Connectors of the database handle."""
 
 from types import TracebackType
-from typing import Any, Coroutine, Iterable, Literal, Sequence, TypeAlias, type_check_only
+from typing import Any, Coroutine, Iterable, Literal, Mapping, Sequence, TypeAlias, type_check_only
 
 # How the SQLite connectors begin a transaction ("BEGIN <mode>"); the constructors take any case.
 _TransactionMode: TypeAlias = Literal["IMMEDIATE", "DEFERRED", "EXCLUSIVE"]
 # The value of a PRAGMA: ints and bools as numbers, strs as a quoted literal.
 _PragmaValue: TypeAlias = int | str | bool
+# How reads on read replicas follow the writes of the same thread or task.
+_Consistency: TypeAlias = Literal["causal", "eventual"]
 
 class BaseConnector:
     """Synchronous connector over DB-API connections: each thread gets one of its own, opened by
@@ -179,12 +181,27 @@ class MysqlConnector(BaseConnector):
     @property
     def writeTimeout(self) -> float | None:
         """Seconds a call waits to send before OperationalError; None: no limit."""
+    @property
+    def replicas(self) -> tuple[MysqlConnector, ...]:
+        """The read replicas' connectors; empty without replicas."""
+    @property
+    def consistency(self) -> _Consistency:
+        """"causal": a thread's reads on a replica wait for its own writes; "eventual": they do not."""
+    @property
+    def causalTimeout(self) -> float:
+        """Seconds a causal read waits on a replica before it runs on the primary."""
+    @property
+    def maxReplicaLag(self) -> float | None:
+        """Seconds a replica may lag before reads skip it; None: not checked."""
     def __init__(self, host: str = "127.0.0.1", port: int = 3306, user: str | None = None, password: str = "",
                  database: str | None = None, unix_socket: str | None = None, charset: str = "utf8mb4", *,
                  maxConnections: int | None = None, acquireTimeout: float = 30.0,
                  driver: str | None = None, connectTimeout: float | None = 10,
                  readTimeout: float | None = None, writeTimeout: float | None = None,
-                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
+                 idleTimeout: float | None = None, prePing: bool | float = True,
+                 replicas: Sequence[str | Mapping[str, Any]] | None = None,
+                 consistency: _Consistency = "causal", causalTimeout: float = 1.0,
+                 maxReplicaLag: float | None = None) -> None: ...
 
 @type_check_only
 class _MysqlCursor:
@@ -406,11 +423,25 @@ class AioMysqlConnector:
     def prePing(self) -> bool | float:
         """True: a connection taken from the pool after 1 s idle or more is pinged first and
         replaced when dead; a number: that threshold in seconds; False: never."""
+    @property
+    def replicas(self) -> tuple[AioMysqlConnector, ...]:
+        """The read replicas' connectors; empty without replicas."""
+    @property
+    def consistency(self) -> _Consistency:
+        """"causal": a task's reads on a replica wait for its own writes; "eventual": they do not."""
+    @property
+    def causalTimeout(self) -> float:
+        """Seconds a causal read waits on a replica before it runs on the primary."""
+    @property
+    def maxReplicaLag(self) -> float | None:
+        """Seconds a replica may lag before reads skip it; None: not checked."""
     def __init__(self, host: str = "127.0.0.1", port: int = 3306, user: str | None = None, password: str = "",
                  database: str | None = None, minsize: int = 1, maxsize: int = 10, unix_socket: str | None = None,
                  charset: str = "utf8mb4", driver: str | None = None, *, connectTimeout: float | None = 10,
                  readTimeout: float | None = None, writeTimeout: float | None = None,
-                 idleTimeout: float | None = None, prePing: bool | float = True) -> None: ...
+                 idleTimeout: float | None = None, prePing: bool | float = True,
+                 replicas: Sequence[str | Mapping[str, Any]] | None = None, consistency: _Consistency = "causal",
+                 causalTimeout: float = 1.0, maxReplicaLag: float | None = None) -> None: ...
     def getCon(self) -> Coroutine[Any, Any, Any]:
         """A pooled connection (AioMysqlConnection, or aiomysql's on that driver); its work is
         committed by `await con.commit()` only."""

@@ -3,6 +3,7 @@
 // close, the attributes, and the dispatch of statements to the pool.
 #include "aio/aio_connector.hpp"
 #include "aio/pool.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace aio {
@@ -164,6 +165,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->idle);
     Py_VISIT(c->waiters);
     Py_VISIT(c->lent);
+    Py_VISIT(c->base.replicas);
     return 0;
 }
 
@@ -180,6 +182,7 @@ int clear(PyObject* self) noexcept {
     Py_CLEAR(c->idle);
     Py_CLEAR(c->waiters);
     Py_CLEAR(c->lent);
+    Py_CLEAR(c->base.replicas);
     return 0;
 }
 
@@ -301,7 +304,7 @@ PyObject* scope_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
-    return close_pool(self);
+    return close_with_replicas(self);  // the primary's pool, then each replica's
 }
 
 PyObject* autoFiledAnnounce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

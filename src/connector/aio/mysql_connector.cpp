@@ -12,6 +12,7 @@
 #include "aio/aio_connector.hpp"
 #include "engines/mysql/nonblocking.hpp"
 #include "core/engines.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace {
@@ -296,8 +297,11 @@ namespace {
 
 const char* const kInitNames[] = {"host",    "port",    "user",        "password", "database",
                                   "minsize", "maxsize", "unix_socket", "charset",  "driver",
-                                  "connectTimeout", "readTimeout", "writeTimeout", "idleTimeout", "prePing"};
-constexpr Py_ssize_t kPositional = 10;  // the timeouts and the liveness keywords are given by keyword only
+                                  "connectTimeout", "readTimeout", "writeTimeout", "idleTimeout", "prePing",
+                                  // read replicas (aio/replicas.cpp)
+                                  "replicas", "consistency", "causalTimeout", "maxReplicaLag"};
+constexpr Py_ssize_t kInitCount = sizeof kInitNames / sizeof kInitNames[0];
+constexpr Py_ssize_t kPositional = 10;  // the timeouts, the liveness and the replica keywords by keyword only
 
 // The driver `driver` names; a connector that has started on one keeps it.
 const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
@@ -313,8 +317,8 @@ const AioDriver* chosen_driver(PyObject* self, PyObject* driver) noexcept {
 }
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 15, 0};
-    PyObject* a[15];
+    static const Params params{"__init__", kInitNames, kInitCount, 0};
+    PyObject* a[kInitCount];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -361,6 +365,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     c->base.style = STYLE_FORMAT;
     c->minsize = minsize;
     c->maxsize = maxsize;
+    if (init_aio_replicas(self, a, a[15], a[16], a[17], a[18]) < 0) return -1;
     return aio::init_common(self, driver);
 }
 
@@ -381,6 +386,11 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     if (!driver) Py_RETURN_NONE;
     return PyUnicode_FromString(driver->name);
 }
+
+PyObject* get_replicas(PyObject* self, void*) noexcept { return replica_members(self); }
+PyObject* get_consistency(PyObject* self, void*) noexcept { return replica_consistency(self); }
+PyObject* get_causal_timeout(PyObject* self, void*) noexcept { return replica_causal_timeout(self); }
+PyObject* get_max_lag(PyObject* self, void*) noexcept { return replica_max_lag(self); }
 
 PyGetSetDef getset[] = {
     {"isAsync", aio::get_true, nullptr, "True: statements are awaited on an event loop.", nullptr},
@@ -412,6 +422,13 @@ PyGetSetDef getset[] = {
      const_cast<char*>("read_timeout")},
     {"writeTimeout", get_timeout, nullptr, "Seconds a call waits to send before it fails; None: no limit.",
      const_cast<char*>("write_timeout")},
+    {"replicas", get_replicas, nullptr, "The read replicas' connectors (a tuple; empty without replicas).", nullptr},
+    {"consistency", get_consistency, nullptr,
+     "\"causal\" (a task's reads on a replica wait for its own writes) or \"eventual\".", nullptr},
+    {"causalTimeout", get_causal_timeout, nullptr,
+     "Seconds a causal read waits on a replica before it goes to the primary.", nullptr},
+    {"maxReplicaLag", get_max_lag, nullptr,
+     "Seconds a replica may lag before reads skip it; None: not checked.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -425,12 +442,15 @@ PyTypeObject AioMysqlConnectorType = {
     .tp_repr = connector_repr,
     .tp_getattro = aio::getattro,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
+    .tp_doc = "AioMysqlConnector(host='127.0.0.1', port=3306, user=None, password='', database=None, minsize=1, maxsize=10, unix_socket=None, charset='utf8mb4', driver=None, *, connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True, replicas=None, consistency='causal', causalTimeout=1.0, maxReplicaLag=None)\n--\n\nAioMysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "minsize=1, maxsize=10, unix_socket=None, charset=\"utf8mb4\", driver=None, *, connectTimeout=10, "
-              "readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True): asynchronous connector, "
+              "readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True, replicas=None, "
+              "consistency=\"causal\", causalTimeout=1.0, maxReplicaLag=None): asynchronous connector, "
               "natively on MariaDB Connector/C driven by the event loop (driver \"native\", the default) or on "
               "aiomysql's connections (driver \"aiomysql\"). connectTimeout, readTimeout, writeTimeout: seconds "
-              "(None: no limit); a call past one raises OperationalError and its connection is closed.",
+              "(None: no limit); a call past one raises OperationalError and its connection is closed. replicas: "
+              "URLs or settings dicts of read replicas; reads outside transaction blocks go to them, after the "
+              "task's own writes (consistency=\"causal\").",
     .tp_traverse = aio::traverse,
     .tp_clear = aio::clear,
     .tp_methods = aio::connector_methods,

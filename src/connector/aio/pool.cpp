@@ -39,6 +39,7 @@
 
 #include "aio/pool.hpp"
 #include "aio/task_binding.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db::aio {
 namespace {
@@ -665,6 +666,12 @@ PyObject* release(PyObject* self, PyObject* con) noexcept {
 
 PyObject* run(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
               const std::shared_ptr<StatementTrace>& trace) noexcept {
+    if (con == Py_None && as_aio(self)->base.replicas) return run_routed(self, text, args, mode, trace);  // aio/replicas.cpp
+    return run_here(self, con, text, args, mode, trace);
+}
+
+PyObject* run_here(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+                   const std::shared_ptr<StatementTrace>& trace) noexcept {
     AioConnectorObject* c = as_aio(self);
     if (con != Py_None && !c->driver->belongs(self, con)) return nullptr;
     const AioDriver* d = con == Py_None ? c->driver : table(c, con);

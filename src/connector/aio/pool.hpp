@@ -29,6 +29,9 @@ void give_back(PyObject* self, PyObject* con, bool broken) noexcept;
 // log's measures.
 PyObject* run(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
               const std::shared_ptr<StatementTrace>& trace) noexcept;
+// The same on this connector's own pool: no read goes to a replica.
+PyObject* run_here(PyObject* self, PyObject* con, PyObject* text, PyObject* args, int mode,
+                   const std::shared_ptr<StatementTrace>& trace) noexcept;
 // Awaitable: closes every connection (lent ones when they come back); the
 // next touch sets the pool up anew.
 PyObject* close_pool(PyObject* self) noexcept;

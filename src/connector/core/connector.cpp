@@ -3,6 +3,7 @@
 // at the thread's first statement (sync/thread_connections.cpp); the connector
 // holds the commit policy of statements run on them.
 #include "core/connector.hpp"
+#include "core/read_routing.hpp"
 #include "core/statement_log.hpp"
 
 #include <cstring>
@@ -41,6 +42,7 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(c->cache);
     Py_VISIT(c->local);
     Py_VISIT(c->shared);
+    Py_VISIT(c->replicas);
     return traverse_registry(c, visit, arg);
 }
 
@@ -54,6 +56,7 @@ int tp_clear(PyObject* self) noexcept {
     Py_CLEAR(c->factory);
     Py_CLEAR(c->settings);
     Py_CLEAR(c->cache);
+    Py_CLEAR(c->replicas);
     return 0;
 }
 
@@ -150,6 +153,7 @@ PyObject* transaction_method(PyObject* self, PyObject* const*, Py_ssize_t nargs,
 PyObject* close_method(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("close", nargs, kwnames)) return nullptr;
     int closed = close_all(self);
+    if (close_replicas(self) < 0) closed = -1;  // keeps the first error
     forget_shared_memory(as_connector(self));
     if (closed < 0) return nullptr;
     Py_RETURN_NONE;

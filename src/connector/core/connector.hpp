@@ -13,6 +13,7 @@ enum PlaceholderStyle : int {
 };
 
 struct ThreadRegistry;
+struct StatementTrace;  // statement_log.hpp
 
 // Every connector of this module. The subclasses differ only by data: the
 // driver's connect function and its keyword arguments, the placeholder style,
@@ -37,6 +38,9 @@ struct ConnectorObject {
     // database every thread's connection opens, the keeper an idle connection
     // that keeps it alive until close(); NULL until the first connection.
     PyObject* shared;
+    // The read replicas of a MySQL connector made with `replicas=`
+    // (a ReplicaSetObject, core/read_routing.hpp), or NULL.
+    PyObject* replicas;
 };
 
 // One thread's connection of a synchronous connector and what goes with it.
@@ -188,8 +192,10 @@ inline constexpr long kClientFoundRows = 2;
 // Runs one statement on a connector of this module; `con` NULL or None means
 // the calling thread's own connection. Result by `mode` (RunMode).
 PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept;
-
-struct StatementTrace;  // statement_log.hpp
+// The same on this module's connectors, without the statement log's record
+// and without read routing: the statement runs on `self` itself.
+PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode,
+                        StatementTrace* trace) noexcept;
 
 // The rule for a statement run on a connection the caller does not hold
 // (a connector's own, or a pooled one): committed right after it ran, rolled

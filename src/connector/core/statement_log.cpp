@@ -4,8 +4,10 @@
 //
 // Message: "<sql> | args <params> | <elapsed> ms | <outcome>", outcome one of
 // "<n> rows", "key <lastrowid>", "<n> rows affected", "done" or
-// "failed: <error type>: <error>". The record carries the same as fields:
-// sql, statement, params, elapsed_ms, rows, lastrowid, rowcount, error
+// "failed: <error type>: <error>"; a connector with read replicas adds
+// " | on primary" or " | on replica <n>" (counted from 1). The record
+// carries the same as fields: sql, statement, params, elapsed_ms, rows,
+// lastrowid, rowcount, error, server (None without replicas)
 // (docs/guide.md, "Seeing the SQL").
 //
 // While the logger is off the only cost is the check: logging keeps the
@@ -27,6 +29,7 @@ namespace {
 
 constexpr int kDebug = 10;  // logging.DEBUG
 constexpr const char* kFormat = "%s | args %r | %s | %s";
+constexpr const char* kServerFormat = "%s | args %r | %s | %s | on %s";
 
 struct LogState {
     PyObject* logger = nullptr;        // logging.getLogger("Tessary.sql"), for the life of the process
@@ -34,6 +37,7 @@ struct LogState {
     PyTypeObject* plain = nullptr;     // the logger's class when its isEnabledFor is logging's own
     PyObject* debug_level = nullptr;   // 10
     PyObject* format = nullptr;
+    PyObject* server_format = nullptr;
     PyObject* is_enabled_for = nullptr;
     PyObject* debug = nullptr;
     PyObject* extra = nullptr;
@@ -46,6 +50,8 @@ struct LogState {
     PyObject* rows = nullptr;
     PyObject* lastrowid = nullptr;
     PyObject* error = nullptr;
+    PyObject* server = nullptr;
+    PyObject* primary = nullptr;  // "primary"
 };
 
 LogState state;
@@ -128,7 +134,14 @@ bool describe(const StatementTrace& t, int mode, PyObject* result, PyObject* err
     return static_cast<bool>(out.text);
 }
 
-// logger.debug(format, sql, params, elapsed, outcome, extra={...}).
+// "primary", "replica <n>", or None (a connector without replicas).
+Ref server_name(const StatementTrace& t) noexcept {
+    if (t.server < 0) return borrow(Py_None);
+    if (t.server == 0) return borrow(state.primary);
+    return steal(PyUnicode_FromFormat("replica %d", t.server));
+}
+
+// logger.debug(format, sql, params, elapsed, outcome[, server], extra={...}).
 bool write_record(const StatementTrace& t, PyObject* statement, PyObject* params, int mode, PyObject* result,
                   PyObject* error) noexcept {
     Ref sql = borrow(t.sql ? t.sql.get() : statement);
@@ -136,8 +149,9 @@ bool write_record(const StatementTrace& t, PyObject* statement, PyObject* params
     Ref elapsed = t.elapsed_ns >= 0 ? steal(PyFloat_FromDouble(static_cast<double>(t.elapsed_ns) / 1e6))
                                     : borrow(Py_None);
     Ref elapsed_part = elapsed_text(t);
+    Ref server = server_name(t);
     Outcome outcome;
-    if (!args || !elapsed || !elapsed_part || !describe(t, mode, result, error, outcome)) return false;
+    if (!args || !elapsed || !elapsed_part || !server || !describe(t, mode, result, error, outcome)) return false;
     Ref fields = steal(PyDict_New());
     if (!fields) return false;
     PyObject* entries[][2] = {
@@ -149,11 +163,15 @@ bool write_record(const StatementTrace& t, PyObject* statement, PyObject* params
         {state.lastrowid, outcome.lastrowid.get()},
         {state.rowcount, outcome.rowcount.get()},
         {state.error, error ? error : Py_None},
+        {state.server, server.get()},
     };
     for (auto& entry : entries) {
         if (PyDict_SetItem(fields.get(), entry[0], entry[1]) < 0) return false;
     }
-    Ref call_args = steal(PyTuple_Pack(5, state.format, sql.get(), args.get(), elapsed_part.get(), outcome.text.get()));
+    Ref call_args = t.server < 0 ? steal(PyTuple_Pack(5, state.format, sql.get(), args.get(), elapsed_part.get(),
+                                                      outcome.text.get()))
+                                 : steal(PyTuple_Pack(6, state.server_format, sql.get(), args.get(), elapsed_part.get(),
+                                                      outcome.text.get(), server.get()));
     Ref keywords = steal(PyDict_New());
     Ref debug = attr(state.logger, state.debug);
     if (!call_args || !keywords || !debug || PyDict_SetItem(keywords.get(), state.extra, fields.get()) < 0) return false;
@@ -261,6 +279,9 @@ PyObject* logged_run_on(PyObject* con, PyObject* text) noexcept {
 int ready_statement_log() noexcept {
     const NameSlot all[] = {
         {&state.format, kFormat},
+        {&state.server_format, kServerFormat},
+        {&state.server, "server"},
+        {&state.primary, "primary"},
         {&state.is_enabled_for, "isEnabledFor"},
         {&state.debug, "debug"},
         {&state.extra, "extra"},

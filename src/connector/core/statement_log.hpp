@@ -23,6 +23,7 @@ struct StatementTrace {
     std::int64_t elapsed_ns = -1;     // execute and fetch in the driver; -1: not measured
     Py_ssize_t rowcount = -1;         // the cursor's rowcount; -1 when the driver does not tell
     Py_ssize_t rows_read = -1;        // rows a stream read batch by batch; -1: the result's own length
+    int server = -1;                  // where it ran: 0 the primary, n replica n; -1: a connector without replicas
     std::chrono::steady_clock::time_point started{};
 
     void start() noexcept {

@@ -5,14 +5,18 @@
 #include "core/connector.hpp"
 #include "core/engines.hpp"
 #include "engines/mysql/engine.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace {
 
 const char* const kInitNames[] = {"host",           "port",           "user",        "password",    "database",
                                   "unix_socket",    "charset",        "maxConnections", "acquireTimeout", "driver",
-                                  "connectTimeout", "readTimeout",    "writeTimeout", "idleTimeout", "prePing"};
-constexpr Py_ssize_t kPositional = 7;  // the bounds, the driver, the timeouts and the pool's keywords by keyword only
+                                  "connectTimeout", "readTimeout",    "writeTimeout", "idleTimeout", "prePing",
+                                  // read replicas (sync/replicas.cpp)
+                                  "replicas", "consistency", "causalTimeout", "maxReplicaLag"};
+constexpr Py_ssize_t kInitCount = sizeof kInitNames / sizeof kInitNames[0];
+constexpr Py_ssize_t kPositional = 7;  // the bounds, the driver, the timeouts, the pool's and the replicas' keywords by keyword only
 const char* const kColNames[] = {"col"};
 
 // --- pymysql's connect, bounded -------------------------------------------------------
@@ -87,8 +91,8 @@ Ref bounded_pymysql_connect() noexcept {
 // --- the type -----------------------------------------------------------------------
 
 int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    static const Params params{"__init__", kInitNames, 15, 0};
-    PyObject* a[15];
+    static const Params params{"__init__", kInitNames, kInitCount, 0};
+    PyObject* a[kInitCount];
     Ref kwnames, values;
     if (PyTuple_GET_SIZE(args) > kPositional) {
         return arg_count_error("__init__", 0, kPositional, PyTuple_GET_SIZE(args));
@@ -128,7 +132,7 @@ int tp_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     c->con_type = 0;
     c->style = STYLE_FORMAT;
     c->autocommit = 1;
-    return 0;
+    return init_sync_replicas(self, a, a[15], a[16], a[17], a[18]);
 }
 
 // The column's own type name, so that a BIGINT key stays BIGINT.
@@ -162,6 +166,11 @@ PyObject* get_driver(PyObject* self, void*) noexcept {
     return PyUnicode_FromString(factory == native.get() ? "native" : "pymysql");
 }
 
+PyObject* get_replicas(PyObject* self, void*) noexcept { return replica_members(self); }
+PyObject* get_consistency(PyObject* self, void*) noexcept { return replica_consistency(self); }
+PyObject* get_causal_timeout(PyObject* self, void*) noexcept { return replica_causal_timeout(self); }
+PyObject* get_max_lag(PyObject* self, void*) noexcept { return replica_max_lag(self); }
+
 PyMethodDef methods[] = {
     {"autoFiledAnnounce", fastkw<autoFiledAnnounce>(), METH_FASTCALL | METH_KEYWORDS,
      "autoFiledAnnounce($self, col)\n--\n\n\"<targetType> NOT NULL AUTO_INCREMENT\" for the key column `col`."},
@@ -185,6 +194,13 @@ PyGetSetDef getset[] = {
     {"writeTimeout", get_timeout, nullptr,
      "Seconds a connection waits to send a statement before it fails; None: no limit.",
      const_cast<char*>("write_timeout")},
+    {"replicas", get_replicas, nullptr, "The read replicas' connectors (a tuple; empty without replicas).", nullptr},
+    {"consistency", get_consistency, nullptr,
+     "\"causal\" (a thread's reads on a replica wait for its own writes) or \"eventual\".", nullptr},
+    {"causalTimeout", get_causal_timeout, nullptr,
+     "Seconds a causal read waits on a replica before it goes to the primary.", nullptr},
+    {"maxReplicaLag", get_max_lag, nullptr,
+     "Seconds a replica may lag before reads skip it; None: not checked.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -197,11 +213,14 @@ PyTypeObject MysqlConnectorType = {
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // GC inherited
     .tp_doc = "MysqlConnector(host=\"127.0.0.1\", port=3306, user=None, password=\"\", database=None, "
               "unix_socket=None, charset=\"utf8mb4\", *, maxConnections=None, acquireTimeout=30.0, driver=None, "
-              "connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True)\n--\n\n"
+              "connectTimeout=10, readTimeout=None, writeTimeout=None, idleTimeout=None, prePing=True, "
+              "replicas=None, consistency=\"causal\", causalTimeout=1.0, maxReplicaLag=None)\n--\n\n"
               "Synchronous MySQL/MariaDB connector; each thread connects at its first statement. driver: "
               "\"native\" (MariaDB Connector/C; the default, also when TESSARY_DRIVER=native) or \"pymysql\" "
               "(the default when TESSARY_DRIVER=module). connectTimeout, readTimeout, writeTimeout: seconds "
-              "(None: no limit); a statement past one raises OperationalError and its connection is closed.",
+              "(None: no limit); a statement past one raises OperationalError and its connection is closed. "
+              "replicas: URLs or settings dicts of read replicas; reads outside transaction blocks go to them, "
+              "after the thread's own writes (consistency=\"causal\").",
     .tp_methods = methods,
     .tp_getset = getset,
     .tp_init = tp_init,

@@ -6,6 +6,7 @@
 
 #include "core/engines.hpp"
 #include "core/statement_log.hpp"
+#include "core/read_routing.hpp"
 
 namespace tsy::db {
 namespace {
@@ -215,8 +216,6 @@ PyObject* run_on(PyObject* conn, PyObject* text, PyObject* args, int mode, State
     return result.release();
 }
 
-namespace {
-
 PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode,
                         StatementTrace* trace) noexcept {
     if (!check_sql(sql)) return nullptr;
@@ -265,8 +264,6 @@ PyObject* run_statement(PyObject* self, PyObject* con, PyObject* sql, PyObject* 
     return result.release();
 }
 
-}  // namespace
-
 PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept {
     if (!result) {
         cleanup_keeping_error(conn, names.rollback);
@@ -285,6 +282,9 @@ PyObject* commit_or_rollback(PyObject* conn, Ref result) noexcept {
 PyObject* run(PyObject* self, PyObject* con, PyObject* sql, PyObject* args, int mode) noexcept {
     if (!check_sql(sql)) return nullptr;
     StatementTrace trace = new_trace();
+    if (PyObject_TypeCheck(self, &BaseConnectorType) && as_connector(self)->replicas) {
+        return run_with_replicas(self, con, sql, args, mode, trace);  // reads may go to a replica
+    }
     return log_statement(trace, sql, args, mode, run_statement(self, con, sql, args, mode, &trace));
 }
 
