@@ -246,17 +246,21 @@ def test_a_writer_waits_for_a_transaction_block_to_end(file_store):
 
 def test_a_wait_at_the_gate_ends_with_the_busy_timeout(impatient_store):
     """A task whose block holds the gate and that writes through another
-    connection would wait for itself: after the busy timeout the write meets
-    SQLite's lock and fails, as it did before there was a gate."""
+    connection of its own would wait for itself: after the busy timeout the
+    write meets SQLite's lock and fails, as it did before there was a gate."""
     store = impatient_store
 
     async def story():
         async with store.connector.transaction() as con:
             await HANDLE.executeSql("INSERT INTO t (v) VALUES (%s)", args=("block",), con=con)
-            started = time.perf_counter()
-            with pytest.raises(sqlite3.OperationalError, match="locked"):
-                await HANDLE.executeSql("INSERT INTO t (v) VALUES (%s)", args=("other",))
-            return time.perf_counter() - started
+            other = await store.connector.getCon()
+            try:
+                started = time.perf_counter()
+                with pytest.raises(sqlite3.OperationalError, match="locked"):
+                    await HANDLE.executeSql("INSERT INTO t (v) VALUES (%s)", args=("other",), con=other)
+                return time.perf_counter() - started
+            finally:
+                await store.connector.releaseCon(other)
     assert store.run(story()) < 5.0
     assert store.run(HANDLE.executeSql("SELECT v FROM t")) == [("block",)]
 

@@ -326,7 +326,7 @@ def test_pool_options_in_urls(url):
     connector = connect(url)
     assert (connector.idleTimeout, connector.prePing) == (2.5, 0.5)
     assert connect(url.replace("prePing=0.5", "prePing=off")).prePing is False
-    with pytest.raises(ValueError, match="query parameter 'prePing' must be 1 or 0"):
+    with pytest.raises(ValueError, match="query parameter 'prePing' must be true, false or a number of seconds"):
         connect(url.replace("prePing=0.5", "prePing=soon"))
 
 

@@ -72,6 +72,84 @@ def test_read_timeout_fails_the_statement_and_the_next_one_runs_on_a_new_connect
         assert mysql.session() != first
 
 
+class HangingProxy:
+    """A TCP relay to the test server that, once `hang()` is called, keeps
+    every byte the client sends and answers nothing: a server that hung
+    with the connection still open."""
+
+    def __init__(self, target):
+        self.target = target
+        self.hung = threading.Event()
+        self.stop = threading.Event()
+        self.sockets = []
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.05)
+        self.threads = [threading.Thread(target=self.accept, daemon=True)]
+        self.threads[0].start()
+
+    @property
+    def port(self):
+        return self.listener.getsockname()[1]
+
+    def hang(self):
+        self.hung.set()
+
+    def accept(self):
+        while not self.stop.is_set():
+            try:
+                client = self.listener.accept()[0]
+            except (TimeoutError, OSError):
+                continue
+            server = socket.create_connection(self.target)
+            self.sockets += [client, server]
+            for source, sink in ((client, server), (server, client)):
+                relay = threading.Thread(target=self.relay, args=(source, sink), daemon=True)
+                relay.start()
+                self.threads.append(relay)
+
+    def relay(self, source, sink):
+        source.settimeout(0.05)
+        while not self.stop.is_set():
+            try:
+                data = source.recv(65536)
+            except TimeoutError:
+                continue
+            except OSError:
+                return
+            if not data:
+                return
+            if not self.hung.is_set():
+                sink.sendall(data)
+
+    def close(self):
+        self.stop.set()
+        for thread in self.threads:
+            thread.join()
+        for sock in self.sockets:
+            sock.close()
+        self.listener.close()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_read_timeout_against_a_server_that_hangs_mid_session(mariadb_clean, kind):
+    proxy = HangingProxy((mariadb_clean["host"], mariadb_clean["port"]))
+    params = {key: value for key, value in mariadb_clean.items() if key != "unix_socket"}
+    try:
+        with made({**params, "port": proxy.port}, kind, readTimeout=1, connectTimeout=2) as mysql:
+            assert [tuple(row) for row in mysql.sql("SELECT 1")] == [(1,)]  # through the relay
+            proxy.hang()
+            started = time.monotonic()
+            with pytest.raises(pymysql.err.OperationalError):
+                mysql.sql("SELECT 2")
+            assert 0.9 <= time.monotonic() - started < 3.5
+            # The hung connection is not reused: the next statement opens
+            # another one, which meets the hung relay's connect in turn.
+            with pytest.raises(pymysql.err.OperationalError):
+                mysql.sql("SELECT 3")
+    finally:
+        proxy.close()
+
+
 @pytest.mark.parametrize("cls", [MysqlConnector, AioMysqlConnector])
 def test_the_timeouts_are_kept_and_checked_by_the_constructors(cls):
     assert (cls().connectTimeout, cls().readTimeout, cls().writeTimeout) == (10, None, None)
