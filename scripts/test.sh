@@ -63,7 +63,7 @@ if [ "$#" -eq 0 ]; then
     # "aiomysql" option keeps, gets the folders that run statements.
     echo "== the same statements on the driver modules (TESSARY_DRIVER=module)"
     TESSARY_DRIVER=module "$PY" -m pytest -q tests/db tests/executor tests/asyncio tests/folio \
-        tests/seeder tests/queries tests/schema || { echo "error: the module-path run failed" >&2; status=1; }
+        tests/seeder tests/queries tests/schema tests/deploy || { echo "error: the module-path run failed" >&2; status=1; }
     phase_done "module path"
     echo "== type-checking examples/, the guide's code and tests/typing against the stubs"
     "$HERE/typecheck.sh" || { echo "error: typecheck.sh failed" >&2; status=1; }
