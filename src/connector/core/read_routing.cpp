@@ -621,7 +621,11 @@ PyObject* routing_text(const char* which) noexcept {
     static PyObject* position = nullptr;
     static PyObject* wait = nullptr;
     static PyObject* lag = nullptr;
-    PyObject*& slot = which == kPrimaryPositionSql ? position : which == kWaitSql ? wait : lag;
+    // By text, not by address: each file may hold its own copy of a literal
+    // (the sanitizer build does), so the pointers need not be equal.
+    PyObject*& slot = std::strcmp(which, kPrimaryPositionSql) == 0 ? position
+                      : std::strcmp(which, kWaitSql) == 0         ? wait
+                                                                  : lag;
     if (!slot) slot = PyUnicode_InternFromString(which);
     return slot;
 }
