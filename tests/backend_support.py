@@ -93,3 +93,14 @@ def make_backend(name, request, tmp_path):
     if name.endswith("sqlite"):
         return _sqlite(tmp_path, is_async)
     return _mariadb(request.getfixturevalue("mariadb_clean"), is_async)
+
+
+def installed_backend(request, tmp_path):
+    """The fixture body of an empty database on the backend `request.param`
+    names, installed on the handle for the test and closed after it."""
+    current = make_backend(request.param, request, tmp_path)
+    with installed(current.connector):
+        try:
+            yield current
+        finally:
+            current.close()

@@ -25,6 +25,8 @@ from Tessary.Model.ModelProperty import (
     VarcharProperty,
 )
 
+from thread_support import run_threads
+
 # CREATE TABLE on MariaDB: the key's constraint name is ignored, and said so.
 pytestmark = pytest.mark.filterwarnings("ignore:Name '.*' ignored for PRIMARY key")
 
@@ -106,25 +108,6 @@ def rows(raw, sql):
         return [tuple(r) for r in cur.fetchall()]
     finally:
         con.close()
-
-
-def run_threads(count, target):
-    """Runs target(index) on `count` threads; the errors they raised."""
-    errors = []
-
-    def body(index):
-        try:
-            target(index)
-        except BaseException as error:  # noqa: BLE001 - every failure is reported
-            errors.append((index, error))
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(HANG_GUARD)
-        assert not t.is_alive(), "a thread hung"
-    return errors
 
 
 class RolledBack(Exception):

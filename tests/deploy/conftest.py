@@ -4,17 +4,7 @@ raw driver connection to check against."""
 
 import pytest
 
-from backend_support import make_backend
-from handle_support import installed
-
-
-def installed_backend(request, tmp_path):
-    current = make_backend(request.param, request, tmp_path)
-    with installed(current.connector):
-        try:
-            yield current
-        finally:
-            current.close()
+from backend_support import installed_backend
 
 
 @pytest.fixture(params=["sqlite", "mariadb"])

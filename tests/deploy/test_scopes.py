@@ -17,6 +17,7 @@ from Tessary.DB.Connector import MysqlConnector, Scope, Sqlite3Connector, connec
 from Tessary.DB.DB import DB
 
 from handle_support import installed
+from thread_support import run_threads
 
 # Only a hung test reaches this; a guard, not a measurement.
 HANG_GUARD = 120
@@ -54,24 +55,6 @@ def make(db, request, tmp_path):
         for leftover in folder.iterdir():
             leftover.unlink()
         folder.rmdir()
-
-
-def run_threads(count, body):
-    """Runs body(i) on `count` threads; the errors they raised, as (i, error)."""
-    errors = []
-
-    def guarded(i):
-        try:
-            body(i)
-        except BaseException as error:  # noqa: BLE001 - reported to the test
-            errors.append((i, error))
-
-    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(HANG_GUARD)
-    return errors
 
 
 def create_hits(connector):
